@@ -1,0 +1,150 @@
+#pragma once
+// The value records passed between the engine, the application state and the views.
+
+#include "core/Uuid.h"
+#include "localization/Localizer.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace keelbox {
+
+using Int = std::int64_t;
+using Int64 = std::int64_t;
+// Microseconds reach from year 1 (the "distant past" of the placeholder) far beyond any real date.
+using Date = std::chrono::sys_time<std::chrono::microseconds>;
+
+Date now();
+// 0001-01-01T00:00:00Z.
+Date distantPast();
+
+enum class BackupMode { sync, dated };
+
+inline constexpr BackupMode allBackupModes[] = {BackupMode::sync, BackupMode::dated};
+std::string_view rawValue(BackupMode mode);
+std::optional<BackupMode> backupModeFromRaw(std::string_view raw);
+
+struct SourceItem {
+    Uuid id;
+    // Relative to the drive's root, "/"-separated, no leading "/"; empty means the whole drive.
+    std::string relativePath;
+
+    friend bool operator==(const SourceItem&, const SourceItem&) = default;
+};
+
+inline constexpr std::string_view defaultDestinationPath = "~/Backups/Keelbox";
+
+struct DriveConfig {
+    Int schemaVersion = 1;
+    std::string driveID;
+    std::string driveName;
+    Date createdAt = distantPast();
+    Date updatedAt = distantPast();
+    std::string destinationPath{defaultDestinationPath};
+    BackupMode mode = BackupMode::sync;
+    bool deleteRemovedFiles = false;
+    bool autoRunOnMount = true;
+    std::vector<SourceItem> sources;
+
+    // The configuration window's working copy before a drive is loaded.
+    static DriveConfig placeholder();
+    // A new configuration for a drive that has none: fresh driveID, both dates `at`.
+    static DriveConfig makeNew(std::string volumeName, Date at);
+
+    friend bool operator==(const DriveConfig&, const DriveConfig&) = default;
+};
+
+struct BackupProgress {
+    Int filesDone = 0;
+    Int filesTotal = 0;
+    Int64 bytesDone = 0;
+    Int64 bytesTotal = 0;
+    std::string currentFile;
+
+    // Completed share in 0…1: by bytes when known, else by files, else 0.
+    double fraction() const;
+    // fraction × 100 truncated, then "%": "99%".
+    std::string percentText() const;
+
+    friend bool operator==(const BackupProgress&, const BackupProgress&) = default;
+};
+
+struct BackupIssue {
+    std::string path;
+    std::string reason;
+    std::string systemMessage;
+    std::optional<std::string> suggestion;
+
+    // "path — reason", or the reason alone when there is no path.
+    std::string summaryLine() const;
+
+    friend bool operator==(const BackupIssue&, const BackupIssue&) = default;
+};
+
+struct BackupResult {
+    Int filesCopied = 0;
+    Int64 bytesCopied = 0;
+    Int filesSkipped = 0;
+    Int filesDeleted = 0;
+    std::vector<BackupIssue> errors;
+    std::optional<std::filesystem::path> destinationRoot;
+    double duration = 0;
+
+    // "12 files • 1.5 MB • 3 unchanged • 1 deleted" (the last two only when non-zero).
+    std::string summary(AppLanguage language) const;
+};
+
+struct BackupStatus {
+    enum class Kind { idle, configured, running, done, failed };
+    Kind kind = Kind::idle;
+    // Only for done and failed.
+    std::string message;
+
+    static BackupStatus idle() { return {Kind::idle, {}}; }
+    static BackupStatus configured() { return {Kind::configured, {}}; }
+    static BackupStatus running() { return {Kind::running, {}}; }
+    static BackupStatus done(std::string message) { return {Kind::done, std::move(message)}; }
+    static BackupStatus failed(std::string message) { return {Kind::failed, std::move(message)}; }
+
+    friend bool operator==(const BackupStatus& a, const BackupStatus& b) {
+        if (a.kind != b.kind)
+            return false;
+        return (a.kind != Kind::done && a.kind != Kind::failed) || a.message == b.message;
+    }
+};
+
+struct VolumeInfo {
+    std::string id; // the mount path
+    std::filesystem::path url;
+    std::string name;
+    std::optional<DriveConfig> config;
+    BackupStatus status;
+    std::optional<BackupProgress> progress;
+    std::optional<Int64> totalCapacity;
+    std::optional<Int64> availableCapacity;
+
+    bool isConfigured() const { return config.has_value(); }
+    // "31.9 GB • 12.4 GB free"; nothing unless both capacities are known.
+    std::optional<std::string> capacityText(AppLanguage language) const;
+};
+
+struct LogEntry {
+    enum class Kind { info, success, failure };
+    Uuid id = Uuid::random();
+    Date date = now();
+    std::string volume;
+    std::string message;
+    Kind kind = Kind::info;
+    std::vector<BackupIssue> details;
+};
+
+// Decimal units as Linux file managers write them: "999 bytes", "1.5 kB", "12.3 MB", "1.0 GB",
+// with the decimal separator of the language (Polish "1,5 MB").
+std::string formatFileSize(Int64 bytes, AppLanguage language);
+
+} // namespace keelbox

@@ -1,0 +1,32 @@
+#!/bin/bash
+# Installs the Debian packages Keelbox needs to build and test. Quiet and quick when all are present.
+# Usage: scripts/install-deps.sh [build|test]
+set -euo pipefail
+
+build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev libcap-dev)
+test_packages=(libgtest-dev libgmock-dev clang libclang-rt-14-dev clang-format
+    udisks2 dbus dbus-x11 udev ntfs-3g dosfstools exfatprogs exfat-fuse fusefat fuse3 e2fsprogs
+    python3-dbusmock python3-dbus desktop-file-utils rsync util-linux libcap2-bin)
+
+wanted=("${build_packages[@]}")
+if [ "${1:-build}" = "test" ]; then
+    wanted+=("${test_packages[@]}")
+fi
+
+missing=()
+for pkg in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$pkg")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+else
+    SUDO=
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,22 @@
+#!/bin/bash
+# Quick start: install what is missing, build the debug preset and run the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
+
+echo "== formatting"
+scripts/check-format.sh
+
+echo "== debug build (warnings as errors, ASan+UBSan)"
+cmake --preset debug >/dev/null
+cmake --build --preset debug
+
+echo "== fuzz build (clang, libFuzzer)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+
+echo "== tests"
+status=0
+ctest --preset fuzz || status=1
+ctest --preset debug -j2 || status=1
+exit $status

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -51,5 +52,13 @@ public:
     virtual ~VolumeEjector() = default;
     virtual EjectOutcome eject(const QString& mountPath) = 0;
 };
+
+} // namespace keelbox::app
+
+namespace keelbox::app {
+
+// The UDisks2 backend when UDisks2 answers on the system bus, otherwise the kernel mount table.
+std::unique_ptr<VolumeMonitor> makeVolumeMonitor(QObject* parent = nullptr);
+std::unique_ptr<VolumeEjector> makeVolumeEjector();
 
 } // namespace keelbox::app

@@ -16,7 +16,8 @@ inline constexpr std::string_view configFileName = ".keelbox.json";
 // The error of a failed write or removal: what was attempted, on which file, and errno's words.
 struct ConfigError {
     std::error_code code;
-    std::string message; // e.g. "Could not write “/media/stick/.keelbox.json”: No space left on device"
+    std::string
+        message; // e.g. "Could not write “/media/stick/.keelbox.json”: No space left on device"
 };
 
 // The file's text: two-space indentation, sorted keys, unescaped slashes, UTC dates without

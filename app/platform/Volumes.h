@@ -13,10 +13,10 @@ namespace keelbox::app {
 
 // One mounted file system that may be a removable drive, as the platform reports it.
 struct MountedVolume {
-    QString mountPath;   // identity of the drive in the running application
-    QString name;        // label, hint name, or the mount point's last component
-    QString device;      // e.g. "/dev/sdb1" or "/dev/loop3"; may be empty
-    QString objectPath;  // the backend's handle (UDisks2 block object path); may be empty
+    QString mountPath;  // identity of the drive in the running application
+    QString name;       // label, hint name, or the mount point's last component
+    QString device;     // e.g. "/dev/sdb1" or "/dev/loop3"; may be empty
+    QString objectPath; // the backend's handle (UDisks2 block object path); may be empty
     std::optional<qint64> totalCapacity;
     std::optional<qint64> availableCapacity;
 };

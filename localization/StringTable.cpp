@@ -1,0 +1,1 @@
+#include "localization/Localizer.h"

@@ -1,0 +1,1 @@
+#include "selftest/SelfTest.h"

@@ -3,10 +3,13 @@
 #include "Fakes.h"
 
 #include "app/Console.h"
+#include "app/Session.h"
 
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
+#include <csignal>
 #include <sstream>
 
 using namespace keelbox;
@@ -86,6 +89,8 @@ private slots:
 
     void stopLetsTheRunningBackupFinishAndDropsQueued();
     void consolePrintsDrivesAndEntries();
+    void terminationSignalEndsSessionAfterCurrentBackup();
+    void terminationSignalWhenIdle();
 };
 
 void AppStateTest::logKeepsTheHundredNewestEntries() {
@@ -920,6 +925,54 @@ void AppStateTest::consolePrintsDrivesAndEntries() {
     QVERIFY2(text.contains(QStringLiteral("LATE (")), qPrintable(text));
     QCOMPARE(text.count(QStringLiteral("Backup started")), 1);
     QVERIFY2(text.contains(QString::fromStdString(h.idOf(run))), qPrintable(text));
+}
+
+void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
+    Harness h;
+    h.engine.hold = true;
+    h.addDrive("FIRST", testConfig("FIRST"));
+    h.addDrive("SECOND", testConfig("SECOND"));
+    AppState& state = h.make();
+    std::ostringstream out;
+    Console console(state, out);
+    // Once the first backup is under way, the service manager asks us to stop.
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (h.engine.callCount() == 1) {
+            poll.stop();
+            ::raise(SIGTERM);
+        }
+    });
+    poll.start(5);
+    QCOMPARE(runSession(state, console), 0);
+
+    QCOMPARE(h.engine.stoppedRuns, 1);
+    QCOMPARE(h.engine.callCount(), std::size_t(1));
+    QCOMPARE(state.backupsInFlight(), 0);
+    QVERIFY(state.running().empty());
+    const QString text = QString::fromStdString(out.str());
+    QVERIFY2(text.startsWith(QStringLiteral("Watching for drives. Press Ctrl+C to stop.\n")),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("Stopping after the current file…")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("FIRST: Done: ")), qPrintable(text));
+    QVERIFY2(!text.contains(QStringLiteral("SECOND: Done")), qPrintable(text));
+}
+
+void AppStateTest::terminationSignalWhenIdle() {
+    Harness h;
+    AppState& state = h.make();
+    std::ostringstream out;
+    Console console(state, out);
+    struct sigaction before {};
+    ::sigaction(SIGINT, nullptr, &before);
+    QTimer::singleShot(10, [] { ::raise(SIGINT); });
+    QCOMPARE(runSession(state, console), 0);
+    QVERIFY2(out.str().find("No USB drives connected.") != std::string::npos, out.str().c_str());
+    QVERIFY(out.str().find("Stopping") == std::string::npos);
+    // The session's handler is gone with it: whatever was there before is back.
+    struct sigaction after {};
+    ::sigaction(SIGINT, nullptr, &after);
+    QVERIFY(after.sa_handler == before.sa_handler);
 }
 
 QTEST_GUILESS_MAIN(AppStateTest)

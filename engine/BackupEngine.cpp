@@ -73,6 +73,10 @@ bool isExcluded(std::string_view relativePath) {
     return false;
 }
 
+bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds) {
+    return sourceSize == copySize && sourceSeconds <= copySeconds + 2.0;
+}
+
 std::string driveFolderName(std::string_view driveName) {
     if (driveName.empty())
         return "USB";

@@ -106,6 +106,10 @@ void pruneRemoved(const std::filesystem::path& source, const std::filesystem::pa
 // outside.
 std::optional<std::string> relativeSubpath(const std::filesystem::path& item,
                                            const std::filesystem::path& base);
+// The skip-unchanged rule: equal sizes, and the source's modification time at most 2 seconds
+// after the copy's (FAT keeps times in 2-second steps). A copy newer than its source counts as
+// unchanged; a copy that is not a regular file has size -1 and never does.
+bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds);
 // True when any "/"-separated component is one of the never-copied names.
 bool isExcluded(std::string_view relativePath);
 // "USB" for an empty name; "/" and ":" become "-".

@@ -30,23 +30,23 @@ bool attributeUnsupported(int error) {
 std::string_view operationText(FileOp op) {
     switch (op) {
     case FileOp::openSource:
-        return "open for reading";
+        return "open";
     case FileOp::readSource:
         return "read";
     case FileOp::listFolder:
-        return "list the folder";
+        return "list";
     case FileOp::openFolder:
         return "open the folder";
     case FileOp::createFolder:
         return "create the folder";
     case FileOp::createCopy:
-        return "create the copy";
+        return "create";
     case FileOp::writeCopy:
-        return "write the copy";
+        return "write";
     case FileOp::finishCopy:
-        return "finish the copy";
+        return "finish writing";
     case FileOp::removeOld:
-        return "remove the old copy";
+        return "remove";
     case FileOp::remove:
         return "remove";
     }
@@ -353,14 +353,13 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
 void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
              const struct stat& srcStat, int dstDir, int dstError, const char* dstName) {
     const Int64 size = srcStat.st_size;
-    // The rule that decides "unchanged": same size, and the source at most 2 s newer than the
-    // copy (FAT keeps times in 2-second steps, rounded down). It is one-sided: a copy newer than
-    // its source is unchanged too.
+    // The copy is looked at without following a link: a link in the copy is never taken as the
+    // copy, and never written through.
     if (dstDir >= 0) {
         struct stat dst {};
         if (sysCalls().fstatat(dstDir, dstName, &dst, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISREG(dst.st_mode) && dst.st_size == size &&
-                secondsOf(srcStat.st_mtim) <= secondsOf(dst.st_mtim) + 2.0) {
+            const Int64 copySize = S_ISREG(dst.st_mode) ? dst.st_size : -1;
+            if (isUnchanged(size, secondsOf(srcStat.st_mtim), copySize, secondsOf(dst.st_mtim))) {
                 ++tally.filesSkipped;
                 tally.advance(size, dstName);
                 return;

@@ -230,7 +230,7 @@ public:
         ownedLogin->enabled = loginInitiallyEnabled;
         login = ownedLogin.get();
         services.loginItem = std::move(ownedLogin);
-        services.runBackup = engine.runner();
+        services.runBackup = realRunner ? realRunner : engine.runner();
         state = std::make_unique<AppState>(std::move(services));
         return *state;
     }
@@ -247,6 +247,8 @@ public:
     FakeLoginItem* login = nullptr;
     bool loginInitiallyEnabled = false;
     FakeEngine engine;
+    // When set, used instead of the fake engine.
+    BackupRunner realRunner;
     std::unique_ptr<AppState> state;
     int counter = 0;
 };

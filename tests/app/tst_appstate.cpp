@@ -972,7 +972,8 @@ void AppStateTest::consolePrintsDrivesAndEntries() {
     QVERIFY2(text.contains(QStringLiteral("Usually harmless")), qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("LATE (")), qPrintable(text));
     QCOMPARE(text.count(QStringLiteral("Backup started")), 1);
-    QVERIFY2(text.contains(QString::fromStdString(h.idOf(run))), qPrintable(text));
+    QVERIFY2(text.contains(QString::fromStdString("Disconnected: ALPHA (" + h.idOf(run) + ")\n")),
+             qPrintable(text));
 }
 
 void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {

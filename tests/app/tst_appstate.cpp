@@ -332,6 +332,9 @@ void AppStateTest::backupsRunOneAtATimeInStartOrder() {
     QCOMPARE(h.engine.call(2).config.driveName, std::string("C-DRIVE"));
     QCOMPARE(h.engine.call(2).root, std::filesystem::path(h.idOf(c)));
     QVERIFY(h.engine.call(2).stopFlagGiven);
+    // Off the main thread, at background priority.
+    QVERIFY(!h.engine.call(2).onMainThread);
+    QCOMPARE(h.engine.call(2).niceness, 10);
     h.engine.releaseOne();
     QSignalSpy settled(&state, &AppState::backupsSettled);
     QVERIFY(settled.wait(5000));

@@ -1,5 +1,7 @@
 #include "core/ConfigFile.h"
 
+#include "core/ErrnoText.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -138,10 +140,6 @@ std::optional<SourceItem> decodeSource(const json& value) {
 }
 
 // ---- files ----
-
-std::string errnoText(int errnum) {
-    return std::generic_category().message(errnum);
-}
 
 ConfigError makeError(int errnum, std::string_view operation, const std::filesystem::path& file) {
     return ConfigError{std::error_code(errnum, std::generic_category()),

@@ -2,6 +2,7 @@
 
 #include "engine/FileOps.h"
 #include "engine/PathSafety.h"
+#include "engine/StatWorker.h"
 #include "engine/SystemError.h"
 #include "engine/TreeCopy.h"
 
@@ -46,6 +47,12 @@ void Tally::reportFinal() {
 
 bool Tally::stopRequested() const {
     return m_stop != nullptr && m_stop->load(std::memory_order_relaxed);
+}
+
+detail::StatWorker& Tally::statWorker() {
+    if (!m_worker)
+        m_worker = std::make_unique<detail::StatWorker>();
+    return *m_worker;
 }
 
 char* Tally::copyBuffer() {
@@ -277,19 +284,29 @@ Fd openFolderChain(int base, const std::vector<std::string>& components, std::si
 
 } // namespace
 
-Totals scanTotals(const DriveConfig& config, const fs::path& volumeRoot) {
+namespace {
+
+Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
+                    detail::StatWorker& worker) {
     Totals totals;
     DriveRoot root = openDriveRoot(volumeRoot);
     for (const SourceItem& item : config.sources) {
         OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, item.relativePath);
         if (source.kind == OpenedSource::Kind::folder) {
-            detail::countContents(source.folder.get(), totals);
+            detail::countContents(source.folder.get(), totals, worker);
         } else if (source.kind == OpenedSource::Kind::file) {
             ++totals.files;
             totals.bytes += source.st.st_size;
         }
     }
     return totals;
+}
+
+} // namespace
+
+Totals scanTotals(const DriveConfig& config, const fs::path& volumeRoot) {
+    detail::StatWorker worker;
+    return countSources(config, volumeRoot, worker);
 }
 
 // ---- The run
@@ -323,7 +340,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     raiseOpenFileLimit();
     Tally tally{language, onProgress, environment.stopRequested};
     if (onProgress) {
-        const Totals totals = scanTotals(config, volumeRoot);
+        const Totals totals = countSources(config, volumeRoot, tally.statWorker());
         tally.filesTotal = totals.files;
         tally.bytesTotal = totals.bytes;
     }

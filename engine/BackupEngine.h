@@ -17,6 +17,10 @@
 
 namespace keelbox {
 
+namespace detail {
+class StatWorker;
+} // namespace detail
+
 using ProgressCallback = std::function<void(const BackupProgress&)>;
 
 // What the caller may inject; defaults are the real environment.
@@ -76,9 +80,13 @@ public:
     // Names the partial copies of this run, unique within the run.
     std::uint64_t partialCounter = 0;
 
+    // The run's second thread for metadata reads, started on first use.
+    detail::StatWorker& statWorker();
+
 private:
     const std::atomic<bool>* m_stop;
     std::unique_ptr<char[]> m_buffer;
+    std::unique_ptr<detail::StatWorker> m_worker;
 };
 
 class BackupEngine {

@@ -371,14 +371,18 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     // The destination comes from the drive as well. Nothing is written on the drive being backed
     // up (nor into a folder that holds it), nor where the computer or the desktop would run or
     // trust the files; these checks look at the folder with every link resolved.
+    // A NUL inside the destination would end the path early at the system calls, so the folder
+    // written would not be the folder checked.
+    const bool cutShort = config.destinationPath.find('\0') != std::string::npos;
     const fs::path resolvedFolder = resolvedLocation(folder);
     const fs::path resolvedRoot = normalisedAbsolute(volumeRoot);
-    if (isWithin(resolvedFolder, resolvedRoot) || isWithin(resolvedRoot, resolvedFolder)) {
+    if (!cutShort &&
+        (isWithin(resolvedFolder, resolvedRoot) || isWithin(resolvedRoot, resolvedFolder))) {
         detail::addEngineIssue(tally, folder.string(), "engine.destOnDrive",
                                "engine.destOnDriveHint");
         return finish();
     }
-    if (isTrustedLocation(resolvedFolder, normalisedAbsolute(home))) {
+    if (cutShort || isTrustedLocation(resolvedFolder, normalisedAbsolute(home))) {
         detail::addEngineIssue(tally, folder.string(), "engine.destTrusted",
                                "engine.destTrustedHint", resolvedFolder.string());
         return finish();

@@ -592,7 +592,11 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
         }
     }
     if (dstDir < 0) {
-        addFileIssue(tally, dstError, FileOp::createFolder, where.target(), where.shown());
+        // The error is the folder's; the issue is about each file that could not go into it.
+        const std::string target = where.target();
+        const std::size_t slash = target.rfind('/');
+        addFileIssue(tally, dstError, FileOp::createFolder,
+                     slash == std::string::npos ? target : target.substr(0, slash), where.shown());
         tally.advance(size, dstName);
         return;
     }

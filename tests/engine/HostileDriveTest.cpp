@@ -137,6 +137,7 @@ TEST_F(HostileDrive, PlacesTheComputerRunsOrTrustsAreRefused) {
         {"system configuration", "/etc", "xdg"},
         {"system programs", "/usr/local", "bin"},
         {"the root", "/", "etc"},
+        {"a NUL cutting the path short", std::string("/tmp\0/../etc", 12), "xdg"},
     };
     const auto homeBefore = listTree(home);
     for (const auto& row : rows) {

@@ -1,5 +1,7 @@
 #include "core/ConfigFile.h"
 
+#include "core/ErrnoText.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -139,10 +141,6 @@ std::optional<SourceItem> decodeSource(const json& value) {
 
 // ---- files ----
 
-std::string errnoText(int errnum) {
-    return std::generic_category().message(errnum);
-}
-
 ConfigError makeError(int errnum, std::string_view operation, const std::filesystem::path& file) {
     return ConfigError{std::error_code(errnum, std::generic_category()),
                        "Could not " + std::string(operation) + " “" + file.string() +
@@ -187,10 +185,11 @@ private:
     int m_fd;
 };
 
-// A name that no other writer picks: the target's name, a dot and twelve random hex digits.
+// A name that no other writer picks: the target's name, twelve random hex digits and ".tmp".
+// It starts with the target's dot, so a leftover stays as hidden as the configuration itself.
 std::filesystem::path tempPathBeside(const std::filesystem::path& target) {
     const std::string random = Uuid::random().toString().substr(24);
-    return target.parent_path() / ("." + target.filename().string() + "." + random + ".tmp");
+    return target.parent_path() / (target.filename().string() + "." + random + ".tmp");
 }
 
 } // namespace
@@ -404,6 +403,7 @@ std::optional<ConfigError> writeConfig(const DriveConfig& config,
         ::unlink(temp.c_str());
         return makeError(errnum, "write", target);
     }
+    // Linux has no hidden-file flag: the leading dot of the name is what file managers go by.
     // The new file is complete and in place; syncing the folder only makes the rename durable,
     // and some file systems (FUSE, FAT) refuse fsync on a folder.
     FileDescriptor folder(::open(driveRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

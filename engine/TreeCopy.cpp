@@ -62,9 +62,12 @@ struct CopyOutcome {
     bool onSource = false; // whether the error came from reading
 };
 
-CopyOutcome readWriteCopy(Tally& tally, int in, int out) {
+// Reads to the end of `in`, or until `expected` bytes are in once more than `copied` (saving the
+// final read that only reports the end; a file that grows meanwhile gets a newer time, so the
+// next run copies it again).
+CopyOutcome readWriteCopy(Tally& tally, int in, int out, off_t copied, off_t expected) {
     char* buffer = tally.copyBuffer();
-    for (;;) {
+    while (copied < expected || expected == 0) {
         ssize_t got = sysCalls().read(in, buffer, Tally::copyBufferSize);
         if (got < 0) {
             if (errno == EINTR)
@@ -83,22 +86,26 @@ CopyOutcome readWriteCopy(Tally& tally, int in, int out) {
             }
             written += n;
         }
+        copied += got;
     }
+    return {};
 }
 
 // Copies all bytes of `in` (read from its start) to the empty file `out`. The in-kernel copy goes
 // first: no data passes through user space, and file systems that can share blocks (btrfs, XFS)
 // make a reflink. Where the kernel cannot copy between the two files, read/write takes over,
-// and the run remembers the pair of devices so that the next file goes straight there.
-CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out, dev_t outDevice) {
-    const bool knownUnsupported = tally.fastCopyRefused && tally.noFastCopyFrom == inStat.st_dev &&
-                                  tally.noFastCopyTo == outDevice;
+// and the run remembers the drive's device so that its next file goes straight there (a run
+// writes into one backup folder).
+CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out) {
+    const bool knownUnsupported = tally.fastCopyRefused && tally.noFastCopyFrom == inStat.st_dev;
     off_t done = 0;
     if (!knownUnsupported) {
         for (;;) {
             ssize_t n = sysCalls().copyFileRange(in, nullptr, out, nullptr, 1u << 30, 0);
             if (n > 0) {
                 done += n;
+                if (done >= inStat.st_size)
+                    return {};
                 continue;
             }
             if (n == 0) {
@@ -113,7 +120,6 @@ CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out, d
             if (done == 0 && fastCopyUnsupported(errno)) {
                 tally.fastCopyRefused = true;
                 tally.noFastCopyFrom = inStat.st_dev;
-                tally.noFastCopyTo = outDevice;
                 break;
             }
             // After a partial in-kernel copy the side that failed is unknown; a full destination or
@@ -123,7 +129,7 @@ CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out, d
     }
     if (inStat.st_size >= (1 << 20))
         ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return readWriteCopy(tally, in, out);
+    return readWriteCopy(tally, in, out, done, inStat.st_size);
 }
 
 // The partial copy of the run: a name no drive-listed file of this run gets (the counter is the
@@ -642,9 +648,7 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
         return;
     }
 
-    struct stat outStat {};
-    sysCalls().fstat(out.get(), &outStat);
-    CopyOutcome outcome = copyData(tally, in.get(), inStat, out.get(), outStat.st_dev);
+    CopyOutcome outcome = copyData(tally, in.get(), inStat, out.get());
     FileOp failedOp = outcome.onSource ? FileOp::readSource : FileOp::writeCopy;
     if (outcome.error == 0) {
         // Set-user-ID, set-group-ID and sticky bits never travel: a drive must not be able to

@@ -15,6 +15,22 @@
 #include <sys/resource.h>
 #include <unordered_set>
 
+// Where a run deliberately differs from a plain recursive copy, and why:
+// - The configuration comes from the drive, so whoever wrote the drive chooses the sources, the
+//   destination and the drive's name. Sources must stay on the drive (checked with links resolved
+//   before anything is read); the backup folder must not lie on the drive, nor where the computer
+//   or the desktop runs or trusts files (PathSafety.h); a drive name cannot climb out of the
+//   destination.
+// - Below the backup folder every name is reached relative to an open folder and never through a
+//   symbolic link, so a link planted in the copy cannot redirect a write or a deletion.
+// - Copies are written under a partial name and renamed into place when complete, so an interrupted
+//   copy is never taken as unchanged, and the old copy stays until the new one is whole.
+// - Set-user-ID, set-group-ID and sticky bits are dropped; permissions a file system cannot keep
+//   (FAT, exFAT) do not make a good copy fail.
+// - Mirror pruning deletes only what the drive definitely no longer holds: an unreadable or
+//   vanished drive deletes nothing.
+// - The copy's metadata is read on a second thread while the drive's is read on this one.
+
 namespace keelbox {
 
 namespace fs = std::filesystem;

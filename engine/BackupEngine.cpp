@@ -398,7 +398,8 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
                                "engine.destOnDriveHint");
         return finish();
     }
-    if (cutShort || isTrustedLocation(resolvedFolder, normalisedAbsolute(home))) {
+    if (cutShort ||
+        isTrustedLocation(resolvedFolder, normalisedAbsolute(home), desktopFolders(home))) {
         detail::addEngineIssue(tally, folder.string(), "engine.destTrusted",
                                "engine.destTrustedHint", resolvedFolder.string());
         return finish();

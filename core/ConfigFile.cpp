@@ -20,7 +20,8 @@ using nlohmann::json;
 
 // A configuration is a few hundred bytes; anything far larger is not one of ours.
 constexpr std::size_t maxConfigSize = 1024 * 1024;
-// The file nests three levels; the cap keeps hostile input from recursing deep in the parser.
+// The file nests three levels; the cap keeps hostile input from building trees so deep that
+// tearing them down exhausts the stack.
 constexpr int maxNesting = 32;
 
 // ---- dates ----
@@ -335,14 +336,19 @@ std::optional<DriveConfig> decodeConfig(std::string_view text) {
 
 std::optional<DriveConfig> readConfig(const std::filesystem::path& driveRoot) {
     const auto path = driveRoot / configFileName;
-    // No following of a planted link, and no blocking on a FIFO: only a plain file is read.
+    // Only a plain file is read: no following of a planted link, no blocking on a FIFO, and no
+    // opening of a device node, whose driver might act on the open itself. The second check
+    // catches a swap between the two.
+    struct stat before {};
+    if (::lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
+        return std::nullopt;
     FileDescriptor fd(
         ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd)
         return std::nullopt;
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size > static_cast<off_t>(maxConfigSize))
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_ino != before.st_ino ||
+        info.st_dev != before.st_dev || info.st_size > static_cast<off_t>(maxConfigSize))
         return std::nullopt;
 
     std::string text;

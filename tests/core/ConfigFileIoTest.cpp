@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,6 +169,14 @@ TEST(ConfigFile, ALinkIsNotFollowed) {
 TEST(ConfigFile, AFifoDoesNotBlockTheReader) {
     TempFolder drive;
     ASSERT_EQ(::mkfifo((drive.path() / configFileName).c_str(), 0644), 0);
+    EXPECT_EQ(readConfig(drive.path()), std::nullopt);
+}
+
+TEST(ConfigFile, ADeviceNodeIsNotOpened) {
+    TempFolder drive;
+    // /dev/zero's numbers: read, it would never end.
+    if (::mknod((drive.path() / configFileName).c_str(), S_IFCHR | 0644, makedev(1, 5)) != 0)
+        GTEST_SKIP() << "making a device node needs root";
     EXPECT_EQ(readConfig(drive.path()), std::nullopt);
 }
 

@@ -33,6 +33,12 @@ const std::vector<StringEntry> entries{
      "To nie jest zwykły plik (urządzenie, potok lub gniazdo); nie został skopiowany."},
     {"engine.notRegularHint", "Only files and folders are backed up. Remove it from the sources.",
      "Kopiowane są tylko pliki i foldery. Usuń go ze źródeł."},
+    {"engine.pruneForeign",
+     "The backup folder belongs to another drive with the same name; nothing was deleted from it.",
+     "Folder kopii należy do innego nośnika o tej samej nazwie; nic z niego nie usunięto."},
+    {"engine.pruneForeignHint",
+     "Give this drive its own name, or pick another destination folder for it.",
+     "Nadaj temu nośnikowi własną nazwę albo wybierz dla niego inny folder docelowy."},
     {"engine.stopped", "The backup was stopped before it finished.",
      "Kopia została zatrzymana przed zakończeniem."},
 };

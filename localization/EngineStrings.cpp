@@ -39,6 +39,12 @@ const std::vector<StringEntry> entries{
     {"engine.pruneForeignHint",
      "Give this drive its own name, or pick another destination folder for it.",
      "Nadaj temu nośnikowi własną nazwę albo wybierz dla niego inny folder docelowy."},
+    {"engine.tooDeep",
+     "This folder lies inside itself or too deep; what is below it was not copied.",
+     "Ten folder zawiera sam siebie lub leży zbyt głęboko; jego zawartość nie została "
+     "skopiowana."},
+    {"engine.tooDeepHint", "The drive's file system may be damaged: check it with fsck.",
+     "System plików nośnika może być uszkodzony: sprawdź go programem fsck."},
     {"engine.stopped", "The backup was stopped before it finished.",
      "Kopia została zatrzymana przed zakończeniem."},
 };

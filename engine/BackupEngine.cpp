@@ -13,6 +13,7 @@
 #include <ctime>
 #include <mutex>
 #include <sys/resource.h>
+#include <sys/xattr.h>
 #include <unordered_set>
 
 // Where a run deliberately differs from a plain recursive copy, and why:
@@ -332,8 +333,34 @@ namespace {
 // Creates the backup folder: the destination itself as the user's path (links there are the
 // user's own and are followed), then the drive folder and the day folder below it, which are never
 // followed when they are links.
+// The drive that owns a drive folder is recorded on the folder itself, in an extended attribute
+// (invisible in the copy). Drives with the same name share a folder, and a drive can name itself
+// after another: mirror pruning would then delete the other drive's copy. A folder recorded for
+// another drive is therefore never pruned. File systems without user attributes (FAT, exFAT)
+// record nothing, and pruning works there as it always does.
+constexpr const char* ownerAttribute = "user.keelbox.driveID";
+
+enum class Ownership { ours, foreign, unknown };
+
+Ownership claimDriveFolder(int folder, const std::string& driveID) {
+    if (driveID.empty())
+        return Ownership::unknown;
+    char recorded[128];
+    const ssize_t length = ::fgetxattr(folder, ownerAttribute, recorded, sizeof recorded);
+    if (length >= 0) {
+        return std::string_view{recorded, static_cast<std::size_t>(length)} == driveID
+                   ? Ownership::ours
+                   : Ownership::foreign;
+    }
+    if (errno == ENODATA &&
+        ::fsetxattr(folder, ownerAttribute, driveID.data(), driveID.size(), XATTR_CREATE) == 0)
+        return Ownership::ours;
+    return errno == ERANGE ? Ownership::foreign : Ownership::unknown;
+}
+
 Fd makeBackupFolder(const fs::path& destination, const std::string& driveFolder,
-                    const std::string& day, int& error) {
+                    const std::string& day, const std::string& driveID, Ownership& ownership,
+                    int& error) {
     std::error_code ec;
     fs::create_directories(destination, ec);
     Fd base{detail::openAt(AT_FDCWD, destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
@@ -342,6 +369,8 @@ Fd makeBackupFolder(const fs::path& destination, const std::string& driveFolder,
         return base;
     }
     Fd folder{detail::openOrMakeFolder(base.get(), driveFolder.c_str(), false, error)};
+    if (folder.valid())
+        ownership = claimDriveFolder(folder.get(), driveID);
     if (!folder.valid() || day.empty())
         return folder;
     return Fd{detail::openOrMakeFolder(folder.get(), day.c_str(), false, error)};
@@ -406,8 +435,9 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     }
 
     int folderError = 0;
-    Fd backupFolder =
-        makeBackupFolder(resolvedLocation(destination), driveFolder, day, folderError);
+    Ownership ownership = Ownership::unknown;
+    Fd backupFolder = makeBackupFolder(resolvedLocation(destination), driveFolder, day,
+                                       config.driveID, ownership, folderError);
     if (!backupFolder.valid()) {
         detail::addFileIssue(tally, folderError, detail::FileOp::createFolder, folder.string(),
                              folder.string());
@@ -415,6 +445,12 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     }
     struct stat folderStat {};
     sysCalls().fstat(backupFolder.get(), &folderStat);
+    bool mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
+    if (mirror && ownership == Ownership::foreign) {
+        detail::addEngineIssue(tally, folder.string(), "engine.pruneForeign",
+                               "engine.pruneForeignHint");
+        mirror = false;
+    }
 
     DriveRoot root = openDriveRoot(volumeRoot);
     const std::string folderText = folder.string();
@@ -455,8 +491,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
                 openFolderChain(backupFolder.get(), components, components.size(), targetError);
             detail::Where where{sourceText, targetText, relativePath, {}};
             detail::copyContents(tally, where, source.folder.get(), target.get(), targetError);
-            if (config.mode == BackupMode::sync && config.deleteRemovedFiles && target.valid() &&
-                !tally.stopRequested()) {
+            if (mirror && target.valid() && !tally.stopRequested()) {
                 detail::pruneContents(tally, targetText, source.folder.get(), target.get(),
                                       folderStat.st_dev);
             }

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace keelbox::detail {
@@ -147,6 +148,32 @@ bool isExcludedName(const char* name) {
     return isExcluded(name);
 }
 
+// The folders a walk is inside of. A damaged or crafted file system can hold a folder inside
+// itself (a FAT directory entry pointing at an ancestor, a bind mount); an endless walk would
+// exhaust descriptors and the stack, so a folder met again below itself, or a nesting deeper than
+// any real drive has, ends that branch.
+class Ancestors {
+public:
+    static constexpr std::size_t maxDepth = 1024;
+
+    // False when `folder` is one of the ancestors or the walk is already too deep.
+    bool enter(int folder) {
+        struct stat st {};
+        if (m_chain.size() >= maxDepth || sysCalls().fstat(folder, &st) != 0)
+            return false;
+        for (const auto& [device, inode] : m_chain) {
+            if (device == st.st_dev && inode == st.st_ino)
+                return false;
+        }
+        m_chain.emplace_back(st.st_dev, st.st_ino);
+        return true;
+    }
+    void leave() { m_chain.pop_back(); }
+
+private:
+    std::vector<std::pair<dev_t, ino_t>> m_chain;
+};
+
 // One batch of a folder's listing: names (links and never-copied names already left out), their
 // types from the listing, and the stats of the entries on both sides. Each depth of a walk keeps
 // its own batch, reused for every folder at that depth, so a walk allocates nothing per file.
@@ -216,6 +243,16 @@ public:
             addFileIssue(m_tally, errno, FileOp::listFolder, where().source(), where().shown());
             return;
         }
+        if (!m_ancestors.enter(listing.fd())) {
+            addEngineIssue(m_tally, where().shown(), "engine.tooDeep", "engine.tooDeepHint");
+            return;
+        }
+        walkListing(listing, dstFd, dstError);
+        m_ancestors.leave();
+    }
+
+private:
+    void walkListing(DirStream& listing, int dstFd, int dstError) {
         if (m_levels.size() <= m_depth)
             m_levels.push_back(std::make_unique<Batch>());
         Batch& batch = *m_levels[m_depth];
@@ -238,7 +275,6 @@ public:
             addFileIssue(m_tally, readError, FileOp::listFolder, where().source(), where().shown());
     }
 
-private:
     Where where() const {
         Where w = m_root;
         w.rel = m_rel;
@@ -308,6 +344,7 @@ private:
     std::string m_rel;
     std::vector<std::unique_ptr<Batch>> m_levels;
     std::size_t m_depth = 0;
+    Ancestors m_ancestors;
 };
 
 // The names of one folder of the drive, sorted, for the existence test of pruning: two listings
@@ -492,8 +529,14 @@ public:
 
     void walk(int srcFd) {
         DirStream listing{Fd{srcFd}};
-        if (!listing.valid())
+        if (!listing.valid() || !m_ancestors.enter(listing.fd()))
             return;
+        walkListing(listing);
+        m_ancestors.leave();
+    }
+
+private:
+    void walkListing(DirStream& listing) {
         if (m_levels.size() <= m_depth)
             m_levels.push_back(std::make_unique<Batch>());
         Batch& batch = *m_levels[m_depth];
@@ -535,11 +578,11 @@ public:
         --m_depth;
     }
 
-private:
     Totals& m_totals;
     StatWorker& m_worker;
     std::vector<std::unique_ptr<Batch>> m_levels;
     std::size_t m_depth = 0;
+    Ancestors m_ancestors;
 };
 
 } // namespace

@@ -171,7 +171,7 @@ stop_quietly() {
         rm -f $p.pid
     done
     rm -f system_bus_socket session_bus_socket
-    if [ -d "$SHARED/users" ]; then
+    if [ "$(id -u)" -eq 0 ] && [ -d "$SHARED/users" ]; then
         with_lock
         rm -f "$SHARED/users/$key" "$RULES"
         if [ -z "$(ls -A "$SHARED/users")" ]; then

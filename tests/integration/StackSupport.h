@@ -65,7 +65,7 @@ inline QString stackProblem() {
 }
 
 // A fresh image file in the stack's image folder. `kind` is "removable", "ignored" or "system"
-// (the test stack's udev rules key on it); `fs` is "ext4", "vfat" or "exfat".
+// (the test stack's udev rules key on it); `fs` is "ext4", "vfat", "vfat32" or "exfat".
 inline QString makeImage(const QString& fs, const QString& label, const QString& kind,
                          QString* error) {
     const QString path =
@@ -81,6 +81,10 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
     if (fs == QLatin1String("ext4"))
         made = run(QStringLiteral("mkfs.ext4"),
                    {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-L"), label, path});
+    else if (fs == QLatin1String("vfat32"))
+        // FAT32 with 512-byte clusters: the FUSE driver reports zero blocks for it.
+        made = run(QStringLiteral("mkfs.vfat"),
+                   {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-n"), label, path});
     else if (fs == QLatin1String("vfat"))
         // FAT16 on 64 MiB: 2 KiB clusters, which the FUSE driver reports with a proper size.
         made = run(QStringLiteral("mkfs.vfat"), {QStringLiteral("-n"), label, path});

@@ -164,6 +164,7 @@ stop_quietly() {
         done < <(awk -v d="$majmin" '$3 == d {print $5}' /proc/self/mountinfo)
         losetup -d "$dev" 2>/dev/null || true
     done
+    rm -f "$STACK_DIR"/img/*.img
     for p in recorder session_bus udisksd system_bus; do
         if alive $p.pid; then
             kill "$(cat $p.pid)" 2>/dev/null || true

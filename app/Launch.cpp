@@ -1,1 +1,69 @@
 #include "app/Launch.h"
+
+#include "app/AppState.h"
+#include "app/Console.h"
+#include "app/Session.h"
+#include "app/SingleInstance.h"
+
+#include <QCoreApplication>
+
+#include <iostream>
+
+namespace keelbox::app {
+
+namespace {
+
+QStringList argumentsAfterProgram(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+} // namespace
+
+int runApplication(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("keelbox"));
+    QCoreApplication::setOrganizationName(QStringLiteral("keelbox"));
+
+    SingleInstance instance(userRuntimeDir());
+    switch (instance.claim()) {
+    case SingleInstance::Claim::primary:
+        break;
+    case SingleInstance::Claim::handedOver:
+        std::cout << Localizer::shared().text("app.handedOver") << std::endl;
+        return 0;
+    case SingleInstance::Claim::failed:
+        std::cerr << instance.errorString().toStdString() << std::endl;
+        return 1;
+    }
+
+    AppState& state = AppState::shared();
+    Console console(state, std::cout);
+    // Until the application has windows, a second launch can only be acknowledged.
+    QObject::connect(&instance, &SingleInstance::activationRequested, &console,
+                     [&console] { console.say("app.activated"); });
+    return runSession(state, console);
+}
+
+int runWatch(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("keelbox"));
+    QCoreApplication::setOrganizationName(QStringLiteral("keelbox"));
+
+    const WatchOptions options = parseWatchArguments(argumentsAfterProgram(argc, argv));
+    if (options.error) {
+        std::cerr << "keelbox watch: " << *options.error << "\n"
+                  << "usage: keelbox watch [--language pl|en]" << std::endl;
+        return 2;
+    }
+    if (options.language)
+        Localizer::shared().useLanguageForSession(*options.language);
+
+    AppState& state = AppState::shared();
+    Console console(state, std::cout);
+    return runSession(state, console);
+}
+
+} // namespace keelbox::app

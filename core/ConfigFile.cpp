@@ -1,1 +1,422 @@
 #include "core/ConfigFile.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace keelbox {
+
+namespace {
+
+using nlohmann::json;
+
+// A configuration is a few hundred bytes; anything far larger is not one of ours.
+constexpr std::size_t maxConfigSize = 1024 * 1024;
+// The file nests three levels; the cap keeps hostile input from recursing deep in the parser.
+constexpr int maxNesting = 32;
+
+// ---- dates ----
+
+using namespace std::chrono;
+
+const Date earliestDate = Date(sys_days(year(0) / January / 1));
+const Date latestDate =
+    Date(sys_days(year(9999) / December / 31) + hours(23) + minutes(59) + seconds(59));
+
+bool readDigits(std::string_view text, std::size_t pos, std::size_t count, int& value) {
+    if (pos + count > text.size())
+        return false;
+    value = 0;
+    for (std::size_t i = pos; i < pos + count; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+std::string twoDigits(unsigned value) {
+    return {char('0' + value / 10 % 10), char('0' + value % 10)};
+}
+
+// ---- JSON ----
+
+// Nesting depth outside strings, without parsing; stops counting once over the limit.
+bool nestingWithin(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > limit)
+                return false;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+const json* member(const json& object, const char* key) {
+    const auto found = object.find(key);
+    return found == object.end() ? nullptr : &*found;
+}
+
+std::optional<std::string> stringMember(const json& object, const char* key) {
+    const json* value = member(object, key);
+    if (!value || !value->is_string())
+        return std::nullopt;
+    return value->get<std::string>();
+}
+
+std::optional<bool> boolMember(const json& object, const char* key) {
+    const json* value = member(object, key);
+    if (!value || !value->is_boolean())
+        return std::nullopt;
+    return value->get<bool>();
+}
+
+// An integer that fits Int; a number written with a fraction or exponent counts when it is whole.
+std::optional<Int> integerMember(const json& object, const char* key) {
+    const json* value = member(object, key);
+    if (!value)
+        return std::nullopt;
+    if (value->is_number_unsigned()) {
+        const auto number = value->get<std::uint64_t>();
+        if (number > std::uint64_t(std::numeric_limits<Int>::max()))
+            return std::nullopt;
+        return static_cast<Int>(number);
+    }
+    if (value->is_number_integer())
+        return value->get<Int>();
+    if (value->is_number_float()) {
+        const double number = value->get<double>();
+        // 2^63 itself is out of range; every double below it converts exactly.
+        if (!std::isfinite(number) || number != std::trunc(number) ||
+            number < -9.2233720368547758e18 || number >= 9.2233720368547758e18)
+            return std::nullopt;
+        return static_cast<Int>(number);
+    }
+    return std::nullopt;
+}
+
+std::optional<Date> dateMember(const json& object, const char* key) {
+    const auto text = stringMember(object, key);
+    if (!text)
+        return std::nullopt;
+    return parseIsoDate(*text);
+}
+
+std::optional<SourceItem> decodeSource(const json& value) {
+    if (!value.is_object())
+        return std::nullopt;
+    const auto idText = stringMember(value, "id");
+    const auto relativePath = stringMember(value, "relativePath");
+    if (!idText || !relativePath)
+        return std::nullopt;
+    const auto id = Uuid::parse(*idText);
+    if (!id)
+        return std::nullopt;
+    return SourceItem{*id, *relativePath};
+}
+
+// ---- files ----
+
+std::string errnoText(int errnum) {
+    return std::generic_category().message(errnum);
+}
+
+ConfigError makeError(int errnum, std::string_view operation, const std::filesystem::path& file) {
+    return ConfigError{std::error_code(errnum, std::generic_category()),
+                       "Could not " + std::string(operation) + " “" + file.string() +
+                           "”: " + errnoText(errnum)};
+}
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() { reset(); }
+
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+    // Closes now and reports close's own error; never retried, the descriptor is gone either way.
+    int close() {
+        const int result = m_fd >= 0 ? ::close(m_fd) : 0;
+        m_fd = -1;
+        return result;
+    }
+    void reset(int fd = -1) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// A name that no other writer picks: the target's name, a dot and twelve random hex digits.
+std::filesystem::path tempPathBeside(const std::filesystem::path& target) {
+    const std::string random = Uuid::random().toString().substr(24);
+    return target.parent_path() / ("." + target.filename().string() + "." + random + ".tmp");
+}
+
+} // namespace
+
+std::string formatIsoDate(Date date) {
+    if (date < earliestDate)
+        date = earliestDate;
+    if (date > latestDate)
+        date = latestDate;
+    const auto whole = floor<seconds>(date);
+    const auto day = floor<days>(whole);
+    const year_month_day ymd(day);
+    const hh_mm_ss time(whole - day);
+    const int y = int(ymd.year());
+    std::string text = std::to_string(y);
+    text.insert(0, 4 - text.size(), '0');
+    return text + "-" + twoDigits(unsigned(ymd.month())) + "-" + twoDigits(unsigned(ymd.day())) +
+           "T" + twoDigits(unsigned(time.hours().count())) + ":" +
+           twoDigits(unsigned(time.minutes().count())) + ":" +
+           twoDigits(unsigned(time.seconds().count())) + "Z";
+}
+
+std::optional<Date> parseIsoDate(std::string_view text) {
+    // yyyy-MM-ddTHH:mm:ss, optional fraction, then Z or ±HH:mm (also ±HHmm).
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    if (!readDigits(text, 0, 4, y) || text.size() < 19 || text[4] != '-' ||
+        !readDigits(text, 5, 2, mo) || text[7] != '-' || !readDigits(text, 8, 2, d) ||
+        text[10] != 'T' || !readDigits(text, 11, 2, h) || text[13] != ':' ||
+        !readDigits(text, 14, 2, mi) || text[16] != ':' || !readDigits(text, 17, 2, s))
+        return std::nullopt;
+    const year_month_day ymd{year(y), month(unsigned(mo)), day(unsigned(d))};
+    if (!ymd.ok() || h > 23 || mi > 59 || s > 59)
+        return std::nullopt;
+
+    std::size_t pos = 19;
+    microseconds fraction{0};
+    if (pos < text.size() && text[pos] == '.') {
+        ++pos;
+        const std::size_t start = pos;
+        std::int64_t micros = 0;
+        int scale = 100000;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+            micros += (text[pos] - '0') * scale;
+            scale /= 10;
+            ++pos;
+        }
+        if (pos == start)
+            return std::nullopt;
+        fraction = microseconds(micros);
+    }
+
+    minutes offset{0};
+    if (pos < text.size() && text[pos] == 'Z') {
+        ++pos;
+    } else if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        const int direction = text[pos] == '+' ? 1 : -1;
+        int oh = 0, om = 0;
+        if (!readDigits(text, pos + 1, 2, oh))
+            return std::nullopt;
+        pos += 3;
+        if (pos < text.size() && text[pos] == ':')
+            ++pos;
+        if (!readDigits(text, pos, 2, om) || oh > 23 || om > 59)
+            return std::nullopt;
+        pos += 2;
+        offset = minutes(direction * (oh * 60 + om));
+    } else {
+        return std::nullopt;
+    }
+    if (pos != text.size())
+        return std::nullopt;
+
+    const Date date = Date(sys_days(ymd)) + hours(h) + minutes(mi) + seconds(s) + fraction - offset;
+    // Only dates the writer can write back in the same four-digit form.
+    if (date < earliestDate || date >= latestDate + seconds(1))
+        return std::nullopt;
+    return date;
+}
+
+std::string encodeConfig(const DriveConfig& config) {
+    json sources = json::array();
+    for (const auto& source : config.sources)
+        sources.push_back(
+            json{{"id", source.id.toString()}, {"relativePath", source.relativePath}});
+    // nlohmann::json keeps object keys in a std::map, so every object is written in sorted order.
+    const json object{
+        {"schemaVersion", config.schemaVersion},
+        {"driveID", config.driveID},
+        {"driveName", config.driveName},
+        {"createdAt", formatIsoDate(config.createdAt)},
+        {"updatedAt", formatIsoDate(config.updatedAt)},
+        {"destinationPath", config.destinationPath},
+        {"mode", std::string(rawValue(config.mode))},
+        {"deleteRemovedFiles", config.deleteRemovedFiles},
+        {"autoRunOnMount", config.autoRunOnMount},
+        {"sources", std::move(sources)},
+    };
+    // A volume name that is not valid UTF-8 is written with U+FFFD in place of the bad bytes
+    // rather than failing the save.
+    return object.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::optional<DriveConfig> decodeConfig(std::string_view text) {
+    if (text.size() > maxConfigSize || !nestingWithin(text, maxNesting))
+        return std::nullopt;
+    const json object = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!object.is_object())
+        return std::nullopt;
+
+    const auto schemaVersion = integerMember(object, "schemaVersion");
+    const auto driveID = stringMember(object, "driveID");
+    const auto driveName = stringMember(object, "driveName");
+    const auto createdAt = dateMember(object, "createdAt");
+    const auto updatedAt = dateMember(object, "updatedAt");
+    const auto destinationPath = stringMember(object, "destinationPath");
+    const auto modeText = stringMember(object, "mode");
+    const auto mode = modeText ? backupModeFromRaw(*modeText) : std::nullopt;
+    const auto deleteRemovedFiles = boolMember(object, "deleteRemovedFiles");
+    const auto autoRunOnMount = boolMember(object, "autoRunOnMount");
+    const json* sourceList = member(object, "sources");
+    if (!schemaVersion || !driveID || !driveName || !createdAt || !updatedAt || !destinationPath ||
+        !mode || !deleteRemovedFiles || !autoRunOnMount || !sourceList || !sourceList->is_array())
+        return std::nullopt;
+
+    DriveConfig config;
+    config.schemaVersion = *schemaVersion;
+    config.driveID = *driveID;
+    config.driveName = *driveName;
+    config.createdAt = *createdAt;
+    config.updatedAt = *updatedAt;
+    config.destinationPath = *destinationPath;
+    config.mode = *mode;
+    config.deleteRemovedFiles = *deleteRemovedFiles;
+    config.autoRunOnMount = *autoRunOnMount;
+    for (const auto& value : *sourceList) {
+        auto source = decodeSource(value);
+        if (!source)
+            return std::nullopt;
+        config.sources.push_back(std::move(*source));
+    }
+    return config;
+}
+
+std::optional<DriveConfig> readConfig(const std::filesystem::path& driveRoot) {
+    const auto path = driveRoot / configFileName;
+    // No following of a planted link, and no blocking on a FIFO: only a plain file is read.
+    FileDescriptor fd(
+        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd)
+        return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > static_cast<off_t>(maxConfigSize))
+        return std::nullopt;
+
+    std::string text;
+    text.resize(maxConfigSize + 1);
+    std::size_t filled = 0;
+    while (filled < text.size()) {
+        const ssize_t n = ::read(fd.get(), text.data() + filled, text.size() - filled);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        filled += static_cast<std::size_t>(n);
+    }
+    // The file may have grown after fstat.
+    if (filled > maxConfigSize)
+        return std::nullopt;
+    text.resize(filled);
+    return decodeConfig(text);
+}
+
+std::optional<ConfigError> writeConfig(const DriveConfig& config,
+                                       const std::filesystem::path& driveRoot) {
+    const std::string text = encodeConfig(config);
+    const auto target = driveRoot / configFileName;
+
+    std::filesystem::path temp;
+    FileDescriptor fd;
+    for (int attempt = 0; attempt < 8 && !fd; ++attempt) {
+        temp = tempPathBeside(target);
+        fd.reset(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!fd && errno != EEXIST)
+            break;
+    }
+    if (!fd)
+        return makeError(errno, "write", target);
+
+    const auto fail = [&](int errnum) {
+        fd.reset();
+        ::unlink(temp.c_str());
+        return makeError(errnum, "write", target);
+    };
+    // The umask must not make the file unreadable to other users of a shared drive. File systems
+    // without permissions refuse this, which is harmless.
+    (void)::fchmod(fd.get(), 0644);
+    if (!writeAll(fd.get(), text))
+        return fail(errno);
+    if (::fsync(fd.get()) != 0)
+        return fail(errno);
+    if (fd.close() != 0) {
+        const int errnum = errno;
+        ::unlink(temp.c_str());
+        return makeError(errnum, "write", target);
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const int errnum = errno;
+        ::unlink(temp.c_str());
+        return makeError(errnum, "write", target);
+    }
+    // The new file is complete and in place; syncing the folder only makes the rename durable,
+    // and some file systems (FUSE, FAT) refuse fsync on a folder.
+    FileDescriptor folder(::open(driveRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder)
+        (void)::fsync(folder.get());
+    return std::nullopt;
+}
+
+std::optional<ConfigError> removeConfig(const std::filesystem::path& driveRoot) {
+    const auto path = driveRoot / configFileName;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        return makeError(errno, "remove", path);
+    return std::nullopt;
+}
+
+} // namespace keelbox

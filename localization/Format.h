@@ -2,6 +2,8 @@
 // printf-style filling of the table's placeholders: "%@" takes a text, "%ld" a 64-bit integer,
 // "%%" is a literal percent sign. Never crashes on a mismatched argument list.
 
+#include "localization/Localizer.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -18,4 +20,7 @@ using FormatArg = std::variant<std::string, std::int64_t>;
 std::string formatText(std::string_view format, std::initializer_list<FormatArg> args);
 
 // Looks the key up and fills it: formatText(Localizer::text(key, language), args).
+std::string formatLocalized(std::string_view key, AppLanguage language,
+                            std::initializer_list<FormatArg> args);
+
 } // namespace keelbox

@@ -1,0 +1,21 @@
+// Extra texts of the command line and the self-test, merged into Localizer::text after the base
+// table. One line per key, both languages, same placeholders ("%@" text, "%ld" integer) in the same
+// order:
+//     {"cli.example", "English text %@", "Polski tekst %@"},
+// A key must not repeat one of another list; the localization tests check both rules.
+
+#include "localization/StringTable.h"
+
+namespace keelbox {
+
+namespace {
+
+const std::vector<StringEntry> entries{};
+
+} // namespace
+
+std::span<const StringEntry> cliStrings() {
+    return entries;
+}
+
+} // namespace keelbox

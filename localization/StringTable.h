@@ -1,0 +1,50 @@
+#pragma once
+// The table behind Localizer::text: entries from the base table and from each owner's extra
+// table, merged once into one read-only index.
+
+#include "localization/Localizer.h"
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace keelbox {
+
+// One key with its two texts. Both texts carry the same placeholders in the same order.
+struct StringEntry {
+    std::string_view key;
+    std::string_view english;
+    std::string_view polish;
+};
+
+// The base vocabulary of the application.
+std::span<const StringEntry> baseStrings();
+// Extra texts, one list per owner: EngineStrings.cpp, AppStrings.cpp, CliStrings.cpp.
+std::span<const StringEntry> engineStrings();
+std::span<const StringEntry> appStrings();
+std::span<const StringEntry> cliStrings();
+
+// Every list above, in the order in which they are merged.
+std::vector<std::span<const StringEntry>> allStringLists();
+
+// A lookup over a set of lists. A key that appears twice keeps its first entry; an empty text
+// counts as missing, so the lookup falls back to English and then to the key.
+class StringTable {
+public:
+    explicit StringTable(const std::vector<std::span<const StringEntry>>& lists);
+
+    std::string text(std::string_view key, AppLanguage language) const;
+    bool contains(std::string_view key) const;
+    const std::vector<std::string>& keys() const { return m_order; }
+
+    // The process-wide table, built on first use.
+    static const StringTable& shared();
+
+private:
+    std::unordered_map<std::string_view, const StringEntry*> m_index;
+    std::vector<std::string> m_order;
+};
+
+} // namespace keelbox

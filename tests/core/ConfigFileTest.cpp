@@ -1,0 +1,297 @@
+#include "core/ConfigFile.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <functional>
+
+#include <string>
+
+namespace keelbox {
+namespace {
+
+using namespace std::chrono;
+
+Date at(int y, unsigned m, unsigned d, int hh, int mm, int ss) {
+    return Date(sys_days(year(y) / month(m) / day(d))) + hours(hh) + minutes(mm) + seconds(ss);
+}
+
+const Uuid firstID = *Uuid::parse("0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3");
+const Uuid secondID = *Uuid::parse("FFFFFFFF-0000-4000-8000-123456789ABC");
+
+DriveConfig sampleConfig() {
+    DriveConfig config;
+    config.driveID = "5D0A3C9E-2B1F-4C7A-9E8D-6F5B4A3C2D1E";
+    config.driveName = "STICK";
+    config.createdAt = at(2026, 12, 4, 18, 0, 0);
+    config.updatedAt = at(2026, 12, 5, 9, 30, 15) + microseconds(250000);
+    config.destinationPath = "~/Backups/Keelbox";
+    config.mode = BackupMode::dated;
+    config.deleteRemovedFiles = true;
+    config.autoRunOnMount = false;
+    config.sources = {{firstID, "Docs/Work"}, {secondID, ""}};
+    return config;
+}
+
+constexpr std::string_view sampleText = R"({
+  "autoRunOnMount": false,
+  "createdAt": "2026-12-04T18:00:00Z",
+  "deleteRemovedFiles": true,
+  "destinationPath": "~/Backups/Keelbox",
+  "driveID": "5D0A3C9E-2B1F-4C7A-9E8D-6F5B4A3C2D1E",
+  "driveName": "STICK",
+  "mode": "dated",
+  "schemaVersion": 1,
+  "sources": [
+    {
+      "id": "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3",
+      "relativePath": "Docs/Work"
+    },
+    {
+      "id": "FFFFFFFF-0000-4000-8000-123456789ABC",
+      "relativePath": ""
+    }
+  ],
+  "updatedAt": "2026-12-05T09:30:15Z"
+}
+)";
+
+TEST(ConfigEncoding, WritesTheExactLayout) {
+    EXPECT_EQ(encodeConfig(sampleConfig()), sampleText);
+}
+
+TEST(ConfigEncoding, EmptySourcesAndUnusualTexts) {
+    DriveConfig config = DriveConfig::placeholder();
+    config.driveName = "Zdjęcia \"2026\"\t/ 日本";
+    const std::string text = encodeConfig(config);
+    EXPECT_NE(text.find("\"sources\": []"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"createdAt\": \"0001-01-01T00:00:00Z\""), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("driveName": "Zdjęcia \"2026\"\t/ 日本")"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\\/"), std::string::npos);
+    EXPECT_EQ(decodeConfig(text), config);
+}
+
+TEST(ConfigEncoding, InvalidUtf8InANameIsReplacedNotFatal) {
+    DriveConfig config = DriveConfig::placeholder();
+    config.driveName = "bad\xff\xfename";
+    const auto decoded = decodeConfig(encodeConfig(config));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->driveName, "bad\xEF\xBF\xBD\xEF\xBF\xBDname");
+}
+
+TEST(ConfigEncoding, RoundTripDropsOnlyFractionsOfSeconds) {
+    const DriveConfig config = sampleConfig();
+    const auto decoded = decodeConfig(encodeConfig(config));
+    ASSERT_TRUE(decoded);
+    DriveConfig expected = config;
+    expected.updatedAt = floor<seconds>(config.updatedAt);
+    EXPECT_EQ(*decoded, expected);
+    EXPECT_NE(*decoded, config);
+    EXPECT_EQ(encodeConfig(*decoded), sampleText);
+}
+
+TEST(ConfigDecoding, ReadsTheSampleBack) {
+    const auto decoded = decodeConfig(sampleText);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->sources.size(), 2u);
+    EXPECT_EQ(decoded->sources[0].id, firstID);
+    EXPECT_EQ(decoded->mode, BackupMode::dated);
+}
+
+// The sample, parsed, changed by `change` and written compactly.
+std::string mutated(const std::function<void(nlohmann::json&)>& change) {
+    nlohmann::json object = nlohmann::json::parse(sampleText);
+    change(object);
+    return object.dump();
+}
+
+TEST(ConfigDecoding, WrongShapesAreNoConfiguration) {
+    using nlohmann::json;
+    struct Row {
+        const char* name;
+        std::function<void(json&)> change;
+    };
+    const Row rows[] = {
+        {"missing sources", [](json& j) { j.erase("sources"); }},
+        {"missing mode", [](json& j) { j.erase("mode"); }},
+        {"missing driveID", [](json& j) { j.erase("driveID"); }},
+        {"missing schemaVersion", [](json& j) { j.erase("schemaVersion"); }},
+        {"missing createdAt", [](json& j) { j.erase("createdAt"); }},
+        {"missing autoRunOnMount", [](json& j) { j.erase("autoRunOnMount"); }},
+        {"mode with capital", [](json& j) { j["mode"] = "Sync"; }},
+        {"unknown mode", [](json& j) { j["mode"] = "mirror"; }},
+        {"mode as number", [](json& j) { j["mode"] = 1; }},
+        {"flag as string", [](json& j) { j["deleteRemovedFiles"] = "true"; }},
+        {"flag as number", [](json& j) { j["autoRunOnMount"] = 0; }},
+        {"flag as null", [](json& j) { j["autoRunOnMount"] = nullptr; }},
+        {"version as string", [](json& j) { j["schemaVersion"] = "1"; }},
+        {"version fractional", [](json& j) { j["schemaVersion"] = 1.5; }},
+        {"version above Int", [](json& j) { j["schemaVersion"] = 9223372036854775808u; }},
+        {"version huge", [](json& j) { j["schemaVersion"] = 1e300; }},
+        {"version 2^63 as float", [](json& j) { j["schemaVersion"] = 9223372036854775808.0; }},
+        {"name as number", [](json& j) { j["driveName"] = 7; }},
+        {"driveID as null", [](json& j) { j["driveID"] = nullptr; }},
+        {"path as array", [](json& j) { j["destinationPath"] = json::array({"~"}); }},
+        {"sources as object", [](json& j) { j["sources"] = json::object(); }},
+        {"sources as null", [](json& j) { j["sources"] = nullptr; }},
+        {"source not an object", [](json& j) { j["sources"].push_back(1); }},
+        {"source id with underscore",
+         [](json& j) { j["sources"][0]["id"] = "0A1B2C3D_4E5F-4A6B-8C7D-8E9FA0B1C2D3"; }},
+        {"source id short", [](json& j) { j["sources"][0]["id"] = "0A1B2C3D-4E5F-4A6B-8C7D"; }},
+        {"source id empty", [](json& j) { j["sources"][1]["id"] = ""; }},
+        {"source id as number", [](json& j) { j["sources"][0]["id"] = 12; }},
+        {"source without id", [](json& j) { j["sources"][1].erase("id"); }},
+        {"source without path", [](json& j) { j["sources"][0].erase("relativePath"); }},
+        {"path as null", [](json& j) { j["sources"][0]["relativePath"] = nullptr; }},
+        {"date without zone", [](json& j) { j["createdAt"] = "2026-12-04T18:00:00"; }},
+        {"date only", [](json& j) { j["updatedAt"] = "2026-12-04"; }},
+        {"date as number", [](json& j) { j["createdAt"] = 1733335200; }},
+        {"date impossible", [](json& j) { j["createdAt"] = "2026-02-30T18:00:00Z"; }},
+        {"date with space", [](json& j) { j["createdAt"] = "2026-12-04 18:00:00Z"; }},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(decodeConfig(mutated(row.change)), std::nullopt) << row.name;
+}
+
+TEST(ConfigDecoding, MalformedTextIsNoConfiguration) {
+    const std::string sample(sampleText);
+    const auto edited = [&](std::string_view from, std::string_view to) {
+        std::string text = sample;
+        text.replace(text.find(from), from.size(), to);
+        return text;
+    };
+    struct Row {
+        const char* name;
+        std::string text;
+    };
+    const Row rows[] = {
+        {"empty", ""},
+        {"blank", "  \n"},
+        {"not json", "schemaVersion=1"},
+        {"truncated", sample.substr(0, sample.size() / 2)},
+        {"cut before the last brace", sample.substr(0, sample.rfind('}'))},
+        {"array at top", "[" + sample + "]"},
+        {"string at top", R"("{}")"},
+        {"null", "null"},
+        {"empty object", "{}"},
+        {"two documents", sample + sample},
+        {"trailing garbage", sample + "x"},
+        {"nul byte inside", edited("STICK", std::string("ST\0CK", 5))},
+        {"invalid utf-8", edited("STICK", "ST\xC3\x28K")},
+        {"overlong utf-8 slash", edited("STICK", "ST\xC0\xAFK")},
+        {"utf-8 cut short", edited("STICK", "STICK\xE2\x82")},
+        {"lone surrogate escape", edited("STICK", "ST\\uD800K")},
+        {"single quotes", edited("\"STICK\"", "'STICK'")},
+        {"trailing comma", edited("\"mode\": \"dated\",", "\"mode\": \"dated\",,")},
+        {"comment", edited("{\n", "{ // drive\n")},
+        {"deep nesting", std::string(100000, '[') + std::string(100000, ']')},
+        {"deep nesting in an extra key",
+         edited("\"sources\": [", "\"extra\": " + std::string(5000, '[') + std::string(5000, ']') +
+                                      ",\"sources\": [")},
+        {"oversized", edited("\"STICK\"", "\"" + std::string(2 * 1024 * 1024, 'a') + "\"")},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(decodeConfig(row.text), std::nullopt) << row.name;
+}
+
+TEST(ConfigDecoding, TolerantWhereTheFormatAllows) {
+    const std::string sample(sampleText);
+    const auto edited = [&](std::string_view from, std::string_view to) {
+        std::string text = sample;
+        text.replace(text.find(from), from.size(), to);
+        return text;
+    };
+    struct Row {
+        const char* name;
+        std::string text;
+    };
+    const Row rows[] = {
+        {"extra top-level key", edited("{\n", "{\n  \"comment\": {\"nested\": [1, 2]},\n")},
+        {"extra source key", edited("\"relativePath\": \"Docs/Work\"",
+                                    "\"relativePath\": \"Docs/Work\", \"note\": null")},
+        {"lower-case id",
+         edited("0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3", "0a1b2c3d-4e5f-4a6b-8c7d-8e9fa0b1c2d3")},
+        {"escaped slash", edited("~/Backups/Keelbox", "~\\/Backups\\/Keelbox")},
+        {"compact", edited("\n  ", "")},
+        {"keys reordered", edited("\"autoRunOnMount\": false,\n", "") + ""},
+        {"fraction in version", edited("\"schemaVersion\": 1", "\"schemaVersion\": 1.0")},
+        {"offset date", edited("2026-12-04T18:00:00Z", "2026-12-04T19:00:00+01:00")},
+        {"fractional date", edited("2026-12-04T18:00:00Z", "2026-12-04T18:00:00.000Z")},
+        {"byte order mark", "\xEF\xBB\xBF" + sample},
+    };
+    // "keys reordered" puts the removed key back at the end.
+    for (const auto& row : rows) {
+        std::string text = row.text;
+        if (std::string_view(row.name) == "keys reordered")
+            text.insert(text.rfind('}'), ",\"autoRunOnMount\": false");
+        const auto decoded = decodeConfig(text);
+        ASSERT_TRUE(decoded) << row.name;
+        EXPECT_EQ(decoded->createdAt, at(2026, 12, 4, 18, 0, 0)) << row.name;
+        EXPECT_EQ(decoded->sources.at(0).id, firstID) << row.name;
+        EXPECT_EQ(decoded->destinationPath, "~/Backups/Keelbox") << row.name;
+        EXPECT_FALSE(decoded->autoRunOnMount) << row.name;
+    }
+}
+
+TEST(ConfigDecoding, SchemaVersionIsKeptAsWritten) {
+    for (const char* version : {"0", "2", "-7", "9223372036854775807", "-9223372036854775808"}) {
+        std::string text(sampleText);
+        text.replace(text.find("\"schemaVersion\": 1"), 18,
+                     std::string("\"schemaVersion\": ") + version);
+        const auto decoded = decodeConfig(text);
+        ASSERT_TRUE(decoded) << version;
+        EXPECT_EQ(std::to_string(decoded->schemaVersion), version);
+    }
+}
+
+TEST(IsoDates, WriteAndRead) {
+    EXPECT_EQ(formatIsoDate(at(2026, 12, 4, 18, 0, 0)), "2026-12-04T18:00:00Z");
+    EXPECT_EQ(formatIsoDate(at(2026, 12, 4, 18, 0, 0) + microseconds(999999)),
+              "2026-12-04T18:00:00Z");
+    EXPECT_EQ(formatIsoDate(distantPast()), "0001-01-01T00:00:00Z");
+    EXPECT_EQ(formatIsoDate(at(1969, 12, 31, 23, 59, 59) + microseconds(500000)),
+              "1969-12-31T23:59:59Z");
+    EXPECT_EQ(formatIsoDate(at(2024, 2, 29, 1, 2, 3)), "2024-02-29T01:02:03Z");
+    // Beyond four-digit years the writer clamps rather than writing what it cannot read.
+    EXPECT_EQ(formatIsoDate(Date(sys_days(year(12000) / 1 / 1))), "9999-12-31T23:59:59Z");
+
+    struct Row {
+        const char* text;
+        std::optional<Date> expected;
+    };
+    const Row rows[] = {
+        {"2026-12-04T18:00:00Z", at(2026, 12, 4, 18, 0, 0)},
+        {"2026-12-04T19:30:00+01:30", at(2026, 12, 4, 18, 0, 0)},
+        {"2026-12-04T13:00:00-05:00", at(2026, 12, 4, 18, 0, 0)},
+        {"2026-12-04T19:00:00+0100", at(2026, 12, 4, 18, 0, 0)},
+        {"2026-12-04T18:00:00.5Z", at(2026, 12, 4, 18, 0, 0) + microseconds(500000)},
+        {"2026-12-04T18:00:00.1234567Z", at(2026, 12, 4, 18, 0, 0) + microseconds(123456)},
+        {"2026-01-01T00:30:00+01:00", at(2025, 12, 31, 23, 30, 0)},
+        {"0000-01-01T00:00:00Z", Date(sys_days(year(0) / 1 / 1))},
+        {"9999-12-31T23:59:59Z", at(9999, 12, 31, 23, 59, 59)},
+        {"0000-01-01T00:00:00+00:01", std::nullopt}, // before year 0 once the offset applies
+        {"9999-12-31T23:59:59-00:01", std::nullopt}, // into year 10000
+        {"2026-12-04T18:00:00z", std::nullopt},
+        {"2026-12-04t18:00:00Z", std::nullopt},
+        {"2026-12-04T18:00Z", std::nullopt},
+        {"2026-12-04T18:00:60Z", std::nullopt},
+        {"2026-12-04T18:60:00Z", std::nullopt},
+        {"2026-13-04T18:00:00Z", std::nullopt},
+        {"2026-00-04T18:00:00Z", std::nullopt},
+        {"2025-02-29T18:00:00Z", std::nullopt},
+        {"2026-12-4T18:00:00Z", std::nullopt},
+        {"+2026-12-04T18:00:00Z", std::nullopt},
+        {"2026-12-04T18:00:00.Z", std::nullopt},
+        {"2026-12-04T18:00:00+1:00", std::nullopt},
+        {"2026-12-04T18:00:00+24:00", std::nullopt},
+        {"2026-12-04T18:00:00+01:", std::nullopt},
+        {"2026-12-04T18:00:00Z ", std::nullopt},
+        {"2026-12-04T18:00:00ZZ", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(parseIsoDate(row.text), row.expected) << row.text;
+}
+
+} // namespace
+} // namespace keelbox

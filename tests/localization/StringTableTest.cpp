@@ -1,0 +1,149 @@
+#include "localization/StringTable.h"
+#include "localization/Format.h"
+#include "localization/Localizer.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace keelbox {
+namespace {
+
+// The placeholders of a text in order, e.g. {"%ld", "%@"}.
+std::vector<std::string> placeholders(std::string_view text) {
+    std::vector<std::string> found;
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != '%')
+            continue;
+        if (text[i + 1] == '%') {
+            ++i;
+        } else if (text[i + 1] == '@') {
+            found.emplace_back("%@");
+            ++i;
+        } else if (text.substr(i + 1, 2) == "ld") {
+            found.emplace_back("%ld");
+            i += 2;
+        } else {
+            found.emplace_back("stray %");
+        }
+    }
+    return found;
+}
+
+TEST(StringTable, BaseTableHas126Entries) {
+    EXPECT_EQ(baseStrings().size(), 126u);
+}
+
+TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
+    std::set<std::string_view> seen;
+    for (const auto& list : allStringLists()) {
+        for (const auto& entry : list) {
+            SCOPED_TRACE(std::string(entry.key));
+            EXPECT_TRUE(seen.insert(entry.key).second) << "duplicate key";
+            EXPECT_FALSE(entry.english.empty());
+            EXPECT_FALSE(entry.polish.empty());
+            EXPECT_EQ(placeholders(entry.english), placeholders(entry.polish));
+            EXPECT_EQ(Localizer::text(entry.key, AppLanguage::english), entry.english);
+            EXPECT_EQ(Localizer::text(entry.key, AppLanguage::polish), entry.polish);
+        }
+    }
+    EXPECT_EQ(Localizer::allKeys().size(), seen.size());
+}
+
+TEST(StringTable, KeysAreDottedLowerCamelIdentifiers) {
+    for (const auto& key : Localizer::allKeys()) {
+        SCOPED_TRACE(key);
+        ASSERT_FALSE(key.empty());
+        EXPECT_NE(key.find('.'), std::string::npos);
+        EXPECT_TRUE(key.front() >= 'a' && key.front() <= 'z');
+        for (const char c : key)
+            EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) || c == '.');
+    }
+}
+
+TEST(StringTable, TextsCarryTypographicCharactersLiterally) {
+    struct Row {
+        const char* key;
+        AppLanguage language;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {"menu.settings", AppLanguage::english, "Settings…"},
+        {"row.capacity", AppLanguage::polish, "%@ • %@ wolne"},
+        {"err.busyEject", AppLanguage::english,
+         "A backup is running — wait for it to finish before ejecting."},
+        {"engine.ioHint", AppLanguage::english, "Check the disk: Disk Utility → First Aid."},
+        {"cfg.dest.note", AppLanguage::english,
+         "A subfolder named after the drive is created; in dated mode, also a subfolder with "
+         "today’s date."},
+        {"update.upToDate", AppLanguage::english, "You're up to date."},
+        {"menu.refresh", AppLanguage::polish, "Odśwież listę nośników"},
+        {"log.more", AppLanguage::polish, "…i %ld więcej problemów"},
+        {"help.config.body", AppLanguage::english,
+         "Each drive's rules live in a hidden .keelbox.json file at its root, so you can carry "
+         "the drive between Macs."},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Localizer::text(row.key, row.language), row.expected) << row.key;
+}
+
+TEST(StringTable, FirstAndLastEntriesKeepTheBuildOrder) {
+    const auto keys = Localizer::allKeys();
+    ASSERT_GE(keys.size(), 126u);
+    EXPECT_EQ(keys.front(), "menu.refresh");
+    EXPECT_EQ(keys[125], "help.config.body");
+}
+
+TEST(StringTable, LookupFallsBackToEnglishThenToTheKey) {
+    static const StringEntry first[] = {
+        {"both", "English", "Polski"},
+        {"englishOnly", "Only English", ""},
+        {"neither", "", ""},
+    };
+    static const StringEntry second[] = {
+        {"both", "Shadowed", "Przesłonięty"},
+        {"late", "Late", "Późny"},
+    };
+    const StringTable table({first, second});
+    struct Row {
+        const char* key;
+        AppLanguage language;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {"both", AppLanguage::polish, "Polski"},
+        {"both", AppLanguage::english, "English"},
+        {"englishOnly", AppLanguage::polish, "Only English"},
+        {"neither", AppLanguage::polish, "neither"},
+        {"neither", AppLanguage::english, "neither"},
+        {"late", AppLanguage::polish, "Późny"},
+        {"missing", AppLanguage::english, "missing"},
+        {"BOTH", AppLanguage::english, "BOTH"},
+        {"", AppLanguage::polish, ""},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(table.text(row.key, row.language), row.expected) << row.key;
+    EXPECT_EQ(table.keys(), (std::vector<std::string>{"both", "englishOnly", "neither", "late"}));
+    EXPECT_TRUE(table.contains("late"));
+    EXPECT_FALSE(table.contains("Late"));
+}
+
+TEST(StringTable, UnknownKeyIsShownAsItself) {
+    EXPECT_EQ(Localizer::text("menu.nonexistent", AppLanguage::polish), "menu.nonexistent");
+    EXPECT_FALSE(Localizer::hasKey("menu.nonexistent"));
+    EXPECT_TRUE(Localizer::hasKey("engine.generic"));
+}
+
+TEST(StringTable, FilledTextsReadAsWritten) {
+    EXPECT_EQ(formatLocalized("progress.files", AppLanguage::english, {3, 10, "1.5 MB"}),
+              "3/10 files • 1.5 MB");
+    EXPECT_EQ(formatLocalized("log.more", AppLanguage::english, {4}), "…and 4 more issues");
+    EXPECT_EQ(formatLocalized("log.more", AppLanguage::polish, {4}), "…i 4 więcej problemów");
+    EXPECT_EQ(formatLocalized("err.ejectNamed", AppLanguage::polish, {"STICK", "busy"}),
+              "Nie udało się wysunąć STICK: busy");
+}
+
+} // namespace
+} // namespace keelbox

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -108,7 +109,11 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"config", empty.string(), "--mirror", "yes"}, {}, 2, "", "--mirror: “yes”"},
         {{"config", empty.string(), "--destination"}, {}, 2, "", "--destination needs a value"},
         {{"config", empty.string(), "--destination", ""}, {}, 2, "", "cannot be empty"},
-        {{"config", empty.string(), "--add-source", "Missing"}, {}, 2, "", "no such file"},
+        {{"config", empty.string(), "--add-source", "Missing"},
+         {},
+         2,
+         "",
+         "No such file or folder on the drive: Missing"},
         {{"config", empty.string(), "--add-source", ".."}, {}, 2, "", "is not on this drive"},
         {{"config", empty.string(), "--add-source", "/etc"}, {}, 2, "", "etc is not on this"},
         {{"config", empty.string(), "--remove-source", "Docs"}, {}, 2, "", "not one of"},

@@ -80,8 +80,9 @@ TEST_F(LockedFiles, RootIsRefusedOnlyWhileEnforced) {
     }
     EXPECT_EQ(canOverrideFilePermissions(), couldOverride);
     EXPECT_EQ(openError(), couldOverride ? 0 : EACCES);
-    if (root)
+    if (root) {
         EXPECT_TRUE(couldOverride) << "root without CAP_DAC_OVERRIDE: the root case is untested";
+    }
 }
 
 TEST_F(LockedFiles, NestedScopesRestoreInOrder) {

@@ -81,12 +81,13 @@ void expectAllPassed(const std::string& output) {
     const std::vector<std::string> got = lines(output);
     ASSERT_EQ(got.size(), expectedLines.size()) << output;
     for (std::size_t i = 0; i < got.size(); ++i) {
-        if (expectedLines[i].find("(K raportów)") != std::string::npos)
+        if (expectedLines[i].find("(K raportów)") != std::string::npos) {
             EXPECT_TRUE(std::regex_match(got[i], std::regex("  ✅ Postęp jest raportowany "
                                                             "\\([1-9][0-9]* raportów\\)")))
                 << got[i];
-        else
+        } else {
             EXPECT_EQ(got[i], expectedLines[i]);
+        }
     }
 }
 
@@ -99,8 +100,9 @@ TEST(SelfTestWithEngine, EveryCheckPassesAndTheTreeIsRemoved) {
     expectAllPassed(out.str());
     EXPECT_TRUE(fs::is_empty(temp.path()));
     // The permission run gave the rights back.
-    if (::geteuid() == 0)
+    if (::geteuid() == 0) {
         EXPECT_TRUE(canOverrideFilePermissions());
+    }
 }
 
 // An ordinary user (nobody) gets the same seventeen passes, in a folder only that user may use.
@@ -316,8 +318,8 @@ TEST(SelfTestScripted, IncompleteLastReportFailsTheCompletionChecks) {
     TempFolder temp;
     ScriptedEngine engine;
     engine.reports.resize(8);
-    // 999 of 1000 bytes is not done, and files 2 of 3 is not complete.
-    engine.reports[5] = {{2, 3, 999, 1000, "x"}};
+    // 998 of 1000 bytes is short of the 0.999 the check asks for; 2 of 3 files is not complete.
+    engine.reports[5] = {{2, 3, 998, 1000, "x"}};
     std::ostringstream out;
     runSelfTest(out, engine.environment(temp.path()));
     EXPECT_NE(out.str().find("  ❌ Postęp kończy na komplecie plików (2/3)"), std::string::npos)

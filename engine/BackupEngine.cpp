@@ -1,1 +1,502 @@
 #include "engine/BackupEngine.h"
+
+#include "engine/FileOps.h"
+#include "engine/PathSafety.h"
+#include "engine/SystemError.h"
+#include "engine/TreeCopy.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <sys/resource.h>
+#include <unordered_set>
+
+namespace keelbox {
+
+namespace fs = std::filesystem;
+using detail::Fd;
+
+// ---- Tally
+
+Tally::Tally(AppLanguage runLanguage, ProgressCallback progress, const std::atomic<bool>* stop)
+    : language(runLanguage), onProgress(std::move(progress)), m_stop(stop) {}
+
+Tally::~Tally() = default;
+
+void Tally::advance(Int64 bytes, std::string_view currentFile) {
+    ++processedFiles;
+    processedBytes += bytes;
+    if (!onProgress)
+        return;
+    const Int step = filesTotal >= 100 ? filesTotal / 100 : 1;
+    if (processedFiles - lastReportedFiles >= step) {
+        lastReportedFiles = processedFiles;
+        onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal,
+                                  std::string{currentFile}});
+    }
+}
+
+void Tally::reportFinal() {
+    if (onProgress)
+        onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal, {}});
+}
+
+bool Tally::stopRequested() const {
+    return m_stop != nullptr && m_stop->load(std::memory_order_relaxed);
+}
+
+char* Tally::copyBuffer() {
+    if (!m_buffer)
+        m_buffer = std::make_unique<char[]>(copyBufferSize);
+    return m_buffer.get();
+}
+
+// ---- Names and paths
+
+bool isExcluded(std::string_view relativePath) {
+    static const std::unordered_set<std::string_view> excludedNames{
+        ".keelbox.json", ".DS_Store",       ".Spotlight-V100",         ".Trashes",
+        ".fseventsd",    ".TemporaryItems", ".DocumentRevisions-V100", "System Volume Information",
+        "$RECYCLE.BIN"};
+    std::size_t start = 0;
+    while (start <= relativePath.size()) {
+        std::size_t end = relativePath.find('/', start);
+        if (end == std::string_view::npos)
+            end = relativePath.size();
+        if (end > start && excludedNames.contains(relativePath.substr(start, end - start)))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds) {
+    return sourceSize == copySize && sourceSeconds <= copySeconds + 2.0;
+}
+
+std::string driveFolderName(std::string_view driveName) {
+    if (driveName.empty())
+        return "USB";
+    std::string name{driveName};
+    for (char& c : name) {
+        // A NUL would end the name early at the system call; it is treated like a separator.
+        if (c == '/' || c == ':' || c == '\0')
+            c = '-';
+    }
+    // The drive chooses its own name: "." and ".." would put its files into the destination
+    // itself or above it.
+    if (name == "." || name == "..")
+        return "USB";
+    return name;
+}
+
+std::string dayFolderName(Date date) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(date).time_since_epoch().count();
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday);
+    return buffer;
+}
+
+namespace {
+
+fs::path normalisedAbsolute(const fs::path& path) {
+    fs::path resolved = resolvedLocation(path);
+    // "a/b/" and "a/b" are the same location.
+    if (!resolved.has_filename() && resolved.has_relative_path())
+        resolved = resolved.parent_path();
+    return resolved;
+}
+
+} // namespace
+
+std::optional<std::string> relativeSubpath(const fs::path& item, const fs::path& base) {
+    const fs::path resolvedItem = normalisedAbsolute(item);
+    const fs::path resolvedBase = normalisedAbsolute(base);
+    if (!isWithin(resolvedItem, resolvedBase))
+        return std::nullopt;
+    std::string out;
+    auto it = resolvedItem.begin();
+    for (auto b = resolvedBase.begin(); b != resolvedBase.end(); ++b) {
+        if (!b->empty())
+            ++it;
+    }
+    for (; it != resolvedItem.end(); ++it) {
+        if (it->empty())
+            continue;
+        if (!out.empty())
+            out.push_back('/');
+        out += it->string();
+    }
+    return out;
+}
+
+// ---- Sources
+
+namespace {
+
+// A drive's tree can be deep, and a walk holds two folder descriptors per level.
+void raiseOpenFileLimit() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return;
+        const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? 65536 : limit.rlim_max;
+        if (limit.rlim_cur < wanted && limit.rlim_cur < 65536) {
+            limit.rlim_cur = wanted < 65536 ? wanted : 65536;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    });
+}
+
+struct OpenedSource {
+    enum class Kind { missing, refused, folder, file, other, failed };
+    Kind kind = Kind::missing;
+    Fd folder;        // the source folder, or the folder that holds the source file
+    std::string name; // the source file's name within `folder`
+    struct stat st {};
+    int error = 0;
+};
+
+// Opens a configured source below the drive's root. The path comes from the drive and is checked
+// before anything is read: written without ".." and not absolute, and, with links resolved, still
+// below the drive's root. The resolved path is then opened one component at a time without
+// following links, so that a link swapped in between the check and the opening fails instead of
+// leading elsewhere.
+OpenedSource openSource(int rootFd, const fs::path& rootReal, const fs::path& volumeRoot,
+                        std::string_view relativePath) {
+    OpenedSource out;
+    if (!isSafeRelativePath(relativePath)) {
+        out.kind = OpenedSource::Kind::refused;
+        return out;
+    }
+    if (rootFd < 0) {
+        out.kind = OpenedSource::Kind::missing;
+        return out;
+    }
+    const std::vector<std::string> written = pathComponents(relativePath);
+    std::vector<std::string> components;
+    if (!written.empty()) {
+        char real[PATH_MAX];
+        const std::string full = (volumeRoot / fs::path{relativePath}).string();
+        if (::realpath(full.c_str(), real) == nullptr) {
+            out.error = errno;
+            out.kind = (errno == ENOENT || errno == ENOTDIR) ? OpenedSource::Kind::missing
+                                                             : OpenedSource::Kind::failed;
+            return out;
+        }
+        const fs::path resolved{real};
+        if (!isWithin(resolved, rootReal)) {
+            out.kind = OpenedSource::Kind::refused;
+            return out;
+        }
+        components = pathComponents(resolved.lexically_relative(rootReal).generic_string());
+    }
+    Fd current{::fcntl(rootFd, F_DUPFD_CLOEXEC, 0)};
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        Fd next{detail::openAt(current.get(), components[i].c_str(), detail::folderOpenFlags)};
+        if (!next.valid()) {
+            out.error = errno;
+            out.kind =
+                out.error == ENOENT ? OpenedSource::Kind::missing : OpenedSource::Kind::failed;
+            return out;
+        }
+        current = std::move(next);
+    }
+    if (components.empty()) {
+        if (sysCalls().fstat(current.get(), &out.st) != 0) {
+            out.error = errno;
+            out.kind = OpenedSource::Kind::failed;
+            return out;
+        }
+        out.folder = std::move(current);
+        out.kind = OpenedSource::Kind::folder;
+        return out;
+    }
+    const std::string& last = components.back();
+    if (sysCalls().fstatat(current.get(), last.c_str(), &out.st, AT_SYMLINK_NOFOLLOW) != 0) {
+        out.error = errno;
+        out.kind = out.error == ENOENT ? OpenedSource::Kind::missing : OpenedSource::Kind::failed;
+        return out;
+    }
+    if (S_ISDIR(out.st.st_mode)) {
+        Fd folder{detail::openAt(current.get(), last.c_str(), detail::folderOpenFlags)};
+        if (!folder.valid()) {
+            out.error = errno;
+            out.kind = OpenedSource::Kind::failed;
+            return out;
+        }
+        out.folder = std::move(folder);
+        out.kind = OpenedSource::Kind::folder;
+    } else {
+        out.folder = std::move(current);
+        out.name = last;
+        out.kind = S_ISREG(out.st.st_mode) ? OpenedSource::Kind::file : OpenedSource::Kind::other;
+    }
+    return out;
+}
+
+struct DriveRoot {
+    Fd fd;
+    fs::path real;
+};
+
+// The mount point comes from the computer, not from the drive: it is opened as given.
+DriveRoot openDriveRoot(const fs::path& volumeRoot) {
+    DriveRoot root;
+    root.fd.reset(detail::openAt(AT_FDCWD, volumeRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.fd.valid())
+        root.real = normalisedAbsolute(volumeRoot);
+    return root;
+}
+
+// Opens (creating where needed) the folders `components` below `base`, never through a link; a
+// link in the way is replaced by a folder.
+Fd openFolderChain(int base, const std::vector<std::string>& components, std::size_t count,
+                   int& error) {
+    Fd current{::fcntl(base, F_DUPFD_CLOEXEC, 0)};
+    if (!current.valid()) {
+        error = errno;
+        return current;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        Fd next{detail::openOrMakeFolder(current.get(), components[i].c_str(), true, error)};
+        if (!next.valid())
+            return next;
+        current = std::move(next);
+    }
+    return current;
+}
+
+} // namespace
+
+Totals scanTotals(const DriveConfig& config, const fs::path& volumeRoot) {
+    Totals totals;
+    DriveRoot root = openDriveRoot(volumeRoot);
+    for (const SourceItem& item : config.sources) {
+        OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, item.relativePath);
+        if (source.kind == OpenedSource::Kind::folder) {
+            detail::countContents(source.folder.get(), totals);
+        } else if (source.kind == OpenedSource::Kind::file) {
+            ++totals.files;
+            totals.bytes += source.st.st_size;
+        }
+    }
+    return totals;
+}
+
+// ---- The run
+
+namespace {
+
+// Creates the backup folder: the destination itself as the user's path (links there are the
+// user's own and are followed), then the drive folder and the day folder below it, which are never
+// followed when they are links.
+Fd makeBackupFolder(const fs::path& destination, const std::string& driveFolder,
+                    const std::string& day, int& error) {
+    std::error_code ec;
+    fs::create_directories(destination, ec);
+    Fd base{detail::openAt(AT_FDCWD, destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!base.valid()) {
+        error = errno;
+        return base;
+    }
+    Fd folder{detail::openOrMakeFolder(base.get(), driveFolder.c_str(), false, error)};
+    if (!folder.valid() || day.empty())
+        return folder;
+    return Fd{detail::openOrMakeFolder(folder.get(), day.c_str(), false, error)};
+}
+
+} // namespace
+
+BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volumeRoot,
+                               AppLanguage language, const ProgressCallback& onProgress,
+                               const RunEnvironment& environment) {
+    const auto started = std::chrono::steady_clock::now();
+    raiseOpenFileLimit();
+    Tally tally{language, onProgress, environment.stopRequested};
+    if (onProgress) {
+        const Totals totals = scanTotals(config, volumeRoot);
+        tally.filesTotal = totals.files;
+        tally.bytesTotal = totals.bytes;
+    }
+
+    const fs::path home = homeFolder(environment.homeFolder);
+    const fs::path destination = expandDestination(config.destinationPath, home);
+    const std::string driveFolder = driveFolderName(config.driveName);
+    std::string day;
+    if (config.mode == BackupMode::dated)
+        day = dayFolderName(environment.clock ? environment.clock() : now());
+    fs::path folder = destination / driveFolder;
+    if (!day.empty())
+        folder /= day;
+
+    auto finish = [&] {
+        BackupResult result;
+        result.filesCopied = tally.filesCopied;
+        result.bytesCopied = tally.bytesCopied;
+        result.filesSkipped = tally.filesSkipped;
+        result.filesDeleted = tally.filesDeleted;
+        result.errors = std::move(tally.errors);
+        result.destinationRoot = folder;
+        result.duration =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return result;
+    };
+
+    // The destination comes from the drive as well. Nothing is written on the drive being backed
+    // up (nor into a folder that holds it), nor where the computer or the desktop would run or
+    // trust the files; these checks look at the folder with every link resolved.
+    const fs::path resolvedFolder = resolvedLocation(folder);
+    const fs::path resolvedRoot = normalisedAbsolute(volumeRoot);
+    if (isWithin(resolvedFolder, resolvedRoot) || isWithin(resolvedRoot, resolvedFolder)) {
+        detail::addEngineIssue(tally, folder.string(), "engine.destOnDrive",
+                               "engine.destOnDriveHint");
+        return finish();
+    }
+    if (isTrustedLocation(resolvedFolder, normalisedAbsolute(home))) {
+        detail::addEngineIssue(tally, folder.string(), "engine.destTrusted",
+                               "engine.destTrustedHint", resolvedFolder.string());
+        return finish();
+    }
+
+    int folderError = 0;
+    Fd backupFolder =
+        makeBackupFolder(resolvedLocation(destination), driveFolder, day, folderError);
+    if (!backupFolder.valid()) {
+        detail::addFileIssue(tally, folderError, detail::FileOp::createFolder, folder.string(),
+                             folder.string());
+        return finish();
+    }
+    struct stat folderStat {};
+    sysCalls().fstat(backupFolder.get(), &folderStat);
+
+    DriveRoot root = openDriveRoot(volumeRoot);
+    const std::string folderText = folder.string();
+    for (const SourceItem& item : config.sources) {
+        if (tally.stopRequested())
+            break;
+        const std::string& relativePath = item.relativePath;
+        const std::string shown =
+            relativePath.empty() ? Localizer::text("cfg.wholeName", language) : relativePath;
+        OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, relativePath);
+        const std::string sourceText = (volumeRoot / fs::path{relativePath}).string();
+        switch (source.kind) {
+        case OpenedSource::Kind::missing:
+            detail::addEngineIssue(tally, shown, "engine.srcMissing", "engine.srcMissingHint");
+            continue;
+        case OpenedSource::Kind::refused:
+            detail::addEngineIssue(tally, shown, "engine.srcOutside", "engine.srcOutsideHint");
+            continue;
+        case OpenedSource::Kind::failed:
+            detail::addFileIssue(tally, source.error, detail::FileOp::openSource, sourceText,
+                                 shown);
+            continue;
+        case OpenedSource::Kind::other:
+            detail::addEngineIssue(tally, shown, "engine.notRegular", "engine.notRegularHint");
+            continue;
+        case OpenedSource::Kind::folder:
+        case OpenedSource::Kind::file:
+            break;
+        }
+
+        // The copy keeps the source's place below the backup folder, as written in the
+        // configuration (checked above to hold no ".." and no leading "/").
+        const std::vector<std::string> components = pathComponents(relativePath);
+        const std::string targetText = detail::joinPath(folderText, relativePath);
+        int targetError = 0;
+        if (source.kind == OpenedSource::Kind::folder) {
+            Fd target =
+                openFolderChain(backupFolder.get(), components, components.size(), targetError);
+            detail::Where where{sourceText, targetText, relativePath, {}};
+            detail::copyContents(tally, where, source.folder.get(), target.get(), targetError);
+            if (config.mode == BackupMode::sync && config.deleteRemovedFiles && target.valid() &&
+                !tally.stopRequested()) {
+                detail::pruneContents(tally, targetText, source.folder.get(), target.get(),
+                                      folderStat.st_dev);
+            }
+        } else {
+            // A file listed as a source is copied whatever its name; only what is found inside
+            // folders is tested against the never-copied names.
+            Fd parent =
+                openFolderChain(backupFolder.get(), components, components.size() - 1, targetError);
+            detail::Where where{sourceText, targetText, relativePath, {}};
+            detail::copyOne(tally, where, source.folder.get(), source.name.c_str(), source.st,
+                            parent.get(), targetError, components.back().c_str());
+        }
+    }
+    if (tally.stopRequested())
+        detail::addEngineIssue(tally, {}, "engine.stopped", {});
+    tally.reportFinal();
+    return finish();
+}
+
+// ---- Path-based entry points for single operations (the self-test and tests use them)
+
+void copyTree(const fs::path& source, const fs::path& target, std::string_view shownPrefix,
+              Tally& tally) {
+    const std::string sourceText = source.string();
+    const std::string targetText = target.string();
+    detail::Where where{sourceText, targetText, shownPrefix, {}};
+    Fd src{detail::openAt(AT_FDCWD, source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!src.valid()) {
+        detail::addFileIssue(tally, errno, detail::FileOp::openFolder, sourceText, where.shown());
+        return;
+    }
+    std::error_code ec;
+    fs::create_directories(target, ec);
+    int targetError = 0;
+    Fd dst{detail::openAt(AT_FDCWD, target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!dst.valid())
+        targetError = errno;
+    detail::copyContents(tally, where, src.get(), dst.get(), targetError);
+}
+
+void copyFile(const fs::path& source, const fs::path& target, std::string_view shownPath,
+              Tally& tally) {
+    const std::string sourceText = source.string();
+    const std::string targetText = target.string();
+    detail::Where where{sourceText, targetText, shownPath, {}};
+    const std::string sourceName = source.filename().string();
+    const std::string targetName = target.filename().string();
+    Fd srcParent{detail::openAt(AT_FDCWD,
+                                source.parent_path().empty() ? "." : source.parent_path().c_str(),
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    struct stat st {};
+    if (!srcParent.valid() ||
+        sysCalls().fstatat(srcParent.get(), sourceName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        detail::addFileIssue(tally, errno, detail::FileOp::openSource, sourceText, where.shown());
+        tally.advance(0, targetName);
+        return;
+    }
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    int targetError = 0;
+    Fd dst{
+        detail::openAt(AT_FDCWD, target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!dst.valid())
+        targetError = errno;
+    detail::copyOne(tally, where, srcParent.get(), sourceName.c_str(), st, dst.get(), targetError,
+                    targetName.c_str());
+}
+
+void pruneRemoved(const fs::path& source, const fs::path& target, Tally& tally) {
+    Fd src{detail::openAt(AT_FDCWD, source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    Fd dst{detail::openAt(AT_FDCWD, target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    // Without the drive's folder nothing can be told apart from "deleted": prune nothing.
+    if (!src.valid() || !dst.valid())
+        return;
+    struct stat st {};
+    if (sysCalls().fstat(dst.get(), &st) != 0)
+        return;
+    detail::pruneContents(tally, target.string(), src.get(), dst.get(), st.st_dev);
+}
+
+} // namespace keelbox

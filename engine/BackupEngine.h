@@ -4,11 +4,16 @@
 #include "core/Records.h"
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <vector>
 
 namespace keelbox {
 
@@ -21,11 +26,59 @@ struct RunEnvironment {
     std::filesystem::path homeFolder;
     // When set and becoming true, the run stops after the file in hand (Ctrl-C in watch mode).
     const std::atomic<bool>* stopRequested = nullptr;
+    // The clock for the day folder of dated mode; empty means the system clock.
+    std::function<Date()> clock;
 };
 
 struct Totals {
     Int files = 0;
     Int64 bytes = 0;
+};
+
+// The state of one run, handed to every copy and prune operation of that run.
+class Tally {
+public:
+    explicit Tally(AppLanguage runLanguage, ProgressCallback progress = {},
+                   const std::atomic<bool>* stop = nullptr);
+    ~Tally();
+    Tally(const Tally&) = delete;
+    Tally& operator=(const Tally&) = delete;
+
+    Int filesCopied = 0;
+    Int64 bytesCopied = 0;
+    Int filesSkipped = 0;
+    Int filesDeleted = 0;
+    std::vector<BackupIssue> errors;
+    AppLanguage language;
+    Int processedFiles = 0;
+    Int64 processedBytes = 0;
+    Int filesTotal = 0;
+    Int64 bytesTotal = 0;
+    ProgressCallback onProgress;
+    Int lastReportedFiles = -1;
+
+    // Counts one handled file (copied, unchanged or failed) and reports progress about once per
+    // hundredth of the expected files.
+    void advance(Int64 bytes, std::string_view currentFile);
+    // The final snapshot of a run, whatever was reported last.
+    void reportFinal();
+    // Whether the caller asked the run to stop.
+    bool stopRequested() const;
+
+    // Reused by every copy of the run, so copying allocates nothing per file.
+    char* copyBuffer();
+    static constexpr std::size_t copyBufferSize = 256 * 1024;
+    // The pair of devices between which the kernel's in-kernel copy was found unsupported; the
+    // run then goes straight to reading and writing for files between the same two devices.
+    dev_t noFastCopyFrom = 0;
+    dev_t noFastCopyTo = 0;
+    bool fastCopyRefused = false;
+    // Names the partial copies of this run, unique within the run.
+    std::uint64_t partialCounter = 0;
+
+private:
+    const std::atomic<bool>* m_stop;
+    std::unique_ptr<char[]> m_buffer;
 };
 
 class BackupEngine {
@@ -37,10 +90,26 @@ public:
 
 Totals scanTotals(const DriveConfig& config, const std::filesystem::path& volumeRoot);
 
+// Reproduces the folder `source` below `target`, leaving unchanged files alone. Links met inside
+// `source` or `target` are never followed. `shownPrefix` is the source's path on the drive.
+void copyTree(const std::filesystem::path& source, const std::filesystem::path& target,
+              std::string_view shownPrefix, Tally& tally);
+// Copies one file to the full path `target` unless its copy there is up to date.
+void copyFile(const std::filesystem::path& source, const std::filesystem::path& target,
+              std::string_view shownPath, Tally& tally);
+// Deletes from the copy `target` what no longer exists in `source`; never follows a link and
+// never deletes above `target`.
+void pruneRemoved(const std::filesystem::path& source, const std::filesystem::path& target,
+                  Tally& tally);
+
 // Path of `item` below `base` after resolving links on both; empty for `base` itself, nothing when
 // outside.
 std::optional<std::string> relativeSubpath(const std::filesystem::path& item,
                                            const std::filesystem::path& base);
+// The skip-unchanged rule: equal sizes, and the source's modification time at most 2 seconds
+// after the copy's (FAT keeps times in 2-second steps). A copy newer than its source counts as
+// unchanged; a copy that is not a regular file has size -1 and never does.
+bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds);
 // True when any "/"-separated component is one of the never-copied names.
 bool isExcluded(std::string_view relativePath);
 // "USB" for an empty name; "/" and ":" become "-".

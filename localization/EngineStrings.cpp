@@ -9,7 +9,33 @@ namespace keelbox {
 
 namespace {
 
-const std::vector<StringEntry> entries{};
+const std::vector<StringEntry> entries{
+    {"engine.srcOutside", "The source lies outside the drive, so it was not read.",
+     "Źródło leży poza nośnikiem, więc nie zostało odczytane."},
+    {"engine.srcOutsideHint",
+     "Sources must be folders or files on the drive itself. Edit the drive's configuration.",
+     "Źródłami mogą być tylko foldery lub pliki na samym nośniku. Popraw konfigurację nośnika."},
+    {"engine.destOnDrive", "The backup folder lies on the drive being backed up.",
+     "Folder kopii leży na nośniku, którego kopię robimy."},
+    {"engine.destOnDriveHint", "Pick a destination folder on the computer's own disk.",
+     "Wybierz folder docelowy na dysku komputera."},
+    {"engine.destTrusted",
+     "The backup folder is a place where the computer runs or trusts files, so nothing was "
+     "written.",
+     "Folder kopii to miejsce, z którego komputer uruchamia pliki lub im ufa, więc nic nie "
+     "zostało zapisane."},
+    {"engine.destTrustedHint",
+     "Pick an ordinary folder such as ~/Backups/Keelbox. System folders, the home folder itself "
+     "and its hidden folders are never used.",
+     "Wybierz zwykły folder, np. ~/Backups/Keelbox. Foldery systemowe, sam folder domowy i jego "
+     "ukryte foldery nigdy nie są używane."},
+    {"engine.notRegular", "Not a regular file (a device, pipe or socket); it was not copied.",
+     "To nie jest zwykły plik (urządzenie, potok lub gniazdo); nie został skopiowany."},
+    {"engine.notRegularHint", "Only files and folders are backed up. Remove it from the sources.",
+     "Kopiowane są tylko pliki i foldery. Usuń go ze źródeł."},
+    {"engine.stopped", "The backup was stopped before it finished.",
+     "Kopia została zatrzymana przed zakończeniem."},
+};
 
 } // namespace
 

@@ -1,0 +1,131 @@
+#include "engine/FileOps.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace keelbox::detail {
+
+DirStream::DirStream(Fd fd) {
+    if (!fd.valid())
+        return;
+    m_dir = ::fdopendir(fd.get());
+    if (m_dir != nullptr)
+        fd.release();
+}
+
+DirStream::~DirStream() {
+    if (m_dir != nullptr)
+        ::closedir(m_dir);
+}
+
+int DirStream::fd() const {
+    return m_dir != nullptr ? ::dirfd(m_dir) : -1;
+}
+
+dirent* DirStream::next(int& error) {
+    error = 0;
+    for (;;) {
+        errno = 0;
+        dirent* entry = ::readdir(m_dir);
+        if (entry == nullptr) {
+            error = errno;
+            return nullptr;
+        }
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
+        return entry;
+    }
+}
+
+int openAt(int dir, const char* name, int flags, mode_t mode) {
+    for (;;) {
+        int fd = sysCalls().openat(dir, name, flags, mode);
+        if (fd >= 0 || errno != EINTR)
+            return fd;
+    }
+}
+
+int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = openAt(parent, name, folderOpenFlags);
+        if (fd >= 0)
+            return fd;
+        error = errno;
+        if (error == ENOENT) {
+            if (sysCalls().mkdirat(parent, name, 0777) != 0 && errno != EEXIST) {
+                error = errno;
+                return -1;
+            }
+            continue;
+        }
+        if (error == ELOOP || error == ENOTDIR) {
+            struct stat st {};
+            if (sysCalls().fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISLNK(st.st_mode)) {
+                return -1; // a file in the way of the folder stays, and so does the error
+            }
+            if (!replaceLink)
+                return -1;
+            if (sysCalls().unlinkat(parent, name, 0) != 0) {
+                error = errno;
+                return -1;
+            }
+            continue;
+        }
+        return -1;
+    }
+    return -1;
+}
+
+int removeEntry(int parent, const char* name, dev_t device) {
+    if (sysCalls().unlinkat(parent, name, 0) == 0)
+        return 0;
+    int error = errno;
+    if (error != EISDIR && error != EPERM)
+        return error;
+    // EISDIR (or EPERM, which some file systems give for unlink of a folder): empty it first.
+    Fd folder{openAt(parent, name, folderOpenFlags)};
+    if (!folder.valid())
+        return (errno == ELOOP || errno == ENOTDIR) ? error : errno;
+    struct stat st {};
+    if (sysCalls().fstat(folder.get(), &st) != 0)
+        return errno;
+    if (st.st_dev != device)
+        return EXDEV; // a file system mounted inside the copy is not the copy's to delete
+    DirStream listing{std::move(folder)};
+    if (!listing.valid())
+        return errno;
+    int first = 0;
+    int readError = 0;
+    while (dirent* entry = listing.next(readError)) {
+        int result = removeEntry(listing.fd(), entry->d_name, device);
+        if (result != 0 && first == 0)
+            first = result;
+    }
+    if (readError != 0 && first == 0)
+        first = readError;
+    if (sysCalls().unlinkat(parent, name, AT_REMOVEDIR) != 0 && first == 0)
+        first = errno;
+    return first;
+}
+
+double secondsOf(const struct timespec& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+}
+
+std::string joinPath(std::string_view base, std::string_view rel) {
+    if (rel.empty())
+        return std::string{base};
+    if (base.empty())
+        return std::string{rel};
+    std::string out;
+    out.reserve(base.size() + 1 + rel.size());
+    out.append(base);
+    if (out.back() != '/')
+        out.push_back('/');
+    out.append(rel);
+    return out;
+}
+
+} // namespace keelbox::detail

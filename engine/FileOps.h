@@ -1,0 +1,90 @@
+#pragma once
+// Folder-descriptor helpers shared by the copy, the pre-count and the pruning: every name below an
+// open folder is reached with openat/fstatat relative to it and never through a symbolic link.
+
+#include "engine/SysCalls.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace keelbox::detail {
+
+// Flags for every folder the engine opens below a root: a link where a folder should be fails
+// with ELOOP or ENOTDIR instead of being followed.
+inline constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    // Closing is never retried: after EINTR the descriptor is gone on Linux.
+    void reset(int fd = -1) {
+        if (m_fd >= 0)
+            sysCalls().close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// A folder listing that owns its descriptor.
+class DirStream {
+public:
+    DirStream() = default;
+    // Takes ownership of `fd`, also on failure.
+    explicit DirStream(Fd fd);
+    DirStream(DirStream&& other) noexcept : m_dir(other.m_dir) { other.m_dir = nullptr; }
+    DirStream& operator=(DirStream&&) = delete;
+    DirStream(const DirStream&) = delete;
+    ~DirStream();
+
+    bool valid() const { return m_dir != nullptr; }
+    int fd() const;
+    // The next entry other than "." and ".."; nullptr at the end or on error (then `error` is set
+    // to the errno, otherwise 0).
+    dirent* next(int& error);
+
+private:
+    DIR* m_dir = nullptr;
+};
+
+// Retries on EINTR. Returns the descriptor or -1 with errno set.
+int openAt(int dir, const char* name, int flags, mode_t mode = 0);
+
+// Opens the folder `name` below `parent`, creating it when missing. A symbolic link in its place is
+// removed and replaced by a real folder when `replaceLink` is set (the link itself goes, never
+// what it points to); otherwise it is an error (ELOOP). Returns -1 and sets `error` on failure.
+int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error);
+
+// Removes `name` below `parent`: a folder with everything in it, anything else by unlinking it.
+// Never follows a link and never descends into another file system than `device`. Returns 0 or
+// the first errno met (what could be removed is removed).
+int removeEntry(int parent, const char* name, dev_t device);
+
+double secondsOf(const struct timespec& time);
+
+// "base/rel" with either side possibly empty.
+std::string joinPath(std::string_view base, std::string_view rel);
+
+} // namespace keelbox::detail

@@ -1,0 +1,47 @@
+#pragma once
+// The system calls the engine makes on files, behind one table so tests can make a call fail with
+// the errno a real device would give (EIO, ENOSPC, EINTR) where no real file system can.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace keelbox {
+
+struct SysCalls {
+    int (*openat)(int dirfd, const char* name, int flags, mode_t mode);
+    int (*fstatat)(int dirfd, const char* name, struct stat* st, int flags);
+    int (*fstat)(int fd, struct stat* st);
+    ssize_t (*read)(int fd, void* buffer, size_t count);
+    ssize_t (*write)(int fd, const void* buffer, size_t count);
+    ssize_t (*copyFileRange)(int in, off_t* inOffset, int out, off_t* outOffset, size_t count,
+                             unsigned flags);
+    int (*fchmod)(int fd, mode_t mode);
+    int (*futimens)(int fd, const struct timespec times[2]);
+    int (*close)(int fd);
+    int (*mkdirat)(int dirfd, const char* name, mode_t mode);
+    int (*unlinkat)(int dirfd, const char* name, int flags);
+    int (*renameat)(int fromDir, const char* from, int toDir, const char* to);
+};
+
+// The table in force. Tests replace entries through ScopedSysCalls; nothing else changes it.
+SysCalls& sysCalls();
+// The real calls.
+const SysCalls& realSysCalls();
+
+// Replaces the table for its lifetime and restores the previous one afterwards (tests only; not
+// to be used while a backup runs on another thread).
+class ScopedSysCalls {
+public:
+    explicit ScopedSysCalls(const SysCalls& replacement) : m_saved(sysCalls()) {
+        sysCalls() = replacement;
+    }
+    ~ScopedSysCalls() { sysCalls() = m_saved; }
+    ScopedSysCalls(const ScopedSysCalls&) = delete;
+    ScopedSysCalls& operator=(const ScopedSysCalls&) = delete;
+
+private:
+    SysCalls m_saved;
+};
+
+} // namespace keelbox

@@ -1,0 +1,62 @@
+#pragma once
+// The descriptor-based walks of one run: copying with the skip-unchanged rule, pruning the copy
+// and the pre-count. The public path-based operations in BackupEngine.h open the two roots and
+// hand them here.
+
+#include "engine/BackupEngine.h"
+#include "engine/FileOps.h"
+
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace keelbox::detail {
+
+// Where an item lies, kept as views so that the texts of an issue are built only when one is made.
+struct Where {
+    std::string_view sourceBase; // full path of the walked source folder (or of a listed file)
+    std::string_view targetBase; // full path of its copy
+    std::string_view shownPrefix;
+    std::string_view rel; // below both bases; empty for the bases themselves
+
+    std::string source() const { return joinPath(sourceBase, rel); }
+    std::string target() const { return joinPath(targetBase, rel); }
+    std::string shown() const;
+};
+
+enum class FileOp {
+    openSource,
+    readSource,
+    listFolder,
+    openFolder,
+    createFolder,
+    createCopy,
+    writeCopy,
+    finishCopy,
+    removeOld,
+    remove
+};
+
+// An errno error of `op` on `file` turned into the run's issue about `shown`.
+void addFileIssue(Tally& tally, int error, FileOp op, const std::string& file, std::string shown);
+// An issue of the engine's own (a refusal), with texts looked up in the run's language.
+void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
+                    std::string_view hintKey, std::string systemMessage = {});
+
+// Copies one regular file unless its copy is up to date. `dstDir` is the open folder of the copy;
+// when it is -1 the copy fails with `dstError` (a folder that could not be made).
+void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
+             const struct stat& srcStat, int dstDir, int dstError, const char* dstName);
+
+// Copies the contents of the open source folder `source` into the folder `dstDir` (or fails each
+// file with `dstError` when it is -1).
+void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError);
+
+// Deletes from `dstDir` what `srcDir` does not hold; `srcDir` -1 means that nothing exists there
+// on the drive. `device` is the copy's file system.
+void pruneContents(Tally& tally, std::string_view targetBase, int srcDir, int dstDir, dev_t device);
+
+// Adds the regular files below the open folder `source` and their sizes.
+void countContents(int source, Totals& totals);
+
+} // namespace keelbox::detail

@@ -10,7 +10,19 @@ namespace keelbox {
 
 namespace {
 
-const std::vector<StringEntry> entries{};
+const std::vector<StringEntry> entries{
+    {"watch.started", "Watching for drives. Press Ctrl+C to stop.",
+     "Obserwuję nośniki. Naciśnij Ctrl+C, aby zakończyć."},
+    {"watch.stopping", "Stopping after the current file…", "Zatrzymuję po bieżącym pliku…"},
+    {"watch.drives", "Connected drives:", "Podłączone nośniki:"},
+    {"watch.connected", "Connected: %@", "Podłączono: %@"},
+    {"watch.disconnected", "Disconnected: %@", "Odłączono: %@"},
+    {"watch.systemMessage", "System message: %@", "Komunikat systemu: %@"},
+    {"watch.hint", "Hint: %@", "Wskazówka: %@"},
+    {"app.handedOver", "Keelbox is already running.", "Keelbox już działa."},
+    {"app.activated", "Keelbox was started again; this instance keeps running.",
+     "Keelbox uruchomiono ponownie; działa dotychczasowa instancja."},
+};
 
 } // namespace
 

@@ -1,0 +1,468 @@
+#include "app/AppState.h"
+
+#include "core/ConfigFile.h"
+
+#include <QCollator>
+#include <QMetaObject>
+#include <QThread>
+
+#include <algorithm>
+#include <exception>
+
+namespace keelbox::app {
+
+namespace {
+
+const QString autoBackupKey = QStringLiteral("autoBackup");
+const QString notifyKey = QStringLiteral("notify");
+
+std::string_view modeShortKey(BackupMode mode) {
+    return mode == BackupMode::dated ? "mode.dated.short" : "mode.sync.short";
+}
+
+std::string titleFor(const std::string& volumeName) {
+    return "Keelbox — " + volumeName;
+}
+
+} // namespace
+
+std::string volumeIdentity(const QString& mountPath) {
+    QString path = mountPath;
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path.toStdString();
+}
+
+AppState::AppState(AppServices services, QObject* parent)
+    : QObject(parent), m_preferences(std::move(services.preferences)),
+      m_localizer(services.localizer), m_volumeMonitor(std::move(services.volumeMonitor)),
+      m_volumeEjector(std::move(services.volumeEjector)), m_notifier(std::move(services.notifier)),
+      m_loginItem(std::move(services.loginItem)), m_runBackup(std::move(services.runBackup)) {
+    Q_ASSERT(m_localizer);
+    if (m_preferences) {
+        m_autoBackup = m_preferences->boolValue(autoBackupKey, true);
+        m_notify = m_preferences->boolValue(notifyKey, true);
+    }
+    m_launchAtLogin = m_loginItem && m_loginItem->isEnabled();
+    // One backup at a time, in start order: equal-priority tasks leave the pool's queue in the
+    // order they were submitted.
+    m_backupPool.setMaxThreadCount(1);
+    m_backupPool.setThreadPriority(QThread::LowPriority);
+    m_ejectPool.setMaxThreadCount(4);
+    if (m_volumeMonitor)
+        m_volumeMonitor->setParent(nullptr);
+}
+
+AppState::~AppState() {
+    m_stop->store(true);
+    m_backupPool.clear();
+    m_backupPool.waitForDone();
+    m_ejectPool.waitForDone();
+}
+
+// --- small fields and queries ------------------------------------------------------------------
+
+void AppState::setEditingVolumeID(std::optional<std::string> id) {
+    if (id == m_editingVolumeID)
+        return;
+    m_editingVolumeID = std::move(id);
+    emit editingVolumeIDChanged();
+}
+
+void AppState::setLastError(std::string message) {
+    m_lastError = std::move(message);
+    emit lastErrorChanged();
+}
+
+void AppState::setAutoBackup(bool on) {
+    if (on != m_autoBackup) {
+        m_autoBackup = on;
+        emit autoBackupChanged();
+    }
+    if (m_preferences)
+        m_preferences->setBool(autoBackupKey, m_autoBackup);
+}
+
+void AppState::setNotify(bool on) {
+    if (on != m_notify) {
+        m_notify = on;
+        emit notifyChanged();
+    }
+    if (m_preferences)
+        m_preferences->setBool(notifyKey, m_notify);
+}
+
+void AppState::setLaunchAtLoginField(bool on) {
+    if (on == m_launchAtLogin)
+        return;
+    m_launchAtLogin = on;
+    emit launchAtLoginChanged();
+}
+
+void AppState::setLaunchAtLogin(bool wanted) {
+    if (!m_loginItem)
+        return;
+    const bool on = m_loginItem->isEnabled();
+    std::optional<QString> error;
+    if (wanted && !on)
+        error = m_loginItem->enable();
+    else if (!wanted && on)
+        error = m_loginItem->disable();
+    if (error)
+        setLastError(text("err.loginItem", {error->toStdString()}));
+    // Always the real state, so a failed change falls back by itself.
+    setLaunchAtLoginField(m_loginItem->isEnabled());
+}
+
+std::optional<VolumeInfo> AppState::editingVolume() const {
+    if (!m_editingVolumeID)
+        return std::nullopt;
+    for (const VolumeInfo& volume : m_volumes) {
+        if (volume.id == *m_editingVolumeID)
+            return volume;
+    }
+    return std::nullopt;
+}
+
+bool AppState::isRunning(const std::string& volumeID) const {
+    return m_running.contains(volumeID);
+}
+
+VolumeInfo* AppState::findVolume(const std::string& volumeID) {
+    for (VolumeInfo& volume : m_volumes) {
+        if (volume.id == volumeID)
+            return &volume;
+    }
+    return nullptr;
+}
+
+std::string AppState::text(std::string_view key, std::initializer_list<FormatArg> args) const {
+    return localized(key, m_localizer->language(), args);
+}
+
+LogEntry AppState::makeEntry(std::string volume, std::string message, LogEntry::Kind kind,
+                             std::vector<BackupIssue> details) const {
+    LogEntry entry;
+    entry.id = Uuid::random();
+    entry.date = now();
+    entry.volume = std::move(volume);
+    entry.message = std::move(message);
+    entry.kind = kind;
+    entry.details = std::move(details);
+    return entry;
+}
+
+void AppState::appendLog(LogEntry entry) {
+    m_log.insert(m_log.begin(), std::move(entry));
+    if (m_log.size() > maxLogEntries)
+        m_log.resize(maxLogEntries);
+    emit logChanged();
+}
+
+void AppState::post(const UserNotification& notification) {
+    if (m_notifier)
+        m_notifier->post(notification);
+}
+
+// --- volumes -----------------------------------------------------------------------------------
+
+void AppState::start() {
+    if (m_didStart)
+        return;
+    m_didStart = true;
+    if (m_volumeMonitor) {
+        // Queued: each event becomes its own task on the main thread, also when the backend
+        // reports from another thread.
+        connect(
+            m_volumeMonitor.get(), &VolumeMonitor::volumeMounted, this,
+            [this](const QString& mountPath) { handleMount(mountPath); }, Qt::QueuedConnection);
+        connect(
+            m_volumeMonitor.get(), &VolumeMonitor::volumeUnmounted, this,
+            [this](const QString&) { refreshVolumes(); }, Qt::QueuedConnection);
+        m_volumeMonitor->start();
+    }
+    refreshVolumes();
+    runAutomaticBackups();
+}
+
+void AppState::refreshVolumes() {
+    std::vector<MountedVolume> mounted;
+    if (m_volumeMonitor)
+        mounted = m_volumeMonitor->mountedVolumes();
+
+    std::vector<VolumeInfo> next;
+    next.reserve(mounted.size());
+    for (const MountedVolume& source : mounted) {
+        VolumeInfo volume;
+        volume.id = volumeIdentity(source.mountPath);
+        if (volume.id.empty() || std::any_of(next.begin(), next.end(), [&](const VolumeInfo& v) {
+                return v.id == volume.id;
+            }))
+            continue;
+        volume.url = std::filesystem::path(volume.id);
+        volume.name = source.name.toStdString();
+        if (volume.name.empty())
+            volume.name = volume.url.filename().string();
+        volume.config = readConfig(volume.url);
+        if (const VolumeInfo* previous = findVolume(volume.id)) {
+            volume.status = previous->status;
+            volume.progress = previous->progress;
+        } else {
+            volume.status = volume.config ? BackupStatus::configured() : BackupStatus::idle();
+        }
+        volume.totalCapacity = source.totalCapacity;
+        volume.availableCapacity = source.availableCapacity;
+        next.push_back(std::move(volume));
+    }
+
+    QCollator collator;
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::stable_sort(next.begin(), next.end(), [&](const VolumeInfo& a, const VolumeInfo& b) {
+        return collator.compare(QString::fromStdString(a.name), QString::fromStdString(b.name)) < 0;
+    });
+
+    m_volumes = std::move(next);
+    emit volumesChanged();
+}
+
+void AppState::handleMount(const QString& mountPath) {
+    refreshVolumes();
+    if (!m_autoBackup)
+        return;
+    const VolumeInfo* volume = findVolume(volumeIdentity(mountPath));
+    if (!volume || !volume->config || !volume->config->autoRunOnMount)
+        return;
+    startBackup(volume->id);
+}
+
+void AppState::runAutomaticBackups() {
+    if (!m_autoBackup)
+        return;
+    // Ids first: starting a backup changes the entries.
+    std::vector<std::string> ids;
+    for (const VolumeInfo& volume : m_volumes) {
+        if (volume.config && volume.config->autoRunOnMount && !isRunning(volume.id))
+            ids.push_back(volume.id);
+    }
+    for (const std::string& id : ids)
+        startBackup(id);
+}
+
+// --- backups -----------------------------------------------------------------------------------
+
+void AppState::startBackup(const std::string& volumeID) {
+    VolumeInfo* volume = findVolume(volumeID);
+    if (!volume || !volume->config || isRunning(volumeID))
+        return;
+
+    m_running.insert(volumeID);
+    volume->status = BackupStatus::running();
+    volume->progress.reset();
+
+    const std::string name = volume->name;
+    const std::filesystem::path root = volume->url;
+    DriveConfig config = *volume->config;
+    config.driveName = name;
+    const AppLanguage language = m_localizer->language();
+    const std::string modeText = localized(modeShortKey(config.mode), language);
+
+    emit runningChanged();
+    emit volumesChanged();
+    appendLog(
+        makeEntry(name, localized("ev.backupStarted", language, {modeText}), LogEntry::Kind::info));
+    if (m_notify) {
+        post({QString::fromStdString(titleFor(name)),
+              QString::fromStdString(localized("notify.started", language, {modeText})),
+              QString()});
+    }
+
+    ++m_backupsInFlight;
+    m_backupPool.start([this, runner = m_runBackup, stop = m_stop, volumeID, name, root,
+                        config = std::move(config), language] {
+        if (stop->load()) {
+            QMetaObject::invokeMethod(
+                this, [this, volumeID] { abandonBackup(volumeID); }, Qt::QueuedConnection);
+            return;
+        }
+        RunEnvironment environment;
+        environment.stopRequested = stop.get();
+        const ProgressCallback onProgress = [this, volumeID](const BackupProgress& progress) {
+            QMetaObject::invokeMethod(
+                this, [this, volumeID, progress] { applyProgress(volumeID, progress); },
+                Qt::QueuedConnection);
+        };
+        BackupResult result;
+        try {
+            result = runner(config, root, language, onProgress, environment);
+        } catch (const std::exception& error) {
+            // The engine reports problems as issues; should it throw anyway (memory), the drive
+            // must still leave the running set.
+            result.errors.push_back({std::string(), error.what(), std::string(), std::nullopt});
+        }
+        QMetaObject::invokeMethod(
+            this, [this, volumeID, name, result] { finishBackup(volumeID, name, result); },
+            Qt::QueuedConnection);
+    });
+}
+
+void AppState::applyProgress(const std::string& volumeID, const BackupProgress& progress) {
+    if (!isRunning(volumeID))
+        return;
+    VolumeInfo* volume = findVolume(volumeID);
+    if (!volume)
+        return;
+    volume->progress = progress;
+    emit volumesChanged();
+}
+
+void AppState::finishBackup(const std::string& volumeID, const std::string& volumeName,
+                            const BackupResult& result) {
+    m_running.erase(volumeID);
+    emit runningChanged();
+
+    const AppLanguage language = m_localizer->language();
+    const std::string summary = result.summary(language);
+    const auto issueCount = static_cast<std::int64_t>(result.errors.size());
+
+    if (VolumeInfo* volume = findVolume(volumeID)) {
+        volume->progress.reset();
+        if (issueCount > 0)
+            volume->status =
+                BackupStatus::failed(localized("summary.errors", language, {issueCount}));
+        else
+            volume->status = BackupStatus::done(summary);
+        emit volumesChanged();
+        if (issueCount > 0)
+            appendLog(makeEntry(volumeName,
+                                localized("ev.finishedErrors", language, {summary, issueCount}),
+                                LogEntry::Kind::failure, result.errors));
+        else
+            appendLog(makeEntry(volumeName, localized("ev.done", language, {summary}),
+                                LogEntry::Kind::success));
+    }
+
+    if (m_notify) {
+        UserNotification notification;
+        if (issueCount > 0) {
+            notification.title =
+                QString::fromStdString(localized("notify.errTitle", language, {volumeName}));
+            notification.body = QString::fromStdString(
+                localized("notify.errBody", language, {summary, issueCount}) + "\n" +
+                result.errors.front().summaryLine());
+            notification.soundName = QStringLiteral("dialog-warning");
+        } else {
+            notification.title = QString::fromStdString(titleFor(volumeName));
+            notification.body =
+                QString::fromStdString(localized("notify.doneBody", language, {summary}));
+            notification.soundName = QStringLiteral("complete");
+        }
+        post(notification);
+    }
+    backupReturned();
+}
+
+void AppState::abandonBackup(const std::string& volumeID) {
+    m_running.erase(volumeID);
+    emit runningChanged();
+    if (VolumeInfo* volume = findVolume(volumeID);
+        volume && volume->status.kind == BackupStatus::Kind::running) {
+        volume->status = volume->config ? BackupStatus::configured() : BackupStatus::idle();
+        volume->progress.reset();
+        emit volumesChanged();
+    }
+    backupReturned();
+}
+
+void AppState::backupReturned() {
+    if (--m_backupsInFlight == 0)
+        emit backupsSettled();
+}
+
+void AppState::stopBackups() {
+    m_stop->store(true);
+}
+
+// --- drive configuration -----------------------------------------------------------------------
+
+DriveConfig AppState::draftConfig(const VolumeInfo& volume) const {
+    if (volume.config)
+        return *volume.config;
+    return DriveConfig::makeNew(volume.name, now());
+}
+
+void AppState::saveDriveConfig(DriveConfig config, const std::string& volumeID) {
+    VolumeInfo* volume = findVolume(volumeID);
+    if (!volume)
+        return;
+    config.driveName = volume->name;
+    config.updatedAt = now();
+    if (auto error = writeConfig(config, volume->url)) {
+        const std::string name = volume->name;
+        setLastError(error->message);
+        appendLog(
+            makeEntry(name, text("ev.configSaveErr", {error->message}), LogEntry::Kind::failure));
+        return;
+    }
+    volume->config = std::move(config);
+    if (volume->status.kind != BackupStatus::Kind::running)
+        volume->status = BackupStatus::configured();
+    const std::string name = volume->name;
+    emit volumesChanged();
+    appendLog(makeEntry(name, text("ev.configSaved"), LogEntry::Kind::success));
+}
+
+void AppState::removeDriveConfig(const std::string& volumeID) {
+    VolumeInfo* volume = findVolume(volumeID);
+    if (!volume)
+        return;
+    if (auto error = removeConfig(volume->url)) {
+        setLastError(error->message);
+        return;
+    }
+    volume->config.reset();
+    volume->status = BackupStatus::idle();
+    const std::string name = volume->name;
+    emit volumesChanged();
+    appendLog(makeEntry(name, text("ev.configRemoved"), LogEntry::Kind::info));
+}
+
+// --- ejection ----------------------------------------------------------------------------------
+
+void AppState::eject(const std::string& volumeID) {
+    const VolumeInfo* volume = findVolume(volumeID);
+    if (!volume)
+        return;
+    if (isRunning(volumeID)) {
+        setLastError(text("err.busyEject"));
+        return;
+    }
+    if (!m_volumeEjector)
+        return;
+    const QString mountPath = QString::fromStdString(volume->url.string());
+    const std::string name = volume->name;
+    const AppLanguage language = m_localizer->language();
+    // Its own threads: an ejection never waits behind a backup.
+    m_ejectPool.start([this, ejector = m_volumeEjector, mountPath, name, language] {
+        const EjectOutcome outcome = ejector->eject(mountPath);
+        QMetaObject::invokeMethod(
+            this, [this, name, language, outcome] { ejectCompleted(name, language, outcome); },
+            Qt::QueuedConnection);
+    });
+}
+
+void AppState::ejectCompleted(const std::string& volumeName, AppLanguage language,
+                              const EjectOutcome& outcome) {
+    if (!outcome.ok) {
+        const std::string reason = outcome.errorMessage.toStdString();
+        setLastError(localized("err.ejectNamed", language, {volumeName, reason}));
+        appendLog(makeEntry(volumeName, localized("ev.ejectErr", language, {reason}),
+                            LogEntry::Kind::failure));
+    } else {
+        appendLog(
+            makeEntry(volumeName, localized("ev.ejected", language), LogEntry::Kind::success));
+        refreshVolumes();
+    }
+    emit ejectFinished(QString::fromStdString(volumeName), outcome.ok);
+}
+
+} // namespace keelbox::app

@@ -1,0 +1,173 @@
+#pragma once
+// The one central, observable state of the application: connected drives, the in-memory log, the
+// user switches and the backups in flight. Lives on the main thread; every view observes it and
+// every change goes through one of its operations.
+
+#include "app/Localizer.h"
+#include "app/LoginItem.h"
+#include "app/Notifier.h"
+#include "app/Preferences.h"
+#include "app/platform/Volumes.h"
+#include "core/Records.h"
+#include "engine/BackupEngine.h"
+
+#include <QObject>
+#include <QThreadPool>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace keelbox::app {
+
+// One backup run. Called on the backup thread; must not touch the application state.
+using BackupRunner = std::function<BackupResult(
+    const DriveConfig& config, const std::filesystem::path& volumeRoot, AppLanguage language,
+    const ProgressCallback& onProgress, const RunEnvironment& environment)>;
+
+// The real engine.
+BackupRunner engineRunner();
+
+// What the state works with; the shared instance gets the real ones, tests their fakes.
+struct AppServices {
+    std::shared_ptr<Preferences> preferences;
+    Localizer* localizer = nullptr; // not owned; outlives the state
+    std::unique_ptr<VolumeMonitor> volumeMonitor;
+    // Shared with the ejection thread.
+    std::shared_ptr<VolumeEjector> volumeEjector;
+    std::unique_ptr<Notifier> notifier;
+    std::unique_ptr<LoginItem> loginItem;
+    BackupRunner runBackup;
+};
+
+inline constexpr std::size_t maxLogEntries = 100;
+
+class AppState : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool autoBackup READ autoBackup WRITE setAutoBackup NOTIFY autoBackupChanged)
+    Q_PROPERTY(bool notify READ notify WRITE setNotify NOTIFY notifyChanged)
+    Q_PROPERTY(
+        bool launchAtLogin READ launchAtLogin WRITE setLaunchAtLogin NOTIFY launchAtLoginChanged)
+
+public:
+    explicit AppState(AppServices services, QObject* parent = nullptr);
+    // Asks a running backup to stop after its current file, drops queued ones and waits.
+    ~AppState() override;
+
+    // The process-wide state on the real services, created on first use (main thread).
+    static AppState& shared();
+
+    // Observable fields.
+    const std::vector<VolumeInfo>& volumes() const { return m_volumes; }
+    const std::vector<LogEntry>& log() const { return m_log; }
+    const std::optional<std::string>& lastError() const { return m_lastError; }
+    const std::optional<std::string>& editingVolumeID() const { return m_editingVolumeID; }
+    bool autoBackup() const { return m_autoBackup; }
+    bool notify() const { return m_notify; }
+    bool launchAtLogin() const { return m_launchAtLogin; }
+
+    void setEditingVolumeID(std::optional<std::string> id);
+    // The configuration window reports its own errors here too.
+    void setLastError(std::string message);
+    // Stored at once under "autoBackup" / "notify".
+    void setAutoBackup(bool on);
+    void setNotify(bool on);
+    // Registers or unregisters the autostart entry, then shows the real state.
+    void setLaunchAtLogin(bool wanted);
+
+    // The listed drive being configured, if it is still connected.
+    std::optional<VolumeInfo> editingVolume() const;
+    bool isRunning(const std::string& volumeID) const;
+    // Drives whose backup has started and not finished (queued ones included).
+    const std::set<std::string>& running() const { return m_running; }
+    Localizer& localizer() const { return *m_localizer; }
+
+    // Once per process: watches mounts, scans, runs the automatic backups of connected drives.
+    void start();
+    void refreshVolumes();
+    void handleMount(const QString& mountPath);
+    void runAutomaticBackups();
+
+    void startBackup(const std::string& volumeID);
+    // Results of the backup thread, delivered on the main thread.
+    void applyProgress(const std::string& volumeID, const BackupProgress& progress);
+    void finishBackup(const std::string& volumeID, const std::string& volumeName,
+                      const BackupResult& result);
+
+    DriveConfig draftConfig(const VolumeInfo& volume) const;
+    void saveDriveConfig(DriveConfig config, const std::string& volumeID);
+    void removeDriveConfig(const std::string& volumeID);
+
+    void eject(const std::string& volumeID);
+
+    void appendLog(LogEntry entry);
+
+    // For a clean shutdown: the running backup stops after its current file and reports what it
+    // did; backups still waiting are dropped without a log entry. Cannot be undone.
+    void stopBackups();
+    bool stopRequested() const { return m_stop->load(); }
+    // Backups submitted and not yet reported back.
+    int backupsInFlight() const { return m_backupsInFlight; }
+
+signals:
+    void volumesChanged();
+    void logChanged();
+    void lastErrorChanged();
+    void editingVolumeIDChanged();
+    void autoBackupChanged();
+    void notifyChanged();
+    void launchAtLoginChanged();
+    // A drive entered or left the set of running backups.
+    void runningChanged();
+    // The last backup in flight has reported back.
+    void backupsSettled();
+    // An ejection request has completed (after its log entry).
+    void ejectFinished(const QString& volumeName, bool ok);
+
+private:
+    VolumeInfo* findVolume(const std::string& volumeID);
+    std::string text(std::string_view key, std::initializer_list<FormatArg> args = {}) const;
+    LogEntry makeEntry(std::string volume, std::string message, LogEntry::Kind kind,
+                       std::vector<BackupIssue> details = {}) const;
+    void setLaunchAtLoginField(bool on);
+    void abandonBackup(const std::string& volumeID);
+    void backupReturned();
+    void ejectCompleted(const std::string& volumeName, AppLanguage language,
+                        const EjectOutcome& outcome);
+    void post(const UserNotification& notification);
+
+    std::shared_ptr<Preferences> m_preferences;
+    Localizer* m_localizer;
+    std::unique_ptr<VolumeMonitor> m_volumeMonitor;
+    std::shared_ptr<VolumeEjector> m_volumeEjector;
+    std::unique_ptr<Notifier> m_notifier;
+    std::unique_ptr<LoginItem> m_loginItem;
+    BackupRunner m_runBackup;
+
+    std::vector<VolumeInfo> m_volumes;
+    std::vector<LogEntry> m_log;
+    std::optional<std::string> m_lastError;
+    std::optional<std::string> m_editingVolumeID;
+    bool m_autoBackup = true;
+    bool m_notify = true;
+    bool m_launchAtLogin = false;
+    std::set<std::string> m_running;
+    bool m_didStart = false;
+    int m_backupsInFlight = 0;
+
+    // Read by the engine on the backup thread; an atomic, not a lock.
+    std::shared_ptr<std::atomic<bool>> m_stop = std::make_shared<std::atomic<bool>>(false);
+    // Declared last: destroyed (and waited for) first, while everything above still exists.
+    QThreadPool m_ejectPool;
+    QThreadPool m_backupPool;
+};
+
+// The drive's mount path as its identity: no trailing slash (except for "/" itself).
+std::string volumeIdentity(const QString& mountPath);
+
+} // namespace keelbox::app

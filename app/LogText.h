@@ -1,0 +1,16 @@
+#pragma once
+// The plain-text form of log entries and drives, as the watch command prints them.
+
+#include "core/Records.h"
+
+#include <string>
+
+namespace keelbox::app {
+
+// "12:04:31  STICK  Done: 3 files • 1.2 kB." followed by one indented block per issue (path and
+// reason, the system's message, the hint).
+std::string formatLogEntry(const LogEntry& entry, AppLanguage language);
+// "STICK (/media/user/STICK) — Ready • sync • 31.9 GB • 12.4 GB free".
+std::string formatVolumeLine(const VolumeInfo& volume, AppLanguage language);
+
+} // namespace keelbox::app

@@ -1,0 +1,245 @@
+#include "app/LoginItem.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace keelbox::app {
+
+namespace {
+
+const QString entryName = QStringLiteral("keelbox.desktop");
+
+QString systemMessage(int errnum) {
+    return QString::fromLocal8Bit(std::strerror(errnum));
+}
+
+QString quoted(const QString& path) {
+    return QStringLiteral("“%1”").arg(path);
+}
+
+// A string value of a desktop entry: backslashes and control characters escaped.
+QString escapeValue(const QString& value) {
+    QString out;
+    for (QChar c : value) {
+        if (c == QLatin1Char('\\'))
+            out += QLatin1String("\\\\");
+        else if (c == QLatin1Char('\n'))
+            out += QLatin1String("\\n");
+        else if (c == QLatin1Char('\t'))
+            out += QLatin1String("\\t");
+        else if (c == QLatin1Char('\r'))
+            out += QLatin1String("\\r");
+        else
+            out += c;
+    }
+    return out;
+}
+
+// Writes `bytes` to `path` through a temporary file beside it, so that the session manager
+// never reads half an entry.
+std::optional<QString> writeAtomically(const QString& path, const QByteArray& bytes) {
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray temp = target + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return QStringLiteral("Could not write %1: %2").arg(quoted(path), systemMessage(errno));
+    auto fail = [&](int errnum) {
+        ::close(fd);
+        ::unlink(temp.constData());
+        return QStringLiteral("Could not write %1: %2").arg(quoted(path), systemMessage(errnum));
+    };
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(errno);
+        }
+        data += written;
+        left -= written;
+    }
+    if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)
+        return fail(errno);
+    if (::close(fd) != 0) {
+        const int errnum = errno;
+        ::unlink(temp.constData());
+        return QStringLiteral("Could not write %1: %2").arg(quoted(path), systemMessage(errnum));
+    }
+    if (::rename(temp.constData(), target.constData()) != 0) {
+        const int errnum = errno;
+        ::unlink(temp.constData());
+        return QStringLiteral("Could not write %1: %2").arg(quoted(path), systemMessage(errnum));
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> readText(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return QString::fromUtf8(file.read(64 * 1024));
+}
+
+} // namespace
+
+QString quoteExecArgument(const QString& argument) {
+    static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
+    bool needsQuotes = argument.isEmpty();
+    QString inner;
+    for (QChar c : argument) {
+        if (reserved.contains(c))
+            needsQuotes = true;
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') ||
+            c == QLatin1Char('\\'))
+            inner += QLatin1Char('\\');
+        inner += c;
+    }
+    inner.replace(QLatin1String("%"), QLatin1String("%%"));
+    return needsQuotes ? QLatin1Char('"') + inner + QLatin1Char('"') : inner;
+}
+
+QString autostartEntryText(const QString& executable, bool hidden) {
+    QString text = QStringLiteral("[Desktop Entry]\n"
+                                  "Type=Application\n"
+                                  "Name=Keelbox\n"
+                                  "Comment=Back up removable drives when they are connected\n"
+                                  "Comment[pl]=Kopia zapasowa nośników wymiennych po podłączeniu\n"
+                                  "Icon=drive-removable-media\n"
+                                  "Terminal=false\n");
+    text += QStringLiteral("Exec=%1\n").arg(escapeValue(quoteExecArgument(executable)));
+    if (hidden)
+        text += QStringLiteral("Hidden=true\n");
+    text += QStringLiteral("X-GNOME-Autostart-enabled=%1\n")
+                .arg(hidden ? QStringLiteral("false") : QStringLiteral("true"));
+    return text;
+}
+
+bool autostartEntryEnabled(const QString& text) {
+    bool inMainGroup = false;
+    bool enabled = true;
+    for (const QString& rawLine : text.split(QLatin1Char('\n'))) {
+        const QString line = rawLine.trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('['))) {
+            inMainGroup = line == QLatin1String("[Desktop Entry]");
+            continue;
+        }
+        if (!inMainGroup)
+            continue;
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals < 0)
+            continue;
+        const QString key = line.left(equals).trimmed();
+        const QString value = line.mid(equals + 1).trimmed();
+        if (key == QLatin1String("Hidden") && value == QLatin1String("true"))
+            enabled = false;
+        if (key == QLatin1String("X-GNOME-Autostart-enabled") && value == QLatin1String("false"))
+            enabled = false;
+    }
+    return enabled;
+}
+
+XdgAutostartLoginItem::XdgAutostartLoginItem(QString configHome, QStringList systemConfigDirs,
+                                             QString executable)
+    : m_configHome(std::move(configHome)), m_systemConfigDirs(std::move(systemConfigDirs)),
+      m_executable(std::move(executable)) {}
+
+QString XdgAutostartLoginItem::entryPath() const {
+    return m_configHome + QStringLiteral("/autostart/") + entryName;
+}
+
+std::optional<QString> XdgAutostartLoginItem::systemEntryPath() const {
+    for (const QString& dir : m_systemConfigDirs) {
+        const QString path = dir + QStringLiteral("/autostart/") + entryName;
+        if (QFileInfo(path).isFile())
+            return path;
+    }
+    return std::nullopt;
+}
+
+bool XdgAutostartLoginItem::isEnabled() const {
+    QString path = entryPath();
+    if (!QFileInfo::exists(path)) {
+        const auto systemPath = systemEntryPath();
+        if (!systemPath)
+            return false;
+        path = *systemPath;
+    }
+    const auto text = readText(path);
+    return text && autostartEntryEnabled(*text);
+}
+
+std::optional<QString> XdgAutostartLoginItem::writeEntry(bool hidden) const {
+    const QString folder = m_configHome + QStringLiteral("/autostart");
+    const QByteArray encoded = QFile::encodeName(folder);
+    // Each missing level is made in turn, so the error names the real cause (a file in the way,
+    // a read-only folder) rather than a generic failure.
+    QByteArray partial;
+    for (const QByteArray& part : encoded.split('/')) {
+        if (part.isEmpty()) {
+            partial += '/';
+            continue;
+        }
+        if (!partial.isEmpty() && !partial.endsWith('/'))
+            partial += '/';
+        partial += part;
+        struct stat info {};
+        if (::stat(partial.constData(), &info) == 0) {
+            if (!S_ISDIR(info.st_mode))
+                return QStringLiteral("Could not create the folder %1: %2")
+                    .arg(quoted(folder), systemMessage(ENOTDIR));
+            continue;
+        }
+        if (::mkdir(partial.constData(), 0700) != 0 && errno != EEXIST)
+            return QStringLiteral("Could not create the folder %1: %2")
+                .arg(quoted(folder), systemMessage(errno));
+    }
+    return writeAtomically(entryPath(), autostartEntryText(m_executable, hidden).toUtf8());
+}
+
+std::optional<QString> XdgAutostartLoginItem::enable() {
+    return writeEntry(false);
+}
+
+std::optional<QString> XdgAutostartLoginItem::disable() {
+    const auto systemPath = systemEntryPath();
+    if (systemPath) {
+        const auto text = readText(*systemPath);
+        if (text && autostartEntryEnabled(*text))
+            return writeEntry(true);
+    }
+    const QByteArray path = QFile::encodeName(entryPath());
+    if (::unlink(path.constData()) != 0 && errno != ENOENT)
+        return QStringLiteral("Could not remove %1: %2")
+            .arg(quoted(entryPath()), systemMessage(errno));
+    return std::nullopt;
+}
+
+std::unique_ptr<LoginItem> makeLoginItem() {
+    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!QDir::isAbsolutePath(configHome))
+        configHome = QDir::homePath() + QStringLiteral("/.config");
+    QStringList systemDirs;
+    for (const QString& dir :
+         qEnvironmentVariable("XDG_CONFIG_DIRS").split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        if (QDir::isAbsolutePath(dir))
+            systemDirs << dir;
+    }
+    if (systemDirs.isEmpty())
+        systemDirs << QStringLiteral("/etc/xdg");
+    return std::make_unique<XdgAutostartLoginItem>(configHome, systemDirs,
+                                                   QCoreApplication::applicationFilePath());
+}
+
+} // namespace keelbox::app

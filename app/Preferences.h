@@ -1,0 +1,48 @@
+#pragma once
+// The per-user preferences: "autoBackup", "notify" and "appLanguage" in an ini file under the XDG
+// config folder (~/.config/keelbox/keelbox.conf unless XDG_CONFIG_HOME says otherwise).
+
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+#include <optional>
+
+class QSettings;
+
+namespace keelbox::app {
+
+class Preferences {
+public:
+    // The user's own store.
+    Preferences();
+    // A store in the given ini file (tests, tools).
+    explicit Preferences(const QString& iniFile);
+    ~Preferences();
+    Preferences(const Preferences&) = delete;
+    Preferences& operator=(const Preferences&) = delete;
+
+    // The process-wide store, created on first use.
+    static std::shared_ptr<Preferences> shared();
+
+    // The stored boolean, or nothing when the key is missing or holds anything else.
+    std::optional<bool> boolValue(const QString& key) const;
+    // A stored boolean, or `fallback` for a missing or non-boolean value.
+    bool boolValue(const QString& key, bool fallback) const;
+    void setBool(const QString& key, bool value);
+
+    std::optional<QString> stringValue(const QString& key) const;
+    void setString(const QString& key, const QString& value);
+
+    // Where the values live (for messages and tests).
+    QString fileName() const;
+
+private:
+    std::unique_ptr<QSettings> m_settings;
+};
+
+// How a stored value reads as a boolean: a real boolean, or the words "true" and "false" that the
+// ini format writes for one. Anything else (numbers, other words, lists) is not a boolean.
+std::optional<bool> storedBoolean(const QVariant& value);
+
+} // namespace keelbox::app

@@ -4,7 +4,7 @@
 #
 # Usage: bench/run.sh [small|large|mixed|memory ...]   (default: all four)
 # Environment: RUNS (default 5) timed runs per figure; BENCH_DIR (default a new folder under
-# /var/tmp) where the trees are made, on the disk being measured; COLD=1 drops the page cache
+# $TMPDIR or /tmp) where the trees are made, on the disk being measured; COLD=1 drops the page cache
 # before every timed run (root only); KEEP=1 leaves the trees behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +28,8 @@ cmake --build --preset release -j2 >/dev/null
 keelbox="$root_dir/build/release/keelbox"
 "$keelbox" --version
 
-work=${BENCH_DIR:-$(mktemp -d /var/tmp/keelbox-bench.XXXXXX)}
+# Not under /var: Keelbox refuses to write into system folders.
+work=${BENCH_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/keelbox-bench.XXXXXX")}
 mkdir -p "$work"
 cleanup() {
     if [ "${KEEP:-0}" != 1 ]; then

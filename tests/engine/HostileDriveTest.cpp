@@ -121,6 +121,8 @@ TEST_F(HostileDrive, BackupFoldersOnTheDriveItselfAreRefused) {
 TEST_F(HostileDrive, PlacesTheComputerRunsOrTrustsAreRefused) {
     fs::create_directories(home / "Backups");
     fs::create_directory_symlink(home / ".config", home / "Innocent");
+    writeFile(home / ".config/user-dirs.dirs", "# written by xdg-user-dirs-update\n"
+                                               "XDG_DESKTOP_DIR=\"$HOME/Pulpit\"\n");
     const struct {
         const char* name;
         std::string destination;
@@ -131,12 +133,15 @@ TEST_F(HostileDrive, PlacesTheComputerRunsOrTrustsAreRefused) {
         {"per-user programs", "~/.local/bin", "STICK"},
         {"keys", "~", ".ssh"},
         {"home's bin", "~", "bin"},
+        {"the desktop", "~", "Desktop"},
+        {"the localized desktop", "~", "Pulpit"},
         {"a hidden folder through ..", "~/Backups/..", ".config"},
         {"above the home folder", "~/..", "home"},
         {"a link into a hidden folder", "~/Innocent", "autostart"},
         {"system configuration", "/etc", "xdg"},
         {"system programs", "/usr/local", "bin"},
         {"the root", "/", "etc"},
+        {"a NUL cutting the path short", std::string("/tmp\0/../etc", 12), "xdg"},
     };
     const auto homeBefore = listTree(home);
     for (const auto& row : rows) {
@@ -149,6 +154,19 @@ TEST_F(HostileDrive, PlacesTheComputerRunsOrTrustsAreRefused) {
         EXPECT_EQ(listTree(home), homeBefore);
     }
     EXPECT_FALSE(fs::exists("/etc/xdg/Docs"));
+}
+
+TEST_F(HostileDrive, OrdinaryFoldersNextToTrustedOnesAreFine) {
+    const struct {
+        std::string destination;
+        std::string driveName;
+    } rows[] = {{"~/Desktop", "STICK"}, {"~", "Backups"}, {"~/Documents/.stash", "STICK"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.destination + " + " + row.driveName);
+        BackupResult result = run(makeConfig(row.destination, row.driveName, {"Docs"}));
+        EXPECT_TRUE(result.errors.empty());
+        EXPECT_EQ(result.filesCopied, 1);
+    }
 }
 
 TEST_F(HostileDrive, DriveNamesThatWouldLeaveTheDestinationGetASafeFolder) {

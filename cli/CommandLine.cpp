@@ -1,1 +1,247 @@
 #include "cli/CommandLine.h"
+
+#include "localization/Format.h"
+#include "localization/Localizer.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#ifndef KEELBOX_VERSION
+#error "KEELBOX_VERSION comes from the project version in CMake"
+#endif
+
+namespace keelbox::cli {
+
+namespace {
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// Leading "--language X" pairs may come before the command word.
+std::size_t commandIndex(const std::vector<std::string>& args) {
+    std::size_t i = 0;
+    while (i < args.size()) {
+        if (args[i] == "--language" && i + 1 < args.size())
+            i += 2;
+        else if (startsWith(args[i], "--language="))
+            i += 1;
+        else
+            break;
+    }
+    return i;
+}
+
+std::string text(std::string_view key, AppLanguage language) {
+    return Localizer::text(key, language);
+}
+
+} // namespace
+
+Command chooseCommand(const std::vector<std::string>& args, bool withApplication) {
+    for (const std::string& arg : args) {
+        if (arg == "--selftest")
+            return Command::selfTest;
+    }
+    const std::size_t at = commandIndex(args);
+    if (at >= args.size())
+        return withApplication && args.empty() ? Command::application : Command::usage;
+    const std::string& word = args[at];
+    if (word == "backup")
+        return Command::backup;
+    if (word == "config")
+        return Command::config;
+    if (word == "demo")
+        return Command::demo;
+    if (word == "watch")
+        return Command::watch;
+    if (word == "--help" || word == "-h" || word == "help")
+        return Command::help;
+    if (word == "--version")
+        return Command::version;
+    if (withApplication && at == 0 && startsWith(word, "-"))
+        return Command::application;
+    return Command::usage;
+}
+
+AppLanguage languageFromEnvironment(const EnvironmentLookup& getenv) {
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = getenv ? getenv(name) : nullptr;
+        if (value == nullptr || *value == '\0')
+            continue;
+        // LANGUAGE is a list ("pl:en"); its first entry is the preferred one.
+        return startsWith(value, "pl") ? AppLanguage::polish : AppLanguage::english;
+    }
+    return AppLanguage::english;
+}
+
+LanguageChoice takeLanguageOption(std::vector<std::string>& args, const EnvironmentLookup& getenv) {
+    LanguageChoice choice;
+    choice.language = languageFromEnvironment(getenv);
+    for (std::size_t i = 0; i < args.size();) {
+        std::optional<std::string> value;
+        std::size_t width = 1;
+        if (args[i] == "--language") {
+            if (i + 1 >= args.size()) {
+                choice.error = formatText(text("cli.err.missingValue", choice.language),
+                                          {std::string("--language")});
+                args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+                continue;
+            }
+            value = args[i + 1];
+            width = 2;
+        } else if (startsWith(args[i], "--language=")) {
+            value = args[i].substr(std::string_view("--language=").size());
+        } else {
+            ++i;
+            continue;
+        }
+        if (auto language = appLanguageFromRaw(*value))
+            choice.language = *language;
+        else
+            choice.error = formatText(text("cli.err.badLanguage", choice.language), {*value});
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                   args.begin() + static_cast<std::ptrdiff_t>(i + width));
+    }
+    return choice;
+}
+
+Console processConsole() {
+    static Console console{std::cout, std::cerr, false, 80, {}};
+    console.interactive = ::isatty(STDOUT_FILENO) == 1;
+    console.getenv = [](const char* name) -> const char* { return std::getenv(name); };
+    console.columns = 80;
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        console.columns = size.ws_col;
+    } else if (const char* columns = std::getenv("COLUMNS")) {
+        const long value = std::strtol(columns, nullptr, 10);
+        if (value > 0)
+            console.columns = static_cast<std::size_t>(value);
+    }
+    return console;
+}
+
+std::string_view versionString() {
+    return KEELBOX_VERSION;
+}
+
+int runHelpCommand(const std::vector<std::string>& args, Console& console) {
+    std::vector<std::string> rest = args;
+    const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
+    console.out << text("cli.help", choice.language) << '\n';
+    return exitOk;
+}
+
+int runVersionCommand(Console& console) {
+    console.out << "keelbox " << versionString() << '\n';
+    return exitOk;
+}
+
+int runUsageError(const std::vector<std::string>& args, Console& console) {
+    std::vector<std::string> rest = args;
+    const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
+    if (!rest.empty()) {
+        console.err << "keelbox: "
+                    << formatText(text("cli.err.unknownArgument", choice.language), {rest.front()})
+                    << '\n';
+    }
+    console.err << text("cli.usage", choice.language) << '\n';
+    return exitUsage;
+}
+
+std::string fitToColumns(std::string_view text, std::size_t columns) {
+    std::size_t points = 0;
+    for (char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            ++points;
+    }
+    if (points <= columns)
+        return std::string(text);
+    if (columns == 0)
+        return {};
+    // Keep columns − 1 code points and end with the ellipsis.
+    std::size_t kept = 0;
+    std::size_t end = 0;
+    for (; end < text.size(); ++end) {
+        if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80) {
+            if (kept == columns - 1)
+                break;
+            ++kept;
+        }
+    }
+    return std::string(text.substr(0, end)) + "…";
+}
+
+std::string printable(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7F) {
+            result += '?';
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080…U+009F, the C1 controls, CSI among them.
+            result += '?';
+            ++i;
+        } else {
+            result += text[i];
+        }
+    }
+    return result;
+}
+
+std::string formatDuration(double seconds, AppLanguage language) {
+    if (!std::isfinite(seconds) || seconds < 0)
+        seconds = 0;
+    char buffer[32];
+    if (seconds < 59.95) {
+        std::snprintf(buffer, sizeof buffer, "%.1f s", seconds);
+        std::string result = buffer;
+        if (language == AppLanguage::polish) {
+            for (char& c : result) {
+                if (c == '.')
+                    c = ',';
+            }
+        }
+        return result;
+    }
+    const auto whole = static_cast<long long>(std::llround(seconds));
+    const long long hours = whole / 3600;
+    const long long minutes = (whole / 60) % 60;
+    const long long rest = whole % 60;
+    if (hours > 0)
+        std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", hours, minutes, rest);
+    else
+        std::snprintf(buffer, sizeof buffer, "%lld:%02lld", minutes, rest);
+    return buffer;
+}
+
+std::string progressLine(const BackupProgress& progress, double elapsedSeconds,
+                         AppLanguage language) {
+    const std::string sizes = formatFileSize(progress.bytesDone, language) + " / " +
+                              formatFileSize(progress.bytesTotal, language);
+    std::string line = progress.percentText() + " • " +
+                       formatText(text("progress.files", language),
+                                  {progress.filesDone, progress.filesTotal, sizes});
+    if (elapsedSeconds > 0.2 && progress.bytesDone > 0) {
+        const double rate = static_cast<double>(progress.bytesDone) / elapsedSeconds;
+        line += " • " + formatFileSize(static_cast<Int64>(rate), language) + "/s";
+        const Int64 remaining = progress.bytesTotal - progress.bytesDone;
+        if (remaining > 0 && rate > 0) {
+            line += " • " +
+                    formatText(text("cli.progress.left", language),
+                               {formatDuration(static_cast<double>(remaining) / rate, language)});
+        }
+    }
+    if (!progress.currentFile.empty())
+        line += " • " + printable(progress.currentFile);
+    return line;
+}
+
+} // namespace keelbox::cli

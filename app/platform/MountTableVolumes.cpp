@@ -1,0 +1,204 @@
+#include "app/platform/MountTableVolumes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace keelbox::app {
+
+namespace {
+
+QByteArray readWhole(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    // /proc files report size 0: read until the end.
+    return file.readAll();
+}
+
+void drain(int fd) {
+    char buffer[16384];
+    ::lseek(fd, 0, SEEK_SET);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            continue;
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+}
+
+std::optional<qint64> blockDeviceSize(unsigned major, unsigned minor) {
+    // The kernel counts in 512-byte sectors whatever the device's own sector size.
+    QFile file(QStringLiteral("/sys/dev/block/%1:%2/size").arg(major).arg(minor));
+    if (major == 0 || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    bool ok = false;
+    const qint64 sectors = file.readAll().trimmed().toLongLong(&ok);
+    if (!ok || sectors <= 0 || sectors > std::numeric_limits<qint64>::max() / 512)
+        return std::nullopt;
+    return sectors * 512;
+}
+
+constexpr int kUnmountTimeoutMs = 10 * 60 * 1000;
+
+struct ProcessResult {
+    bool ok = false;
+    QString words;
+};
+
+ProcessResult run(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForStarted())
+        return {false, QStringLiteral("%1: %2").arg(program, process.errorString())};
+    if (!process.waitForFinished(kUnmountTimeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return {false, QStringLiteral("%1: %2").arg(program, process.errorString())};
+    }
+    const QString output = QString::fromLocal8Bit(process.readAll()).trimmed();
+    return {process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, output};
+}
+
+} // namespace
+
+MountTableVolumeMonitor::MountTableVolumeMonitor(QObject* parent, QString mountInfoPath,
+                                                 QString labelDir)
+    : VolumeMonitor(parent), m_mountInfoPath(std::move(mountInfoPath)),
+      m_labelDir(std::move(labelDir)) {}
+
+MountTableVolumeMonitor::~MountTableVolumeMonitor() {
+    delete m_notifier;
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool MountTableVolumeMonitor::start() {
+    if (m_fd >= 0)
+        return true;
+    m_fd = ::open(QFile::encodeName(m_mountInfoPath).constData(), O_RDONLY | O_CLOEXEC);
+    if (m_fd < 0)
+        return false;
+    // The kernel marks the mount table with POLLPRI|POLLERR after every mount and unmount until
+    // it has been read again from the start.
+    drain(m_fd);
+    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Exception);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] {
+        drain(m_fd);
+        rescan();
+    });
+    for (MountInfoEntry& entry : readCandidates())
+        m_known.insert(entry.mountPoint, std::move(entry));
+    return true;
+}
+
+std::vector<MountInfoEntry> MountTableVolumeMonitor::readCandidates() const {
+    std::vector<MountInfoEntry> candidates;
+    for (MountInfoEntry& entry : parseMountInfo(readWhole(m_mountInfoPath))) {
+        entry.mountPoint = normalizeMountPath(entry.mountPoint);
+        if (!isMountTableCandidate(entry))
+            continue;
+        // A later mount on the same point hides the earlier one.
+        std::erase_if(candidates, [&](const MountInfoEntry& other) {
+            return other.mountPoint == entry.mountPoint;
+        });
+        candidates.push_back(std::move(entry));
+    }
+    return candidates;
+}
+
+void MountTableVolumeMonitor::rescan() {
+    QMap<QString, MountInfoEntry> now;
+    for (MountInfoEntry& entry : readCandidates())
+        now.insert(entry.mountPoint, std::move(entry));
+    const QMap<QString, MountInfoEntry> before = std::exchange(m_known, now);
+    for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
+        const auto current = now.constFind(it.key());
+        if (current == now.constEnd() || current->mountId != it->mountId)
+            emit volumeUnmounted(it.key());
+    }
+    for (auto it = now.constBegin(); it != now.constEnd(); ++it) {
+        const auto previous = before.constFind(it.key());
+        if (previous == before.constEnd() || previous->mountId != it->mountId)
+            emit volumeMounted(it.key());
+    }
+}
+
+QString labelForDevice(const QString& device, const QString& labelDir) {
+    if (!device.startsWith(u'/'))
+        return {};
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    if (canonical.isEmpty())
+        return {};
+    const QDir dir(labelDir);
+    const QFileInfoList links =
+        dir.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo& link : links) {
+        if (link.canonicalFilePath() == canonical)
+            return decodeUdevEscapes(link.fileName());
+    }
+    return {};
+}
+
+std::vector<MountedVolume> MountTableVolumeMonitor::mountedVolumes() const {
+    std::vector<MountedVolume> volumes;
+    for (const MountInfoEntry& entry : readCandidates()) {
+        const std::optional<FsStats> stats = readFsStats(entry.mountPoint);
+        if (!stats)
+            continue;
+        const Capacities capacities =
+            volumeCapacities(stats, blockDeviceSize(entry.major, entry.minor));
+        MountedVolume volume;
+        volume.mountPath = entry.mountPoint;
+        volume.device = entry.source.startsWith(u'/') ? entry.source : QString();
+        volume.name =
+            volumeDisplayName(labelForDevice(volume.device, m_labelDir), {}, entry.mountPoint);
+        volume.totalCapacity = capacities.total;
+        volume.availableCapacity = capacities.available;
+        volumes.push_back(std::move(volume));
+    }
+    return volumes;
+}
+
+MountTableVolumeEjector::MountTableVolumeEjector(QString mountInfoPath)
+    : m_mountInfoPath(std::move(mountInfoPath)) {}
+
+EjectOutcome MountTableVolumeEjector::eject(const QString& mountPath) {
+    const QString wanted = normalizeMountPath(mountPath);
+    std::optional<MountInfoEntry> mounted;
+    for (MountInfoEntry& entry : parseMountInfo(readWhole(m_mountInfoPath))) {
+        if (normalizeMountPath(entry.mountPoint) == wanted)
+            mounted = std::move(entry);
+    }
+    if (!mounted)
+        return {false, QStringLiteral("%1: not mounted.").arg(wanted)};
+
+    const ProcessResult unmounted = run(QStringLiteral("umount"), {wanted});
+    if (unmounted.ok)
+        return {true, {}};
+    // A FUSE drive mounted by the user comes off with fusermount, without privileges.
+    if (mounted->fsType == QLatin1String("fuseblk") ||
+        mounted->fsType.startsWith(QLatin1String("fuse."))) {
+        for (const QString& tool : {QStringLiteral("fusermount3"), QStringLiteral("fusermount")}) {
+            if (run(tool, {QStringLiteral("-u"), wanted}).ok)
+                return {true, {}};
+        }
+    }
+    return {false, unmounted.words.isEmpty() ? QStringLiteral("%1: umount failed.").arg(wanted)
+                                             : unmounted.words};
+}
+
+} // namespace keelbox::app

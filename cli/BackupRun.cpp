@@ -1,0 +1,180 @@
+#include "cli/BackupRun.h"
+
+#include "localization/Format.h"
+#include "localization/Localizer.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <ostream>
+#include <unistd.h>
+
+namespace keelbox::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler relies on it");
+
+// Filled before the handler is installed; the handler only reads it.
+char stopNotice[256];
+std::size_t stopNoticeLength = 0;
+
+extern "C" void onStopSignal(int) {
+    stopRequested.store(true);
+    if (stopNoticeLength > 0) {
+        [[maybe_unused]] const ssize_t ignored =
+            ::write(STDERR_FILENO, stopNotice, stopNoticeLength);
+    }
+}
+
+// Ctrl-C and SIGTERM ask the engine to stop after the current file. The handler is one-shot: a
+// second Ctrl-C ends the process at once, as a user pressing it twice expects.
+class StopOnSignal {
+public:
+    explicit StopOnSignal(AppLanguage language) {
+        stopRequested.store(false);
+        const std::string notice = "\n" + Localizer::text("cli.stopping", language) + "\n";
+        stopNoticeLength = std::min(notice.size(), sizeof stopNotice);
+        std::memcpy(stopNotice, notice.data(), stopNoticeLength);
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND;
+        ::sigaction(SIGINT, &action, &m_previousInterrupt);
+        ::sigaction(SIGTERM, &action, &m_previousTerminate);
+    }
+    ~StopOnSignal() {
+        ::sigaction(SIGINT, &m_previousInterrupt, nullptr);
+        ::sigaction(SIGTERM, &m_previousTerminate, nullptr);
+    }
+    StopOnSignal(const StopOnSignal&) = delete;
+    StopOnSignal& operator=(const StopOnSignal&) = delete;
+
+private:
+    struct sigaction m_previousInterrupt {};
+    struct sigaction m_previousTerminate {};
+};
+
+// On a terminal one line rewritten in place, at most ten times a second; otherwise a plain line
+// at every tenth of the work and at least every five seconds, for logs and pipes.
+class ProgressPrinter {
+public:
+    ProgressPrinter(Console& console, AppLanguage language)
+        : m_console(console), m_language(language), m_start(Clock::now()) {}
+
+    void scanning() {
+        if (m_console.interactive)
+            draw(Localizer::text("progress.scanning", m_language));
+    }
+
+    void report(const BackupProgress& progress) {
+        const auto at = Clock::now();
+        const double elapsed = std::chrono::duration<double>(at - m_start).count();
+        const bool final = progress.currentFile.empty();
+        if (m_console.interactive) {
+            if (final || at - m_lastDraw >= std::chrono::milliseconds(100)) {
+                m_lastDraw = at;
+                draw(progressLine(progress, elapsed, m_language));
+            }
+            return;
+        }
+        const int tenth = static_cast<int>(progress.fraction() * 10.0);
+        if (final || (tenth <= m_lastTenth && at - m_lastDraw < std::chrono::seconds(5)))
+            return;
+        m_lastTenth = tenth;
+        m_lastDraw = at;
+        m_console.out << progressLine(progress, elapsed, m_language) << '\n';
+        m_console.out.flush();
+    }
+
+    void finish() {
+        if (m_lineOpen) {
+            m_console.out << "\r\x1b[K";
+            m_console.out.flush();
+            m_lineOpen = false;
+        }
+    }
+
+private:
+    void draw(const std::string& line) {
+        // One column spare: a line that fills the terminal exactly would wrap on some terminals.
+        const std::size_t width = m_console.columns > 1 ? m_console.columns - 1 : 1;
+        m_console.out << '\r' << fitToColumns(line, width) << "\x1b[K";
+        m_console.out.flush();
+        m_lineOpen = true;
+    }
+
+    Console& m_console;
+    AppLanguage m_language;
+    Clock::time_point m_start;
+    Clock::time_point m_lastDraw{};
+    int m_lastTenth = -1;
+    bool m_lineOpen = false;
+};
+
+std::string text(std::string_view key, AppLanguage language) {
+    return Localizer::text(key, language);
+}
+
+} // namespace
+
+RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path& driveRoot,
+                          AppLanguage language, Console& console, bool showProgress) {
+    StopOnSignal stop(language);
+    RunEnvironment environment;
+    environment.stopRequested = &stopRequested;
+
+    ProgressPrinter printer(console, language);
+    ProgressCallback onProgress;
+    if (showProgress) {
+        printer.scanning();
+        onProgress = [&printer](const BackupProgress& progress) { printer.report(progress); };
+    }
+    RunOutcome outcome;
+    outcome.result = BackupEngine::run(config, driveRoot, language, onProgress, environment);
+    printer.finish();
+    outcome.interrupted = stopRequested.load();
+    return outcome;
+}
+
+void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& console) {
+    const BackupResult& result = outcome.result;
+    std::ostream& out = console.out;
+    out << formatText(text("cli.done", language),
+                      {formatDuration(result.duration, language), result.summary(language)})
+        << '\n';
+    if (result.destinationRoot)
+        out << formatText(text("cli.copyAt", language), {result.destinationRoot->string()}) << '\n';
+    if (outcome.interrupted)
+        out << text("cli.interrupted", language) << '\n';
+    if (!result.errors.empty()) {
+        out << formatText(text("cli.issues", language), {static_cast<Int64>(result.errors.size())})
+            << '\n';
+        for (const BackupIssue& issue : result.errors) {
+            out << "  • " << printable(issue.summaryLine()) << '\n';
+            if (!issue.systemMessage.empty()) {
+                out << "      "
+                    << formatText(text("cli.issue.system", language),
+                                  {printable(issue.systemMessage)})
+                    << '\n';
+            }
+            if (issue.suggestion) {
+                out << "      " << formatText(text("cli.issue.hint", language), {*issue.suggestion})
+                    << '\n';
+            }
+        }
+    }
+    out.flush();
+}
+
+int exitStatus(const RunOutcome& outcome) {
+    if (outcome.interrupted)
+        return exitInterrupted;
+    return outcome.result.errors.empty() ? exitOk : exitIssues;
+}
+
+} // namespace keelbox::cli

@@ -1,0 +1,26 @@
+#pragma once
+// One backup as the command line shows it: progress on the console, Ctrl-C as a polite stop, and
+// the report at the end. Shared by `keelbox backup` and `keelbox demo`.
+
+#include "cli/CommandLine.h"
+
+#include <filesystem>
+
+namespace keelbox::cli {
+
+struct RunOutcome {
+    BackupResult result;
+    // Ctrl-C (or SIGTERM) arrived: the run ended after the file in hand.
+    bool interrupted = false;
+};
+
+RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path& driveRoot,
+                          AppLanguage language, Console& console, bool showProgress);
+
+// The summary, where the copy is, and every issue with its reason, system message and hint.
+void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& console);
+
+// 0 without issues, 1 with issues, 130 when stopped.
+int exitStatus(const RunOutcome& outcome);
+
+} // namespace keelbox::cli

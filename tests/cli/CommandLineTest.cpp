@@ -1,0 +1,208 @@
+// The pure parts of the command line: which command the arguments select, the language, and the
+// progress line's text.
+
+#include "cli/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace keelbox::cli {
+namespace {
+
+struct DispatchRow {
+    std::vector<std::string> args;
+    bool withApplication;
+    Command expected;
+};
+
+TEST(ChooseCommand, FollowsTheArgumentRules) {
+    const DispatchRow rows[] = {
+        {{"--selftest"}, true, Command::selfTest},
+        {{"--selftest"}, false, Command::selfTest},
+        // Position does not matter, and the rest of the line does not either.
+        {{"-platform", "offscreen", "--selftest"}, true, Command::selfTest},
+        {{"backup", "/media/x", "--selftest"}, false, Command::selfTest},
+        // Only the exact word selects it; near misses start the application normally.
+        {{"--SELFTEST"}, true, Command::application},
+        {{"--selftest=1"}, true, Command::application},
+        {{"-selftest"}, true, Command::application},
+        {{"--selftest "}, true, Command::application},
+        {{"--SELFTEST"}, false, Command::usage},
+        {{"--selftest=1"}, false, Command::usage},
+        {{"selftest"}, true, Command::usage},
+        {{}, true, Command::application},
+        {{}, false, Command::usage},
+        {{"-platform", "offscreen"}, true, Command::application},
+        {{"backup", "/media/x"}, true, Command::backup},
+        {{"config", "/media/x", "--mode", "dated"}, false, Command::config},
+        {{"demo"}, false, Command::demo},
+        {{"watch"}, true, Command::watch},
+        {{"--help"}, false, Command::help},
+        {{"-h"}, true, Command::help},
+        {{"--version"}, true, Command::version},
+        {{"--language", "pl", "backup", "/media/x"}, false, Command::backup},
+        {{"--language=en", "--help"}, false, Command::help},
+        {{"--language", "pl"}, true, Command::usage},
+        {{"frobnicate"}, true, Command::usage},
+        {{"Backup", "/media/x"}, false, Command::usage},
+        {{"/media/x", "backup"}, false, Command::usage},
+    };
+    for (const DispatchRow& row : rows) {
+        std::string shown;
+        for (const auto& a : row.args)
+            shown += "[" + a + "]";
+        EXPECT_EQ(chooseCommand(row.args, row.withApplication), row.expected)
+            << shown << " withApplication=" << row.withApplication;
+    }
+}
+
+EnvironmentLookup lookupIn(const std::map<std::string, std::string>& variables) {
+    return [variables](const char* name) -> const char* {
+        const auto it = variables.find(name);
+        return it == variables.end() ? nullptr : it->second.c_str();
+    };
+}
+
+TEST(LanguageFromEnvironment, FirstSetVariableDecides) {
+    const struct {
+        std::map<std::string, std::string> variables;
+        AppLanguage expected;
+    } rows[] = {
+        {{}, AppLanguage::english},
+        {{{"LANG", "pl_PL.UTF-8"}}, AppLanguage::polish},
+        {{{"LANG", "en_US.UTF-8"}}, AppLanguage::english},
+        {{{"LANG", "C"}}, AppLanguage::english},
+        {{{"LANG", "de_DE.UTF-8"}}, AppLanguage::english},
+        {{{"LANGUAGE", "pl:en"}, {"LANG", "en_US.UTF-8"}}, AppLanguage::polish},
+        {{{"LANGUAGE", "en:pl"}, {"LANG", "pl_PL.UTF-8"}}, AppLanguage::english},
+        {{{"LANGUAGE", ""}, {"LANG", "pl_PL.UTF-8"}}, AppLanguage::polish},
+        {{{"LC_ALL", "pl_PL"}, {"LANG", "en_US"}}, AppLanguage::polish},
+        {{{"LC_ALL", "en_GB"}, {"LC_MESSAGES", "pl_PL"}}, AppLanguage::english},
+        {{{"LC_MESSAGES", "pl_PL.UTF-8"}, {"LANG", "C.UTF-8"}}, AppLanguage::polish},
+        {{{"LANG", "PL_pl"}}, AppLanguage::english},
+    };
+    for (const auto& row : rows) {
+        std::string shown;
+        for (const auto& [k, v] : row.variables)
+            shown += k + "=" + v + " ";
+        EXPECT_EQ(languageFromEnvironment(lookupIn(row.variables)), row.expected) << shown;
+    }
+}
+
+TEST(TakeLanguageOption, RemovesTheOptionAndRejectsBadValues) {
+    const struct {
+        std::vector<std::string> args;
+        std::string lang; // environment LANG
+        AppLanguage expected;
+        bool error;
+        std::vector<std::string> rest;
+    } rows[] = {
+        {{"backup", "/d"}, "pl_PL", AppLanguage::polish, false, {"backup", "/d"}},
+        {{"backup", "--language", "en", "/d"},
+         "pl_PL",
+         AppLanguage::english,
+         false,
+         {"backup", "/d"}},
+        {{"backup", "/d", "--language=pl"}, "", AppLanguage::polish, false, {"backup", "/d"}},
+        {{"backup", "/d", "--language", "de"}, "", AppLanguage::english, true, {"backup", "/d"}},
+        {{"backup", "/d", "--language", "PL"}, "", AppLanguage::english, true, {"backup", "/d"}},
+        {{"backup", "/d", "--language"}, "", AppLanguage::english, true, {"backup", "/d"}},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = row.args;
+        const LanguageChoice choice = takeLanguageOption(args, lookupIn({{"LANG", row.lang}}));
+        EXPECT_EQ(choice.language, row.expected) << row.args.size();
+        EXPECT_EQ(choice.error.has_value(), row.error) << row.args.back();
+        EXPECT_EQ(args, row.rest);
+    }
+}
+
+TEST(FitToColumns, CutsByCharactersNotBytes) {
+    const struct {
+        std::string text;
+        std::size_t columns;
+        std::string expected;
+    } rows[] = {
+        {"abcdef", 10, "abcdef"},
+        {"abcdef", 6, "abcdef"},
+        {"abcdef", 5, "abcd…"},
+        {"abcdef", 1, "…"},
+        {"abcdef", 0, ""},
+        {"", 3, ""},
+        // Polish letters take two bytes, the bullet three: neither may be split.
+        {"łóżko • źdźbło", 14, "łóżko • źdźbło"},
+        {"łóżko • źdźbło", 8, "łóżko •…"},
+        {"łóżko", 3, "łó…"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(fitToColumns(row.text, row.columns), row.expected)
+            << row.text << " @" << row.columns;
+}
+
+TEST(Printable, NeutralisesTerminalControls) {
+    const struct {
+        std::string text;
+        std::string expected;
+    } rows[] = {
+        {"plain name.txt", "plain name.txt"},
+        {"zażółć.txt", "zażółć.txt"},
+        {"evil\x1b]0;title\x07.txt", "evil?]0;title?.txt"},
+        {"line\nbreak\r", "line?break?"},
+        {"tab\there", "tab?here"},
+        {"del\x7f", "del?"},
+        // U+009B, the one-byte CSI, written in UTF-8.
+        {"csi\xc2\x9b"
+         "2J",
+         "csi?2J"},
+        // U+00A0 (no-break space) is text, not a control.
+        {"nb\xc2\xa0sp", "nb\xc2\xa0sp"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(printable(row.text), row.expected);
+}
+
+TEST(FormatDuration, SecondsThenClockStyle) {
+    const struct {
+        double seconds;
+        AppLanguage language;
+        std::string expected;
+    } rows[] = {
+        {0.0, AppLanguage::english, "0.0 s"},     {0.44, AppLanguage::english, "0.4 s"},
+        {12.5, AppLanguage::polish, "12,5 s"},    {59.9, AppLanguage::english, "59.9 s"},
+        {59.97, AppLanguage::english, "1:00"},    {125.0, AppLanguage::english, "2:05"},
+        {3725.0, AppLanguage::polish, "1:02:05"}, {-3.0, AppLanguage::english, "0.0 s"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(formatDuration(row.seconds, row.language), row.expected) << row.seconds;
+}
+
+TEST(ProgressLine, ShowsRateAndTimeLeftOnceBytesMove) {
+    BackupProgress progress{120, 300, 1'000'000, 4'000'000, "a.txt"};
+    const std::string line = progressLine(progress, 2.0, AppLanguage::english);
+    EXPECT_EQ(line.rfind("25% • 120/300 files • ", 0), 0u) << line;
+    // 1 MB in 2 s is 500 kB/s; 3 MB are left, 6 s at that rate.
+    EXPECT_NE(line.find("/s • 6.0 s left • a.txt"), std::string::npos) << line;
+
+    // Nothing copied yet, or no time gone: no rate and no estimate.
+    const std::string start =
+        progressLine({0, 300, 0, 4'000'000, "first.txt"}, 0.0, AppLanguage::english);
+    EXPECT_EQ(start.find("/s"), std::string::npos) << start;
+    EXPECT_EQ(start.find("left"), std::string::npos) << start;
+
+    // The final snapshot has no current file; a finished run has no time left.
+    const std::string done =
+        progressLine({300, 300, 4'000'000, 4'000'000, ""}, 4.0, AppLanguage::polish);
+    EXPECT_EQ(done.rfind("100% • 300/300 plików • ", 0), 0u) << done;
+    EXPECT_EQ(done.find("zostało"), std::string::npos) << done;
+    EXPECT_NE(done.back(), ' ');
+
+    // A hostile file name cannot reach the terminal as an escape sequence.
+    const std::string hostile = progressLine({1, 2, 1, 2, "x\x1b[2Jy"}, 1.0, AppLanguage::english);
+    EXPECT_EQ(hostile.find('\x1b'), std::string::npos);
+}
+
+} // namespace
+} // namespace keelbox::cli

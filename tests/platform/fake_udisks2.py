@@ -1,0 +1,185 @@
+#!/usr/bin/python3
+"""A stand-in for UDisks2 on a private bus.
+
+Tests add block devices and drives through org.keelbox.Test.Control on /org/freedesktop/UDisks2
+and read back the calls the code under test made. Property values in the JSON given to the control
+methods are plain (bool, int, string) or typed: {"ay": "/dev/sdz1"}, {"aay": ["/media/x"]},
+{"o": "/org/freedesktop/UDisks2/drives/X"}.
+
+Usage: fake_udisks2.py BUS_ADDRESS
+"""
+import json
+import sys
+
+import dbus
+import dbus.mainloop.glib
+import dbus.service
+from gi.repository import GLib
+
+SERVICE = 'org.freedesktop.UDisks2'
+ROOT = '/org/freedesktop/UDisks2'
+OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
+PROPERTIES = 'org.freedesktop.DBus.Properties'
+FILESYSTEM = 'org.freedesktop.UDisks2.Filesystem'
+DRIVE = 'org.freedesktop.UDisks2.Drive'
+LOOP = 'org.freedesktop.UDisks2.Loop'
+ENCRYPTED = 'org.freedesktop.UDisks2.Encrypted'
+CONTROL = 'org.keelbox.Test.Control'
+
+
+def to_dbus(value):
+    if isinstance(value, bool):
+        return dbus.Boolean(value)
+    if isinstance(value, int):
+        return dbus.UInt64(value)
+    if isinstance(value, str):
+        return dbus.String(value)
+    if isinstance(value, dict) and len(value) == 1:
+        kind, inner = next(iter(value.items()))
+        if kind == 'ay':
+            return dbus.ByteArray(inner.encode('utf-8') + b'\0')
+        if kind == 'aay':
+            return dbus.Array([dbus.ByteArray(p.encode('utf-8') + b'\0') for p in inner],
+                              signature='ay')
+        if kind == 'o':
+            return dbus.ObjectPath(inner)
+    raise ValueError('cannot convert %r' % (value,))
+
+
+def interfaces_from_json(text):
+    data = json.loads(text)
+    return {name: dbus.Dictionary({k: to_dbus(v) for k, v in props.items()}, signature='sv')
+            for name, props in data.items()}
+
+
+def plain(value):
+    if isinstance(value, dbus.Boolean):
+        return bool(value)
+    if isinstance(value, (dbus.Byte, dbus.Int16, dbus.Int32, dbus.Int64, dbus.UInt16,
+                          dbus.UInt32, dbus.UInt64)):
+        return int(value)
+    if isinstance(value, dict):
+        return {str(k): plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [plain(v) for v in value]
+    return str(value)
+
+
+class Device(dbus.service.Object):
+    def __init__(self, fake, path, interfaces):
+        super().__init__(fake.bus, path)
+        self.fake = fake
+        self.path = path
+        self.interfaces = interfaces
+
+    def record(self, interface, method, options):
+        self.fake.calls.append({'path': self.path, 'interface': interface, 'method': method,
+                                'options': plain(options)})
+        failure = self.fake.failures.pop((self.path, method), None)
+        if failure:
+            raise dbus.exceptions.DBusException(failure[1], name=failure[0])
+
+    def set_property(self, interface, name, value):
+        self.interfaces[interface][name] = value
+        self.PropertiesChanged(interface, dbus.Dictionary({name: value}, signature='sv'),
+                               dbus.Array([], signature='s'))
+
+    @dbus.service.method(PROPERTIES, in_signature='ss', out_signature='v')
+    def Get(self, interface, name):
+        return self.interfaces[interface][name]
+
+    @dbus.service.method(PROPERTIES, in_signature='s', out_signature='a{sv}')
+    def GetAll(self, interface):
+        return dbus.Dictionary(self.interfaces.get(interface, {}), signature='sv')
+
+    @dbus.service.signal(PROPERTIES, signature='sa{sv}as')
+    def PropertiesChanged(self, interface, changed, invalidated):
+        pass
+
+    @dbus.service.method(FILESYSTEM, in_signature='a{sv}', out_signature='')
+    def Unmount(self, options):
+        self.record(FILESYSTEM, 'Unmount', options)
+        self.set_property(FILESYSTEM, 'MountPoints', dbus.Array([], signature='ay'))
+
+    @dbus.service.method(DRIVE, in_signature='a{sv}', out_signature='')
+    def PowerOff(self, options):
+        self.record(DRIVE, 'PowerOff', options)
+
+    @dbus.service.method(DRIVE, in_signature='a{sv}', out_signature='')
+    def Eject(self, options):
+        self.record(DRIVE, 'Eject', options)
+
+    @dbus.service.method(LOOP, in_signature='a{sv}', out_signature='')
+    def Delete(self, options):
+        self.record(LOOP, 'Delete', options)
+
+    @dbus.service.method(ENCRYPTED, in_signature='a{sv}', out_signature='')
+    def Lock(self, options):
+        self.record(ENCRYPTED, 'Lock', options)
+
+
+class Root(dbus.service.Object):
+    def __init__(self, bus):
+        super().__init__(bus, ROOT)
+        self.bus = bus
+        self.devices = {}
+        self.calls = []
+        self.failures = {}
+
+    @dbus.service.method(OBJECT_MANAGER, in_signature='', out_signature='a{oa{sa{sv}}}')
+    def GetManagedObjects(self):
+        return {dbus.ObjectPath(p): d.interfaces for p, d in self.devices.items()}
+
+    @dbus.service.signal(OBJECT_MANAGER, signature='oa{sa{sv}}')
+    def InterfacesAdded(self, path, interfaces):
+        pass
+
+    @dbus.service.signal(OBJECT_MANAGER, signature='oas')
+    def InterfacesRemoved(self, path, interfaces):
+        pass
+
+    @dbus.service.method(CONTROL, in_signature='ss', out_signature='')
+    def AddInterfaces(self, path, text):
+        added = interfaces_from_json(text)
+        if path in self.devices:
+            self.devices[path].interfaces.update(added)
+        else:
+            self.devices[path] = Device(self, path, added)
+        self.InterfacesAdded(dbus.ObjectPath(path), dbus.Dictionary(added, signature='sa{sv}'))
+
+    @dbus.service.method(CONTROL, in_signature='ss', out_signature='')
+    def RemoveInterface(self, path, interface):
+        device = self.devices[path]
+        device.interfaces.pop(interface, None)
+        if not device.interfaces:
+            device.remove_from_connection()
+            del self.devices[path]
+        self.InterfacesRemoved(dbus.ObjectPath(path), dbus.Array([interface], signature='s'))
+
+    @dbus.service.method(CONTROL, in_signature='ssss', out_signature='')
+    def SetProperty(self, path, interface, name, text):
+        self.devices[path].set_property(interface, name, to_dbus(json.loads(text)))
+
+    @dbus.service.method(CONTROL, in_signature='ssss', out_signature='')
+    def FailNext(self, path, method, error_name, message):
+        self.failures[(path, method)] = (error_name, message)
+
+    @dbus.service.method(CONTROL, in_signature='', out_signature='s')
+    def Calls(self):
+        return json.dumps(self.calls)
+
+
+def main():
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.bus.BusConnection(sys.argv[1])
+    root = Root(bus)
+    # Claim the name last, so that a client seeing it finds the objects ready.
+    name = dbus.service.BusName(SERVICE, bus)
+    loop = GLib.MainLoop()
+    bus.call_on_disconnection(lambda _conn: loop.quit())
+    loop.run()
+    del name, root
+
+
+if __name__ == '__main__':
+    main()

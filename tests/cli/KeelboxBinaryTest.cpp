@@ -329,6 +329,31 @@ TEST_F(KeelboxBackup, FullDestinationEndsInIssuesNotACrash) {
     EXPECT_TRUE(contains(r.out, "big.bin")) << r.out;
 }
 
+// Read-only file systems, as a write-protected card or a drive mounted read-only gives them.
+TEST_F(KeelboxBackup, ReadOnlyMountsEndInClearMessages) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting tmpfs needs root";
+    const fs::path readOnly = temp.path() / "ro";
+    fs::create_directories(readOnly);
+    if (::mount("keelbox-test", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount tmpfs here: " << std::strerror(errno);
+
+    // The drive's folder cannot be made there: one issue naming it, exit status 1.
+    dest = readOnly;
+    configure({"--add-source", "Docs", "--name", "Stick"});
+    const ProcessResult backup = run({"backup", drive.string()});
+    EXPECT_EQ(backup.exitCode, 1) << backup.out << backup.err;
+    EXPECT_TRUE(contains(backup.out, "The destination is read-only.")) << backup.out;
+    EXPECT_TRUE(contains(backup.out, (readOnly / "Stick").string())) << backup.out;
+
+    // A drive that cannot be written keeps its old rules; the command says why it failed.
+    const ProcessResult config = run({"config", readOnly.string(), "--whole-drive"});
+    ::umount2(readOnly.c_str(), MNT_DETACH);
+    EXPECT_EQ(config.exitCode, 1) << config.out << config.err;
+    EXPECT_TRUE(contains(config.err, "Could not save the configuration:")) << config.err;
+    EXPECT_TRUE(contains(config.err, "Read-only file system")) << config.err;
+}
+
 // Ctrl-C in the middle of a run: the engine stops after the file in hand and the command says so.
 TEST_F(KeelboxBackup, InterruptStopsAfterTheCurrentFile) {
     for (int folder = 0; folder < 20; ++folder) {

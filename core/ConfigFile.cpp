@@ -1,5 +1,7 @@
 #include "core/ConfigFile.h"
 
+#include "core/ErrnoText.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -18,7 +20,8 @@ using nlohmann::json;
 
 // A configuration is a few hundred bytes; anything far larger is not one of ours.
 constexpr std::size_t maxConfigSize = 1024 * 1024;
-// The file nests three levels; the cap keeps hostile input from recursing deep in the parser.
+// The file nests three levels; the cap keeps hostile input from building trees so deep that
+// tearing them down exhausts the stack.
 constexpr int maxNesting = 32;
 
 // ---- dates ----
@@ -139,10 +142,6 @@ std::optional<SourceItem> decodeSource(const json& value) {
 
 // ---- files ----
 
-std::string errnoText(int errnum) {
-    return std::generic_category().message(errnum);
-}
-
 ConfigError makeError(int errnum, std::string_view operation, const std::filesystem::path& file) {
     return ConfigError{std::error_code(errnum, std::generic_category()),
                        "Could not " + std::string(operation) + " “" + file.string() +
@@ -187,10 +186,11 @@ private:
     int m_fd;
 };
 
-// A name that no other writer picks: the target's name, a dot and twelve random hex digits.
+// A name that no other writer picks: the target's name, twelve random hex digits and ".tmp".
+// It starts with the target's dot, so a leftover stays as hidden as the configuration itself.
 std::filesystem::path tempPathBeside(const std::filesystem::path& target) {
     const std::string random = Uuid::random().toString().substr(24);
-    return target.parent_path() / ("." + target.filename().string() + "." + random + ".tmp");
+    return target.parent_path() / (target.filename().string() + "." + random + ".tmp");
 }
 
 } // namespace
@@ -336,14 +336,19 @@ std::optional<DriveConfig> decodeConfig(std::string_view text) {
 
 std::optional<DriveConfig> readConfig(const std::filesystem::path& driveRoot) {
     const auto path = driveRoot / configFileName;
-    // No following of a planted link, and no blocking on a FIFO: only a plain file is read.
+    // Only a plain file is read: no following of a planted link, no blocking on a FIFO, and no
+    // opening of a device node, whose driver might act on the open itself. The second check
+    // catches a swap between the two.
+    struct stat before {};
+    if (::lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
+        return std::nullopt;
     FileDescriptor fd(
         ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd)
         return std::nullopt;
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size > static_cast<off_t>(maxConfigSize))
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_ino != before.st_ino ||
+        info.st_dev != before.st_dev || info.st_size > static_cast<off_t>(maxConfigSize))
         return std::nullopt;
 
     std::string text;
@@ -404,6 +409,7 @@ std::optional<ConfigError> writeConfig(const DriveConfig& config,
         ::unlink(temp.c_str());
         return makeError(errnum, "write", target);
     }
+    // Linux has no hidden-file flag: the leading dot of the name is what file managers go by.
     // The new file is complete and in place; syncing the folder only makes the rename durable,
     // and some file systems (FUSE, FAT) refuse fsync on a folder.
     FileDescriptor folder(::open(driveRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -1,7 +1,8 @@
 #include "engine/SystemError.h"
 
+#include "core/ErrnoText.h"
+
 #include <cerrno>
-#include <system_error>
 
 namespace keelbox {
 
@@ -58,7 +59,7 @@ std::optional<Classification> classifyFileError(long code) {
 }
 
 std::string posixText(long code) {
-    return std::generic_category().message(static_cast<int>(code));
+    return errnoText(static_cast<int>(code));
 }
 
 } // namespace

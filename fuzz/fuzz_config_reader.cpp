@@ -1,7 +1,9 @@
 // libFuzzer target for the drive configuration reader: any bytes a drive carries must decode to a
 // configuration or to nothing, and whatever decodes must survive a write and a second read.
+// The text formatter gets the same bytes as a format string.
 
 #include "core/ConfigFile.h"
+#include "localization/Format.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +22,13 @@ void check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace keelbox;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+    // The same bytes as a format with too few, fitting and mismatched arguments: never a crash,
+    // and a format without '%' comes back unchanged.
+    const std::string filled = formatText(text, {std::string("x"), std::int64_t(-1)});
+    if (text.find('%') == std::string_view::npos)
+        check(filled == text && formatText(text, {}) == text);
+
     const auto decoded = decodeConfig(text);
     if (!decoded)
         return 0;

@@ -59,13 +59,6 @@ TEST(BackupIssue, SummaryLine) {
     EXPECT_EQ((BackupIssue{"", "Gone.", "sys", "hint"}.summaryLine()), "Gone.");
 }
 
-TEST(BackupIssue, EqualityIncludesTheOptionalSuggestion) {
-    const BackupIssue a{"p", "r", "s", std::nullopt};
-    EXPECT_EQ(a, (BackupIssue{"p", "r", "s", std::nullopt}));
-    EXPECT_NE(a, (BackupIssue{"p", "r", "s", ""}));
-    EXPECT_NE(a, (BackupIssue{"p", "r", "S", std::nullopt}));
-}
-
 TEST(FileSize, DecimalUnitsWithTheLanguagesSeparator) {
     struct Row {
         Int64 bytes;
@@ -153,14 +146,6 @@ TEST(BackupMode, RawValues) {
         EXPECT_EQ(backupModeFromRaw(rawValue(mode)), mode);
     for (const char* raw : {"Sync", "DATED", "", "sync ", "mirror"})
         EXPECT_EQ(backupModeFromRaw(raw), std::nullopt) << raw;
-}
-
-TEST(BackupStatus, EqualityComparesMessagesOnlyForDoneAndFailed) {
-    EXPECT_EQ(BackupStatus::done("a"), BackupStatus::done("a"));
-    EXPECT_NE(BackupStatus::done("a"), BackupStatus::done("b"));
-    EXPECT_NE(BackupStatus::failed("a"), BackupStatus::done("a"));
-    EXPECT_EQ((BackupStatus{BackupStatus::Kind::running, "x"}), BackupStatus::running());
-    EXPECT_NE(BackupStatus::idle(), BackupStatus::configured());
 }
 
 TEST(DriveConfig, CannedValues) {

@@ -7,13 +7,7 @@
 namespace keelbox {
 namespace {
 
-TEST(AppLanguage, RawValuesAndNames) {
-    EXPECT_EQ(rawValue(AppLanguage::polish), "pl");
-    EXPECT_EQ(rawValue(AppLanguage::english), "en");
-    EXPECT_EQ(displayName(AppLanguage::polish), "Polski");
-    EXPECT_EQ(displayName(AppLanguage::english), "English");
-    EXPECT_EQ(allLanguages[0], AppLanguage::polish);
-    EXPECT_EQ(allLanguages[1], AppLanguage::english);
+TEST(AppLanguage, RawValuesRoundTrip) {
     for (const auto language : allLanguages)
         EXPECT_EQ(appLanguageFromRaw(rawValue(language)), language);
 }

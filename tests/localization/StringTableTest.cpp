@@ -52,17 +52,6 @@ TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
     EXPECT_EQ(Localizer::allKeys().size(), seen.size());
 }
 
-TEST(StringTable, KeysAreDottedLowerCamelIdentifiers) {
-    for (const auto& key : Localizer::allKeys()) {
-        SCOPED_TRACE(key);
-        ASSERT_FALSE(key.empty());
-        EXPECT_NE(key.find('.'), std::string::npos);
-        EXPECT_TRUE(key.front() >= 'a' && key.front() <= 'z');
-        for (const char c : key)
-            EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) || c == '.');
-    }
-}
-
 TEST(StringTable, TextsCarryTypographicCharactersLiterally) {
     struct Row {
         const char* key;

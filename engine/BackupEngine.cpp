@@ -2,6 +2,7 @@
 
 #include "engine/FileOps.h"
 #include "engine/PathSafety.h"
+#include "engine/StatWorker.h"
 #include "engine/SystemError.h"
 #include "engine/TreeCopy.h"
 
@@ -12,7 +13,24 @@
 #include <ctime>
 #include <mutex>
 #include <sys/resource.h>
+#include <sys/xattr.h>
 #include <unordered_set>
+
+// Where a run deliberately differs from a plain recursive copy, and why:
+// - The configuration comes from the drive, so whoever wrote the drive chooses the sources, the
+//   destination and the drive's name. Sources must stay on the drive (checked with links resolved
+//   before anything is read); the backup folder must not lie on the drive, nor where the computer
+//   or the desktop runs or trusts files (PathSafety.h); a drive name cannot climb out of the
+//   destination.
+// - Below the backup folder every name is reached relative to an open folder and never through a
+//   symbolic link, so a link planted in the copy cannot redirect a write or a deletion.
+// - Copies are written under a partial name and renamed into place when complete, so an interrupted
+//   copy is never taken as unchanged, and the old copy stays until the new one is whole.
+// - Set-user-ID, set-group-ID and sticky bits are dropped; permissions a file system cannot keep
+//   (FAT, exFAT) do not make a good copy fail.
+// - Mirror pruning deletes only what the drive definitely no longer holds: an unreadable or
+//   vanished drive deletes nothing.
+// - The copy's metadata is read on a second thread while the drive's is read on this one.
 
 namespace keelbox {
 
@@ -46,6 +64,12 @@ void Tally::reportFinal() {
 
 bool Tally::stopRequested() const {
     return m_stop != nullptr && m_stop->load(std::memory_order_relaxed);
+}
+
+detail::StatWorker& Tally::statWorker() {
+    if (!m_worker)
+        m_worker = std::make_unique<detail::StatWorker>();
+    return *m_worker;
 }
 
 char* Tally::copyBuffer() {
@@ -277,19 +301,29 @@ Fd openFolderChain(int base, const std::vector<std::string>& components, std::si
 
 } // namespace
 
-Totals scanTotals(const DriveConfig& config, const fs::path& volumeRoot) {
+namespace {
+
+Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
+                    detail::StatWorker& worker) {
     Totals totals;
     DriveRoot root = openDriveRoot(volumeRoot);
     for (const SourceItem& item : config.sources) {
         OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, item.relativePath);
         if (source.kind == OpenedSource::Kind::folder) {
-            detail::countContents(source.folder.get(), totals);
+            detail::countContents(source.folder.get(), totals, worker);
         } else if (source.kind == OpenedSource::Kind::file) {
             ++totals.files;
             totals.bytes += source.st.st_size;
         }
     }
     return totals;
+}
+
+} // namespace
+
+Totals scanTotals(const DriveConfig& config, const fs::path& volumeRoot) {
+    detail::StatWorker worker;
+    return countSources(config, volumeRoot, worker);
 }
 
 // ---- The run
@@ -299,8 +333,34 @@ namespace {
 // Creates the backup folder: the destination itself as the user's path (links there are the
 // user's own and are followed), then the drive folder and the day folder below it, which are never
 // followed when they are links.
+// The drive that owns a drive folder is recorded on the folder itself, in an extended attribute
+// (invisible in the copy). Drives with the same name share a folder, and a drive can name itself
+// after another: mirror pruning would then delete the other drive's copy. A folder recorded for
+// another drive is therefore never pruned. File systems without user attributes (FAT, exFAT)
+// record nothing, and pruning works there as it always does.
+constexpr const char* ownerAttribute = "user.keelbox.driveID";
+
+enum class Ownership { ours, foreign, unknown };
+
+Ownership claimDriveFolder(int folder, const std::string& driveID) {
+    if (driveID.empty())
+        return Ownership::unknown;
+    char recorded[128];
+    const ssize_t length = ::fgetxattr(folder, ownerAttribute, recorded, sizeof recorded);
+    if (length >= 0) {
+        return std::string_view{recorded, static_cast<std::size_t>(length)} == driveID
+                   ? Ownership::ours
+                   : Ownership::foreign;
+    }
+    if (errno == ENODATA &&
+        ::fsetxattr(folder, ownerAttribute, driveID.data(), driveID.size(), XATTR_CREATE) == 0)
+        return Ownership::ours;
+    return errno == ERANGE ? Ownership::foreign : Ownership::unknown;
+}
+
 Fd makeBackupFolder(const fs::path& destination, const std::string& driveFolder,
-                    const std::string& day, int& error) {
+                    const std::string& day, const std::string& driveID, Ownership& ownership,
+                    int& error) {
     std::error_code ec;
     fs::create_directories(destination, ec);
     Fd base{detail::openAt(AT_FDCWD, destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
@@ -309,6 +369,8 @@ Fd makeBackupFolder(const fs::path& destination, const std::string& driveFolder,
         return base;
     }
     Fd folder{detail::openOrMakeFolder(base.get(), driveFolder.c_str(), false, error)};
+    if (folder.valid())
+        ownership = claimDriveFolder(folder.get(), driveID);
     if (!folder.valid() || day.empty())
         return folder;
     return Fd{detail::openOrMakeFolder(folder.get(), day.c_str(), false, error)};
@@ -323,7 +385,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     raiseOpenFileLimit();
     Tally tally{language, onProgress, environment.stopRequested};
     if (onProgress) {
-        const Totals totals = scanTotals(config, volumeRoot);
+        const Totals totals = countSources(config, volumeRoot, tally.statWorker());
         tally.filesTotal = totals.files;
         tally.bytesTotal = totals.bytes;
     }
@@ -354,22 +416,28 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     // The destination comes from the drive as well. Nothing is written on the drive being backed
     // up (nor into a folder that holds it), nor where the computer or the desktop would run or
     // trust the files; these checks look at the folder with every link resolved.
+    // A NUL inside the destination would end the path early at the system calls, so the folder
+    // written would not be the folder checked.
+    const bool cutShort = config.destinationPath.find('\0') != std::string::npos;
     const fs::path resolvedFolder = resolvedLocation(folder);
     const fs::path resolvedRoot = normalisedAbsolute(volumeRoot);
-    if (isWithin(resolvedFolder, resolvedRoot) || isWithin(resolvedRoot, resolvedFolder)) {
+    if (!cutShort &&
+        (isWithin(resolvedFolder, resolvedRoot) || isWithin(resolvedRoot, resolvedFolder))) {
         detail::addEngineIssue(tally, folder.string(), "engine.destOnDrive",
                                "engine.destOnDriveHint");
         return finish();
     }
-    if (isTrustedLocation(resolvedFolder, normalisedAbsolute(home))) {
+    if (cutShort ||
+        isTrustedLocation(resolvedFolder, normalisedAbsolute(home), desktopFolders(home))) {
         detail::addEngineIssue(tally, folder.string(), "engine.destTrusted",
                                "engine.destTrustedHint", resolvedFolder.string());
         return finish();
     }
 
     int folderError = 0;
-    Fd backupFolder =
-        makeBackupFolder(resolvedLocation(destination), driveFolder, day, folderError);
+    Ownership ownership = Ownership::unknown;
+    Fd backupFolder = makeBackupFolder(resolvedLocation(destination), driveFolder, day,
+                                       config.driveID, ownership, folderError);
     if (!backupFolder.valid()) {
         detail::addFileIssue(tally, folderError, detail::FileOp::createFolder, folder.string(),
                              folder.string());
@@ -377,6 +445,12 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     }
     struct stat folderStat {};
     sysCalls().fstat(backupFolder.get(), &folderStat);
+    bool mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
+    if (mirror && ownership == Ownership::foreign) {
+        detail::addEngineIssue(tally, folder.string(), "engine.pruneForeign",
+                               "engine.pruneForeignHint");
+        mirror = false;
+    }
 
     DriveRoot root = openDriveRoot(volumeRoot);
     const std::string folderText = folder.string();
@@ -417,8 +491,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
                 openFolderChain(backupFolder.get(), components, components.size(), targetError);
             detail::Where where{sourceText, targetText, relativePath, {}};
             detail::copyContents(tally, where, source.folder.get(), target.get(), targetError);
-            if (config.mode == BackupMode::sync && config.deleteRemovedFiles && target.valid() &&
-                !tally.stopRequested()) {
+            if (mirror && target.valid() && !tally.stopRequested()) {
                 detail::pruneContents(tally, targetText, source.folder.get(), target.get(),
                                       folderStat.st_dev);
             }

@@ -17,6 +17,10 @@
 
 namespace keelbox {
 
+namespace detail {
+class StatWorker;
+} // namespace detail
+
 using ProgressCallback = std::function<void(const BackupProgress&)>;
 
 // What the caller may inject; defaults are the real environment.
@@ -68,17 +72,20 @@ public:
     // Reused by every copy of the run, so copying allocates nothing per file.
     char* copyBuffer();
     static constexpr std::size_t copyBufferSize = 256 * 1024;
-    // The pair of devices between which the kernel's in-kernel copy was found unsupported; the
-    // run then goes straight to reading and writing for files between the same two devices.
+    // The drive's device from which the in-kernel copy was found unsupported; the run then goes
+    // straight to reading and writing for its files.
     dev_t noFastCopyFrom = 0;
-    dev_t noFastCopyTo = 0;
     bool fastCopyRefused = false;
     // Names the partial copies of this run, unique within the run.
     std::uint64_t partialCounter = 0;
 
+    // The run's second thread for metadata reads, started on first use.
+    detail::StatWorker& statWorker();
+
 private:
     const std::atomic<bool>* m_stop;
     std::unique_ptr<char[]> m_buffer;
+    std::unique_ptr<detail::StatWorker> m_worker;
 };
 
 class BackupEngine {

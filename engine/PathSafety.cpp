@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <fstream>
 #include <pwd.h>
 #include <system_error>
 #include <unistd.h>
@@ -103,8 +104,32 @@ bool isTrustedBelowHome(const fs::path& folder, const fs::path& home) {
 
 } // namespace
 
-bool isTrustedLocation(const fs::path& resolvedFolder, const fs::path& resolvedHome) {
+std::vector<fs::path> desktopFolders(const fs::path& home) {
+    std::vector<fs::path> out{home / "Desktop"};
+    std::ifstream dirs(home / ".config/user-dirs.dirs");
+    std::string line;
+    while (std::getline(dirs, line)) {
+        constexpr std::string_view key = "XDG_DESKTOP_DIR=";
+        if (!line.starts_with(key))
+            continue;
+        std::string value = line.substr(key.size());
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        if (value.starts_with("$HOME/"))
+            out.push_back(home / value.substr(6));
+        else if (value.starts_with("/"))
+            out.push_back(value);
+    }
+    return out;
+}
+
+bool isTrustedLocation(const fs::path& resolvedFolder, const fs::path& resolvedHome,
+                       const std::vector<fs::path>& desktops) {
     const fs::path folder = resolvedFolder.lexically_normal();
+    for (const fs::path& desktop : desktops) {
+        if (folder == resolvedLocation(desktop))
+            return true;
+    }
     if (!folder.is_absolute())
         return true;
     if (folder == folder.root_path())

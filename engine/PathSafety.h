@@ -39,7 +39,14 @@ std::filesystem::path resolvedLocation(const std::filesystem::path& path);
 // it, another user's home folder, anything in a hidden folder of a home folder (autostart entries,
 // shell start-up files, keys, per-user programs) and ~/bin, which the shell puts on the search
 // path.
+// `desktops` are the desktop folders (see desktopFolders): files placed straight into one show up
+// on the desktop, where some desktops launch executable launchers without asking.
 bool isTrustedLocation(const std::filesystem::path& resolvedFolder,
-                       const std::filesystem::path& resolvedHome);
+                       const std::filesystem::path& resolvedHome,
+                       const std::vector<std::filesystem::path>& desktops = {});
+
+// The user's desktop folders: ~/Desktop and the one named by XDG_DESKTOP_DIR in
+// ~/.config/user-dirs.dirs (a localized name such as ~/Pulpit).
+std::vector<std::filesystem::path> desktopFolders(const std::filesystem::path& home);
 
 } // namespace keelbox

@@ -3,11 +3,16 @@
 #include "engine/SystemError.h"
 #include "localization/Localizer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace keelbox::detail {
 
@@ -58,9 +63,12 @@ struct CopyOutcome {
     bool onSource = false; // whether the error came from reading
 };
 
-CopyOutcome readWriteCopy(Tally& tally, int in, int out) {
+// Reads to the end of `in`, or until `expected` bytes are in once more than `copied` (saving the
+// final read that only reports the end; a file that grows meanwhile gets a newer time, so the
+// next run copies it again).
+CopyOutcome readWriteCopy(Tally& tally, int in, int out, off_t copied, off_t expected) {
     char* buffer = tally.copyBuffer();
-    for (;;) {
+    while (copied < expected || expected == 0) {
         ssize_t got = sysCalls().read(in, buffer, Tally::copyBufferSize);
         if (got < 0) {
             if (errno == EINTR)
@@ -79,22 +87,26 @@ CopyOutcome readWriteCopy(Tally& tally, int in, int out) {
             }
             written += n;
         }
+        copied += got;
     }
+    return {};
 }
 
 // Copies all bytes of `in` (read from its start) to the empty file `out`. The in-kernel copy goes
 // first: no data passes through user space, and file systems that can share blocks (btrfs, XFS)
 // make a reflink. Where the kernel cannot copy between the two files, read/write takes over,
-// and the run remembers the pair of devices so that the next file goes straight there.
-CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out, dev_t outDevice) {
-    const bool knownUnsupported = tally.fastCopyRefused && tally.noFastCopyFrom == inStat.st_dev &&
-                                  tally.noFastCopyTo == outDevice;
+// and the run remembers the drive's device so that its next file goes straight there (a run
+// writes into one backup folder).
+CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out) {
+    const bool knownUnsupported = tally.fastCopyRefused && tally.noFastCopyFrom == inStat.st_dev;
     off_t done = 0;
     if (!knownUnsupported) {
         for (;;) {
             ssize_t n = sysCalls().copyFileRange(in, nullptr, out, nullptr, 1u << 30, 0);
             if (n > 0) {
                 done += n;
+                if (done >= inStat.st_size)
+                    return {};
                 continue;
             }
             if (n == 0) {
@@ -109,7 +121,6 @@ CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out, d
             if (done == 0 && fastCopyUnsupported(errno)) {
                 tally.fastCopyRefused = true;
                 tally.noFastCopyFrom = inStat.st_dev;
-                tally.noFastCopyTo = outDevice;
                 break;
             }
             // After a partial in-kernel copy the side that failed is unknown; a full destination or
@@ -119,7 +130,7 @@ CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out, d
     }
     if (inStat.st_size >= (1 << 20))
         ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return readWriteCopy(tally, in, out);
+    return readWriteCopy(tally, in, out, done, inStat.st_size);
 }
 
 // The partial copy of the run: a name no drive-listed file of this run gets (the counter is the
@@ -137,6 +148,91 @@ bool isExcludedName(const char* name) {
     return isExcluded(name);
 }
 
+// The folders a walk is inside of. A damaged or crafted file system can hold a folder inside
+// itself (a FAT directory entry pointing at an ancestor, a bind mount); an endless walk would
+// exhaust descriptors and the stack, so a folder met again below itself, or a nesting deeper than
+// any real drive has, ends that branch.
+class Ancestors {
+public:
+    static constexpr std::size_t maxDepth = 1024;
+
+    // False when `folder` is one of the ancestors or the walk is already too deep.
+    bool enter(int folder) {
+        struct stat st {};
+        if (m_chain.size() >= maxDepth || sysCalls().fstat(folder, &st) != 0)
+            return false;
+        for (const auto& [device, inode] : m_chain) {
+            if (device == st.st_dev && inode == st.st_ino)
+                return false;
+        }
+        m_chain.emplace_back(st.st_dev, st.st_ino);
+        return true;
+    }
+    void leave() { m_chain.pop_back(); }
+
+private:
+    std::vector<std::pair<dev_t, ino_t>> m_chain;
+};
+
+// One batch of a folder's listing: names (links and never-copied names already left out), their
+// types from the listing, and the stats of the entries on both sides. Each depth of a walk keeps
+// its own batch, reused for every folder at that depth, so a walk allocates nothing per file.
+struct Batch {
+    static constexpr std::size_t size = 256;
+    std::vector<char> arena;
+    std::vector<std::uint32_t> offsets;
+    std::vector<unsigned char> types;
+    std::vector<const char*> sourceNames;
+    std::vector<const char*> targetNames;
+    std::vector<StatSlot> source;
+    std::vector<StatSlot> target;
+
+    std::size_t count() const { return offsets.size(); }
+    const char* name(std::size_t i) const { return arena.data() + offsets[i]; }
+
+    // Reads up to `size` entries; false once the listing has ended (or failed: `error`).
+    bool fill(DirStream& listing, int& error) {
+        arena.clear();
+        offsets.clear();
+        types.clear();
+        while (offsets.size() < size) {
+            dirent* entry = listing.next(error);
+            if (entry == nullptr)
+                return false;
+            const char* entryName = entry->d_name;
+            // Links are never followed, copied or counted; never-copied names are left out
+            // with everything below them.
+            if (entry->d_type == DT_LNK || isExcludedName(entryName))
+                continue;
+            offsets.push_back(static_cast<std::uint32_t>(arena.size()));
+            arena.insert(arena.end(), entryName, entryName + std::strlen(entryName) + 1);
+            types.push_back(entry->d_type);
+        }
+        return true;
+    }
+
+    // The entries that need their values read: everything the listing does not call a folder.
+    void prepare(bool withTarget) {
+        const std::size_t n = count();
+        sourceNames.assign(n, nullptr);
+        targetNames.assign(n, nullptr);
+        source.resize(n);
+        target.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            source[i].error = -1;
+            target[i].error = -1;
+            if (types[i] == DT_DIR)
+                continue;
+            sourceNames[i] = name(i);
+            if (withTarget)
+                targetNames[i] = name(i);
+        }
+    }
+};
+
+// Below this many stats a batch is read on one thread: handing it over would cost more.
+constexpr std::size_t parallelThreshold = 16;
+
 class Copier {
 public:
     Copier(Tally& tally, const Where& root) : m_tally(tally), m_root(root) { m_rel.reserve(256); }
@@ -147,46 +243,85 @@ public:
             addFileIssue(m_tally, errno, FileOp::listFolder, where().source(), where().shown());
             return;
         }
-        int readError = 0;
-        while (dirent* entry = listing.next(readError)) {
-            const char* name = entry->d_name;
-            unsigned char type = entry->d_type;
-            if (type == DT_LNK || isExcludedName(name))
-                continue; // links are never followed, copied or counted
-            struct stat st {};
-            const bool needStat = type != DT_DIR;
-            if (needStat) {
-                if (sysCalls().fstatat(listing.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                    continue; // an entry without values counts nothing
-                if (S_ISDIR(st.st_mode))
-                    type = DT_DIR;
-                else if (S_ISREG(st.st_mode))
-                    type = DT_REG;
-                else
-                    continue; // links, devices, sockets, pipes
-            }
-            const std::size_t mark = m_rel.size();
-            if (!m_rel.empty())
-                m_rel.push_back('/');
-            m_rel.append(name);
-            if (type == DT_DIR) {
-                enterFolder(listing.fd(), name, dstFd, dstError);
-            } else {
-                copyOne(m_tally, where(), listing.fd(), name, st, dstFd, dstError, name);
-            }
-            m_rel.resize(mark);
-            if (m_tally.stopRequested())
-                return;
+        if (!m_ancestors.enter(listing.fd())) {
+            addEngineIssue(m_tally, where().shown(), "engine.tooDeep", "engine.tooDeepHint");
+            return;
         }
+        walkListing(listing, dstFd, dstError);
+        m_ancestors.leave();
+    }
+
+private:
+    void walkListing(DirStream& listing, int dstFd, int dstError) {
+        if (m_levels.size() <= m_depth)
+            m_levels.push_back(std::make_unique<Batch>());
+        Batch& batch = *m_levels[m_depth];
+        ++m_depth;
+        int readError = 0;
+        bool more = true;
+        while (more) {
+            more = batch.fill(listing, readError);
+            readValues(batch, listing.fd(), dstFd);
+            for (std::size_t i = 0; i < batch.count(); ++i) {
+                handle(batch, i, listing.fd(), dstFd, dstError);
+                if (m_tally.stopRequested()) {
+                    --m_depth;
+                    return;
+                }
+            }
+        }
+        --m_depth;
         if (readError != 0)
             addFileIssue(m_tally, readError, FileOp::listFolder, where().source(), where().shown());
     }
 
-private:
     Where where() const {
         Where w = m_root;
         w.rel = m_rel;
         return w;
+    }
+
+    // The drive's values and the copy's, read side by side when there are enough of them.
+    void readValues(Batch& batch, int srcFd, int dstFd) {
+        batch.prepare(dstFd >= 0);
+        const std::size_t n = batch.count();
+        if (dstFd >= 0 && n >= parallelThreshold) {
+            StatWorker& worker = m_tally.statWorker();
+            worker.start(dstFd, batch.targetNames.data(), batch.target.data(), n);
+            statAll(srcFd, batch.sourceNames.data(), batch.source.data(), n);
+            worker.wait();
+        } else {
+            statAll(srcFd, batch.sourceNames.data(), batch.source.data(), n);
+            if (dstFd >= 0)
+                statAll(dstFd, batch.targetNames.data(), batch.target.data(), n);
+        }
+    }
+
+    void handle(Batch& batch, std::size_t i, int srcFd, int dstFd, int dstError) {
+        const char* name = batch.name(i);
+        unsigned char type = batch.types[i];
+        const StatSlot& source = batch.source[i];
+        if (type != DT_DIR) {
+            if (source.error != 0)
+                return; // an entry without values counts nothing
+            if (S_ISDIR(source.st.st_mode))
+                type = DT_DIR;
+            else if (S_ISREG(source.st.st_mode))
+                type = DT_REG;
+            else
+                return; // links, devices, sockets, pipes
+        }
+        const std::size_t mark = m_rel.size();
+        if (!m_rel.empty())
+            m_rel.push_back('/');
+        m_rel.append(name);
+        if (type == DT_DIR) {
+            enterFolder(srcFd, name, dstFd, dstError);
+        } else {
+            copyOne(m_tally, where(), srcFd, name, source.st, dstFd, dstError, name,
+                    dstFd >= 0 ? &batch.target[i] : nullptr);
+        }
+        m_rel.resize(mark);
     }
 
     void enterFolder(int parentFd, const char* name, int dstParent, int dstParentError) {
@@ -207,6 +342,59 @@ private:
     Tally& m_tally;
     Where m_root;
     std::string m_rel;
+    std::vector<std::unique_ptr<Batch>> m_levels;
+    std::size_t m_depth = 0;
+    Ancestors m_ancestors;
+};
+
+// The names of one folder of the drive, sorted, for the existence test of pruning: two listings
+// per folder instead of one stat per entry of the copy.
+struct NameIndex {
+    // Beyond this many names a folder is tested name by name instead (memory stays bounded).
+    static constexpr std::size_t limit = 1u << 16;
+    struct Entry {
+        std::uint32_t offset;
+        std::uint16_t length;
+        unsigned char type;
+    };
+    std::vector<char> arena;
+    std::vector<Entry> entries;
+
+    std::string_view name(const Entry& e) const { return {arena.data() + e.offset, e.length}; }
+
+    // False when the folder could not be read completely or is too large to index.
+    bool load(int folder, int& error) {
+        arena.clear();
+        entries.clear();
+        error = 0;
+        DirStream listing{Fd{openAt(folder, ".", folderOpenFlags)}};
+        if (!listing.valid()) {
+            error = errno;
+            return false;
+        }
+        while (dirent* entry = listing.next(error)) {
+            if (entries.size() >= limit)
+                return false;
+            const std::size_t length = std::strlen(entry->d_name);
+            entries.push_back(Entry{static_cast<std::uint32_t>(arena.size()),
+                                    static_cast<std::uint16_t>(length), entry->d_type});
+            arena.insert(arena.end(), entry->d_name, entry->d_name + length);
+        }
+        if (error != 0)
+            return false;
+        std::sort(entries.begin(), entries.end(),
+                  [this](const Entry& a, const Entry& b) { return name(a) < name(b); });
+        return true;
+    }
+
+    const Entry* find(std::string_view wanted) const {
+        auto it = std::lower_bound(
+            entries.begin(), entries.end(), wanted,
+            [this](const Entry& e, std::string_view key) { return name(e) < key; });
+        if (it == entries.end() || name(*it) != wanted)
+            return nullptr;
+        return &*it;
+    }
 };
 
 class Pruner {
@@ -215,13 +403,26 @@ public:
         : m_tally(tally), m_targetBase(targetBase), m_device(device) {}
 
     void walk(int srcFd, int dstFd) {
-        DirStream listing{Fd{::dup(dstFd)}};
+        if (m_indexes.size() <= m_depth)
+            m_indexes.push_back(std::make_unique<NameIndex>());
+        NameIndex& index = *m_indexes[m_depth];
+        bool indexed = false;
+        if (srcFd >= 0) {
+            int error = 0;
+            indexed = index.load(srcFd, error);
+            // Only a definite "not there" deletes. A drive folder that cannot be listed (EIO,
+            // ENOTCONN from a FUSE driver whose stick was pulled) must not empty the copy.
+            if (!indexed && error != 0)
+                return;
+        }
+        DirStream listing{Fd{openAt(dstFd, ".", folderOpenFlags)}};
         if (!listing.valid())
             return; // an unreadable folder of the copy is passed over
+        ++m_depth;
         int readError = 0;
         while (dirent* entry = listing.next(readError)) {
             if (m_tally.stopRequested())
-                return;
+                break;
             const char* name = entry->d_name;
             if (isExcludedName(name))
                 continue; // nothing in or under a never-copied name is ever deleted
@@ -229,25 +430,47 @@ public:
             if (!m_rel.empty())
                 m_rel.push_back('/');
             m_rel.append(name);
-            visit(srcFd, listing.fd(), name, entry->d_type);
+            visit(srcFd, indexed ? &index : nullptr, listing.fd(), name, entry->d_type);
             m_rel.resize(mark);
         }
+        --m_depth;
     }
 
 private:
-    void visit(int srcFd, int dstFd, const char* name, unsigned char dstType) {
-        struct stat src {};
-        bool exists = false;
-        if (srcFd >= 0) {
-            if (sysCalls().fstatat(srcFd, name, &src, AT_SYMLINK_NOFOLLOW) == 0) {
-                exists = true;
-            } else if (errno != ENOENT && errno != ENOTDIR) {
-                // Only a definite "not there" deletes. An unreadable or vanished drive (EIO,
-                // ENODEV, ENOTCONN from a FUSE driver that died) must not empty the copy.
-                return;
+    // The type of `name` in the drive's folder: 0 when it does not exist there, -1 when that
+    // cannot be told, otherwise the st_mode type bits.
+    int sourceType(int srcFd, const NameIndex* index, const char* name) {
+        if (srcFd < 0)
+            return 0;
+        if (index != nullptr) {
+            const NameIndex::Entry* found = index->find(name);
+            if (found == nullptr)
+                return 0;
+            switch (found->type) {
+            case DT_DIR:
+                return S_IFDIR;
+            case DT_REG:
+                return S_IFREG;
+            case DT_LNK:
+                return S_IFLNK;
+            case DT_UNKNOWN:
+                break;
+            default:
+                return S_IFIFO; // some other kind of entry: it exists
             }
         }
-        if (!exists) {
+        struct stat st {};
+        if (sysCalls().fstatat(srcFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return static_cast<int>(st.st_mode & S_IFMT);
+        return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
+    }
+
+    void visit(int srcFd, const NameIndex* index, int dstFd, const char* name,
+               unsigned char dstType) {
+        const int type = sourceType(srcFd, index, name);
+        if (type < 0)
+            return;
+        if (type == 0) {
             int error = removeEntry(dstFd, name, m_device);
             if (error == 0) {
                 ++m_tally.filesDeleted;
@@ -273,7 +496,7 @@ private:
         // A folder of the copy whose name still exists on the drive stays; its contents are
         // compared with the drive's folder. A link on the drive is not followed: what lies below
         // the copy's folder then stays as it is.
-        if (S_ISLNK(src.st_mode))
+        if (type == S_IFLNK)
             return;
         Fd child{openAt(dstFd, name, folderOpenFlags)};
         if (!child.valid())
@@ -281,7 +504,7 @@ private:
         struct stat childStat {};
         if (sysCalls().fstat(child.get(), &childStat) != 0 || childStat.st_dev != m_device)
             return;
-        if (S_ISDIR(src.st_mode)) {
+        if (type == S_IFDIR) {
             Fd srcChild{openAt(srcFd, name, folderOpenFlags)};
             if (!srcChild.valid())
                 return;
@@ -296,35 +519,71 @@ private:
     std::string_view m_targetBase;
     dev_t m_device;
     std::string m_rel;
+    std::vector<std::unique_ptr<NameIndex>> m_indexes;
+    std::size_t m_depth = 0;
 };
 
-void countWalk(int srcFd, Totals& totals) {
-    DirStream listing{Fd{srcFd}};
-    if (!listing.valid())
-        return;
-    int readError = 0;
-    while (dirent* entry = listing.next(readError)) {
-        const char* name = entry->d_name;
-        unsigned char type = entry->d_type;
-        if (type == DT_LNK || isExcludedName(name))
-            continue;
-        if (type != DT_DIR) {
-            struct stat st {};
-            if (sysCalls().fstatat(listing.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            if (S_ISREG(st.st_mode)) {
-                ++totals.files;
-                totals.bytes += st.st_size;
-                continue;
-            }
-            if (!S_ISDIR(st.st_mode))
-                continue;
-        }
-        int child = openAt(listing.fd(), name, folderOpenFlags);
-        if (child >= 0)
-            countWalk(child, totals);
+class Counter {
+public:
+    Counter(Totals& totals, StatWorker& worker) : m_totals(totals), m_worker(worker) {}
+
+    void walk(int srcFd) {
+        DirStream listing{Fd{srcFd}};
+        if (!listing.valid() || !m_ancestors.enter(listing.fd()))
+            return;
+        walkListing(listing);
+        m_ancestors.leave();
     }
-}
+
+private:
+    void walkListing(DirStream& listing) {
+        if (m_levels.size() <= m_depth)
+            m_levels.push_back(std::make_unique<Batch>());
+        Batch& batch = *m_levels[m_depth];
+        ++m_depth;
+        int readError = 0;
+        bool more = true;
+        while (more) {
+            more = batch.fill(listing, readError);
+            batch.prepare(false);
+            const std::size_t n = batch.count();
+            // The pre-count is a stat walk: its batches are split between two threads.
+            if (n >= parallelThreshold) {
+                const std::size_t half = n / 2;
+                m_worker.start(listing.fd(), batch.sourceNames.data(), batch.source.data(), half);
+                statAll(listing.fd(), batch.sourceNames.data() + half, batch.source.data() + half,
+                        n - half);
+                m_worker.wait();
+            } else {
+                statAll(listing.fd(), batch.sourceNames.data(), batch.source.data(), n);
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                if (batch.types[i] != DT_DIR) {
+                    const StatSlot& slot = batch.source[i];
+                    if (slot.error != 0)
+                        continue;
+                    if (S_ISREG(slot.st.st_mode)) {
+                        ++m_totals.files;
+                        m_totals.bytes += slot.st.st_size;
+                        continue;
+                    }
+                    if (!S_ISDIR(slot.st.st_mode))
+                        continue;
+                }
+                int child = openAt(listing.fd(), batch.name(i), folderOpenFlags);
+                if (child >= 0)
+                    walk(child);
+            }
+        }
+        --m_depth;
+    }
+
+    Totals& m_totals;
+    StatWorker& m_worker;
+    std::vector<std::unique_ptr<Batch>> m_levels;
+    std::size_t m_depth = 0;
+    Ancestors m_ancestors;
+};
 
 } // namespace
 
@@ -351,13 +610,21 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
 }
 
 void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
-             const struct stat& srcStat, int dstDir, int dstError, const char* dstName) {
+             const struct stat& srcStat, int dstDir, int dstError, const char* dstName,
+             const StatSlot* knownTarget) {
     const Int64 size = srcStat.st_size;
     // The copy is looked at without following a link: a link in the copy is never taken as the
     // copy, and never written through.
     if (dstDir >= 0) {
-        struct stat dst {};
-        if (sysCalls().fstatat(dstDir, dstName, &dst, AT_SYMLINK_NOFOLLOW) == 0) {
+        StatSlot looked;
+        if (knownTarget == nullptr) {
+            looked.error = sysCalls().fstatat(dstDir, dstName, &looked.st, AT_SYMLINK_NOFOLLOW) == 0
+                               ? 0
+                               : errno;
+            knownTarget = &looked;
+        }
+        const struct stat& dst = knownTarget->st;
+        if (knownTarget->error == 0) {
             const Int64 copySize = S_ISREG(dst.st_mode) ? dst.st_size : -1;
             if (isUnchanged(size, secondsOf(srcStat.st_mtim), copySize, secondsOf(dst.st_mtim))) {
                 ++tally.filesSkipped;
@@ -374,7 +641,11 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
         }
     }
     if (dstDir < 0) {
-        addFileIssue(tally, dstError, FileOp::createFolder, where.target(), where.shown());
+        // The error is the folder's; the issue is about each file that could not go into it.
+        const std::string target = where.target();
+        const std::size_t slash = target.rfind('/');
+        addFileIssue(tally, dstError, FileOp::createFolder,
+                     slash == std::string::npos ? target : target.substr(0, slash), where.shown());
         tally.advance(size, dstName);
         return;
     }
@@ -420,9 +691,7 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
         return;
     }
 
-    struct stat outStat {};
-    sysCalls().fstat(out.get(), &outStat);
-    CopyOutcome outcome = copyData(tally, in.get(), inStat, out.get(), outStat.st_dev);
+    CopyOutcome outcome = copyData(tally, in.get(), inStat, out.get());
     FileOp failedOp = outcome.onSource ? FileOp::readSource : FileOp::writeCopy;
     if (outcome.error == 0) {
         // Set-user-ID, set-group-ID and sticky bits never travel: a drive must not be able to
@@ -467,7 +736,8 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
 }
 
 void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError) {
-    int own = ::fcntl(source, F_DUPFD_CLOEXEC, 0);
+    // A description of its own: the listing must start at the beginning whoever read before.
+    int own = openAt(source, ".", folderOpenFlags);
     if (own < 0) {
         addFileIssue(tally, errno, FileOp::listFolder, root.source(), root.shown());
         return;
@@ -482,10 +752,12 @@ void pruneContents(Tally& tally, std::string_view targetBase, int srcDir, int ds
     pruner.walk(srcDir, dstDir);
 }
 
-void countContents(int source, Totals& totals) {
-    int own = ::fcntl(source, F_DUPFD_CLOEXEC, 0);
-    if (own >= 0)
-        countWalk(own, totals);
+void countContents(int source, Totals& totals, StatWorker& worker) {
+    int own = openAt(source, ".", folderOpenFlags);
+    if (own < 0)
+        return;
+    Counter counter{totals, worker};
+    counter.walk(own);
 }
 
 } // namespace keelbox::detail

@@ -5,6 +5,7 @@
 
 #include "engine/BackupEngine.h"
 #include "engine/FileOps.h"
+#include "engine/StatWorker.h"
 
 #include <string>
 #include <string_view>
@@ -44,9 +45,11 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
                     std::string_view hintKey, std::string systemMessage = {});
 
 // Copies one regular file unless its copy is up to date. `dstDir` is the open folder of the copy;
-// when it is -1 the copy fails with `dstError` (a folder that could not be made).
+// when it is -1 the copy fails with `dstError` (a folder that could not be made). `knownTarget`
+// holds the copy's values when they were already read.
 void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
-             const struct stat& srcStat, int dstDir, int dstError, const char* dstName);
+             const struct stat& srcStat, int dstDir, int dstError, const char* dstName,
+             const StatSlot* knownTarget = nullptr);
 
 // Copies the contents of the open source folder `source` into the folder `dstDir` (or fails each
 // file with `dstError` when it is -1).
@@ -57,6 +60,6 @@ void copyContents(Tally& tally, const Where& root, int source, int dstDir, int d
 void pruneContents(Tally& tally, std::string_view targetBase, int srcDir, int dstDir, dev_t device);
 
 // Adds the regular files below the open folder `source` and their sizes.
-void countContents(int source, Totals& totals);
+void countContents(int source, Totals& totals, StatWorker& worker);
 
 } // namespace keelbox::detail

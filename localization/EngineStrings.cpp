@@ -33,6 +33,18 @@ const std::vector<StringEntry> entries{
      "To nie jest zwykły plik (urządzenie, potok lub gniazdo); nie został skopiowany."},
     {"engine.notRegularHint", "Only files and folders are backed up. Remove it from the sources.",
      "Kopiowane są tylko pliki i foldery. Usuń go ze źródeł."},
+    {"engine.pruneForeign",
+     "The backup folder belongs to another drive with the same name; nothing was deleted from it.",
+     "Folder kopii należy do innego nośnika o tej samej nazwie; nic z niego nie usunięto."},
+    {"engine.pruneForeignHint",
+     "Give this drive its own name, or pick another destination folder for it.",
+     "Nadaj temu nośnikowi własną nazwę albo wybierz dla niego inny folder docelowy."},
+    {"engine.tooDeep",
+     "This folder lies inside itself or too deep; what is below it was not copied.",
+     "Ten folder zawiera sam siebie lub leży zbyt głęboko; jego zawartość nie została "
+     "skopiowana."},
+    {"engine.tooDeepHint", "The drive's file system may be damaged: check it with fsck.",
+     "System plików nośnika może być uszkodzony: sprawdź go programem fsck."},
     {"engine.stopped", "The backup was stopped before it finished.",
      "Kopia została zatrzymana przed zakończeniem."},
 };

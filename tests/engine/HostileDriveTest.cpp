@@ -3,11 +3,13 @@
 
 #include "EngineTestSupport.h"
 
+#include "core/Uuid.h"
 #include "engine/BackupEngine.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 namespace keelbox::test {
 namespace {
@@ -121,6 +123,8 @@ TEST_F(HostileDrive, BackupFoldersOnTheDriveItselfAreRefused) {
 TEST_F(HostileDrive, PlacesTheComputerRunsOrTrustsAreRefused) {
     fs::create_directories(home / "Backups");
     fs::create_directory_symlink(home / ".config", home / "Innocent");
+    writeFile(home / ".config/user-dirs.dirs", "# written by xdg-user-dirs-update\n"
+                                               "XDG_DESKTOP_DIR=\"$HOME/Pulpit\"\n");
     const struct {
         const char* name;
         std::string destination;
@@ -131,12 +135,15 @@ TEST_F(HostileDrive, PlacesTheComputerRunsOrTrustsAreRefused) {
         {"per-user programs", "~/.local/bin", "STICK"},
         {"keys", "~", ".ssh"},
         {"home's bin", "~", "bin"},
+        {"the desktop", "~", "Desktop"},
+        {"the localized desktop", "~", "Pulpit"},
         {"a hidden folder through ..", "~/Backups/..", ".config"},
         {"above the home folder", "~/..", "home"},
         {"a link into a hidden folder", "~/Innocent", "autostart"},
         {"system configuration", "/etc", "xdg"},
         {"system programs", "/usr/local", "bin"},
         {"the root", "/", "etc"},
+        {"a NUL cutting the path short", std::string("/tmp\0/../etc", 12), "xdg"},
     };
     const auto homeBefore = listTree(home);
     for (const auto& row : rows) {
@@ -149,6 +156,19 @@ TEST_F(HostileDrive, PlacesTheComputerRunsOrTrustsAreRefused) {
         EXPECT_EQ(listTree(home), homeBefore);
     }
     EXPECT_FALSE(fs::exists("/etc/xdg/Docs"));
+}
+
+TEST_F(HostileDrive, OrdinaryFoldersNextToTrustedOnesAreFine) {
+    const struct {
+        std::string destination;
+        std::string driveName;
+    } rows[] = {{"~/Desktop", "STICK"}, {"~", "Backups"}, {"~/Documents/.stash", "STICK"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.destination + " + " + row.driveName);
+        BackupResult result = run(makeConfig(row.destination, row.driveName, {"Docs"}));
+        EXPECT_TRUE(result.errors.empty());
+        EXPECT_EQ(result.filesCopied, 1);
+    }
 }
 
 TEST_F(HostileDrive, DriveNamesThatWouldLeaveTheDestinationGetASafeFolder) {
@@ -225,6 +245,32 @@ TEST_F(HostileDrive, MirrorPruningStaysInsideTheDrivesCopy) {
     EXPECT_TRUE(climbing.errors.empty());
     EXPECT_EQ(readFile(dest / "other-drive/keep.txt"), "keep");
     EXPECT_TRUE(fs::exists(dest / "STICK/Docs/ok.txt"));
+}
+
+TEST_F(HostileDrive, ADriveNamedLikeAnotherNeverPrunesTheOthersCopy) {
+    writeFile(tmp / "victim/Thesis/final.tex", "years of work");
+    DriveConfig victim = makeConfig(dest, "WORK", {""}, BackupMode::sync, true);
+    BackupResult first = BackupEngine::run(victim, tmp / "victim", AppLanguage::english, {}, env);
+    ASSERT_TRUE(first.errors.empty());
+    // Another drive calls itself "WORK" too and asks for a whole-drive mirror.
+    DriveConfig impostor = makeConfig(dest, "WORK", {""}, BackupMode::sync, true);
+    impostor.driveID = Uuid::random().toString();
+    BackupResult result = run(impostor);
+    const bool recorded =
+        ::getxattr((dest / "WORK").c_str(), "user.keelbox.driveID", nullptr, 0) > 0;
+    KEELBOX_REQUIRE_CAPABILITY(recorded, "the temp folder's file system keeps no user attributes");
+    EXPECT_EQ(readFile(dest / "WORK/Thesis/final.tex"), "years of work");
+    EXPECT_EQ(result.filesDeleted, 0);
+    ASSERT_EQ(result.errors.size(), 1u);
+    EXPECT_EQ(result.errors[0].reason, english("engine.pruneForeign"));
+    EXPECT_EQ(result.errors[0].suggestion, english("engine.pruneForeignHint"));
+    // The owner itself still mirrors.
+    fs::remove_all(tmp / "victim/Thesis");
+    writeFile(tmp / "victim/new.txt", "n");
+    BackupResult owner = BackupEngine::run(victim, tmp / "victim", AppLanguage::english, {}, env);
+    EXPECT_TRUE(owner.errors.empty());
+    EXPECT_GE(owner.filesDeleted, 1);
+    EXPECT_FALSE(fs::exists(dest / "WORK/Thesis"));
 }
 
 } // namespace

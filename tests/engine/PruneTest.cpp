@@ -147,14 +147,24 @@ TEST_F(Prune, AnUnreadableDriveDeletesNothing) {
         }
         return result;
     };
+    calls.openat = [](int dir, const char* name, int flags, mode_t mode) -> int {
+        if (::faccessat(dir, ".keelbox-drive-marker", F_OK, 0) == 0) {
+            errno = ENOTCONN;
+            return -1;
+        }
+        return realSysCalls().openat(dir, name, flags, mode);
+    };
     writeFile(drive / ".keelbox-drive-marker", "");
     writeFile(drive / "Docs/.keelbox-drive-marker", "");
+    // Even what really is gone from the drive stays while the drive cannot be read.
+    writeFile(copy / "only-in-copy.txt", "kept");
     ScopedSysCalls seam{calls};
     Tally tally{AppLanguage::english};
     pruneRemoved(drive, copy, tally);
     EXPECT_EQ(tally.filesDeleted, 0);
     EXPECT_TRUE(fs::exists(copy / "a.txt"));
     EXPECT_TRUE(fs::exists(copy / "Docs/b.txt"));
+    EXPECT_TRUE(fs::exists(copy / "only-in-copy.txt"));
 }
 
 TEST_F(Prune, AFailedRemovalGivesItsOwnIssue) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -262,6 +263,51 @@ TEST_F(RealFileSystem, NamesTooLongAreIssuesAndTheLongestLegalNameCopies) {
     ASSERT_EQ(destination.errors.size(), 1u);
     EXPECT_EQ(destination.errors[0].path, (tmp / tooLong / "STICK").string());
     EXPECT_EQ(destination.errors[0].reason, english("engine.nameLong"));
+}
+
+TEST_F(RealFileSystem, AFolderInsideItselfIsCopiedOnceAndReported) {
+    KEELBOX_REQUIRE_CAPABILITY(::geteuid() == 0, "needs root for a bind mount");
+    writeFile(drive / "A/file.txt", "a");
+    fs::create_directories(drive / "A/sub/loop");
+    // The folder A shows up again below itself, as a damaged FAT or a bind mount makes it.
+    ASSERT_EQ(shell("mount --bind '" + (drive / "A").string() + "' '" +
+                    (drive / "A/sub/loop").string() + "'"),
+              0);
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { shell("umount '" + at.string() + "' || umount -l '" + at.string() + "'"); }
+    } unmount{drive / "A/sub/loop"};
+    std::vector<BackupProgress> reports;
+    BackupResult result = BackupEngine::run(
+        makeConfig(tmp / "dest", "STICK", {""}), drive, AppLanguage::english,
+        [&](const BackupProgress& p) { reports.push_back(p); }, env);
+    ASSERT_EQ(result.errors.size(), 1u);
+    EXPECT_EQ(result.errors[0].path, "A/sub/loop");
+    EXPECT_EQ(result.errors[0].reason, english("engine.tooDeep"));
+    EXPECT_EQ(result.filesCopied, 1);
+    EXPECT_EQ(reports.back().filesTotal, 1);
+    EXPECT_EQ(readFile(tmp / "dest/STICK/A/file.txt"), "a");
+}
+
+TEST_F(RealFileSystem, NestingDeeperThanAnyRealDriveEndsThatBranch) {
+    // Built through descriptors: the whole path is longer than the kernel takes in one piece.
+    int fd = ::open(drive.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int level = 0; level < 1100; ++level) {
+        ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+        int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    ::close(fd);
+    writeFile(drive / "top.txt", "t");
+    BackupResult result = run(makeConfig(tmp / "dest", "STICK", {""}), drive);
+    ASSERT_EQ(result.errors.size(), 1u);
+    EXPECT_EQ(result.errors[0].reason, english("engine.tooDeep"));
+    EXPECT_EQ(result.filesCopied, 1);
+    // Removing such a tree needs descriptors too; the temp folder's clean-up copes with long paths.
+    shell("rm -rf '" + drive.string() + "' '" + (tmp / "dest").string() + "'");
 }
 
 } // namespace

@@ -1,16 +1,8 @@
 // The process-wide state on the real services. Its own file so that code which never asks for it
-// (tests on fake services) needs neither the engine nor the platform backends.
+// (tests on fake services) does not need the platform backends.
 #include "app/AppState.h"
 
 namespace keelbox::app {
-
-BackupRunner engineRunner() {
-    return
-        [](const DriveConfig& config, const std::filesystem::path& volumeRoot, AppLanguage language,
-           const ProgressCallback& onProgress, const RunEnvironment& environment) {
-            return BackupEngine::run(config, volumeRoot, language, onProgress, environment);
-        };
-}
 
 AppState& AppState::shared() {
     // Lives until the process ends, like the language and preferences it uses.

@@ -4,10 +4,12 @@
 
 #include <QCollator>
 #include <QMetaObject>
-#include <QThread>
 
 #include <algorithm>
 #include <exception>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace keelbox::app {
 
@@ -22,6 +24,19 @@ std::string_view modeShortKey(BackupMode mode) {
 
 std::string titleFor(const std::string& volumeName) {
     return "Keelbox — " + volumeName;
+}
+
+// Backups are background work: the backup thread yields the processor and the disks to whatever
+// the user is doing. Both settings are per thread on Linux; failures change nothing else.
+void lowerBackupThreadPriority() {
+    thread_local bool lowered = false;
+    if (lowered)
+        return;
+    lowered = true;
+    const pid_t thread = ::gettid();
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), 10);
+    constexpr int whoProcess = 1, classBestEffort = 2, classShift = 13, lowestLevel = 7;
+    ::syscall(SYS_ioprio_set, whoProcess, thread, (classBestEffort << classShift) | lowestLevel);
 }
 
 } // namespace
@@ -47,7 +62,6 @@ AppState::AppState(AppServices services, QObject* parent)
     // One backup at a time, in start order: equal-priority tasks leave the pool's queue in the
     // order they were submitted.
     m_backupPool.setMaxThreadCount(1);
-    m_backupPool.setThreadPriority(QThread::LowPriority);
     m_ejectPool.setMaxThreadCount(4);
     if (m_volumeMonitor)
         m_volumeMonitor->setParent(nullptr);
@@ -284,6 +298,7 @@ void AppState::startBackup(const std::string& volumeID) {
                 this, [this, volumeID] { abandonBackup(volumeID); }, Qt::QueuedConnection);
             return;
         }
+        lowerBackupThreadPriority();
         RunEnvironment environment;
         environment.stopRequested = stop.get();
         const ProgressCallback onProgress = [this, volumeID](const BackupProgress& progress) {

@@ -18,9 +18,9 @@ void Console::say(std::string_view key, std::initializer_list<FormatArg> args) {
 
 void Console::volumesChanged() {
     const AppLanguage language = m_state.localizer().language();
-    std::set<std::string> now;
+    std::map<std::string, std::string> now;
     for (const VolumeInfo& volume : m_state.volumes())
-        now.insert(volume.id);
+        now.emplace(volume.id, volume.name);
 
     if (!m_listed) {
         m_listed = true;
@@ -39,9 +39,9 @@ void Console::volumesChanged() {
         if (!m_known.contains(volume.id))
             say("watch.connected", {formatVolumeLine(volume, language)});
     }
-    for (const std::string& id : m_known) {
+    for (const auto& [id, name] : m_known) {
         if (!now.contains(id))
-            say("watch.disconnected", {id});
+            say("watch.disconnected", {name + " (" + id + ")"});
     }
     m_known = std::move(now);
 }

@@ -7,9 +7,9 @@
 #include <QObject>
 #include <QStringList>
 
+#include <map>
 #include <optional>
 #include <ostream>
-#include <set>
 #include <string>
 
 namespace keelbox::app {
@@ -28,7 +28,8 @@ private:
     AppState& m_state;
     std::ostream& m_out;
     bool m_listed = false;
-    std::set<std::string> m_known;
+    // Listed drives by id, with their names, to say which one went away.
+    std::map<std::string, std::string> m_known;
     std::optional<Uuid> m_lastPrinted;
 };
 

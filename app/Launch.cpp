@@ -2,82 +2,16 @@
 
 #include "app/AppState.h"
 #include "app/Console.h"
+#include "app/Session.h"
 #include "app/SingleInstance.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
 #include <iostream>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace keelbox::app {
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-extern "C" void onTerminationSignal(int signo) {
-    const int savedErrno = errno;
-    const auto byte = static_cast<unsigned char>(signo);
-    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
-    errno = savedErrno;
-}
-
-// SIGINT and SIGTERM arrive as events on the main thread through a self-pipe. The first asks the
-// running backup to stop after its current file and quits once it has reported; a second one ends
-// the process at once.
-class TerminationWatch : public QObject {
-public:
-    TerminationWatch(AppState& state, Console& console) : m_state(state), m_console(console) {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-            return;
-        ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
-        m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-        connect(m_notifier, &QSocketNotifier::activated, this, [this] { received(); });
-        struct sigaction action {};
-        action.sa_handler = onTerminationSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &action, nullptr);
-        ::sigaction(SIGTERM, &action, nullptr);
-    }
-
-private:
-    void received() {
-        unsigned char byte = 0;
-        if (::read(signalPipe[0], &byte, 1) != 1)
-            return;
-        if (m_stopping) {
-            std::cout.flush();
-            ::_exit(128 + byte);
-        }
-        m_stopping = true;
-        m_state.stopBackups();
-        if (m_state.backupsInFlight() == 0) {
-            QCoreApplication::quit();
-            return;
-        }
-        m_console.say("watch.stopping");
-        connect(&m_state, &AppState::backupsSettled, this, [] { QCoreApplication::quit(); });
-    }
-
-    AppState& m_state;
-    Console& m_console;
-    QSocketNotifier* m_notifier = nullptr;
-    bool m_stopping = false;
-};
-
-int runState(QCoreApplication& app, AppState& state, Console& console) {
-    TerminationWatch termination(state, console);
-    console.say("watch.started");
-    state.start();
-    const int status = app.exec();
-    return status;
-}
 
 QStringList argumentsAfterProgram(int argc, char** argv) {
     QStringList arguments;
@@ -110,7 +44,7 @@ int runApplication(int argc, char** argv) {
     // Until the application has windows, a second launch can only be acknowledged.
     QObject::connect(&instance, &SingleInstance::activationRequested, &console,
                      [&console] { console.say("app.activated"); });
-    return runState(app, state, console);
+    return runSession(state, console);
 }
 
 int runWatch(int argc, char** argv) {
@@ -129,7 +63,7 @@ int runWatch(int argc, char** argv) {
 
     AppState& state = AppState::shared();
     Console console(state, std::cout);
-    return runState(app, state, console);
+    return runSession(state, console);
 }
 
 } // namespace keelbox::app

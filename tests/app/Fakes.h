@@ -4,13 +4,18 @@
 #include "app/AppState.h"
 #include "core/ConfigFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace keelbox::app::testing {
 
@@ -112,6 +117,8 @@ public:
         std::filesystem::path root;
         AppLanguage language;
         bool stopFlagGiven;
+        int niceness; // of the thread the run was called on
+        bool onMainThread;
     };
 
     BackupRunner runner() {
@@ -122,7 +129,10 @@ public:
             {
                 std::unique_lock lock(mutex);
                 index = calls.size();
-                calls.push_back({config, root, language, environment.stopRequested != nullptr});
+                errno = 0;
+                const int niceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+                calls.push_back({config, root, language, environment.stopRequested != nullptr,
+                                 niceness, QThread::currentThread() == qApp->thread()});
                 changed.notify_all();
                 while (hold && released <= index) {
                     if (environment.stopRequested && environment.stopRequested->load()) {
@@ -230,7 +240,7 @@ public:
         ownedLogin->enabled = loginInitiallyEnabled;
         login = ownedLogin.get();
         services.loginItem = std::move(ownedLogin);
-        services.runBackup = engine.runner();
+        services.runBackup = realRunner ? realRunner : engine.runner();
         state = std::make_unique<AppState>(std::move(services));
         return *state;
     }
@@ -247,6 +257,8 @@ public:
     FakeLoginItem* login = nullptr;
     bool loginInitiallyEnabled = false;
     FakeEngine engine;
+    // When set, used instead of the fake engine.
+    BackupRunner realRunner;
     std::unique_ptr<AppState> state;
     int counter = 0;
 };

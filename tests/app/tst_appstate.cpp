@@ -3,10 +3,13 @@
 #include "Fakes.h"
 
 #include "app/Console.h"
+#include "app/Session.h"
 
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
+#include <csignal>
 #include <sstream>
 
 using namespace keelbox;
@@ -66,6 +69,7 @@ private slots:
     void replugDuringBackupIsListedAsConfigured();
     void languageSwitchDuringBackup();
     void renamedVolumeIsCopiedUnderItsNewName();
+    void realEngineCopiesTheDrive();
 
     void draftOfUnconfiguredDrive();
     void saveConfigurationWritesTheDrive();
@@ -86,6 +90,8 @@ private slots:
 
     void stopLetsTheRunningBackupFinishAndDropsQueued();
     void consolePrintsDrivesAndEntries();
+    void terminationSignalEndsSessionAfterCurrentBackup();
+    void terminationSignalWhenIdle();
 };
 
 void AppStateTest::logKeepsTheHundredNewestEntries() {
@@ -326,6 +332,9 @@ void AppStateTest::backupsRunOneAtATimeInStartOrder() {
     QCOMPARE(h.engine.call(2).config.driveName, std::string("C-DRIVE"));
     QCOMPARE(h.engine.call(2).root, std::filesystem::path(h.idOf(c)));
     QVERIFY(h.engine.call(2).stopFlagGiven);
+    // Off the main thread, at background priority.
+    QVERIFY(!h.engine.call(2).onMainThread);
+    QCOMPARE(h.engine.call(2).niceness, 10);
     h.engine.releaseOne();
     QSignalSpy settled(&state, &AppState::backupsSettled);
     QVERIFY(settled.wait(5000));
@@ -523,6 +532,53 @@ void AppStateTest::renamedVolumeIsCopiedUnderItsNewName() {
     QVERIFY(h.engine.waitForCalls(1));
     QCOMPARE(h.engine.call(0).config.driveName, std::string("NEWNAME"));
     QCOMPARE(state.log().front().volume, std::string("NEWNAME"));
+}
+
+void AppStateTest::realEngineCopiesTheDrive() {
+    Harness h;
+    h.realRunner = engineRunner();
+    const QString destination = h.dir.filePath(QStringLiteral("backups"));
+    DriveConfig config = testConfig("REAL", false);
+    config.destinationPath = destination.toStdString();
+    config.sources = {{Uuid::random(), "Docs"}, {Uuid::random(), "Missing"}};
+    const auto drive = h.addDrive("REAL", config);
+    for (const char* name : {"Docs/a.txt", "Docs/sub/b.txt", "Other/c.txt"}) {
+        const QString path = drive.mountPath + QLatin1Char('/') + QString::fromLatin1(name);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("content of ");
+        file.write(name);
+    }
+    AppState& state = h.make();
+    state.start();
+    QSignalSpy settled(&state, &AppState::backupsSettled);
+
+    state.startBackup(h.idOf(drive));
+    QVERIFY(settled.wait(10000));
+    const QString copy = destination + QStringLiteral("/REAL");
+    QVERIFY(QFile::exists(copy + QStringLiteral("/Docs/a.txt")));
+    QVERIFY(QFile::exists(copy + QStringLiteral("/Docs/sub/b.txt")));
+    QVERIFY(!QFile::exists(copy + QStringLiteral("/Other/c.txt")));
+    QVERIFY(!QFile::exists(copy + QStringLiteral("/.keelbox.json")));
+    // The missing source is the one issue, in the log's details and the status.
+    QCOMPARE(state.volumes().front().status, BackupStatus::failed("1 errors"));
+    const LogEntry& first = state.log().front();
+    QCOMPARE(first.kind, LogEntry::Kind::failure);
+    QCOMPARE(first.details.size(), std::size_t(1));
+    QCOMPARE(first.details.front().path, std::string("Missing"));
+    QVERIFY2(first.message.starts_with("Finished with errors: 2 files • "), first.message.c_str());
+
+    // A second run finds everything unchanged.
+    config.sources.pop_back();
+    state.saveDriveConfig(config, h.idOf(drive));
+    state.startBackup(h.idOf(drive));
+    QVERIFY(settled.wait(10000));
+    const LogEntry& second = state.log().front();
+    QCOMPARE(second.kind, LogEntry::Kind::success);
+    QVERIFY2(second.message.starts_with("Done: 0 files • "), second.message.c_str());
+    QVERIFY2(second.message.find("2 unchanged") != std::string::npos, second.message.c_str());
+    QCOMPARE(state.volumes().front().status.kind, BackupStatus::Kind::done);
 }
 
 void AppStateTest::draftOfUnconfiguredDrive() {
@@ -919,7 +975,56 @@ void AppStateTest::consolePrintsDrivesAndEntries() {
     QVERIFY2(text.contains(QStringLiteral("Usually harmless")), qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("LATE (")), qPrintable(text));
     QCOMPARE(text.count(QStringLiteral("Backup started")), 1);
-    QVERIFY2(text.contains(QString::fromStdString(h.idOf(run))), qPrintable(text));
+    QVERIFY2(text.contains(QString::fromStdString("Disconnected: ALPHA (" + h.idOf(run) + ")\n")),
+             qPrintable(text));
+}
+
+void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
+    Harness h;
+    h.engine.hold = true;
+    h.addDrive("FIRST", testConfig("FIRST"));
+    h.addDrive("SECOND", testConfig("SECOND"));
+    AppState& state = h.make();
+    std::ostringstream out;
+    Console console(state, out);
+    // Once the first backup is under way, the service manager asks us to stop.
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (h.engine.callCount() == 1) {
+            poll.stop();
+            ::raise(SIGTERM);
+        }
+    });
+    poll.start(5);
+    QCOMPARE(runSession(state, console), 0);
+
+    QCOMPARE(h.engine.stoppedRuns, 1);
+    QCOMPARE(h.engine.callCount(), std::size_t(1));
+    QCOMPARE(state.backupsInFlight(), 0);
+    QVERIFY(state.running().empty());
+    const QString text = QString::fromStdString(out.str());
+    QVERIFY2(text.startsWith(QStringLiteral("Watching for drives. Press Ctrl+C to stop.\n")),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("Stopping after the current file…")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("FIRST: Done: ")), qPrintable(text));
+    QVERIFY2(!text.contains(QStringLiteral("SECOND: Done")), qPrintable(text));
+}
+
+void AppStateTest::terminationSignalWhenIdle() {
+    Harness h;
+    AppState& state = h.make();
+    std::ostringstream out;
+    Console console(state, out);
+    struct sigaction before {};
+    ::sigaction(SIGINT, nullptr, &before);
+    QTimer::singleShot(10, [] { ::raise(SIGINT); });
+    QCOMPARE(runSession(state, console), 0);
+    QVERIFY2(out.str().find("No USB drives connected.") != std::string::npos, out.str().c_str());
+    QVERIFY(out.str().find("Stopping") == std::string::npos);
+    // The session's handler is gone with it: whatever was there before is back.
+    struct sigaction after {};
+    ::sigaction(SIGINT, nullptr, &after);
+    QVERIFY(after.sa_handler == before.sa_handler);
 }
 
 QTEST_GUILESS_MAIN(AppStateTest)

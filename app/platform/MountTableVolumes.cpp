@@ -7,6 +7,9 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <limits>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -9,6 +9,7 @@
 #include <QDBusVariant>
 
 #include <algorithm>
+#include <limits>
 
 namespace keelbox::app {
 
@@ -415,13 +416,20 @@ QString topDevice(const ManagedObjects& objects, QString path) {
 UDisks2VolumeEjector::UDisks2VolumeEjector(QDBusConnection bus) : m_bus(std::move(bus)) {}
 
 EjectOutcome UDisks2VolumeEjector::eject(const QString& mountPath) {
+    if (std::optional<EjectOutcome> outcome = ejectIfKnown(mountPath))
+        return *outcome;
+    return {false, QStringLiteral("%1: not mounted.").arg(normalizeMountPath(mountPath))};
+}
+
+std::optional<EjectOutcome> UDisks2VolumeEjector::ejectIfKnown(const QString& mountPath) {
     const QString wanted = normalizeMountPath(mountPath);
     const QDBusMessage reply =
         m_bus.call(QDBusMessage::createMethodCall(kService, kRoot, kObjectManager,
                                                   QStringLiteral("GetManagedObjects")),
                    QDBus::Block, kEjectCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return {false, reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage()};
+        return EjectOutcome{false, reply.errorMessage().isEmpty() ? reply.errorName()
+                                                                  : reply.errorMessage()};
     const ManagedObjects objects = decodeManagedObjects(reply.arguments().constFirst());
 
     QString target;
@@ -436,11 +444,11 @@ EjectOutcome UDisks2VolumeEjector::eject(const QString& mountPath) {
         }
     }
     if (target.isEmpty())
-        return {false, QStringLiteral("%1: not mounted.").arg(wanted)};
+        return std::nullopt;
 
     const Call call{m_bus};
     if (auto error = call(target, kFilesystem, QStringLiteral("Unmount")))
-        return {false, *error};
+        return EjectOutcome{false, *error};
 
     // The other file systems of the same device go too: the device can only be removed whole.
     const QString whole = topDevice(objects, target);
@@ -451,7 +459,7 @@ EjectOutcome UDisks2VolumeEjector::eject(const QString& mountPath) {
                 .isEmpty())
             continue;
         if (auto error = call(it.key(), kFilesystem, QStringLiteral("Unmount")))
-            return {false, *error};
+            return EjectOutcome{false, *error};
     }
     for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
         const auto encrypted = it->constFind(kEncrypted);
@@ -460,28 +468,28 @@ EjectOutcome UDisks2VolumeEjector::eject(const QString& mountPath) {
         if (objectPathValue(encrypted->value(QStringLiteral("CleartextDevice"))).isEmpty())
             continue;
         if (auto error = call(it.key(), kEncrypted, QStringLiteral("Lock")))
-            return {false, *error};
+            return EjectOutcome{false, *error};
     }
 
     const InterfaceMap wholeInterfaces = objects.value(whole);
     if (wholeInterfaces.contains(kLoop)) {
         if (auto error = call(whole, kLoop, QStringLiteral("Delete")))
-            return {false, *error};
-        return {true, {}};
+            return EjectOutcome{false, *error};
+        return EjectOutcome{true, {}};
     }
     const QString drive =
         objectPathValue(wholeInterfaces.value(kBlock).value(QStringLiteral("Drive")));
     if (drive.isEmpty())
-        return {true, {}};
+        return EjectOutcome{true, {}};
     const QVariantMap driveProperties = objects.value(drive).value(kDrive);
     if (driveProperties.value(QStringLiteral("CanPowerOff")).toBool()) {
         if (auto error = call(drive, kDrive, QStringLiteral("PowerOff")))
-            return {false, *error};
+            return EjectOutcome{false, *error};
     } else if (driveProperties.value(QStringLiteral("Ejectable")).toBool()) {
         if (auto error = call(drive, kDrive, QStringLiteral("Eject")))
-            return {false, *error};
+            return EjectOutcome{false, *error};
     }
-    return {true, {}};
+    return EjectOutcome{true, {}};
 }
 
 } // namespace keelbox::app

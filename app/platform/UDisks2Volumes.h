@@ -65,6 +65,9 @@ class UDisks2VolumeEjector : public VolumeEjector {
 public:
     explicit UDisks2VolumeEjector(QDBusConnection bus);
     EjectOutcome eject(const QString& mountPath) override;
+    // Nothing when UDisks2 has no file system mounted at `mountPath` (a FUSE mount of an image
+    // file, say), so that the caller can try another way.
+    std::optional<EjectOutcome> ejectIfKnown(const QString& mountPath);
 
 private:
     QDBusConnection m_bus;

@@ -51,8 +51,12 @@ public:
     EjectOutcome eject(const QString& mountPath) override {
         // Runs on a worker thread; QtDBus's shared system connection may be used from any thread.
         QDBusConnection bus = QDBusConnection::systemBus();
-        if (udisksAvailable(bus))
-            return UDisks2VolumeEjector(bus).eject(mountPath);
+        if (udisksAvailable(bus)) {
+            if (std::optional<EjectOutcome> outcome =
+                    UDisks2VolumeEjector(bus).ejectIfKnown(mountPath))
+                return *outcome;
+        }
+        // No UDisks2, or a mount it does not manage.
         return MountTableVolumeEjector().eject(mountPath);
     }
 };

@@ -64,6 +64,7 @@ private slots:
     void mountTableFollowsRealMounts_data();
     void mountTableFollowsRealMounts();
     void mountTableEjectorReportsBusy();
+    void ejectorFallsBackForMountsUDisksDoesNotManage();
 
 private:
     QString plugInThroughUDisks(const QString& image, QString* device);
@@ -351,6 +352,35 @@ void RealVolumesTest::mountTableEjectorReportsBusy() {
     const EjectOutcome again = MountTableVolumeEjector().eject(folder);
     QVERIFY(!again.ok);
     QCOMPARE(again.errorMessage, folder + QStringLiteral(": not mounted."));
+}
+
+void RealVolumesTest::ejectorFallsBackForMountsUDisksDoesNotManage() {
+    // fusefat on the image file itself: no block device, so UDisks2 knows nothing of it.
+    QString error;
+    const QString image = makeImage(QStringLiteral("vfat"), QStringLiteral("PLAINFUSE"),
+                                    QStringLiteral("removable"), &error);
+    QVERIFY2(!image.isEmpty(), qPrintable(error));
+    m_images.append(image);
+    const QString folder = mountFolder();
+    const Run mounting = run(QStringLiteral("fusefat"),
+                             {QStringLiteral("-o"), QStringLiteral("rw+"), image, folder});
+    QVERIFY2(mounting.ok(), qPrintable(mounting.out));
+    const auto isMounted = [&] {
+        QFile table(QStringLiteral("/proc/self/mountinfo"));
+        if (!table.open(QIODevice::ReadOnly))
+            return false;
+        for (const MountInfoEntry& entry : parseMountInfo(table.readAll())) {
+            if (entry.mountPoint == folder)
+                return true;
+        }
+        return false;
+    };
+    QVERIFY(isMounted());
+    QVERIFY(!UDisks2VolumeEjector(QDBusConnection::systemBus()).ejectIfKnown(folder).has_value());
+
+    const EjectOutcome outcome = makeVolumeEjector()->eject(folder);
+    QVERIFY2(outcome.ok, qPrintable(outcome.errorMessage));
+    QVERIFY(!isMounted());
 }
 
 QTEST_GUILESS_MAIN(RealVolumesTest)

@@ -18,8 +18,6 @@ using namespace keelbox::test;
 
 namespace {
 
-const QString kLabel = QStringLiteral("E2ESTICK");
-
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
@@ -54,11 +52,14 @@ class WatchEndToEndTest : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void cleanup();
+    void pluggedStickIsBackedUp_data();
     void pluggedStickIsBackedUp();
 
 private:
     QTemporaryDir m_home;
     QString m_image;
+    QString m_folder;
     QProcess m_watch;
 };
 
@@ -70,7 +71,9 @@ void WatchEndToEndTest::initTestCase() {
     QVERIFY(QFileInfo(QStringLiteral(KEELBOX_BINARY)).isExecutable());
 }
 
-void WatchEndToEndTest::cleanupTestCase() {
+void WatchEndToEndTest::cleanupTestCase() {}
+
+void WatchEndToEndTest::cleanup() {
     if (m_watch.state() != QProcess::NotRunning) {
         m_watch.terminate();
         if (!m_watch.waitForFinished(5000)) {
@@ -78,14 +81,32 @@ void WatchEndToEndTest::cleanupTestCase() {
             m_watch.waitForFinished();
         }
     }
+    if (!m_folder.isEmpty()) {
+        run(QStringLiteral("umount"), {m_folder});
+        QDir().rmdir(m_folder);
+        m_folder.clear();
+    }
     if (!m_image.isEmpty())
         discardImage(m_image);
+    m_image.clear();
+}
+
+void WatchEndToEndTest::pluggedStickIsBackedUp_data() {
+    QTest::addColumn<bool>("withUDisks");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("through UDisks2") << true << "E2ESTICK";
+    // No system bus at all: the drive is found in the kernel's mount table below /mnt.
+    QTest::newRow("through the mount table") << false << "E2ETABLE";
 }
 
 void WatchEndToEndTest::pluggedStickIsBackedUp() {
+    QFETCH(bool, withUDisks);
+    QFETCH(QString, label);
+    const QString kLabel = label;
+    const QString root = m_home.filePath(label);
     // The stick's contents, its rules included, go onto the image as it is made.
-    const QString content = m_home.filePath(QStringLiteral("content"));
-    const QString destination = m_home.filePath(QStringLiteral("Backups"));
+    const QString content = root + QStringLiteral("/content");
+    const QString destination = root + QStringLiteral("/Backups");
     const QMap<QString, QByteArray> files{
         {QStringLiteral("hello.txt"), "hello from the stick\n"},
         {QStringLiteral("docs/a b.txt"), QByteArray(100000, 'x')},
@@ -123,11 +144,14 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     // The application runs with its own home, so that nothing of the real user's is read or
     // written.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), m_home.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), m_home.filePath(QStringLiteral("data")));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), m_home.filePath(QStringLiteral("cache")));
-    const QString runtime = m_home.filePath(QStringLiteral("runtime"));
+    env.insert(QStringLiteral("HOME"), root);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
+    if (!withUDisks)
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=%1/no_bus_here").arg(stackDir()));
+    const QString runtime = root + QStringLiteral("/runtime");
     QDir().mkpath(runtime);
     QFile::setPermissions(runtime,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -143,24 +167,34 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     QTest::qWait(1000);
     QCOMPARE(m_watch.state(), QProcess::Running);
 
-    const Run setup =
-        run(QStringLiteral("udisksctl"), {QStringLiteral("loop-setup"), QStringLiteral("-f"),
-                                          m_image, QStringLiteral("--no-user-interaction")});
-    const QRegularExpressionMatch loop =
-        QRegularExpression(QStringLiteral("(/dev/loop\\d+)")).match(setup.out);
-    QVERIFY2(setup.ok() && loop.hasMatch(), qPrintable(setup.out));
-    run(QStringLiteral("udevadm"),
-        {QStringLiteral("settle"), QStringLiteral("-t"), QStringLiteral("30")});
-    const Run mounted = run(QStringLiteral("udisksctl"),
-                            {QStringLiteral("mount"), QStringLiteral("-b"), loop.captured(1),
-                             QStringLiteral("--no-user-interaction")});
-    QVERIFY2(mounted.ok(), qPrintable(mounted.out));
+    if (withUDisks) {
+        const Run setup =
+            run(QStringLiteral("udisksctl"), {QStringLiteral("loop-setup"), QStringLiteral("-f"),
+                                              m_image, QStringLiteral("--no-user-interaction")});
+        const QRegularExpressionMatch loop =
+            QRegularExpression(QStringLiteral("(/dev/loop\\d+)")).match(setup.out);
+        QVERIFY2(setup.ok() && loop.hasMatch(), qPrintable(setup.out));
+        run(QStringLiteral("udevadm"),
+            {QStringLiteral("settle"), QStringLiteral("-t"), QStringLiteral("30")});
+        const Run mounted = run(QStringLiteral("udisksctl"),
+                                {QStringLiteral("mount"), QStringLiteral("-b"), loop.captured(1),
+                                 QStringLiteral("--no-user-interaction")});
+        QVERIFY2(mounted.ok(), qPrintable(mounted.out));
+    } else {
+        m_folder = QStringLiteral("/mnt/") + kLabel;
+        QVERIFY(QDir().mkpath(m_folder));
+        const Run mounted = run(QStringLiteral("mount"),
+                                {QStringLiteral("-o"), QStringLiteral("loop"), m_image, m_folder});
+        QVERIFY2(mounted.ok(), qPrintable(mounted.out));
+    }
 
     // The backup's files arrive under destination/<drive name>/.
     const QString copy = destination + u'/' + kLabel;
     QByteArray output;
-    QTRY_VERIFY_WITH_TIMEOUT((output += m_watch.readAllStandardOutput(), output.contains("Done: ")),
+    QTRY_VERIFY_WITH_TIMEOUT((output += m_watch.readAllStandardOutput(),
+                              output.contains("Done: ") || m_watch.state() != QProcess::Running),
                              30000);
+    QVERIFY2(output.contains("Done: "), (output + m_watch.readAllStandardError()).constData());
     for (auto it = files.constBegin(); it != files.constEnd(); ++it)
         QCOMPARE(readFile(copy + u'/' + it.key()), it.value());
     QVERIFY2(!QFileInfo::exists(copy + QStringLiteral("/.keelbox.json")),

@@ -181,6 +181,13 @@ void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& cons
     out.flush();
 }
 
+void keepRunningWithoutReader() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
 int exitStatus(const RunOutcome& outcome) {
     if (outcome.interrupted)
         return exitInterrupted;

@@ -132,6 +132,7 @@ std::optional<std::string> lexicalSource(std::string_view value) {
 } // namespace
 
 int runBackupCommand(const std::vector<std::string>& args, Console& console) {
+    keepRunningWithoutReader();
     std::vector<std::string> rest(args.begin() + 1, args.end());
     const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
     const AppLanguage language = choice.language;

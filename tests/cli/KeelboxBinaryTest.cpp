@@ -354,6 +354,30 @@ TEST_F(KeelboxBackup, ReadOnlyMountsEndInClearMessages) {
     EXPECT_TRUE(contains(config.err, "Read-only file system")) << config.err;
 }
 
+// A reader that goes away (`keelbox backup … | head -1`) costs the output, never the backup.
+TEST_F(KeelboxBackup, ClosedOutputDoesNotCutTheBackupShort) {
+    for (int i = 0; i < 300; ++i)
+        writeFile(drive / "Many" / (std::to_string(i) + ".txt"), "x");
+    configure({"--add-source", "Many", "--name", "Stick"});
+    int outPipe[2];
+    ASSERT_EQ(::pipe(outPipe), 0);
+    ::close(outPipe[0]);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(outPipe[1], STDOUT_FILENO);
+        ::execl(keelbox.c_str(), keelbox.c_str(), "backup", drive.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    Int copied = 0;
+    for (const auto& entry : fs::directory_iterator(dest / "Stick/Many"))
+        copied += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(copied, 300);
+}
+
 // Ctrl-C in the middle of a run: the engine stops after the file in hand and the command says so.
 TEST_F(KeelboxBackup, InterruptStopsAfterTheCurrentFile) {
     for (int folder = 0; folder < 20; ++folder) {

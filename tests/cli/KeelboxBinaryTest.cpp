@@ -215,6 +215,9 @@ TEST(KeelboxConfig, DestinationInsideHomeIsStoredWithTilde) {
         {"~/Elsewhere", "~/Elsewhere"},
         {(temp.path() / "outside").string(), (temp.path() / "outside").string()},
         {(home.string() + "2/x"), home.string() + "2/x"},
+        // Written as a plain folder path: no "..", no ".", no trailing slash.
+        {(home / "Backups/../Other/").string(), "~/Other"},
+        {(temp.path() / "x/./y/").string(), (temp.path() / "x/y").string()},
     };
     for (const auto& row : rows) {
         const ProcessResult r =

@@ -16,6 +16,8 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -355,6 +357,62 @@ TEST_F(KeelboxBackup, ReadOnlyMountsEndInClearMessages) {
     EXPECT_EQ(config.exitCode, 1) << config.out << config.err;
     EXPECT_TRUE(contains(config.err, "Could not save the configuration:")) << config.err;
     EXPECT_TRUE(contains(config.err, "Read-only file system")) << config.err;
+}
+
+// On a terminal the progress is one line rewritten in place, never wider than the terminal.
+TEST_F(KeelboxBackup, TerminalGetsOneRewrittenLineThatFits) {
+    for (int i = 0; i < 200; ++i)
+        writeFile(drive / "Docs/Deep" / ("a-rather-long-file-name-" + std::to_string(i) + ".txt"),
+                  std::string(4096, 'z'));
+    configure({"--add-source", "Docs", "--name", "Stick"});
+
+    int terminal = -1;
+    winsize size{};
+    size.ws_col = 40;
+    size.ws_row = 24;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(keelbox.c_str(), keelbox.c_str(), "backup", drive.c_str(), "--language", "en",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string out;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) // EIO once the child has gone
+            break;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(terminal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    EXPECT_EQ(readFile(dest / "Stick/Docs/Deep/a-rather-long-file-name-7.txt").size(), 4096u);
+
+    // Every stretch drawn after a carriage return, up to the erase-line sequence, is one
+    // progress line; the terminal's own line ends ("\r\n") are not.
+    std::size_t drawn = 0;
+    for (std::size_t at = out.find('\r'); at != std::string::npos; at = out.find('\r', at + 1)) {
+        const std::size_t end = out.find("\x1b[K", at);
+        if (end == std::string::npos || out.compare(at, 2, "\r\n") == 0)
+            continue;
+        const std::string line = out.substr(at + 1, end - at - 1);
+        if (line.empty())
+            continue;
+        ++drawn;
+        std::size_t columns = 0;
+        for (unsigned char c : line)
+            columns += (c & 0xC0) != 0x80 ? 1 : 0;
+        EXPECT_LE(columns, 39u) << line;
+    }
+    EXPECT_GE(drawn, 2u) << out; // "Scanning contents…" and at least the final line
+    // Docs also holds the fixture's two files.
+    EXPECT_NE(out.find("202/202 files"), std::string::npos) << out;
+    EXPECT_NE(out.find("Finished in"), std::string::npos) << out;
 }
 
 // A reader that goes away (`keelbox backup … | head -1`) costs the output, never the backup.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ostream>
 #include <unistd.h>
+#include <vector>
 
 namespace keelbox::cli {
 
@@ -149,12 +150,21 @@ void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& cons
         << '\n';
     if (result.destinationRoot)
         out << formatText(text("cli.copyAt", language), {result.destinationRoot->string()}) << '\n';
+    // The engine records a stop as an issue of its own; the line below already says it, with
+    // what to do about it.
+    std::vector<const BackupIssue*> issues;
+    const std::string stopped = text("engine.stopped", language);
+    for (const BackupIssue& issue : result.errors) {
+        if (!(outcome.interrupted && issue.path.empty() && issue.reason == stopped))
+            issues.push_back(&issue);
+    }
     if (outcome.interrupted)
         out << text("cli.interrupted", language) << '\n';
-    if (!result.errors.empty()) {
-        out << formatText(text("cli.issues", language), {static_cast<Int64>(result.errors.size())})
+    if (!issues.empty()) {
+        out << formatText(text("cli.issues", language), {static_cast<Int64>(issues.size())})
             << '\n';
-        for (const BackupIssue& issue : result.errors) {
+        for (const BackupIssue* entry : issues) {
+            const BackupIssue& issue = *entry;
             out << "  • " << printable(issue.summaryLine()) << '\n';
             if (!issue.systemMessage.empty()) {
                 out << "      "
@@ -169,6 +179,13 @@ void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& cons
         }
     }
     out.flush();
+}
+
+void keepRunningWithoutReader() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 int exitStatus(const RunOutcome& outcome) {

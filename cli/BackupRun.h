@@ -20,6 +20,10 @@ RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path
 // The summary, where the copy is, and every issue with its reason, system message and hint.
 void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& console);
 
+// Output piped into a reader that quits early (`| head`) must not end a backup halfway: the
+// lost lines are only progress and report. Called by the commands that back up.
+void keepRunningWithoutReader();
+
 // 0 without issues, 1 with issues, 130 when stopped.
 int exitStatus(const RunOutcome& outcome);
 

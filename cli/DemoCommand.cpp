@@ -125,6 +125,7 @@ fs::path temporaryFolder(const EnvironmentLookup& getenv) {
 } // namespace
 
 int runDemoCommand(const std::vector<std::string>& args, Console& console) {
+    keepRunningWithoutReader();
     std::vector<std::string> rest(args.begin() + 1, args.end());
     const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
     const AppLanguage language = choice.language;

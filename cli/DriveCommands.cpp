@@ -74,8 +74,10 @@ void showConfig(const DriveConfig& config, const fs::path& driveRoot, AppLanguag
     };
     out << formatText(text("cli.config.title", language), {(driveRoot / configFileName).string()})
         << '\n';
-    line("cli.config.name",
-         printable(config.driveName) + " (" + driveFolderName(printable(config.driveName)) + ")");
+    // The folder the copies go into, when the name has to be changed to make one.
+    const std::string name = printable(config.driveName);
+    const std::string folder = driveFolderName(name);
+    line("cli.config.name", folder == name ? name : name + " → " + folder);
     line("cli.config.id", printable(config.driveID));
     line("cli.config.destination", printable(config.destinationPath));
     line("cli.config.mode", modeName(config.mode, language));
@@ -132,6 +134,7 @@ std::optional<std::string> lexicalSource(std::string_view value) {
 } // namespace
 
 int runBackupCommand(const std::vector<std::string>& args, Console& console) {
+    keepRunningWithoutReader();
     std::vector<std::string> rest(args.begin() + 1, args.end());
     const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
     const AppLanguage language = choice.language;
@@ -239,7 +242,9 @@ int runConfigCommand(const std::vector<std::string>& args, Console& console) {
             if (edit.value.starts_with("~")) {
                 config.destinationPath = edit.value;
             } else {
-                const fs::path absolute = fs::absolute(edit.value, ec);
+                fs::path absolute = fs::absolute(edit.value, ec).lexically_normal();
+                if (absolute.has_parent_path() && absolute.filename().empty())
+                    absolute = absolute.parent_path(); // "…/Backups/" names "…/Backups"
                 config.destinationPath = abbreviateHome(ec ? fs::path(edit.value) : absolute,
                                                         homeFolder(console.getenv));
             }

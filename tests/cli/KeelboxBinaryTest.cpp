@@ -16,6 +16,8 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -215,6 +217,9 @@ TEST(KeelboxConfig, DestinationInsideHomeIsStoredWithTilde) {
         {"~/Elsewhere", "~/Elsewhere"},
         {(temp.path() / "outside").string(), (temp.path() / "outside").string()},
         {(home.string() + "2/x"), home.string() + "2/x"},
+        // Written as a plain folder path: no "..", no ".", no trailing slash.
+        {(home / "Backups/../Other/").string(), "~/Other"},
+        {(temp.path() / "x/./y/").string(), (temp.path() / "x/y").string()},
     };
     for (const auto& row : rows) {
         const ProcessResult r =
@@ -329,6 +334,111 @@ TEST_F(KeelboxBackup, FullDestinationEndsInIssuesNotACrash) {
     EXPECT_TRUE(contains(r.out, "big.bin")) << r.out;
 }
 
+// Read-only file systems, as a write-protected card or a drive mounted read-only gives them.
+TEST_F(KeelboxBackup, ReadOnlyMountsEndInClearMessages) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting tmpfs needs root";
+    const fs::path readOnly = temp.path() / "ro";
+    fs::create_directories(readOnly);
+    if (::mount("keelbox-test", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount tmpfs here: " << std::strerror(errno);
+
+    // The drive's folder cannot be made there: one issue naming it, exit status 1.
+    dest = readOnly;
+    configure({"--add-source", "Docs", "--name", "Stick"});
+    const ProcessResult backup = run({"backup", drive.string()});
+    EXPECT_EQ(backup.exitCode, 1) << backup.out << backup.err;
+    EXPECT_TRUE(contains(backup.out, "The destination is read-only.")) << backup.out;
+    EXPECT_TRUE(contains(backup.out, (readOnly / "Stick").string())) << backup.out;
+
+    // A drive that cannot be written keeps its old rules; the command says why it failed.
+    const ProcessResult config = run({"config", readOnly.string(), "--whole-drive"});
+    ::umount2(readOnly.c_str(), MNT_DETACH);
+    EXPECT_EQ(config.exitCode, 1) << config.out << config.err;
+    EXPECT_TRUE(contains(config.err, "Could not save the configuration:")) << config.err;
+    EXPECT_TRUE(contains(config.err, "Read-only file system")) << config.err;
+}
+
+// On a terminal the progress is one line rewritten in place, never wider than the terminal.
+TEST_F(KeelboxBackup, TerminalGetsOneRewrittenLineThatFits) {
+    for (int i = 0; i < 200; ++i)
+        writeFile(drive / "Docs/Deep" / ("a-rather-long-file-name-" + std::to_string(i) + ".txt"),
+                  std::string(4096, 'z'));
+    configure({"--add-source", "Docs", "--name", "Stick"});
+
+    int terminal = -1;
+    winsize size{};
+    size.ws_col = 40;
+    size.ws_row = 24;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(keelbox.c_str(), keelbox.c_str(), "backup", drive.c_str(), "--language", "en",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string out;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) // EIO once the child has gone
+            break;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(terminal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    EXPECT_EQ(readFile(dest / "Stick/Docs/Deep/a-rather-long-file-name-7.txt").size(), 4096u);
+
+    // Every stretch drawn after a carriage return, up to the erase-line sequence, is one
+    // progress line; the terminal's own line ends ("\r\n") are not.
+    std::size_t drawn = 0;
+    for (std::size_t at = out.find('\r'); at != std::string::npos; at = out.find('\r', at + 1)) {
+        const std::size_t end = out.find("\x1b[K", at);
+        if (end == std::string::npos || out.compare(at, 2, "\r\n") == 0)
+            continue;
+        const std::string line = out.substr(at + 1, end - at - 1);
+        if (line.empty())
+            continue;
+        ++drawn;
+        std::size_t columns = 0;
+        for (unsigned char c : line)
+            columns += (c & 0xC0) != 0x80 ? 1 : 0;
+        EXPECT_LE(columns, 39u) << line;
+    }
+    EXPECT_GE(drawn, 2u) << out; // "Scanning contents…" and at least the final line
+    // Docs also holds the fixture's two files.
+    EXPECT_NE(out.find("202/202 files"), std::string::npos) << out;
+    EXPECT_NE(out.find("Finished in"), std::string::npos) << out;
+}
+
+// A reader that goes away (`keelbox backup … | head -1`) costs the output, never the backup.
+TEST_F(KeelboxBackup, ClosedOutputDoesNotCutTheBackupShort) {
+    for (int i = 0; i < 300; ++i)
+        writeFile(drive / "Many" / (std::to_string(i) + ".txt"), "x");
+    configure({"--add-source", "Many", "--name", "Stick"});
+    int outPipe[2];
+    ASSERT_EQ(::pipe(outPipe), 0);
+    ::close(outPipe[0]);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(outPipe[1], STDOUT_FILENO);
+        ::execl(keelbox.c_str(), keelbox.c_str(), "backup", drive.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    Int copied = 0;
+    for (const auto& entry : fs::directory_iterator(dest / "Stick/Many"))
+        copied += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(copied, 300);
+}
+
 // Ctrl-C in the middle of a run: the engine stops after the file in hand and the command says so.
 TEST_F(KeelboxBackup, InterruptStopsAfterTheCurrentFile) {
     for (int folder = 0; folder < 20; ++folder) {
@@ -372,6 +482,8 @@ TEST_F(KeelboxBackup, InterruptStopsAfterTheCurrentFile) {
     ASSERT_TRUE(WIFEXITED(status)) << out;
     EXPECT_EQ(WEXITSTATUS(status), 130) << out;
     EXPECT_TRUE(contains(out, "Stopped on request")) << out;
+    // Said once, not repeated as a problem of its own.
+    EXPECT_FALSE(contains(out, "Problems (")) << out;
     Int copied = 0;
     for (const auto& entry : fs::recursive_directory_iterator(dest / "Stick/Many"))
         copied += entry.is_regular_file() ? 1 : 0;

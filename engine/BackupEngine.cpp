@@ -361,8 +361,13 @@ Ownership claimDriveFolder(int folder, const std::string& driveID) {
 Fd makeBackupFolder(const fs::path& destination, const std::string& driveFolder,
                     const std::string& day, const std::string& driveID, Ownership& ownership,
                     int& error) {
+    // A destination that cannot be made (read-only disk, no space) must report that, not the
+    // ENOENT the open below would then see.
     std::error_code ec;
-    fs::create_directories(destination, ec);
+    if (!fs::create_directories(destination, ec) && ec) {
+        error = ec.value();
+        return Fd{};
+    }
     Fd base{detail::openAt(AT_FDCWD, destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (!base.valid()) {
         error = errno;

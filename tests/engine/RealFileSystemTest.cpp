@@ -186,6 +186,12 @@ TEST_F(RealFileSystem, AReadOnlyDestinationReportsEveryFileAndKeepsTheOldCopy) {
     ASSERT_EQ(fresh.errors.size(), 1u);
     EXPECT_EQ(fresh.errors[0].path, (dest / "OTHER").string());
     EXPECT_EQ(fresh.errors[0].reason, english("engine.readOnly"));
+
+    // Nor can a destination whose own folders are missing: the reason is the read-only disk,
+    // not a file that vanished.
+    BackupResult nested = run(makeConfig(dest / "New/Deeper", "STICK", {""}), drive);
+    ASSERT_EQ(nested.errors.size(), 1u);
+    EXPECT_EQ(nested.errors[0].reason, english("engine.readOnly"));
 }
 
 TEST_F(RealFileSystem, UnreadableFilesAndFoldersAreIssuesAndCountAsProcessed) {

@@ -2,6 +2,7 @@
 // made in temporary folders.
 
 #include "Subprocess.h"
+#include "tests/support/TempFolder.h"
 
 #include "core/ConfigFile.h"
 
@@ -30,23 +31,7 @@ using test::runProcess;
 
 const std::string keelbox = KEELBOX_BINARY;
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "keelbox-cli-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
+using test::TempFolder;
 
 void writeFile(const fs::path& path, const std::string& content) {
     fs::create_directories(path.parent_path());

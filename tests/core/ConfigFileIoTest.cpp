@@ -2,6 +2,7 @@
 // read-only or full when the tests run as root.
 
 #include "core/ConfigFile.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -20,24 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "keelbox-config-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(m_path, ignored);
-    }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
+using test::TempFolder;
 
 // A tmpfs of the given size mounted on a fresh folder; unavailable unless running as root.
 class TmpfsMount {

@@ -16,25 +16,6 @@
 
 namespace keelbox::test {
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "keelbox-engine-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    // Folders a test made unreadable would stop the removal.
-    for (auto it = fs::recursive_directory_iterator(
-             m_path, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(m_path, ec);
-}
-
 void writeFile(const fs::path& file, std::string_view content, mode_t mode) {
     fs::create_directories(file.parent_path());
     {

@@ -3,6 +3,7 @@
 
 #include "core/Records.h"
 #include "engine/BackupEngine.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -18,19 +19,7 @@ namespace keelbox::test {
 
 namespace fs = std::filesystem;
 
-// A fresh folder below the system's temp folder, removed with everything in it at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return m_path; }
-    fs::path operator/(std::string_view rel) const { return m_path / fs::path{rel}; }
-
-private:
-    fs::path m_path;
-};
+using TempDir = TempFolder;
 
 void writeFile(const fs::path& file, std::string_view content, mode_t mode = 0644);
 std::string readFile(const fs::path& file);

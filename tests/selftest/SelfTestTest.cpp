@@ -2,6 +2,7 @@
 // as root and as an ordinary user.
 
 #include "selftest/SelfTest.h"
+#include "tests/support/TempFolder.h"
 
 #include "selftest/Capabilities.h"
 
@@ -25,23 +26,7 @@ namespace keelbox {
 namespace {
 namespace fs = std::filesystem;
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "keelbox-selftest-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
+using test::TempFolder;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;

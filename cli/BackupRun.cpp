@@ -38,7 +38,9 @@ class StopOnSignal {
 public:
     explicit StopOnSignal(AppLanguage language) {
         stopRequested.store(false);
-        const std::string notice = "\n" + Localizer::text("cli.stopping", language) + "\n";
+        std::string notice = "\n";
+        notice.append(Localizer::text("cli.stopping", language));
+        notice.push_back('\n');
         stopNoticeLength = std::min(notice.size(), sizeof stopNotice);
         std::memcpy(stopNotice, notice.data(), stopNoticeLength);
         struct sigaction action {};

@@ -29,7 +29,8 @@
 // - Set-user-ID, set-group-ID and sticky bits are dropped; permissions a file system cannot keep
 //   (FAT, exFAT) do not make a good copy fail.
 // - Mirror pruning deletes only what the drive definitely no longer holds: an unreadable or
-//   vanished drive deletes nothing.
+//   vanished drive deletes nothing. It is done folder by folder during the copy walk, from the
+//   listings the walk reads anyway, rather than by a second walk of both trees afterwards.
 // - The copy's metadata is read on a second thread while the drive's is read on this one.
 
 namespace keelbox {
@@ -70,6 +71,11 @@ detail::StatWorker& Tally::statWorker() {
     if (!m_worker)
         m_worker = std::make_unique<detail::StatWorker>();
     return *m_worker;
+}
+
+detail::MetadataLog& Tally::startMetadataLog() {
+    m_log = std::make_unique<detail::MetadataLog>();
+    return *m_log;
 }
 
 char* Tally::copyBuffer() {
@@ -304,13 +310,13 @@ Fd openFolderChain(int base, const std::vector<std::string>& components, std::si
 namespace {
 
 Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
-                    detail::StatWorker& worker) {
+                    detail::StatWorker& worker, detail::MetadataLog* log) {
     Totals totals;
     DriveRoot root = openDriveRoot(volumeRoot);
     for (const SourceItem& item : config.sources) {
         OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, item.relativePath);
         if (source.kind == OpenedSource::Kind::folder) {
-            detail::countContents(source.folder.get(), totals, worker);
+            detail::countContents(source.folder.get(), totals, worker, log);
         } else if (source.kind == OpenedSource::Kind::file) {
             ++totals.files;
             totals.bytes += source.st.st_size;
@@ -323,7 +329,7 @@ Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
 
 Totals scanTotals(const DriveConfig& config, const fs::path& volumeRoot) {
     detail::StatWorker worker;
-    return countSources(config, volumeRoot, worker);
+    return countSources(config, volumeRoot, worker, nullptr);
 }
 
 // ---- The run
@@ -390,7 +396,9 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     raiseOpenFileLimit();
     Tally tally{language, onProgress, environment.stopRequested};
     if (onProgress) {
-        const Totals totals = countSources(config, volumeRoot, tally.statWorker());
+        // What the pre-count reads is kept (up to a bound) for the copy walk.
+        const Totals totals =
+            countSources(config, volumeRoot, tally.statWorker(), &tally.startMetadataLog());
         tally.filesTotal = totals.files;
         tally.bytesTotal = totals.bytes;
     }
@@ -495,11 +503,9 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
             Fd target =
                 openFolderChain(backupFolder.get(), components, components.size(), targetError);
             detail::Where where{sourceText, targetText, relativePath, {}};
-            detail::copyContents(tally, where, source.folder.get(), target.get(), targetError);
-            if (mirror && target.valid() && !tally.stopRequested()) {
-                detail::pruneContents(tally, targetText, source.folder.get(), target.get(),
-                                      folderStat.st_dev);
-            }
+            // Mirror pruning runs inside the copy walk, folder by folder.
+            detail::copyContents(tally, where, source.folder.get(), target.get(), targetError,
+                                 mirror ? &folderStat.st_dev : nullptr);
         } else {
             // A file listed as a source is copied whatever its name; only what is found inside
             // folders is tested against the never-copied names.

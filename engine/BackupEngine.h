@@ -19,6 +19,7 @@ namespace keelbox {
 
 namespace detail {
 class StatWorker;
+class MetadataLog;
 } // namespace detail
 
 using ProgressCallback = std::function<void(const BackupProgress&)>;
@@ -81,11 +82,15 @@ public:
 
     // The run's second thread for metadata reads, started on first use.
     detail::StatWorker& statWorker();
+    // What the pre-count read, for the copy walk; null when there was no pre-count.
+    detail::MetadataLog* metadataLog() { return m_log.get(); }
+    detail::MetadataLog& startMetadataLog();
 
 private:
     const std::atomic<bool>* m_stop;
     std::unique_ptr<char[]> m_buffer;
     std::unique_ptr<detail::StatWorker> m_worker;
+    std::unique_ptr<detail::MetadataLog> m_log;
 };
 
 class BackupEngine {

@@ -174,6 +174,92 @@ private:
     std::vector<std::pair<dev_t, ino_t>> m_chain;
 };
 
+// The names of one folder of the drive, sorted, for the existence test of pruning: the folder's
+// listing, which the walk reads anyway, instead of one stat per entry of the copy.
+struct NameIndex {
+    // Beyond this many names a folder is tested name by name instead (memory stays bounded).
+    static constexpr std::size_t limit = 1u << 16;
+    struct Entry {
+        std::uint32_t offset;
+        std::uint16_t length;
+        unsigned char type;
+    };
+    std::vector<char> arena;
+    std::vector<Entry> entries;
+    bool overflow = false;
+
+    std::string_view name(const Entry& e) const { return {arena.data() + e.offset, e.length}; }
+
+    void clear() {
+        arena.clear();
+        entries.clear();
+        overflow = false;
+    }
+
+    void add(const char* entryName, unsigned char type) {
+        if (overflow)
+            return;
+        if (entries.size() >= limit) {
+            overflow = true;
+            return;
+        }
+        const std::size_t length = std::strlen(entryName);
+        entries.push_back(Entry{static_cast<std::uint32_t>(arena.size()),
+                                static_cast<std::uint16_t>(length), type});
+        arena.insert(arena.end(), entryName, entryName + length);
+    }
+
+    // Sorts the names once the folder is read; false when it held too many to index.
+    bool finish() {
+        if (overflow)
+            return false;
+        std::sort(entries.begin(), entries.end(),
+                  [this](const Entry& a, const Entry& b) { return name(a) < name(b); });
+        return true;
+    }
+
+    // False when the folder could not be read completely or is too large to index.
+    bool load(int folder, int& error) {
+        clear();
+        error = 0;
+        DirStream listing{Fd{openAt(folder, ".", folderOpenFlags)}};
+        if (!listing.valid()) {
+            error = errno;
+            return false;
+        }
+        while (dirent* entry = listing.next(error))
+            add(entry->d_name, entry->d_type);
+        return error == 0 && finish();
+    }
+
+    const Entry* find(std::string_view wanted) const {
+        auto it = std::lower_bound(
+            entries.begin(), entries.end(), wanted,
+            [this](const Entry& e, std::string_view key) { return name(e) < key; });
+        if (it == entries.end() || name(*it) != wanted)
+            return nullptr;
+        return &*it;
+    }
+};
+
+// Removes `name` (at `rel` below `targetBase`) from the copy's open folder `dstFd` because the
+// drive no longer has it: one deletion counted, or the issue of a failed removal.
+void removeFromCopy(Tally& tally, std::string_view targetBase, std::string_view rel, int dstFd,
+                    const char* name, dev_t device) {
+    const int error = removeEntry(dstFd, name, device);
+    if (error == 0) {
+        ++tally.filesDeleted;
+        return;
+    }
+    BackupIssue issue;
+    issue.path = std::string{rel};
+    issue.reason = Localizer::text("engine.pruneFail", tally.language);
+    issue.systemMessage =
+        SystemError::posix(error, operationText(FileOp::remove), joinPath(targetBase, rel))
+            .description;
+    tally.errors.push_back(std::move(issue));
+}
+
 // One batch of a folder's listing: names (links and never-copied names already left out), their
 // types from the listing, and the stats of the entries on both sides. Each depth of a walk keeps
 // its own batch, reused for every folder at that depth, so a walk allocates nothing per file.
@@ -182,6 +268,7 @@ struct Batch {
     std::vector<char> arena;
     std::vector<std::uint32_t> offsets;
     std::vector<unsigned char> types;
+    std::vector<ino_t> inodes;
     std::vector<const char*> sourceNames;
     std::vector<const char*> targetNames;
     std::vector<StatSlot> source;
@@ -190,16 +277,20 @@ struct Batch {
     std::size_t count() const { return offsets.size(); }
     const char* name(std::size_t i) const { return arena.data() + offsets[i]; }
 
-    // Reads up to `size` entries; false once the listing has ended (or failed: `error`).
-    bool fill(DirStream& listing, int& error) {
+    // Reads up to `size` entries; false once the listing has ended (or failed: `error`). Every
+    // name of the listing, links and never-copied names included, also goes into `seen` when given.
+    bool fill(DirStream& listing, int& error, NameIndex* seen = nullptr) {
         arena.clear();
         offsets.clear();
         types.clear();
+        inodes.clear();
         while (offsets.size() < size) {
             dirent* entry = listing.next(error);
             if (entry == nullptr)
                 return false;
             const char* entryName = entry->d_name;
+            if (seen != nullptr)
+                seen->add(entryName, entry->d_type);
             // Links are never followed, copied or counted; never-copied names are left out
             // with everything below them.
             if (entry->d_type == DT_LNK || isExcludedName(entryName))
@@ -207,6 +298,7 @@ struct Batch {
             offsets.push_back(static_cast<std::uint32_t>(arena.size()));
             arena.insert(arena.end(), entryName, entryName + std::strlen(entryName) + 1);
             types.push_back(entry->d_type);
+            inodes.push_back(entry->d_ino);
         }
         return true;
     }
@@ -235,7 +327,12 @@ constexpr std::size_t parallelThreshold = 16;
 
 class Copier {
 public:
-    Copier(Tally& tally, const Where& root) : m_tally(tally), m_root(root) { m_rel.reserve(256); }
+    // `mirror`, when given, is the copy's file system: each folder of the copy is then pruned of
+    // what the drive's folder no longer holds, right after that folder has been copied.
+    Copier(Tally& tally, const Where& root, const dev_t* mirror)
+        : m_tally(tally), m_root(root), m_mirror(mirror) {
+        m_rel.reserve(256);
+    }
 
     void walk(int srcFd, int dstFd, int dstError) {
         DirStream listing{Fd{srcFd}};
@@ -252,16 +349,27 @@ public:
     }
 
 private:
+    struct Level {
+        Batch batch;
+        NameIndex names; // the drive folder's names, when pruning
+    };
+
     void walkListing(DirStream& listing, int dstFd, int dstError) {
         if (m_levels.size() <= m_depth)
-            m_levels.push_back(std::make_unique<Batch>());
-        Batch& batch = *m_levels[m_depth];
+            m_levels.push_back(std::make_unique<Level>());
+        Level& level = *m_levels[m_depth];
+        Batch& batch = level.batch;
+        NameIndex* names = (m_mirror != nullptr && dstFd >= 0) ? &level.names : nullptr;
+        if (names != nullptr)
+            names->clear();
         ++m_depth;
+        MetadataLog* log = m_tally.metadataLog();
+        const std::uint32_t folder = log != nullptr ? log->enterTakenFolder() : 0;
         int readError = 0;
         bool more = true;
         while (more) {
-            more = batch.fill(listing, readError);
-            readValues(batch, listing.fd(), dstFd);
+            more = batch.fill(listing, readError, names);
+            readValues(batch, listing.fd(), dstFd, folder);
             for (std::size_t i = 0; i < batch.count(); ++i) {
                 handle(batch, i, listing.fd(), dstFd, dstError);
                 if (m_tally.stopRequested()) {
@@ -271,8 +379,49 @@ private:
             }
         }
         --m_depth;
-        if (readError != 0)
+        if (readError != 0) {
             addFileIssue(m_tally, readError, FileOp::listFolder, where().source(), where().shown());
+            return; // only a completely read folder tells what the drive no longer has
+        }
+        if (names != nullptr)
+            prune(*names, listing.fd(), dstFd);
+    }
+
+    // Deletes from the copy's folder what the drive's folder (read completely into `names`) does
+    // not hold. Its subfolders have been walked, and pruned, already. What a name of the drive
+    // is does not matter, only that it exists: a link on the drive keeps the copy's entry.
+    void prune(NameIndex& names, int srcFd, int dstFd) {
+        const bool indexed = names.finish();
+        struct stat folder {};
+        if (sysCalls().fstat(dstFd, &folder) != 0 || folder.st_dev != *m_mirror)
+            return; // a file system mounted inside the copy is not the copy's to prune
+        DirStream listing{Fd{openAt(dstFd, ".", folderOpenFlags)}};
+        if (!listing.valid())
+            return; // an unreadable folder of the copy is passed over
+        int readError = 0;
+        while (dirent* entry = listing.next(readError)) {
+            if (m_tally.stopRequested())
+                return;
+            const char* name = entry->d_name;
+            if (isExcludedName(name))
+                continue; // nothing in or under a never-copied name is ever deleted
+            if (indexed ? names.find(name) != nullptr : existsOnDrive(srcFd, name))
+                continue;
+            const std::size_t mark = m_rel.size();
+            if (!m_rel.empty())
+                m_rel.push_back('/');
+            m_rel.append(name);
+            removeFromCopy(m_tally, m_root.targetBase, m_rel, dstFd, name, *m_mirror);
+            m_rel.resize(mark);
+        }
+    }
+
+    // For folders too large to index. Only a definite "not there" counts as missing.
+    static bool existsOnDrive(int srcFd, const char* name) {
+        struct stat st {};
+        if (sysCalls().fstatat(srcFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return true;
+        return errno != ENOENT && errno != ENOTDIR;
     }
 
     Where where() const {
@@ -281,12 +430,33 @@ private:
         return w;
     }
 
-    // The drive's values and the copy's, read side by side when there are enough of them.
-    void readValues(Batch& batch, int srcFd, int dstFd) {
+    // The drive's values (from the pre-count's log where it has them) and the copy's, read side
+    // by side on two threads when there are enough of them.
+    void readValues(Batch& batch, int srcFd, int dstFd, std::uint32_t folder) {
         batch.prepare(dstFd >= 0);
         const std::size_t n = batch.count();
-        if (dstFd >= 0 && n >= parallelThreshold) {
-            StatWorker& worker = m_tally.statWorker();
+        std::size_t sourceReads = n;
+        MetadataLog* log = m_tally.metadataLog();
+        if (log != nullptr && log->active()) {
+            sourceReads = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (batch.sourceNames[i] == nullptr)
+                    continue;
+                if (log->take(batch.inodes[i], MetadataLog::key(batch.name(i), folder),
+                              batch.source[i]))
+                    batch.sourceNames[i] = nullptr;
+                else
+                    ++sourceReads;
+            }
+        }
+        StatWorker& worker = m_tally.statWorker();
+        if (dstFd >= 0 && sourceReads == 0 && n >= parallelThreshold) {
+            // Only the copy's values are left to read: half on each thread.
+            const std::size_t half = n / 2;
+            worker.start(dstFd, batch.targetNames.data(), batch.target.data(), half);
+            statAll(dstFd, batch.targetNames.data() + half, batch.target.data() + half, n - half);
+            worker.wait();
+        } else if (dstFd >= 0 && n >= parallelThreshold) {
             worker.start(dstFd, batch.targetNames.data(), batch.target.data(), n);
             statAll(srcFd, batch.sourceNames.data(), batch.source.data(), n);
             worker.wait();
@@ -341,60 +511,11 @@ private:
 
     Tally& m_tally;
     Where m_root;
+    const dev_t* m_mirror;
     std::string m_rel;
-    std::vector<std::unique_ptr<Batch>> m_levels;
+    std::vector<std::unique_ptr<Level>> m_levels;
     std::size_t m_depth = 0;
     Ancestors m_ancestors;
-};
-
-// The names of one folder of the drive, sorted, for the existence test of pruning: two listings
-// per folder instead of one stat per entry of the copy.
-struct NameIndex {
-    // Beyond this many names a folder is tested name by name instead (memory stays bounded).
-    static constexpr std::size_t limit = 1u << 16;
-    struct Entry {
-        std::uint32_t offset;
-        std::uint16_t length;
-        unsigned char type;
-    };
-    std::vector<char> arena;
-    std::vector<Entry> entries;
-
-    std::string_view name(const Entry& e) const { return {arena.data() + e.offset, e.length}; }
-
-    // False when the folder could not be read completely or is too large to index.
-    bool load(int folder, int& error) {
-        arena.clear();
-        entries.clear();
-        error = 0;
-        DirStream listing{Fd{openAt(folder, ".", folderOpenFlags)}};
-        if (!listing.valid()) {
-            error = errno;
-            return false;
-        }
-        while (dirent* entry = listing.next(error)) {
-            if (entries.size() >= limit)
-                return false;
-            const std::size_t length = std::strlen(entry->d_name);
-            entries.push_back(Entry{static_cast<std::uint32_t>(arena.size()),
-                                    static_cast<std::uint16_t>(length), entry->d_type});
-            arena.insert(arena.end(), entry->d_name, entry->d_name + length);
-        }
-        if (error != 0)
-            return false;
-        std::sort(entries.begin(), entries.end(),
-                  [this](const Entry& a, const Entry& b) { return name(a) < name(b); });
-        return true;
-    }
-
-    const Entry* find(std::string_view wanted) const {
-        auto it = std::lower_bound(
-            entries.begin(), entries.end(), wanted,
-            [this](const Entry& e, std::string_view key) { return name(e) < key; });
-        if (it == entries.end() || name(*it) != wanted)
-            return nullptr;
-        return &*it;
-    }
 };
 
 class Pruner {
@@ -471,18 +592,7 @@ private:
         if (type < 0)
             return;
         if (type == 0) {
-            int error = removeEntry(dstFd, name, m_device);
-            if (error == 0) {
-                ++m_tally.filesDeleted;
-            } else {
-                std::string file = joinPath(m_targetBase, m_rel);
-                BackupIssue issue;
-                issue.path = m_rel;
-                issue.reason = Localizer::text("engine.pruneFail", m_tally.language);
-                issue.systemMessage =
-                    SystemError::posix(error, operationText(FileOp::remove), file).description;
-                m_tally.errors.push_back(std::move(issue));
-            }
+            removeFromCopy(m_tally, m_targetBase, m_rel, dstFd, name, m_device);
             return;
         }
         if (dstType == DT_UNKNOWN) {
@@ -525,7 +635,8 @@ private:
 
 class Counter {
 public:
-    Counter(Totals& totals, StatWorker& worker) : m_totals(totals), m_worker(worker) {}
+    Counter(Totals& totals, StatWorker& worker, MetadataLog* log)
+        : m_totals(totals), m_worker(worker), m_log(log) {}
 
     void walk(int srcFd) {
         DirStream listing{Fd{srcFd}};
@@ -541,6 +652,7 @@ private:
             m_levels.push_back(std::make_unique<Batch>());
         Batch& batch = *m_levels[m_depth];
         ++m_depth;
+        const std::uint32_t folder = m_log != nullptr ? m_log->enterRecordedFolder() : 0;
         int readError = 0;
         bool more = true;
         while (more) {
@@ -556,6 +668,13 @@ private:
                 m_worker.wait();
             } else {
                 statAll(listing.fd(), batch.sourceNames.data(), batch.source.data(), n);
+            }
+            if (m_log != nullptr) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (batch.sourceNames[i] != nullptr)
+                        m_log->record(batch.inodes[i], MetadataLog::key(batch.name(i), folder),
+                                      batch.source[i]);
+                }
             }
             for (std::size_t i = 0; i < n; ++i) {
                 if (batch.types[i] != DT_DIR) {
@@ -580,6 +699,7 @@ private:
 
     Totals& m_totals;
     StatWorker& m_worker;
+    MetadataLog* m_log;
     std::vector<std::unique_ptr<Batch>> m_levels;
     std::size_t m_depth = 0;
     Ancestors m_ancestors;
@@ -735,14 +855,15 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
     tally.advance(size, dstName);
 }
 
-void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError) {
+void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError,
+                  const dev_t* mirror) {
     // A description of its own: the listing must start at the beginning whoever read before.
     int own = openAt(source, ".", folderOpenFlags);
     if (own < 0) {
         addFileIssue(tally, errno, FileOp::listFolder, root.source(), root.shown());
         return;
     }
-    Copier copier{tally, root};
+    Copier copier{tally, root, mirror};
     copier.walk(own, dstDir, dstError);
 }
 
@@ -752,11 +873,11 @@ void pruneContents(Tally& tally, std::string_view targetBase, int srcDir, int ds
     pruner.walk(srcDir, dstDir);
 }
 
-void countContents(int source, Totals& totals, StatWorker& worker) {
+void countContents(int source, Totals& totals, StatWorker& worker, MetadataLog* log) {
     int own = openAt(source, ".", folderOpenFlags);
     if (own < 0)
         return;
-    Counter counter{totals, worker};
+    Counter counter{totals, worker, log};
     counter.walk(own);
 }
 

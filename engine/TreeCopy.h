@@ -52,14 +52,18 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
              const StatSlot* knownTarget = nullptr);
 
 // Copies the contents of the open source folder `source` into the folder `dstDir` (or fails each
-// file with `dstError` when it is -1).
-void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError);
+// file with `dstError` when it is -1). With `mirror` (the copy's device) the walk also deletes from
+// each folder of the copy, once that folder is copied, what the drive's folder no longer holds: the
+// same outcome as pruneContents afterwards, without walking both trees a second time.
+void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError,
+                  const dev_t* mirror = nullptr);
 
 // Deletes from `dstDir` what `srcDir` does not hold; `srcDir` -1 means that nothing exists there
 // on the drive. `device` is the copy's file system.
 void pruneContents(Tally& tally, std::string_view targetBase, int srcDir, int dstDir, dev_t device);
 
-// Adds the regular files below the open folder `source` and their sizes.
-void countContents(int source, Totals& totals, StatWorker& worker);
+// Adds the regular files below the open folder `source` and their sizes; what it reads goes into
+// `log` when given.
+void countContents(int source, Totals& totals, StatWorker& worker, MetadataLog* log = nullptr);
 
 } // namespace keelbox::detail

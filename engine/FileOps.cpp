@@ -5,32 +5,53 @@
 
 namespace keelbox::detail {
 
-DirStream::DirStream(Fd fd) {
-    if (!fd.valid())
-        return;
-    m_dir = ::fdopendir(fd.get());
-    if (m_dir != nullptr)
-        fd.release();
+DirStream DirStream::borrow(int fd) {
+    DirStream listing;
+    listing.m_fd = fd;
+    return listing;
+}
+
+DirStream::DirStream(DirStream&& other) noexcept
+    : m_fd(other.m_fd), m_owned(other.m_owned), m_ended(other.m_ended),
+      m_buffer(std::move(other.m_buffer)), m_position(other.m_position), m_filled(other.m_filled) {
+    other.m_fd = -1;
+    other.m_owned = false;
 }
 
 DirStream::~DirStream() {
-    if (m_dir != nullptr)
-        ::closedir(m_dir);
+    if (m_owned && m_fd >= 0)
+        sysCalls().close(m_fd);
 }
 
-int DirStream::fd() const {
-    return m_dir != nullptr ? ::dirfd(m_dir) : -1;
-}
-
-dirent* DirStream::next(int& error) {
+const dirent64* DirStream::next(int& error) {
     error = 0;
+    if (m_fd < 0) {
+        error = EBADF;
+        return nullptr;
+    }
     for (;;) {
-        errno = 0;
-        dirent* entry = ::readdir(m_dir);
-        if (entry == nullptr) {
-            error = errno;
-            return nullptr;
+        if (m_position >= m_filled) {
+            if (m_ended)
+                return nullptr;
+            if (!m_buffer)
+                m_buffer = std::make_unique<char[]>(bufferSize);
+            const ssize_t got = sysCalls().getdents(m_fd, m_buffer.get(), bufferSize);
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                error = errno;
+                m_ended = true;
+                return nullptr;
+            }
+            if (got == 0) {
+                m_ended = true;
+                return nullptr;
+            }
+            m_position = 0;
+            m_filled = static_cast<std::size_t>(got);
         }
+        const auto* entry = reinterpret_cast<const dirent64*>(m_buffer.get() + m_position);
+        m_position += entry->d_reclen;
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
             continue;
@@ -98,7 +119,7 @@ int removeEntry(int parent, const char* name, dev_t device) {
         return errno;
     int first = 0;
     int readError = 0;
-    while (dirent* entry = listing.next(readError)) {
+    while (const dirent64* entry = listing.next(readError)) {
         int result = removeEntry(listing.fd(), entry->d_name, device);
         if (result != 0 && first == 0)
             first = result;

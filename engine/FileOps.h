@@ -4,8 +4,10 @@
 
 #include "engine/SysCalls.h"
 
+#include <cstddef>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -48,25 +50,35 @@ private:
     int m_fd = -1;
 };
 
-// A folder listing that owns its descriptor.
+// A folder listing read straight with getdents64 into a buffer of its own: no directory stream,
+// and a folder already open for other reasons can be listed without opening it again.
 class DirStream {
 public:
     DirStream() = default;
     // Takes ownership of `fd`, also on failure.
-    explicit DirStream(Fd fd);
-    DirStream(DirStream&& other) noexcept : m_dir(other.m_dir) { other.m_dir = nullptr; }
+    explicit DirStream(Fd fd) : m_fd(fd.release()), m_owned(true) {}
+    // Lists the open folder `fd` without taking it over, from its current offset (the start for a
+    // folder nobody has listed yet).
+    static DirStream borrow(int fd);
+    DirStream(DirStream&& other) noexcept;
     DirStream& operator=(DirStream&&) = delete;
     DirStream(const DirStream&) = delete;
     ~DirStream();
 
-    bool valid() const { return m_dir != nullptr; }
-    int fd() const;
+    bool valid() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
     // The next entry other than "." and ".."; nullptr at the end or on error (then `error` is set
     // to the errno, otherwise 0).
-    dirent* next(int& error);
+    const dirent64* next(int& error);
 
 private:
-    DIR* m_dir = nullptr;
+    static constexpr std::size_t bufferSize = 32 * 1024;
+    int m_fd = -1;
+    bool m_owned = false;
+    bool m_ended = false;
+    std::unique_ptr<char[]> m_buffer;
+    std::size_t m_position = 0;
+    std::size_t m_filled = 0;
 };
 
 // Retries on EINTR. Returns the descriptor or -1 with errno set.

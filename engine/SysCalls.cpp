@@ -1,6 +1,7 @@
 #include "engine/SysCalls.h"
 
 #include <cstdio>
+#include <dirent.h>
 #include <unistd.h>
 
 namespace keelbox {
@@ -43,10 +44,13 @@ int realUnlinkat(int dirfd, const char* name, int flags) {
 int realRenameat(int fromDir, const char* from, int toDir, const char* to) {
     return ::renameat(fromDir, from, toDir, to);
 }
+ssize_t realGetdents(int fd, void* buffer, size_t size) {
+    return ::getdents64(fd, buffer, size);
+}
 
-constexpr SysCalls real{realOpenat, realFstatat,       realFstat,    realRead,
-                        realWrite,  realCopyFileRange, realFchmod,   realFutimens,
-                        realClose,  realMkdirat,       realUnlinkat, realRenameat};
+constexpr SysCalls real{realOpenat,        realFstatat,  realFstat,    realRead,  realWrite,
+                        realCopyFileRange, realFchmod,   realFutimens, realClose, realMkdirat,
+                        realUnlinkat,      realRenameat, realGetdents};
 
 } // namespace
 

@@ -22,6 +22,7 @@ struct SysCalls {
     int (*mkdirat)(int dirfd, const char* name, mode_t mode);
     int (*unlinkat)(int dirfd, const char* name, int flags);
     int (*renameat)(int fromDir, const char* from, int toDir, const char* to);
+    ssize_t (*getdents)(int fd, void* buffer, size_t size);
 };
 
 // The table in force. Tests replace entries through ScopedSysCalls; nothing else changes it.

@@ -227,7 +227,7 @@ struct NameIndex {
             error = errno;
             return false;
         }
-        while (dirent* entry = listing.next(error))
+        while (const dirent64* entry = listing.next(error))
             add(entry->d_name, entry->d_type);
         return error == 0 && finish();
     }
@@ -285,7 +285,7 @@ struct Batch {
         types.clear();
         inodes.clear();
         while (offsets.size() < size) {
-            dirent* entry = listing.next(error);
+            const dirent64* entry = listing.next(error);
             if (entry == nullptr)
                 return false;
             const char* entryName = entry->d_name;
@@ -395,11 +395,10 @@ private:
         struct stat folder {};
         if (sysCalls().fstat(dstFd, &folder) != 0 || folder.st_dev != *m_mirror)
             return; // a file system mounted inside the copy is not the copy's to prune
-        DirStream listing{Fd{openAt(dstFd, ".", folderOpenFlags)}};
-        if (!listing.valid())
-            return; // an unreadable folder of the copy is passed over
+        // Nothing has listed the copy's folder yet: its own descriptor is read from the start.
+        DirStream listing = DirStream::borrow(dstFd);
         int readError = 0;
-        while (dirent* entry = listing.next(readError)) {
+        while (const dirent64* entry = listing.next(readError)) {
             if (m_tally.stopRequested())
                 return;
             const char* name = entry->d_name;
@@ -541,7 +540,7 @@ public:
             return; // an unreadable folder of the copy is passed over
         ++m_depth;
         int readError = 0;
-        while (dirent* entry = listing.next(readError)) {
+        while (const dirent64* entry = listing.next(readError)) {
             if (m_tally.stopRequested())
                 break;
             const char* name = entry->d_name;

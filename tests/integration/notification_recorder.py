@@ -31,14 +31,6 @@ class Recorder(dbus.service.Object):
             out.write(json.dumps(record, ensure_ascii=False) + '\n')
         return dbus.UInt32(replaces_id or self.last_id)
 
-    @dbus.service.method(NAME, in_signature='', out_signature='as')
-    def GetCapabilities(self):
-        return ['actions', 'body', 'sound']
-
-    @dbus.service.method(NAME, in_signature='', out_signature='ssss')
-    def GetServerInformation(self):
-        return ('keelbox-test-recorder', 'keelbox', '1.0', '1.2')
-
 
 if __name__ == '__main__':
     serve(sys.argv[1], NAME, lambda bus: Recorder(bus, sys.argv[2]))

@@ -6,18 +6,20 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace keelbox::app::testing {
+
+using namespace Qt::StringLiterals;
 
 class FakeVolumeMonitor : public VolumeMonitor {
 public:
@@ -43,8 +45,35 @@ public:
     mutable int scans = 0;
 };
 
-// Blocks each ejection until released when `hold` is set; thread-safe.
-class FakeEjector : public VolumeEjector {
+// Records calls that arrive on other threads; while `hold` is set each call waits until the test
+// lets it go. Thread-safe.
+template <typename Call> class CallRecorder {
+public:
+    std::size_t callCount() {
+        std::lock_guard lock(mutex);
+        return calls.size();
+    }
+    bool waitForCalls(std::size_t n) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return calls.size() >= n; });
+    }
+    Call call(std::size_t i) {
+        std::lock_guard lock(mutex);
+        return calls.at(i);
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        hold = false;
+        changed.notify_all();
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Call> calls;
+    bool hold = false;
+};
+
+class FakeEjector : public VolumeEjector, public CallRecorder<QString> {
 public:
     EjectOutcome eject(const QString& mountPath) override {
         std::unique_lock lock(mutex);
@@ -55,24 +84,7 @@ public:
             onSuccess(mountPath);
         return outcome;
     }
-    void release() {
-        std::lock_guard lock(mutex);
-        hold = false;
-        changed.notify_all();
-    }
-    std::size_t callCount() {
-        std::lock_guard lock(mutex);
-        return calls.size();
-    }
-    bool waitForCalls(std::size_t n) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return calls.size() >= n; });
-    }
 
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<QString> calls;
-    bool hold = false;
     EjectOutcome outcome{true, {}};
     // Runs on the ejection thread (under the lock) after a successful ejection.
     std::function<void(const QString&)> onSuccess;
@@ -89,17 +101,15 @@ public:
     bool isEnabled() const override { return enabled; }
     std::optional<QString> enable() override {
         ++enableCalls;
-        if (failure)
-            return failure;
-        enabled = !pendingApproval;
-        return std::nullopt;
+        if (!failure)
+            enabled = !pendingApproval;
+        return failure;
     }
     std::optional<QString> disable() override {
         ++disableCalls;
-        if (failure)
-            return failure;
-        enabled = false;
-        return std::nullopt;
+        if (!failure)
+            enabled = false;
+        return failure;
     }
     bool enabled = false;
     bool pendingApproval = false;
@@ -108,27 +118,26 @@ public:
     int disableCalls = 0;
 };
 
+struct EngineCall {
+    DriveConfig config;
+    std::filesystem::path root;
+    AppLanguage language;
+    bool stopFlagGiven;
+    int niceness; // of the thread the run was called on
+    bool onMainThread;
+};
+
 // The engine's stand-in: records every run, can hold runs until the test lets them go, sends the
 // given progress snapshots and returns what `makeResult` builds. Honours the stop request.
-class FakeEngine {
+class FakeEngine : public CallRecorder<EngineCall> {
 public:
-    struct Call {
-        DriveConfig config;
-        std::filesystem::path root;
-        AppLanguage language;
-        bool stopFlagGiven;
-        int niceness; // of the thread the run was called on
-        bool onMainThread;
-    };
-
     BackupRunner runner() {
         return [this](const DriveConfig& config, const std::filesystem::path& root,
                       AppLanguage language, const ProgressCallback& onProgress,
                       const RunEnvironment& environment) {
-            std::size_t index = 0;
             {
                 std::unique_lock lock(mutex);
-                index = calls.size();
+                const std::size_t index = calls.size();
                 errno = 0;
                 const int niceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
                 calls.push_back({config, root, language, environment.stopRequested != nullptr,
@@ -148,34 +157,12 @@ public:
             return makeResult ? makeResult(config, language) : BackupResult{};
         };
     }
-
     void releaseOne() {
         std::lock_guard lock(mutex);
         ++released;
         changed.notify_all();
     }
-    void releaseAll() {
-        std::lock_guard lock(mutex);
-        hold = false;
-        changed.notify_all();
-    }
-    std::size_t callCount() {
-        std::lock_guard lock(mutex);
-        return calls.size();
-    }
-    bool waitForCalls(std::size_t n) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return calls.size() >= n; });
-    }
-    Call call(std::size_t i) {
-        std::lock_guard lock(mutex);
-        return calls.at(i);
-    }
 
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Call> calls;
-    bool hold = false;
     std::size_t released = 0;
     int stoppedRuns = 0;
     std::vector<BackupProgress> progress;
@@ -191,15 +178,22 @@ inline DriveConfig testConfig(std::string name, bool autoRun = true,
     return config;
 }
 
-// A state on fakes, with drives as real folders in a temporary folder.
+// Waits for the backups in flight to report back.
+inline bool settles(AppState& state) {
+    QSignalSpy settled(&state, &AppState::backupsSettled);
+    return settled.wait(5000);
+}
+
+// A state on fakes, with drives as real folders in a temporary folder. The fakes are there from
+// the start; `make` hands them to a new state.
 class Harness {
 public:
     explicit Harness(std::vector<std::string> preferredLanguages = {"en-GB"}) {
-        preferences = std::make_shared<Preferences>(dir.filePath(QStringLiteral("prefs.ini")));
+        preferences = std::make_shared<Preferences>(dir.filePath(u"prefs.ini"_s));
         localizer = std::make_unique<Localizer>(preferences, preferredLanguages);
     }
     ~Harness() {
-        engine.releaseAll();
+        engine.release();
         ejector->release();
         state.reset();
     }
@@ -207,7 +201,7 @@ public:
     // A drive folder named `name` (optionally configured), listed by the fake monitor.
     MountedVolume addDrive(const QString& name, std::optional<DriveConfig> config = std::nullopt,
                            bool plugNow = false) {
-        const QString path = dir.filePath(QStringLiteral("media/%1-%2").arg(name).arg(++counter));
+        const QString path = dir.filePath(u"media/%1-%2"_s.arg(name).arg(++counter));
         QDir().mkpath(path);
         if (config)
             writeConfig(*config, path.toStdString());
@@ -224,24 +218,14 @@ public:
     }
 
     AppState& make() {
-        AppServices services;
-        services.preferences = preferences;
-        services.localizer = localizer.get();
-        auto ownedMonitor = std::make_unique<FakeVolumeMonitor>();
-        if (monitor) // drives added before make()
-            ownedMonitor->volumes = monitor->volumes;
-        monitor = ownedMonitor.get();
-        services.volumeMonitor = std::move(ownedMonitor);
-        services.volumeEjector = ejector;
-        auto ownedNotifier = std::make_unique<FakeNotifier>();
-        notifier = ownedNotifier.get();
-        services.notifier = std::move(ownedNotifier);
-        auto ownedLogin = std::make_unique<FakeLoginItem>();
-        ownedLogin->enabled = loginInitiallyEnabled;
-        login = ownedLogin.get();
-        services.loginItem = std::move(ownedLogin);
-        services.runBackup = realRunner ? realRunner : engine.runner();
-        state = std::make_unique<AppState>(std::move(services));
+        state = std::make_unique<AppState>(
+            AppServices{preferences, localizer.get(), std::move(ownedMonitor), ejector,
+                        std::move(ownedNotifier), std::move(ownedLogin),
+                        realRunner ? realRunner : engine.runner()});
+        return *state;
+    }
+    AppState& started() {
+        make().start();
         return *state;
     }
 
@@ -250,12 +234,13 @@ public:
     QTemporaryDir dir;
     std::shared_ptr<Preferences> preferences;
     std::unique_ptr<Localizer> localizer;
-    FakeVolumeMonitor pending; // holds drives added before make()
-    FakeVolumeMonitor* monitor = &pending;
+    std::unique_ptr<FakeVolumeMonitor> ownedMonitor = std::make_unique<FakeVolumeMonitor>();
+    std::unique_ptr<FakeNotifier> ownedNotifier = std::make_unique<FakeNotifier>();
+    std::unique_ptr<FakeLoginItem> ownedLogin = std::make_unique<FakeLoginItem>();
+    FakeVolumeMonitor* monitor = ownedMonitor.get();
+    FakeNotifier* notifier = ownedNotifier.get();
+    FakeLoginItem* login = ownedLogin.get();
     std::shared_ptr<FakeEjector> ejector = std::make_shared<FakeEjector>();
-    FakeNotifier* notifier = nullptr;
-    FakeLoginItem* login = nullptr;
-    bool loginInitiallyEnabled = false;
     FakeEngine engine;
     // When set, used instead of the fake engine.
     BackupRunner realRunner;

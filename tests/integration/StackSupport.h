@@ -5,19 +5,29 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QString>
 #include <QStringList>
 #include <QTest>
 #include <QUuid>
+
+using namespace Qt::StringLiterals;
 
 // On CI (CI=true) a test that cannot run fails, so that a missing package cannot hide behind a
 // skip; on a developer's machine without root or loop devices it is skipped.
 #define SKIP_OR_FAIL(reason)                                                                       \
     do {                                                                                           \
         const QByteArray why_ = QString(reason).toUtf8();                                          \
-        if (qEnvironmentVariable("CI") == QLatin1String("true"))                                   \
+        if (qEnvironmentVariable("CI") == "true"_L1)                                               \
             QFAIL(why_.constData());                                                               \
         QSKIP(why_.constData());                                                                   \
+    } while (false)
+
+#define REQUIRE_STACK()                                                                            \
+    do {                                                                                           \
+        const QString problem_ = keelbox::test::stackProblem();                                    \
+        if (!problem_.isEmpty())                                                                   \
+            SKIP_OR_FAIL(problem_);                                                                \
     } while (false)
 
 namespace keelbox::test {
@@ -28,19 +38,16 @@ struct Run {
     bool ok() const { return exitCode == 0; }
 };
 
-inline Run run(const QString& program, const QStringList& args, const QString& workDir = {},
-               int timeoutMs = 60000) {
+inline Run run(const QString& program, const QStringList& args) {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    if (!workDir.isEmpty())
-        process.setWorkingDirectory(workDir);
     process.start(program, args);
     if (!process.waitForStarted())
-        return {-1, program + QStringLiteral(": ") + process.errorString()};
-    if (!process.waitForFinished(timeoutMs)) {
+        return {-1, program + u": "_s + process.errorString()};
+    if (!process.waitForFinished(60000)) {
         process.kill();
         process.waitForFinished();
-        return {-1, program + QStringLiteral(": timed out")};
+        return {-1, program + u": timed out"_s};
     }
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromLocal8Bit(process.readAll())};
@@ -54,42 +61,45 @@ inline QString stackDir() {
 inline QString stackProblem() {
     const QString dir = stackDir();
     if (dir.isEmpty())
-        return QStringLiteral("KEELBOX_STACK_DIR is not set (run through ctest)");
-    QFile reason(dir + QStringLiteral("/unavailable"));
+        return u"KEELBOX_STACK_DIR is not set (run through ctest)"_s;
+    QFile reason(dir + u"/unavailable"_s);
     if (reason.open(QIODevice::ReadOnly))
-        return QStringLiteral("test stack unavailable: ") +
-               QString::fromUtf8(reason.readAll()).trimmed();
-    if (!QFile::exists(dir + QStringLiteral("/ready")))
-        return QStringLiteral("test stack is not running in ") + dir;
+        return u"test stack unavailable: "_s + QString::fromUtf8(reason.readAll()).trimmed();
+    if (!QFile::exists(dir + u"/ready"_s))
+        return u"test stack is not running in "_s + dir;
     return {};
 }
 
-// A fresh image file in the stack's image folder. `kind` is "removable", "ignored" or "system"
-// (the test stack's udev rules key on it); `fs` is "ext4", "vfat", "vfat32" or "exfat".
+inline QString shortId() {
+    return QUuid::createUuid().toString(QUuid::Id128).left(8);
+}
+
+// A fresh 64 MiB image in the stack's image folder, empty on failure with the reason in `error`.
+// `kind` is "removable", "ignored" or "system" (the stack's udev rules key on it); `fs` is "ext4",
+// "vfat", "vfat32" or "exfat"; an ext4 image starts with the files of `content` when given.
 inline QString makeImage(const QString& fs, const QString& label, const QString& kind,
-                         QString* error) {
-    const QString path =
-        QStringLiteral("%1/img/%2-%3-%4.img")
-            .arg(stackDir(), fs, QUuid::createUuid().toString(QUuid::Id128).left(8), kind);
+                         QString* error, const QString& content = {}) {
+    const QString path = u"%1/img/%2-%3-%4.img"_s.arg(stackDir(), fs, shortId(), kind);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || !file.resize(64 * 1024 * 1024)) {
         *error = file.errorString();
         return {};
     }
     file.close();
-    Run made;
-    if (fs == QLatin1String("ext4"))
-        made = run(QStringLiteral("mkfs.ext4"),
-                   {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-L"), label, path});
-    else if (fs == QLatin1String("vfat32"))
+    QStringList args;
+    if (fs == "ext4"_L1)
+        args = QStringList{u"mkfs.ext4"_s, u"-q"_s, u"-F"_s, u"-L"_s, label} +
+               (content.isEmpty() ? QStringList{} : QStringList{u"-d"_s, content});
+    else if (fs == "vfat32"_L1)
         // FAT32 with 512-byte clusters: the FUSE driver reports zero blocks for it.
-        made = run(QStringLiteral("mkfs.vfat"),
-                   {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-n"), label, path});
-    else if (fs == QLatin1String("vfat"))
+        args = {u"mkfs.vfat"_s, u"-F"_s, u"32"_s, u"-n"_s, label};
+    else if (fs == "vfat"_L1)
         // FAT16 on 64 MiB: 2 KiB clusters, which the FUSE driver reports with a proper size.
-        made = run(QStringLiteral("mkfs.vfat"), {QStringLiteral("-n"), label, path});
+        args = {u"mkfs.vfat"_s, u"-n"_s, label};
     else
-        made = run(QStringLiteral("mkfs.exfat"), {QStringLiteral("-L"), label, path});
+        args = {u"mkfs.exfat"_s, u"-L"_s, label};
+    const QString tool = args.takeFirst();
+    const Run made = run(tool, args << path);
     if (!made.ok()) {
         *error = made.out;
         return {};
@@ -97,11 +107,16 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
     return path;
 }
 
+// Waits until udev has handled the devices that came and went (labels published, rules applied).
+inline void settleUdev() {
+    run(u"udevadm"_s, {u"settle"_s, u"-t"_s, u"30"_s});
+}
+
 // The loop devices backed by `image`.
 inline QStringList loopsOf(const QString& image) {
-    const Run listed = run(QStringLiteral("losetup"), {QStringLiteral("-j"), image});
     QStringList loops;
-    for (const QString& line : listed.out.split(u'\n', Qt::SkipEmptyParts))
+    for (const QString& line :
+         run(u"losetup"_s, {u"-j"_s, image}).out.split(u'\n', Qt::SkipEmptyParts))
         loops.append(line.section(u':', 0, 0));
     return loops;
 }
@@ -109,23 +124,72 @@ inline QStringList loopsOf(const QString& image) {
 // Unmounts whatever is mounted from `image` and detaches its loops; for test clean-up.
 inline void discardImage(const QString& image) {
     for (const QString& loop : loopsOf(image)) {
-        QFile table(QStringLiteral("/proc/self/mountinfo"));
-        if (table.open(QIODevice::ReadOnly)) {
-            const QStringList lines = QString::fromUtf8(table.readAll()).split(u'\n');
-            for (const QString& line : lines) {
-                const QStringList fields = line.split(u' ');
-                if (fields.size() > 4 &&
-                    line.contains(QStringLiteral(" ") + loop + QStringLiteral(" "))) {
-                    QString point = fields[4];
-                    point.replace(QStringLiteral("\\040"), QStringLiteral(" "));
-                    if (!run(QStringLiteral("umount"), {point}).ok())
-                        run(QStringLiteral("umount"), {QStringLiteral("-l"), point});
-                }
+        QFile table(u"/proc/self/mountinfo"_s);
+        if (!table.open(QIODevice::ReadOnly))
+            continue;
+        for (const QString& line : QString::fromUtf8(table.readAll()).split(u'\n')) {
+            const QStringList fields = line.split(u' ');
+            if (fields.size() > 4 && line.contains(u' ' + loop + u' ')) {
+                const QString point = QString(fields[4]).replace(u"\\040"_s, u" "_s);
+                if (!run(u"umount"_s, {point}).ok())
+                    run(u"umount"_s, {u"-l"_s, point});
             }
         }
-        run(QStringLiteral("losetup"), {QStringLiteral("-d"), loop});
+        run(u"losetup"_s, {u"-d"_s, loop});
     }
     QFile::remove(image);
+}
+
+// An image attached and mounted through UDisks2, as a desktop does with a stick that is plugged in.
+struct Plugged {
+    QString device;    // the loop device
+    QString mountPath; // empty on failure, with the tools' words in `error`
+    QString error;
+};
+
+inline Plugged plugIn(const QString& image) {
+    Plugged plugged;
+    const Run setup =
+        run(u"udisksctl"_s, {u"loop-setup"_s, u"-f"_s, image, u"--no-user-interaction"_s});
+    const QRegularExpressionMatch loop = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out);
+    if (!setup.ok() || !loop.hasMatch()) {
+        plugged.error = setup.out;
+        return plugged;
+    }
+    plugged.device = loop.captured(1);
+    // The udev rules that mark the image removable must have run before udisks mounts it.
+    settleUdev();
+    const Run mounted =
+        run(u"udisksctl"_s, {u"mount"_s, u"-b"_s, plugged.device, u"--no-user-interaction"_s});
+    const QRegularExpressionMatch at =
+        QRegularExpression(u" at (/.*?)\\.?\\s*$"_s).match(mounted.out.trimmed());
+    if (mounted.ok() && at.hasMatch())
+        plugged.mountPath = at.captured(1);
+    else
+        plugged.error = mounted.out;
+    return plugged;
+}
+
+// A process that keeps a drive busy: its working folder is on it and it holds a file open there.
+struct Holder {
+    QProcess process;
+    bool start(const QString& folder) {
+        QFile(folder + u"/held.txt"_s).open(QIODevice::WriteOnly);
+        process.setWorkingDirectory(folder);
+        process.start(u"sh"_s, {u"-c"_s, u"exec 3<held.txt; echo ready; exec sleep 120"_s});
+        return process.waitForStarted() && process.waitForReadyRead(10000);
+    }
+    ~Holder() {
+        process.kill();
+        process.waitForFinished();
+    }
+};
+
+// Whether a path signal (volumeMounted, volumeUnmounted) named `path`.
+inline bool spied(const QSignalSpy& spy, const QString& path) {
+    return std::any_of(spy.begin(), spy.end(), [&](const QList<QVariant>& args) {
+        return args.value(0).toString() == path;
+    });
 }
 
 } // namespace keelbox::test

@@ -8,32 +8,16 @@ import json
 import sys
 
 import dbus
-import dbus.mainloop.glib
 import dbus.service
-from gi.repository import GLib
+
+from bus_stand_in import plain, serve
 
 NAME = 'org.freedesktop.Notifications'
-PATH = '/org/freedesktop/Notifications'
-
-
-def plain(value):
-    if isinstance(value, dbus.Boolean):
-        return bool(value)
-    if isinstance(value, (dbus.Byte, dbus.Int16, dbus.Int32, dbus.Int64, dbus.UInt16,
-                          dbus.UInt32, dbus.UInt64)):
-        return int(value)
-    if isinstance(value, dbus.Double):
-        return float(value)
-    if isinstance(value, dict):
-        return {str(k): plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [plain(v) for v in value]
-    return str(value)
 
 
 class Recorder(dbus.service.Object):
     def __init__(self, bus, output):
-        super().__init__(bus, PATH)
+        super().__init__(bus, '/org/freedesktop/Notifications')
         self.output = output
         self.last_id = 0
 
@@ -47,33 +31,6 @@ class Recorder(dbus.service.Object):
             out.write(json.dumps(record, ensure_ascii=False) + '\n')
         return dbus.UInt32(replaces_id or self.last_id)
 
-    @dbus.service.method(NAME, in_signature='u', out_signature='')
-    def CloseNotification(self, notification_id):
-        self.NotificationClosed(notification_id, dbus.UInt32(3))
-
-    @dbus.service.method(NAME, in_signature='', out_signature='as')
-    def GetCapabilities(self):
-        return ['actions', 'body', 'sound']
-
-    @dbus.service.method(NAME, in_signature='', out_signature='ssss')
-    def GetServerInformation(self):
-        return ('keelbox-test-recorder', 'keelbox', '1.0', '1.2')
-
-    @dbus.service.signal(NAME, signature='uu')
-    def NotificationClosed(self, notification_id, reason):
-        pass
-
-
-def main():
-    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-    bus = dbus.bus.BusConnection(sys.argv[1])
-    recorder = Recorder(bus, sys.argv[2])
-    name = dbus.service.BusName(NAME, bus)
-    loop = GLib.MainLoop()
-    bus.call_on_disconnection(lambda _conn: loop.quit())
-    loop.run()
-    del name, recorder
-
 
 if __name__ == '__main__':
-    main()
+    serve(sys.argv[1], NAME, lambda bus: Recorder(bus, sys.argv[2]))

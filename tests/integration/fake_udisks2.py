@@ -12,9 +12,9 @@ import json
 import sys
 
 import dbus
-import dbus.mainloop.glib
 import dbus.service
-from gi.repository import GLib
+
+from bus_stand_in import plain, serve
 
 SERVICE = 'org.freedesktop.UDisks2'
 ROOT = '/org/freedesktop/UDisks2'
@@ -50,19 +50,6 @@ def interfaces_from_json(text):
     data = json.loads(text)
     return {name: dbus.Dictionary({k: to_dbus(v) for k, v in props.items()}, signature='sv')
             for name, props in data.items()}
-
-
-def plain(value):
-    if isinstance(value, dbus.Boolean):
-        return bool(value)
-    if isinstance(value, (dbus.Byte, dbus.Int16, dbus.Int32, dbus.Int64, dbus.UInt16,
-                          dbus.UInt32, dbus.UInt64)):
-        return int(value)
-    if isinstance(value, dict):
-        return {str(k): plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [plain(v) for v in value]
-    return str(value)
 
 
 class Device(dbus.service.Object):
@@ -169,17 +156,5 @@ class Root(dbus.service.Object):
         return json.dumps(self.calls)
 
 
-def main():
-    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-    bus = dbus.bus.BusConnection(sys.argv[1])
-    root = Root(bus)
-    # Claim the name last, so that a client seeing it finds the objects ready.
-    name = dbus.service.BusName(SERVICE, bus)
-    loop = GLib.MainLoop()
-    bus.call_on_disconnection(lambda _conn: loop.quit())
-    loop.run()
-    del name, root
-
-
 if __name__ == '__main__':
-    main()
+    serve(sys.argv[1], SERVICE, Root)

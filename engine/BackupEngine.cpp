@@ -397,8 +397,9 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     Tally tally{language, onProgress, environment.stopRequested};
     if (onProgress) {
         // What the pre-count reads is kept (up to a bound) for the copy walk.
-        const Totals totals =
-            countSources(config, volumeRoot, tally.statWorker(), &tally.startMetadataLog());
+        detail::MetadataLog& log = tally.startMetadataLog();
+        const Totals totals = countSources(config, volumeRoot, tally.statWorker(), &log);
+        log.seal();
         tally.filesTotal = totals.files;
         tally.bytesTotal = totals.bytes;
     }

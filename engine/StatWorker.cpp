@@ -54,6 +54,16 @@ void MetadataLog::record(ino_t inode, std::uint32_t entryKey, const StatSlot& sl
     m_records.push_back(r);
 }
 
+bool MetadataLog::active() {
+    if (m_next >= m_records.size())
+        return false;
+    if (std::chrono::steady_clock::now() < m_until)
+        return true;
+    m_next = m_records.size();
+    std::vector<Record>{}.swap(m_records);
+    return false;
+}
+
 bool MetadataLog::take(ino_t inode, std::uint32_t entryKey, StatSlot& slot) {
     if (m_next >= m_records.size())
         return false;

@@ -3,6 +3,7 @@
 // nothing but one stat per entry on the drive and one per entry of the copy, each a system call;
 // doing the copy's stats (or half of the pre-count's) on another core halves that time.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -55,10 +56,13 @@ private:
 // a hash of its name and folder, and the copy walk takes a record only when both match its own
 // listing; at the first mismatch (the drive changed in between) it stops using the log and reads
 // for itself. The log holds at most `capacity` records (1 MiB), so memory stays bounded whatever
-// the drive holds; entries beyond that are read again.
+// the drive holds; entries beyond that are read again. It is also only good for `freshFor` after
+// the pre-count: a file changed on the drive while a long run is under way must be seen as it is
+// when the walk reaches it, not as the pre-count found it.
 class MetadataLog {
 public:
     static constexpr std::size_t capacity = (std::size_t{1} << 20) / 32;
+    static constexpr std::chrono::milliseconds freshFor{2000};
 
     // Key of an entry: its name in the `folder`-th folder of the walk.
     static std::uint32_t key(std::string_view name, std::uint32_t folder);
@@ -68,7 +72,10 @@ public:
     // The next record, when it is about this entry: fills `slot` and returns true. Otherwise the
     // log is abandoned for the rest of the run.
     bool take(ino_t inode, std::uint32_t key, StatSlot& slot);
-    bool active() const { return m_next < m_records.size(); }
+    // Called when the pre-count is over: the log is good for `freshFor` from now.
+    void seal() { m_until = std::chrono::steady_clock::now() + freshFor; }
+    // Whether records are left and still fresh; once stale the log is dropped.
+    bool active();
 
     // The number of the next folder each walk enters; both walks visit folders in the same order.
     std::uint32_t enterRecordedFolder() { return m_recordedFolders++; }
@@ -85,6 +92,7 @@ private:
     static_assert(sizeof(Record) == 32);
     std::vector<Record> m_records;
     std::size_t m_next = 0;
+    std::chrono::steady_clock::time_point m_until{};
     std::uint32_t m_recordedFolders = 0;
     std::uint32_t m_takenFolders = 0;
 };

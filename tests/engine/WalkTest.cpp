@@ -1,0 +1,143 @@
+// One walk does the pre-count's reading, the copy and the mirror pruning together: a drive that
+// changes under the run, or a folder whose listing breaks off, must still end in a true copy and
+// must never cost the copy files the drive still has.
+
+#include "EngineTestSupport.h"
+
+#include "engine/BackupEngine.h"
+#include "engine/SysCalls.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace keelbox::test {
+namespace {
+
+class Walk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(drive);
+        env.homeFolder = tmp / "home";
+        fs::create_directories(env.homeFolder);
+    }
+    BackupResult run(const ProgressCallback& progress = {}) {
+        return BackupEngine::run(makeConfig(dest, "STICK", {""}, BackupMode::sync, true), drive,
+                                 AppLanguage::english, progress, env);
+    }
+
+    TempDir tmp;
+    fs::path drive = tmp / "drive";
+    fs::path dest = tmp / "dest";
+    fs::path copy = tmp / "dest/STICK";
+    RunEnvironment env;
+};
+
+// The copy walk takes the drive's values from the pre-count only while the entries are the same
+// ones. Here the drive changes after the pre-count, in whichever folder the walk has not reached:
+// a file replaced by another of the same name (a new inode), one added, one deleted, and one
+// folder swapped for a file.
+TEST_F(Walk, ADriveChangedAfterThePreCountIsCopiedAsItIsThen) {
+    for (const std::string folder : {"a", "b"}) {
+        for (int i = 0; i < 30; ++i)
+            writeFile(drive / folder / (folder + "-f" + std::to_string(i)), "old");
+        writeFile(drive / folder / "sub" / (folder + "-inner"), "x");
+    }
+    ASSERT_TRUE(run().errors.empty());
+
+    std::string changed;
+    auto progress = [&](const BackupProgress& p) {
+        if (!changed.empty() || p.filesDone == 0)
+            return;
+        // The first report comes after the first file; the other folder is still ahead.
+        changed = p.currentFile.starts_with("a-") ? "b" : "a";
+        const fs::path folder = drive / changed;
+        writeFile(folder / "new", "replaced, longer");
+        fs::rename(folder / "new", folder / (changed + "-f3"));
+        writeFile(folder / "added", "new");
+        fs::remove(folder / (changed + "-f7"));
+        fs::remove_all(folder / "sub");
+        writeFile(folder / "sub", "now a file");
+    };
+    const BackupResult result = run(progress);
+    ASSERT_FALSE(changed.empty());
+    EXPECT_TRUE(result.errors.empty()) << result.errors.front().reason;
+    EXPECT_EQ(readFile(copy / changed / (changed + "-f3")), "replaced, longer");
+    EXPECT_EQ(readFile(copy / changed / "added"), "new");
+    EXPECT_EQ(readFile(copy / changed / "sub"), "now a file");
+    EXPECT_FALSE(fs::exists(copy / changed / (changed + "-f7")));
+    EXPECT_EQ(listTree(drive), listTree(copy));
+}
+
+// Whether the folder `fd` holds the file `marker`.
+bool isMarked(int fd, const char* marker) {
+    return ::faccessat(fd, marker, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A listing that fails (EIO from a failing stick, ENOTCONN from a pulled FUSE drive) gives an
+// issue for that folder, and the copy of that folder loses nothing, not even what the drive no
+// longer has; the folders that could be read are mirrored as usual.
+TEST_F(Walk, AFolderWhoseListingFailsIsReportedAndNotPruned) {
+    writeFile(drive / "top.txt", "t");
+    writeFile(drive / "Docs/a.txt", "a");
+    writeFile(drive / "Docs/.DS_Store", ""); // marks the folder; never copied
+    ASSERT_TRUE(run().errors.empty());
+    writeFile(copy / "gone.txt", "deleted on the drive");
+    writeFile(copy / "Docs/gone.txt", "deleted on the drive, but unreadable there");
+
+    for (const int error : {EIO, ENOTCONN}) {
+        SCOPED_TRACE(error);
+        static int injected;
+        injected = error;
+        SysCalls calls = realSysCalls();
+        calls.getdents = [](int fd, void* buffer, size_t size) -> ssize_t {
+            if (isMarked(fd, ".DS_Store")) {
+                errno = injected;
+                return -1;
+            }
+            return realSysCalls().getdents(fd, buffer, size);
+        };
+        BackupResult result;
+        {
+            ScopedSysCalls seam{calls};
+            result = run();
+        }
+        ASSERT_EQ(result.errors.size(), 1u);
+        EXPECT_EQ(result.errors[0].path, "Docs");
+        EXPECT_TRUE(fs::exists(copy / "Docs/gone.txt"));
+        EXPECT_TRUE(fs::exists(copy / "Docs/a.txt"));
+        EXPECT_FALSE(fs::exists(copy / "gone.txt"));
+        writeFile(copy / "gone.txt", "again");
+    }
+    // Readable again: the next run mirrors that folder too.
+    const BackupResult healed = run();
+    EXPECT_TRUE(healed.errors.empty());
+    EXPECT_FALSE(fs::exists(copy / "Docs/gone.txt"));
+    EXPECT_EQ(healed.filesDeleted, 2);
+}
+
+// The copy's own listing failing is passed over: nothing deleted, no issue.
+TEST_F(Walk, ACopyFolderThatCannotBeListedIsLeftAsItIs) {
+    writeFile(drive / "a.txt", "a");
+    ASSERT_TRUE(run().errors.empty());
+    writeFile(copy / "gone.txt", "g");
+    writeFile(copy / ".marker", "");
+    SysCalls calls = realSysCalls();
+    calls.getdents = [](int fd, void* buffer, size_t size) -> ssize_t {
+        if (isMarked(fd, ".marker")) {
+            errno = EIO;
+            return -1;
+        }
+        return realSysCalls().getdents(fd, buffer, size);
+    };
+    ScopedSysCalls seam{calls};
+    const BackupResult result = run();
+    EXPECT_TRUE(result.errors.empty());
+    EXPECT_EQ(result.filesSkipped, 1);
+    EXPECT_TRUE(fs::exists(copy / "gone.txt"));
+}
+
+} // namespace
+} // namespace keelbox::test

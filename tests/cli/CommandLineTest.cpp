@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -52,60 +51,6 @@ TEST(ChooseCommand, FollowsTheArgumentRules) {
             shown += "[" + a + "]";
         EXPECT_EQ(chooseCommand(row.args, row.withApplication), row.expected)
             << shown << " withApplication=" << row.withApplication;
-    }
-}
-
-EnvironmentLookup lookupIn(const std::map<std::string, std::string>& variables) {
-    return [variables](const char* name) -> const char* {
-        const auto it = variables.find(name);
-        return it == variables.end() ? nullptr : it->second.c_str();
-    };
-}
-
-TEST(LanguageFromEnvironment, FirstSetVariableDecides) {
-    const struct {
-        std::map<std::string, std::string> variables;
-        AppLanguage expected;
-    } rows[] = {
-        {{}, AppLanguage::english},
-        {{{"LANG", "pl_PL.UTF-8"}}, AppLanguage::polish},
-        {{{"LANG", "de_DE.UTF-8"}}, AppLanguage::english},
-        {{{"LANGUAGE", "pl:en"}, {"LANG", "en_US.UTF-8"}}, AppLanguage::polish},
-        {{{"LANGUAGE", "en:pl"}, {"LANG", "pl_PL.UTF-8"}}, AppLanguage::english},
-        {{{"LC_ALL", "pl_PL"}, {"LANG", "en_US"}}, AppLanguage::polish},
-        {{{"LC_ALL", "en_GB"}, {"LC_MESSAGES", "pl_PL"}}, AppLanguage::english},
-        {{{"LC_MESSAGES", "pl_PL.UTF-8"}, {"LANG", "C.UTF-8"}}, AppLanguage::polish},
-        {{{"LANG", "PL_pl"}}, AppLanguage::english},
-    };
-    for (const auto& row : rows) {
-        std::string shown;
-        for (const auto& [k, v] : row.variables)
-            shown += k + "=" + v + " ";
-        EXPECT_EQ(languageFromEnvironment(lookupIn(row.variables)), row.expected) << shown;
-    }
-}
-
-TEST(TakeLanguageOption, RemovesTheOptionAndRejectsBadValues) {
-    using Args = std::vector<std::string>;
-    const struct {
-        Args args;
-        std::string lang; // environment LANG
-        AppLanguage expected;
-        bool error;
-    } rows[] = {
-        {{"backup", "/d"}, "pl_PL", AppLanguage::polish, false},
-        {{"backup", "--language", "en", "/d"}, "pl_PL", AppLanguage::english, false},
-        {{"backup", "/d", "--language=pl"}, "", AppLanguage::polish, false},
-        {{"backup", "/d", "--language", "de"}, "", AppLanguage::english, true},
-        {{"backup", "/d", "--language", "PL"}, "", AppLanguage::english, true},
-        {{"backup", "/d", "--language"}, "", AppLanguage::english, true},
-    };
-    for (const auto& row : rows) {
-        Args args = row.args;
-        const LanguageChoice choice = takeLanguageOption(args, lookupIn({{"LANG", row.lang}}));
-        EXPECT_EQ(choice.language, row.expected) << row.args.size();
-        EXPECT_EQ(choice.error.has_value(), row.error) << row.args.back();
-        EXPECT_EQ(args, (Args{"backup", "/d"}));
     }
 }
 

@@ -18,9 +18,14 @@ TEST_F(Prune, WhatLeftTheDriveGoesAndWhatWasNeverCopiedStays) {
     writeFile(drive / "gone.txt", "g");
     for (int i = 0; i < 10; ++i)
         writeFile(drive / "OldFolder" / ("f" + std::to_string(i)), "x");
+    writeFile(drive / "Real/x.txt", "x");
+    writeFile(drive / "Docs/y.txt", "y");
     ASSERT_TRUE(run(mirror()).errors.empty());
     fs::remove(drive / "gone.txt");
     fs::remove_all(drive / "OldFolder");
+    // A folder replaced by a link on the drive keeps its copy.
+    fs::remove_all(drive / "Docs");
+    fs::create_directory_symlink("Real", drive / "Docs");
     // Never-copied names in the copy stay; links go themselves, never what they point at; a partial
     // copy left by a crash is not on the drive.
     for (const char* name : {".DS_Store", "Sub/.DS_Store", ".Trashes/501/thing", ".keelbox.json",
@@ -37,7 +42,8 @@ TEST_F(Prune, WhatLeftTheDriveGoesAndWhatWasNeverCopiedStays) {
     EXPECT_EQ(result.filesDeleted, 6);
     EXPECT_EQ(listTree(copy),
               (std::vector<std::string>{".DS_Store", ".Trashes/", ".Trashes/501/",
-                                        ".Trashes/501/thing", ".keelbox.json", "keep.txt"}));
+                                        ".Trashes/501/thing", ".keelbox.json", "Docs/",
+                                        "Docs/y.txt", "Real/", "Real/x.txt", "keep.txt"}));
     EXPECT_EQ(readFile(tmp / "outside/precious/file.txt"), "precious");
 }
 
@@ -67,16 +73,6 @@ TEST_F(Prune, OnlyTheSourcesCopiesArePruned) {
     EXPECT_TRUE(fs::exists(dest / "sibling-of-drive-folder.txt"));
     EXPECT_TRUE(fs::exists(copy / "Other/untouched.txt"));
     EXPECT_TRUE(fs::exists(copy / "name/inner.txt"));
-}
-
-TEST_F(Prune, AFolderOnTheDriveReplacedByALinkKeepsItsCopy) {
-    writeFile(drive / "Real/x.txt", "x");
-    writeFile(drive / "Docs/y.txt", "y");
-    ASSERT_TRUE(run(mirror()).errors.empty());
-    fs::remove_all(drive / "Docs");
-    fs::create_directory_symlink("Real", drive / "Docs");
-    EXPECT_EQ(run(mirror()).filesDeleted, 0);
-    EXPECT_TRUE(fs::exists(copy / "Docs/y.txt"));
 }
 
 TEST_F(Prune, AnUnreadableDriveDeletesNothing) {

@@ -110,55 +110,6 @@ struct ScriptedEngine {
     }
 };
 
-TEST(SelfTestScripted, RunsTheEightBackupsWithTheirVariants) {
-    ScriptedEngine engine;
-    const std::string out = engine.run();
-    ASSERT_EQ(engine.calls.size(), 8u) << out;
-    const Call& first = engine.calls[0];
-    EXPECT_EQ(first.volumeRoot.filename(), "VOLUME");
-    EXPECT_EQ(fs::path(first.config.destinationPath), first.volumeRoot.parent_path() / "DEST");
-    const std::string tree = first.volumeRoot.parent_path().filename().string();
-    EXPECT_TRUE(tree.starts_with("Keelbox-selftest-") && tree.size() == 17 + 36) << tree;
-    EXPECT_EQ(first.config.driveName, "TESTVOL");
-    EXPECT_EQ(first.config.driveID, "test");
-    EXPECT_TRUE(first.config.autoRunOnMount);
-
-    const auto en = AppLanguage::english;
-    const struct {
-        BackupMode mode;
-        bool mirror;
-        std::string source;
-        AppLanguage language;
-        bool progress;
-    } expected[] = {
-        {BackupMode::sync, false, "Docs", en, false},
-        {BackupMode::sync, false, "Docs", en, false},
-        {BackupMode::sync, false, "Docs", en, false},
-        {BackupMode::dated, false, "Docs", en, false},
-        {BackupMode::sync, true, "Docs", en, false},
-        {BackupMode::sync, false, "Docs", en, true},
-        {BackupMode::sync, false, "NieIstnieje-XYZ", en, false},
-        {BackupMode::sync, false, "Docs", AppLanguage::polish, false},
-    };
-    for (std::size_t i = 0; i < engine.calls.size(); ++i) {
-        SCOPED_TRACE(i);
-        const Call& call = engine.calls[i];
-        EXPECT_EQ(call.volumeRoot, first.volumeRoot);
-        EXPECT_EQ(call.config.mode, expected[i].mode);
-        EXPECT_EQ(call.config.deleteRemovedFiles, expected[i].mirror);
-        ASSERT_EQ(call.config.sources.size(), 1u);
-        EXPECT_EQ(call.config.sources[0].relativePath, expected[i].source);
-        EXPECT_EQ(call.language, expected[i].language);
-        EXPECT_EQ(call.withProgress, expected[i].progress);
-        // The locked file exists only for the last run, and it cannot be read then, even by root.
-        EXPECT_EQ(call.lockedOpenError, i == 7 ? EACCES : -1);
-    }
-    // The missing-source variant has its own entry identity; the others share the base one.
-    EXPECT_EQ(engine.calls[4].config.sources[0].id, first.config.sources[0].id);
-    EXPECT_NE(engine.calls[6].config.sources[0].id, first.config.sources[0].id);
-    EXPECT_TRUE(fs::is_empty(engine.temp.path()));
-}
-
 TEST(SelfTestScripted, EngineThatDoesNothingFailsWithTheDocumentedLabels) {
     ScriptedEngine engine;
     expectLines(engine.run(),

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -21,7 +20,6 @@ struct DispatchRow {
 TEST(ChooseCommand, FollowsTheArgumentRules) {
     const DispatchRow rows[] = {
         {{"--selftest"}, true, Command::selfTest},
-        {{"--selftest"}, false, Command::selfTest},
         // Position does not matter, and the rest of the line does not either.
         {{"-platform", "offscreen", "--selftest"}, true, Command::selfTest},
         {{"backup", "/media/x", "--selftest"}, false, Command::selfTest},
@@ -31,11 +29,9 @@ TEST(ChooseCommand, FollowsTheArgumentRules) {
         {{"-selftest"}, true, Command::application},
         {{"--selftest "}, true, Command::application},
         {{"--SELFTEST"}, false, Command::usage},
-        {{"--selftest=1"}, false, Command::usage},
         {{"selftest"}, true, Command::usage},
         {{}, true, Command::application},
         {{}, false, Command::usage},
-        {{"-platform", "offscreen"}, true, Command::application},
         {{"backup", "/media/x"}, true, Command::backup},
         {{"config", "/media/x", "--mode", "dated"}, false, Command::config},
         {{"demo"}, false, Command::demo},
@@ -44,7 +40,6 @@ TEST(ChooseCommand, FollowsTheArgumentRules) {
         {{"-h"}, true, Command::help},
         {{"--version"}, true, Command::version},
         {{"--language", "pl", "backup", "/media/x"}, false, Command::backup},
-        {{"--language=en", "--help"}, false, Command::help},
         {{"--language", "pl"}, true, Command::usage},
         {{"frobnicate"}, true, Command::usage},
         {{"Backup", "/media/x"}, false, Command::usage},
@@ -56,67 +51,6 @@ TEST(ChooseCommand, FollowsTheArgumentRules) {
             shown += "[" + a + "]";
         EXPECT_EQ(chooseCommand(row.args, row.withApplication), row.expected)
             << shown << " withApplication=" << row.withApplication;
-    }
-}
-
-EnvironmentLookup lookupIn(const std::map<std::string, std::string>& variables) {
-    return [variables](const char* name) -> const char* {
-        const auto it = variables.find(name);
-        return it == variables.end() ? nullptr : it->second.c_str();
-    };
-}
-
-TEST(LanguageFromEnvironment, FirstSetVariableDecides) {
-    const struct {
-        std::map<std::string, std::string> variables;
-        AppLanguage expected;
-    } rows[] = {
-        {{}, AppLanguage::english},
-        {{{"LANG", "pl_PL.UTF-8"}}, AppLanguage::polish},
-        {{{"LANG", "en_US.UTF-8"}}, AppLanguage::english},
-        {{{"LANG", "C"}}, AppLanguage::english},
-        {{{"LANG", "de_DE.UTF-8"}}, AppLanguage::english},
-        {{{"LANGUAGE", "pl:en"}, {"LANG", "en_US.UTF-8"}}, AppLanguage::polish},
-        {{{"LANGUAGE", "en:pl"}, {"LANG", "pl_PL.UTF-8"}}, AppLanguage::english},
-        {{{"LANGUAGE", ""}, {"LANG", "pl_PL.UTF-8"}}, AppLanguage::polish},
-        {{{"LC_ALL", "pl_PL"}, {"LANG", "en_US"}}, AppLanguage::polish},
-        {{{"LC_ALL", "en_GB"}, {"LC_MESSAGES", "pl_PL"}}, AppLanguage::english},
-        {{{"LC_MESSAGES", "pl_PL.UTF-8"}, {"LANG", "C.UTF-8"}}, AppLanguage::polish},
-        {{{"LANG", "PL_pl"}}, AppLanguage::english},
-    };
-    for (const auto& row : rows) {
-        std::string shown;
-        for (const auto& [k, v] : row.variables)
-            shown += k + "=" + v + " ";
-        EXPECT_EQ(languageFromEnvironment(lookupIn(row.variables)), row.expected) << shown;
-    }
-}
-
-TEST(TakeLanguageOption, RemovesTheOptionAndRejectsBadValues) {
-    const struct {
-        std::vector<std::string> args;
-        std::string lang; // environment LANG
-        AppLanguage expected;
-        bool error;
-        std::vector<std::string> rest;
-    } rows[] = {
-        {{"backup", "/d"}, "pl_PL", AppLanguage::polish, false, {"backup", "/d"}},
-        {{"backup", "--language", "en", "/d"},
-         "pl_PL",
-         AppLanguage::english,
-         false,
-         {"backup", "/d"}},
-        {{"backup", "/d", "--language=pl"}, "", AppLanguage::polish, false, {"backup", "/d"}},
-        {{"backup", "/d", "--language", "de"}, "", AppLanguage::english, true, {"backup", "/d"}},
-        {{"backup", "/d", "--language", "PL"}, "", AppLanguage::english, true, {"backup", "/d"}},
-        {{"backup", "/d", "--language"}, "", AppLanguage::english, true, {"backup", "/d"}},
-    };
-    for (const auto& row : rows) {
-        std::vector<std::string> args = row.args;
-        const LanguageChoice choice = takeLanguageOption(args, lookupIn({{"LANG", row.lang}}));
-        EXPECT_EQ(choice.language, row.expected) << row.args.size();
-        EXPECT_EQ(choice.error.has_value(), row.error) << row.args.back();
-        EXPECT_EQ(args, row.rest);
     }
 }
 

@@ -2,6 +2,7 @@
 // read-only or full when the tests run as root.
 
 #include "core/ConfigFile.h"
+#include "tests/support/Helpers.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -9,19 +10,15 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
+#include <functional>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace keelbox {
+namespace keelbox::test {
 namespace {
-
-namespace fs = std::filesystem;
-
-using test::TempFolder;
 
 // A tmpfs of the given size mounted on a fresh folder; unavailable unless running as root.
 class TmpfsMount {
@@ -53,15 +50,6 @@ DriveConfig sample(std::string name = "STICK") {
     return config;
 }
 
-std::string contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeText(const fs::path& file, const std::string& text) {
-    std::ofstream(file, std::ios::binary) << text;
-}
-
 // Every entry of the folder except the configuration itself: leftovers of a write.
 std::vector<std::string> strayEntries(const fs::path& folder) {
     std::vector<std::string> names;
@@ -72,160 +60,120 @@ std::vector<std::string> strayEntries(const fs::path& folder) {
     return names;
 }
 
-TEST(ConfigFile, WriteThenReadGivesTheSameConfiguration) {
+TEST(ConfigFile, WriteReplacesTheOldFileReadableByEveryone) {
     TempFolder drive;
-    const DriveConfig config = sample();
-    EXPECT_EQ(writeConfig(config, drive.path()), std::nullopt);
-    const fs::path file = drive.path() / configFileName;
-    EXPECT_EQ(contents(file), encodeConfig(config));
-    EXPECT_EQ(readConfig(drive.path()), config);
+    const fs::path file = drive / configFileName;
+    EXPECT_EQ(writeConfig(sample("OLD"), drive.path()), std::nullopt);
+    const DriveConfig replacement = sample("NEW");
+    // The umask does not hide the file from other users.
+    const mode_t old = ::umask(077);
+    EXPECT_EQ(writeConfig(replacement, drive.path()), std::nullopt);
+    ::umask(old);
+    EXPECT_EQ(readFile(file), encodeConfig(replacement));
+    EXPECT_EQ(readConfig(drive.path()), replacement);
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
     EXPECT_TRUE(strayEntries(drive.path()).empty());
+    // Removing is quiet when there is nothing to remove.
+    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
+    EXPECT_EQ(removeConfig(drive / "gone"), std::nullopt);
 }
 
-TEST(ConfigFile, WriteReplacesTheOldFile) {
+// Whoever wrote the drive controls what lies at the file's name; none of it may block, hang or
+// exhaust the reader.
+TEST(ConfigFile, UnusableFilesReadAsNoConfiguration) {
     TempFolder drive;
-    EXPECT_EQ(writeConfig(sample("OLD"), drive.path()), std::nullopt);
-    const DriveConfig replacement = sample("NEW");
-    EXPECT_EQ(writeConfig(replacement, drive.path()), std::nullopt);
-    EXPECT_EQ(readConfig(drive.path()), replacement);
-    EXPECT_TRUE(strayEntries(drive.path()).empty());
+    const fs::path file = drive / configFileName;
+    const struct {
+        const char* name;
+        std::function<bool()> make; // false when this machine cannot make it
+    } rows[] = {
+        {"missing", [] { return true; }},
+        {"not a configuration", [&] { return writeFile(file, "{}"), true; }},
+        // Larger than any configuration: refused without reading it all.
+        {"huge", [&] { return writeFile(file, ""), fs::resize_file(file, 64 << 20), true; }},
+        {"a folder", [&] { return fs::create_directory(file); }},
+        {"a FIFO", [&] { return ::mkfifo(file.c_str(), 0644) == 0; }},
+        // /dev/zero's numbers: read, it would never end.
+        {"a device", [&] { return ::mknod(file.c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0; }},
+        {"a link",
+         [&] {
+             return writeFile(drive / "real.json", encodeConfig(sample())),
+                    fs::create_symlink(drive / "real.json", file), true;
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(file);
+        KEELBOX_REQUIRE_CAPABILITY(row.make(), "making a device node needs root");
+        EXPECT_EQ(readConfig(drive.path()), std::nullopt);
+    }
+    EXPECT_EQ(readConfig(drive / "no-such-folder"), std::nullopt);
 }
 
-TEST(ConfigFile, UmaskDoesNotHideTheFileFromOtherUsers) {
-    TempFolder drive;
-    const mode_t old = ::umask(077);
-    const auto error = writeConfig(sample(), drive.path());
-    ::umask(old);
-    EXPECT_EQ(error, std::nullopt);
-    struct stat info {};
-    ASSERT_EQ(::stat((drive.path() / configFileName).c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0644u);
-}
-
-TEST(ConfigFile, MissingOrUnusableFilesReadAsNoConfiguration) {
-    TempFolder drive;
-    const fs::path file = drive.path() / configFileName;
-    EXPECT_EQ(readConfig(drive.path()), std::nullopt);
-    EXPECT_EQ(readConfig(drive.path() / "no-such-folder"), std::nullopt);
-
-    writeText(file, "{}");
-    EXPECT_EQ(readConfig(drive.path()), std::nullopt);
-
-    // Larger than any configuration: refused without reading it all.
-    fs::remove(file);
-    { std::ofstream out(file, std::ios::binary); }
-    fs::resize_file(file, 64 * 1024 * 1024);
-    EXPECT_EQ(readConfig(drive.path()), std::nullopt);
-
-    fs::remove(file);
-    fs::create_directory(file);
-    EXPECT_EQ(readConfig(drive.path()), std::nullopt);
-}
-
-TEST(ConfigFile, ALinkIsNotFollowed) {
-    TempFolder drive;
-    TempFolder elsewhere;
-    const DriveConfig config = sample();
-    ASSERT_EQ(writeConfig(config, elsewhere.path()), std::nullopt);
-    const fs::path outside = elsewhere.path() / configFileName;
-    const std::string before = contents(outside);
-    fs::create_symlink(outside, drive.path() / configFileName);
-    EXPECT_EQ(readConfig(drive.path()), std::nullopt);
-
-    // Saving replaces the link itself and leaves its target alone.
+TEST(ConfigFile, ALinkIsReplacedOrRemovedNeverFollowed) {
+    TempFolder drive, elsewhere;
+    ASSERT_EQ(writeConfig(sample(), elsewhere.path()), std::nullopt);
+    const fs::path outside = elsewhere / configFileName, file = drive / configFileName;
+    const std::string before = readFile(outside);
+    fs::create_symlink(outside, file);
     const DriveConfig mine = sample("MINE");
     EXPECT_EQ(writeConfig(mine, drive.path()), std::nullopt);
-    EXPECT_FALSE(fs::is_symlink(drive.path() / configFileName));
+    EXPECT_FALSE(fs::is_symlink(file));
     EXPECT_EQ(readConfig(drive.path()), mine);
-    EXPECT_EQ(contents(outside), before);
+    EXPECT_EQ(readFile(outside), before);
 
-    // Removing removes a link, not what it points to.
-    fs::remove(drive.path() / configFileName);
-    fs::create_symlink(outside, drive.path() / configFileName);
+    fs::remove(file);
+    fs::create_symlink(outside, file);
     EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(drive.path() / configFileName)));
-    EXPECT_EQ(contents(outside), before);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+    EXPECT_EQ(readFile(outside), before);
 }
 
-TEST(ConfigFile, AFifoDoesNotBlockTheReader) {
+TEST(ConfigFile, AFolderInTheWayOrNoDriveFolderIsReportedAndLeftAlone) {
     TempFolder drive;
-    ASSERT_EQ(::mkfifo((drive.path() / configFileName).c_str(), 0644), 0);
-    EXPECT_EQ(readConfig(drive.path()), std::nullopt);
-}
-
-TEST(ConfigFile, ADeviceNodeIsNotOpened) {
-    TempFolder drive;
-    // /dev/zero's numbers: read, it would never end.
-    if (::mknod((drive.path() / configFileName).c_str(), S_IFCHR | 0644, makedev(1, 5)) != 0)
-        GTEST_SKIP() << "making a device node needs root";
-    EXPECT_EQ(readConfig(drive.path()), std::nullopt);
-}
-
-TEST(ConfigFile, RemoveIsQuietWhenThereIsNothingToRemove) {
-    TempFolder drive;
-    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
-    ASSERT_EQ(writeConfig(sample(), drive.path()), std::nullopt);
-    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
-    EXPECT_FALSE(fs::exists(drive.path() / configFileName));
-    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
-    EXPECT_EQ(removeConfig(drive.path() / "gone"), std::nullopt);
-}
-
-TEST(ConfigFile, AFolderInTheWayIsReportedAndLeftAlone) {
-    TempFolder drive;
-    const fs::path file = drive.path() / configFileName;
-    fs::create_directory(file);
-    writeText(file / "inside", "keep");
-
+    const fs::path file = drive / configFileName;
+    writeFile(file / "inside", "keep");
     const auto writeError = writeConfig(sample(), drive.path());
     ASSERT_TRUE(writeError);
     EXPECT_EQ(writeError->code, std::errc::is_a_directory);
     EXPECT_EQ(writeError->message,
               "Could not write “" + file.string() + "”: " + writeError->code.message());
     EXPECT_TRUE(strayEntries(drive.path()).empty());
-
     const auto removeError = removeConfig(drive.path());
     ASSERT_TRUE(removeError);
     EXPECT_EQ(removeError->code, std::errc::is_a_directory);
-    EXPECT_EQ(contents(file / "inside"), "keep");
-}
+    EXPECT_EQ(readFile(file / "inside"), "keep");
 
-TEST(ConfigFile, MissingDriveFolderIsAnError) {
-    TempFolder drive;
-    const auto error = writeConfig(sample(), drive.path() / "unmounted");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code, std::errc::no_such_file_or_directory);
-    EXPECT_NE(error->message.find("No such file or directory"), std::string::npos);
+    const auto missing = writeConfig(sample(), drive / "unmounted");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->code, std::errc::no_such_file_or_directory);
+    EXPECT_NE(missing->message.find("No such file or directory"), std::string::npos);
 }
 
 TEST(ConfigFile, ReadOnlyDriveKeepsTheOldFile) {
     TmpfsMount drive("1M");
-    if (!drive.mounted())
-        GTEST_SKIP() << "mounting a tmpfs needs root";
+    KEELBOX_REQUIRE_CAPABILITY(drive.mounted(), "mounting a tmpfs needs root");
     const DriveConfig old = sample("OLD");
     ASSERT_EQ(writeConfig(old, drive.path()), std::nullopt);
     ASSERT_TRUE(drive.remountReadOnly());
-
     const auto error = writeConfig(sample("NEW"), drive.path());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, std::errc::read_only_file_system);
     EXPECT_EQ(error->message, "Could not write “" + (drive.path() / configFileName).string() +
                                   "”: Read-only file system");
-    EXPECT_EQ(readConfig(drive.path()), old);
     EXPECT_TRUE(removeConfig(drive.path()));
     EXPECT_EQ(readConfig(drive.path()), old);
 }
 
 TEST(ConfigFile, FullDriveKeepsTheOldFileAndLeavesNoTempFile) {
     TmpfsMount drive("64k");
-    if (!drive.mounted())
-        GTEST_SKIP() << "mounting a tmpfs needs root";
+    KEELBOX_REQUIRE_CAPABILITY(drive.mounted(), "mounting a tmpfs needs root");
     const DriveConfig old = sample("OLD");
     ASSERT_EQ(writeConfig(old, drive.path()), std::nullopt);
-
     const auto error = writeConfig(sample(std::string(256 * 1024, 'x')), drive.path());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, std::errc::no_space_on_device);
@@ -280,4 +228,4 @@ TEST(ConfigFile, AReaderNeverSeesAHalfWrittenFile) {
 }
 
 } // namespace
-} // namespace keelbox
+} // namespace keelbox::test

@@ -21,17 +21,12 @@ TEST(BackupProgress, FractionAndPercent) {
     constexpr Int64 big = std::numeric_limits<Int64>::max();
     const Row rows[] = {
         {0, 0, 0, 0, 0.0, "0%"},
-        {5, 0, 7, 0, 0.0, "0%"},       // nothing known: 0 whatever is done
-        {1, 4, 0, 0, 0.25, "25%"},     // by files when bytes are unknown
-        {1, 4, 500, 1000, 0.5, "50%"}, // bytes win over files
-        {0, 4, 0, 1000, 0.0, "0%"},
+        {1, 4, 0, 0, 0.25, "25%"},       // by files when bytes are unknown
+        {1, 4, 500, 1000, 0.5, "50%"},   // bytes win over files
         {0, 0, 999, 1000, 0.999, "99%"}, // truncated, never rounded up
         {0, 0, 29, 100, 0.29, "29%"},    // 0.29 × 100 is 28.999… in doubles
         {0, 0, 1000, 1000, 1.0, "100%"},
-        {0, 0, 1500, 1000, 1.0, "100%"}, // more done than expected
-        {9, 3, 0, 0, 1.0, "100%"},
-        {-3, 10, 0, 0, 0.0, "0%"}, // negative results clamp to 0
-        {0, 0, -10, 1000, 0.0, "0%"},
+        {-3, 10, 0, 0, 0.0, "0%"},        // negative results clamp to 0
         {0, 0, big - 1, big, 1.0, "99%"}, // no overflow near the limit
         {0, 0, big / 2, big, 0.5, "49%"},
     };
@@ -69,22 +64,13 @@ TEST(FileSize, DecimalUnitsWithTheLanguagesSeparator) {
         {0, "0 bytes", "0 bajtów"},
         {1, "1 byte", "1 bajt"},
         {2, "2 bytes", "2 bajty"},
-        {5, "5 bytes", "5 bajtów"},
-        {12, "12 bytes", "12 bajtów"},
         {22, "22 bytes", "22 bajty"},
-        {112, "112 bytes", "112 bajtów"},
-        {999, "999 bytes", "999 bajtów"},
         {1000, "1.0 kB", "1,0 kB"},
-        {1049, "1.0 kB", "1,0 kB"},
         {1050, "1.1 kB", "1,1 kB"},
-        {1500, "1.5 kB", "1,5 kB"},
         {999'949, "999.9 kB", "999,9 kB"},
         {999'950, "1.0 MB", "1,0 MB"}, // rounding carries into the next unit
-        {1'500'000, "1.5 MB", "1,5 MB"},
         {12'345'678, "12.3 MB", "12,3 MB"},
-        {1'000'000'000, "1.0 GB", "1,0 GB"},
         {31'900'000'000, "31.9 GB", "31,9 GB"},
-        {2'000'000'000'000, "2.0 TB", "2,0 TB"},
         {std::numeric_limits<Int64>::max(), "9.2 EB", "9,2 EB"},
         {-1500, "-1.5 kB", "-1,5 kB"},
         {std::numeric_limits<Int64>::min(), "-9.2 EB", "-9,2 EB"},
@@ -106,8 +92,6 @@ TEST(BackupResult, SummaryHasOnlyTheNonZeroOptionalParts) {
     };
     const Row rows[] = {
         {12, 1'500'000, 0, 0, en, "12 files • 1.5 MB"},
-        {12, 1'500'000, 3, 0, en, "12 files • 1.5 MB • 3 unchanged"},
-        {12, 1'500'000, 0, 1, en, "12 files • 1.5 MB • 1 deleted"},
         {12, 1'500'000, 3, 1, en, "12 files • 1.5 MB • 3 unchanged • 1 deleted"},
         {0, 0, 0, 0, en, "0 files • 0 bytes"},
         {12, 1'500'000, 3, 1, pl, "12 plików • 1,5 MB • 3 bez zmian • 1 usuniętych"},
@@ -140,26 +124,13 @@ TEST(VolumeInfo, CapacityNeedsBothFigures) {
 }
 
 TEST(BackupMode, RawValues) {
-    EXPECT_EQ(rawValue(BackupMode::sync), "sync");
-    EXPECT_EQ(rawValue(BackupMode::dated), "dated");
     for (const auto mode : allBackupModes)
         EXPECT_EQ(backupModeFromRaw(rawValue(mode)), mode);
     for (const char* raw : {"Sync", "DATED", "", "sync ", "mirror"})
         EXPECT_EQ(backupModeFromRaw(raw), std::nullopt) << raw;
 }
 
-TEST(DriveConfig, CannedValues) {
-    const DriveConfig placeholder = DriveConfig::placeholder();
-    EXPECT_EQ(placeholder.schemaVersion, 1);
-    EXPECT_TRUE(placeholder.driveID.empty());
-    EXPECT_EQ(placeholder.createdAt, distantPast());
-    EXPECT_EQ(placeholder.updatedAt, distantPast());
-    EXPECT_EQ(placeholder.destinationPath, "~/Backups/Keelbox");
-    EXPECT_EQ(placeholder.mode, BackupMode::sync);
-    EXPECT_FALSE(placeholder.deleteRemovedFiles);
-    EXPECT_TRUE(placeholder.autoRunOnMount);
-    EXPECT_TRUE(placeholder.sources.empty());
-
+TEST(DriveConfig, MakeNewHasAFreshIdentity) {
     const Date at = now();
     const DriveConfig fresh = DriveConfig::makeNew("STICK", at);
     EXPECT_EQ(fresh.driveName, "STICK");
@@ -168,35 +139,6 @@ TEST(DriveConfig, CannedValues) {
     ASSERT_TRUE(Uuid::parse(fresh.driveID));
     EXPECT_EQ(Uuid::parse(fresh.driveID)->toString(), fresh.driveID);
     EXPECT_NE(DriveConfig::makeNew("STICK", at).driveID, fresh.driveID);
-    DriveConfig same = fresh;
-    same.driveID = placeholder.driveID;
-    same.driveName = placeholder.driveName;
-    same.createdAt = same.updatedAt = placeholder.createdAt;
-    EXPECT_EQ(same, placeholder);
-}
-
-TEST(DriveConfig, SourcesCompareInOrder) {
-    const SourceItem a{Uuid::random(), "Docs"};
-    const SourceItem b{Uuid::random(), "Photos"};
-    DriveConfig first = DriveConfig::placeholder();
-    DriveConfig second = first;
-    first.sources = {a, b};
-    second.sources = {b, a};
-    EXPECT_NE(first, second);
-    second.sources = {a, b};
-    EXPECT_EQ(first, second);
-    second.sources[1].relativePath = "photos";
-    EXPECT_NE(first, second);
-    second = first;
-    second.updatedAt += std::chrono::microseconds(1);
-    EXPECT_NE(first, second);
-}
-
-TEST(Dates, DistantPastIsYearOne) {
-    using namespace std::chrono;
-    const year_month_day day(floor<days>(distantPast()));
-    EXPECT_EQ(day, year(1) / January / 1);
-    EXPECT_EQ(distantPast() - floor<days>(distantPast()), microseconds(0));
 }
 
 } // namespace

@@ -35,7 +35,6 @@ TEST(FormatText, FillsAndToleratesMismatchedArguments) {
     const Row rows[] = {
         {"text", "Version %@", {S("1.2")}, "Version 1.2"},
         {"integer", "%ld files", {Int64(12)}, "12 files"},
-        {"negative", "%ld", {Int64(-5)}, "-5"},
         {"extremes",
          "%ld %ld",
          {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()},
@@ -49,7 +48,6 @@ TEST(FormatText, FillsAndToleratesMismatchedArguments) {
         {"integer for text", "Errors: %@", {Int64(42)}, "Errors: 42"},
         {"text for integer", "%ld items", {S("17 apples")}, "17 items"},
         {"signed text for integer", "%ld", {S(" -3x")}, "-3"},
-        {"plus text for integer", "%ld", {S("+8")}, "8"},
         {"non-number for integer", "%ld", {S("many")}, "0"},
         {"huge text for integer", "%ld", {S("99999999999999999999")}, "0"},
         {"lone percent at end", "50%", {Int64(1)}, "50%"},
@@ -58,14 +56,10 @@ TEST(FormatText, FillsAndToleratesMismatchedArguments) {
         {"empty format", "", {S("x")}, ""},
         {"argument with placeholders", "%@ %@", {S("%@"), S("%ld")}, "%@ %ld"},
         {"multi-byte text", "→ %@ …", {S("żółć")}, "→ żółć …"},
+        {"embedded NUL", std::string_view("a\0%@", 4), {S("b")}, S("a\0b", 3)},
     };
     for (const auto& row : rows)
         EXPECT_EQ(fill(row.format, row.args), row.expected) << row.name;
-}
-
-TEST(FormatText, EmbeddedNulIsKept) {
-    const std::string format("a\0%@", 4);
-    EXPECT_EQ(formatText(format, {std::string("b")}), std::string("a\0b", 3));
 }
 
 } // namespace

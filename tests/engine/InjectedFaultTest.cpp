@@ -1,0 +1,248 @@
+// Faults no real disk makes on demand, injected through the engine's system-call table into whole
+// runs, and how a system error becomes the issue the user reads.
+
+#include "EngineTestSupport.h"
+
+#include "engine/SysCalls.h"
+#include "engine/SystemError.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace keelbox::test {
+namespace {
+
+struct Fault {
+    int readError = 0;
+    int writeError = 0;
+    int copyRangeError = 0;
+    int renameError = 0;
+    int fchmodError = 0;
+    int futimensError = 0;
+    int openSourceError = 0; // opening a file for reading
+    int interruptions = 0;   // EINTR before the first read and the first write succeed
+};
+
+Fault fault;
+int kernelCopyCalls = 0;
+
+// Fails with `error` when it is set, else makes the real call.
+template <auto member, typename... Args> auto failOr(int error, Args... args) {
+    if (error != 0) {
+        errno = error;
+        return static_cast<decltype((realSysCalls().*member)(args...))>(-1);
+    }
+    return (realSysCalls().*member)(args...);
+}
+
+SysCalls faultyCalls() {
+    SysCalls calls = realSysCalls();
+    calls.read = [](int fd, void* buffer, size_t count) {
+        if (fault.interruptions > 0 && fault.interruptions--)
+            return failOr<&SysCalls::read>(EINTR, fd, buffer, count);
+        return failOr<&SysCalls::read>(fault.readError, fd, buffer, count);
+    };
+    calls.write = [](int fd, const void* buffer, size_t count) {
+        return failOr<&SysCalls::write>(fault.writeError, fd, buffer, count);
+    };
+    calls.copyFileRange = [](int in, off_t* a, int out, off_t* b, size_t count, unsigned flags) {
+        ++kernelCopyCalls;
+        return failOr<&SysCalls::copyFileRange>(fault.copyRangeError, in, a, out, b, count, flags);
+    };
+    calls.renameat = [](int a, const char* from, int b, const char* to) {
+        return failOr<&SysCalls::renameat>(fault.renameError, a, from, b, to);
+    };
+    calls.fchmod = [](int fd, mode_t mode) {
+        return failOr<&SysCalls::fchmod>(fault.fchmodError, fd, mode);
+    };
+    calls.futimens = [](int fd, const struct timespec times[2]) {
+        return failOr<&SysCalls::futimens>(fault.futimensError, fd, times);
+    };
+    calls.openat = [](int dir, const char* name, int flags, mode_t mode) {
+        const bool fileForReading = (flags & O_ACCMODE) == O_RDONLY && (flags & O_DIRECTORY) == 0;
+        return failOr<&SysCalls::openat>(fileForReading ? fault.openSourceError : 0, dir, name,
+                                         flags, mode);
+    };
+    return calls;
+}
+
+struct FaultRow {
+    const char* name;
+    Fault fault;
+    const char* reasonKey; // nullptr: the copy succeeds; "": the system's own words
+    const char* hintKey;
+};
+
+class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<FaultRow> {};
+
+// A failed copy reports, leaves no partial file and keeps the old copy until a complete new one
+// replaces it; the next run, without the fault, copies the file.
+TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
+    const FaultRow row = GetParam();
+    const std::string content(700000, 'n');
+    writeFile(drive / "Docs/file.bin", content, 0640);
+    setModified(drive / "Docs/file.bin", 1700000000, 5);
+    writeFile(copy / "Docs/file.bin", "the old copy");
+    BackupResult result;
+    {
+        fault = row.fault;
+        ScopedSysCalls seam{faultyCalls()};
+        result = run(makeConfig(dest, "STICK", {"Docs"}));
+        fault = Fault{};
+    }
+    EXPECT_EQ(reports.back().filesDone, 1);
+    EXPECT_TRUE(partialsIn(dest).empty());
+    if (row.reasonKey == nullptr) {
+        EXPECT_TRUE(result.errors.empty()) << result.errors.at(0).summaryLine();
+        EXPECT_EQ(result.filesCopied, 1);
+        EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
+        if (row.fault.futimensError == 0) {
+            EXPECT_EQ(modifiedOf(copy / "Docs/file.bin").tv_sec, 1700000000);
+        }
+        return;
+    }
+    ASSERT_EQ(result.errors.size(), 1u);
+    const BackupIssue& issue = result.errors[0];
+    EXPECT_EQ(issue.path, "Docs/file.bin");
+    if (*row.reasonKey != '\0')
+        EXPECT_EQ(issue.reason, english(row.reasonKey));
+    else
+        EXPECT_NE(issue.reason.find(std::strerror(row.fault.openSourceError)), std::string::npos)
+            << issue.reason;
+    EXPECT_EQ(issue.suggestion, row.hintKey ? std::optional{english(row.hintKey)} : std::nullopt);
+    EXPECT_FALSE(issue.systemMessage.empty());
+    EXPECT_EQ(result.filesCopied, 0);
+    EXPECT_EQ(readFile(copy / "Docs/file.bin"), "the old copy");
+    EXPECT_EQ(run(makeConfig(dest, "STICK", {"Docs"})).filesCopied, 1);
+    EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
+}
+
+FaultRow opening(const char* name, int error, const char* reason, const char* hint) {
+    return {name, Fault{.openSourceError = error}, reason, hint};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InjectedFaults,
+    ::testing::Values(
+        FaultRow{
+            "ReadEio", {.readError = EIO, .copyRangeError = EXDEV}, "engine.io", "engine.ioHint"},
+        FaultRow{"WriteNoSpace",
+                 {.writeError = ENOSPC, .copyRangeError = EXDEV},
+                 "engine.noSpace",
+                 "engine.noSpaceHint"},
+        FaultRow{"KernelCopyNoSpace",
+                 {.copyRangeError = ENOSPC},
+                 "engine.noSpace",
+                 "engine.noSpaceHint"},
+        FaultRow{
+            "RenameReadOnly", {.renameError = EROFS}, "engine.readOnly", "engine.readOnlyHint"},
+        FaultRow{"TimesEio", {.futimensError = EIO}, "engine.io", "engine.ioHint"},
+        FaultRow{"KernelCopyUnsupported", {.copyRangeError = EXDEV}, nullptr, nullptr},
+        FaultRow{"KernelCopyMissing", {.copyRangeError = ENOSYS}, nullptr, nullptr},
+        FaultRow{
+            "Interrupted", {.copyRangeError = EOPNOTSUPP, .interruptions = 3}, nullptr, nullptr},
+        FaultRow{"NoPermissionsOnFat", {.fchmodError = EPERM}, nullptr, nullptr},
+        FaultRow{"NoChmodInFuse", {.fchmodError = ENOSYS}, nullptr, nullptr},
+        FaultRow{"NoTimesInFuse", {.futimensError = ENOSYS}, nullptr, nullptr},
+        // Each errno a source can fail with, by the reason it gives.
+        opening("EPERM", EPERM, "engine.noPerm", "engine.noPermHint"),
+        opening("EACCES", EACCES, "engine.noPerm", "engine.noPermHint"),
+        opening("ENOENT", ENOENT, "engine.gone", "engine.goneHint"),
+        opening("ESTALE", ESTALE, "engine.gone", "engine.goneHint"),
+        opening("EIO", EIO, "engine.io", "engine.ioHint"),
+        opening("ENXIO", ENXIO, "engine.io", "engine.ioHint"),
+        opening("ENODEV", ENODEV, "engine.io", "engine.ioHint"),
+        opening("ETIMEDOUT", ETIMEDOUT, "engine.io", "engine.ioHint"),
+        opening("EBUSY", EBUSY, "engine.busy", "engine.busyHint"),
+        opening("ETXTBSY", ETXTBSY, "engine.busy", "engine.busyHint"),
+        opening("EDQUOT", EDQUOT, "engine.noSpace", "engine.noSpaceHint"),
+        opening("ENAMETOOLONG", ENAMETOOLONG, "engine.nameLong", nullptr),
+        opening("EMFILE", EMFILE, "", nullptr), opening("EXDEV", EXDEV, "", nullptr),
+        opening("EINVAL", EINVAL, "", nullptr)),
+    [](const ::testing::TestParamInfo<FaultRow>& row) { return std::string{row.param.name}; });
+
+using KernelCopy = EngineTest;
+
+TEST_F(KernelCopy, AfterAnUnsupportedOneTheRunReadsAndWrites) {
+    for (int i = 0; i < 5; ++i)
+        writeFile(drive / ("f" + std::to_string(i)), std::string(1000 + i, 'a'));
+    kernelCopyCalls = 0;
+    fault.copyRangeError = EXDEV;
+    {
+        ScopedSysCalls seam{faultyCalls()};
+        EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesCopied, 5);
+    }
+    fault = Fault{};
+    EXPECT_EQ(kernelCopyCalls, 1);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(readFile(copy / ("f" + std::to_string(i))), std::string(1000 + i, 'a'));
+}
+
+SystemError posixError(int code, std::string description = "") {
+    return SystemError{std::string(posixErrorDomain), code, std::move(description), std::nullopt,
+                       nullptr};
+}
+
+SystemError fileError(FileErrorCode code, std::string description,
+                      std::optional<SystemError> underlying = std::nullopt,
+                      std::optional<std::string> failureReason = std::nullopt) {
+    return SystemError{std::string(fileErrorDomain), static_cast<long>(code),
+                       std::move(description), std::move(failureReason),
+                       underlying ? std::make_shared<const SystemError>(*underlying) : nullptr};
+}
+
+// Errors that do not come from the engine's own calls (the self-test shows one): file-error codes,
+// wrapped errors, and the system's words where Keelbox has no friendlier reason.
+TEST(MakeIssue, ReasonHintAndSystemMessage) {
+    using F = FileErrorCode;
+    const std::string noPerm = "No permission for the file or the destination.";
+    SystemError nested = posixError(EIO, "outer");
+    nested.underlying = std::make_shared<const SystemError>(
+        fileError(F::noSuchFile, "middle", posixError(ENOSPC, "inner")));
+    const struct {
+        const char* name;
+        SystemError error;
+        std::string reason;
+        const char* hint;
+        std::string systemMessage;
+    } rows[] = {
+        {"permission in a file error",
+         fileError(F::writeNoPermission, "No saving “a.txt”.", posixError(EACCES)), noPerm,
+         "engine.noPermHint", "No saving “a.txt”."},
+        {"file code alone", fileError(F::readNoSuchFile, "Gone."), english("engine.gone"), nullptr,
+         "Gone."},
+        {"errno first", fileError(F::writeNoPermission, "x", posixError(EIO)), english("engine.io"),
+         "engine.ioHint", "x"},
+        {"the deepest errno wins", nested, english("engine.noSpace"), "engine.noSpaceHint",
+         "outer"},
+        {"new failure reason added", fileError(F::writeOutOfSpace, "Not saved.", {}, "Disk full."),
+         english("engine.noSpace"), "engine.noSpaceHint", "Not saved. Disk full."},
+        {"known failure reason not repeated",
+         fileError(F::writeOutOfSpace, "Not saved: disk full.", {}, "disk full"),
+         english("engine.noSpace"), "engine.noSpaceHint", "Not saved: disk full."},
+        {"real errno", SystemError::posix(EXDEV, "move", "/a"),
+         "Could not move “/a”: Invalid cross-device link", nullptr,
+         "POSIX #18 • POSIX 18: Invalid cross-device link"},
+        {"empty description, errno deeper",
+         SystemError{"Other", 3, "", std::nullopt,
+                     std::make_shared<const SystemError>(posixError(EMFILE))},
+         "Too many open files", nullptr, "Other #3 • POSIX 24: Too many open files"},
+        {"nothing at all", SystemError{"Other", -2, "", std::nullopt, nullptr},
+         "Failed to copy the file.", nullptr, "Other #-2"},
+        {"unknown file code", fileError(static_cast<F>(516), "It exists."), "It exists.", nullptr,
+         "KeelboxFile #516"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const BackupIssue issue = makeIssue(row.error, "p", AppLanguage::english);
+        EXPECT_EQ(issue.path, "p");
+        EXPECT_EQ(issue.reason, row.reason);
+        EXPECT_EQ(issue.suggestion, row.hint ? std::optional{english(row.hint)} : std::nullopt);
+        EXPECT_EQ(issue.systemMessage, row.systemMessage);
+    }
+    EXPECT_EQ(makeIssue(nested, "b", AppLanguage::polish).reason,
+              "Za mało miejsca na dysku docelowym.");
+}
+
+} // namespace
+} // namespace keelbox::test

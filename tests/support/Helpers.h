@@ -1,0 +1,57 @@
+#pragma once
+// File helpers and the rule for missing machine capabilities, shared by every test folder.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace keelbox::test {
+
+namespace fs = std::filesystem;
+
+inline void writeFile(const std::filesystem::path& file, std::string_view content,
+                      mode_t mode = 0644) {
+    std::filesystem::create_directories(file.parent_path());
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        if (!out)
+            throw std::runtime_error("cannot write " + file.string());
+    }
+    ::chmod(file.c_str(), mode);
+}
+
+inline std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline bool contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
+
+// When CI=true every capability a test needs must be present: a missing one fails the test
+// instead of skipping it.
+inline bool capabilitiesRequired() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string_view{ci} == "true";
+}
+
+} // namespace keelbox::test
+
+#define KEELBOX_REQUIRE_CAPABILITY(available, why)                                                 \
+    do {                                                                                           \
+        if (!(available)) {                                                                        \
+            if (::keelbox::test::capabilitiesRequired())                                           \
+                FAIL() << "missing capability (CI=true): " << (why);                               \
+            else                                                                                   \
+                GTEST_SKIP() << "missing capability: " << (why);                                   \
+        }                                                                                          \
+    } while (0)

@@ -342,6 +342,22 @@ TEST(KeelboxSelfTest, PassesAsRootAndAsAnOrdinaryUser) {
     }
 }
 
+// The tray application and `watch` live in a module beside the executable. An executable without
+// it still does every command-line job, and says why the desktop ones cannot start.
+TEST(KeelboxDesktopModule, WithoutItTheCommandLineStillWorksAndSaysWhatIsMissing) {
+    TempFolder temp;
+    const fs::path alone = temp / "keelbox";
+    fs::copy_file(keelbox, alone);
+    fs::permissions(alone, fs::perms::owner_all);
+    EXPECT_EQ(runProcess(alone.string(), {"--version"}).exitCode, 0);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"watch"}, {}}) {
+        const ProcessResult r = runProcess(alone.string(), args);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_NE(r.err.find("no desktop application"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("keelbox-desktop.so: not found"), std::string::npos) << r.err;
+    }
+}
+
 TEST(KeelboxDemo, BacksUpASampleDriveTwiceAndCleansUp) {
     TempFolder temp;
     const ProcessOptions options{.environment = {{"TMPDIR", temp.path().string()}}};

@@ -12,8 +12,10 @@ namespace keelbox::test {
 namespace {
 
 using BackupRun = EngineTest;
+using BackupRunBothWays = EngineTestBothWays;
+KEELBOX_BOTH_WAYS(BackupRunBothWays);
 
-TEST_F(BackupRun, FirstRunCopiesEverythingAndTheSecondNothing) {
+TEST_P(BackupRunBothWays, FirstRunCopiesEverythingAndTheSecondNothing) {
     BackupResult none = run(makeConfig(dest, "STICK", {}));
     EXPECT_TRUE(none.errors.empty());
     EXPECT_EQ(none.destinationRoot, copy);

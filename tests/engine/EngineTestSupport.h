@@ -46,18 +46,19 @@ protected:
         env.homeFolder = home;
     }
     // A run of the drive at `root` (the temp drive when empty); its progress reports land in
-    // `reports`.
+    // `reports`. With `withProgress` off the run gets no callback, and so makes no pre-count.
     BackupResult run(const DriveConfig& config, const fs::path& root = {},
                      const ProgressCallback& alsoReport = {}) {
         reports.clear();
-        return BackupEngine::run(
-            config, root.empty() ? drive : root, language,
-            [&](const BackupProgress& p) {
+        ProgressCallback progress;
+        if (withProgress) {
+            progress = [&](const BackupProgress& p) {
                 reports.push_back(p);
                 if (alsoReport)
                     alsoReport(p);
-            },
-            env);
+            };
+        }
+        return BackupEngine::run(config, root.empty() ? drive : root, language, progress, env);
     }
     DriveConfig mirror(std::vector<std::string> sources = {""}) {
         return makeConfig(dest, "STICK", std::move(sources), BackupMode::sync, true);
@@ -69,9 +70,21 @@ protected:
     fs::path dest = tmp / "dest";
     fs::path copy = tmp / "dest/STICK"; // the drive's folder below `dest`
     AppLanguage language = AppLanguage::english;
+    bool withProgress = true;
     RunEnvironment env;
     std::vector<BackupProgress> reports;
 };
+
+// The same cases with and without progress: a run with progress reads the drive in its pre-count
+// and takes those reads over into the copy walk, one without reads everything in the copy walk.
+class EngineTestBothWays : public EngineTest, public ::testing::WithParamInterface<bool> {
+protected:
+    EngineTestBothWays() { withProgress = GetParam(); }
+};
+
+#define KEELBOX_BOTH_WAYS(suite)                                                                   \
+    INSTANTIATE_TEST_SUITE_P(Progress, suite, ::testing::Bool(),                                   \
+                             [](const auto& row) { return row.param ? "shown" : "none"; })
 
 // A small file system in an image file, mounted below a temp folder for the life of the object and
 // always unmounted and deleted afterwards.

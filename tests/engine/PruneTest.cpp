@@ -12,8 +12,10 @@ namespace keelbox::test {
 namespace {
 
 using Prune = EngineTest;
+using PruneBothWays = EngineTestBothWays;
+KEELBOX_BOTH_WAYS(PruneBothWays);
 
-TEST_F(Prune, WhatLeftTheDriveGoesAndWhatWasNeverCopiedStays) {
+TEST_P(PruneBothWays, WhatLeftTheDriveGoesAndWhatWasNeverCopiedStays) {
     writeFile(drive / "keep.txt", "k");
     writeFile(drive / "gone.txt", "g");
     for (int i = 0; i < 10; ++i)

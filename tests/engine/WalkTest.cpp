@@ -4,7 +4,6 @@
 
 #include "EngineTestSupport.h"
 
-#include "engine/BackupEngine.h"
 #include "engine/SysCalls.h"
 
 #include <gtest/gtest.h>
@@ -16,24 +15,7 @@
 namespace keelbox::test {
 namespace {
 
-class Walk : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fs::create_directories(drive);
-        env.homeFolder = tmp / "home";
-        fs::create_directories(env.homeFolder);
-    }
-    BackupResult run(const ProgressCallback& progress = {}) {
-        return BackupEngine::run(makeConfig(dest, "STICK", {""}, BackupMode::sync, true), drive,
-                                 AppLanguage::english, progress, env);
-    }
-
-    TempDir tmp;
-    fs::path drive = tmp / "drive";
-    fs::path dest = tmp / "dest";
-    fs::path copy = tmp / "dest/STICK";
-    RunEnvironment env;
-};
+using Walk = EngineTest;
 
 // The copy walk takes the drive's values from the pre-count only while the entries are the same
 // ones. Here the drive changes after the pre-count, in whichever folder the walk has not reached:
@@ -45,10 +27,10 @@ TEST_F(Walk, ADriveChangedAfterThePreCountIsCopiedAsItIsThen) {
             writeFile(drive / folder / (folder + "-f" + std::to_string(i)), "old");
         writeFile(drive / folder / "sub" / (folder + "-inner"), "x");
     }
-    ASSERT_TRUE(run().errors.empty());
+    ASSERT_TRUE(run(mirror()).errors.empty());
 
     std::string changed;
-    auto progress = [&](const BackupProgress& p) {
+    auto changeTheDrive = [&](const BackupProgress& p) {
         if (!changed.empty() || p.filesDone == 0)
             return;
         // The first report comes after the first file; the other folder is still ahead.
@@ -61,7 +43,7 @@ TEST_F(Walk, ADriveChangedAfterThePreCountIsCopiedAsItIsThen) {
         fs::remove_all(folder / "sub");
         writeFile(folder / "sub", "now a file");
     };
-    const BackupResult result = run(progress);
+    const BackupResult result = run(mirror(), {}, changeTheDrive);
     ASSERT_FALSE(changed.empty());
     EXPECT_TRUE(result.errors.empty()) << result.errors.front().reason;
     EXPECT_EQ(readFile(copy / changed / (changed + "-f3")), "replaced, longer");
@@ -83,7 +65,7 @@ TEST_F(Walk, AFolderWhoseListingFailsIsReportedAndNotPruned) {
     writeFile(drive / "top.txt", "t");
     writeFile(drive / "Docs/a.txt", "a");
     writeFile(drive / "Docs/.DS_Store", ""); // marks the folder; never copied
-    ASSERT_TRUE(run().errors.empty());
+    ASSERT_TRUE(run(mirror()).errors.empty());
     writeFile(copy / "gone.txt", "deleted on the drive");
     writeFile(copy / "Docs/gone.txt", "deleted on the drive, but unreadable there");
 
@@ -102,7 +84,7 @@ TEST_F(Walk, AFolderWhoseListingFailsIsReportedAndNotPruned) {
         BackupResult result;
         {
             ScopedSysCalls seam{calls};
-            result = run();
+            result = run(mirror());
         }
         ASSERT_EQ(result.errors.size(), 1u);
         EXPECT_EQ(result.errors[0].path, "Docs");
@@ -112,7 +94,7 @@ TEST_F(Walk, AFolderWhoseListingFailsIsReportedAndNotPruned) {
         writeFile(copy / "gone.txt", "again");
     }
     // Readable again: the next run mirrors that folder too.
-    const BackupResult healed = run();
+    const BackupResult healed = run(mirror());
     EXPECT_TRUE(healed.errors.empty());
     EXPECT_FALSE(fs::exists(copy / "Docs/gone.txt"));
     EXPECT_EQ(healed.filesDeleted, 2);
@@ -121,7 +103,7 @@ TEST_F(Walk, AFolderWhoseListingFailsIsReportedAndNotPruned) {
 // The copy's own listing failing is passed over: nothing deleted, no issue.
 TEST_F(Walk, ACopyFolderThatCannotBeListedIsLeftAsItIs) {
     writeFile(drive / "a.txt", "a");
-    ASSERT_TRUE(run().errors.empty());
+    ASSERT_TRUE(run(mirror()).errors.empty());
     writeFile(copy / "gone.txt", "g");
     writeFile(copy / ".marker", "");
     SysCalls calls = realSysCalls();
@@ -133,7 +115,7 @@ TEST_F(Walk, ACopyFolderThatCannotBeListedIsLeftAsItIs) {
         return realSysCalls().getdents(fd, buffer, size);
     };
     ScopedSysCalls seam{calls};
-    const BackupResult result = run();
+    const BackupResult result = run(mirror());
     EXPECT_TRUE(result.errors.empty());
     EXPECT_EQ(result.filesSkipped, 1);
     EXPECT_TRUE(fs::exists(copy / "gone.txt"));

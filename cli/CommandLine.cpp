@@ -133,6 +133,12 @@ std::string_view versionString() {
 int runHelpCommand(const std::vector<std::string>& args, Console& console) {
     std::vector<std::string> rest = args;
     const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
+    if (choice.error) {
+        // A bad --language is a bad argument here as everywhere else.
+        console.err << "keelbox: " << *choice.error << '\n'
+                    << text("cli.usage", choice.language) << '\n';
+        return exitUsage;
+    }
     console.out << text("cli.help", choice.language) << '\n';
     return exitOk;
 }

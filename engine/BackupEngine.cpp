@@ -10,10 +10,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <sys/resource.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 #include <unordered_set>
 
 // Where a run deliberately differs from a plain recursive copy, and why:
@@ -40,8 +42,30 @@ using detail::Fd;
 
 // ---- Tally
 
+namespace {
+
+// The umask, read from /proc (setting it to read it back would race with other threads creating
+// files). Unknown, every bit counts as masked, so that modes are always set explicitly.
+mode_t currentUmask() {
+    Fd status{detail::openAt(AT_FDCWD, "/proc/self/status", O_RDONLY | O_CLOEXEC)};
+    char text[4096];
+    const ssize_t got = status.valid() ? ::read(status.get(), text, sizeof text - 1) : -1;
+    if (got <= 0)
+        return 0777;
+    text[got] = '\0';
+    const char* line = std::strstr(text, "\nUmask:");
+    if (line == nullptr)
+        return 0777;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(line + 7, &end, 8);
+    return end == line + 7 ? mode_t{0777} : static_cast<mode_t>(value & 0777);
+}
+
+} // namespace
+
 Tally::Tally(AppLanguage runLanguage, ProgressCallback progress, const std::atomic<bool>* stop)
-    : language(runLanguage), onProgress(std::move(progress)), m_stop(stop) {}
+    : language(runLanguage), onProgress(std::move(progress)), pid(::getpid()),
+      creationMask(currentUmask()), m_stop(stop) {}
 
 Tally::~Tally() = default;
 

@@ -79,6 +79,9 @@ public:
     bool fastCopyRefused = false;
     // Names the partial copies of this run, unique within the run.
     std::uint64_t partialCounter = 0;
+    pid_t pid;
+    // The process's umask: permission bits that a new file does not get from its creation mode.
+    mode_t creationMask;
 
     // The run's second thread for metadata reads, started on first use.
     detail::StatWorker& statWorker();

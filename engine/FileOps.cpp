@@ -67,14 +67,20 @@ int openAt(int dir, const char* name, int flags, mode_t mode) {
     }
 }
 
-int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error) {
+int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error, bool* created) {
+    bool made = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         int fd = openAt(parent, name, folderOpenFlags);
-        if (fd >= 0)
+        if (fd >= 0) {
+            if (created != nullptr)
+                *created = made;
             return fd;
+        }
         error = errno;
         if (error == ENOENT) {
-            if (sysCalls().mkdirat(parent, name, 0777) != 0 && errno != EEXIST) {
+            if (sysCalls().mkdirat(parent, name, 0777) == 0) {
+                made = true;
+            } else if (errno != EEXIST) {
                 error = errno;
                 return -1;
             }

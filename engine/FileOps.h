@@ -87,7 +87,9 @@ int openAt(int dir, const char* name, int flags, mode_t mode = 0);
 // Opens the folder `name` below `parent`, creating it when missing. A symbolic link in its place is
 // removed and replaced by a real folder when `replaceLink` is set (the link itself goes, never
 // what it points to); otherwise it is an error (ELOOP). Returns -1 and sets `error` on failure.
-int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error);
+// `created`, when given, tells whether the folder was made by this call (and so is empty).
+int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error,
+                     bool* created = nullptr);
 
 // Removes `name` below `parent`: a folder with everything in it, anything else by unlinking it.
 // Never follows a link and never descends into another file system than `device`. Returns 0 or

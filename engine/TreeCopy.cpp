@@ -137,7 +137,7 @@ CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out) {
 // run's own), which a crash leaves behind as an obviously partial file and which mirror pruning
 // removes later, since no drive holds it.
 void partialName(Tally& tally, char (&buffer)[64]) {
-    std::snprintf(buffer, sizeof buffer, ".keelbox-partial-%ld-%llu", static_cast<long>(::getpid()),
+    std::snprintf(buffer, sizeof buffer, ".keelbox-partial-%ld-%llu", static_cast<long>(tally.pid),
                   static_cast<unsigned long long>(++tally.partialCounter));
 }
 
@@ -322,6 +322,11 @@ struct Batch {
     }
 };
 
+// What a folder made during the walk holds under any name: nothing.
+const StatSlot nothingThere{ENOENT, {}};
+// A file of the drive whose values are read only when it is opened for copying (StatSlot::error).
+constexpr int readWhenOpened = -2;
+
 // Below this many stats a batch is read on one thread: handing it over would cost more.
 constexpr std::size_t parallelThreshold = 16;
 
@@ -334,7 +339,8 @@ public:
         m_rel.reserve(256);
     }
 
-    void walk(int srcFd, int dstFd, int dstError) {
+    // `dstFresh`: the copy's folder was made just now, so nothing in it needs looking at.
+    void walk(int srcFd, int dstFd, int dstError, bool dstFresh = false) {
         DirStream listing{Fd{srcFd}};
         if (!listing.valid()) {
             addFileIssue(m_tally, errno, FileOp::listFolder, where().source(), where().shown());
@@ -344,7 +350,7 @@ public:
             addEngineIssue(m_tally, where().shown(), "engine.tooDeep", "engine.tooDeepHint");
             return;
         }
-        walkListing(listing, dstFd, dstError);
+        walkListing(listing, dstFd, dstError, dstFresh);
         m_ancestors.leave();
     }
 
@@ -354,12 +360,14 @@ private:
         NameIndex names; // the drive folder's names, when pruning
     };
 
-    void walkListing(DirStream& listing, int dstFd, int dstError) {
+    void walkListing(DirStream& listing, int dstFd, int dstError, bool dstFresh) {
         if (m_levels.size() <= m_depth)
             m_levels.push_back(std::make_unique<Level>());
         Level& level = *m_levels[m_depth];
         Batch& batch = level.batch;
-        NameIndex* names = (m_mirror != nullptr && dstFd >= 0) ? &level.names : nullptr;
+        // A folder of the copy made during this walk holds only what the walk put there.
+        NameIndex* names =
+            (m_mirror != nullptr && dstFd >= 0 && !dstFresh) ? &level.names : nullptr;
         if (names != nullptr)
             names->clear();
         ++m_depth;
@@ -369,9 +377,9 @@ private:
         bool more = true;
         while (more) {
             more = batch.fill(listing, readError, names);
-            readValues(batch, listing.fd(), dstFd, folder);
+            readValues(batch, listing.fd(), dstFd, dstFresh, folder);
             for (std::size_t i = 0; i < batch.count(); ++i) {
-                handle(batch, i, listing.fd(), dstFd, dstError);
+                handle(batch, i, listing.fd(), dstFd, dstError, dstFresh);
                 if (m_tally.stopRequested()) {
                     --m_depth;
                     return;
@@ -431,7 +439,9 @@ private:
 
     // The drive's values (from the pre-count's log where it has them) and the copy's, read side
     // by side on two threads when there are enough of them.
-    void readValues(Batch& batch, int srcFd, int dstFd, std::uint32_t folder) {
+    void readValues(Batch& batch, int srcFd, int dstFd, bool dstFresh, std::uint32_t folder) {
+        if (dstFresh)
+            dstFd = -1; // nothing to read there
         batch.prepare(dstFd >= 0);
         const std::size_t n = batch.count();
         std::size_t sourceReads = n;
@@ -446,6 +456,16 @@ private:
                     batch.sourceNames[i] = nullptr;
                 else
                     ++sourceReads;
+            }
+        }
+        if (dstFresh) {
+            // Everything goes into a new folder: a file is opened for copying anyway, and its
+            // values come from the open file then; only entries of unknown type are read now.
+            for (std::size_t i = 0; i < n; ++i) {
+                if (batch.sourceNames[i] != nullptr && batch.types[i] == DT_REG) {
+                    batch.sourceNames[i] = nullptr;
+                    batch.source[i].error = readWhenOpened;
+                }
             }
         }
         StatWorker& worker = m_tally.statWorker();
@@ -466,11 +486,12 @@ private:
         }
     }
 
-    void handle(Batch& batch, std::size_t i, int srcFd, int dstFd, int dstError) {
+    void handle(Batch& batch, std::size_t i, int srcFd, int dstFd, int dstError, bool dstFresh) {
         const char* name = batch.name(i);
         unsigned char type = batch.types[i];
         const StatSlot& source = batch.source[i];
-        if (type != DT_DIR) {
+        const bool deferred = source.error == readWhenOpened;
+        if (type != DT_DIR && !deferred) {
             if (source.error != 0)
                 return; // an entry without values counts nothing
             if (S_ISDIR(source.st.st_mode))
@@ -488,7 +509,7 @@ private:
             enterFolder(srcFd, name, dstFd, dstError);
         } else {
             copyOne(m_tally, where(), srcFd, name, source.st, dstFd, dstError, name,
-                    dstFd >= 0 ? &batch.target[i] : nullptr);
+                    dstFd >= 0 ? (dstFresh ? &nothingThere : &batch.target[i]) : nullptr, deferred);
         }
         m_rel.resize(mark);
     }
@@ -498,14 +519,15 @@ private:
         // reproduced. A failure is not reported by itself; each file below reports it.
         int childError = dstParentError;
         Fd child;
+        bool made = false;
         if (dstParent >= 0)
-            child.reset(openOrMakeFolder(dstParent, name, true, childError));
+            child.reset(openOrMakeFolder(dstParent, name, true, childError, &made));
         int src = openAt(parentFd, name, folderOpenFlags);
         if (src < 0) {
             addFileIssue(m_tally, errno, FileOp::openFolder, where().source(), where().shown());
             return;
         }
-        walk(src, child.get(), childError);
+        walk(src, child.get(), childError, made);
     }
 
     Tally& m_tally;
@@ -730,8 +752,9 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
 
 void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
              const struct stat& srcStat, int dstDir, int dstError, const char* dstName,
-             const StatSlot* knownTarget) {
-    const Int64 size = srcStat.st_size;
+             const StatSlot* knownTarget, bool srcStatDeferred) {
+    Int64 size = srcStatDeferred ? 0 : srcStat.st_size;
+    bool targetMissing = false;
     // The copy is looked at without following a link: a link in the copy is never taken as the
     // copy, and never written through.
     if (dstDir >= 0) {
@@ -757,6 +780,8 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
             }
             // A file or a link in the way is replaced by the rename below; a link is never
             // written through.
+        } else {
+            targetMissing = true;
         }
     }
     if (dstDir < 0) {
@@ -773,7 +798,16 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
     // a link swapped in send it outside the drive.
     Fd in{openAt(srcDir, srcName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
     if (!in.valid()) {
-        addFileIssue(tally, errno, FileOp::openSource, where.source(), where.shown());
+        const int error = errno;
+        if (srcStatDeferred) {
+            // Read now what the listing did not tell: gone meanwhile, it counts nothing, as an
+            // entry whose values cannot be read; otherwise its size counts as handled.
+            struct stat st {};
+            if (sysCalls().fstatat(srcDir, srcName, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return;
+            size = st.st_size;
+        }
+        addFileIssue(tally, error, FileOp::openSource, where.source(), where.shown());
         tally.advance(size, dstName);
         return;
     }
@@ -783,22 +817,41 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
         tally.advance(size, dstName);
         return;
     }
+    if (srcStatDeferred)
+        size = inStat.st_size;
     if (!S_ISREG(inStat.st_mode)) {
         addEngineIssue(tally, where.shown(), "engine.notRegular", "engine.notRegularHint");
         tally.advance(size, dstName);
         return;
     }
 
-    // The copy is written under a partial name beside its final place and renamed over it only
-    // when all bytes, the permissions and the time are in place. An interrupted or failed copy
-    // therefore never sits at the final name, where the next run could take it as unchanged (a
-    // copy cut short after its last byte but before its time was set would have the source's
-    // size and a newer time). The old copy stays until the new one replaces it.
+    // A file the copy does not have yet is written straight under its name, created exclusively
+    // (whatever appeared there since it was looked at makes the creation fail, and the partial
+    // name below takes over). Interrupted, it is shorter than its source, or, cut off after its
+    // last byte, complete; a failed one is deleted.
+    // A file that replaces an older copy is written under a partial name beside it and renamed
+    // over it only when all bytes, the permissions and the time are in place: the old copy stays
+    // until the new one is whole, and an interrupted copy never sits at the final name with the
+    // source's size.
+    // Neither is ever pre-sized, so a copy cut short always differs in size from its source.
+    const mode_t mode = inStat.st_mode & 0777;
     char partial[64];
+    const char* written = partial;
     Fd out;
+    if (targetMissing) {
+        out.reset(
+            openAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (out.valid()) {
+            written = dstName;
+        } else if (errno != EEXIST) {
+            addFileIssue(tally, errno, FileOp::createCopy, where.target(), where.shown());
+            tally.advance(size, dstName);
+            return;
+        }
+    }
     for (int attempt = 0; attempt < 8 && !out.valid(); ++attempt) {
         partialName(tally, partial);
-        // Never pre-sized, and private to the user until the final mode is set.
+        // Private to the user until the final mode is set.
         out.reset(
             openAt(dstDir, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!out.valid() && errno != EEXIST)
@@ -816,10 +869,10 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
         // Set-user-ID, set-group-ID and sticky bits never travel: a drive must not be able to
         // plant a privileged program. Destinations that keep no permissions (FAT, exFAT) refuse
         // the change, which costs the copy nothing.
-        if (sysCalls().fchmod(out.get(), inStat.st_mode & 0777) != 0 &&
-            !attributeUnsupported(errno)) {
+        // A copy created with its final mode has it already unless the umask took bits away.
+        const bool modeSet = written == dstName && (mode & tally.creationMask) == 0;
+        if (!modeSet && sysCalls().fchmod(out.get(), mode) != 0 && !attributeUnsupported(errno))
             outcome.error = errno;
-        }
     }
     if (outcome.error == 0) {
         // The time comes last, after every byte: a write after it would move it to "now".
@@ -834,7 +887,7 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
             outcome.error = errno;
         failedOp = FileOp::writeCopy;
     }
-    if (outcome.error == 0) {
+    if (outcome.error == 0 && written == partial) {
         if (sysCalls().renameat(dstDir, partial, dstDir, dstName) != 0) {
             outcome.error = errno;
             failedOp = FileOp::finishCopy;
@@ -842,7 +895,7 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
     }
     if (outcome.error != 0) {
         out.reset();
-        sysCalls().unlinkat(dstDir, partial, 0);
+        sysCalls().unlinkat(dstDir, written, 0);
         addFileIssue(tally, outcome.error, failedOp,
                      failedOp == FileOp::readSource ? where.source() : where.target(),
                      where.shown());

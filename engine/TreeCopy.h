@@ -46,10 +46,11 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
 
 // Copies one regular file unless its copy is up to date. `dstDir` is the open folder of the copy;
 // when it is -1 the copy fails with `dstError` (a folder that could not be made). `knownTarget`
-// holds the copy's values when they were already read.
+// holds the copy's values when they were already read. With `srcStatDeferred` the source's values
+// are taken from the opened file (`srcStat` is not used).
 void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
              const struct stat& srcStat, int dstDir, int dstError, const char* dstName,
-             const StatSlot* knownTarget = nullptr);
+             const StatSlot* knownTarget = nullptr, bool srcStatDeferred = false);
 
 // Copies the contents of the open source folder `source` into the folder `dstDir` (or fails each
 // file with `dstError` when it is -1). With `mirror` (the copy's device) the walk also deletes from

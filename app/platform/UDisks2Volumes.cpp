@@ -473,6 +473,11 @@ std::optional<EjectOutcome> UDisks2VolumeEjector::ejectIfKnown(const QString& mo
 
     const InterfaceMap wholeInterfaces = objects.value(whole);
     if (wholeInterfaces.contains(kLoop)) {
+        // A loop device set to clear itself (what `mount -o loop` and most image mounters make)
+        // is detached by the kernel as soon as it is unmounted; deleting it once more would only
+        // fail with "No such device or address".
+        if (wholeInterfaces.value(kLoop).value(QStringLiteral("Autoclear")).toBool())
+            return EjectOutcome{true, {}};
         if (auto error = call(whole, kLoop, QStringLiteral("Delete")))
             return EjectOutcome{false, *error};
         return EjectOutcome{true, {}};

@@ -58,6 +58,8 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"--help"}, {{"LC_MESSAGES", "pl_PL.UTF-8"}, {"LANG", "C.UTF-8"}}, 0, "Użycie:", ""},
         {{"--help"}, {{"LANG", "PL_pl"}}, 0, "Usage:", ""},
         {{"--help", "--language=pl"}, {}, 0, "Użycie:", ""},
+        {{"--help", "--language"}, {}, 2, "", "--language needs a value"},
+        {{"--help", "--language", "de"}, {}, 2, "", "Unknown language “de”"},
         {{"backup", empty, "--language"}, {}, 2, "", "--language"},
         {{"backup"}, {}, 2, "", "exactly one drive folder"},
         {{"backup", "a", "b"}, {}, 2, "", "exactly one drive folder"},

@@ -75,46 +75,62 @@ struct FaultRow {
 
 class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<FaultRow> {};
 
-// A failed copy reports, leaves no partial file and keeps the old copy until a complete new one
-// replaces it; the next run, without the fault, copies the file.
+// A failed copy reports and leaves no partial file. A file that replaces an older copy keeps the
+// old copy until a complete new one replaces it; a new file, written straight under its name into
+// a folder made by the run, leaves nothing. The next run, without the fault, copies the file.
 TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
     const FaultRow row = GetParam();
     const std::string content(700000, 'n');
     writeFile(drive / "Docs/file.bin", content, 0640);
     setModified(drive / "Docs/file.bin", 1700000000, 5);
-    writeFile(copy / "Docs/file.bin", "the old copy");
-    BackupResult result;
-    {
-        fault = row.fault;
-        ScopedSysCalls seam{faultyCalls()};
-        result = run(makeConfig(dest, "STICK", {"Docs"}));
-        fault = Fault{};
-    }
-    EXPECT_EQ(reports.back().filesDone, 1);
-    EXPECT_TRUE(partialsIn(dest).empty());
-    if (row.reasonKey == nullptr) {
-        EXPECT_TRUE(result.errors.empty()) << result.errors.at(0).summaryLine();
-        EXPECT_EQ(result.filesCopied, 1);
-        EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
-        if (row.fault.futimensError == 0) {
-            EXPECT_EQ(modifiedOf(copy / "Docs/file.bin").tv_sec, 1700000000);
+    for (const bool replacing : {true, false}) {
+        SCOPED_TRACE(replacing ? "replacing an old copy" : "a new file in a new folder");
+        fs::remove_all(dest);
+        if (replacing)
+            writeFile(copy / "Docs/file.bin", "the old copy");
+        BackupResult result;
+        {
+            fault = row.fault;
+            ScopedSysCalls seam{faultyCalls()};
+            result = run(makeConfig(dest, "STICK", {"Docs"}));
+            fault = Fault{};
         }
-        return;
+        EXPECT_EQ(reports.back().filesDone, 1);
+        EXPECT_TRUE(partialsIn(dest).empty());
+        // A new file is never renamed into place.
+        const bool fails = row.reasonKey != nullptr && (replacing || row.fault.renameError == 0);
+        if (!fails) {
+            EXPECT_TRUE(result.errors.empty()) << result.errors.at(0).summaryLine();
+            EXPECT_EQ(result.filesCopied, 1);
+            EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
+            if (row.fault.fchmodError == 0) {
+                EXPECT_EQ(modeOf(copy / "Docs/file.bin"), 0640u);
+            }
+            if (row.fault.futimensError == 0) {
+                EXPECT_EQ(modifiedOf(copy / "Docs/file.bin").tv_sec, 1700000000);
+            }
+            continue;
+        }
+        ASSERT_EQ(result.errors.size(), 1u);
+        const BackupIssue& issue = result.errors[0];
+        EXPECT_EQ(issue.path, "Docs/file.bin");
+        if (*row.reasonKey != '\0')
+            EXPECT_EQ(issue.reason, english(row.reasonKey));
+        else
+            EXPECT_NE(issue.reason.find(std::strerror(row.fault.openSourceError)),
+                      std::string::npos)
+                << issue.reason;
+        EXPECT_EQ(issue.suggestion,
+                  row.hintKey ? std::optional{english(row.hintKey)} : std::nullopt);
+        EXPECT_FALSE(issue.systemMessage.empty());
+        EXPECT_EQ(result.filesCopied, 0);
+        if (replacing)
+            EXPECT_EQ(readFile(copy / "Docs/file.bin"), "the old copy");
+        else
+            EXPECT_FALSE(fs::exists(copy / "Docs/file.bin"));
+        EXPECT_EQ(run(makeConfig(dest, "STICK", {"Docs"})).filesCopied, 1);
+        EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
     }
-    ASSERT_EQ(result.errors.size(), 1u);
-    const BackupIssue& issue = result.errors[0];
-    EXPECT_EQ(issue.path, "Docs/file.bin");
-    if (*row.reasonKey != '\0')
-        EXPECT_EQ(issue.reason, english(row.reasonKey));
-    else
-        EXPECT_NE(issue.reason.find(std::strerror(row.fault.openSourceError)), std::string::npos)
-            << issue.reason;
-    EXPECT_EQ(issue.suggestion, row.hintKey ? std::optional{english(row.hintKey)} : std::nullopt);
-    EXPECT_FALSE(issue.systemMessage.empty());
-    EXPECT_EQ(result.filesCopied, 0);
-    EXPECT_EQ(readFile(copy / "Docs/file.bin"), "the old copy");
-    EXPECT_EQ(run(makeConfig(dest, "STICK", {"Docs"})).filesCopied, 1);
-    EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
 }
 
 FaultRow opening(const char* name, int error, const char* reason, const char* hint) {

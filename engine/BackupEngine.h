@@ -74,11 +74,11 @@ public:
     char* copyBuffer();
     static constexpr std::size_t copyBufferSize = 256 * 1024;
     // The drive's device from which the in-kernel copy was found unsupported; the run then goes
-    // straight to reading and writing for its files.
-    dev_t noFastCopyFrom = 0;
-    bool fastCopyRefused = false;
+    // straight to reading and writing for its files. Shared by the run's copying threads.
+    std::atomic<dev_t> noFastCopyFrom{0};
+    std::atomic<bool> fastCopyRefused{false};
     // Names the partial copies of this run, unique within the run.
-    std::uint64_t partialCounter = 0;
+    std::atomic<std::uint64_t> partialCounter{0};
     pid_t pid;
     // The process's umask: permission bits that a new file does not get from its creation mode.
     mode_t creationMask;

@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -66,8 +70,7 @@ struct CopyOutcome {
 // Reads to the end of `in`, or until `expected` bytes are in once more than `copied` (saving the
 // final read that only reports the end; a file that grows meanwhile gets a newer time, so the
 // next run copies it again).
-CopyOutcome readWriteCopy(Tally& tally, int in, int out, off_t copied, off_t expected) {
-    char* buffer = tally.copyBuffer();
+CopyOutcome readWriteCopy(char* buffer, int in, int out, off_t copied, off_t expected) {
     while (copied < expected || expected == 0) {
         ssize_t got = sysCalls().read(in, buffer, Tally::copyBufferSize);
         if (got < 0) {
@@ -97,8 +100,10 @@ CopyOutcome readWriteCopy(Tally& tally, int in, int out, off_t copied, off_t exp
 // make a reflink. Where the kernel cannot copy between the two files, read/write takes over,
 // and the run remembers the drive's device so that its next file goes straight there (a run
 // writes into one backup folder).
-CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out) {
-    const bool knownUnsupported = tally.fastCopyRefused && tally.noFastCopyFrom == inStat.st_dev;
+CopyOutcome copyData(Tally& tally, char* buffer, int in, const struct stat& inStat, int out) {
+    const bool knownUnsupported =
+        tally.fastCopyRefused.load(std::memory_order_relaxed) &&
+        tally.noFastCopyFrom.load(std::memory_order_relaxed) == inStat.st_dev;
     off_t done = 0;
     if (!knownUnsupported) {
         for (;;) {
@@ -119,8 +124,8 @@ CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out) {
             if (errno == EINTR)
                 continue;
             if (done == 0 && fastCopyUnsupported(errno)) {
-                tally.fastCopyRefused = true;
-                tally.noFastCopyFrom = inStat.st_dev;
+                tally.noFastCopyFrom.store(inStat.st_dev, std::memory_order_relaxed);
+                tally.fastCopyRefused.store(true, std::memory_order_relaxed);
                 break;
             }
             // After a partial in-kernel copy the side that failed is unknown; a full destination or
@@ -130,7 +135,7 @@ CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out) {
     }
     if (inStat.st_size >= (1 << 20))
         ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return readWriteCopy(tally, in, out, done, inStat.st_size);
+    return readWriteCopy(buffer, in, out, done, inStat.st_size);
 }
 
 // The partial copy of the run: a name no drive-listed file of this run gets (the counter is the
@@ -138,7 +143,7 @@ CopyOutcome copyData(Tally& tally, int in, const struct stat& inStat, int out) {
 // removes later, since no drive holds it.
 void partialName(Tally& tally, char (&buffer)[64]) {
     std::snprintf(buffer, sizeof buffer, ".keelbox-partial-%ld-%llu", static_cast<long>(tally.pid),
-                  static_cast<unsigned long long>(++tally.partialCounter));
+                  static_cast<unsigned long long>(tally.partialCounter.fetch_add(1) + 1));
 }
 
 bool isExcludedName(const char* name) {
@@ -330,23 +335,193 @@ constexpr int readWhenOpened = -2;
 // Below this many stats a batch is read on one thread: handing it over would cost more.
 constexpr std::size_t parallelThreshold = 16;
 
+// The files of one walk on their way into the copy. The walking thread decides about each file and
+// queues those to copy; a second thread copies from the queue, and the walking thread joins in
+// when the queue is full and at the end of each folder. What became of each file is taken into
+// the tally by the walking thread alone and strictly in walk order, so counters, issues and
+// progress come out as a one-thread walk would give them. Before the walk leaves a folder the
+// queue is emptied: the folders' descriptors the queued files need stay open until then, and a
+// folder is pruned only once everything copied into it is in place. Small files are bound by
+// what the kernel does per file, large ones by copying memory; two threads do both about twice
+// as fast.
+class CopyQueue {
+public:
+    static constexpr std::size_t capacity = 64;
+
+    CopyQueue(Tally& tally, const Where& root) : m_tally(tally), m_root(root) {}
+    ~CopyQueue() {
+        if (!m_helper.joinable())
+            return;
+        {
+            std::lock_guard lock{m_mutex};
+            m_quit = true;
+        }
+        m_work.notify_one();
+        m_helper.join();
+    }
+    CopyQueue(const CopyQueue&) = delete;
+    CopyQueue& operator=(const CopyQueue&) = delete;
+
+    // A file at `rel`: to be copied when `copy` is set, otherwise with its final outcome, which
+    // still waits for the files queued before it.
+    void push(CopyJob&& job, std::string_view rel, bool copy) {
+        if (!copy && m_entries.empty()) {
+            apply(job, rel);
+            return;
+        }
+        {
+            std::lock_guard lock{m_mutex};
+            m_entries.push_back(
+                Entry{std::move(job), std::string{rel}, copy ? State::pending : State::done});
+        }
+        if (copy) {
+            if (!m_helper.joinable())
+                m_helper = std::thread([this] { helperLoop(); });
+            m_work.notify_one();
+        }
+        retire();
+        while (m_entries.size() >= capacity) {
+            helpOrWait();
+            retire();
+        }
+    }
+
+    // Finishes every queued file and takes it into the tally. With `cancel` (a stop request)
+    // files not yet started are dropped: they were never handled.
+    void drain(bool cancel) {
+        for (;;) {
+            // A stop request reaches the queue through the progress reports it takes in: what
+            // has not started by then is dropped, what is being copied finishes.
+            if (cancel || m_tally.stopRequested())
+                cancelPending();
+            retire();
+            if (m_entries.empty())
+                return;
+            helpOrWait();
+        }
+    }
+
+private:
+    void cancelPending() {
+        {
+            std::lock_guard lock{m_mutex};
+            for (Entry& entry : m_entries) {
+                if (entry.state == State::pending) {
+                    entry.job.outcome = FileOutcome{};
+                    entry.state = State::done;
+                }
+            }
+        }
+    }
+
+    enum class State : unsigned char { pending, running, done };
+    struct Entry {
+        CopyJob job;
+        std::string rel;
+        State state;
+    };
+
+    void apply(const CopyJob& job, std::string_view rel) {
+        Where where = m_root;
+        where.rel = rel;
+        applyOutcome(m_tally, where, job.dstName.c_str(), job.outcome);
+    }
+
+    // Takes the finished files at the front into the tally, outside the lock (progress reports
+    // run the caller's code).
+    void retire() {
+        for (;;) {
+            Entry entry;
+            {
+                std::lock_guard lock{m_mutex};
+                if (m_entries.empty() || m_entries.front().state != State::done)
+                    return;
+                entry = std::move(m_entries.front());
+                m_entries.pop_front();
+            }
+            apply(entry.job, entry.rel);
+        }
+    }
+
+    // Under the lock: the first file nobody copies yet, now claimed.
+    Entry* claim() {
+        for (Entry& entry : m_entries) {
+            if (entry.state == State::pending) {
+                entry.state = State::running;
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+
+    // Copies the next waiting file on this thread, or waits for the helper to finish one.
+    void helpOrWait() {
+        const bool stopping = m_tally.stopRequested();
+        if (stopping)
+            cancelPending();
+        std::unique_lock lock{m_mutex};
+        if (Entry* entry = stopping ? nullptr : claim()) {
+            lock.unlock();
+            performCopy(m_tally, entry->job, m_tally.copyBuffer());
+            lock.lock();
+            entry->state = State::done;
+            return;
+        }
+        m_finished.wait(
+            lock, [this] { return m_entries.empty() || m_entries.front().state == State::done; });
+    }
+
+    void helperLoop() {
+        const auto buffer = std::make_unique<char[]>(Tally::copyBufferSize);
+        std::unique_lock lock{m_mutex};
+        for (;;) {
+            Entry* entry = nullptr;
+            m_work.wait(lock, [&] {
+                return m_quit || (!m_tally.stopRequested() && (entry = claim()) != nullptr);
+            });
+            if (entry == nullptr)
+                return;
+            lock.unlock();
+            performCopy(m_tally, entry->job, buffer.get());
+            lock.lock();
+            entry->state = State::done;
+            m_finished.notify_one();
+        }
+    }
+
+    Tally& m_tally;
+    const Where& m_root;
+    // Entries stay where they are while others are added or taken off the front (a deque never
+    // moves its elements), so a thread copies one without holding the lock.
+    std::deque<Entry> m_entries;
+    std::mutex m_mutex;
+    std::condition_variable m_work;
+    std::condition_variable m_finished;
+    std::thread m_helper;
+    bool m_quit = false;
+};
+
 class Copier {
 public:
     // `mirror`, when given, is the copy's file system: each folder of the copy is then pruned of
     // what the drive's folder no longer holds, right after that folder has been copied.
     Copier(Tally& tally, const Where& root, const dev_t* mirror)
-        : m_tally(tally), m_root(root), m_mirror(mirror) {
+        : m_tally(tally), m_root(root), m_mirror(mirror), m_queue(tally, m_root) {
         m_rel.reserve(256);
     }
 
     // `dstFresh`: the copy's folder was made just now, so nothing in it needs looking at.
+    // Issues of the walk itself wait for the files queued before them (CopyQueue).
     void walk(int srcFd, int dstFd, int dstError, bool dstFresh = false) {
         DirStream listing{Fd{srcFd}};
         if (!listing.valid()) {
-            addFileIssue(m_tally, errno, FileOp::listFolder, where().source(), where().shown());
+            const int error = errno;
+            m_queue.drain(false);
+            addFileIssue(m_tally, error, FileOp::listFolder, where().source(), where().shown());
             return;
         }
         if (!m_ancestors.enter(listing.fd())) {
+            m_queue.drain(false);
             addEngineIssue(m_tally, where().shown(), "engine.tooDeep", "engine.tooDeepHint");
             return;
         }
@@ -381,12 +556,16 @@ private:
             for (std::size_t i = 0; i < batch.count(); ++i) {
                 handle(batch, i, listing.fd(), dstFd, dstError, dstFresh);
                 if (m_tally.stopRequested()) {
+                    m_queue.drain(true);
                     --m_depth;
                     return;
                 }
             }
         }
         --m_depth;
+        // Everything copied into this folder is in place before it is pruned, and before the
+        // descriptors the queued files use are closed.
+        m_queue.drain(false);
         if (readError != 0) {
             addFileIssue(m_tally, readError, FileOp::listFolder, where().source(), where().shown());
             return; // only a completely read folder tells what the drive no longer has
@@ -508,8 +687,12 @@ private:
         if (type == DT_DIR) {
             enterFolder(srcFd, name, dstFd, dstError);
         } else {
-            copyOne(m_tally, where(), srcFd, name, source.st, dstFd, dstError, name,
-                    dstFd >= 0 ? (dstFresh ? &nothingThere : &batch.target[i]) : nullptr, deferred);
+            CopyJob job;
+            const bool copy =
+                decideCopy(srcFd, name, source.st, dstFd, dstError, name,
+                           dstFd >= 0 ? (dstFresh ? &nothingThere : &batch.target[i]) : nullptr,
+                           deferred, job);
+            m_queue.push(std::move(job), m_rel, copy);
         }
         m_rel.resize(mark);
     }
@@ -524,7 +707,9 @@ private:
             child.reset(openOrMakeFolder(dstParent, name, true, childError, &made));
         int src = openAt(parentFd, name, folderOpenFlags);
         if (src < 0) {
-            addFileIssue(m_tally, errno, FileOp::openFolder, where().source(), where().shown());
+            const int error = errno;
+            m_queue.drain(false);
+            addFileIssue(m_tally, error, FileOp::openFolder, where().source(), where().shown());
             return;
         }
         walk(src, child.get(), childError, made);
@@ -533,6 +718,7 @@ private:
     Tally& m_tally;
     Where m_root;
     const dev_t* m_mirror;
+    CopyQueue m_queue;
     std::string m_rel;
     std::vector<std::unique_ptr<Level>> m_levels;
     std::size_t m_depth = 0;
@@ -750,10 +936,12 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
     tally.errors.push_back(std::move(issue));
 }
 
-void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
-             const struct stat& srcStat, int dstDir, int dstError, const char* dstName,
-             const StatSlot* knownTarget, bool srcStatDeferred) {
-    Int64 size = srcStatDeferred ? 0 : srcStat.st_size;
+bool decideCopy(int srcDir, const char* srcName, const struct stat& srcStat, int dstDir,
+                int dstError, const char* dstName, const StatSlot* knownTarget,
+                bool srcStatDeferred, CopyJob& job) {
+    FileOutcome& outcome = job.outcome;
+    outcome = {};
+    outcome.size = srcStatDeferred ? 0 : srcStat.st_size;
     bool targetMissing = false;
     // The copy is looked at without following a link: a link in the copy is never taken as the
     // copy, and never written through.
@@ -768,10 +956,10 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
         const struct stat& dst = knownTarget->st;
         if (knownTarget->error == 0) {
             const Int64 copySize = S_ISREG(dst.st_mode) ? dst.st_size : -1;
-            if (isUnchanged(size, secondsOf(srcStat.st_mtim), copySize, secondsOf(dst.st_mtim))) {
-                ++tally.filesSkipped;
-                tally.advance(size, dstName);
-                return;
+            if (isUnchanged(outcome.size, secondsOf(srcStat.st_mtim), copySize,
+                            secondsOf(dst.st_mtim))) {
+                outcome.kind = FileOutcome::Kind::skipped;
+                return false;
             }
             if (S_ISDIR(dst.st_mode)) {
                 // A folder in the way of a file goes with its contents. A failure is not reported
@@ -786,42 +974,62 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
     }
     if (dstDir < 0) {
         // The error is the folder's; the issue is about each file that could not go into it.
-        const std::string target = where.target();
-        const std::size_t slash = target.rfind('/');
-        addFileIssue(tally, dstError, FileOp::createFolder,
-                     slash == std::string::npos ? target : target.substr(0, slash), where.shown());
-        tally.advance(size, dstName);
-        return;
+        outcome.kind = FileOutcome::Kind::failed;
+        outcome.error = dstError;
+        outcome.op = FileOp::createFolder;
+        outcome.subject = FileOutcome::Subject::folder;
+        return false;
     }
+    job.srcDir = srcDir;
+    job.dstDir = dstDir;
+    job.srcName = srcName;
+    job.dstName = dstName;
+    job.targetMissing = targetMissing;
+    job.srcStatDeferred = srcStatDeferred;
+    return true;
+}
+
+void performCopy(Tally& tally, CopyJob& job, char* buffer) {
+    FileOutcome& outcome = job.outcome;
+    auto fail = [&outcome](int error, FileOp op, FileOutcome::Subject subject) {
+        outcome.kind = FileOutcome::Kind::failed;
+        outcome.error = error;
+        outcome.op = op;
+        outcome.subject = subject;
+    };
+    using Subject = FileOutcome::Subject;
+    const int srcDir = job.srcDir;
+    const int dstDir = job.dstDir;
+    const char* dstName = job.dstName.c_str();
 
     // O_NONBLOCK: a pipe swapped in after the listing must not hang the run; O_NOFOLLOW: nor may
     // a link swapped in send it outside the drive.
-    Fd in{openAt(srcDir, srcName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    Fd in{openAt(srcDir, job.srcName.c_str(),
+                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
     if (!in.valid()) {
         const int error = errno;
-        if (srcStatDeferred) {
+        if (job.srcStatDeferred) {
             // Read now what the listing did not tell: gone meanwhile, it counts nothing, as an
             // entry whose values cannot be read; otherwise its size counts as handled.
             struct stat st {};
-            if (sysCalls().fstatat(srcDir, srcName, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            if (sysCalls().fstatat(srcDir, job.srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                outcome.kind = FileOutcome::Kind::uncounted;
                 return;
-            size = st.st_size;
+            }
+            outcome.size = st.st_size;
         }
-        addFileIssue(tally, error, FileOp::openSource, where.source(), where.shown());
-        tally.advance(size, dstName);
+        fail(error, FileOp::openSource, Subject::source);
         return;
     }
     struct stat inStat {};
     if (sysCalls().fstat(in.get(), &inStat) != 0) {
-        addFileIssue(tally, errno, FileOp::readSource, where.source(), where.shown());
-        tally.advance(size, dstName);
+        fail(errno, FileOp::readSource, Subject::source);
         return;
     }
-    if (srcStatDeferred)
-        size = inStat.st_size;
+    if (job.srcStatDeferred)
+        outcome.size = inStat.st_size;
     if (!S_ISREG(inStat.st_mode)) {
-        addEngineIssue(tally, where.shown(), "engine.notRegular", "engine.notRegularHint");
-        tally.advance(size, dstName);
+        outcome.kind = FileOutcome::Kind::notRegular;
         return;
     }
 
@@ -838,14 +1046,13 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
     char partial[64];
     const char* written = partial;
     Fd out;
-    if (targetMissing) {
+    if (job.targetMissing) {
         out.reset(
             openAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (out.valid()) {
             written = dstName;
         } else if (errno != EEXIST) {
-            addFileIssue(tally, errno, FileOp::createCopy, where.target(), where.shown());
-            tally.advance(size, dstName);
+            fail(errno, FileOp::createCopy, Subject::target);
             return;
         }
     }
@@ -858,53 +1065,96 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
             break;
     }
     if (!out.valid()) {
-        addFileIssue(tally, errno, FileOp::createCopy, where.target(), where.shown());
-        tally.advance(size, dstName);
+        fail(errno, FileOp::createCopy, Subject::target);
         return;
     }
 
-    CopyOutcome outcome = copyData(tally, in.get(), inStat, out.get());
-    FileOp failedOp = outcome.onSource ? FileOp::readSource : FileOp::writeCopy;
-    if (outcome.error == 0) {
+    CopyOutcome copied = copyData(tally, buffer, in.get(), inStat, out.get());
+    FileOp failedOp = copied.onSource ? FileOp::readSource : FileOp::writeCopy;
+    if (copied.error == 0) {
         // Set-user-ID, set-group-ID and sticky bits never travel: a drive must not be able to
         // plant a privileged program. Destinations that keep no permissions (FAT, exFAT) refuse
         // the change, which costs the copy nothing.
         // A copy created with its final mode has it already unless the umask took bits away.
         const bool modeSet = written == dstName && (mode & tally.creationMask) == 0;
         if (!modeSet && sysCalls().fchmod(out.get(), mode) != 0 && !attributeUnsupported(errno))
-            outcome.error = errno;
+            copied.error = errno;
     }
-    if (outcome.error == 0) {
+    if (copied.error == 0) {
         // The time comes last, after every byte: a write after it would move it to "now".
         const struct timespec times[2] = {inStat.st_atim, inStat.st_mtim};
         if (sysCalls().futimens(out.get(), times) != 0 && !attributeUnsupported(errno))
-            outcome.error = errno;
+            copied.error = errno;
     }
-    if (outcome.error == 0) {
+    if (copied.error == 0) {
         // close() reports write-back failures of network and FUSE file systems; it is not retried.
         int fd = out.release();
         if (sysCalls().close(fd) != 0 && errno != EINTR)
-            outcome.error = errno;
+            copied.error = errno;
         failedOp = FileOp::writeCopy;
     }
-    if (outcome.error == 0 && written == partial) {
+    if (copied.error == 0 && written == partial) {
         if (sysCalls().renameat(dstDir, partial, dstDir, dstName) != 0) {
-            outcome.error = errno;
+            copied.error = errno;
             failedOp = FileOp::finishCopy;
         }
     }
-    if (outcome.error != 0) {
+    if (copied.error != 0) {
         out.reset();
         sysCalls().unlinkat(dstDir, written, 0);
-        addFileIssue(tally, outcome.error, failedOp,
-                     failedOp == FileOp::readSource ? where.source() : where.target(),
-                     where.shown());
-        tally.advance(size, dstName);
+        fail(copied.error, failedOp,
+             failedOp == FileOp::readSource ? Subject::source : Subject::target);
         return;
     }
-    ++tally.filesCopied;
-    tally.bytesCopied += size;
-    tally.advance(size, dstName);
+    outcome.kind = FileOutcome::Kind::copied;
+}
+
+void applyOutcome(Tally& tally, const Where& where, const char* name, const FileOutcome& outcome) {
+    switch (outcome.kind) {
+    case FileOutcome::Kind::uncounted:
+        return;
+    case FileOutcome::Kind::skipped:
+        ++tally.filesSkipped;
+        break;
+    case FileOutcome::Kind::copied:
+        ++tally.filesCopied;
+        tally.bytesCopied += outcome.size;
+        break;
+    case FileOutcome::Kind::notRegular:
+        addEngineIssue(tally, where.shown(), "engine.notRegular", "engine.notRegularHint");
+        break;
+    case FileOutcome::Kind::failed: {
+        std::string file;
+        switch (outcome.subject) {
+        case FileOutcome::Subject::source:
+            file = where.source();
+            break;
+        case FileOutcome::Subject::target:
+            file = where.target();
+            break;
+        case FileOutcome::Subject::folder: {
+            file = where.target();
+            const std::size_t slash = file.rfind('/');
+            if (slash != std::string::npos)
+                file.resize(slash);
+            break;
+        }
+        }
+        addFileIssue(tally, outcome.error, outcome.op, file, where.shown());
+        break;
+    }
+    }
+    tally.advance(outcome.size, name);
+}
+
+void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
+             const struct stat& srcStat, int dstDir, int dstError, const char* dstName,
+             const StatSlot* knownTarget, bool srcStatDeferred) {
+    CopyJob job;
+    if (decideCopy(srcDir, srcName, srcStat, dstDir, dstError, dstName, knownTarget,
+                   srcStatDeferred, job))
+        performCopy(tally, job, tally.copyBuffer());
+    applyOutcome(tally, where, dstName, job.outcome);
 }
 
 void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError,

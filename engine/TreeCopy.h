@@ -44,6 +44,40 @@ void addFileIssue(Tally& tally, int error, FileOp op, const std::string& file, s
 void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
                     std::string_view hintKey, std::string systemMessage = {});
 
+// What became of one file, taken into the run's counters, issues and progress in walk order.
+struct FileOutcome {
+    enum class Kind : unsigned char { uncounted, skipped, copied, failed, notRegular };
+    // Which path a failure names: the drive's file, its copy, or the folder the copy needed.
+    enum class Subject : unsigned char { source, target, folder };
+    Kind kind = Kind::uncounted;
+    Subject subject = Subject::source;
+    FileOp op = FileOp::openSource;
+    int error = 0;
+    Int64 size = 0;
+};
+
+// One file to copy, with everything the copying needs owned, so that any thread can do it.
+struct CopyJob {
+    int srcDir = -1;
+    int dstDir = -1;
+    std::string srcName;
+    std::string dstName;
+    bool targetMissing = false;
+    bool srcStatDeferred = false;
+    FileOutcome outcome;
+};
+
+// On the walking thread: true when the file must be copied (`job` is then ready for
+// performCopy); false when `job.outcome` is final already (unchanged, or no folder for it).
+bool decideCopy(int srcDir, const char* srcName, const struct stat& srcStat, int dstDir,
+                int dstError, const char* dstName, const StatSlot* knownTarget,
+                bool srcStatDeferred, CopyJob& job);
+// Copies the file into `job.outcome`. Safe on any thread: of the tally it uses only what is
+// shared between the copying threads. `buffer` holds Tally::copyBufferSize bytes.
+void performCopy(Tally& tally, CopyJob& job, char* buffer);
+// Counts the outcome, adds its issue and reports progress; on the walking thread.
+void applyOutcome(Tally& tally, const Where& where, const char* name, const FileOutcome& outcome);
+
 // Copies one regular file unless its copy is up to date. `dstDir` is the open folder of the copy;
 // when it is -1 the copy fails with `dstError` (a folder that could not be made). `knownTarget`
 // holds the copy's values when they were already read. With `srcStatDeferred` the source's values

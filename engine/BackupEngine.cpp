@@ -372,6 +372,21 @@ constexpr const char* ownerAttribute = "user.keelbox.driveID";
 
 enum class Ownership { ours, foreign, unknown };
 
+// A run records on the backup folder that it is under way and takes the record off when it ends
+// (a stop request ends it too). Found at the start, the record says that the last run was cut
+// short (killed, or the power went), which can leave partial copies of replaced files behind:
+// this run then sweeps them from every folder it visits, however it is configured. A mirror run
+// removes them anyway. A file system without extended attributes (FAT, exFAT) keeps no record,
+// and only mirror runs clean up there.
+constexpr const char* runningAttribute = "user.keelbox.running";
+
+bool markRunUnderWay(int folder) {
+    char value[16];
+    const bool cutShort = ::fgetxattr(folder, runningAttribute, value, sizeof value) >= 0;
+    ::fsetxattr(folder, runningAttribute, "1", 1, 0);
+    return cutShort;
+}
+
 Ownership claimDriveFolder(int folder, const std::string& driveID) {
     if (driveID.empty())
         return Ownership::unknown;
@@ -490,6 +505,11 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         mirror = false;
     }
 
+    detail::CopyCleanup cleanup;
+    cleanup.device = folderStat.st_dev;
+    cleanup.mirror = mirror;
+    cleanup.sweepPartials = markRunUnderWay(backupFolder.get());
+
     DriveRoot root = openDriveRoot(volumeRoot);
     const std::string folderText = folder.string();
     for (const SourceItem& item : config.sources) {
@@ -530,7 +550,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
             detail::Where where{sourceText, targetText, relativePath, {}};
             // Mirror pruning runs inside the copy walk, folder by folder.
             detail::copyContents(tally, where, source.folder.get(), target.get(), targetError,
-                                 mirror ? &folderStat.st_dev : nullptr);
+                                 cleanup);
         } else {
             // A file listed as a source is copied whatever its name; only what is found inside
             // folders is tested against the never-copied names.
@@ -543,6 +563,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     }
     if (tally.stopRequested())
         detail::addEngineIssue(tally, {}, "engine.stopped", {});
+    ::fremovexattr(backupFolder.get(), runningAttribute);
     tally.reportFinal();
     return finish();
 }

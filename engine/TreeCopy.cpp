@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -138,11 +140,13 @@ CopyOutcome copyData(Tally& tally, char* buffer, int in, const struct stat& inSt
     return readWriteCopy(buffer, in, out, done, inStat.st_size);
 }
 
-// The partial copy of the run: a name no drive-listed file of this run gets (the counter is the
-// run's own), which a crash leaves behind as an obviously partial file and which mirror pruning
-// removes later, since no drive holds it.
+constexpr char partialPrefix[] = ".keelbox-partial-";
+
+// The partial copy of the run: a name no drive-listed file of this run gets (the process and the
+// run's own counter), which a crash leaves behind as an obviously partial file, and which the
+// next run removes (mirror pruning, or the sweep after a run cut short) once that process is gone.
 void partialName(Tally& tally, char (&buffer)[64]) {
-    std::snprintf(buffer, sizeof buffer, ".keelbox-partial-%ld-%llu", static_cast<long>(tally.pid),
+    std::snprintf(buffer, sizeof buffer, "%s%ld-%llu", partialPrefix, static_cast<long>(tally.pid),
                   static_cast<unsigned long long>(tally.partialCounter.fetch_add(1) + 1));
 }
 
@@ -503,10 +507,8 @@ private:
 
 class Copier {
 public:
-    // `mirror`, when given, is the copy's file system: each folder of the copy is then pruned of
-    // what the drive's folder no longer holds, right after that folder has been copied.
-    Copier(Tally& tally, const Where& root, const dev_t* mirror)
-        : m_tally(tally), m_root(root), m_mirror(mirror), m_queue(tally, m_root) {
+    Copier(Tally& tally, const Where& root, const CopyCleanup& cleanup)
+        : m_tally(tally), m_root(root), m_cleanup(cleanup), m_queue(tally, m_root) {
         m_rel.reserve(256);
     }
 
@@ -541,8 +543,8 @@ private:
         Level& level = *m_levels[m_depth];
         Batch& batch = level.batch;
         // A folder of the copy made during this walk holds only what the walk put there.
-        NameIndex* names =
-            (m_mirror != nullptr && dstFd >= 0 && !dstFresh) ? &level.names : nullptr;
+        const bool cleaning = m_cleanup.mirror || m_cleanup.sweepPartials;
+        NameIndex* names = (cleaning && dstFd >= 0 && !dstFresh) ? &level.names : nullptr;
         if (names != nullptr)
             names->clear();
         ++m_depth;
@@ -580,7 +582,7 @@ private:
     void prune(NameIndex& names, int srcFd, int dstFd) {
         const bool indexed = names.finish();
         struct stat folder {};
-        if (sysCalls().fstat(dstFd, &folder) != 0 || folder.st_dev != *m_mirror)
+        if (sysCalls().fstat(dstFd, &folder) != 0 || folder.st_dev != m_cleanup.device)
             return; // a file system mounted inside the copy is not the copy's to prune
         // Nothing has listed the copy's folder yet: its own descriptor is read from the start.
         DirStream listing = DirStream::borrow(dstFd);
@@ -591,13 +593,23 @@ private:
             const char* name = entry->d_name;
             if (isExcludedName(name))
                 continue; // nothing in or under a never-copied name is ever deleted
+            const bool partial = std::strncmp(name, partialPrefix, sizeof partialPrefix - 1) == 0;
+            if (!partial && !m_cleanup.mirror)
+                continue; // only sweeping
             if (indexed ? names.find(name) != nullptr : existsOnDrive(srcFd, name))
                 continue;
+            if (partial && partialOfLiveRun(name, m_tally.pid))
+                continue;
+            if (!m_cleanup.mirror) {
+                // Left-overs of a run cut short go without a word: they never were anybody's.
+                removeEntry(dstFd, name, m_cleanup.device);
+                continue;
+            }
             const std::size_t mark = m_rel.size();
             if (!m_rel.empty())
                 m_rel.push_back('/');
             m_rel.append(name);
-            removeFromCopy(m_tally, m_root.targetBase, m_rel, dstFd, name, *m_mirror);
+            removeFromCopy(m_tally, m_root.targetBase, m_rel, dstFd, name, m_cleanup.device);
             m_rel.resize(mark);
         }
     }
@@ -717,7 +729,7 @@ private:
 
     Tally& m_tally;
     Where m_root;
-    const dev_t* m_mirror;
+    CopyCleanup m_cleanup;
     CopyQueue m_queue;
     std::string m_rel;
     std::vector<std::unique_ptr<Level>> m_levels;
@@ -918,6 +930,19 @@ std::string Where::shown() const {
     if (shownPrefix.empty())
         return std::string{rel};
     return joinPath(shownPrefix, rel);
+}
+
+bool partialOfLiveRun(const char* name, pid_t self) {
+    if (std::strncmp(name, partialPrefix, sizeof partialPrefix - 1) != 0)
+        return false;
+    const char* digits = name + sizeof partialPrefix - 1;
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(digits, &end, 10);
+    if (end == digits || *end != '-' || errno != 0 || pid <= 0 || pid == self)
+        return false;
+    // A process that exists (or exists under another user: EPERM) may still be writing it.
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 void addFileIssue(Tally& tally, int error, FileOp op, const std::string& file, std::string shown) {
@@ -1158,14 +1183,14 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
 }
 
 void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError,
-                  const dev_t* mirror) {
+                  const CopyCleanup& cleanup) {
     // A description of its own: the listing must start at the beginning whoever read before.
     int own = openAt(source, ".", folderOpenFlags);
     if (own < 0) {
         addFileIssue(tally, errno, FileOp::listFolder, root.source(), root.shown());
         return;
     }
-    Copier copier{tally, root, mirror};
+    Copier copier{tally, root, cleanup};
     copier.walk(own, dstDir, dstError);
 }
 

@@ -86,12 +86,24 @@ void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
              const struct stat& srcStat, int dstDir, int dstError, const char* dstName,
              const StatSlot* knownTarget = nullptr, bool srcStatDeferred = false);
 
+// What a copy walk removes from the copy besides copying, folder by folder once each is copied:
+// with `mirror`, everything the drive's folder no longer holds (the outcome of pruneContents
+// afterwards, without walking both trees a second time); with `sweepPartials`, the partial copies
+// that a run cut short left behind. Nothing on another file system than `device` is touched.
+struct CopyCleanup {
+    dev_t device = 0;
+    bool mirror = false;
+    bool sweepPartials = false;
+};
+
 // Copies the contents of the open source folder `source` into the folder `dstDir` (or fails each
-// file with `dstError` when it is -1). With `mirror` (the copy's device) the walk also deletes from
-// each folder of the copy, once that folder is copied, what the drive's folder no longer holds: the
-// same outcome as pruneContents afterwards, without walking both trees a second time.
+// file with `dstError` when it is -1), cleaning up as `cleanup` says.
 void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError,
-                  const dev_t* mirror = nullptr);
+                  const CopyCleanup& cleanup = {});
+
+// Whether `name` is a partial copy of a run that is still going (another Keelbox process writing
+// into the same folder); this run's own have all been renamed or deleted by the time it prunes.
+bool partialOfLiveRun(const char* name, pid_t self);
 
 // Deletes from `dstDir` what `srcDir` does not hold; `srcDir` -1 means that nothing exists there
 // on the drive. `device` is the copy's file system.

@@ -6,6 +6,7 @@
 #include "engine/SysCalls.h"
 
 #include <cerrno>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace keelbox::test {
@@ -31,7 +32,7 @@ TEST_P(PruneBothWays, WhatLeftTheDriveGoesAndWhatWasNeverCopiedStays) {
     // Never-copied names in the copy stay; links go themselves, never what they point at; a partial
     // copy left by a crash is not on the drive.
     for (const char* name : {".DS_Store", "Sub/.DS_Store", ".Trashes/501/thing", ".keelbox.json",
-                             ".keelbox-partial-999-1"})
+                             ".keelbox-partial-99999999-1"})
         writeFile(copy / name, "planted");
     writeFile(tmp / "outside/precious/file.txt", "precious");
     fs::create_directory_symlink(tmp / "outside/precious", copy / "link-to-folder");
@@ -47,6 +48,47 @@ TEST_P(PruneBothWays, WhatLeftTheDriveGoesAndWhatWasNeverCopiedStays) {
                                         ".Trashes/501/thing", ".keelbox.json", "Docs/",
                                         "Docs/y.txt", "Real/", "Real/x.txt", "keep.txt"}));
     EXPECT_EQ(readFile(tmp / "outside/precious/file.txt"), "precious");
+}
+
+// A run cut short (killed, or the power gone) can leave the partial copy of a file it was
+// replacing. The next run finds the record the cut-short run left on the backup folder and sweeps
+// such left-overs whatever its mode, silently; a partial copy that another run is still writing
+// stays, in a mirror run too.
+TEST_F(Prune, PartialCopiesOfARunCutShortAreSweptButNotThoseOfARunStillGoing) {
+    writeFile(drive / "Docs/a.txt", "a");
+    const DriveConfig plain = makeConfig(dest, "STICK", {""});
+    ASSERT_TRUE(run(plain).errors.empty());
+    const std::string dead = ".keelbox-partial-99999999-1"; // beyond any process number
+    const std::string live = ".keelbox-partial-" + std::to_string(::getppid()) + "-1";
+    auto plant = [&] {
+        for (const fs::path& folder : {copy, copy / "Docs"}) {
+            writeFile(folder / dead, "half a file");
+            writeFile(folder / live, "being written");
+        }
+    };
+    plant();
+    // A run that ended normally left no record: nothing is looked for.
+    ASSERT_TRUE(run(plain).errors.empty());
+    EXPECT_TRUE(fs::exists(copy / "Docs" / dead));
+
+    // The record a killed run leaves behind.
+    const bool recorded = ::setxattr(copy.c_str(), "user.keelbox.running", "1", 1, 0) == 0;
+    KEELBOX_REQUIRE_CAPABILITY(recorded, "user extended attributes in the temp folder");
+    const BackupResult swept = run(plain);
+    EXPECT_TRUE(swept.errors.empty());
+    EXPECT_EQ(swept.filesDeleted, 0);
+    for (const fs::path& folder : {copy, copy / "Docs"}) {
+        EXPECT_FALSE(fs::exists(folder / dead)) << folder;
+        EXPECT_TRUE(fs::exists(folder / live)) << folder;
+    }
+    char value[8];
+    EXPECT_LT(::getxattr(copy.c_str(), "user.keelbox.running", value, sizeof value), 0);
+
+    plant();
+    const BackupResult mirrored = run(mirror());
+    EXPECT_EQ(mirrored.filesDeleted, 2);
+    EXPECT_FALSE(fs::exists(copy / "Docs" / dead));
+    EXPECT_TRUE(fs::exists(copy / "Docs" / live));
 }
 
 TEST_F(Prune, WithoutTheSwitchOrInDatedModeTheCopyKeepsEverything) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -405,6 +406,18 @@ public:
         }
     }
 
+    // When the walk is left by an exception: nothing more starts, and the files in hand are
+    // finished before the descriptors they use are closed. Nothing is taken into the tally.
+    void abandon() noexcept {
+        cancelPending();
+        std::unique_lock lock{m_mutex};
+        m_finished.wait(lock, [this] {
+            return std::none_of(m_entries.begin(), m_entries.end(),
+                                [](const Entry& e) { return e.state == State::running; });
+        });
+        m_entries.clear();
+    }
+
 private:
     void cancelPending() {
         {
@@ -538,6 +551,15 @@ private:
     };
 
     void walkListing(DirStream& listing, int dstFd, int dstError, bool dstFresh) {
+        // The queued files use this folder's descriptors, which close when the walk leaves it.
+        struct LeaveGuard {
+            CopyQueue& queue;
+            int exceptions = std::uncaught_exceptions();
+            ~LeaveGuard() {
+                if (std::uncaught_exceptions() > exceptions)
+                    queue.abandon();
+            }
+        } guard{m_queue};
         if (m_levels.size() <= m_depth)
             m_levels.push_back(std::make_unique<Level>());
         Level& level = *m_levels[m_depth];

@@ -154,11 +154,16 @@ TEST(ConfigFile, AFolderInTheWayOrNoDriveFolderIsReportedAndLeftAlone) {
     EXPECT_NE(missing->message.find("No such file or directory"), std::string::npos);
 }
 
-TEST(ConfigFile, ReadOnlyDriveKeepsTheOldFile) {
-    TmpfsMount drive("1M");
+TEST(ConfigFile, FullOrReadOnlyDriveKeepsTheOldFileAndLeavesNoTempFile) {
+    TmpfsMount drive("64k");
     KEELBOX_REQUIRE_CAPABILITY(drive.mounted(), "mounting a tmpfs needs root");
     const DriveConfig old = sample("OLD");
     ASSERT_EQ(writeConfig(old, drive.path()), std::nullopt);
+    const auto full = writeConfig(sample(std::string(256 * 1024, 'x')), drive.path());
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->code, std::errc::no_space_on_device);
+    EXPECT_TRUE(strayEntries(drive.path()).empty());
+
     ASSERT_TRUE(drive.remountReadOnly());
     const auto error = writeConfig(sample("NEW"), drive.path());
     ASSERT_TRUE(error);
@@ -167,18 +172,6 @@ TEST(ConfigFile, ReadOnlyDriveKeepsTheOldFile) {
                                   "”: Read-only file system");
     EXPECT_TRUE(removeConfig(drive.path()));
     EXPECT_EQ(readConfig(drive.path()), old);
-}
-
-TEST(ConfigFile, FullDriveKeepsTheOldFileAndLeavesNoTempFile) {
-    TmpfsMount drive("64k");
-    KEELBOX_REQUIRE_CAPABILITY(drive.mounted(), "mounting a tmpfs needs root");
-    const DriveConfig old = sample("OLD");
-    ASSERT_EQ(writeConfig(old, drive.path()), std::nullopt);
-    const auto error = writeConfig(sample(std::string(256 * 1024, 'x')), drive.path());
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code, std::errc::no_space_on_device);
-    EXPECT_EQ(readConfig(drive.path()), old);
-    EXPECT_TRUE(strayEntries(drive.path()).empty());
 }
 
 TEST(ConfigFile, AReaderNeverSeesAHalfWrittenFile) {

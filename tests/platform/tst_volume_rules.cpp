@@ -62,10 +62,8 @@ void VolumeRulesTest::unescapesMountFields_data() {
     QTest::addColumn<QString>("expected");
     textRow("plain", u"/media/root/STICK"_s, u"/media/root/STICK"_s);
     textRow("space", u"/media/root/My\\040Stick"_s, u"/media/root/My Stick"_s);
-    textRow("tab newline backslash", u"/mnt/a\\011b\\012c\\134d"_s, u"/mnt/a\tb\nc\\d"_s);
     textRow("utf-8 bytes stay utf-8", u"/media/u/Zdjęcia\\0402024"_s, u"/media/u/Zdjęcia 2024"_s);
     textRow("short escape kept", u"/mnt/a\\04"_s, u"/mnt/a\\04"_s);
-    textRow("non-octal digits kept", u"/mnt/a\\089"_s, u"/mnt/a\\089"_s);
     textRow("out of byte range kept", u"/mnt/a\\777"_s, u"/mnt/a\\777"_s);
     textRow("trailing backslash", u"/mnt/a\\"_s, u"/mnt/a\\"_s);
 }
@@ -91,12 +89,8 @@ void VolumeRulesTest::parsesMountInfoLines_data() {
             u"/run/media/ola/My Drive|vfat|/dev/sdb1|/sub|17"_s);
     textRow("no super options", u"47 26 0:40 / /mnt/fat rw - fuse.fusefat fusefat"_s,
             u"/mnt/fat|fuse.fusefat|fusefat|/|40"_s);
-    textRow("tabs between fields", u"48 26 7:3 / /mnt/x\trw - ext4 /dev/loop3 rw"_s,
-            u"/mnt/x|ext4|/dev/loop3|/|3"_s);
     textRow("no separator", u"45 26 7:2 / /media/x rw ext4 /dev/loop2 rw"_s, {});
     textRow("separator but nothing after", u"45 26 7:2 / /media/x rw -"_s, {});
-    textRow("device number without colon", u"45 26 72 / /media/x rw - ext4 /dev/loop2 rw"_s, {});
-    textRow("ids not numbers", u"a b 7:2 / /media/x rw - ext4 /dev/loop2 rw"_s, {});
     textRow("relative mount point", u"45 26 7:2 / media/x rw - ext4 /dev/loop2 rw"_s, {});
     textRow("empty", {}, {});
 }
@@ -126,22 +120,16 @@ void VolumeRulesTest::decidesMountTableCandidates_data() {
                            << QString::fromUtf8(root) << candidate;
     };
     row("udisks media dir, vfat", "/media/ola/STICK", "vfat", true);
-    row("run media, exfat", "/run/media/ola/CARD", "exfat", true);
     row("run media user folder itself", "/run/media/ola", "ext4", false);
     row("mnt, ext4", "/mnt/backup disk", "ext4", true);
     row("fuseblk", "/media/root/EXSTICK", "fuseblk", true);
     row("fuse driver for a drive", "/media/x/FAT", "fuse.fusefat", true);
-    row("ntfs3", "/media/x/WIN", "ntfs3", true);
-    row("optical disc", "/media/x/CD", "iso9660", true);
     row("sshfs is remote", "/mnt/server", "fuse.sshfs", false);
     row("bare fuse prefix", "/mnt/x", "fuse.", false);
     row("nfs", "/mnt/nas", "nfs4", false);
-    row("cifs", "/media/share", "cifs", false);
     row("tmpfs", "/media/ram", "tmpfs", false);
     row("root file system", "/", "ext4", false);
-    row("home", "/home", "ext4", false);
     row("media folder itself", "/media", "ext4", false);
-    row("mnt folder itself", "/mnt/", "ext4", false);
     row("bind mount of a subfolder", "/mnt/sub", "ext4", false, "/data");
     row("dot-dot climbs out", "/media/../etc", "ext4", false);
     row("lookalike prefix", "/mediaextra/x", "ext4", false);
@@ -163,11 +151,9 @@ void VolumeRulesTest::decodesUdevLabels_data() {
     QTest::addColumn<QString>("expected");
     textRow("plain", u"STICK"_s, u"STICK"_s);
     textRow("space", u"My\\x20Stick"_s, u"My Stick"_s);
-    textRow("slash", u"a\\x2fb"_s, u"a/b"_s);
     textRow("utf-8 sequence", u"Zdj\\xc4\\x99cia"_s, u"Zdjęcia"_s);
     textRow("upper-case hex", u"A\\x2FB"_s, u"A/B"_s);
     textRow("incomplete escape", u"A\\x2"_s, u"A\\x2"_s);
-    textRow("not hex", u"A\\xzz"_s, u"A\\xzz"_s);
 }
 
 void VolumeRulesTest::decodesUdevLabels() {
@@ -177,7 +163,6 @@ void VolumeRulesTest::decodesUdevLabels() {
 
 void VolumeRulesTest::decodesByteStrings() {
     QCOMPARE(decodeByteString(QByteArray("/media/root/A\0", 14)), u"/media/root/A"_s);
-    QCOMPARE(decodeByteString(QByteArray("/media/root/A")), u"/media/root/A"_s);
     QCOMPARE(decodeByteString(QByteArray("/dev/sdb1\0junk", 14)), u"/dev/sdb1"_s);
     QCOMPARE(decodeByteString(QByteArray("\0", 1)), QString());
     QCOMPARE(decodeByteString(u"/media/u/Zdjęcia"_s.toUtf8()), u"/media/u/Zdjęcia"_s);
@@ -198,9 +183,7 @@ void VolumeRulesTest::choosesDisplayNames_data() {
     row("blank label is missing", u"   "_s, "", "/media/u/DISK", u"DISK"_s);
     row("mount point last component", {}, "", "/media/u/My Disk/", u"My Disk"_s);
     row("slashes stay in the name", u"../../etc"_s, "", "/media/u/x", u"../../etc"_s);
-    row("dot-dot label", u".."_s, "", "/media/u/x", u".."_s);
     row("control characters stay", u"a\nb\x01"_s, "", "/media/u/x", u"a\nb\x01"_s);
-    row("root mount", {}, "", "/", u"/"_s);
 }
 
 void VolumeRulesTest::choosesDisplayNames() {
@@ -222,7 +205,6 @@ void VolumeRulesTest::computesCapacities_data() {
         return std::optional<FsStats>(FsStats{blockSize, blocks, available});
     };
     QTest::newRow("64 MiB stick") << stats(4096, 16384, 16000) << O() << O(67108864) << O(65536000);
-    QTest::newRow("full drive") << stats(512, 100, 0) << O() << O(51200) << O(0);
     QTest::newRow("zero blocks takes the device size")
         << stats(512, 0, 0) << O(67108864) << O(67108864) << O();
     QTest::newRow("zero blocks and no device size") << stats(512, 0, 0) << O() << O() << O();

@@ -53,8 +53,7 @@ private slots:
     void computesCapacities();
     void decidesUDisksCandidates_data();
     void decidesUDisksCandidates();
-    void mountTableMonitorAnnouncesChanges();
-    void mountTableMonitorNamesDrivesByLabel();
+    void mountTableMonitor();
 };
 
 void VolumeRulesTest::unescapesMountFields_data() {
@@ -254,7 +253,7 @@ void VolumeRulesTest::decidesUDisksCandidates() {
     QTEST(isUDisksCandidate(facts), "candidate");
 }
 
-void VolumeRulesTest::mountTableMonitorAnnouncesChanges() {
+void VolumeRulesTest::mountTableMonitor() {
     QTemporaryDir dir;
     const QString table = dir.filePath(u"mountinfo"_s);
     const QByteArray old = "30 22 7:1 / /media/u/OLD rw - ext4 /dev/loop1 rw\n";
@@ -288,10 +287,8 @@ void VolumeRulesTest::mountTableMonitorAnnouncesChanges() {
     QCOMPARE(unmounted.count(), 2);
     QCOMPARE(mounted.count(), 1);
     QCOMPARE(mounted.at(0).at(0).toString(), u"/media/u/My Stick"_s);
-}
 
-void VolumeRulesTest::mountTableMonitorNamesDrivesByLabel() {
-    QTemporaryDir dir;
+    // Drives are named by their label links.
     const QString labels = dir.filePath(u"by-label"_s);
     QVERIFY(QDir().mkpath(labels));
     const QString device = dir.filePath(u"fake-device"_s);
@@ -308,11 +305,9 @@ void VolumeRulesTest::mountTableMonitorNamesDrivesByLabel() {
     QCOMPARE(labelForDevice(device, dir.filePath(u"no-such-folder"_s)), QString());
 
     // A candidate whose mount point does not answer statvfs is not listed.
-    const QString table = dir.filePath(u"mountinfo"_s);
     QVERIFY(writeFile(table, kBase + "40 22 7:9 / /mnt/keelbox-no-such-mount rw - ext4 " +
                                  QFile::encodeName(device) + " rw\n"));
-    MountTableVolumeMonitor monitor(nullptr, table, labels);
-    QVERIFY(monitor.start());
+    monitor.rescan();
     QVERIFY(monitor.mountedVolumes().empty());
 }
 

@@ -57,8 +57,6 @@ private slots:
     void forgetsEverythingWhenTheServiceLeaves();
     void ejectsTheWholeDevice_data();
     void ejectsTheWholeDevice();
-    void reportsTheSystemsWords_data();
-    void reportsTheSystemsWords();
 
 private:
     QString unique(const QString& stem) { return stem + QString::number(++m_counter); }
@@ -154,8 +152,8 @@ void UDisks2FakeTest::cleanupTestCase() {
 
 void UDisks2FakeTest::listsOnlyCandidates_data() {
     QTest::addColumn<QJsonObject>("block");
-    QTest::addColumn<bool>("mounted");
-    QTest::addColumn<QString>("name"); // empty: not listed; "*": the mount folder's own name
+    QTest::addColumn<int>("filesystem"); // 0: none, 1: not mounted, 2: mounted
+    QTest::addColumn<QString>("name");   // empty: not listed; "*": the mount folder's own name
     const auto block = [](std::initializer_list<std::pair<const char*, QJsonValue>> extra) {
         QJsonObject props{{"HintSystem", false}, {"HintIgnore", false}, {"IdUsage", "filesystem"},
                           {"IdLabel", ""},       {"HintName", ""},      {"Size", 67108864}};
@@ -163,23 +161,24 @@ void UDisks2FakeTest::listsOnlyCandidates_data() {
             props.insert(QLatin1String(key), value);
         return props;
     };
-    QTest::newRow("labelled stick") << block({{"IdLabel", "STICK"}}) << true << u"STICK"_s;
-    QTest::newRow("hint name without label")
-        << block({{"HintName", "Camera"}}) << true << u"Camera"_s;
-    QTest::newRow("no label, no hint") << block({}) << true << u"*"_s;
+    QTest::newRow("labelled stick") << block({{"IdLabel", "STICK"}}) << 2 << u"STICK"_s;
+    QTest::newRow("hint name without label") << block({{"HintName", "Camera"}}) << 2 << u"Camera"_s;
+    QTest::newRow("no label, no hint") << block({}) << 2 << u"*"_s;
     QTest::newRow("non-ASCII label")
-        << block({{"IdLabel", u"Zdjęcia łódź"_s}}) << true << u"Zdjęcia łódź"_s;
+        << block({{"IdLabel", u"Zdjęcia łódź"_s}}) << 2 << u"Zdjęcia łódź"_s;
     QTest::newRow("system device")
-        << block({{"HintSystem", true}, {"IdLabel", "ROOT"}}) << true << QString();
+        << block({{"HintSystem", true}, {"IdLabel", "ROOT"}}) << 2 << QString();
     QTest::newRow("hidden device")
-        << block({{"HintIgnore", true}, {"IdLabel", "EFI"}}) << true << QString();
-    QTest::newRow("swap-like usage") << block({{"IdUsage", "other"}}) << true << QString();
-    QTest::newRow("not mounted") << block({{"IdLabel", "IDLE"}}) << false << QString();
+        << block({{"HintIgnore", true}, {"IdLabel", "EFI"}}) << 2 << QString();
+    QTest::newRow("usage unknown") << block({{"IdUsage", ""}}) << 2 << u"*"_s;
+    QTest::newRow("no file system") << block({{"IdLabel", "RAW"}}) << 0 << QString();
+    QTest::newRow("swap-like usage") << block({{"IdUsage", "other"}}) << 2 << QString();
+    QTest::newRow("not mounted") << block({{"IdLabel", "IDLE"}}) << 1 << QString();
 }
 
 void UDisks2FakeTest::listsOnlyCandidates() {
     QFETCH(QJsonObject, block);
-    QFETCH(bool, mounted);
+    QFETCH(int, filesystem);
     QFETCH(QString, name);
     UDisks2VolumeMonitor monitor(*m_bus);
     QVERIFY(monitor.start());
@@ -189,7 +188,11 @@ void UDisks2FakeTest::listsOnlyCandidates() {
     const QString path = kBlocks + stem;
     const QString dir = mountDir(stem + u" mount"_s);
     block.insert("Device", ay(u"/dev/"_s + stem));
-    add(path, {{kBlock, block}, {kFs, mountedAt(mounted ? QStringList{dir} : QStringList{})}});
+    if (filesystem == 0)
+        add(path, {{kBlock, block}});
+    else
+        add(path, {{kBlock, block},
+                   {kFs, mountedAt(filesystem == 2 ? QStringList{dir} : QStringList{})}});
     // The signal of a later candidate proves this one's signal had its chance to arrive.
     const QString probe = kBlocks + unique(u"probe"_s);
     const QString probeDir = mountDir(QFileInfo(probe).fileName());
@@ -275,26 +278,36 @@ void UDisks2FakeTest::forgetsEverythingWhenTheServiceLeaves() {
 
 void UDisks2FakeTest::ejectsTheWholeDevice_data() {
     // Each row builds a small device tree below a unique prefix and lists the calls expected,
-    // in order, as "Method@object".
+    // in order, as "Method@object". A failing call answers with the system's words, which the
+    // user sees as they are.
     QTest::addColumn<QString>("layout");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("drive that powers off")
-        << u"poweroff"_s << QStringList{u"Unmount@p1"_s, u"PowerOff@drive"_s};
-    QTest::newRow("drive with ejectable medium")
-        << u"eject"_s << QStringList{u"Unmount@p1"_s, u"Eject@drive"_s};
-    QTest::newRow("drive that can do neither") << u"neither"_s << QStringList{u"Unmount@p1"_s};
-    QTest::newRow("loop device") << u"loop"_s << QStringList{u"Unmount@p1"_s, u"Delete@p1"_s};
-    QTest::newRow("partition on a loop device")
-        << u"partloop"_s << QStringList{u"Unmount@p1"_s, u"Delete@whole"_s};
-    QTest::newRow("second partition mounted too")
-        << u"twoparts"_s << QStringList{u"Unmount@p1"_s, u"Unmount@p2"_s, u"PowerOff@drive"_s};
-    QTest::newRow("unlocked container")
-        << u"crypt"_s << QStringList{u"Unmount@clear"_s, u"Lock@p1"_s, u"PowerOff@drive"_s};
+    QTest::addColumn<QString>("failing"); // "Method@object"; "-": an unknown mount path
+    QTest::addColumn<QString>("words");
+    const auto row = [](const char* tag, const QString& layout, const QStringList& expected,
+                        const QString& failing = {}, const QString& words = {}) {
+        QTest::newRow(tag) << layout << expected << failing << words;
+    };
+    row("drive that powers off", u"poweroff"_s, {u"Unmount@p1"_s, u"PowerOff@drive"_s});
+    row("drive with ejectable medium", u"eject"_s, {u"Unmount@p1"_s, u"Eject@drive"_s});
+    row("drive that can do neither", u"neither"_s, {u"Unmount@p1"_s});
+    row("loop device", u"loop"_s, {u"Unmount@p1"_s, u"Delete@p1"_s});
+    row("partition on a loop device", u"partloop"_s, {u"Unmount@p1"_s, u"Delete@whole"_s});
+    row("second partition mounted too", u"twoparts"_s,
+        {u"Unmount@p1"_s, u"Unmount@p2"_s, u"PowerOff@drive"_s});
+    row("unlocked container", u"crypt"_s, {u"Unmount@clear"_s, u"Lock@p1"_s, u"PowerOff@drive"_s});
+    row("busy", u"poweroff"_s, {u"Unmount@p1"_s}, u"Unmount@p1"_s,
+        u"Error unmounting /dev/sdz1: target is busy"_s);
+    row("not authorised to power off", u"poweroff"_s, {u"Unmount@p1"_s, u"PowerOff@drive"_s},
+        u"PowerOff@drive"_s, u"Not authorized to perform operation"_s);
+    row("not mounted", u"poweroff"_s, {}, u"-"_s);
 }
 
 void UDisks2FakeTest::ejectsTheWholeDevice() {
     QFETCH(QString, layout);
     QFETCH(QStringList, expected);
+    QFETCH(QString, failing);
+    QFETCH(QString, words);
     const QString stem = unique(u"ej"_s);
     QMap<QString, QString> names;
     for (const QString& name : {u"whole"_s, u"p1"_s, u"p2"_s, u"clear"_s})
@@ -338,48 +351,25 @@ void UDisks2FakeTest::ejectsTheWholeDevice() {
                                   {kFs, mountedAt({mountDir(stem + u"-other"_s)})}});
     }
 
+    if (!failing.isEmpty() && failing != "-"_L1)
+        control(u"FailNext"_s, {object(failing.section(u'@', 1)), failing.section(u'@', 0, 0),
+                                failing.startsWith(u"Unmount"_s)
+                                    ? u"org.freedesktop.UDisks2.Error.DeviceBusy"_s
+                                    : u"org.freedesktop.UDisks2.Error.NotAuthorized"_s,
+                                words});
+
     // Asked for with or without a trailing slash.
-    const QString mountPath = layout == "crypt"_L1 ? dir : dir + u'/';
+    const QString mountPath = failing == "-"_L1      ? dir + u"-elsewhere"_s
+                              : layout == "crypt"_L1 ? dir
+                                                     : dir + u'/';
     const EjectOutcome outcome = UDisks2VolumeEjector(*m_bus).eject(mountPath);
-    QVERIFY2(outcome.ok, qPrintable(outcome.errorMessage));
     QCOMPARE(callsOn(names), expected);
-}
-
-void UDisks2FakeTest::reportsTheSystemsWords_data() {
-    QTest::addColumn<QString>("failing"); // the method that fails; empty: unknown mount path
-    QTest::addColumn<QString>("errorName");
-    QTest::addColumn<QString>("words");
-    QTest::addColumn<QStringList>("expectedCalls");
-    QTest::newRow("busy") << u"Unmount"_s << u"org.freedesktop.UDisks2.Error.DeviceBusy"_s
-                          << u"Error unmounting /dev/sdz1: target is busy"_s
-                          << QStringList{u"Unmount@block"_s};
-    QTest::newRow("not authorised to power off")
-        << u"PowerOff"_s << u"org.freedesktop.UDisks2.Error.NotAuthorized"_s
-        << u"Not authorized to perform operation"_s
-        << QStringList{u"Unmount@block"_s, u"PowerOff@drive"_s};
-    QTest::newRow("not mounted") << QString() << QString() << QString() << QStringList{};
-}
-
-void UDisks2FakeTest::reportsTheSystemsWords() {
-    QFETCH(QString, failing);
-    QFETCH(QString, errorName);
-    QFETCH(QString, words);
-    QFETCH(QStringList, expectedCalls);
-    const QString stem = unique(u"sdz"_s);
-    const QMap<QString, QString> names{{kDrives + stem, u"drive"_s}, {kBlocks + stem, u"block"_s}};
-    const QString dir = mountDir(stem);
-    add(kDrives + stem, {{kDrive, QJsonObject{{"CanPowerOff", true}}}});
-    add(kBlocks + stem,
-        {{kBlock, QJsonObject{{"Drive", op(kDrives + stem)}}}, {kFs, mountedAt({dir})}});
-    if (!failing.isEmpty())
-        control(u"FailNext"_s, {failing == "Unmount"_L1 ? kBlocks + stem : kDrives + stem, failing,
-                                errorName, words});
-    const QString target = failing.isEmpty() ? dir + u"-elsewhere"_s : dir;
-
-    const EjectOutcome outcome = UDisks2VolumeEjector(*m_bus).eject(target);
-    QVERIFY(!outcome.ok);
-    QCOMPARE(outcome.errorMessage, failing.isEmpty() ? target + u": not mounted."_s : words);
-    QCOMPARE(callsOn(names), expectedCalls);
+    if (failing.isEmpty()) {
+        QVERIFY2(outcome.ok, qPrintable(outcome.errorMessage));
+    } else {
+        QVERIFY(!outcome.ok);
+        QCOMPARE(outcome.errorMessage, failing == "-"_L1 ? mountPath + u": not mounted."_s : words);
+    }
 }
 
 QTEST_GUILESS_MAIN(UDisks2FakeTest)

@@ -51,8 +51,6 @@ private slots:
     void choosesDisplayNames();
     void computesCapacities_data();
     void computesCapacities();
-    void decidesUDisksCandidates_data();
-    void decidesUDisksCandidates();
     void mountTableMonitor();
 };
 
@@ -220,37 +218,6 @@ void VolumeRulesTest::computesCapacities() {
     const Capacities capacities = volumeCapacities(stats, fallback);
     QTEST(capacities.total, "expectedTotal");
     QTEST(capacities.available, "expectedAvailable");
-}
-
-void VolumeRulesTest::decidesUDisksCandidates_data() {
-    QTest::addColumn<bool>("hasFilesystem");
-    QTest::addColumn<bool>("mounted");
-    QTest::addColumn<bool>("hintSystem");
-    QTest::addColumn<bool>("hintIgnore");
-    QTest::addColumn<QString>("idUsage");
-    QTest::addColumn<bool>("candidate");
-    QTest::newRow("usb stick") << true << true << false << false << u"filesystem"_s << true;
-    QTest::newRow("usage unknown") << true << true << false << false << QString() << true;
-    QTest::newRow("not mounted") << true << false << false << false << u"filesystem"_s << false;
-    QTest::newRow("no file system") << false << true << false << false << u"filesystem"_s << false;
-    QTest::newRow("system device") << true << true << true << false << u"filesystem"_s << false;
-    QTest::newRow("hidden") << true << true << false << true << u"filesystem"_s << false;
-    QTest::newRow("raid member") << true << true << false << false << u"raid"_s << false;
-}
-
-void VolumeRulesTest::decidesUDisksCandidates() {
-    BlockFacts facts;
-    QFETCH(bool, mounted);
-    QFETCH(QString, idUsage);
-    QFETCH(bool, hasFilesystem);
-    QFETCH(bool, hintSystem);
-    QFETCH(bool, hintIgnore);
-    facts.hasFilesystem = hasFilesystem;
-    facts.mountPoints = mounted ? QStringList{u"/media/u/X"_s} : QStringList{};
-    facts.hintSystem = hintSystem;
-    facts.hintIgnore = hintIgnore;
-    facts.idUsage = idUsage;
-    QTEST(isUDisksCandidate(facts), "candidate");
 }
 
 void VolumeRulesTest::mountTableMonitor() {

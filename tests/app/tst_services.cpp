@@ -63,7 +63,6 @@ private slots:
     void execArgumentQuoting();
     void autostartRoundTrip();
     void autostartEntryIsValid();
-    void systemEntryIsOverriddenWhenTurnedOff();
     void autostartFailures_data();
     void autostartFailures();
 
@@ -193,7 +192,9 @@ void ServicesTest::execArgumentQuoting() {
 
 void ServicesTest::autostartRoundTrip() {
     QTemporaryDir dir;
-    XdgAutostartLoginItem item(dir.filePath(u"cfg"_s), {}, kExecutable);
+    const QString system = dir.filePath(u"xdg"_s);
+    XdgAutostartLoginItem item(dir.filePath(u"cfg"_s), {dir.filePath(u"empty"_s), system},
+                               kExecutable);
     QVERIFY(!item.isEnabled());
     QCOMPARE(item.enable(), std::nullopt);
     QCOMPARE(item.entryPath(), dir.filePath(u"cfg/autostart/keelbox.desktop"_s));
@@ -210,6 +211,17 @@ void ServicesTest::autostartRoundTrip() {
     QCOMPARE(item.disable(), std::nullopt);
     QVERIFY(!QFile::exists(item.entryPath()));
     QCOMPARE(item.disable(), std::nullopt);
+    QVERIFY(!item.isEnabled());
+
+    // An entry installed for everyone is overridden, not removed, when turned off.
+    QVERIFY(writeFile(system + u"/autostart/keelbox.desktop"_s,
+                      "[Desktop Entry]\nType=Application\nName=Keelbox\nExec=keelbox\n"));
+    QVERIFY(item.isEnabled());
+    QCOMPARE(item.disable(), std::nullopt);
+    QVERIFY(!item.isEnabled());
+    QVERIFY(readAll(item.entryPath()).contains(u"Hidden=true"_s));
+    QCOMPARE(item.enable(), std::nullopt);
+    QVERIFY(item.isEnabled());
 }
 
 void ServicesTest::autostartEntryIsValid() {
@@ -232,21 +244,6 @@ void ServicesTest::autostartEntryIsValid() {
         QVERIFY(process.waitForFinished(10000));
         QVERIFY2(process.exitCode() == 0, process.readAllStandardOutput().constData());
     }
-}
-
-void ServicesTest::systemEntryIsOverriddenWhenTurnedOff() {
-    QTemporaryDir dir;
-    const QString system = dir.filePath(u"xdg"_s);
-    QVERIFY(writeFile(system + u"/autostart/keelbox.desktop"_s,
-                      "[Desktop Entry]\nType=Application\nName=Keelbox\nExec=keelbox\n"));
-    XdgAutostartLoginItem item(dir.filePath(u"cfg"_s), {dir.filePath(u"empty"_s), system},
-                               kExecutable);
-    QVERIFY(item.isEnabled());
-    QCOMPARE(item.disable(), std::nullopt);
-    QVERIFY(!item.isEnabled());
-    QVERIFY(readAll(item.entryPath()).contains(u"Hidden=true"_s));
-    QCOMPARE(item.enable(), std::nullopt);
-    QVERIFY(item.isEnabled());
 }
 
 void ServicesTest::autostartFailures_data() {

@@ -60,7 +60,7 @@ std::vector<std::string> strayEntries(const fs::path& folder) {
     return names;
 }
 
-TEST(ConfigFile, WriteReplacesTheOldFileReadableByEveryone) {
+TEST(ConfigFile, WriteReplacesTheOldFileOrALinkReadableByEveryone) {
     TempFolder drive;
     const fs::path file = drive / configFileName;
     EXPECT_EQ(writeConfig(sample("OLD"), drive.path()), std::nullopt);
@@ -80,6 +80,24 @@ TEST(ConfigFile, WriteReplacesTheOldFileReadableByEveryone) {
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
     EXPECT_EQ(removeConfig(drive / "gone"), std::nullopt);
+
+    // A link at the file's name is replaced or removed, never followed.
+    TempFolder elsewhere;
+    ASSERT_EQ(writeConfig(sample(), elsewhere.path()), std::nullopt);
+    const fs::path outside = elsewhere / configFileName;
+    const std::string before = readFile(outside);
+    fs::create_symlink(outside, file);
+    const DriveConfig mine = sample("MINE");
+    EXPECT_EQ(writeConfig(mine, drive.path()), std::nullopt);
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(readConfig(drive.path()), mine);
+    EXPECT_EQ(readFile(outside), before);
+
+    fs::remove(file);
+    fs::create_symlink(outside, file);
+    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+    EXPECT_EQ(readFile(outside), before);
 }
 
 // Whoever wrote the drive controls what lies at the file's name; none of it may block, hang or
@@ -112,25 +130,6 @@ TEST(ConfigFile, UnusableFilesReadAsNoConfiguration) {
         EXPECT_EQ(readConfig(drive.path()), std::nullopt);
     }
     EXPECT_EQ(readConfig(drive / "no-such-folder"), std::nullopt);
-}
-
-TEST(ConfigFile, ALinkIsReplacedOrRemovedNeverFollowed) {
-    TempFolder drive, elsewhere;
-    ASSERT_EQ(writeConfig(sample(), elsewhere.path()), std::nullopt);
-    const fs::path outside = elsewhere / configFileName, file = drive / configFileName;
-    const std::string before = readFile(outside);
-    fs::create_symlink(outside, file);
-    const DriveConfig mine = sample("MINE");
-    EXPECT_EQ(writeConfig(mine, drive.path()), std::nullopt);
-    EXPECT_FALSE(fs::is_symlink(file));
-    EXPECT_EQ(readConfig(drive.path()), mine);
-    EXPECT_EQ(readFile(outside), before);
-
-    fs::remove(file);
-    fs::create_symlink(outside, file);
-    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
-    EXPECT_EQ(readFile(outside), before);
 }
 
 TEST(ConfigFile, AFolderInTheWayOrNoDriveFolderIsReportedAndLeftAlone) {

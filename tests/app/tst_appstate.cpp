@@ -102,7 +102,6 @@ void AppStateTest::automaticBackups_data() {
     QTest::newRow("switch on, drive does not ask") << true << true << false << false;
     QTest::newRow("switch on, no configuration") << true << false << false << false;
     QTest::newRow("switch off, drive asks") << false << true << true << false;
-    QTest::newRow("switch off, drive does not ask") << false << true << false << false;
 }
 
 void AppStateTest::automaticBackups() {

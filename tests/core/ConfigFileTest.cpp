@@ -65,10 +65,7 @@ TEST(ConfigEncoding, EmptySourcesAndUnusualTexts) {
     EXPECT_NE(text.find(R"("driveName": "Zdjęcia \"2026\"\t/ 日本")"), std::string::npos) << text;
     EXPECT_EQ(text.find("\\/"), std::string::npos);
     EXPECT_EQ(decodeConfig(text), config);
-}
-
-TEST(ConfigEncoding, InvalidUtf8InANameIsReplacedNotFatal) {
-    DriveConfig config = DriveConfig::placeholder();
+    // Invalid UTF-8 in a name is replaced, not fatal.
     config.driveName = "bad\xff\xfename";
     const auto decoded = decodeConfig(encodeConfig(config));
     ASSERT_TRUE(decoded);

@@ -26,14 +26,18 @@
 //   destination.
 // - Below the backup folder every name is reached relative to an open folder and never through a
 //   symbolic link, so a link planted in the copy cannot redirect a write or a deletion.
-// - Copies are written under a partial name and renamed into place when complete, so an interrupted
-//   copy is never taken as unchanged, and the old copy stays until the new one is whole.
+// - A copy is never pre-sized and gets its source's time only after its last byte, so an
+//   interrupted copy is never taken as unchanged. A replacement is written under a partial name and
+//   renamed into place when complete, so the old copy stays until the new one is whole; partial
+//   copies a killed run left behind are swept by the next run.
 // - Set-user-ID, set-group-ID and sticky bits are dropped; permissions a file system cannot keep
 //   (FAT, exFAT) do not make a good copy fail.
 // - Mirror pruning deletes only what the drive definitely no longer holds: an unreadable or
 //   vanished drive deletes nothing. It is done folder by folder during the copy walk, from the
 //   listings the walk reads anyway, rather than by a second walk of both trees afterwards.
-// - The copy's metadata is read on a second thread while the drive's is read on this one.
+// - The copy's metadata is read on a second thread while the drive's is read on this one, and
+//   files are copied on two threads; counters, issues and progress are still taken in on this
+//   thread, in walk order. With progress shown, the pre-count's reads of the drive are reused.
 
 namespace keelbox {
 

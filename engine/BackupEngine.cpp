@@ -380,15 +380,18 @@ enum class Ownership { ours, foreign, unknown };
 // (a stop request ends it too). Found at the start, the record says that the last run was cut
 // short (killed, or the power went), which can leave partial copies of replaced files behind:
 // this run then sweeps them from every folder it visits, however it is configured. A mirror run
-// removes them anyway. A file system without extended attributes (FAT, exFAT) keeps no record,
-// and only mirror runs clean up there.
+// removes them anyway. A file system without extended attributes (FAT, exFAT) keeps no record:
+// there every run sweeps, which costs a listing of each folder of the copy.
 constexpr const char* runningAttribute = "user.keelbox.running";
 
 bool markRunUnderWay(int folder) {
     char value[16];
-    const bool cutShort = ::fgetxattr(folder, runningAttribute, value, sizeof value) >= 0;
+    if (::fgetxattr(folder, runningAttribute, value, sizeof value) >= 0)
+        return true;
+    if (errno == ENOTSUP || errno == ENOSYS)
+        return true;
     ::fsetxattr(folder, runningAttribute, "1", 1, 0);
-    return cutShort;
+    return false;
 }
 
 Ownership claimDriveFolder(int folder, const std::string& driveID) {

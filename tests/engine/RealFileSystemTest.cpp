@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace keelbox::test {
@@ -61,6 +62,15 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
     EXPECT_EQ(third.filesSkipped, 2);
     EXPECT_EQ(third.filesDeleted, 1);
     EXPECT_EQ(readFile(onImage / "STICK/odd.txt"), "changed, and longer than before");
+
+    // A partial copy left by a killed run: where the file system keeps no extended attributes
+    // (FAT, exFAT) no run can record that it was cut short, so every run sweeps such left-overs,
+    // without mirror deletion too; where it does (ext4), only the run after a cut-short one.
+    const fs::path leftOver = onImage / "STICK/Sub/.keelbox-partial-99999999-1";
+    writeFile(leftOver, "half a file");
+    const bool recordsRuns = ::setxattr((onImage / "STICK").c_str(), "user.probe", "1", 1, 0) == 0;
+    EXPECT_TRUE(run(makeConfig(onImage, "STICK", {""})).errors.empty());
+    EXPECT_EQ(fs::exists(leftOver), recordsRuns);
 
     // The drive itself on the file system, backed up to the temp folder.
     const fs::path stick = image.mountPoint() / "Stick";

@@ -1,6 +1,7 @@
 #include "engine/BackupEngine.h"
 
 #include "engine/FileOps.h"
+#include "engine/MetadataLog.h"
 #include "engine/PathSafety.h"
 #include "engine/StatWorker.h"
 #include "engine/SystemError.h"

@@ -3,6 +3,7 @@
 // public path-based operations in BackupEngine.h open the two roots and hand them here.
 
 #include "engine/FileCopy.h"
+#include "engine/MetadataLog.h"
 
 #include <string>
 #include <string_view>

@@ -1,0 +1,76 @@
+#include "engine/MetadataLog.h"
+
+namespace keelbox::detail {
+
+std::uint32_t MetadataLog::key(std::string_view name, std::uint32_t folder) {
+    // FNV-1a over the name, seeded with the folder's number in the walk.
+    std::uint32_t hash = 2166136261u ^ (folder * 2654435761u);
+    for (unsigned char c : name) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+namespace {
+
+// The kinds an entry can have in the log, in the top two bits of `nanoseconds`.
+constexpr std::uint32_t kindShift = 30;
+constexpr std::uint32_t kindFile = 1;
+constexpr std::uint32_t kindFolder = 2;
+constexpr std::uint32_t kindOther = 3;
+
+} // namespace
+
+void MetadataLog::record(ino_t inode, std::uint32_t entryKey, const StatSlot& slot) {
+    if (m_records.size() >= capacity)
+        return;
+    if (m_records.capacity() == 0)
+        m_records.reserve(1024);
+    Record r{static_cast<std::uint64_t>(inode), 0, 0, 0, entryKey};
+    if (slot.error == 0) {
+        const mode_t type = slot.st.st_mode & S_IFMT;
+        const std::uint32_t kind = type == S_IFREG   ? kindFile
+                                   : type == S_IFDIR ? kindFolder
+                                                     : kindOther;
+        r.size = slot.st.st_size;
+        r.seconds = slot.st.st_mtim.tv_sec;
+        r.nanoseconds = static_cast<std::uint32_t>(slot.st.st_mtim.tv_nsec) | (kind << kindShift);
+    }
+    m_records.push_back(r);
+}
+
+bool MetadataLog::active() {
+    if (m_next >= m_records.size())
+        return false;
+    if (std::chrono::steady_clock::now() < m_until)
+        return true;
+    m_next = m_records.size();
+    std::vector<Record>{}.swap(m_records);
+    return false;
+}
+
+bool MetadataLog::take(ino_t inode, std::uint32_t entryKey, StatSlot& slot) {
+    if (m_next >= m_records.size())
+        return false;
+    const Record& r = m_records[m_next];
+    const std::uint32_t kind = r.nanoseconds >> kindShift;
+    if (r.inode != static_cast<std::uint64_t>(inode) || r.key != entryKey) {
+        m_next = m_records.size();
+        std::vector<Record>{}.swap(m_records);
+        return false;
+    }
+    ++m_next;
+    if (kind == 0 || kind == kindOther)
+        return false; // failed reads and unusual entries are read again, as they are now
+    slot.error = 0;
+    slot.st = {};
+    slot.st.st_ino = inode;
+    slot.st.st_mode = kind == kindFile ? S_IFREG : S_IFDIR;
+    slot.st.st_size = static_cast<off_t>(r.size);
+    slot.st.st_mtim.tv_sec = static_cast<time_t>(r.seconds);
+    slot.st.st_mtim.tv_nsec = static_cast<long>(r.nanoseconds & ((1u << kindShift) - 1));
+    return true;
+}
+
+} // namespace keelbox::detail

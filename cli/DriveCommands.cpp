@@ -131,6 +131,18 @@ std::optional<std::string> lexicalSource(std::string_view value) {
     return result;
 }
 
+// Both commands name exactly one drive folder: the exit status of the message saying why the
+// arguments do not, or nothing when they do.
+std::optional<int> checkDriveArgument(const std::vector<std::string>& positional, Console& console,
+                                      AppLanguage language) {
+    if (positional.size() != 1)
+        return usageError(console, language, text("cli.err.oneDrive", language));
+    if (!isFolder(positional.front()))
+        return driveError(console,
+                          formatText(text("cli.err.notFolder", language), {positional.front()}));
+    return std::nullopt;
+}
+
 } // namespace
 
 int runBackupCommand(const std::vector<std::string>& args, Console& console) {
@@ -152,13 +164,9 @@ int runBackupCommand(const std::vector<std::string>& args, Console& console) {
         else
             positional.push_back(arg);
     }
-    if (positional.size() != 1)
-        return usageError(console, language, text("cli.err.oneDrive", language));
-
+    if (const std::optional<int> refused = checkDriveArgument(positional, console, language))
+        return *refused;
     const fs::path driveRoot = positional.front();
-    if (!isFolder(driveRoot))
-        return driveError(console,
-                          formatText(text("cli.err.notFolder", language), {driveRoot.string()}));
     const std::optional<DriveConfig> config = readConfig(driveRoot);
     if (!config) {
         return driveError(
@@ -201,13 +209,9 @@ int runConfigCommand(const std::vector<std::string>& args, Console& console) {
             positional.push_back(arg);
         }
     }
-    if (positional.size() != 1)
-        return usageError(console, language, text("cli.err.oneDrive", language));
-
+    if (const std::optional<int> refused = checkDriveArgument(positional, console, language))
+        return *refused;
     const fs::path driveRoot = positional.front();
-    if (!isFolder(driveRoot))
-        return driveError(console,
-                          formatText(text("cli.err.notFolder", language), {driveRoot.string()}));
 
     std::optional<DriveConfig> existing = readConfig(driveRoot);
     if (edits.empty()) {

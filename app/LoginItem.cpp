@@ -1,14 +1,13 @@
 #include "app/LoginItem.h"
 
+#include "core/PosixFile.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace keelbox::app {
@@ -17,12 +16,14 @@ namespace {
 
 const QString entryName = QStringLiteral("keelbox.desktop");
 
-QString systemMessage(int errnum) {
-    return QString::fromLocal8Bit(std::strerror(errnum));
+std::filesystem::path filePath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
 }
 
-QString quoted(const QString& path) {
-    return QStringLiteral("“%1”").arg(path);
+std::optional<QString> describe(const std::optional<FileError>& error) {
+    if (!error)
+        return std::nullopt;
+    return QString::fromStdString(error->message());
 }
 
 // A string value of a desktop entry: backslashes and control characters escaped.
@@ -41,46 +42,6 @@ QString escapeValue(const QString& value) {
             out += c;
     }
     return out;
-}
-
-// Writes `bytes` to `path` through a temporary file beside it, so that the session manager
-// never reads half an entry.
-std::optional<QString> writeAtomically(const QString& path, const QByteArray& bytes) {
-    const QByteArray target = QFile::encodeName(path);
-    QByteArray temp = target + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return QStringLiteral("Could not write %1: %2").arg(quoted(path), systemMessage(errno));
-    auto fail = [&](int errnum) {
-        ::close(fd);
-        ::unlink(temp.constData());
-        return QStringLiteral("Could not write %1: %2").arg(quoted(path), systemMessage(errnum));
-    };
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(errno);
-        }
-        data += written;
-        left -= written;
-    }
-    if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)
-        return fail(errno);
-    if (::close(fd) != 0) {
-        const int errnum = errno;
-        ::unlink(temp.constData());
-        return QStringLiteral("Could not write %1: %2").arg(quoted(path), systemMessage(errnum));
-    }
-    if (::rename(temp.constData(), target.constData()) != 0) {
-        const int errnum = errno;
-        ::unlink(temp.constData());
-        return QStringLiteral("Could not write %1: %2").arg(quoted(path), systemMessage(errnum));
-    }
-    return std::nullopt;
 }
 
 std::optional<QString> readText(const QString& path) {
@@ -181,31 +142,12 @@ bool XdgAutostartLoginItem::isEnabled() const {
 }
 
 std::optional<QString> XdgAutostartLoginItem::writeEntry(bool hidden) const {
-    const QString folder = m_configHome + QStringLiteral("/autostart");
-    const QByteArray encoded = QFile::encodeName(folder);
-    // Each missing level is made in turn, so the error names the real cause (a file in the way,
-    // a read-only folder) rather than a generic failure.
-    QByteArray partial;
-    for (const QByteArray& part : encoded.split('/')) {
-        if (part.isEmpty()) {
-            partial += '/';
-            continue;
-        }
-        if (!partial.isEmpty() && !partial.endsWith('/'))
-            partial += '/';
-        partial += part;
-        struct stat info {};
-        if (::stat(partial.constData(), &info) == 0) {
-            if (!S_ISDIR(info.st_mode))
-                return QStringLiteral("Could not create the folder %1: %2")
-                    .arg(quoted(folder), systemMessage(ENOTDIR));
-            continue;
-        }
-        if (::mkdir(partial.constData(), 0700) != 0 && errno != EEXIST)
-            return QStringLiteral("Could not create the folder %1: %2")
-                .arg(quoted(folder), systemMessage(errno));
-    }
-    return writeAtomically(entryPath(), autostartEntryText(m_executable, hidden).toUtf8());
+    if (const auto error =
+            createFolders(filePath(m_configHome + QStringLiteral("/autostart")), 0700))
+        return describe(error);
+    // All or nothing, so that the session manager never reads half an entry.
+    return describe(writeFileAtomically(filePath(entryPath()),
+                                        autostartEntryText(m_executable, hidden).toStdString()));
 }
 
 std::optional<QString> XdgAutostartLoginItem::enable() {
@@ -219,10 +161,9 @@ std::optional<QString> XdgAutostartLoginItem::disable() {
         if (text && autostartEntryEnabled(*text))
             return writeEntry(true);
     }
-    const QByteArray path = QFile::encodeName(entryPath());
-    if (::unlink(path.constData()) != 0 && errno != ENOENT)
-        return QStringLiteral("Could not remove %1: %2")
-            .arg(quoted(entryPath()), systemMessage(errno));
+    const std::filesystem::path path = filePath(entryPath());
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        return describe(FileError{errno, "remove", path});
     return std::nullopt;
 }
 

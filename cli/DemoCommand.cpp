@@ -5,6 +5,7 @@
 #include "cli/CommandLine.h"
 
 #include "core/ConfigFile.h"
+#include "core/PosixFile.h"
 #include "localization/Format.h"
 #include "localization/Localizer.h"
 
@@ -49,29 +50,19 @@ private:
     std::uint64_t m_state;
 };
 
-bool writeFile(const fs::path& path, std::size_t size, Bytes& bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+bool writeSampleFile(const fs::path& path, std::size_t size, Bytes& bytes) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd)
         return false;
     std::vector<char> buffer(std::min<std::size_t>(size, 1 << 20) + 8);
-    bool ok = true;
-    for (std::size_t left = size; left > 0 && ok;) {
+    for (std::size_t left = size; left > 0;) {
         bytes.fill(buffer);
         const std::size_t chunk = std::min(left, buffer.size() - 8);
-        std::size_t offset = 0;
-        while (offset < chunk) {
-            const ssize_t written = ::write(fd, buffer.data() + offset, chunk - offset);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0) {
-                ok = false;
-                break;
-            }
-            offset += static_cast<std::size_t>(written);
-        }
-        left -= offset;
+        if (!writeAll(fd.get(), {buffer.data(), chunk}))
+            return false;
+        left -= chunk;
     }
-    return ::close(fd) == 0 && ok;
+    return fd.close() == 0;
 }
 
 struct SampleDrive {
@@ -99,7 +90,7 @@ std::optional<SampleDrive> buildSampleDrive(const fs::path& drive) {
             const std::size_t size = 1024 + static_cast<std::size_t>(bytes.next(47 * 1024));
             const fs::path file =
                 folder / ("file-" + std::to_string(i + 1) + extensions[f % extensions.size()]);
-            if (!writeFile(file, size, bytes))
+            if (!writeSampleFile(file, size, bytes))
                 return std::nullopt;
             ++sample.files;
             sample.bytes += static_cast<Int64>(size);
@@ -108,8 +99,8 @@ std::optional<SampleDrive> buildSampleDrive(const fs::path& drive) {
     fs::create_directories(drive / "Videos", ec);
     for (int i = 0; i < 3; ++i) {
         const std::size_t size = std::size_t{8} << 20;
-        if (ec ||
-            !writeFile(drive / "Videos" / ("clip-" + std::to_string(i + 1) + ".mp4"), size, bytes))
+        if (ec || !writeSampleFile(drive / "Videos" / ("clip-" + std::to_string(i + 1) + ".mp4"),
+                                   size, bytes))
             return std::nullopt;
         ++sample.files;
         sample.bytes += static_cast<Int64>(size);
@@ -147,7 +138,8 @@ int runDemoCommand(const std::vector<std::string>& args, Console& console) {
 
     std::string pattern = (temporaryFolder(console.getenv) / "keelbox-demo-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
-        console.err << "keelbox: " << pattern << ": " << std::strerror(errno) << '\n';
+        console.err << "keelbox: " << FileError{errno, "create the folder", pattern}.message()
+                    << '\n';
         return exitIssues;
     }
     const fs::path root = pattern;

@@ -1,13 +1,12 @@
 #include "selftest/SelfTest.h"
 
+#include "core/PosixFile.h"
 #include "engine/SystemError.h"
 #include "selftest/Capabilities.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -29,70 +28,13 @@ struct SetupFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-std::string quoted(const fs::path& path) {
-    return "“" + path.string() + "”";
+void require(const std::optional<FileError>& error) {
+    if (error)
+        throw SetupFailure(error->message());
 }
 
-[[noreturn]] void failSetup(std::string_view what, const fs::path& path, int errnum) {
-    throw SetupFailure(std::string(what) + " " + quoted(path) + ": " + std::strerror(errnum));
-}
-
-void createFolders(const fs::path& path) {
-    std::error_code ec;
-    fs::create_directories(path, ec);
-    if (ec)
-        throw SetupFailure("Could not create folder " + quoted(path) + ": " + ec.message());
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
-// The whole file or nothing: a temporary file beside the target, renamed over it.
-void writeTextAtomically(const fs::path& path, std::string_view text) {
-    fs::path temporary = path;
-    temporary += ".keelbox-selftest.tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        failSetup("Could not write", path, errno);
-    if (!writeAll(fd, text)) {
-        const int errnum = errno;
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        failSetup("Could not write", path, errnum);
-    }
-    if (::close(fd) != 0) {
-        const int errnum = errno;
-        ::unlink(temporary.c_str());
-        failSetup("Could not write", path, errnum);
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int errnum = errno;
-        ::unlink(temporary.c_str());
-        failSetup("Could not write", path, errnum);
-    }
-}
-
-void writeBytes(const fs::path& path, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        failSetup("Could not write", path, errno);
-    const bool written = writeAll(fd, bytes);
-    const int writeError = errno;
-    const bool closed = ::close(fd) == 0;
-    if (!written)
-        failSetup("Could not write", path, writeError);
-    if (!closed)
-        failSetup("Could not write", path, errno);
+[[noreturn]] void failSetup(std::string operation, const fs::path& path, int errnum) {
+    throw SetupFailure(FileError{errnum, std::move(operation), path}.message());
 }
 
 std::string readText(const fs::path& path) {
@@ -163,10 +105,10 @@ void runChecks(Checker& c, const SelfTestEnvironment& env, const fs::path& volum
         return env.runBackup(config, volume, language, onProgress);
     };
 
-    createFolders(volume / "Docs/Sub");
-    writeTextAtomically(volume / "Docs/a.txt", "alpha");
-    writeTextAtomically(volume / "Docs/Sub/b.txt", "beta");
-    writeTextAtomically(volume / ".keelbox.json", "{}");
+    require(createFolders(volume / "Docs/Sub"));
+    require(writeFileAtomically(volume / "Docs/a.txt", "alpha"));
+    require(writeFileAtomically(volume / "Docs/Sub/b.txt", "beta"));
+    require(writeFileAtomically(volume / ".keelbox.json", "{}"));
 
     DriveConfig base;
     base.schemaVersion = 1;
@@ -203,7 +145,7 @@ void runChecks(Checker& c, const SelfTestEnvironment& env, const fs::path& volum
     // The copy keeps the source's modification time and the skip rule forgives two seconds, so
     // the rewrite must come measurably later to count as a change.
     std::this_thread::sleep_for(env.changePause);
-    writeTextAtomically(volume / "Docs/a.txt", "alpha-changed");
+    require(writeFileAtomically(volume / "Docs/a.txt", "alpha-changed"));
 
     r = backup(base, AppLanguage::english);
     c.check(r.filesCopied == 1,
@@ -217,7 +159,7 @@ void runChecks(Checker& c, const SelfTestEnvironment& env, const fs::path& volum
             "Snapshot w folderze z dzisiejszą datą istnieje");
 
     if (::unlink((volume / "Docs/Sub/b.txt").c_str()) != 0)
-        failSetup("Could not delete", volume / "Docs/Sub/b.txt", errno);
+        failSetup("delete", volume / "Docs/Sub/b.txt", errno);
     r = backup(mirror, AppLanguage::english);
     c.check(r.filesDeleted >= 1 && !pathExists(copy / "Docs/Sub/b.txt"),
             "Lustro usuwa z kopii plik skasowany na nośniku (deleted=" + str(r.filesDeleted) + ")");
@@ -242,9 +184,9 @@ void runChecks(Checker& c, const SelfTestEnvironment& env, const fs::path& volum
             "Brakujące źródło daje błąd z opisem (" + missingReason + ")");
 
     const fs::path locked = volume / "Docs/locked.bin";
-    writeBytes(locked, std::string_view("\x01\x02\x03", 3));
+    require(writeFile(locked, std::string_view("\x01\x02\x03", 3)));
     if (::chmod(locked.c_str(), 0) != 0)
-        failSetup("Could not change the permissions of", locked, errno);
+        failSetup("change the permissions of", locked, errno);
     {
         // Root reads a mode-000 file as if nothing were in the way; without the override
         // capabilities the run meets the same refusal an ordinary user does.

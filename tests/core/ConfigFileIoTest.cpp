@@ -1,12 +1,14 @@
-// Reading and writing the configuration file on real folders, including a small tmpfs mounted
-// read-only or full when the tests run as root.
+// The shared file plumbing and the configuration file on real folders, including a small tmpfs
+// mounted read-only or full when the tests run as root.
 
 #include "core/ConfigFile.h"
+#include "core/PosixFile.h"
 #include "tests/support/Helpers.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -58,6 +60,52 @@ std::vector<std::string> strayEntries(const fs::path& folder) {
             names.push_back(entry.path().filename().string());
     }
     return names;
+}
+
+std::vector<std::string> entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A failed replacement names the target, keeps the old content and leaves no temporary file.
+TEST(PosixFile, AtomicWriteReplacesAllOrNothing) {
+    TmpfsMount mount("64k");
+    TempFolder plain;
+    const fs::path folder = mount.mounted() ? mount.path() : plain.path();
+    const fs::path target = folder / ".target";
+    const mode_t old = ::umask(077);
+    EXPECT_EQ(writeFileAtomically(target, "old"), std::nullopt);
+    ::umask(old);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    writeFile(folder / "dir/inside", "keep");
+    const struct {
+        fs::path path;
+        std::string bytes;
+        int errnum;
+    } rows[] = {
+        {folder / "missing/file", "x", ENOENT},
+        {folder / "dir", "x", EISDIR},
+        {target, std::string(128 * 1024, 'x'), ENOSPC},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path.string());
+        if (row.errnum == ENOSPC && !mount.mounted())
+            continue;
+        const auto error = writeFileAtomically(row.path, row.bytes);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->message(), (FileError{row.errnum, "write", row.path}.message()));
+        EXPECT_EQ(entries(folder), (std::vector<std::string>{".target", "dir"}));
+        EXPECT_EQ(readFile(target), "old");
+    }
+    const auto notFolder = createFolders(target / "a/b");
+    ASSERT_TRUE(notFolder);
+    EXPECT_EQ(notFolder->message(),
+              "Could not create the folder “" + (target / "a/b").string() + "”: Not a directory");
 }
 
 TEST(ConfigFile, WriteReplacesTheOldFileOrALinkReadableByEveryone) {

@@ -169,7 +169,7 @@ TEST(SelfTestScripted, UnusableTemporaryFolderEndsWithOneException) {
     const fs::path notAFolder = engine.temp.path() / "plain-file";
     std::ofstream(notAFolder) << "x";
     const std::string out = engine.run(engine.environment(notAFolder));
-    const std::string start = "Keelbox — self-test\n\n  ❌ Wyjątek: Could not create folder “" +
+    const std::string start = "Keelbox — self-test\n\n  ❌ Wyjątek: Could not create the folder “" +
                               notAFolder.string() + "/Keelbox-selftest-";
     EXPECT_TRUE(out.starts_with(start)) << out;
     EXPECT_TRUE(out.ends_with("/VOLUME/Docs/Sub”: Not a directory\n\nWynik: 0 OK, 1 błędów\n"))

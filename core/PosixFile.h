@@ -1,0 +1,72 @@
+#pragma once
+// The file-system plumbing every layer shares: an owning descriptor, reads and writes that retry on
+// EINTR, folder creation, the all-or-nothing replacement of a file, and one failure value that
+// says what went wrong where.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace keelbox {
+
+// A failed system call: its errno, what was being done ("write", "create the folder") and on
+// which path.
+struct FileError {
+    int errnum = 0;
+    std::string operation;
+    std::filesystem::path path;
+
+    // "Could not write “/home/ada/notes.txt”: No space left on device".
+    std::string message() const;
+};
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+    int release();
+    void reset(int fd = -1);
+    // Closes now and gives close's own result (0 or -1 with errno). Never retried: after EINTR
+    // the descriptor is gone on Linux.
+    int close();
+
+private:
+    int m_fd = -1;
+};
+
+// ::read and ::write, repeated while interrupted by a signal.
+ssize_t readRetrying(int fd, void* buffer, std::size_t size);
+ssize_t writeRetrying(int fd, const void* data, std::size_t size);
+
+// Reads until `size` bytes are in or the file ends; the count read, or -1 with errno set.
+ssize_t readFull(int fd, char* buffer, std::size_t size);
+// Writes every byte; false with errno set when a write fails.
+bool writeAll(int fd, std::string_view bytes);
+
+// Creates `folder` and every missing folder above it, one level at a time, so that the failure
+// names the real cause (a file in the way gives ENOTDIR, a read-only parent EROFS or EACCES).
+std::optional<FileError> createFolders(const std::filesystem::path& folder, mode_t mode = 0755);
+
+// Writes `bytes` to a new file `path` (replacing one that is there) in one go, without the
+// temporary-file dance: for files nobody reads while they are written.
+std::optional<FileError> writeFile(const std::filesystem::path& path, std::string_view bytes,
+                                   mode_t mode = 0644);
+
+// Replaces `target` so that a reader sees the old content or all of the new, also after a crash:
+// a temporary file beside it, write, fsync, rename over the target, fsync of the folder. The
+// leftover of a crash keeps the target's name as a prefix (so a hidden target stays hidden).
+// Failures name the operation "write" and the target.
+std::optional<FileError> writeFileAtomically(const std::filesystem::path& target,
+                                             std::string_view bytes, mode_t mode = 0644);
+
+} // namespace keelbox

@@ -1,10 +1,11 @@
 #include "core/Uuid.h"
 
+#include "core/PosixFile.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/random.h>
-#include <unistd.h>
 
 namespace keelbox {
 
@@ -26,20 +27,9 @@ bool fillFromGetrandom(std::uint8_t* data, std::size_t size) {
 
 // For kernels or sandboxes without getrandom(2).
 bool fillFromUrandom(std::uint8_t* data, std::size_t size) {
-    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return done == size;
+    const UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    return fd &&
+           readFull(fd.get(), reinterpret_cast<char*>(data), size) == static_cast<ssize_t>(size);
 }
 
 int hexValue(char c) {

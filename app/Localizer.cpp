@@ -14,7 +14,7 @@ Localizer::Localizer(std::shared_ptr<Preferences> preferences,
         if (auto value = m_preferences->stringValue(languageKey))
             stored = value->toStdString();
     }
-    m_language = keelbox::Localizer::startingLanguage(stored, preferredLanguages);
+    m_language = keelbox::startingLanguage(stored, preferredLanguages);
 }
 
 Localizer& Localizer::shared() {
@@ -59,7 +59,7 @@ QString Localizer::qtext(std::string_view key, std::initializer_list<FormatArg> 
 
 std::string localized(std::string_view key, AppLanguage language,
                       std::initializer_list<FormatArg> args) {
-    return formatText(keelbox::Localizer::text(key, language), args);
+    return formatLocalized(key, language, args);
 }
 
 std::vector<std::string> preferredLanguages(const QProcessEnvironment& environment) {

@@ -4,7 +4,7 @@
 
 #include "app/Preferences.h"
 #include "localization/Format.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <QObject>
 #include <QProcessEnvironment>

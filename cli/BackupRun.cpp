@@ -1,7 +1,7 @@
 #include "cli/BackupRun.h"
 
 #include "localization/Format.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <atomic>
 #include <chrono>
@@ -39,7 +39,7 @@ public:
     explicit StopOnSignal(AppLanguage language) {
         stopRequested.store(false);
         std::string notice = "\n";
-        notice.append(Localizer::text("cli.stopping", language));
+        notice.append(localizedText("cli.stopping", language));
         notice.push_back('\n');
         stopNoticeLength = std::min(notice.size(), sizeof stopNotice);
         std::memcpy(stopNotice, notice.data(), stopNoticeLength);
@@ -71,7 +71,7 @@ public:
 
     void scanning() {
         if (m_console.interactive)
-            draw(Localizer::text("progress.scanning", m_language));
+            draw(localizedText("progress.scanning", m_language));
     }
 
     void report(const BackupProgress& progress) {
@@ -120,7 +120,7 @@ private:
 };
 
 std::string text(std::string_view key, AppLanguage language) {
-    return Localizer::text(key, language);
+    return localizedText(key, language);
 }
 
 } // namespace

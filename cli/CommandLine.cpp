@@ -1,7 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include "localization/Format.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <cmath>
 #include <cstdio>
@@ -37,7 +37,7 @@ std::size_t commandIndex(const std::vector<std::string>& args) {
 }
 
 std::string text(std::string_view key, AppLanguage language) {
-    return Localizer::text(key, language);
+    return localizedText(key, language);
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 #include "core/ConfigFile.h"
 #include "core/PosixFile.h"
 #include "localization/Format.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <array>
 #include <cerrno>
@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string text(std::string_view key, AppLanguage language) {
-    return Localizer::text(key, language);
+    return localizedText(key, language);
 }
 
 // Sample content that does not compress or deduplicate to nothing.

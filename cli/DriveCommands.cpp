@@ -5,7 +5,7 @@
 
 #include "core/ConfigFile.h"
 #include "localization/Format.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string text(std::string_view key, AppLanguage language) {
-    return Localizer::text(key, language);
+    return localizedText(key, language);
 }
 
 int usageError(Console& console, AppLanguage language, const std::string& message) {

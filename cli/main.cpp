@@ -3,7 +3,7 @@
 // when asked for.
 
 #include "cli/CommandLine.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 #include "selftest/SelfTest.h"
 
 #include <iostream>
@@ -28,8 +28,8 @@ using namespace keelbox::cli;
 
 int noDesktop(Console& console, const char* detail) {
     console.err << "keelbox: "
-                << keelbox::Localizer::text("cli.err.noDesktop",
-                                            languageFromEnvironment(console.getenv))
+                << keelbox::localizedText("cli.err.noDesktop",
+                                          languageFromEnvironment(console.getenv))
                 << '\n';
     if (detail != nullptr)
         console.err << detail << '\n';

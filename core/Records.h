@@ -2,7 +2,7 @@
 // The value records passed between the engine, the application state and the views.
 
 #include "core/Uuid.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <chrono>
 #include <cstdint>

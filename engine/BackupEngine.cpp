@@ -525,7 +525,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
             break;
         const std::string& relativePath = item.relativePath;
         const std::string shown =
-            relativePath.empty() ? Localizer::text("cfg.wholeName", language) : relativePath;
+            relativePath.empty() ? localizedText("cfg.wholeName", language) : relativePath;
         OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, relativePath);
         const std::string sourceText = (volumeRoot / fs::path{relativePath}).string();
         switch (source.kind) {

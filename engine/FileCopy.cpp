@@ -1,7 +1,7 @@
 #include "engine/FileCopy.h"
 
 #include "engine/SystemError.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <cerrno>
 #include <csignal>
@@ -173,10 +173,10 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
                     std::string_view hintKey, std::string systemMessage) {
     BackupIssue issue;
     issue.path = std::move(path);
-    issue.reason = Localizer::text(reasonKey, tally.language);
+    issue.reason = localizedText(reasonKey, tally.language);
     issue.systemMessage = std::move(systemMessage);
     if (!hintKey.empty())
-        issue.suggestion = Localizer::text(hintKey, tally.language);
+        issue.suggestion = localizedText(hintKey, tally.language);
     tally.errors.push_back(std::move(issue));
 }
 

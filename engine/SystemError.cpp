@@ -116,10 +116,10 @@ BackupIssue makeIssue(const SystemError& error, std::string shownPath, AppLangua
     BackupIssue issue;
     issue.path = std::move(shownPath);
     if (keys.reason) {
-        issue.reason = Localizer::text(*keys.reason, language);
+        issue.reason = localizedText(*keys.reason, language);
         issue.systemMessage = std::move(systemMessage);
         if (keys.hint)
-            issue.suggestion = Localizer::text(*keys.hint, language);
+            issue.suggestion = localizedText(*keys.hint, language);
         return issue;
     }
     if (!systemMessage.empty())
@@ -127,7 +127,7 @@ BackupIssue makeIssue(const SystemError& error, std::string shownPath, AppLangua
     else if (posixCode)
         issue.reason = posixText(*posixCode);
     else
-        issue.reason = Localizer::text("engine.generic", language);
+        issue.reason = localizedText("engine.generic", language);
     issue.systemMessage = technicalDetails(error, posixCode);
     return issue;
 }

@@ -2,7 +2,7 @@
 
 #include "engine/CopyQueue.h"
 #include "engine/SystemError.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -131,7 +131,7 @@ void removeFromCopy(Tally& tally, std::string_view targetBase, std::string_view 
     }
     BackupIssue issue;
     issue.path = std::string{rel};
-    issue.reason = Localizer::text("engine.pruneFail", tally.language);
+    issue.reason = localizedText("engine.pruneFail", tally.language);
     issue.systemMessage =
         SystemError::posix(error, operationText(FileOp::remove), joinPath(targetBase, rel))
             .description;

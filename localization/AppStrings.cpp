@@ -1,4 +1,4 @@
-// Extra texts of the application and its platform services, merged into Localizer::text after the
+// Extra texts of the application and its platform services, merged into localizedText after the
 // base table. One line per key, both languages, same placeholders ("%@" text, "%ld" integer) in the
 // same order:
 //     {"app.example", "English text %@", "Polski tekst %@"},

@@ -1,4 +1,4 @@
-// Extra texts of the command line and the self-test, merged into Localizer::text after the base
+// Extra texts of the command line and the self-test, merged into localizedText after the base
 // table. One line per key, both languages, same placeholders ("%@" text, "%ld" integer) in the same
 // order:
 //     {"cli.example", "English text %@", "Polski tekst %@"},

@@ -1,4 +1,4 @@
-// Extra texts of the backup engine, merged into Localizer::text after the base table.
+// Extra texts of the backup engine, merged into localizedText after the base table.
 // One line per key, both languages, same placeholders ("%@" text, "%ld" integer) in the same order:
 //     {"engine.example", "English text %@", "Polski tekst %@"},
 // A key must not repeat one of another list; the localization tests check both rules.

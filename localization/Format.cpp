@@ -63,7 +63,7 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArg>
 
 std::string formatLocalized(std::string_view key, AppLanguage language,
                             std::initializer_list<FormatArg> args) {
-    return formatText(Localizer::text(key, language), args);
+    return formatText(localizedText(key, language), args);
 }
 
 } // namespace keelbox

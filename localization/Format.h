@@ -2,7 +2,7 @@
 // printf-style filling of the table's placeholders: "%@" takes a text, "%ld" a 64-bit integer,
 // "%%" is a literal percent sign. Never crashes on a mismatched argument list.
 
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <cstdint>
 #include <initializer_list>
@@ -19,7 +19,7 @@ using FormatArg = std::variant<std::string, std::int64_t>;
 // integer or 0 for "%ld"); surplus arguments are ignored; unknown sequences stay as they are.
 std::string formatText(std::string_view format, std::initializer_list<FormatArg> args);
 
-// Looks the key up and fills it: formatText(Localizer::text(key, language), args).
+// Looks the key up and fills it: formatText(localizedText(key, language), args).
 std::string formatLocalized(std::string_view key, AppLanguage language,
                             std::initializer_list<FormatArg> args);
 

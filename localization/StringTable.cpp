@@ -217,8 +217,7 @@ std::vector<std::span<const StringEntry>> allStringLists() {
 StringTable::StringTable(const std::vector<std::span<const StringEntry>>& lists) {
     for (const auto& list : lists) {
         for (const auto& entry : list) {
-            if (m_index.emplace(entry.key, &entry).second)
-                m_order.emplace_back(entry.key);
+            m_index.emplace(entry.key, &entry);
         }
     }
 }
@@ -234,10 +233,6 @@ std::string StringTable::text(std::string_view key, AppLanguage language) const 
     if (!entry.english.empty())
         return std::string(entry.english);
     return std::string(key);
-}
-
-bool StringTable::contains(std::string_view key) const {
-    return m_index.contains(key);
 }
 
 const StringTable& StringTable::shared() {

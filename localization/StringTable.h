@@ -1,8 +1,8 @@
 #pragma once
-// The table behind Localizer::text: entries from the base table and from each owner's extra
+// The table behind localizedText: entries from the base table and from each owner's extra
 // table, merged once into one read-only index.
 
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <span>
 #include <string>
@@ -36,15 +36,12 @@ public:
     explicit StringTable(const std::vector<std::span<const StringEntry>>& lists);
 
     std::string text(std::string_view key, AppLanguage language) const;
-    bool contains(std::string_view key) const;
-    const std::vector<std::string>& keys() const { return m_order; }
 
     // The process-wide table, built on first use.
     static const StringTable& shared();
 
 private:
     std::unordered_map<std::string_view, const StringEntry*> m_index;
-    std::vector<std::string> m_order;
 };
 
 } // namespace keelbox

@@ -24,8 +24,8 @@ BackupResult resultWithIssues(int issues, AppLanguage language) {
     result.bytesCopied = 1200;
     for (int i = 0; i < issues; ++i)
         result.errors.push_back({"Docs/file" + std::to_string(i) + ".txt",
-                                 keelbox::Localizer::text("engine.gone", language), "POSIX #2",
-                                 keelbox::Localizer::text("engine.goneHint", language)});
+                                 keelbox::localizedText("engine.gone", language), "POSIX #2",
+                                 keelbox::localizedText("engine.goneHint", language)});
     return result;
 }
 

@@ -200,7 +200,7 @@ TEST_F(BackupRun, AMissingSourceGivesItsIssueAndTheOthersAreCopied) {
     language = AppLanguage::polish;
     BackupResult polish = run(makeConfig(dest, "STICK", {"gone"}));
     ASSERT_EQ(polish.errors.size(), 1u);
-    EXPECT_EQ(polish.errors[0].reason, Localizer::text("engine.srcMissing", AppLanguage::polish));
+    EXPECT_EQ(polish.errors[0].reason, localizedText("engine.srcMissing", AppLanguage::polish));
 }
 
 TEST_F(BackupRun, ADestinationThatCannotBeMadeEndsTheRunWithOneIssue) {

@@ -4,7 +4,7 @@
 
 #include "core/Records.h"
 #include "engine/BackupEngine.h"
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 #include "tests/support/Helpers.h"
 #include "tests/support/TempFolder.h"
 
@@ -32,7 +32,7 @@ DriveConfig makeConfig(const fs::path& destination, std::string driveName,
                        bool deleteRemovedFiles = false);
 
 inline std::string english(std::string_view key) {
-    return Localizer::text(key, AppLanguage::english);
+    return localizedText(key, AppLanguage::english);
 }
 
 // Runs a shell command quietly; its exit status.

@@ -1,8 +1,6 @@
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include <gtest/gtest.h>
-
-#include <thread>
 
 namespace keelbox {
 namespace {
@@ -14,7 +12,7 @@ TEST(AppLanguage, OnlyExactRawValuesRoundTrip) {
         EXPECT_EQ(appLanguageFromRaw(raw), std::nullopt) << raw;
 }
 
-TEST(Localizer, StartingLanguage) {
+TEST(AppLanguage, StartingLanguage) {
     using Prefs = std::vector<std::string>;
     struct Row {
         std::optional<std::string> stored;
@@ -36,22 +34,10 @@ TEST(Localizer, StartingLanguage) {
         {"", {}, AppLanguage::english},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(Localizer::startingLanguage(row.stored, row.preferred), row.expected)
+        EXPECT_EQ(startingLanguage(row.stored, row.preferred), row.expected)
             << row.stored.value_or("<none>") << " / "
             << (row.preferred.empty() ? "<empty>" : row.preferred.front());
     }
-}
-
-TEST(Localizer, ConcurrentFirstLookupsAgree) {
-    std::vector<std::string> seen(8);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < seen.size(); ++i)
-        threads.emplace_back(
-            [&seen, i] { seen[i] = Localizer::text("engine.noSpace", AppLanguage::polish); });
-    for (auto& thread : threads)
-        thread.join();
-    for (const auto& text : seen)
-        EXPECT_EQ(text, "Za mało miejsca na dysku docelowym.");
 }
 
 } // namespace

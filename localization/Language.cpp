@@ -1,4 +1,4 @@
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 
 #include "localization/StringTable.h"
 
@@ -20,20 +20,12 @@ std::string_view displayName(AppLanguage language) {
     return language == AppLanguage::polish ? "Polski" : "English";
 }
 
-std::string Localizer::text(std::string_view key, AppLanguage language) {
+std::string localizedText(std::string_view key, AppLanguage language) {
     return StringTable::shared().text(key, language);
 }
 
-bool Localizer::hasKey(std::string_view key) {
-    return StringTable::shared().contains(key);
-}
-
-std::vector<std::string> Localizer::allKeys() {
-    return StringTable::shared().keys();
-}
-
-AppLanguage Localizer::startingLanguage(const std::optional<std::string>& stored,
-                                        const std::vector<std::string>& preferredLanguages) {
+AppLanguage startingLanguage(const std::optional<std::string>& stored,
+                             const std::vector<std::string>& preferredLanguages) {
     if (stored) {
         if (const auto language = appLanguageFromRaw(*stored))
             return *language;

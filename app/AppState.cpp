@@ -93,8 +93,10 @@ void AppState::setAutoBackup(bool on) {
         m_autoBackup = on;
         emit autoBackupChanged();
     }
-    if (m_preferences)
-        m_preferences->setBool(autoBackupKey, m_autoBackup);
+    if (!m_preferences)
+        return;
+    if (const auto error = m_preferences->setBool(autoBackupKey, m_autoBackup))
+        setLastError(error->toStdString());
 }
 
 void AppState::setNotify(bool on) {
@@ -102,8 +104,10 @@ void AppState::setNotify(bool on) {
         m_notify = on;
         emit notifyChanged();
     }
-    if (m_preferences)
-        m_preferences->setBool(notifyKey, m_notify);
+    if (!m_preferences)
+        return;
+    if (const auto error = m_preferences->setBool(notifyKey, m_notify))
+        setLastError(error->toStdString());
 }
 
 void AppState::setLaunchAtLoginField(bool on) {

@@ -30,10 +30,11 @@ void Localizer::apply(AppLanguage language) {
     emit languageChanged();
 }
 
-void Localizer::setLanguage(AppLanguage language) {
+std::optional<QString> Localizer::setLanguage(AppLanguage language) {
     apply(language);
-    if (m_preferences)
-        m_preferences->setString(languageKey, QString::fromUtf8(rawValue(language)));
+    if (!m_preferences)
+        return std::nullopt;
+    return m_preferences->setString(languageKey, QString::fromUtf8(rawValue(language)));
 }
 
 void Localizer::useLanguageForSession(AppLanguage language) {
@@ -45,8 +46,10 @@ QString Localizer::languageCode() const {
 }
 
 void Localizer::setLanguageCode(const QString& code) {
+    // A property writer has nobody to answer to; views that can show the failure call
+    // setLanguage.
     if (auto language = appLanguageFromRaw(code.toStdString()))
-        setLanguage(*language);
+        (void)setLanguage(*language);
 }
 
 std::string Localizer::text(std::string_view key, std::initializer_list<FormatArg> args) const {

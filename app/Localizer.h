@@ -10,6 +10,7 @@
 #include <QProcessEnvironment>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,7 +32,8 @@ public:
 
     AppLanguage language() const { return m_language; }
     // Announces the new language, then stores its code under "appLanguage" (also when unchanged).
-    void setLanguage(AppLanguage language);
+    // Gives the message of a failed store; the language stays in use for this run.
+    std::optional<QString> setLanguage(AppLanguage language);
     // For this run only (the watch command's --language): announced, not stored.
     void useLanguageForSession(AppLanguage language);
 

@@ -42,10 +42,16 @@ bool Preferences::boolValue(const QString& key, bool fallback) const {
     return boolValue(key).value_or(fallback);
 }
 
-void Preferences::setBool(const QString& key, bool value) {
+std::optional<QString> Preferences::store(const QString& key, const QVariant& value) {
     m_settings->setValue(key, value);
-    // Written at once: a relaunch or a second process reads the file, not this object.
     m_settings->sync();
+    if (m_settings->status() == QSettings::NoError)
+        return std::nullopt;
+    return QStringLiteral("Could not save the settings to “%1”").arg(m_settings->fileName());
+}
+
+std::optional<QString> Preferences::setBool(const QString& key, bool value) {
+    return store(key, value);
 }
 
 std::optional<QString> Preferences::stringValue(const QString& key) const {
@@ -55,9 +61,8 @@ std::optional<QString> Preferences::stringValue(const QString& key) const {
     return value.toString();
 }
 
-void Preferences::setString(const QString& key, const QString& value) {
-    m_settings->setValue(key, value);
-    m_settings->sync();
+std::optional<QString> Preferences::setString(const QString& key, const QString& value) {
+    return store(key, value);
 }
 
 QString Preferences::fileName() const {

@@ -29,15 +29,19 @@ public:
     std::optional<bool> boolValue(const QString& key) const;
     // A stored boolean, or `fallback` for a missing or non-boolean value.
     bool boolValue(const QString& key, bool fallback) const;
-    void setBool(const QString& key, bool value);
+    // Stores the value and writes the file at once: a relaunch or a second process reads the
+    // file, not this object. Gives a message naming the file when it could not be written.
+    std::optional<QString> setBool(const QString& key, bool value);
 
     std::optional<QString> stringValue(const QString& key) const;
-    void setString(const QString& key, const QString& value);
+    std::optional<QString> setString(const QString& key, const QString& value);
 
     // Where the values live (for messages and tests).
     QString fileName() const;
 
 private:
+    std::optional<QString> store(const QString& key, const QVariant& value);
+
     std::unique_ptr<QSettings> m_settings;
 };
 

@@ -87,6 +87,11 @@ void ServicesTest::preferencesLiveUnderXdgConfigHome() {
     Preferences other;
     QCOMPARE(other.boolValue(u"autoBackup"_s), std::optional<bool>(false));
     QCOMPARE(other.stringValue(u"appLanguage"_s), std::optional<QString>(u"pl"_s));
+    // A folder where the file belongs: the write fails and names the file.
+    const QString blockedFile = m_home.filePath(u"blocked.ini"_s);
+    QVERIFY(QDir().mkpath(blockedFile));
+    const auto error = Preferences(blockedFile).setBool(u"notify"_s, false);
+    QVERIFY(error && error->contains(blockedFile));
 }
 
 void ServicesTest::startingLanguage_data() {

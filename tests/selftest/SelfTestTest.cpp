@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -30,31 +29,8 @@ TEST(SelfTestWithEngine, EveryCheckPassesAndTheTreeIsRemoved) {
     SelfTestEnvironment environment;
     environment.temporaryFolder = temp.path();
     EXPECT_EQ(runSelfTest(out, environment), 0) << out.str();
-    // The number of progress reports depends on how often the engine reports.
-    const std::string text =
-        std::regex_replace(out.str(), std::regex(R"(\(([1-9][0-9]*) raportów\))"), "(K raportów)");
-    EXPECT_EQ(text, "Keelbox — self-test\n\n"
-                    "  ✅ Pierwszy backup kopiuje 2 pliki (było 2)\n"
-                    "  ✅ Plik a.txt istnieje w kopii\n"
-                    "  ✅ Plik konfiguracyjny NIE jest kopiowany\n"
-                    "  ✅ Ponowny backup pomija niezmienione (copied=0, skipped=2)\n"
-                    "  ✅ Po zmianie kopiuje dokładnie 1 plik (było 1)\n"
-                    "  ✅ Treść kopii została zaktualizowana\n"
-                    "  ✅ Backup z datą kopiuje 2 pliki (było 2)\n"
-                    "  ✅ Snapshot w folderze z dzisiejszą datą istnieje\n"
-                    "  ✅ Lustro usuwa z kopii plik skasowany na nośniku (deleted=1)\n"
-                    "  ✅ Postęp jest raportowany (K raportów)\n"
-                    "  ✅ Postęp kończy na komplecie plików (1/1)\n"
-                    "  ✅ Końcowy ułamek postępu = 100% (100%)\n"
-                    "  ✅ Brakujące źródło daje błąd z opisem (Source no longer exists on the "
-                    "drive.)\n"
-                    "  ✅ Błąd uprawnień dostaje przyjazny powód (Brak uprawnień do pliku lub "
-                    "miejsca docelowego.)\n"
-                    "  ✅ Problem ma podpowiedź i zachowany komunikat systemu\n"
-                    "  ✅ Nieznany blad pokazuje komunikat systemu jako powod (Dziwny blad "
-                    "systemu XYZ)\n"
-                    "  ✅ Szczegoly zawieraja kod techniczny (TestDomain #9999)\n"
-                    "\nWynik: 17 OK, 0 błędów\n");
+    // Every check names what it saw, so a failing one explains itself in the output.
+    EXPECT_TRUE(out.str().ends_with("\nWynik: 17 OK, 0 błędów\n")) << out.str();
     EXPECT_TRUE(fs::is_empty(temp.path()));
     // The permission run gave the rights back.
     if (::geteuid() == 0) {

@@ -93,8 +93,8 @@ std::optional<FileError> createFolders(const std::filesystem::path& folder, mode
     return std::nullopt;
 }
 
-std::optional<FileError> writeFile(const std::filesystem::path& path, std::string_view bytes,
-                                   mode_t mode) {
+std::optional<FileError> writeFileInPlace(const std::filesystem::path& path, std::string_view bytes,
+                                          mode_t mode) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
     if (!fd || !writeAll(fd.get(), bytes) || fd.close() != 0)
         return FileError{errno, "write", path};

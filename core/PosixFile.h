@@ -57,10 +57,10 @@ bool writeAll(int fd, std::string_view bytes);
 // names the real cause (a file in the way gives ENOTDIR, a read-only parent EROFS or EACCES).
 std::optional<FileError> createFolders(const std::filesystem::path& folder, mode_t mode = 0755);
 
-// Writes `bytes` to a new file `path` (replacing one that is there) in one go, without the
-// temporary-file dance: for files nobody reads while they are written.
-std::optional<FileError> writeFile(const std::filesystem::path& path, std::string_view bytes,
-                                   mode_t mode = 0644);
+// Writes `bytes` over whatever `path` holds, without a temporary file: for files nobody reads while
+// they are written.
+std::optional<FileError> writeFileInPlace(const std::filesystem::path& path, std::string_view bytes,
+                                          mode_t mode = 0644);
 
 // Replaces `target` so that a reader sees the old content or all of the new, also after a crash:
 // a temporary file beside it, write, fsync, rename over the target, fsync of the folder. The

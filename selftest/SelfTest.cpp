@@ -184,7 +184,7 @@ void runChecks(Checker& c, const SelfTestEnvironment& env, const fs::path& volum
             "Brakujące źródło daje błąd z opisem (" + missingReason + ")");
 
     const fs::path locked = volume / "Docs/locked.bin";
-    require(writeFile(locked, std::string_view("\x01\x02\x03", 3)));
+    require(writeFileInPlace(locked, std::string_view("\x01\x02\x03", 3)));
     if (::chmod(locked.c_str(), 0) != 0)
         failSetup("change the permissions of", locked, errno);
     {

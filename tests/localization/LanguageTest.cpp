@@ -23,13 +23,11 @@ TEST(AppLanguage, StartingLanguage) {
         {"en", {"pl-PL"}, AppLanguage::english},
         {"pl", {"en-US"}, AppLanguage::polish},
         {"de", {"pl"}, AppLanguage::polish},
-        {"de", {"en-GB"}, AppLanguage::english},
         {"PL", {"en"}, AppLanguage::english},
         {std::nullopt, {}, AppLanguage::english},
         {std::nullopt, {"pl-PL", "en"}, AppLanguage::polish},
         {std::nullopt, {"pl_PL.UTF-8"}, AppLanguage::polish},
         {std::nullopt, {"en-US", "pl"}, AppLanguage::english},
-        {std::nullopt, {"de-DE"}, AppLanguage::english},
         {std::nullopt, {"PL"}, AppLanguage::english},
         {"", {}, AppLanguage::english},
     };

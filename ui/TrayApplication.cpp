@@ -101,14 +101,13 @@ TrayApplication::~TrayApplication() {
 }
 
 void TrayApplication::start() {
-    m_started = true;
     checkTray();
     m_trayCheck.start();
     if (!m_trayAvailable) {
         // Tray hosts often start after the applications of a session: give one a moment before
-        // the panel opens as a window of its own.
+        // the panel opens as a window of its own (unless the launch asked for a window).
         QTimer::singleShot(trayGraceMs, this, [this] {
-            if (!m_trayAvailable && !m_panel->isVisible())
+            if (!m_trayAvailable && !m_windowRequested && !m_panel->isVisible())
                 show(panelRequest);
         });
     }
@@ -188,6 +187,8 @@ void TrayApplication::show(const QString& what, const QString& activationToken) 
     if (!activationToken.isEmpty())
         m_router->setActivationToken(activationToken);
     if (isWindowId(what)) {
+        // A launch that opened a window has made the application usable without the panel.
+        m_windowRequested = true;
         m_router->showWindow(what);
         return;
     }

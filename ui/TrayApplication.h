@@ -70,7 +70,7 @@ private:
     QTimer m_trayCheck;
     bool m_trayAvailable = false;
     bool m_busy = false;
-    bool m_started = false;
+    bool m_windowRequested = false;
 };
 
 // Drives that are being backed up (queued ones included), in list order.

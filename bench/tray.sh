@@ -62,5 +62,12 @@ build/release/keelbox >/dev/null 2>&1 &
 app=$!
 pids+=("$app")
 sleep 8
-rss=$(awk '/VmRSS/ {print $2}' "/proc/$app/status")
-awk -v kb="$rss" 'BEGIN { printf "resident: %.1f MiB (VmRSS %d kB)\n", kb / 1024, kb }'
+report() {
+    awk -v kb="$(awk '/VmRSS/ {print $2}' "/proc/$app/status")" -v what="$1" \
+        'BEGIN { printf "resident %s: %.1f MiB (VmRSS %d kB)\n", what, kb / 1024, kb }'
+}
+report "at rest"
+# The panel drawn once (through a second launch), then left alone again.
+build/release/keelbox --show panel
+sleep 3
+report "after showing the panel"

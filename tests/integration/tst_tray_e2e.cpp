@@ -1,7 +1,7 @@
 // The tray application on a real X server (Xvfb) with the test stack's buses: its icon on a D-Bus
 // tray (a StatusNotifierWatcher stand-in) following a backup of a loop-mounted stick, the tray
 // menu, "Show log" on the finished notification, an XEmbed tray host that starts late, and a
-// desktop without any tray where a second launch shows the panel.
+// desktop without any tray where a second launch shows the panel, read through AT-SPI.
 
 #include "StackSupport.h"
 
@@ -11,6 +11,9 @@
 #include <QJsonObject>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <csignal>
+#include <unistd.h>
 
 using namespace keelbox::test;
 
@@ -33,16 +36,21 @@ public:
     int count = 0;
 };
 
-// A background process that is killed when the test ends.
+// A background process in a process group of its own, which is ended with everything it started
+// (the accessibility bus launcher's bus and registry) when the test ends.
 struct Background {
     QProcess process;
+    Background() {
+        process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    }
     ~Background() { stop(); }
     void stop() {
         if (process.state() == QProcess::NotRunning)
             return;
-        process.terminate();
+        const auto group = static_cast<pid_t>(process.processId());
+        ::kill(-group, SIGTERM);
         if (!process.waitForFinished(3000)) {
-            process.kill();
+            ::kill(-group, SIGKILL);
             process.waitForFinished();
         }
     }
@@ -121,6 +129,7 @@ QProcessEnvironment TrayEndToEndTest::environment() const {
     env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
     env.insert(u"LANGUAGE"_s, u"en"_s);
     env.insert(u"ASAN_OPTIONS"_s, u"detect_leaks=0"_s);
+    env.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
     return env;
 }
 
@@ -282,6 +291,15 @@ void TrayEndToEndTest::trayHostThatStartsLateGetsTheIcon() {
 }
 
 void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
+    // A screen reader's view comes through the accessibility bus.
+    const QString launcher = u"/usr/libexec/at-spi-bus-launcher"_s;
+    if (!QFileInfo(launcher).isExecutable() ||
+        run(python(), {u"-c"_s, u"import pyatspi"_s}).exitCode != 0)
+        SKIP_OR_FAIL(u"at-spi2-core or python3-pyatspi is missing"_s);
+    Background accessibility;
+    accessibility.process.start(launcher, {u"--launch-immediately"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(busctl({u"status"_s, u"org.a11y.Bus"_s}).contains(u"PID"_s), 10000);
+
     // Started for a window, so the panel does not open by itself.
     Background app;
     launch(app, {u"--show"_s, u"help"_s});
@@ -292,6 +310,22 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
     QStringList panel;
     QTRY_COMPARE_WITH_TIMEOUT((panel = visibleWindows(u"^Keelbox$"_s)).size(), 1, 10000);
     QCOMPARE(windowWidth(panel.first()), 380);
+    // Every control of the panel is there for a screen reader, under its visible text.
+    QProcess probe;
+    probe.setProcessEnvironment(environment());
+    probe.start(python(), {here() + u"/atspi_probe.py"_s, u"keelbox"_s});
+    QVERIFY(probe.waitForFinished(30000));
+    const QString tree = QString::fromUtf8(probe.readAll());
+    for (const QString& control :
+         {u"push button\tHelp"_s, u"push button\tRefresh drive list"_s,
+          u"label\tNo USB drives connected."_s, u"check box\tAutomatic backup on connect"_s,
+          u"push button\tSettings…"_s, u"push button\tLog…"_s, u"push button\tQuit"_s})
+        QVERIFY2(tree.contains(control), qPrintable(control + u" missing in\n"_s + tree));
+    QVERIFY2(
+        !QRegularExpression(u"^(push button|check box)\t\t"_s, QRegularExpression::MultilineOption)
+             .match(tree)
+             .hasMatch(),
+        qPrintable(tree));
     // Asking for an open window again leaves one.
     QCOMPARE(launchAgain({u"--show=help"_s}), 0);
     QTest::qWait(500);

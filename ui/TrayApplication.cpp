@@ -160,9 +160,10 @@ void TrayApplication::retranslate() {
 
 void TrayApplication::togglePanel() {
     // A second click on the icon closes the panel: focus loss alone is not reliable everywhere.
+    // Where it is, that click has closed the panel already by taking the focus.
     if (m_panel->isVisible() && m_panel->isPopup())
         m_panel->hide();
-    else
+    else if (!m_panel->closedByFocusLossJustNow())
         openPanel();
 }
 
@@ -214,11 +215,23 @@ int runTrayApplication(int argc, char** argv) {
         std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.show") << std::endl;
         return 2;
     }
+    const QString token =
+        qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
     const bool display = qEnvironmentVariableIsSet("DISPLAY") ||
                          qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
                          qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
     if (!display && !what)
         return app::runApplication(argc, argv); // the state without a face, on a text console
+    if (!display) {
+        // A window can still be asked of an instance running on a display.
+        QCoreApplication core(argc, argv);
+        app::SingleInstance instance(app::userRuntimeDir());
+        instance.setRequest(*what, token);
+        if (instance.claim() == app::SingleInstance::Claim::handedOver)
+            return 0;
+        std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.noDisplay") << std::endl;
+        return 1;
+    }
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("keelbox"));
@@ -229,8 +242,6 @@ int runTrayApplication(int argc, char** argv) {
     QApplication::setWindowIcon(bundledIcon("externaldrive.badge.timemachine",
                                             QApplication::palette().color(QPalette::WindowText)));
 
-    const QString token =
-        qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
     app::SingleInstance instance(app::userRuntimeDir());
     instance.setRequest(what.value_or(QString()), token);
     switch (instance.claim()) {

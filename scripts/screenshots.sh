@@ -1,6 +1,6 @@
 #!/bin/bash
 # Renders the panel's screenshots into docs/screenshots/: empty, a configured drive, a running
-# backup with progress and a failed one; English and Polish; light and dark. Drawn on a private
+# backup with progress and a failed one; English and Polish; light and dark; one at 200 %. Drawn on a private
 # Xvfb display (offscreen where Xvfb is missing) with the application state's stand-ins, so the
 # pictures never depend on the machine's drives or the user's settings.
 #
@@ -33,3 +33,7 @@ else
 fi
 mkdir -p "$out"
 "$tool" screenshots "$out"
+# One at 200 % scaling, to see that icons and text stay sharp.
+QT_SCALE_FACTOR=2 "$tool" screenshots "$runtime/2x" >/dev/null
+cp "$runtime/2x/panel-running-en-light.png" "$out/panel-running-en-light@2x.png"
+echo "$out/panel-running-en-light@2x.png"

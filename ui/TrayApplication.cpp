@@ -85,6 +85,8 @@ TrayApplication::TrayApplication(UiContext ui, QObject* parent) : QObject(parent
             });
 
     connect(m_ui.state, &app::AppState::volumesChanged, this, &TrayApplication::refreshIcon);
+    // A new theme: the icon is drawn again in its text colour.
+    qApp->installEventFilter(this);
     connect(m_ui.localizer, &app::Localizer::languageChanged, this, &TrayApplication::retranslate);
     m_ui.state->setShowLogHandler([router = m_router.get()] { router->showWindow(logWindow); });
 
@@ -98,6 +100,14 @@ TrayApplication::~TrayApplication() {
     m_ui.state->setShowLogHandler({});
     // The menu outlives the icon that shows it.
     delete m_tray;
+}
+
+bool TrayApplication::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) {
+        m_tray->setIcon(QIcon());
+        refreshIcon();
+    }
+    return false;
 }
 
 void TrayApplication::start() {
@@ -130,9 +140,9 @@ void TrayApplication::checkTray() {
 void TrayApplication::refreshIcon() {
     const std::vector<const VolumeInfo*> running = runningVolumes(m_ui.state->volumes());
     const bool busy = !running.empty();
-    const bool changed = busy != m_busy || m_tray->icon().isNull();
+    const bool changed = busy != m_busy;
     m_busy = busy;
-    if (changed)
+    if (changed || m_tray->icon().isNull())
         m_tray->setIcon(ui::trayIcon(busy, trayGlyphColour()));
     m_tray->setToolTip(toolTip());
     if (changed)

@@ -47,8 +47,11 @@ public:
     static constexpr int trayCheckMs = 2000;
     static constexpr int trayGraceMs = 4000;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 signals:
-    // Tests and the screenshot script hear the tray icon switch states.
+    // The tray icon switched between idle and busy.
     void iconChanged(bool busy);
 
 private:

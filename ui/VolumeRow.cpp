@@ -228,8 +228,10 @@ void VolumeRow::paintEvent(QPaintEvent* event) {
 }
 
 void VolumeRow::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::PaletteChange)
+    if (event->type() == QEvent::PaletteChange) {
         restyle();
+        setVolume(m_volume); // the status line's colour
+    }
     QFrame::changeEvent(event);
 }
 

@@ -254,6 +254,8 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     const EngineCall last = h.engine.call(2);
     QCOMPARE(last.root, std::filesystem::path(h.idOf(c)));
     QVERIFY(last.stopFlagGiven);
+    // Started by themselves, the first two never mass-delete; the user's own run does as asked.
+    QVERIFY(h.engine.call(0).automatic && h.engine.call(1).automatic && !last.automatic);
     // Off the main thread, at background priority.
     QVERIFY(!last.onMainThread);
     QCOMPARE(last.niceness, 10);

@@ -3,6 +3,9 @@
 
 #include "EngineTestSupport.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -205,7 +208,8 @@ TEST_F(BackupRun, AMissingSourceGivesItsIssueAndTheOthersAreCopied) {
     EXPECT_EQ(polish.errors[0].reason, Localizer::text("engine.srcMissing", AppLanguage::polish));
 }
 
-TEST_F(BackupRun, ADestinationThatCannotBeMadeEndsTheRunWithOneIssue) {
+// A folder that cannot be made, and one another process is writing: one issue, nothing copied.
+TEST_F(BackupRun, AFolderThatCannotBeMadeOrIsBusyEndsTheRunWithOneIssue) {
     writeFile(drive / "a.txt", "a");
     writeFile(tmp / "blocker", "a file where the destination folder should be");
     BackupResult result = run(makeConfig(tmp / "blocker/sub", "STICK", {""}));
@@ -214,6 +218,17 @@ TEST_F(BackupRun, ADestinationThatCannotBeMadeEndsTheRunWithOneIssue) {
     EXPECT_EQ(result.filesCopied, 0);
     EXPECT_EQ(result.destinationRoot, tmp / "blocker/sub/STICK");
     EXPECT_TRUE(reports.empty()); // no progress and no final report
+
+    fs::create_directories(copy);
+    const int other = ::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    BackupResult busy = run(makeConfig(dest, "STICK", {""}));
+    ASSERT_EQ(busy.errors.size(), 1u);
+    EXPECT_EQ(busy.errors[0].reason, english("engine.folderBusy"));
+    EXPECT_TRUE(listTree(copy).empty());
+    ::close(other);
+    EXPECT_TRUE(run(makeConfig(dest, "STICK", {""})).errors.empty());
+    EXPECT_EQ(readFile(copy / "a.txt"), "a");
 }
 
 struct ProgressRow {

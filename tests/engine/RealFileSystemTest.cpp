@@ -5,10 +5,12 @@
 #include "EngineTestSupport.h"
 
 #include "core/Uuid.h"
+#include "engine/VolumeIds.h"
 #include "selftest/Capabilities.h"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -145,6 +147,33 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kin
                          [](const ::testing::TestParamInfo<Kind>& row) {
                              return std::string{row.param == Kind::exfat ? "exfat" : "ext4"};
                          });
+
+// The label and UUID of a mounted drive, from udev's record of its device, without D-Bus.
+TEST_F(RealFileSystem, AMountedDriveIsNamedByUdevsRecordOfItsDevice) {
+    std::string whyNot;
+    MountedImage image(Kind::ext4, tmp.path(), 8, whyNot);
+    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    struct stat st {};
+    ASSERT_EQ(::stat(image.mountPoint().c_str(), &st), 0);
+    VolumeIdSources sources;
+    sources.udevData = tmp / "udev";
+    writeFile(sources.udevData /
+                  ("b" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))),
+              "S:disk/by-label/My\\x20Disk\nE:ID_FS_UUID=0b1e-77aa\nE:ID_FS_LABEL=My_Disk\n"
+              "E:ID_FS_LABEL_ENC=My\\x20Disk\\x2fx\n");
+    const VolumeIds ids = volumeIds(image.mountPoint(), sources);
+    EXPECT_TRUE(ids.mountPoint);
+    EXPECT_EQ(ids.label, "My Disk/x");
+    EXPECT_EQ(ids.uuid, "0b1e-77aa");
+    fs::create_directories(image.mountPoint() / "sub");
+    EXPECT_FALSE(volumeIds(image.mountPoint() / "sub", sources).mountPoint);
+    EXPECT_FALSE(volumeIds(drive, sources).mountPoint);
+    const std::vector<MountEntry> mounts = parseMountInfo(
+        "36 35 8:1 / /media/anna/My\\040Disk rw,nosuid shared:1 - vfat /dev/sdb1 rw\n");
+    ASSERT_EQ(mounts.size(), 1u);
+    EXPECT_EQ(mounts[0].mountPoint, "/media/anna/My Disk");
+    EXPECT_EQ(mounts[0].source, "/dev/sdb1");
+}
 
 TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss) {
     std::string whyNot;

@@ -84,28 +84,6 @@ TEST_F(HostileDrive, SourcesOutsideTheDriveAreRefusedUnread) {
     EXPECT_EQ(reports.back().filesTotal, 0);
 }
 
-TEST_F(HostileDrive, BackupFoldersOnTheDriveItselfAreRefused) {
-    fs::create_directory_symlink(drive, tmp / "link-to-drive");
-    const struct {
-        const char* name;
-        fs::path destination;
-        std::string driveName;
-    } rows[] = {
-        {"inside the drive", drive / "backup", "STICK"},
-        {"the drive itself", tmp.path(), "drive"},
-        {"through a link to the drive", tmp / "link-to-drive", "sub"},
-        {"a folder holding the drive", tmp.path().parent_path(), tmp.path().filename().string()},
-    };
-    const auto before = listTree(drive);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        BackupResult result = run(makeConfig(row.destination, row.driveName, {""}));
-        expectOneIssue(result, "destOnDrive");
-        EXPECT_EQ(result.errors.at(0).path, (row.destination / row.driveName).string());
-        EXPECT_EQ(listTree(drive), before);
-    }
-}
-
 // The destination rule over a made-up computer: anna's home, XDG folders moved elsewhere, a
 // localized desktop, links, a temporary folder under /run and one disk mounted below /run/media.
 TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
@@ -218,19 +196,32 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
     }
 }
 
-// A refused destination leaves nothing behind, and the self-test's own tree is allowed wherever
-// it lies.
+// A refused destination leaves nothing behind, with the computer's links really resolved; the
+// self-test's own tree is allowed wherever it lies.
 TEST_F(HostileDrive, RefusedDestinationsCreateNothing) {
     fs::create_directory_symlink(home / ".config", home / "Innocent");
+    fs::create_directory_symlink(drive, tmp / "link-to-drive");
     const auto homeBefore = listTree(home);
+    const auto driveBefore = listTree(drive);
     const std::string absentDisk = "/media/" + tmp.path().filename().string() + "/Absent/Disk";
-    for (const std::string& destination :
-         {std::string("~/.config/autostart"), std::string("~/Innocent"), absentDisk}) {
-        SCOPED_TRACE(destination);
-        BackupResult result = run(makeConfig(destination, "STICK", {"Docs"}));
+    const struct {
+        std::string destination;
+        const char* reason;
+    } rows[] = {{"~/.config/autostart", "destTrusted"},
+                {"~/Innocent", "destTrusted"},
+                {absentDisk, "destNotMounted"},
+                {(tmp / "link-to-drive").string(), "destOnDrive"},
+                {tmp.path().parent_path().string(), "destOnDrive"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.destination);
+        BackupResult result =
+            run(makeConfig(row.destination, tmp.path().filename().string(), {"Docs"}));
         ASSERT_EQ(result.errors.size(), 1u);
+        EXPECT_EQ(result.errors[0].suggestion,
+                  english(std::string("engine.") + row.reason + "Hint"));
         EXPECT_EQ(result.filesCopied, 0);
         EXPECT_EQ(listTree(home), homeBefore);
+        EXPECT_EQ(listTree(drive), driveBefore);
     }
     EXPECT_FALSE(fs::exists("/media/" + tmp.path().filename().string()));
     env.callersOwnFolder = home / ".config/selftest";

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -242,7 +243,13 @@ std::optional<std::string> configProblem(const fs::path& driveRoot, AppLanguage 
     };
     const auto isString = [](const json& v) { return v.is_string(); };
     const auto isBool = [](const json& v) { return v.is_boolean(); };
-    const auto isInteger = [](const json& v) { return v.is_number_integer(); };
+    // As the reader takes it: a whole number, also written with a fraction ("1.0").
+    const auto isInteger = [](const json& v) {
+        if (v.is_number_integer())
+            return true;
+        const double number = v.is_number_float() ? v.get<double>() : 0.5;
+        return std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 9.2e18;
+    };
     const std::pair<const char*, std::function<bool(const json&)>> keys[] = {
         {"schemaVersion", isInteger},
         {"driveID", isString},

@@ -19,7 +19,8 @@
 //   or ".config" straight into somebody's home;
 // - ~/bin and ~/.local/bin (on the shell's search path), the XDG configuration and data folders
 //   (autostart entries, desktop launchers, per-user services), the desktop folder and anything in
-//   it (some desktops launch what lies there), any home's hidden folders, other users' homes;
+//   it (some desktops launch what lies there), any home's hidden folders, other users' homes
+//   themselves;
 // - /run and /var: the system's runtime and state;
 // - a removable-media folder (/media, /run/media, /mnt) whose disk is not mounted: the copy would
 //   land on the system disk, and its folder would push the real disk to another mount point.

@@ -7,6 +7,7 @@
 #include "engine/SystemError.h"
 #include "engine/TreeCopy.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -15,6 +16,8 @@
 #include <ctime>
 #include <mutex>
 #include <sys/resource.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -50,20 +53,20 @@ using detail::Fd;
 namespace {
 
 // The umask, read from /proc (setting it to read it back would race with other threads creating
-// files). Unknown, every bit counts as masked, so that modes are always set explicitly.
+// files). Unknown, it counts as the usual 022.
 mode_t currentUmask() {
     Fd status{detail::openAt(AT_FDCWD, "/proc/self/status", O_RDONLY | O_CLOEXEC)};
     char text[4096];
     const ssize_t got = status.valid() ? ::read(status.get(), text, sizeof text - 1) : -1;
     if (got <= 0)
-        return 0777;
+        return 022;
     text[got] = '\0';
     const char* line = std::strstr(text, "\nUmask:");
     if (line == nullptr)
-        return 0777;
+        return 022;
     char* end = nullptr;
     const unsigned long value = std::strtoul(line + 7, &end, 8);
-    return end == line + 7 ? mode_t{0777} : static_cast<mode_t>(value & 0777);
+    return end == line + 7 ? mode_t{022} : static_cast<mode_t>(value & 0777);
 }
 
 } // namespace
@@ -130,6 +133,16 @@ bool isExcluded(std::string_view relativePath) {
         start = end + 1;
     }
     return false;
+}
+
+mode_t copyPermissions(mode_t sourceMode, bool folder, bool sourceInventsModes, mode_t umask) {
+    mode_t mode = sourceMode & 0777;
+    if (sourceInventsModes && !folder)
+        mode &= ~mode_t{0111};
+    mode &= ~umask;
+    if (folder)
+        mode |= S_IRWXU;
+    return mode;
 }
 
 bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds) {
@@ -334,15 +347,68 @@ Fd openFolderChain(int base, const std::vector<std::string>& components, std::si
     return current;
 }
 
+// Opens the folders `components` below `base` as they are, never through a link; none when one
+// is missing.
+Fd openExistingChain(int base, const std::vector<std::string>& components, std::size_t count) {
+    Fd current{::fcntl(base, F_DUPFD_CLOEXEC, 0)};
+    for (std::size_t i = 0; i < count && current.valid(); ++i)
+        current.reset(
+            detail::openAt(current.get(), components[i].c_str(), detail::folderOpenFlags));
+    return current;
+}
+
 } // namespace
 
 namespace {
+
+// The sources a run walks, in list order: one listed again, or lying inside a folder that is
+// listed too (the whole drive holds every other), is left to the first or the outer one, which
+// copies the same files to the same place. Each file is then handled, counted and reported once.
+// A file inside such a folder that the folder's walk leaves out (a never-copied name) is still
+// copied when listed by itself.
+std::vector<const SourceItem*> distinctSources(const std::vector<SourceItem>& sources) {
+    auto key = [](const SourceItem& item) {
+        std::string joined;
+        for (const std::string& piece : pathComponents(item.relativePath)) {
+            joined += piece;
+            joined.push_back('/');
+        }
+        return joined;
+    };
+    std::unordered_set<std::string> listed;
+    for (const SourceItem& item : sources) {
+        if (isSafeRelativePath(item.relativePath))
+            listed.insert(key(item));
+    }
+    std::unordered_set<std::string> taken;
+    std::vector<const SourceItem*> out;
+    for (const SourceItem& item : sources) {
+        if (!isSafeRelativePath(item.relativePath)) {
+            out.push_back(&item);
+            continue;
+        }
+        const std::string own = key(item);
+        if (!taken.insert(own).second)
+            continue;
+        bool inside = false;
+        if (!isExcluded(own)) {
+            for (std::size_t slash = own.find('/'); slash + 1 < own.size() && !inside;
+                 slash = own.find('/', slash + 1))
+                inside = listed.contains(own.substr(0, slash + 1));
+            inside = inside || (!own.empty() && listed.contains(std::string{}));
+        }
+        if (!inside)
+            out.push_back(&item);
+    }
+    return out;
+}
 
 Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
                     detail::StatWorker& worker, detail::MetadataLog* log) {
     Totals totals;
     DriveRoot root = openDriveRoot(volumeRoot);
-    for (const SourceItem& item : config.sources) {
+    for (const SourceItem* listed : distinctSources(config.sources)) {
+        const SourceItem& item = *listed;
         OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, item.relativePath);
         if (source.kind == OpenedSource::Kind::folder) {
             detail::countContents(source.folder.get(), totals, worker, log);
@@ -434,6 +500,134 @@ Fd makeBackupFolder(const fs::path& destination, const std::string& driveFolder,
     return Fd{detail::openOrMakeFolder(folder.get(), day.c_str(), false, error)};
 }
 
+// Whether the drive's file system keeps no permissions of its own and shows made-up ones (every
+// file executable): FAT, exFAT and NTFS, by the kernel's drivers or through FUSE (fuseblk).
+bool keepsNoPermissions(int root) {
+    struct statfs fs {};
+    if (::fstatfs(root, &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x4d44:     // FAT
+    case 0x2011BAB0: // exFAT
+    case 0x5346544e: // NTFS
+    case 0x7366746e: // NTFS (ntfs3)
+        return true;
+    case 0x65735546: // FUSE: what runs behind it is in the mount table
+        break;
+    default:
+        return false;
+    }
+    struct stat st {};
+    if (sysCalls().fstat(root, &st) != 0)
+        return false;
+    std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
+    if (table == nullptr)
+        return false;
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, " %u:%u ", major(st.st_dev), minor(st.st_dev));
+    bool invented = false;
+    char line[4096];
+    while (std::fgets(line, sizeof line, table) != nullptr) {
+        const char* fields = std::strchr(line, ' ');
+        if (fields == nullptr || std::strstr(fields, wanted) != fields)
+            continue;
+        const char* type = std::strstr(line, " - ");
+        if (type == nullptr)
+            continue;
+        type += 3;
+        invented =
+            std::strncmp(type, "fuseblk ", 8) == 0 || std::strncmp(type, "fuse.exfat", 10) == 0 ||
+            std::strncmp(type, "fuse.fusefat", 12) == 0 || std::strncmp(type, "fuse.ntfs", 9) == 0;
+        break;
+    }
+    std::fclose(table);
+    return invented;
+}
+
+// Finds out once per run what names the backup disk can hold: whether it takes "a" and "A" for
+// one name, and whether it refuses characters such as ":" and "?". The probes are partial names
+// of this process, which a run that dies meanwhile leaves to the next run's sweep.
+void probeDestination(Tally& tally, int folder) {
+    char probe[80];
+    std::snprintf(probe, sizeof probe, "%s%ld-probe-aZ", detail::partialPrefix,
+                  static_cast<long>(tally.pid));
+    Fd made{
+        detail::openAt(folder, probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    if (!made.valid())
+        return; // the copying reports why nothing can be written
+    made.reset();
+    const std::string other = detail::foldCase(probe);
+    struct stat st {};
+    tally.caseInsensitiveDestination =
+        sysCalls().fstatat(folder, other.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    sysCalls().unlinkat(folder, probe, 0);
+    std::strncat(probe, "?:", sizeof probe - std::strlen(probe) - 1);
+    Fd odd{
+        detail::openAt(folder, probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    tally.restrictedNames = !odd.valid() && errno != EEXIST;
+    if (odd.valid()) {
+        odd.reset();
+        sysCalls().unlinkat(folder, probe, 0);
+    }
+}
+
+bool isDayFolderName(std::string_view name) {
+    if (name.size() != 10 || name[4] != '-' || name[7] != '-')
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (i != 4 && i != 7 && (name[i] < '0' || name[i] > '9'))
+            return false;
+    }
+    return true;
+}
+
+// The day folders of the drive folder before `today` (the folder `dayFolder`): the newest is
+// returned open, for unchanged files to be linked from it. Partial copies that a cut-short run
+// left in any of them are swept: those that carry the under-way record, or, where no record can
+// be kept (FAT, exFAT), the newest one when today's folder is still empty (the run that was cut
+// short was the last one, and wrote there).
+Fd earlierDayFolders(int dayFolder, const std::string& today, dev_t device) {
+    Fd driveFolder{detail::openAt(dayFolder, "..", detail::folderOpenFlags & ~O_NOFOLLOW)};
+    if (!driveFolder.valid())
+        return {};
+    std::vector<std::string> days;
+    {
+        detail::DirStream listing{
+            Fd{detail::openAt(driveFolder.get(), ".", detail::folderOpenFlags)}};
+        int error = 0;
+        while (const dirent64* entry = listing.next(error)) {
+            if (isDayFolderName(entry->d_name) && entry->d_name < today)
+                days.emplace_back(entry->d_name);
+        }
+    }
+    if (days.empty())
+        return {};
+    std::sort(days.begin(), days.end());
+    bool todayEmpty = false;
+    {
+        detail::DirStream listing{Fd{detail::openAt(dayFolder, ".", detail::folderOpenFlags)}};
+        int error = 0;
+        todayEmpty = listing.valid() && listing.next(error) == nullptr && error == 0;
+    }
+    Fd newest;
+    for (std::size_t i = 0; i < days.size(); ++i) {
+        Fd folder{detail::openAt(driveFolder.get(), days[i].c_str(), detail::folderOpenFlags)};
+        if (!folder.valid())
+            continue;
+        char value[16];
+        const bool recorded = ::fgetxattr(folder.get(), runningAttribute, value, sizeof value) >= 0;
+        const bool noRecords = !recorded && (errno == ENOTSUP || errno == ENOSYS);
+        const bool last = i + 1 == days.size();
+        if (recorded || (noRecords && last && todayEmpty)) {
+            detail::sweepPartials(folder.get(), device, ::getpid());
+            ::fremovexattr(folder.get(), runningAttribute);
+        }
+        if (last)
+            newest = std::move(folder);
+    }
+    return newest;
+}
+
 } // namespace
 
 BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volumeRoot,
@@ -467,6 +661,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         result.bytesCopied = tally.bytesCopied;
         result.filesSkipped = tally.filesSkipped;
         result.filesDeleted = tally.filesDeleted;
+        result.filesLinked = tally.filesLinked;
         result.errors = std::move(tally.errors);
         result.destinationRoot = folder;
         result.duration =
@@ -517,12 +712,20 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     cleanup.device = folderStat.st_dev;
     cleanup.mirror = mirror;
     cleanup.sweepPartials = markRunUnderWay(backupFolder.get());
+    probeDestination(tally, backupFolder.get());
+    Fd previousDay;
+    if (!day.empty())
+        previousDay = earlierDayFolders(backupFolder.get(), day, cleanup.device);
 
     DriveRoot root = openDriveRoot(volumeRoot);
+    tally.sourceInventsModes = root.fd.valid() && keepsNoPermissions(root.fd.get());
     const std::string folderText = folder.string();
-    for (const SourceItem& item : config.sources) {
-        if (tally.stopRequested())
+    for (const SourceItem* listed : distinctSources(config.sources)) {
+        const SourceItem& item = *listed;
+        if (tally.stopRequested()) {
+            tally.cutShort.store(true);
             break;
+        }
         const std::string& relativePath = item.relativePath;
         const std::string shown =
             relativePath.empty() ? Localizer::text("cfg.wholeName", language) : relativePath;
@@ -557,19 +760,33 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
                 openFolderChain(backupFolder.get(), components, components.size(), targetError);
             detail::Where where{sourceText, targetText, relativePath, {}};
             // Mirror pruning runs inside the copy walk, folder by folder.
+            Fd previous;
+            if (previousDay.valid())
+                previous = openExistingChain(previousDay.get(), components, components.size());
             detail::copyContents(tally, where, source.folder.get(), target.get(), targetError,
-                                 cleanup);
+                                 cleanup, previous.get());
         } else {
             // A file listed as a source is copied whatever its name; only what is found inside
             // folders is tested against the never-copied names.
             Fd parent =
                 openFolderChain(backupFolder.get(), components, components.size() - 1, targetError);
+            Fd previous;
+            if (previousDay.valid())
+                previous = openExistingChain(previousDay.get(), components, components.size() - 1);
             detail::Where where{sourceText, targetText, relativePath, {}};
-            detail::copyOne(tally, where, source.folder.get(), source.name.c_str(), source.st,
-                            parent.get(), targetError, components.back().c_str());
+            detail::Candidate file;
+            file.srcDir = source.folder.get();
+            file.srcName = source.name.c_str();
+            file.srcStat = &source.st;
+            file.dstDir = parent.get();
+            file.dstError = targetError;
+            file.dstName = components.back().c_str();
+            file.previousDir = previous.get();
+            detail::copyOne(tally, where, file);
         }
     }
-    if (tally.stopRequested())
+    // A stop request that came when everything was done already changes nothing.
+    if (tally.cutShort.load())
         detail::addEngineIssue(tally, {}, "engine.stopped", {});
     ::fremovexattr(backupFolder.get(), runningAttribute);
     tally.reportFinal();
@@ -621,8 +838,14 @@ void copyFile(const fs::path& source, const fs::path& target, std::string_view s
         detail::openAt(AT_FDCWD, target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (!dst.valid())
         targetError = errno;
-    detail::copyOne(tally, where, srcParent.get(), sourceName.c_str(), st, dst.get(), targetError,
-                    targetName.c_str());
+    detail::Candidate file;
+    file.srcDir = srcParent.get();
+    file.srcName = sourceName.c_str();
+    file.srcStat = &st;
+    file.dstDir = dst.get();
+    file.dstError = targetError;
+    file.dstName = targetName.c_str();
+    detail::copyOne(tally, where, file);
 }
 
 void pruneRemoved(const fs::path& source, const fs::path& target, Tally& tally) {

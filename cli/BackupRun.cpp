@@ -148,12 +148,11 @@ RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path
     // A stop that came when every file was done leaves a complete copy: the engine then records
     // no stop.
     const std::string stopped = Localizer::text("engine.stopped", language);
-    outcome.interrupted =
-        stopRequested.load() &&
-        std::any_of(outcome.result.errors.begin(), outcome.result.errors.end(),
-                    [&](const BackupIssue& issue) {
-                        return issue.path.empty() && issue.reason == stopped;
-                    });
+    outcome.interrupted = stopRequested.load() &&
+                          std::any_of(outcome.result.errors.begin(), outcome.result.errors.end(),
+                                      [&](const BackupIssue& issue) {
+                                          return issue.path.empty() && issue.reason == stopped;
+                                      });
     return outcome;
 }
 

@@ -341,10 +341,6 @@ private:
         DirStream listing = DirStream::borrow(dstFd);
         int readError = 0;
         while (const dirent64* entry = listing.next(readError)) {
-            if (m_tally.stopRequested()) {
-                m_tally.cutShort.store(true);
-                return;
-            }
             const char* name = entry->d_name;
             if (isExcludedName(name))
                 continue; // nothing in or under a never-copied name is ever deleted

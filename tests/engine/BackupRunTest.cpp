@@ -261,6 +261,28 @@ INSTANTIATE_TEST_SUITE_P(Rows, ProgressSteps,
                          ::testing::Values(ProgressRow{50, 1, 50}, ProgressRow{250, 1, 125},
                                            ProgressRow{1000, 9, 100}, ProgressRow{1, 1, 1}));
 
+// Sources listed again, or inside another listed source, are walked once: each file is copied,
+// counted and reported once, however the configuration repeats itself.
+TEST_F(BackupRun, RepeatedAndNestedSourcesAreWalkedOnce) {
+    for (int i = 0; i < 50; ++i)
+        writeFile(drive / "Docs/Sub" / ("f" + std::to_string(i)), "x");
+    writeFile(drive / "top.txt", "t");
+    std::vector<std::string> many(1000, "Docs");
+    many.insert(many.end(), {"Docs/Sub", "./Docs/", "Docs/Sub/f1"});
+    const struct {
+        std::vector<std::string> sources;
+        Int files;
+    } rows[] = {{many, 50}, {{"Docs/Sub/f1", "top.txt", "", "Docs"}, 51}};
+    for (const auto& row : rows) {
+        fs::remove_all(dest);
+        const BackupResult r = run(makeConfig(dest, "STICK", row.sources));
+        EXPECT_TRUE(r.errors.empty());
+        EXPECT_EQ(r.filesCopied, row.files);
+        EXPECT_EQ(reports.back().filesTotal, row.files);
+        EXPECT_EQ(reports.back().filesDone, row.files);
+    }
+}
+
 // Files are copied by two threads from a bounded queue, so a stop takes effect after the files
 // already in hand; those finish whole, nothing else starts, and nothing is counted that was not
 // handled.
@@ -288,6 +310,17 @@ TEST_F(BackupRun, AStopRequestEndsTheRunAfterTheFilesInHand) {
         }
     }
     EXPECT_EQ(inCopy, result.filesCopied);
+
+    // A stop that comes with the last file leaves a complete copy, and the run says nothing of it.
+    stop = false;
+    fs::remove_all(dest);
+    const BackupResult complete =
+        run(makeConfig(dest, "STICK", {""}), {}, [&](const BackupProgress& p) {
+            if (p.filesDone == 200)
+                stop = true;
+        });
+    EXPECT_TRUE(complete.errors.empty());
+    EXPECT_EQ(complete.filesCopied, 200);
 }
 
 } // namespace

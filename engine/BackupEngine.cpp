@@ -528,8 +528,10 @@ bool keepsNoPermissions(int root) {
     bool invented = false;
     char line[4096];
     while (std::fgets(line, sizeof line, table) != nullptr) {
+        // "ID PARENT MAJOR:MINOR ROOT MOUNT-POINT ... - TYPE SOURCE OPTIONS"
         const char* fields = std::strchr(line, ' ');
-        if (fields == nullptr || std::strstr(fields, wanted) != fields)
+        fields = fields != nullptr ? std::strchr(fields + 1, ' ') : nullptr;
+        if (fields == nullptr || std::strncmp(fields, wanted, std::strlen(wanted)) != 0)
             continue;
         const char* type = std::strstr(line, " - ");
         if (type == nullptr)

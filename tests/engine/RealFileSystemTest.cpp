@@ -82,9 +82,14 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
     writeFile(stick / "Docs/report.txt", "report");
     writeFile(stick / "Docs/big.bin", big);
     const DriveConfig fromImage = makeConfig(dest, "STICK", {"Docs"});
+    const mode_t saved = ::umask(022);
     EXPECT_EQ(run(fromImage, stick).filesCopied, 2);
+    ::umask(saved);
     EXPECT_EQ(readFile(copy / "Docs/big.bin"), big);
     EXPECT_EQ(run(fromImage, stick).filesSkipped, 2);
+    // FAT and exFAT show every file as executable (exFAT: and writable by all): neither travels.
+    EXPECT_EQ(modeOf(copy / "Docs/report.txt") & 0133, 0u);
+    EXPECT_EQ(modeOf(copy / "Docs") & 0722, 0700u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CoarseTimes, ::testing::Values(Kind::fat, Kind::exfat, Kind::ext4),

@@ -30,12 +30,20 @@
 //   destination.
 // - Below the backup folder every name is reached relative to an open folder and never through a
 //   symbolic link, so a link planted in the copy cannot redirect a write or a deletion.
-// - A copy is never pre-sized and gets its source's time only after its last byte, so an
-//   interrupted copy is never taken as unchanged. A replacement is written under a partial name and
-//   renamed into place when complete, so the old copy stays until the new one is whole; partial
-//   copies a killed run left behind are swept by the next run.
-// - Set-user-ID, set-group-ID and sticky bits are dropped; permissions a file system cannot keep
-//   (FAT, exFAT) do not make a good copy fail.
+// - Every copy is written under a partial name and renamed into place when complete, with its
+//   source's time set after its last byte: an interrupted copy never sits under a final name, an
+//   old copy (or a folder in the way) stays until the new one is whole, and partial copies a
+//   killed run left behind are swept by the next run. The drive's file is looked at again after
+//   its copy; one that changed meanwhile is copied again, or reported. Holes stay holes.
+// - Set-user-ID, set-group-ID and sticky bits are dropped, execute bits a FAT, exFAT or NTFS drive
+//   shows on every file are not carried, and no copy is more open than the umask allows;
+//   permissions a file system cannot keep (FAT, exFAT) do not make a good copy fail.
+// - A backup disk that takes "a" and "A" for one name, or cannot store ":" or "?", is found out
+//   once per run: clashing names are reported instead of overwriting each other, and pruning keeps
+//   what a drive name matches there.
+// - Sources listed twice, or inside another listed source, are walked once.
+// - A dated run hard-links files unchanged since the newest earlier day folder instead of copying
+//   them; nothing is ever written into a linked file, so earlier days never change.
 // - Mirror pruning deletes only what the drive definitely no longer holds: an unreadable or
 //   vanished drive deletes nothing. It is done folder by folder during the copy walk, from the
 //   listings the walk reads anyway, rather than by a second walk of both trees afterwards.

@@ -228,6 +228,7 @@ bench_dated() {
     yesterday=$(date -d yesterday +%Y-%m-%d)
     "$keelbox" backup "$src" --no-progress >/dev/null
     mv "$dst/keelbox/copy/$today" "$dst/keelbox/copy/$yesterday"
+    mkdir -p "$dst/rsync"
     rsync -a "$src/" "$dst/rsync/$yesterday/"
     second_keelbox() { rm -rf "$dst/keelbox/copy/$today"; }
     second_rsync() { rm -rf "$dst/rsync/$today"; }

@@ -91,6 +91,8 @@ public:
     bool caseInsensitiveDestination = false;
     // The backup disk cannot store some characters in names (FAT, exFAT: ":", "?", "*", ...).
     bool restrictedNames = false;
+    // Set when the backup disk keeps no permissions: copies left too open are not closed up.
+    bool modesIgnored = false;
     // Set when the backup disk refuses hard links (FAT, exFAT): dated runs then copy.
     std::atomic<bool> linksRefused{false};
     // Set when a stop request left something undone.

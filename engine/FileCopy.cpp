@@ -263,10 +263,18 @@ bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
                 isUnchanged(outcome.size, sourceTime, copySize, secondsOf(dst.st_mtim))) {
                 // A copy left more open than the umask allows (by an earlier release) is closed
                 // up; one shared with an earlier day folder is left as that day has it.
+                // A disk that keeps no permissions (FAT, exFAT, NTFS through FUSE) shows every
+                // file open to all whatever is set: found out at the first attempt.
                 const mode_t tooOpen = dst.st_mode & tally.creationMask & 0022;
-                if (tooOpen != 0 && dst.st_nlink == 1)
-                    ::fchmodat(file.dstDir, file.dstName, dst.st_mode & 0777 & ~tally.creationMask,
-                               0);
+                if (tooOpen != 0 && dst.st_nlink == 1 && !tally.modesIgnored) {
+                    const mode_t wanted = dst.st_mode & 0777 & ~tally.creationMask;
+                    struct stat after {};
+                    if (::fchmodat(file.dstDir, file.dstName, wanted, 0) != 0 ||
+                        sysCalls().fstatat(file.dstDir, file.dstName, &after,
+                                           AT_SYMLINK_NOFOLLOW) != 0 ||
+                        (after.st_mode & 0777) != wanted)
+                        tally.modesIgnored = true;
+                }
                 outcome.kind = FileOutcome::Kind::skipped;
                 return false;
             }

@@ -118,6 +118,13 @@ TEST_F(BackupRun, PermissionsTravelMaskedByTheUmask) {
             ::chmod((drive / name).c_str(), 0755);
         }
     }
+    // A copy left open to all by an earlier release is closed up, though it is unchanged.
+    const fs::path open = copy / ("m" + std::to_string(0644));
+    ASSERT_EQ(::chmod(open.c_str(), 0666), 0);
+    const mode_t saved = ::umask(022);
+    EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesSkipped, 12);
+    ::umask(saved);
+    EXPECT_EQ(modeOf(open), 0644u);
 }
 
 TEST_F(BackupRun, WhatStandsInTheWayOfACopy) {

@@ -3,11 +3,11 @@
 #include "engine/FileOps.h"
 #include "engine/MetadataLog.h"
 #include "engine/PathSafety.h"
+#include "engine/RunSetup.h"
 #include "engine/StatWorker.h"
 #include "engine/SystemError.h"
 #include "engine/TreeCopy.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -16,8 +16,6 @@
 #include <ctime>
 #include <mutex>
 #include <sys/resource.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -355,67 +353,15 @@ Fd openFolderChain(int base, const std::vector<std::string>& components, std::si
     return current;
 }
 
-// Opens the folders `components` below `base` as they are, never through a link; none when one
-// is missing.
-Fd openExistingChain(int base, const std::vector<std::string>& components, std::size_t count) {
-    Fd current{::fcntl(base, F_DUPFD_CLOEXEC, 0)};
-    for (std::size_t i = 0; i < count && current.valid(); ++i)
-        current.reset(
-            detail::openAt(current.get(), components[i].c_str(), detail::folderOpenFlags));
-    return current;
-}
-
 } // namespace
 
 namespace {
-
-// The sources a run walks, in list order: one listed again, or lying inside a folder that is
-// listed too (the whole drive holds every other), is left to the first or the outer one, which
-// copies the same files to the same place. Each file is then handled, counted and reported once.
-// A file inside such a folder that the folder's walk leaves out (a never-copied name) is still
-// copied when listed by itself.
-std::vector<const SourceItem*> distinctSources(const std::vector<SourceItem>& sources) {
-    auto key = [](const SourceItem& item) {
-        std::string joined;
-        for (const std::string& piece : pathComponents(item.relativePath)) {
-            joined += piece;
-            joined.push_back('/');
-        }
-        return joined;
-    };
-    std::unordered_set<std::string> listed;
-    for (const SourceItem& item : sources) {
-        if (isSafeRelativePath(item.relativePath))
-            listed.insert(key(item));
-    }
-    std::unordered_set<std::string> taken;
-    std::vector<const SourceItem*> out;
-    for (const SourceItem& item : sources) {
-        if (!isSafeRelativePath(item.relativePath)) {
-            out.push_back(&item);
-            continue;
-        }
-        const std::string own = key(item);
-        if (!taken.insert(own).second)
-            continue;
-        bool inside = false;
-        if (!isExcluded(own)) {
-            for (std::size_t slash = own.find('/'); slash + 1 < own.size() && !inside;
-                 slash = own.find('/', slash + 1))
-                inside = listed.contains(own.substr(0, slash + 1));
-            inside = inside || (!own.empty() && listed.contains(std::string{}));
-        }
-        if (!inside)
-            out.push_back(&item);
-    }
-    return out;
-}
 
 Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
                     detail::StatWorker& worker, detail::MetadataLog* log) {
     Totals totals;
     DriveRoot root = openDriveRoot(volumeRoot);
-    for (const SourceItem* listed : distinctSources(config.sources)) {
+    for (const SourceItem* listed : detail::distinctSources(config.sources)) {
         const SourceItem& item = *listed;
         OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, item.relativePath);
         if (source.kind == OpenedSource::Kind::folder) {
@@ -508,136 +454,6 @@ Fd makeBackupFolder(const fs::path& destination, const std::string& driveFolder,
     return Fd{detail::openOrMakeFolder(folder.get(), day.c_str(), false, error)};
 }
 
-// Whether the drive's file system keeps no permissions of its own and shows made-up ones (every
-// file executable): FAT, exFAT and NTFS, by the kernel's drivers or through FUSE (fuseblk).
-bool keepsNoPermissions(int root) {
-    struct statfs fs {};
-    if (::fstatfs(root, &fs) != 0)
-        return false;
-    switch (static_cast<unsigned long>(fs.f_type)) {
-    case 0x4d44:     // FAT
-    case 0x2011BAB0: // exFAT
-    case 0x5346544e: // NTFS
-    case 0x7366746e: // NTFS (ntfs3)
-        return true;
-    case 0x65735546: // FUSE: what runs behind it is in the mount table
-        break;
-    default:
-        return false;
-    }
-    struct stat st {};
-    if (sysCalls().fstat(root, &st) != 0)
-        return false;
-    std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
-    if (table == nullptr)
-        return false;
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, " %u:%u ", major(st.st_dev), minor(st.st_dev));
-    bool invented = false;
-    char line[4096];
-    while (std::fgets(line, sizeof line, table) != nullptr) {
-        // "ID PARENT MAJOR:MINOR ROOT MOUNT-POINT ... - TYPE SOURCE OPTIONS"
-        const char* fields = std::strchr(line, ' ');
-        fields = fields != nullptr ? std::strchr(fields + 1, ' ') : nullptr;
-        if (fields == nullptr || std::strncmp(fields, wanted, std::strlen(wanted)) != 0)
-            continue;
-        const char* type = std::strstr(line, " - ");
-        if (type == nullptr)
-            continue;
-        type += 3;
-        invented =
-            std::strncmp(type, "fuseblk ", 8) == 0 || std::strncmp(type, "fuse.exfat", 10) == 0 ||
-            std::strncmp(type, "fuse.fusefat", 12) == 0 || std::strncmp(type, "fuse.ntfs", 9) == 0;
-        break;
-    }
-    std::fclose(table);
-    return invented;
-}
-
-// Finds out once per run what names the backup disk can hold: whether it takes "a" and "A" for
-// one name, and whether it refuses characters such as ":" and "?". The probes are partial names
-// of this process, which a run that dies meanwhile leaves to the next run's sweep.
-void probeDestination(Tally& tally, int folder) {
-    char probe[80];
-    std::snprintf(probe, sizeof probe, "%s%ld-probe-aZ", detail::partialPrefix,
-                  static_cast<long>(tally.pid));
-    Fd made{
-        detail::openAt(folder, probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
-    if (!made.valid())
-        return; // the copying reports why nothing can be written
-    made.reset();
-    const std::string other = detail::foldCase(probe);
-    struct stat st {};
-    tally.caseInsensitiveDestination =
-        sysCalls().fstatat(folder, other.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    sysCalls().unlinkat(folder, probe, 0);
-    std::strncat(probe, "?:", sizeof probe - std::strlen(probe) - 1);
-    Fd odd{
-        detail::openAt(folder, probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
-    tally.restrictedNames = !odd.valid() && errno != EEXIST;
-    if (odd.valid()) {
-        odd.reset();
-        sysCalls().unlinkat(folder, probe, 0);
-    }
-}
-
-bool isDayFolderName(std::string_view name) {
-    if (name.size() != 10 || name[4] != '-' || name[7] != '-')
-        return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (i != 4 && i != 7 && (name[i] < '0' || name[i] > '9'))
-            return false;
-    }
-    return true;
-}
-
-// The day folders of the drive folder before `today` (the folder `dayFolder`): the newest is
-// returned open, for unchanged files to be linked from it. Partial copies that a cut-short run
-// left in any of them are swept: those that carry the under-way record, or, where no record can
-// be kept (FAT, exFAT), the newest one when today's folder is still empty (the run that was cut
-// short was the last one, and wrote there).
-Fd earlierDayFolders(int dayFolder, const std::string& today, dev_t device) {
-    Fd driveFolder{detail::openAt(dayFolder, "..", detail::folderOpenFlags & ~O_NOFOLLOW)};
-    if (!driveFolder.valid())
-        return {};
-    std::vector<std::string> days;
-    {
-        detail::DirStream listing{
-            Fd{detail::openAt(driveFolder.get(), ".", detail::folderOpenFlags)}};
-        int error = 0;
-        while (const dirent64* entry = listing.next(error)) {
-            if (isDayFolderName(entry->d_name) && entry->d_name < today)
-                days.emplace_back(entry->d_name);
-        }
-    }
-    if (days.empty())
-        return {};
-    std::sort(days.begin(), days.end());
-    bool todayEmpty = false;
-    {
-        detail::DirStream listing{Fd{detail::openAt(dayFolder, ".", detail::folderOpenFlags)}};
-        int error = 0;
-        todayEmpty = listing.valid() && listing.next(error) == nullptr && error == 0;
-    }
-    Fd newest;
-    for (std::size_t i = 0; i < days.size(); ++i) {
-        Fd folder{detail::openAt(driveFolder.get(), days[i].c_str(), detail::folderOpenFlags)};
-        if (!folder.valid())
-            continue;
-        char value[16];
-        const bool recorded = ::fgetxattr(folder.get(), runningAttribute, value, sizeof value) >= 0;
-        const bool noRecords = !recorded && (errno == ENOTSUP || errno == ENOSYS);
-        const bool last = i + 1 == days.size();
-        if (recorded || (noRecords && last && todayEmpty)) {
-            detail::sweepPartials(folder.get(), device, ::getpid());
-            ::fremovexattr(folder.get(), runningAttribute);
-        }
-        if (last)
-            newest = std::move(folder);
-    }
-    return newest;
-}
-
 } // namespace
 
 BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volumeRoot,
@@ -722,15 +538,16 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     cleanup.device = folderStat.st_dev;
     cleanup.mirror = mirror;
     cleanup.sweepPartials = markRunUnderWay(backupFolder.get());
-    probeDestination(tally, backupFolder.get());
+    detail::probeDestination(tally, backupFolder.get());
     Fd previousDay;
     if (!day.empty())
-        previousDay = earlierDayFolders(backupFolder.get(), day, cleanup.device);
+        previousDay =
+            detail::earlierDayFolders(backupFolder.get(), day, cleanup.device, runningAttribute);
 
     DriveRoot root = openDriveRoot(volumeRoot);
-    tally.sourceInventsModes = root.fd.valid() && keepsNoPermissions(root.fd.get());
+    tally.sourceInventsModes = root.fd.valid() && detail::keepsNoPermissions(root.fd.get());
     const std::string folderText = folder.string();
-    for (const SourceItem* listed : distinctSources(config.sources)) {
+    for (const SourceItem* listed : detail::distinctSources(config.sources)) {
         const SourceItem& item = *listed;
         if (tally.stopRequested()) {
             tally.cutShort.store(true);
@@ -772,7 +589,8 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
             // Mirror pruning runs inside the copy walk, folder by folder.
             Fd previous;
             if (previousDay.valid())
-                previous = openExistingChain(previousDay.get(), components, components.size());
+                previous =
+                    detail::openExistingChain(previousDay.get(), components, components.size());
             detail::copyContents(tally, where, source.folder.get(), target.get(), targetError,
                                  cleanup, previous.get());
         } else {
@@ -782,7 +600,8 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
                 openFolderChain(backupFolder.get(), components, components.size() - 1, targetError);
             Fd previous;
             if (previousDay.valid())
-                previous = openExistingChain(previousDay.get(), components, components.size() - 1);
+                previous =
+                    detail::openExistingChain(previousDay.get(), components, components.size() - 1);
             detail::Where where{sourceText, targetText, relativePath, {}};
             detail::Candidate file;
             file.srcDir = source.folder.get();

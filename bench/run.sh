@@ -2,7 +2,7 @@
 # Times `keelbox backup` side by side with `rsync -a` and `cp -a` on generated drives and prints
 # medians and ratios. Not part of the test suite: it takes minutes and wants a quiet machine.
 #
-# Usage: bench/run.sh [small|large|mixed|memory ...]   (default: all four)
+# Usage: bench/run.sh [small|large|mixed|dated|memory ...]   (default: all five)
 # Environment: RUNS (default 5) timed runs per figure; BENCH_DIR (default a new folder under
 # $TMPDIR or /tmp) where the trees are made, on the disk being measured; COLD=1 drops the page cache
 # before every timed run (root only); KEEP=1 leaves the trees behind.
@@ -13,7 +13,7 @@ root_dir=$(pwd)
 RUNS=${RUNS:-5}
 COLD=${COLD:-0}
 cases=("$@")
-[ ${#cases[@]} -eq 0 ] && cases=(small large mixed memory)
+[ ${#cases[@]} -eq 0 ] && cases=(small large mixed dated memory)
 
 for tool in rsync cp /usr/bin/time python3; do
     if ! command -v "$tool" >/dev/null; then
@@ -210,6 +210,45 @@ bench_drive() { # bench_drive NAME SMALL LARGE LARGE_MIB
     rm -rf "${work:?}/$name"
 }
 
+# --- dated mode: the second day of an unchanged drive ------------------------------------------
+
+bench_dated() {
+    local src="$work/dated/drive" dst="$work/dated/dest"
+    echo "== dated: generating"
+    rm -rf "${work:?}/dated"
+    mkdir -p "$work/dated"
+    make_tree "$src" 20000 0 0
+    echo "   $(find "$src" -type f | wc -l) files, $(du -sh "$src" | cut -f1)"
+    mkdir -p "$dst"
+    "$keelbox" config "$src" --whole-drive --destination "$dst/keelbox" --name copy \
+        --mode dated --auto off >/dev/null
+    # Day one for both: Keelbox's folder of today becomes yesterday's, rsync copies plainly.
+    local today yesterday
+    today=$(date +%Y-%m-%d)
+    yesterday=$(date -d yesterday +%Y-%m-%d)
+    "$keelbox" backup "$src" --no-progress >/dev/null
+    mv "$dst/keelbox/copy/$today" "$dst/keelbox/copy/$yesterday"
+    mkdir -p "$dst/rsync"
+    rsync -a "$src/" "$dst/rsync/$yesterday/"
+    second_keelbox() { rm -rf "$dst/keelbox/copy/$today"; }
+    second_rsync() { rm -rf "$dst/rsync/$today"; }
+    echo "== dated: second day, nothing changed"
+    local k r
+    k=$(measure second_keelbox "$keelbox" backup "$src" --no-progress)
+    r=$(measure second_rsync rsync -a --link-dest="../$yesterday" "$src/" "$dst/rsync/$today/")
+    report "dated second day (unchanged)" "$k" "rsync -a --link-dest" "$r" "<= 0.50"
+    # du counts a file once, under the first folder it meets it in: the second figure is what
+    # day two added.
+    local kb rb line
+    kb=$(du -sk "$dst/keelbox/copy/$yesterday" "$dst/keelbox/copy/$today" | awk 'NR==2 {print $1}')
+    rb=$(du -sk "$dst/rsync/$yesterday" "$dst/rsync/$today" | awk 'NR==2 {print $1}')
+    line=$(printf '%-34s keelbox %7s KiB   %-22s %7s KiB   target <= rsync' \
+        "dated second day, new blocks" "$kb" "rsync -a --link-dest" "$rb")
+    echo "$line"
+    results+=("$line")
+    rm -rf "${work:?}/dated"
+}
+
 # --- peak memory ---------------------------------------------------------------------------------
 
 max_rss_kib() { # max_rss_kib COMMAND...
@@ -242,8 +281,9 @@ for c in "${cases[@]}"; do
     small) bench_drive small 20000 0 0 ;;
     large) bench_drive large 0 40 25 ;;
     mixed) bench_drive mixed 5000 10 50 ;;
+    dated) bench_dated ;;
     memory) bench_memory ;;
-    *) echo "bench: unknown case $c (small, large, mixed, memory)" >&2; exit 2 ;;
+    *) echo "bench: unknown case $c (small, large, mixed, dated, memory)" >&2; exit 2 ;;
     esac
 done
 

@@ -3,6 +3,7 @@
 #include "localization/Format.h"
 #include "localization/Language.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -32,8 +33,9 @@ extern "C" void onStopSignal(int) {
     }
 }
 
-// Ctrl-C and SIGTERM ask the engine to stop after the current file. The handler is one-shot: a
-// second Ctrl-C ends the process at once, as a user pressing it twice expects.
+// Ctrl-C, SIGTERM and SIGHUP (the terminal closed) ask the engine to stop after the current file.
+// The handler is one-shot: a second Ctrl-C ends the process at once, as a user pressing it twice
+// expects; a copy in hand then stays under its partial name, which the next run sweeps.
 class StopOnSignal {
 public:
     explicit StopOnSignal(AppLanguage language) {
@@ -49,10 +51,12 @@ public:
         action.sa_flags = SA_RESETHAND;
         ::sigaction(SIGINT, &action, &m_previousInterrupt);
         ::sigaction(SIGTERM, &action, &m_previousTerminate);
+        ::sigaction(SIGHUP, &action, &m_previousHangUp);
     }
     ~StopOnSignal() {
         ::sigaction(SIGINT, &m_previousInterrupt, nullptr);
         ::sigaction(SIGTERM, &m_previousTerminate, nullptr);
+        ::sigaction(SIGHUP, &m_previousHangUp, nullptr);
     }
     StopOnSignal(const StopOnSignal&) = delete;
     StopOnSignal& operator=(const StopOnSignal&) = delete;
@@ -60,6 +64,7 @@ public:
 private:
     struct sigaction m_previousInterrupt {};
     struct sigaction m_previousTerminate {};
+    struct sigaction m_previousHangUp {};
 };
 
 // On a terminal one line rewritten in place, at most ten times a second; otherwise a plain line
@@ -140,7 +145,14 @@ RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path
     RunOutcome outcome;
     outcome.result = BackupEngine::run(config, driveRoot, language, onProgress, environment);
     printer.finish();
-    outcome.interrupted = stopRequested.load();
+    // A stop that came when every file was done leaves a complete copy: the engine then records
+    // no stop.
+    const std::string stopped = localizedText("engine.stopped", language);
+    outcome.interrupted = stopRequested.load() &&
+                          std::any_of(outcome.result.errors.begin(), outcome.result.errors.end(),
+                                      [&](const BackupIssue& issue) {
+                                          return issue.path.empty() && issue.reason == stopped;
+                                      });
     return outcome;
 }
 

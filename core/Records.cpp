@@ -103,6 +103,8 @@ std::string BackupResult::summary(AppLanguage language) const {
         text += " • " + formatLocalized("summary.unchanged", language, {filesSkipped});
     if (filesDeleted > 0)
         text += " • " + formatLocalized("summary.deleted", language, {filesDeleted});
+    if (filesLinked > 0)
+        text += " • " + formatLocalized("summary.linked", language, {filesLinked});
     return text;
 }
 

@@ -91,11 +91,14 @@ struct BackupResult {
     Int64 bytesCopied = 0;
     Int filesSkipped = 0;
     Int filesDeleted = 0;
+    // Dated mode: unchanged files shared with the earlier day folder instead of copied again.
+    Int filesLinked = 0;
     std::vector<BackupIssue> errors;
     std::optional<std::filesystem::path> destinationRoot;
     double duration = 0;
 
-    // "12 files • 1.5 MB • 3 unchanged • 1 deleted" (the last two only when non-zero).
+    // "12 files • 1.5 MB • 3 unchanged • 1 deleted • 40 shared with the previous day" (the last
+    // three only when non-zero).
     std::string summary(AppLanguage language) const;
 };
 

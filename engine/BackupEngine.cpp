@@ -5,6 +5,7 @@
 #include "engine/FileOps.h"
 #include "engine/MetadataLog.h"
 #include "engine/PathSafety.h"
+#include "engine/RunSetup.h"
 #include "engine/StatWorker.h"
 #include "engine/SystemError.h"
 #include "engine/TreeCopy.h"
@@ -33,12 +34,20 @@
 // - A run that started by itself never deletes most of a copy (holdBackDeletions).
 // - Below the backup folder every name is reached relative to an open folder and never through a
 //   symbolic link, so a link planted in the copy cannot redirect a write or a deletion.
-// - A copy is never pre-sized and gets its source's time only after its last byte, so an
-//   interrupted copy is never taken as unchanged. A replacement is written under a partial name and
-//   renamed into place when complete, so the old copy stays until the new one is whole; partial
-//   copies a killed run left behind are swept by the next run.
-// - Set-user-ID, set-group-ID and sticky bits are dropped; permissions a file system cannot keep
-//   (FAT, exFAT) do not make a good copy fail.
+// - Every copy is written under a partial name and renamed into place when complete, with its
+//   source's time set after its last byte: an interrupted copy never sits under a final name, an
+//   old copy (or a folder in the way) stays until the new one is whole, and partial copies a
+//   killed run left behind are swept by the next run. The drive's file is looked at again after
+//   its copy; one that changed meanwhile is copied again, or reported. Holes stay holes.
+// - Set-user-ID, set-group-ID and sticky bits are dropped, execute bits a FAT, exFAT or NTFS drive
+//   shows on every file are not carried, and no copy is more open than the umask allows;
+//   permissions a file system cannot keep (FAT, exFAT) do not make a good copy fail.
+// - A backup disk that takes "a" and "A" for one name, or cannot store ":" or "?", is found out
+//   once per run: clashing names are reported instead of overwriting each other, and pruning keeps
+//   what a drive name matches there.
+// - Sources listed twice, or inside another listed source, are walked once.
+// - A dated run hard-links files unchanged since the newest earlier day folder instead of copying
+//   them; nothing is ever written into a linked file, so earlier days never change.
 // - Mirror pruning deletes only what the drive definitely no longer holds: an unreadable or
 //   vanished drive deletes nothing. It is done folder by folder during the copy walk, from the
 //   listings the walk reads anyway, rather than by a second walk of both trees afterwards.
@@ -57,20 +66,20 @@ using detail::Fd;
 namespace {
 
 // The umask, read from /proc (setting it to read it back would race with other threads creating
-// files). Unknown, every bit counts as masked, so that modes are always set explicitly.
+// files). Unknown, it counts as the usual 022.
 mode_t currentUmask() {
     Fd status{detail::openAt(AT_FDCWD, "/proc/self/status", O_RDONLY | O_CLOEXEC)};
     char text[4096];
     const ssize_t got = status.valid() ? ::read(status.get(), text, sizeof text - 1) : -1;
     if (got <= 0)
-        return 0777;
+        return 022;
     text[got] = '\0';
     const char* line = std::strstr(text, "\nUmask:");
     if (line == nullptr)
-        return 0777;
+        return 022;
     char* end = nullptr;
     const unsigned long value = std::strtoul(line + 7, &end, 8);
-    return end == line + 7 ? mode_t{0777} : static_cast<mode_t>(value & 0777);
+    return end == line + 7 ? mode_t{022} : static_cast<mode_t>(value & 0777);
 }
 
 } // namespace
@@ -137,6 +146,16 @@ bool isExcluded(std::string_view relativePath) {
         start = end + 1;
     }
     return false;
+}
+
+mode_t copyPermissions(mode_t sourceMode, bool folder, bool sourceInventsModes, mode_t umask) {
+    mode_t mode = sourceMode & 0777;
+    if (sourceInventsModes && !folder)
+        mode &= ~mode_t{0111};
+    mode &= ~umask;
+    if (folder)
+        mode |= S_IRWXU;
+    return mode;
 }
 
 bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds) {
@@ -349,7 +368,8 @@ Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
                     detail::StatWorker& worker, detail::MetadataLog* log) {
     Totals totals;
     DriveRoot root = openDriveRoot(volumeRoot);
-    for (const SourceItem& item : config.sources) {
+    for (const SourceItem* listed : detail::distinctSources(config.sources)) {
+        const SourceItem& item = *listed;
         OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, item.relativePath);
         if (source.kind == OpenedSource::Kind::folder) {
             detail::countContents(source.folder.get(), totals, worker, log);
@@ -453,16 +473,25 @@ detail::DriveIdentity driveIdentity(const DriveConfig& config, const fs::path& v
 // Each source in list order into the prepared folder.
 void copySources(const DriveConfig& config, const fs::path& volumeRoot,
                  detail::PreparedFolder& folder, const std::string& folderText,
-                 const RunEnvironment& environment, Tally& tally) {
+                 const std::string& day, const RunEnvironment& environment, Tally& tally) {
     detail::CopyCleanup cleanup;
     cleanup.device = folder.device;
     cleanup.mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
     cleanup.sweepPartials = folder.sweepPartials;
+    detail::probeDestination(tally, folder.folder.get());
+    Fd previousDay;
+    if (!day.empty())
+        previousDay = detail::earlierDayFolders(folder.folder.get(), day, cleanup.device,
+                                                detail::runningAttribute);
 
     DriveRoot root = openDriveRoot(volumeRoot);
-    for (const SourceItem& item : config.sources) {
-        if (tally.stopRequested())
+    tally.sourceInventsModes = root.fd.valid() && detail::keepsNoPermissions(root.fd.get());
+    for (const SourceItem* listed : detail::distinctSources(config.sources)) {
+        const SourceItem& item = *listed;
+        if (tally.stopRequested()) {
+            tally.cutShort.store(true);
             break;
+        }
         const std::string& relativePath = item.relativePath;
         const std::string shown =
             relativePath.empty() ? localizedText("cfg.wholeName", tally.language) : relativePath;
@@ -501,15 +530,30 @@ void copySources(const DriveConfig& config, const fs::path& volumeRoot,
                 forSource.mirror =
                     !holdBackDeletions(tally, source.folder.get(), targetText, shown);
             // Mirror pruning runs inside the copy walk, folder by folder.
+            Fd previous;
+            if (previousDay.valid())
+                previous =
+                    detail::openExistingChain(previousDay.get(), components, components.size());
             detail::copyContents(tally, where, source.folder.get(), target.get(), targetError,
-                                 forSource);
+                                 forSource, previous.get());
         } else {
             // A file listed as a source is copied whatever its name; only what is found inside
             // folders is tested against the never-copied names.
             Fd parent = openFolderChain(folder.folder.get(), components, components.size() - 1,
                                         targetError);
-            detail::copyOne(tally, where, source.folder.get(), source.name.c_str(), source.st,
-                            parent.get(), targetError, components.back().c_str());
+            Fd previous;
+            if (previousDay.valid())
+                previous =
+                    detail::openExistingChain(previousDay.get(), components, components.size() - 1);
+            detail::Candidate file;
+            file.srcDir = source.folder.get();
+            file.srcName = source.name.c_str();
+            file.srcStat = &source.st;
+            file.dstDir = parent.get();
+            file.dstError = targetError;
+            file.dstName = components.back().c_str();
+            file.previousDir = previous.get();
+            detail::copyOne(tally, where, file);
         }
     }
 }
@@ -544,6 +588,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         result.bytesCopied = tally.bytesCopied;
         result.filesSkipped = tally.filesSkipped;
         result.filesDeleted = tally.filesDeleted;
+        result.filesLinked = tally.filesLinked;
         result.errors = std::move(tally.errors);
         result.destinationRoot = plan.shown;
         result.duration =
@@ -568,8 +613,9 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         return finish();
     }
 
-    copySources(config, volumeRoot, folder, plan.shown.string(), environment, tally);
-    if (tally.stopRequested())
+    copySources(config, volumeRoot, folder, plan.shown.string(), day, environment, tally);
+    // A stop request that came when everything was done already changes nothing.
+    if (tally.cutShort.load())
         detail::addEngineIssue(tally, {}, "engine.stopped", {});
     detail::finishBackupFolder(folder);
     tally.reportFinal();
@@ -621,8 +667,14 @@ void copyFile(const fs::path& source, const fs::path& target, std::string_view s
         detail::openAt(AT_FDCWD, target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (!dst.valid())
         targetError = errno;
-    detail::copyOne(tally, where, srcParent.get(), sourceName.c_str(), st, dst.get(), targetError,
-                    targetName.c_str());
+    detail::Candidate file;
+    file.srcDir = srcParent.get();
+    file.srcName = sourceName.c_str();
+    file.srcStat = &st;
+    file.dstDir = dst.get();
+    file.dstError = targetError;
+    file.dstName = targetName.c_str();
+    detail::copyOne(tally, where, file);
 }
 
 void pruneRemoved(const fs::path& source, const fs::path& target, Tally& tally) {

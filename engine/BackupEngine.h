@@ -62,6 +62,8 @@ public:
     Int64 bytesCopied = 0;
     Int filesSkipped = 0;
     Int filesDeleted = 0;
+    // Files of a dated run taken over from the earlier day folder as hard links.
+    Int filesLinked = 0;
     std::vector<BackupIssue> errors;
     AppLanguage language;
     Int processedFiles = 0;
@@ -91,6 +93,19 @@ public:
     pid_t pid;
     // The process's umask: permission bits that a new file does not get from its creation mode.
     mode_t creationMask;
+    // The drive's file system keeps no permissions of its own (FAT, exFAT, NTFS): the execute
+    // bits it shows on every file are not carried.
+    bool sourceInventsModes = false;
+    // The backup disk takes "A" and "a" for the same name (exFAT, FAT, NTFS, a casefolded ext4).
+    bool caseInsensitiveDestination = false;
+    // The backup disk cannot store some characters in names (FAT, exFAT: ":", "?", "*", ...).
+    bool restrictedNames = false;
+    // Set when the backup disk keeps no permissions: copies left too open are not closed up.
+    bool modesIgnored = false;
+    // Set when the backup disk refuses hard links (FAT, exFAT): dated runs then copy.
+    std::atomic<bool> linksRefused{false};
+    // Set when a stop request left something undone.
+    std::atomic<bool> cutShort{false};
 
     // The run's second thread for metadata reads, started on first use.
     detail::StatWorker& statWorker();
@@ -134,6 +149,10 @@ std::optional<std::string> relativeSubpath(const std::filesystem::path& item,
 // after the copy's (FAT keeps times in 2-second steps). A copy newer than its source counts as
 // unchanged; a copy that is not a regular file has size -1 and never does.
 bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds);
+// The permissions of a copy: the source's, without set-user-ID, set-group-ID and sticky bits,
+// without the execute bits of a file whose drive keeps no permissions, and never more open than
+// the umask allows. A folder always stays usable by its owner, so later runs can update it.
+mode_t copyPermissions(mode_t sourceMode, bool folder, bool sourceInventsModes, mode_t umask);
 // True when any "/"-separated component is one of the never-copied names.
 bool isExcluded(std::string_view relativePath);
 // "USB" for an empty name; "/" and ":" become "-".

@@ -22,7 +22,6 @@ constexpr const char* legacyOwnerAttribute = "user.keelbox.driveID";
 // short (killed, or the power went), which can leave partial copies of replaced files behind:
 // this run then sweeps them from every folder it visits, however it is configured. A file system
 // without extended attributes (FAT, exFAT) keeps no record: there every run sweeps.
-constexpr const char* runningAttribute = "user.keelbox.running";
 
 bool markRunUnderWay(int folder) {
     char value[16];

@@ -17,6 +17,10 @@ namespace keelbox::detail {
 // every destination file system, FAT and exFAT included. It is never copied or pruned.
 inline constexpr std::string_view ownerMarkName = ".keelbox-drive";
 
+// The record a run keeps on its folder while it is under way: found at the start, it says the last
+// run there was cut short and left partial copies to sweep.
+inline constexpr const char* runningAttribute = "user.keelbox.running";
+
 // Who a run backs up: the configuration's drive identity and, when the drive is a mounted file
 // system with one, that file system's UUID. A drive whose configuration was made anew keeps its
 // folder through the UUID; another drive with the same name has neither.

@@ -101,6 +101,7 @@ private:
                 if (entry.state == State::pending) {
                     entry.job.outcome = FileOutcome{};
                     entry.state = State::done;
+                    m_tally.cutShort.store(true);
                 }
             }
         }

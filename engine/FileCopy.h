@@ -6,6 +6,7 @@
 #include "engine/FileOps.h"
 #include "engine/StatWorker.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -46,7 +47,15 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
 
 // What became of one file, taken into the run's counters, issues and progress in walk order.
 struct FileOutcome {
-    enum class Kind : unsigned char { uncounted, skipped, copied, failed, notRegular };
+    enum class Kind : unsigned char {
+        uncounted,
+        skipped,
+        copied,
+        linked,   // hard-linked from the earlier day folder
+        changing, // kept changing while copied; the copy is in place but marked outdated
+        failed,
+        notRegular
+    };
     // Which path a failure names: the drive's file, its copy, or the folder the copy needed.
     enum class Subject : unsigned char { source, target, folder };
     Kind kind = Kind::uncounted;
@@ -60,37 +69,55 @@ struct FileOutcome {
 struct CopyJob {
     int srcDir = -1;
     int dstDir = -1;
+    // The earlier day folder holding an unchanged copy under the same name, to link from.
+    int linkDir = -1;
     std::string srcName;
     std::string dstName;
-    bool targetMissing = false;
+    // A folder sits at the copy's name; it goes only once the new file is complete.
+    bool replaceFolder = false;
     bool srcStatDeferred = false;
     FileOutcome outcome;
 };
 
-// On the walking thread: true when the file must be copied (`job` is then ready for
+// One regular file of the drive and where its copy goes.
+struct Candidate {
+    int srcDir = -1;
+    const char* srcName = nullptr;
+    const struct stat* srcStat = nullptr;
+    // The source's values are taken from the opened file (`srcStat` is not used).
+    bool srcStatDeferred = false;
+    // The open folder of the copy; when -1 the copy fails with `dstError` (a folder that could
+    // not be made).
+    int dstDir = -1;
+    int dstError = 0;
+    const char* dstName = nullptr;
+    // The copy's values when they were already read.
+    const StatSlot* knownTarget = nullptr;
+    // The same folder in the earlier day folder (dated mode), and its entry's values when read.
+    int previousDir = -1;
+    const StatSlot* knownPrevious = nullptr;
+};
+
+// On the walking thread: true when the file must be copied or linked (`job` is then ready for
 // performCopy); false when `job.outcome` is final already (unchanged, or no folder for it).
-bool decideCopy(int srcDir, const char* srcName, const struct stat& srcStat, int dstDir,
-                int dstError, const char* dstName, const StatSlot* knownTarget,
-                bool srcStatDeferred, CopyJob& job);
+bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job);
 // Copies the file into `job.outcome`. Safe on any thread: of the tally it uses only what is
 // shared between the copying threads. `buffer` holds Tally::copyBufferSize bytes.
 void performCopy(Tally& tally, CopyJob& job, char* buffer);
 // Counts the outcome, adds its issue and reports progress; on the walking thread.
 void applyOutcome(Tally& tally, const Where& where, const char* name, const FileOutcome& outcome);
 
-// Copies one regular file unless its copy is up to date. `dstDir` is the open folder of the copy;
-// when it is -1 the copy fails with `dstError` (a folder that could not be made). `knownTarget`
-// holds the copy's values when they were already read. With `srcStatDeferred` the source's values
-// are taken from the opened file (`srcStat` is not used).
-void copyOne(Tally& tally, const Where& where, int srcDir, const char* srcName,
-             const struct stat& srcStat, int dstDir, int dstError, const char* dstName,
-             const StatSlot* knownTarget = nullptr, bool srcStatDeferred = false);
+// Copies one regular file unless its copy is up to date.
+void copyOne(Tally& tally, const Where& where, const Candidate& file);
 
 // The verb of an operation, for the system message of an issue ("Could not <verb> …").
 std::string_view operationText(FileOp op);
 
 // The names partial copies get: the prefix, the process, a counter of the run.
 inline constexpr char partialPrefix[] = ".keelbox-partial-";
+inline bool isPartialName(const char* name) {
+    return std::strncmp(name, partialPrefix, sizeof partialPrefix - 1) == 0;
+}
 
 // Whether `name` is a partial copy of a run that is still going (another Keelbox process writing
 // into the same folder); this run's own have all been renamed or deleted by the time it prunes.

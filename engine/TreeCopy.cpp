@@ -2,16 +2,24 @@
 
 #include "engine/CopyQueue.h"
 #include "engine/SystemError.h"
+#include "localization/Format.h"
 #include "localization/Language.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <clocale>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <exception>
 #include <fcntl.h>
+#include <locale.h>
 #include <memory>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -34,9 +42,9 @@ class Ancestors {
 public:
     static constexpr std::size_t maxDepth = 1024;
 
-    // False when `folder` is one of the ancestors or the walk is already too deep.
-    bool enter(int folder) {
-        struct stat st {};
+    // False when `folder` is one of the ancestors or the walk is already too deep; `st` receives
+    // the folder's values.
+    bool enter(int folder, struct stat& st) {
         if (m_chain.size() >= maxDepth || sysCalls().fstat(folder, &st) != 0)
             return false;
         for (const auto& [device, inode] : m_chain) {
@@ -129,6 +137,8 @@ void removeFromCopy(Tally& tally, std::string_view targetBase, std::string_view 
         ++tally.filesDeleted;
         return;
     }
+    if (error == ENOENT)
+        return; // already gone: removed by someone else meanwhile
     BackupIssue issue;
     issue.path = std::string{rel};
     issue.reason = localizedText("engine.pruneFail", tally.language);
@@ -216,8 +226,9 @@ public:
     }
 
     // `dstFresh`: the copy's folder was made just now, so nothing in it needs looking at.
+    // `previousFd`: the same folder in the earlier day folder, or -1.
     // Issues of the walk itself wait for the files queued before them (CopyQueue).
-    void walk(int srcFd, int dstFd, int dstError, bool dstFresh = false) {
+    void walk(int srcFd, int dstFd, int dstError, bool dstFresh, int previousFd) {
         DirStream listing{Fd{srcFd}};
         if (!listing.valid()) {
             const int error = errno;
@@ -225,12 +236,14 @@ public:
             addFileIssue(m_tally, error, FileOp::listFolder, where().source(), where().shown());
             return;
         }
-        if (!m_ancestors.enter(listing.fd())) {
+        struct stat folder {};
+        if (!m_ancestors.enter(listing.fd(), folder)) {
             m_queue.drain(false);
             addEngineIssue(m_tally, where().shown(), "engine.tooDeep", "engine.tooDeepHint");
             return;
         }
-        walkListing(listing, dstFd, dstError, dstFresh);
+        if (walkListing(listing, dstFd, dstError, dstFresh, previousFd))
+            carryFolderMode(folder.st_mode, dstFd);
         m_ancestors.leave();
     }
 
@@ -238,9 +251,26 @@ private:
     struct Level {
         Batch batch;
         NameIndex names; // the drive folder's names, when pruning
+        // Case-folded names met so far in the folder, on a case-insensitive backup disk.
+        std::unordered_map<std::string, std::string> folded;
     };
 
-    void walkListing(DirStream& listing, int dstFd, int dstError, bool dstFresh) {
+    // Folder permissions travel like a file's, masked the same way, once the folder's contents
+    // are in (a folder without write permission for its owner would refuse them).
+    void carryFolderMode(mode_t sourceMode, int dstFd) {
+        if (dstFd < 0 || m_folderModesRefused)
+            return;
+        const mode_t wanted =
+            copyPermissions(sourceMode, true, m_tally.sourceInventsModes, m_tally.creationMask);
+        struct stat st {};
+        if (sysCalls().fstat(dstFd, &st) != 0 || (st.st_mode & 07777) == wanted)
+            return;
+        if (sysCalls().fchmod(dstFd, wanted) != 0)
+            m_folderModesRefused = true; // a disk that keeps no permissions (FAT, exFAT)
+    }
+
+    // False when the walk was stopped.
+    bool walkListing(DirStream& listing, int dstFd, int dstError, bool dstFresh, int previousFd) {
         // The queued files use this folder's descriptors, which close when the walk leaves it.
         struct LeaveGuard {
             CopyQueue& queue;
@@ -254,6 +284,7 @@ private:
             m_levels.push_back(std::make_unique<Level>());
         Level& level = *m_levels[m_depth];
         Batch& batch = level.batch;
+        level.folded.clear();
         // A folder of the copy made during this walk holds only what the walk put there.
         const bool cleaning = m_cleanup.mirror || m_cleanup.sweepPartials;
         NameIndex* names = (cleaning && dstFd >= 0 && !dstFresh) ? &level.names : nullptr;
@@ -266,13 +297,18 @@ private:
         bool more = true;
         while (more) {
             more = batch.fill(listing, readError, names);
-            readValues(batch, listing.fd(), dstFd, dstFresh, folder);
+            const bool linking =
+                previousFd >= 0 && !m_tally.linksRefused.load(std::memory_order_relaxed);
+            readValues(batch, listing.fd(), dstFd, dstFresh, linking ? previousFd : -1, folder);
             for (std::size_t i = 0; i < batch.count(); ++i) {
-                handle(batch, i, listing.fd(), dstFd, dstError, dstFresh);
+                handle(level, i, listing.fd(), dstFd, dstError, dstFresh,
+                       linking ? previousFd : -1);
                 if (m_tally.stopRequested()) {
+                    if (i + 1 < batch.count() || more)
+                        m_tally.cutShort.store(true);
                     m_queue.drain(true);
                     --m_depth;
-                    return;
+                    return false;
                 }
             }
         }
@@ -282,40 +318,50 @@ private:
         m_queue.drain(false);
         if (readError != 0) {
             addFileIssue(m_tally, readError, FileOp::listFolder, where().source(), where().shown());
-            return; // only a completely read folder tells what the drive no longer has
+            return true; // only a completely read folder tells what the drive no longer has
         }
         if (names != nullptr)
             prune(*names, listing.fd(), dstFd);
+        return true;
     }
 
     // Deletes from the copy's folder what the drive's folder (read completely into `names`) does
-    // not hold. Its subfolders have been walked, and pruned, already. What a name of the drive
-    // is does not matter, only that it exists: a link on the drive keeps the copy's entry.
+    // not hold, and sweeps partial copies of runs that were cut short. Its subfolders have been
+    // walked, and pruned, already. What a name of the drive is does not matter, only that it
+    // exists: a link on the drive keeps the copy's entry. On a case-insensitive backup disk a
+    // name of the drive that differs only in case keeps it too: it is the same entry there.
     void prune(NameIndex& names, int srcFd, int dstFd) {
         const bool indexed = names.finish();
         struct stat folder {};
         if (sysCalls().fstat(dstFd, &folder) != 0 || folder.st_dev != m_cleanup.device)
             return; // a file system mounted inside the copy is not the copy's to prune
+        std::unordered_set<std::string> folded;
+        bool foldedLoaded = false;
         // Nothing has listed the copy's folder yet: its own descriptor is read from the start.
         DirStream listing = DirStream::borrow(dstFd);
         int readError = 0;
         while (const dirent64* entry = listing.next(readError)) {
-            if (m_tally.stopRequested())
-                return;
             const char* name = entry->d_name;
             if (isExcludedName(name))
                 continue; // nothing in or under a never-copied name is ever deleted
-            const bool partial = std::strncmp(name, partialPrefix, sizeof partialPrefix - 1) == 0;
-            if (!partial && !m_cleanup.mirror)
+            if (isPartialName(name)) {
+                // Left-overs of a run cut short go without a word: they never were anybody's.
+                if (!partialOfLiveRun(name, m_tally.pid))
+                    removeEntry(dstFd, name, m_cleanup.device);
+                continue;
+            }
+            if (!m_cleanup.mirror)
                 continue; // only sweeping
             if (indexed ? names.find(name) != nullptr : existsOnDrive(srcFd, name))
                 continue;
-            if (partial && partialOfLiveRun(name, m_tally.pid))
-                continue;
-            if (!m_cleanup.mirror) {
-                // Left-overs of a run cut short go without a word: they never were anybody's.
-                removeEntry(dstFd, name, m_cleanup.device);
-                continue;
+            if (m_tally.caseInsensitiveDestination && indexed) {
+                if (!foldedLoaded) {
+                    for (const NameIndex::Entry& e : names.entries)
+                        folded.insert(foldCase(names.name(e)));
+                    foldedLoaded = true;
+                }
+                if (folded.contains(foldCase(name)))
+                    continue;
             }
             const std::size_t mark = m_rel.size();
             if (!m_rel.empty())
@@ -341,11 +387,12 @@ private:
     }
 
     // The drive's values (from the pre-count's log where it has them) and the copy's, read side
-    // by side on two threads when there are enough of them.
-    void readValues(Batch& batch, int srcFd, int dstFd, bool dstFresh, std::uint32_t folder) {
-        if (dstFresh)
-            dstFd = -1; // nothing to read there
-        batch.prepare(dstFd >= 0);
+    // by side on two threads when there are enough of them. In a copy folder made just now, the
+    // second side is the earlier day folder when there is one (`previousFd`), else nothing.
+    void readValues(Batch& batch, int srcFd, int dstFd, bool dstFresh, int previousFd,
+                    std::uint32_t folder) {
+        const int sideFd = dstFresh ? previousFd : dstFd;
+        batch.prepare(sideFd >= 0);
         const std::size_t n = batch.count();
         std::size_t sourceReads = n;
         MetadataLog* log = m_tally.metadataLog();
@@ -361,7 +408,7 @@ private:
                     ++sourceReads;
             }
         }
-        if (dstFresh) {
+        if (dstFresh && sideFd < 0) {
             // Everything goes into a new folder: a file is opened for copying anyway, and its
             // values come from the open file then; only entries of unknown type are read now.
             for (std::size_t i = 0; i < n; ++i) {
@@ -372,24 +419,56 @@ private:
             }
         }
         StatWorker& worker = m_tally.statWorker();
-        if (dstFd >= 0 && sourceReads == 0 && n >= parallelThreshold) {
+        if (sideFd >= 0 && sourceReads == 0 && n >= parallelThreshold) {
             // Only the copy's values are left to read: half on each thread.
             const std::size_t half = n / 2;
-            worker.start(dstFd, batch.targetNames.data(), batch.target.data(), half);
-            statAll(dstFd, batch.targetNames.data() + half, batch.target.data() + half, n - half);
+            worker.start(sideFd, batch.targetNames.data(), batch.target.data(), half);
+            statAll(sideFd, batch.targetNames.data() + half, batch.target.data() + half, n - half);
             worker.wait();
-        } else if (dstFd >= 0 && n >= parallelThreshold) {
-            worker.start(dstFd, batch.targetNames.data(), batch.target.data(), n);
+        } else if (sideFd >= 0 && n >= parallelThreshold) {
+            worker.start(sideFd, batch.targetNames.data(), batch.target.data(), n);
             statAll(srcFd, batch.sourceNames.data(), batch.source.data(), n);
             worker.wait();
         } else {
             statAll(srcFd, batch.sourceNames.data(), batch.source.data(), n);
-            if (dstFd >= 0)
-                statAll(dstFd, batch.targetNames.data(), batch.target.data(), n);
+            if (sideFd >= 0)
+                statAll(sideFd, batch.targetNames.data(), batch.target.data(), n);
         }
     }
 
-    void handle(Batch& batch, std::size_t i, int srcFd, int dstFd, int dstError, bool dstFresh) {
+    // On a case-insensitive or restricted backup disk, whether the name can go there as it is.
+    // Otherwise the issue is made (after the files queued before it) and the entry counts as
+    // handled.
+    bool storable(Level& level, const char* name, bool isFolder, Int64 size) {
+        const char* reasonKey = nullptr;
+        std::string other;
+        if (m_tally.restrictedNames && !nameStorable(name)) {
+            reasonKey = "engine.badName";
+        } else if (m_tally.caseInsensitiveDestination) {
+            auto [it, added] = level.folded.try_emplace(foldCase(name), name);
+            if (added)
+                return true;
+            reasonKey = "engine.caseClash";
+            other = it->second;
+        } else {
+            return true;
+        }
+        m_queue.drain(false);
+        BackupIssue issue;
+        issue.path = where().shown();
+        issue.reason = reasonKey == std::string_view{"engine.caseClash"}
+                           ? formatText(localizedText(reasonKey, m_tally.language), {other})
+                           : localizedText(reasonKey, m_tally.language);
+        issue.suggestion = localizedText("engine.badNameHint", m_tally.language);
+        m_tally.errors.push_back(std::move(issue));
+        if (!isFolder)
+            m_tally.advance(size, name);
+        return false;
+    }
+
+    void handle(Level& level, std::size_t i, int srcFd, int dstFd, int dstError, bool dstFresh,
+                int previousFd) {
+        Batch& batch = level.batch;
         const char* name = batch.name(i);
         unsigned char type = batch.types[i];
         const StatSlot& source = batch.source[i];
@@ -408,20 +487,35 @@ private:
         if (!m_rel.empty())
             m_rel.push_back('/');
         m_rel.append(name);
+        if (!storable(level, name, type == DT_DIR, deferred ? 0 : source.st.st_size)) {
+            m_rel.resize(mark);
+            return;
+        }
         if (type == DT_DIR) {
-            enterFolder(srcFd, name, dstFd, dstError);
+            enterFolder(srcFd, name, dstFd, dstError, previousFd);
         } else {
+            Candidate file;
+            file.srcDir = srcFd;
+            file.srcName = name;
+            file.srcStat = &source.st;
+            file.srcStatDeferred = deferred;
+            file.dstDir = dstFd;
+            file.dstError = dstError;
+            file.dstName = name;
+            if (dstFd >= 0)
+                file.knownTarget = dstFresh ? &nothingThere : &batch.target[i];
+            file.previousDir = previousFd;
+            if (dstFresh && previousFd >= 0)
+                file.knownPrevious = &batch.target[i];
             CopyJob job;
-            const bool copy =
-                decideCopy(srcFd, name, source.st, dstFd, dstError, name,
-                           dstFd >= 0 ? (dstFresh ? &nothingThere : &batch.target[i]) : nullptr,
-                           deferred, job);
+            const bool copy = decideCopy(m_tally, file, job);
             m_queue.push(std::move(job), m_rel, copy);
         }
         m_rel.resize(mark);
     }
 
-    void enterFolder(int parentFd, const char* name, int dstParent, int dstParentError) {
+    void enterFolder(int parentFd, const char* name, int dstParent, int dstParentError,
+                     int previousParent) {
         // Parents before their contents: the copy's folder is made first, so empty folders are
         // reproduced. A failure is not reported by itself; each file below reports it.
         int childError = dstParentError;
@@ -436,7 +530,10 @@ private:
             addFileIssue(m_tally, error, FileOp::openFolder, where().source(), where().shown());
             return;
         }
-        walk(src, child.get(), childError, made);
+        Fd previous;
+        if (previousParent >= 0)
+            previous.reset(openAt(previousParent, name, folderOpenFlags));
+        walk(src, child.get(), childError, made, previous.get());
     }
 
     Tally& m_tally;
@@ -447,6 +544,7 @@ private:
     std::vector<std::unique_ptr<Level>> m_levels;
     std::size_t m_depth = 0;
     Ancestors m_ancestors;
+    bool m_folderModesRefused = false;
 };
 
 class Pruner {
@@ -571,7 +669,8 @@ public:
 
     void walk(int srcFd) {
         DirStream listing{Fd{srcFd}};
-        if (!listing.valid() || !m_ancestors.enter(listing.fd()))
+        struct stat st {};
+        if (!listing.valid() || !m_ancestors.enter(listing.fd(), st))
             return;
         walkListing(listing);
         m_ancestors.leave();
@@ -638,8 +737,83 @@ private:
 
 } // namespace
 
+void sweepPartials(int folder, dev_t device, pid_t self) {
+    struct Sweeper {
+        dev_t device;
+        pid_t self;
+        void walk(int dir, std::size_t depth) {
+            DirStream listing{Fd{openAt(dir, ".", folderOpenFlags)}};
+            int error = 0;
+            while (const dirent64* entry = listing.next(error)) {
+                const char* name = entry->d_name;
+                if (isPartialName(name)) {
+                    if (!partialOfLiveRun(name, self))
+                        removeEntry(listing.fd(), name, device);
+                    continue;
+                }
+                if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) ||
+                    depth >= Ancestors::maxDepth)
+                    continue;
+                Fd child{openAt(listing.fd(), name, folderOpenFlags)};
+                struct stat st {};
+                if (child.valid() && sysCalls().fstat(child.get(), &st) == 0 && st.st_dev == device)
+                    walk(child.get(), depth + 1);
+            }
+        }
+    } sweeper{device, self};
+    sweeper.walk(folder, 0);
+}
+
+std::string foldCase(std::string_view name) {
+    // Upper case, as FAT and exFAT compare names; beyond ASCII through the C library's UTF-8
+    // tables, which a fixed locale makes independent of the user's.
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    std::string out;
+    out.reserve(name.size());
+    std::mbstate_t state{};
+    std::size_t i = 0;
+    while (i < name.size()) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c < 0x80 || utf8 == nullptr) {
+            out.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
+            ++i;
+            continue;
+        }
+        wchar_t wide = 0;
+        const locale_t previous = ::uselocale(utf8);
+        const std::size_t used = std::mbrtowc(&wide, name.data() + i, name.size() - i, &state);
+        if (used == 0 || used > name.size() - i) {
+            ::uselocale(previous);
+            state = {};
+            out.push_back(static_cast<char>(c)); // not UTF-8: compared as it is
+            ++i;
+            continue;
+        }
+        char encoded[MB_LEN_MAX];
+        std::mbstate_t outState{};
+        const std::size_t made = std::wcrtomb(
+            encoded, static_cast<wchar_t>(::towupper_l(static_cast<wint_t>(wide), utf8)),
+            &outState);
+        ::uselocale(previous);
+        if (made == static_cast<std::size_t>(-1))
+            out.append(name.data() + i, used);
+        else
+            out.append(encoded, made);
+        i += used;
+    }
+    return out;
+}
+
+bool nameStorable(std::string_view name) {
+    for (const char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || std::strchr("\"*:<>?\\|", c) != nullptr)
+            return false;
+    }
+    return true;
+}
+
 void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError,
-                  const CopyCleanup& cleanup) {
+                  const CopyCleanup& cleanup, int previousDir) {
     // A description of its own: the listing must start at the beginning whoever read before.
     int own = openAt(source, ".", folderOpenFlags);
     if (own < 0) {
@@ -647,7 +821,7 @@ void copyContents(Tally& tally, const Where& root, int source, int dstDir, int d
         return;
     }
     Copier copier{tally, root, cleanup};
-    copier.walk(own, dstDir, dstError);
+    copier.walk(own, dstDir, dstError, false, previousDir);
 }
 
 void pruneContents(Tally& tally, std::string_view targetBase, int srcDir, int dstDir,

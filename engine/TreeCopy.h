@@ -22,9 +22,19 @@ struct CopyCleanup {
 };
 
 // Copies the contents of the open source folder `source` into the folder `dstDir` (or fails each
-// file with `dstError` when it is -1), cleaning up as `cleanup` says.
+// file with `dstError` when it is -1), cleaning up as `cleanup` says. `previousDir` is the same
+// folder in the earlier day folder of a dated run, whose unchanged copies are linked, or -1.
 void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError,
-                  const CopyCleanup& cleanup = {});
+                  const CopyCleanup& cleanup = {}, int previousDir = -1);
+
+// Removes the partial copies below the open folder `folder` that no running Keelbox process is
+// writing; nothing on another file system than `device` is touched.
+void sweepPartials(int folder, dev_t device, pid_t self);
+
+// The name in a form that is the same for names a case-insensitive disk takes for one.
+std::string foldCase(std::string_view name);
+// Whether a disk that keeps Windows-compatible names (FAT, exFAT) can store `name`.
+bool nameStorable(std::string_view name);
 
 // Deletes from `dstDir` what `srcDir` does not hold; `srcDir` -1 means that nothing exists there
 // on the drive. `device` is the copy's file system.

@@ -84,6 +84,29 @@ const std::vector<StringEntry> entries{
      "System plików nośnika może być uszkodzony: sprawdź go programem fsck."},
     {"engine.stopped", "The backup was stopped before it finished.",
      "Kopia została zatrzymana przed zakończeniem."},
+    {"engine.changing",
+     "The file kept changing while it was copied; its copy may be inconsistent and will be "
+     "copied again by the next backup.",
+     "Plik zmieniał się w trakcie kopiowania; jego kopia może być niespójna i zostanie "
+     "skopiowana ponownie przy następnym backupie."},
+    {"engine.changingHint",
+     "Close the program that writes to this file, then run the backup again.",
+     "Zamknij program, który zapisuje ten plik, i uruchom backup ponownie."},
+    {"engine.caseClash",
+     "The backup disk does not tell upper from lower case, and “%@” in the same folder differs "
+     "from this name only in case; this one was not copied.",
+     "Dysk kopii nie rozróżnia wielkości liter, a „%@” w tym samym folderze różni się od tej "
+     "nazwy tylko wielkością liter; ten element nie został skopiowany."},
+    {"engine.badName",
+     "The backup disk cannot store this name (it holds a character such as : ? * \" < > | \\ "
+     "or a control character); it was not copied.",
+     "Dysk kopii nie może zapisać tej nazwy (zawiera znak taki jak : ? * \" < > | \\ lub znak "
+     "sterujący); nie została skopiowana."},
+    {"engine.badNameHint",
+     "Rename it on the drive, or back up to a disk formatted for Linux (ext4).",
+     "Zmień jej nazwę na nośniku albo rób kopię na dysk sformatowany dla Linuksa (ext4)."},
+    {"summary.linked", "%ld shared with the previous day",
+     "%ld współdzielonych z poprzednim dniem"},
 };
 
 } // namespace

@@ -87,23 +87,48 @@ TEST_F(BackupRun, SkipRuleOnRealFiles) {
         EXPECT_EQ(readFile(copy / row.name), row.copied ? row.source : row.copy) << row.name;
 }
 
-TEST_F(BackupRun, PermissionBitsTravelButNeverTheSpecialOnes) {
+// Permissions travel without the special bits and never more open than the umask, for folders
+// too: a private folder stays private.
+TEST_F(BackupRun, PermissionsTravelMaskedByTheUmask) {
     const struct {
         mode_t source;
-        mode_t copy;
-    } rows[] = {{0644, 0644},  {0600, 0600},  {0755, 0755},  {0444, 0444},
-                {04755, 0755}, {02755, 0755}, {01777, 0777}, {06711, 0711}};
-    for (const auto& row : rows) {
-        writeFile(drive / ("m" + std::to_string(row.source)), "x");
-        ASSERT_EQ(::chmod((drive / ("m" + std::to_string(row.source))).c_str(), row.source), 0);
+        bool folder;
+        mode_t under022;
+        mode_t under077;
+    } rows[] = {{0644, false, 0644, 0600}, {0600, false, 0600, 0600},  {0755, false, 0755, 0700},
+                {0444, false, 0444, 0400}, {04755, false, 0755, 0700}, {06711, false, 0711, 0700},
+                {0666, false, 0644, 0600}, {0777, false, 0755, 0700},  {0700, true, 0700, 0700},
+                {01777, true, 0755, 0700}, {0555, true, 0755, 0700},   {0750, true, 0750, 0700}};
+    for (const mode_t umask : {mode_t{022}, mode_t{077}}) {
+        fs::remove_all(drive);
+        fs::remove_all(dest);
+        for (const auto& row : rows) {
+            const fs::path item =
+                drive / ("m" + std::to_string(row.source) + (row.folder ? "d" : ""));
+            if (row.folder)
+                writeFile(item / "inside", "x");
+            else
+                writeFile(item, "x");
+            ASSERT_EQ(::chmod(item.c_str(), row.source), 0);
+        }
+        const mode_t saved = ::umask(umask);
+        BackupResult result = run(makeConfig(dest, "STICK", {""}));
+        ::umask(saved);
+        EXPECT_TRUE(result.errors.empty());
+        for (const auto& row : rows) {
+            const std::string name = "m" + std::to_string(row.source) + (row.folder ? "d" : "");
+            EXPECT_EQ(modeOf(copy / name), umask == 022 ? row.under022 : row.under077)
+                << name << " under umask " << std::oct << umask;
+            ::chmod((drive / name).c_str(), 0755);
+        }
     }
-    writeFile(drive / "shared/x", "x");
-    ASSERT_EQ(::chmod((drive / "shared").c_str(), 01777), 0);
-    BackupResult result = run(makeConfig(dest, "STICK", {""}));
-    EXPECT_TRUE(result.errors.empty());
-    for (const auto& row : rows)
-        EXPECT_EQ(modeOf(copy / ("m" + std::to_string(row.source))), row.copy) << row.source;
-    EXPECT_EQ(modeOf(copy / "shared") & 07000, 0u);
+    // A copy left open to all by an earlier release is closed up, though it is unchanged.
+    const fs::path open = copy / ("m" + std::to_string(0644));
+    ASSERT_EQ(::chmod(open.c_str(), 0666), 0);
+    const mode_t saved = ::umask(022);
+    EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesSkipped, 12);
+    ::umask(saved);
+    EXPECT_EQ(modeOf(open), 0644u);
 }
 
 TEST_F(BackupRun, WhatStandsInTheWayOfACopy) {
@@ -260,6 +285,28 @@ INSTANTIATE_TEST_SUITE_P(Rows, ProgressSteps,
                          ::testing::Values(ProgressRow{50, 1, 50}, ProgressRow{250, 1, 125},
                                            ProgressRow{1000, 9, 100}, ProgressRow{1, 1, 1}));
 
+// Sources listed again, or inside another listed source, are walked once: each file is copied,
+// counted and reported once, however the configuration repeats itself.
+TEST_F(BackupRun, RepeatedAndNestedSourcesAreWalkedOnce) {
+    for (int i = 0; i < 50; ++i)
+        writeFile(drive / "Docs/Sub" / ("f" + std::to_string(i)), "x");
+    writeFile(drive / "top.txt", "t");
+    std::vector<std::string> many(1000, "Docs");
+    many.insert(many.end(), {"Docs/Sub", "./Docs/", "Docs/Sub/f1"});
+    const struct {
+        std::vector<std::string> sources;
+        Int files;
+    } rows[] = {{many, 50}, {{"Docs/Sub/f1", "top.txt", "", "Docs"}, 51}};
+    for (const auto& row : rows) {
+        fs::remove_all(dest);
+        const BackupResult r = run(makeConfig(dest, "STICK", row.sources));
+        EXPECT_TRUE(r.errors.empty());
+        EXPECT_EQ(r.filesCopied, row.files);
+        EXPECT_EQ(reports.back().filesTotal, row.files);
+        EXPECT_EQ(reports.back().filesDone, row.files);
+    }
+}
+
 // Files are copied by two threads from a bounded queue, so a stop takes effect after the files
 // already in hand; those finish whole, nothing else starts, and nothing is counted that was not
 // handled.
@@ -287,6 +334,17 @@ TEST_F(BackupRun, AStopRequestEndsTheRunAfterTheFilesInHand) {
         }
     }
     EXPECT_EQ(inCopy, result.filesCopied);
+
+    // A stop that comes with the last file leaves a complete copy, and the run says nothing of it.
+    stop = false;
+    fs::remove_all(dest);
+    const BackupResult complete =
+        run(makeConfig(dest, "STICK", {""}), {}, [&](const BackupProgress& p) {
+            if (p.filesDone == 200)
+                stop = true;
+        });
+    EXPECT_TRUE(complete.errors.empty());
+    EXPECT_EQ(complete.filesCopied, 200);
 }
 
 } // namespace

@@ -121,8 +121,10 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
                shell("mount -o loop " + image + " " + point) == 0;
         break;
     case Kind::fat:
-        // fusefat's time conversions depend on the time zone; UTC keeps them plain.
-        made = made && shell("mkfs.fat -n KBTEST " + image) == 0 &&
+        // fusefat's time conversions depend on the time zone; UTC keeps them plain. It also
+        // corrupts a folder that outgrows its first cluster (long names take several entries,
+        // and partial copies add theirs): 32 KiB clusters keep every test folder within one.
+        made = made && shell("mkfs.fat -s 64 -n KBTEST " + image) == 0 &&
                shell("TZ=UTC fusefat -o rw+ " + image + " " + point) == 0;
         break;
     case Kind::exfat: {

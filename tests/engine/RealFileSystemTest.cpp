@@ -6,9 +6,13 @@
 
 #include "core/Uuid.h"
 #include "engine/VolumeIds.h"
+#include "engine/SysCalls.h"
+#include "localization/Format.h"
 #include "selftest/Capabilities.h"
 
 #include <fcntl.h>
+#include <fstream>
+#include <map>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -81,9 +85,14 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
     writeFile(stick / "Docs/report.txt", "report");
     writeFile(stick / "Docs/big.bin", big);
     const DriveConfig fromImage = makeConfig(dest, "STICK", {"Docs"});
+    const mode_t saved = ::umask(022);
     EXPECT_EQ(run(fromImage, stick).filesCopied, 2);
+    ::umask(saved);
     EXPECT_EQ(readFile(copy / "Docs/big.bin"), big);
     EXPECT_EQ(run(fromImage, stick).filesSkipped, 2);
+    // FAT and exFAT show every file as executable (exFAT: and writable by all): neither travels.
+    EXPECT_EQ(modeOf(copy / "Docs/report.txt") & 0133, 0u);
+    EXPECT_EQ(modeOf(copy / "Docs") & 0722, 0700u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CoarseTimes, ::testing::Values(Kind::fat, Kind::exfat, Kind::ext4),
@@ -249,6 +258,9 @@ TEST_F(RealFileSystem, UnreadableFilesAndFoldersAreIssuesAndCountAsProcessed) {
     writeFile(drive / "locked.txt", "locked", 0000);
     writeFile(drive / "LockedDir/x.txt", "x");
     ASSERT_EQ(::chmod((drive / "LockedDir").c_str(), 0000), 0);
+    // A folder in the way of the unreadable file stays: it goes only once a new copy is complete.
+    markOwned(copy);
+    writeFile(copy / "locked.txt/kept.txt", "kept");
     // Root is held to the permissions like anybody else.
     FilePermissionsEnforced heldToPermissions;
     KEELBOX_REQUIRE_CAPABILITY(!canOverrideFilePermissions(),
@@ -268,7 +280,7 @@ TEST_F(RealFileSystem, UnreadableFilesAndFoldersAreIssuesAndCountAsProcessed) {
     // The unreadable file was handled and counted; the pre-count did not see into the folder.
     EXPECT_EQ(reports.back().filesDone, 2);
     EXPECT_EQ(reports.back().filesTotal, 2);
-    EXPECT_FALSE(fs::exists(copy / "locked.txt"));
+    EXPECT_EQ(readFile(copy / "locked.txt/kept.txt"), "kept");
     EXPECT_TRUE(partialsIn(dest).empty());
 }
 
@@ -361,6 +373,183 @@ TEST_F(RealFileSystem, NestingDeeperThanAnyRealDriveEndsThatBranch) {
     // Removing such a tree needs descriptors too; rm copes with long paths.
     shell("rm -rf '" + drive.string() + "' '" + dest.string() + "'");
 }
+
+// Names that differ only in case are one name on an exFAT backup disk, and some characters cannot
+// be stored there at all: each clash is reported with both names, the copy of the first name stays
+// the same run after run, and a mirror run deletes nothing that the drive still holds.
+TEST_F(RealFileSystem, ACaseInsensitiveBackupDiskNeitherOverwritesNorPrunes) {
+    std::string whyNot;
+    MountedImage image(Kind::exfat, tmp.path(), 64, whyNot);
+    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    const fs::path onImage = image.mountPoint() / "Backups";
+    const std::vector<std::pair<std::string, std::string>> pairs{
+        {"Report.txt", "report.txt"}, {"Zażółć.txt", "ZAŻÓŁĆ.TXT"}, {"Sub/x.txt", "Sub/X.TXT"}};
+    for (const auto& [a, b] : pairs) {
+        writeFile(drive / a, "content of " + a);
+        writeFile(drive / b, "other content, " + b);
+    }
+    writeFile(drive / "a:b", "colon");
+    writeFile(drive / "what?", "question");
+    std::map<std::string, std::string> copied; // the first run's copy of each pair
+    for (const bool mirror : {false, true, true}) {
+        SCOPED_TRACE(mirror ? "mirror" : "plain");
+        const BackupResult r = run(makeConfig(onImage, "STICK", {""}, BackupMode::sync, mirror));
+        EXPECT_EQ(r.filesDeleted, 0);
+        std::map<std::string, std::string> reasons;
+        for (const BackupIssue& issue : r.errors)
+            reasons[issue.path] = issue.reason;
+        ASSERT_EQ(reasons.size(), 5u) << r.errors.front().summaryLine();
+        for (const char* name : {"a:b", "what?"})
+            EXPECT_EQ(reasons[name], english("engine.badName")) << name;
+        for (const auto& [a, b] : pairs) {
+            const bool aCopied = reasons.contains(b);
+            const std::string& kept = aCopied ? a : b;
+            EXPECT_EQ(reasons[aCopied ? b : a], formatText(english("engine.caseClash"),
+                                                           {fs::path(kept).filename().string()}));
+            const std::string content = readFile(onImage / "STICK" / a);
+            EXPECT_EQ(content, readFile(drive / kept));
+            if (copied.contains(a)) {
+                EXPECT_EQ(content, copied[a]) << a;
+            }
+            copied[a] = content;
+        }
+    }
+}
+
+// A 1 GiB file with three bytes of data takes a few blocks in its copy, whether the kernel copies
+// the data or it is read and written.
+TEST_F(RealFileSystem, SparseFilesStaySparseOnEveryPathOfTheCopy) {
+    const fs::path file = drive / "disk.img";
+    const std::pair<off_t, std::string> pieces[] = {
+        {0, "head"}, {off_t{512} << 20, "middle"}, {(off_t{1} << 30) - 4, "tail"}};
+    {
+        fs::create_directories(drive);
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        for (const auto& [offset, text] : pieces)
+            ASSERT_EQ(::pwrite(fd, text.data(), text.size(), offset), ssize_t(text.size()));
+        ::close(fd);
+    }
+    for (const bool kernelCopy : {true, false}) {
+        SCOPED_TRACE(kernelCopy ? "copy_file_range" : "read and write");
+        fs::remove_all(dest);
+        SysCalls calls = realSysCalls();
+        if (!kernelCopy)
+            calls.copyFileRange = [](int, off_t*, int, off_t*, size_t, unsigned) -> ssize_t {
+                errno = EXDEV;
+                return -1;
+            };
+        ScopedSysCalls seam{calls};
+        const BackupResult r = run(makeConfig(dest, "STICK", {""}));
+        EXPECT_TRUE(r.errors.empty());
+        struct stat st {};
+        ASSERT_EQ(::stat((copy / "disk.img").c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, off_t{1} << 30);
+        EXPECT_LT(st.st_blocks * 512, 1 << 20);
+        const int fd = ::open((copy / "disk.img").c_str(), O_RDONLY);
+        for (const auto& [offset, text] : pieces) {
+            std::string got(text.size(), '\0');
+            EXPECT_EQ(::pread(fd, got.data(), got.size(), offset), ssize_t(text.size()));
+            EXPECT_EQ(got, text);
+        }
+        ::close(fd);
+    }
+}
+
+// Written to while it is copied (a document saved during the backup), a file is copied once more;
+// one that keeps changing is reported, and its copy is dated 1970 so the next run copies it again.
+int changesLeft = 0;
+std::string changingFile;
+
+TEST_F(RealFileSystem, FilesChangingDuringTheirCopyAreCopiedAgainOrReported) {
+    for (const int changes : {1, 2}) {
+        SCOPED_TRACE(changes);
+        fs::remove_all(dest);
+        changingFile = (drive / "doc.txt").string();
+        writeFile(changingFile, "version 0");
+        changesLeft = changes;
+        SysCalls calls = realSysCalls();
+        calls.copyFileRange = [](int in, off_t* a, int out, off_t* b, size_t n, unsigned f) {
+            if (changesLeft > 0) {
+                --changesLeft;
+                std::ofstream{changingFile, std::ios::app} << ", saved again";
+            }
+            return realSysCalls().copyFileRange(in, a, out, b, n, f);
+        };
+        BackupResult r;
+        {
+            ScopedSysCalls seam{calls};
+            r = run(makeConfig(dest, "STICK", {""}));
+        }
+        const bool reported = changes == 2;
+        EXPECT_EQ(r.filesCopied, reported ? 0 : 1);
+        ASSERT_EQ(r.errors.size(), reported ? 1u : 0u);
+        if (reported) {
+            EXPECT_EQ(r.errors[0].summaryLine(), "doc.txt — " + english("engine.changing"));
+            EXPECT_EQ(r.errors[0].suggestion, english("engine.changingHint"));
+            EXPECT_EQ(modifiedOf(copy / "doc.txt").tv_sec, 0);
+            EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesCopied, 1);
+        }
+        EXPECT_EQ(readFile(copy / "doc.txt"), readFile(changingFile));
+    }
+}
+
+class DatedSnapshots : public EngineTest, public ::testing::WithParamInterface<Kind> {};
+
+// Day two of a dated backup over an unchanged drive shares every file with day one where the disk
+// makes hard links (no new data blocks), and copies them where it cannot (FAT). A file edited on
+// day two is a new file: day one's copy stays as it was. Partial copies a killed run left in day
+// one's folder are swept.
+TEST_P(DatedSnapshots, DayTwoSharesUnchangedFilesAndNeverChangesDayOne) {
+    std::string whyNot;
+    MountedImage image(GetParam(), tmp.path(), 64, whyNot);
+    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    const bool links = GetParam() == Kind::ext4;
+    for (int i = 0; i < 40; ++i)
+        writeFile(drive / "A" / ("f" + std::to_string(i)), std::string(8192, char('a' + i % 26)));
+    writeFile(drive / "edit.txt", "day one");
+    setModified(drive / "edit.txt", 1700000000);
+    const DriveConfig config = makeConfig(image.mountPoint(), "STICK", {""}, BackupMode::dated);
+    const Date dayTwo = now();
+    env.clock = [&] { return dayTwo - std::chrono::hours(24); };
+    ASSERT_EQ(run(config).filesCopied, 41);
+    const fs::path one =
+        image.mountPoint() / "STICK" / dayFolderName(dayTwo - std::chrono::hours(24));
+    const fs::path two = image.mountPoint() / "STICK" / dayFolderName(dayTwo);
+    writeFile(one / "A/.keelbox-partial-99999999-7", "left by a killed run");
+    ::setxattr(one.c_str(), "user.keelbox.running", "1", 1, 0);
+
+    ::sync();
+    struct statvfs before {};
+    ::statvfs(image.mountPoint().c_str(), &before);
+    env.clock = [&] { return dayTwo; };
+    const BackupResult second = run(config);
+    EXPECT_TRUE(second.errors.empty());
+    EXPECT_EQ(second.filesLinked, links ? 41 : 0);
+    EXPECT_EQ(second.filesCopied, links ? 0 : 41);
+    EXPECT_EQ(second.summary(AppLanguage::english).find("41 shared with the previous day") !=
+                  std::string::npos,
+              links);
+    ::sync();
+    struct statvfs after {};
+    ::statvfs(image.mountPoint().c_str(), &after);
+    if (links) { // two folders' worth of blocks, no file data
+        EXPECT_LE(before.f_bfree - after.f_bfree, 8u);
+    }
+    EXPECT_EQ(listTree(two), listTree(one));
+    EXPECT_TRUE(partialsIn(one).empty());
+
+    writeFile(drive / "edit.txt", "day two, edited");
+    const BackupResult edited = run(config);
+    EXPECT_EQ(edited.filesCopied, 1);
+    EXPECT_EQ(readFile(one / "edit.txt"), "day one");
+    EXPECT_EQ(readFile(two / "edit.txt"), "day two, edited");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DatedSnapshots, ::testing::Values(Kind::ext4, Kind::fat),
+                         [](const ::testing::TestParamInfo<Kind>& row) {
+                             return std::string{row.param == Kind::fat ? "fat" : "ext4"};
+                         });
 
 } // namespace
 } // namespace keelbox::test

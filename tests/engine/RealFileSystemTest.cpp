@@ -5,8 +5,8 @@
 #include "EngineTestSupport.h"
 
 #include "core/Uuid.h"
-#include "engine/VolumeIds.h"
 #include "engine/SysCalls.h"
+#include "engine/VolumeIds.h"
 #include "localization/Format.h"
 #include "selftest/Capabilities.h"
 

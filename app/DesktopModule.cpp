@@ -1,6 +1,7 @@
 #include "app/DesktopModule.h"
 
 #include "app/Launch.h"
+#include "ui/TrayApplication.h"
 #include "update/CheckCommand.h"
 
 #include <QCoreApplication>
@@ -34,5 +35,5 @@ extern "C" __attribute__((visibility("default"))) int keelbox_desktop_main(int c
         return keelbox::app::runWatch(argc, argv);
     if (command == keelboxDesktopCheckUpdate)
         return runCheckUpdate(argc, argv);
-    return keelbox::app::runApplication(argc, argv);
+    return keelbox::ui::runTrayApplication(argc, argv);
 }

@@ -95,8 +95,10 @@ QColor tintedBackground(const QColor& over, qreal opacity, const QPalette& palet
 
 void applyTextStyle(QWidget* widget, TextStyle style, Colour which) {
     widget->setFont(font(style, QApplication::font()));
+    // Taken from the parent: the widget's own palette carries the colour of an earlier call.
+    const QColor c = colour(which, widget->parentWidget() ? widget->parentWidget()->palette()
+                                                          : QApplication::palette());
     QPalette palette = widget->palette();
-    const QColor c = colour(which, palette);
     for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
         for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
             palette.setColor(group, role, c);

@@ -18,11 +18,10 @@ UpdaterViewModel::UpdaterViewModel(UpdateService* service, QObject* parent)
     // Results are taken as tasks of their own on this object's (the main) thread.
     connect(
         service, &UpdateService::foundUpdate, this,
-        [this](const FeedEntry& entry) { setUpdate(true, entry.displayVersion); },
+        [this](const FeedEntry& entry) { foundUpdate(entry.displayVersion); },
         Qt::QueuedConnection);
-    connect(
-        service, &UpdateService::foundNoUpdate, this, [this] { setUpdate(false, {}); },
-        Qt::QueuedConnection);
+    connect(service, &UpdateService::foundNoUpdate, this, &UpdaterViewModel::foundNoUpdate,
+            Qt::QueuedConnection);
     setCanCheckForUpdates(service->canCheck());
     service->start();
 }
@@ -61,6 +60,14 @@ void UpdaterViewModel::setCanCheckForUpdates(bool can) {
         return;
     m_canCheckForUpdates = can;
     emit canCheckForUpdatesChanged(can);
+}
+
+void UpdaterViewModel::foundUpdate(const QString& displayVersion) {
+    setUpdate(true, displayVersion);
+}
+
+void UpdaterViewModel::foundNoUpdate() {
+    setUpdate(false, {});
 }
 
 void UpdaterViewModel::setUpdate(bool available, const QString& displayVersion) {

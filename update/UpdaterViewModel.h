@@ -50,8 +50,16 @@ signals:
     void availableVersionStringChanged(const QString&);
     void automaticChecksChanged(bool);
 
-private:
+public:
+    // For the update service (and views' tests), on the main thread. Each announces only real
+    // changes.
     void setCanCheckForUpdates(bool can);
+    // A completed check that found a newer version; its display version may be empty.
+    void foundUpdate(const QString& displayVersion);
+    // A completed check that found none: clears both values.
+    void foundNoUpdate();
+
+private:
     void setUpdate(bool available, const QString& displayVersion);
 
     QPointer<UpdateService> m_service;

@@ -47,6 +47,7 @@ UpdateDialog::UpdateDialog(UpdateService& service) : m_service(service) {
     bold.setBold(true);
     m_heading->setFont(bold);
     m_message = new QLabel(this);
+    m_message->setObjectName(QStringLiteral("message"));
     m_message->setWordWrap(true);
     // Everything shown comes from the network: never rich text.
     m_heading->setTextFormat(Qt::PlainText);
@@ -127,14 +128,12 @@ void UpdateDialog::setStage(Stage stage, const QString& heading, const QString& 
         add("download", "update.download", QDialogButtonBox::AcceptRole, [this] {
             QDesktopServices::openUrl(m_found.downloadPage);
             accept();
-        });
+        })->setDefault(true);
         add("skip", "update.skip", QDialogButtonBox::DestructiveRole, [this] {
             m_service.skipVersion(m_found.version);
             accept();
         });
-        add("later", "update.later", QDialogButtonBox::RejectRole, [this] {
-            reject();
-        })->setDefault(false);
+        add("later", "update.later", QDialogButtonBox::RejectRole, [this] { reject(); });
         break;
     case Stage::upToDate:
     case Stage::failed:

@@ -2,6 +2,9 @@
 // process, read by the checker, the service and its view model, the check dialog and
 // `keelbox check-update`.
 
+#include "../app/Fakes.h"
+#include "ui/Panel.h"
+#include "ui/TrayApplication.h"
 #include "update/UpdateDialog.h"
 #include "update/UpdaterViewModel.h"
 #include "update/Version.h"
@@ -119,6 +122,7 @@ private slots:
     void checkOutcome_data();
     void checkOutcome();
     void viewModelFollowsChecks();
+    void panelLightsOnlyForASignedFeed();
     void automaticChecksOffAsksNothing();
     void feedAddressOverrides();
     void skippedVersionStaysQuiet();
@@ -350,6 +354,25 @@ void UpdateTest::viewModelFollowsChecks() {
     QVERIFY(model.availableVersionString().isEmpty());
     QCOMPARE(UpdateDialog::open(*updates)->stage(), UpdateDialog::Stage::upToDate);
     QCOMPARE(m_server->requests.size(), 5);
+}
+
+void UpdateTest::panelLightsOnlyForASignedFeed() {
+    keelbox::app::testing::Harness harness;
+    serve(Scenario::tampered);
+    auto updates = service(true);
+    UpdaterViewModel model(updates.get());
+    QSignalSpy finished(updates.get(), &UpdateService::checkFinished);
+    keelbox::ui::TrayApplication tray({&harness.started(), harness.localizer.get(), &model, {}});
+    keelbox::ui::Panel& panel = *tray.panel();
+    panel.open();
+    QVERIFY(finished.wait(5000));
+    QCoreApplication::processEvents();
+    QVERIFY(!panel.updateLine()->isVisible());
+
+    serve(Scenario::newer);
+    QVERIFY(updates->check(UpdateService::CheckKind::background));
+    QTRY_VERIFY(panel.updateLine()->isVisible());
+    QCOMPARE(panel.updateLine()->text(), u"Update 0.2.0 (new) available"_s);
 }
 
 void UpdateTest::automaticChecksOffAsksNothing() {

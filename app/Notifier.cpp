@@ -23,7 +23,8 @@ class DesktopNotifier::Listener : public QObject {
 
 public:
     Listener(DesktopNotifier& notifier, QDBusConnection connection) : m_notifier(notifier) {
-        // The server's signals reach us only from its owner of the name, nobody else's.
+        // The server's signals reach us only from the owner of its name, nobody else's. (QtDBus
+        // connects bus signals by name only.)
         connection.connect(service, path, service, QStringLiteral("ActionInvoked"), this,
                            SLOT(actionInvoked(uint, QString)));
         auto* reply = new QDBusPendingCallWatcher(

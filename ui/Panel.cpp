@@ -190,6 +190,10 @@ void Panel::open(std::optional<QPoint> position) {
     m_help->setFocus(Qt::PopupFocusReason);
 }
 
+bool Panel::closedByFocusLossJustNow() const {
+    return m_focusLost.isValid() && m_focusLost.elapsed() < 400;
+}
+
 QList<VolumeRow*> Panel::rows() const {
     QList<VolumeRow*> rows;
     for (int i = 0; i < m_driveList->count(); ++i)
@@ -316,8 +320,10 @@ void Panel::keyPressEvent(QKeyEvent* event) {
 }
 
 void Panel::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::ActivationChange && m_popup && isVisible() && !isActiveWindow())
+    if (event->type() == QEvent::ActivationChange && m_popup && isVisible() && !isActiveWindow()) {
+        m_focusLost.start();
         hide();
+    }
     if (event->type() == QEvent::PaletteChange)
         restyle();
     QFrame::changeEvent(event);

@@ -5,6 +5,7 @@
 
 #include "ui/WindowRouter.h"
 
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QHash>
 #include <QPoint>
@@ -40,6 +41,8 @@ public:
     // Shows the panel, raised and with keyboard focus; `position` is ignored in window mode and
     // where the desktop places windows itself.
     void open(std::optional<QPoint> position = std::nullopt);
+    // The popup closed because it lost the focus a moment ago (to a click on the tray icon, say).
+    bool closedByFocusLossJustNow() const;
 
     // What tests and screen readers look at.
     QList<VolumeRow*> rows() const;
@@ -71,6 +74,7 @@ private:
 
     UiContext m_ui;
     bool m_popup = true;
+    QElapsedTimer m_focusLost;
 
     QLabel* m_title;
     QToolButton* m_help;

@@ -85,6 +85,8 @@ TrayApplication::TrayApplication(UiContext ui, QObject* parent) : QObject(parent
             });
 
     connect(m_ui.state, &app::AppState::volumesChanged, this, &TrayApplication::refreshIcon);
+    // A new theme: the icon is drawn again in its text colour.
+    qApp->installEventFilter(this);
     connect(m_ui.localizer, &app::Localizer::languageChanged, this, &TrayApplication::retranslate);
     m_ui.state->setShowLogHandler([router = m_router.get()] { router->showWindow(logWindow); });
 
@@ -100,15 +102,22 @@ TrayApplication::~TrayApplication() {
     delete m_tray;
 }
 
+bool TrayApplication::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) {
+        m_tray->setIcon(QIcon());
+        refreshIcon();
+    }
+    return false;
+}
+
 void TrayApplication::start() {
-    m_started = true;
     checkTray();
     m_trayCheck.start();
     if (!m_trayAvailable) {
         // Tray hosts often start after the applications of a session: give one a moment before
-        // the panel opens as a window of its own.
+        // the panel opens as a window of its own (unless the launch asked for a window).
         QTimer::singleShot(trayGraceMs, this, [this] {
-            if (!m_trayAvailable && !m_panel->isVisible())
+            if (!m_trayAvailable && !m_windowRequested && !m_panel->isVisible())
                 show(panelRequest);
         });
     }
@@ -131,9 +140,9 @@ void TrayApplication::checkTray() {
 void TrayApplication::refreshIcon() {
     const std::vector<const VolumeInfo*> running = runningVolumes(m_ui.state->volumes());
     const bool busy = !running.empty();
-    const bool changed = busy != m_busy || m_tray->icon().isNull();
+    const bool changed = busy != m_busy;
     m_busy = busy;
-    if (changed)
+    if (changed || m_tray->icon().isNull())
         m_tray->setIcon(ui::trayIcon(busy, trayGlyphColour()));
     m_tray->setToolTip(toolTip());
     if (changed)
@@ -161,9 +170,10 @@ void TrayApplication::retranslate() {
 
 void TrayApplication::togglePanel() {
     // A second click on the icon closes the panel: focus loss alone is not reliable everywhere.
+    // Where it is, that click has closed the panel already by taking the focus.
     if (m_panel->isVisible() && m_panel->isPopup())
         m_panel->hide();
-    else
+    else if (!m_panel->closedByFocusLossJustNow())
         openPanel();
 }
 
@@ -188,6 +198,8 @@ void TrayApplication::show(const QString& what, const QString& activationToken) 
     if (!activationToken.isEmpty())
         m_router->setActivationToken(activationToken);
     if (isWindowId(what)) {
+        // A launch that opened a window has made the application usable without the panel.
+        m_windowRequested = true;
         m_router->showWindow(what);
         return;
     }
@@ -213,11 +225,23 @@ int runTrayApplication(int argc, char** argv) {
         std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.show") << std::endl;
         return 2;
     }
+    const QString token =
+        qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
     const bool display = qEnvironmentVariableIsSet("DISPLAY") ||
                          qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
                          qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
     if (!display && !what)
         return app::runApplication(argc, argv); // the state without a face, on a text console
+    if (!display) {
+        // A window can still be asked of an instance running on a display.
+        QCoreApplication core(argc, argv);
+        app::SingleInstance instance(app::userRuntimeDir());
+        instance.setRequest(*what, token);
+        if (instance.claim() == app::SingleInstance::Claim::handedOver)
+            return 0;
+        std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.noDisplay") << std::endl;
+        return 1;
+    }
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("keelbox"));
@@ -228,8 +252,6 @@ int runTrayApplication(int argc, char** argv) {
     QApplication::setWindowIcon(bundledIcon("externaldrive.badge.timemachine",
                                             QApplication::palette().color(QPalette::WindowText)));
 
-    const QString token =
-        qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
     app::SingleInstance instance(app::userRuntimeDir());
     instance.setRequest(what.value_or(QString()), token);
     switch (instance.claim()) {

@@ -47,8 +47,11 @@ public:
     static constexpr int trayCheckMs = 2000;
     static constexpr int trayGraceMs = 4000;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 signals:
-    // Tests and the screenshot script hear the tray icon switch states.
+    // The tray icon switched between idle and busy.
     void iconChanged(bool busy);
 
 private:
@@ -70,7 +73,7 @@ private:
     QTimer m_trayCheck;
     bool m_trayAvailable = false;
     bool m_busy = false;
-    bool m_started = false;
+    bool m_windowRequested = false;
 };
 
 // Drives that are being backed up (queued ones included), in list order.

@@ -53,9 +53,11 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     m_failed->setFlat(true);
     m_failed->setLayoutDirection(Qt::RightToLeft); // the chevron after the text
     m_failed->setStyleSheet(QStringLiteral("QPushButton { border: none; padding: 0; }"));
+    // Absolute: the failed line is laid out right to left (to put its chevron last), which
+    // would otherwise mirror its alignment too.
     for (QWidget* line : {static_cast<QWidget*>(m_name), static_cast<QWidget*>(m_capacity),
                           static_cast<QWidget*>(m_status), static_cast<QWidget*>(m_failed)})
-        lines->addWidget(line, 0, Qt::AlignLeft);
+        lines->addWidget(line, 0, Qt::AlignLeft | Qt::AlignAbsolute);
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     lines->setAlignment(m_status, {});
     top->addLayout(lines, 1);
@@ -226,8 +228,10 @@ void VolumeRow::paintEvent(QPaintEvent* event) {
 }
 
 void VolumeRow::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::PaletteChange)
+    if (event->type() == QEvent::PaletteChange) {
         restyle();
+        setVolume(m_volume); // the status line's colour
+    }
     QFrame::changeEvent(event);
 }
 

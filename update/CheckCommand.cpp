@@ -12,10 +12,7 @@ namespace keelbox::update {
 using app::localized;
 
 int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::ostream& err) {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("keelbox"),
-                       QStringLiteral("keelbox"));
-    FeedSource source =
-        configuredFeed(builtInFeed(), settings, QProcessEnvironment::systemEnvironment());
+    FeedSource source = applicationFeed(*userSettings());
     AppLanguage language = app::Localizer::shared().language();
     std::string problem;
     for (qsizetype i = 0; i < arguments.size() && problem.empty(); ++i) {

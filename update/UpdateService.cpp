@@ -34,6 +34,15 @@ FeedSource configuredFeed(const FeedSource& builtIn, const QSettings& settings,
     return source;
 }
 
+std::unique_ptr<QSettings> userSettings() {
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                       QStringLiteral("keelbox"), QStringLiteral("keelbox"));
+}
+
+FeedSource applicationFeed(const QSettings& settings) {
+    return configuredFeed(builtInFeed(), settings, QProcessEnvironment::systemEnvironment());
+}
+
 QString runningVersion() {
     return QStringLiteral(KEELBOX_VERSION);
 }
@@ -84,11 +93,8 @@ UpdateService::UpdateService(FeedSource source, QString currentVersion,
 }
 
 std::unique_ptr<UpdateService> UpdateService::forApplication() {
-    auto settings =
-        std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                    QStringLiteral("keelbox"), QStringLiteral("keelbox"));
-    const FeedSource source =
-        configuredFeed(builtInFeed(), *settings, QProcessEnvironment::systemEnvironment());
+    auto settings = userSettings();
+    const FeedSource source = applicationFeed(*settings);
     return std::make_unique<UpdateService>(source, runningVersion(), std::move(settings));
 }
 

@@ -23,6 +23,11 @@ FeedSource builtInFeed();
 FeedSource configuredFeed(const FeedSource& builtIn, const QSettings& settings,
                           const QProcessEnvironment& environment);
 
+// The user's settings (~/.config/keelbox/keelbox.conf, with /etc/xdg/keelbox/keelbox.conf behind
+// it) and the feed the running Keelbox uses with them.
+std::unique_ptr<QSettings> userSettings();
+FeedSource applicationFeed(const QSettings& settings);
+
 // Keelbox's own version.
 QString runningVersion();
 

@@ -59,6 +59,8 @@ Command chooseCommand(const std::vector<std::string>& args, bool withApplication
         return Command::demo;
     if (word == "watch")
         return Command::watch;
+    if (word == "check-update")
+        return Command::checkUpdate;
     if (word == "--help" || word == "-h" || word == "help")
         return Command::help;
     if (word == "--version")

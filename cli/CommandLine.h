@@ -23,7 +23,18 @@ inline constexpr int exitUsage = 2;
 // 128 + SIGINT, what a shell reports for a job stopped with Ctrl-C.
 inline constexpr int exitInterrupted = 130;
 
-enum class Command { selfTest, application, watch, backup, config, demo, help, version, usage };
+enum class Command {
+    selfTest,
+    application,
+    watch,
+    checkUpdate,
+    backup,
+    config,
+    demo,
+    help,
+    version,
+    usage
+};
 
 // What the arguments (without the program name) ask for. An argument that is exactly "--selftest"
 // selects the self-test wherever it stands. With the desktop application built in, no arguments

@@ -1,6 +1,6 @@
-// The one `keelbox` executable: the tray application, its headless watcher, the self-test and the
-// command-line jobs. The first two live in the desktop module (app/DesktopModule.h), loaded only
-// when asked for.
+// The one `keelbox` executable: the tray application, its headless watcher, the update check, the
+// self-test and the command-line jobs. The first three live in the desktop module
+// (app/DesktopModule.h), loaded only when asked for.
 
 #include "cli/CommandLine.h"
 #include "localization/Language.h"
@@ -92,6 +92,12 @@ int main(int argc, char** argv) {
     case Command::watch:
 #ifdef KEELBOX_WITH_QT
         return runDesktop(keelboxDesktopWatch, argc, argv, console);
+#else
+        return noDesktop(console, nullptr);
+#endif
+    case Command::checkUpdate:
+#ifdef KEELBOX_WITH_QT
+        return runDesktop(keelboxDesktopCheckUpdate, argc, argv, console);
 #else
         return noDesktop(console, nullptr);
 #endif

@@ -13,8 +13,8 @@ namespace {
 // clang-format off
 const std::vector<StringEntry> entries{
     {"cli.usage",
-     "Usage: keelbox [backup DRIVE | config DRIVE [OPTIONS] | demo | watch | --selftest | --help | --version]\nRun “keelbox --help” for details.",
-     "Użycie: keelbox [backup NOŚNIK | config NOŚNIK [OPCJE] | demo | watch | --selftest | --help | --version]\nSzczegóły: „keelbox --help”."},
+     "Usage: keelbox [backup DRIVE | config DRIVE [OPTIONS] | demo | watch | check-update | --selftest | --help | --version]\nRun “keelbox --help” for details.",
+     "Użycie: keelbox [backup NOŚNIK | config NOŚNIK [OPCJE] | demo | watch | check-update | --selftest | --help | --version]\nSzczegóły: „keelbox --help”."},
     {"cli.help",
      "Keelbox copies removable drives into a folder on this computer, following the rules each drive\n"
      "carries in the hidden file .keelbox.json at its root.\n"
@@ -36,6 +36,9 @@ const std::vector<StringEntry> entries{
      "      --new                         start a new configuration, keeping an unreadable one aside\n"
      "  keelbox demo [--keep]             back up a generated sample drive twice\n"
      "  keelbox watch                     the application without windows, printing its log\n"
+     "  keelbox check-update [--feed URL] [--public-key KEY]\n"
+     "                                    check for a newer Keelbox (exit status 0 up to date,\n"
+     "                                    10 update available, 1 the check failed)\n"
      "  keelbox --selftest                check the backup engine end to end\n"
      "  keelbox --help | --version\n"
      "\n"
@@ -63,6 +66,9 @@ const std::vector<StringEntry> entries{
      "      --new                         nowa konfiguracja; nieczytelna zostaje zachowana obok\n"
      "  keelbox demo [--keep]             dwa backupy wygenerowanego przykładowego nośnika\n"
      "  keelbox watch                     aplikacja bez okien, wypisuje swój dziennik\n"
+     "  keelbox check-update [--feed URL] [--public-key KLUCZ]\n"
+     "                                    sprawdź, czy jest nowszy Keelbox (kod wyjścia 0 aktualny,\n"
+     "                                    10 dostępna aktualizacja, 1 sprawdzenie się nie udało)\n"
      "  keelbox --selftest                sprawdź silnik backupu od początku do końca\n"
      "  keelbox --help | --version\n"
      "\n"

@@ -268,7 +268,7 @@ int runTrayApplication(int argc, char** argv) {
     qunsetenv("DESKTOP_STARTUP_ID");
 
     app::AppState& state = app::AppState::shared();
-    update::UpdaterViewModel updater;
+    update::UpdaterViewModel& updater = update::UpdaterViewModel::shared();
     TrayApplication tray({&state, &state.localizer(), &updater, nullptr});
     QObject::connect(&instance, &app::SingleInstance::showRequested, &tray,
                      [&tray](const QString& request, const QString& activation) {

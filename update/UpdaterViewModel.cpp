@@ -1,13 +1,58 @@
 #include "update/UpdaterViewModel.h"
 
+#include "update/UpdateDialog.h"
+#include "update/UpdateService.h"
+
+#include <QApplication>
+
 namespace keelbox::update {
 
 UpdaterViewModel::UpdaterViewModel(QObject* parent) : QObject(parent) {}
 
-void UpdaterViewModel::checkForUpdates() {
-    if (!m_canCheckForUpdates)
+UpdaterViewModel::UpdaterViewModel(UpdateService* service, QObject* parent)
+    : QObject(parent), m_service(service) {
+    if (service == nullptr)
         return;
-    // No update service in this build: nothing to ask.
+    connect(service, &UpdateService::canCheckChanged, this,
+            &UpdaterViewModel::setCanCheckForUpdates);
+    // Results are taken as tasks of their own on this object's (the main) thread.
+    connect(
+        service, &UpdateService::foundUpdate, this,
+        [this](const FeedEntry& entry) { foundUpdate(entry.displayVersion); },
+        Qt::QueuedConnection);
+    connect(service, &UpdateService::foundNoUpdate, this, &UpdaterViewModel::foundNoUpdate,
+            Qt::QueuedConnection);
+    setCanCheckForUpdates(service->canCheck());
+    service->start();
+}
+
+UpdaterViewModel& UpdaterViewModel::shared() {
+    static UpdaterViewModel* const instance = [] {
+        // Both live until the process ends.
+        UpdateService* service = UpdateService::forApplication().release();
+        return new UpdaterViewModel(service);
+    }();
+    return *instance;
+}
+
+bool UpdaterViewModel::automaticChecks() const {
+    return m_service && m_service->automaticChecks();
+}
+
+void UpdaterViewModel::setAutomaticChecks(bool on) {
+    if (!m_service || !m_service->hasFeed() || on == automaticChecks())
+        return;
+    m_service->setAutomaticChecks(on);
+    emit automaticChecksChanged(on);
+}
+
+void UpdaterViewModel::checkForUpdates() {
+    if (!m_canCheckForUpdates || !m_service)
+        return;
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+        UpdateDialog::open(*m_service);
+    else
+        m_service->check(UpdateService::CheckKind::userInitiated);
 }
 
 void UpdaterViewModel::setCanCheckForUpdates(bool can) {

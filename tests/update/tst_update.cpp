@@ -1,0 +1,453 @@
+// Update checks end to end: a signed feed served from 127.0.0.1 by a small HTTP server in this
+// process, read by the checker, the service and its view model, the check dialog and
+// `keelbox check-update`.
+
+#include "../app/Fakes.h"
+#include "ui/Panel.h"
+#include "ui/TrayApplication.h"
+#include "update/UpdateDialog.h"
+#include "update/UpdaterViewModel.h"
+#include "update/Version.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sodium.h>
+
+using namespace keelbox::update;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Answers each request from a table of paths to a status and a body (the Location of a 3xx);
+// unknown paths get 404, status 0 never answers.
+class FeedServer : public QTcpServer {
+public:
+    FeedServer() {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
+        });
+    }
+    QUrl url(const QString& path) const {
+        return QUrl(u"http://127.0.0.1:%1%2"_s.arg(serverPort()).arg(path));
+    }
+
+    QHash<QString, std::pair<int, QByteArray>> routes;
+    QStringList requests;
+
+private:
+    void answer(QTcpSocket* socket) {
+        QByteArray& request = m_pending[socket];
+        request += socket->readAll();
+        if (!request.contains("\r\n\r\n"))
+            return;
+        requests << QString::fromLatin1(request.split(' ').value(1));
+        const auto [status, body] = routes.value(requests.last(), {404, "not here"});
+        if (status == 0)
+            return;
+        const QByteArray location = status / 100 == 3 ? "Location: " + body + "\r\n" : "";
+        const QByteArray content = location.isEmpty() ? body : "";
+        socket->write("HTTP/1.1 " + QByteArray::number(status) + " Status\r\n" + location +
+                      "Content-Length: " + QByteArray::number(content.size()) + "\r\n\r\n" +
+                      content);
+        socket->disconnectFromHost();
+    }
+
+    QHash<QTcpSocket*, QByteArray> m_pending;
+};
+
+struct KeyPair {
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
+    KeyPair() { crypto_sign_keypair(publicKey, secretKey); }
+    QByteArray publicBytes() const {
+        return QByteArray(reinterpret_cast<const char*>(publicKey), sizeof publicKey);
+    }
+    QByteArray sign(const QByteArray& document) const {
+        unsigned char signature[crypto_sign_BYTES];
+        crypto_sign_detached(signature, nullptr,
+                             reinterpret_cast<const unsigned char*>(document.constData()),
+                             static_cast<unsigned long long>(document.size()), secretKey);
+        return QByteArray(reinterpret_cast<const char*>(signature), sizeof signature).toBase64();
+    }
+};
+
+QByteArray feedJson(const QString& version,
+                    const QString& downloadPage = u"https://keelbox.test/get"_s) {
+    return uR"json({"version": "%1", "displayVersion": "%1 (new)", "releaseDate": "2027-01-15",
+                "releaseNotes": "Faster copies.\nFewer surprises.", "downloadPage": "%2"})json"_s
+        .arg(version, downloadPage)
+        .toUtf8();
+}
+
+enum class Scenario {
+    newer,
+    same,
+    older,
+    fieldMissing,
+    plainHttpDownloadPage,
+    wrongKey,
+    tampered,
+    unsignedFeed,
+    notFound,
+    redirectLoop,
+    redirectToPlainHttp,
+    neverAnswers,
+    oversized,
+    insecureAddress,
+    noKey
+};
+
+} // namespace
+
+class UpdateTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void versionOrder_data();
+    void versionOrder();
+    void checkOutcome_data();
+    void checkOutcome();
+    void viewModelFollowsChecks();
+    void panelLightsOnlyForASignedFeed();
+    void automaticChecksOffAsksNothing();
+    void feedAddressOverrides();
+    void skippedVersionStaysQuiet();
+    void dialogCancelAndFailure();
+
+private:
+    void serve(Scenario scenario);
+    void publish(const QByteArray& feed, const KeyPair& signer);
+    std::unique_ptr<UpdateService> service(bool automaticChecks);
+
+    QTemporaryDir m_home;
+    KeyPair m_key, m_otherKey;
+    std::unique_ptr<FeedServer> m_server;
+    CheckLimits m_limits;
+};
+
+void UpdateTest::initTestCase() {
+    QVERIFY(sodium_init() >= 0);
+    // The dialog's language and the command's settings come from here, never the real home.
+    qputenv("XDG_CONFIG_HOME", m_home.filePath(u"config"_s).toLocal8Bit());
+    m_limits.timeout = std::chrono::milliseconds(700);
+    m_limits.maxBytes = 4096;
+}
+
+void UpdateTest::init() {
+    m_server = std::make_unique<FeedServer>();
+    QFile::remove(m_home.filePath(u"updates.ini"_s));
+}
+
+void UpdateTest::cleanup() {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        delete qobject_cast<UpdateDialog*>(window);
+    m_server.reset();
+}
+
+void UpdateTest::publish(const QByteArray& feed, const KeyPair& signer) {
+    m_server->routes[u"/feed.json"_s] = {200, feed};
+    m_server->routes[u"/feed.json.sig"_s] = {200, signer.sign(feed)};
+}
+
+void UpdateTest::serve(Scenario scenario) {
+    auto& routes = m_server->routes;
+    switch (scenario) {
+    case Scenario::newer:
+    case Scenario::insecureAddress:
+    case Scenario::noKey:
+        return publish(feedJson(u"0.2.0"_s), m_key);
+    case Scenario::same:
+        return publish(feedJson(u"0.1"_s), m_key);
+    case Scenario::older:
+        return publish(feedJson(u"0.0.9"_s), m_key);
+    case Scenario::fieldMissing:
+        return publish(R"({"version": "0.2.0", "displayVersion": "0.2"})", m_key);
+    case Scenario::plainHttpDownloadPage:
+        return publish(feedJson(u"0.2.0"_s, u"http://keelbox.test/get"_s), m_key);
+    case Scenario::wrongKey:
+        return publish(feedJson(u"0.2.0"_s), m_otherKey);
+    case Scenario::tampered:
+        publish(feedJson(u"0.1.1"_s), m_key);
+        routes[u"/feed.json"_s].second.replace("0.1.1", "9.9.9");
+        return;
+    case Scenario::unsignedFeed:
+        publish(feedJson(u"0.2.0"_s), m_key);
+        routes.remove(u"/feed.json.sig"_s);
+        return;
+    case Scenario::notFound:
+        return;
+    case Scenario::redirectLoop:
+        routes[u"/feed.json"_s] = {301, "/feed.json"};
+        return;
+    case Scenario::redirectToPlainHttp:
+        routes[u"/feed.json"_s] = {302, "http://keelbox.test/feed.json"};
+        return;
+    case Scenario::neverAnswers:
+        routes[u"/feed.json"_s] = {0, {}};
+        return;
+    case Scenario::oversized:
+        return publish(QByteArray(m_limits.maxBytes + 1, ' ') + feedJson(u"0.2"_s), m_key);
+    }
+}
+
+std::unique_ptr<UpdateService> UpdateTest::service(bool automaticChecks) {
+    auto settings =
+        std::make_unique<QSettings>(m_home.filePath(u"updates.ini"_s), QSettings::IniFormat);
+    settings->setValue(u"updates/automaticChecks"_s, automaticChecks);
+    return std::make_unique<UpdateService>(
+        FeedSource{m_server->url(u"/feed.json"_s), m_key.publicBytes()}, u"0.1.0"_s,
+        std::move(settings), m_limits);
+}
+
+void UpdateTest::versionOrder_data() {
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<int>("order");
+    QTest::newRow("numbers, not text") << "1.10"
+                                       << "1.9" << 1;
+    QTest::newRow("missing parts are zero") << "1.2"
+                                            << "1.2.0" << 0;
+    QTest::newRow("leading v") << "v2.0"
+                               << "1.99.99" << 1;
+    QTest::newRow("build metadata ignored") << "1.0+build.5"
+                                            << "1.0" << 0;
+    QTest::newRow("pre-release before release") << "1.0.0-beta"
+                                                << "1.0.0" << -1;
+    QTest::newRow("pre-release of the next") << "1.0.1-alpha"
+                                             << "1.0.0" << 1;
+    QTest::newRow("shorter pre-release first") << "1.0.0-alpha"
+                                               << "1.0.0-alpha.1" << -1;
+    QTest::newRow("numeric identifiers") << "1.0.0-alpha.2"
+                                         << "1.0.0-alpha.10" << -1;
+    QTest::newRow("numbers before words") << "1.0.0-alpha.1"
+                                          << "1.0.0-alpha.beta" << -1;
+    QTest::newRow("words in order") << "1.0.0-rc.1"
+                                    << "1.0.0-beta.11" << 1;
+}
+
+void UpdateTest::versionOrder() {
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(int, order);
+    const auto va = parseVersion(a.toStdString()), vb = parseVersion(b.toStdString());
+    QVERIFY(va && vb);
+    QCOMPARE(compareVersions(*va, *vb), order);
+    QCOMPARE(compareVersions(*vb, *va), -order);
+    for (const char* text : {"", "1..2", "1.x", "1.0-", "1.0-a..b", "abc", "-1", "1.0 "}) {
+        QVERIFY2(!parseVersion(text), text);
+        QVERIFY(!isNewerVersion(text, "0.0.1"));
+    }
+}
+
+void UpdateTest::checkOutcome_data() {
+    using O = CheckResult::Outcome;
+    using F = CheckFailure;
+    QTest::addColumn<Scenario>("scenario");
+    QTest::addColumn<O>("outcome");
+    QTest::addColumn<F>("failure");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("newer") << Scenario::newer << O::updateFound << F::none << 2;
+    QTest::newRow("same version") << Scenario::same << O::upToDate << F::none << 2;
+    QTest::newRow("older") << Scenario::older << O::upToDate << F::none << 2;
+    QTest::newRow("field missing") << Scenario::fieldMissing << O::failed << F::malformedFeed << 2;
+    QTest::newRow("http download page")
+        << Scenario::plainHttpDownloadPage << O::failed << F::malformedFeed << 2;
+    QTest::newRow("other key") << Scenario::wrongKey << O::failed << F::badSignature << 2;
+    QTest::newRow("tampered") << Scenario::tampered << O::failed << F::badSignature << 2;
+    QTest::newRow("unsigned") << Scenario::unsignedFeed << O::failed << F::unsigned_ << 2;
+    QTest::newRow("404") << Scenario::notFound << O::failed << F::httpStatus << 1;
+    QTest::newRow("redirect loop")
+        << Scenario::redirectLoop << O::failed << F::tooManyRedirects << 6;
+    QTest::newRow("redirect to http")
+        << Scenario::redirectToPlainHttp << O::failed << F::insecureAddress << 1;
+    QTest::newRow("never answers") << Scenario::neverAnswers << O::failed << F::timeout << 1;
+    QTest::newRow("oversized") << Scenario::oversized << O::failed << F::tooLarge << 1;
+    QTest::newRow("http address") << Scenario::insecureAddress << O::failed << F::insecureAddress
+                                  << 0;
+    QTest::newRow("no key") << Scenario::noKey << O::failed << F::noFeed << 0;
+}
+
+void UpdateTest::checkOutcome() {
+    QFETCH(Scenario, scenario);
+    QFETCH(CheckResult::Outcome, outcome);
+    QFETCH(CheckFailure, failure);
+    QFETCH(int, requests);
+    serve(scenario);
+    FeedSource source{m_server->url(u"/feed.json"_s), m_key.publicBytes()};
+    if (scenario == Scenario::insecureAddress)
+        source.address = QUrl(u"http://keelbox.test/feed.json"_s);
+    if (scenario == Scenario::noKey)
+        source.publicKey.clear();
+    UpdateChecker checker(source, u"0.1.0"_s, m_limits);
+    QSignalSpy finished(&checker, &UpdateChecker::finished);
+    QVERIFY(checker.start());
+    QVERIFY(!checker.start()); // one at a time
+    QVERIFY(finished.wait(5000));
+    const auto result = finished.at(0).at(0).value<CheckResult>();
+    QCOMPARE(result.outcome, outcome);
+    QCOMPARE(result.failure, failure);
+    QCOMPARE(m_server->requests.size(), requests);
+    QVERIFY(!checker.isChecking());
+    if (scenario == Scenario::newer || scenario == Scenario::same ||
+        scenario == Scenario::tampered) {
+        // `keelbox check-update` reports the same outcome in its exit status.
+        QProcess command;
+        command.start(QStringLiteral(KEELBOX_BINARY),
+                      {u"check-update"_s, u"--feed"_s, source.address.toString(), u"--public-key"_s,
+                       QString::fromLatin1(source.publicKey.toBase64())});
+        QTRY_COMPARE_WITH_TIMEOUT(command.state(), QProcess::NotRunning, 20000);
+        using O = CheckResult::Outcome;
+        QCOMPARE(command.exitCode(), outcome == O::updateFound ? 10
+                                     : outcome == O::upToDate  ? 0
+                                                               : 1);
+        const QString printed =
+            QString::fromUtf8(command.readAllStandardOutput() + command.readAllStandardError());
+        QVERIFY2(printed.contains(outcome == O::failed ? u"signature"_s : u"0.1.0"_s),
+                 qPrintable(printed));
+    }
+    if (outcome == CheckResult::Outcome::updateFound) {
+        QCOMPARE(result.entry.displayVersion, u"0.2.0 (new)"_s);
+        QCOMPARE(result.entry.releaseDate, QDate(2027, 1, 15));
+        QCOMPARE(result.entry.downloadPage, QUrl(u"https://keelbox.test/get"_s));
+    }
+    if (failure != CheckFailure::none)
+        QVERIFY(!failureText(result, keelbox::AppLanguage::polish).empty());
+}
+
+void UpdateTest::viewModelFollowsChecks() {
+    serve(Scenario::newer);
+    auto updates = service(true);
+    UpdaterViewModel model(updates.get());
+    QSignalSpy canCheck(&model, &UpdaterViewModel::canCheckForUpdatesChanged);
+    QVERIFY(!model.canCheckForUpdates()); // the check at start runs
+    QTRY_VERIFY(model.updateAvailable());
+    QCOMPARE(model.availableVersionString(), u"0.2.0 (new)"_s);
+    QCOMPARE(canCheck.size(), 1);
+    QVERIFY(model.canCheckForUpdates());
+
+    // A check that fails leaves the update announced.
+    m_server->routes.clear();
+    QVERIFY(updates->check(UpdateService::CheckKind::background));
+    QTRY_VERIFY(model.canCheckForUpdates());
+    QCoreApplication::processEvents();
+    QVERIFY(model.updateAvailable());
+
+    // The user checks (through the dialog) and the feed now has our version: both values clear.
+    serve(Scenario::same);
+    model.checkForUpdates();
+    QVERIFY(!model.canCheckForUpdates());
+    QTRY_VERIFY(!model.updateAvailable());
+    QVERIFY(model.availableVersionString().isEmpty());
+    QCOMPARE(UpdateDialog::open(*updates)->stage(), UpdateDialog::Stage::upToDate);
+    QCOMPARE(m_server->requests.size(), 5);
+}
+
+void UpdateTest::panelLightsOnlyForASignedFeed() {
+    keelbox::app::testing::Harness harness;
+    serve(Scenario::tampered);
+    auto updates = service(true);
+    UpdaterViewModel model(updates.get());
+    QSignalSpy finished(updates.get(), &UpdateService::checkFinished);
+    keelbox::ui::TrayApplication tray({&harness.started(), harness.localizer.get(), &model, {}});
+    keelbox::ui::Panel& panel = *tray.panel();
+    panel.open();
+    QVERIFY(finished.wait(5000));
+    QCoreApplication::processEvents();
+    QVERIFY(!panel.updateLine()->isVisible());
+
+    serve(Scenario::newer);
+    QVERIFY(updates->check(UpdateService::CheckKind::background));
+    QTRY_VERIFY(panel.updateLine()->isVisible());
+    QCOMPARE(panel.updateLine()->text(), u"Update 0.2.0 (new) available"_s);
+}
+
+void UpdateTest::automaticChecksOffAsksNothing() {
+    serve(Scenario::newer);
+    auto updates = service(false);
+    UpdaterViewModel model(updates.get());
+    QVERIFY(model.canCheckForUpdates());
+    QVERIFY(!updates->checker().isChecking());
+    QTest::qWait(200);
+    QVERIFY(m_server->requests.isEmpty());
+    QVERIFY(!model.updateAvailable());
+
+    // A build without a feed: nothing to check, nothing to switch on.
+    UpdateService none(
+        {}, u"0.1.0"_s,
+        std::make_unique<QSettings>(m_home.filePath(u"none.ini"_s), QSettings::IniFormat));
+    UpdaterViewModel without(&none);
+    without.setAutomaticChecks(true);
+    QVERIFY(!without.canCheckForUpdates());
+    QVERIFY(!without.automaticChecks());
+}
+
+void UpdateTest::feedAddressOverrides() {
+    const FeedSource built{QUrl(u"https://a.test/feed"_s), m_key.publicBytes()};
+    QSettings settings(m_home.filePath(u"admin.ini"_s), QSettings::IniFormat);
+    QProcessEnvironment environment;
+    QCOMPARE(configuredFeed(built, settings, environment).address, built.address);
+    settings.setValue(u"updates/feedURL"_s, u"https://b.test/feed"_s);
+    QCOMPARE(configuredFeed(built, settings, environment).address.host(), u"b.test"_s);
+    environment.insert(u"KEELBOX_UPDATE_FEED"_s, u"http://127.0.0.1:1/feed"_s);
+    QCOMPARE(configuredFeed(built, settings, environment).address.host(), u"127.0.0.1"_s);
+    // Without a feed built in, nothing set at run time makes one.
+    QVERIFY(!configuredFeed({}, settings, environment).usable());
+}
+
+void UpdateTest::skippedVersionStaysQuiet() {
+    serve(Scenario::newer);
+    auto updates = service(false);
+    UpdaterViewModel model(updates.get());
+    model.checkForUpdates();
+    auto* dialog = UpdateDialog::open(*updates);
+    QTRY_COMPARE(dialog->stage(), UpdateDialog::Stage::found);
+    QTRY_VERIFY(model.updateAvailable());
+    QPointer<UpdateDialog> watched = dialog;
+    dialog->findChild<QPushButton*>(u"skip"_s)->click();
+    QTRY_VERIFY(!watched);
+    QTRY_VERIFY(!model.updateAvailable());
+    QCOMPARE(updates->skippedVersion(), u"0.2.0"_s);
+
+    // Automatic checks keep quiet about it, across a restart of the service.
+    auto again = service(true);
+    UpdaterViewModel restarted(again.get());
+    QSignalSpy finished(again.get(), &UpdateService::checkFinished);
+    QVERIFY(finished.wait(5000));
+    QCoreApplication::processEvents();
+    QVERIFY(!restarted.updateAvailable());
+}
+
+void UpdateTest::dialogCancelAndFailure() {
+    serve(Scenario::neverAnswers);
+    auto updates = service(false);
+    UpdaterViewModel model(updates.get());
+    QPointer<UpdateDialog> dialog = UpdateDialog::open(*updates);
+    QCOMPARE(dialog->stage(), UpdateDialog::Stage::checking);
+    QVERIFY(!model.canCheckForUpdates());
+    dialog->findChild<QPushButton*>(u"cancel"_s)->click();
+    QTRY_VERIFY(!dialog);
+    QVERIFY(model.canCheckForUpdates());
+
+    serve(Scenario::wrongKey);
+    dialog = UpdateDialog::open(*updates);
+    QTRY_COMPARE(dialog->stage(), UpdateDialog::Stage::failed);
+    QVERIFY(dialog->findChild<QLabel*>(u"message"_s)->text().contains(u"signature"_s));
+    QVERIFY(!model.updateAvailable());
+}
+
+QTEST_MAIN(UpdateTest)
+#include "tst_update.moc"

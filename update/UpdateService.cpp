@@ -1,0 +1,161 @@
+#include "update/UpdateService.h"
+
+#include "localization/Format.h"
+
+#ifndef KEELBOX_VERSION
+#error "KEELBOX_VERSION, KEELBOX_UPDATE_FEED_URL and KEELBOX_UPDATE_PUBLIC_KEY come from CMake"
+#endif
+
+namespace keelbox::update {
+
+namespace {
+
+const QString automaticChecksKey = QStringLiteral("updates/automaticChecks");
+const QString skippedVersionKey = QStringLiteral("updates/skippedVersion");
+const QString feedAddressKey = QStringLiteral("updates/feedURL");
+
+} // namespace
+
+FeedSource builtInFeed() {
+    return {QUrl(QStringLiteral(KEELBOX_UPDATE_FEED_URL)),
+            decodePublicKey(QStringLiteral(KEELBOX_UPDATE_PUBLIC_KEY))};
+}
+
+FeedSource configuredFeed(const FeedSource& builtIn, const QSettings& settings,
+                          const QProcessEnvironment& environment) {
+    if (!builtIn.usable())
+        return {};
+    FeedSource source = builtIn;
+    QString address = environment.value(QStringLiteral("KEELBOX_UPDATE_FEED"));
+    if (address.isEmpty())
+        address = settings.value(feedAddressKey).toString();
+    if (!address.isEmpty())
+        source.address = QUrl(address);
+    return source;
+}
+
+std::unique_ptr<QSettings> userSettings() {
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                       QStringLiteral("keelbox"), QStringLiteral("keelbox"));
+}
+
+FeedSource applicationFeed(const QSettings& settings) {
+    return configuredFeed(builtInFeed(), settings, QProcessEnvironment::systemEnvironment());
+}
+
+QString runningVersion() {
+    return QStringLiteral(KEELBOX_VERSION);
+}
+
+std::string failureText(const CheckResult& result, AppLanguage language) {
+    const std::string detail = result.detail.toStdString();
+    switch (result.failure) {
+    case CheckFailure::none:
+        break;
+    case CheckFailure::noFeed:
+        return Localizer::text("update.err.noFeed", language);
+    case CheckFailure::insecureAddress:
+        return formatText(Localizer::text("update.err.insecure", language), {detail});
+    case CheckFailure::network:
+        return formatText(Localizer::text("update.err.network", language), {detail});
+    case CheckFailure::timeout:
+        return Localizer::text("update.err.timeout", language);
+    case CheckFailure::tooLarge:
+        return Localizer::text("update.err.tooLarge", language);
+    case CheckFailure::tooManyRedirects:
+        return Localizer::text("update.err.redirects", language);
+    case CheckFailure::httpStatus:
+        return formatText(Localizer::text("update.err.http", language), {detail});
+    case CheckFailure::unsigned_:
+        return Localizer::text("update.err.unsigned", language);
+    case CheckFailure::badSignature:
+        return Localizer::text("update.err.badSignature", language);
+    case CheckFailure::malformedFeed:
+        return formatText(Localizer::text("update.err.malformed", language), {detail});
+    case CheckFailure::cancelled:
+        return Localizer::text("update.err.cancelled", language);
+    }
+    return {};
+}
+
+UpdateService::UpdateService(FeedSource source, QString currentVersion,
+                             std::unique_ptr<QSettings> settings, CheckLimits limits,
+                             QObject* parent)
+    : QObject(parent), m_checker(std::move(source), std::move(currentVersion), limits),
+      m_settings(std::move(settings)) {
+    connect(&m_checker, &UpdateChecker::checkingChanged, this,
+            [this] { emit canCheckChanged(canCheck()); });
+    connect(&m_checker, &UpdateChecker::finished, this, &UpdateService::finished);
+    connect(&m_daily, &QTimer::timeout, this, [this] {
+        if (automaticChecks())
+            check(CheckKind::background);
+    });
+}
+
+std::unique_ptr<UpdateService> UpdateService::forApplication() {
+    auto settings = userSettings();
+    const FeedSource source = applicationFeed(*settings);
+    return std::make_unique<UpdateService>(source, runningVersion(), std::move(settings));
+}
+
+bool UpdateService::canCheck() const {
+    return hasFeed() && !m_checker.isChecking();
+}
+
+bool UpdateService::automaticChecks() const {
+    const QVariant stored = m_settings->value(automaticChecksKey);
+    return hasFeed() && (stored.isValid() ? stored.toBool() : true);
+}
+
+void UpdateService::setAutomaticChecks(bool on) {
+    m_settings->setValue(automaticChecksKey, on);
+    m_settings->sync();
+}
+
+QString UpdateService::skippedVersion() const {
+    return m_settings->value(skippedVersionKey).toString();
+}
+
+void UpdateService::skipVersion(const QString& version) {
+    m_settings->setValue(skippedVersionKey, version);
+    m_settings->sync();
+    // The announced update was this one: nothing is announced any more.
+    emit foundNoUpdate();
+}
+
+void UpdateService::start(std::chrono::milliseconds interval) {
+    if (!hasFeed())
+        return;
+    // The timer runs either way, so that switching automatic checks on later needs no restart.
+    m_daily.start(interval);
+    if (automaticChecks())
+        check(CheckKind::background);
+}
+
+bool UpdateService::check(CheckKind kind) {
+    if (!canCheck())
+        return false;
+    m_running = kind;
+    return m_checker.start();
+}
+
+void UpdateService::finished(const CheckResult& result) {
+    const CheckKind kind = m_running;
+    switch (result.outcome) {
+    case CheckResult::Outcome::updateFound:
+        // The user asked: tell them even about the version they skipped.
+        if (kind == CheckKind::userInitiated || result.entry.version != skippedVersion())
+            emit foundUpdate(result.entry);
+        else
+            emit foundNoUpdate();
+        break;
+    case CheckResult::Outcome::upToDate:
+        emit foundNoUpdate();
+        break;
+    case CheckResult::Outcome::failed:
+        break;
+    }
+    emit checkFinished(result, kind);
+}
+
+} // namespace keelbox::update

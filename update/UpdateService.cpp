@@ -53,27 +53,27 @@ std::string failureText(const CheckResult& result, AppLanguage language) {
     case CheckFailure::none:
         break;
     case CheckFailure::noFeed:
-        return Localizer::text("update.err.noFeed", language);
+        return localizedText("update.err.noFeed", language);
     case CheckFailure::insecureAddress:
-        return formatText(Localizer::text("update.err.insecure", language), {detail});
+        return formatText(localizedText("update.err.insecure", language), {detail});
     case CheckFailure::network:
-        return formatText(Localizer::text("update.err.network", language), {detail});
+        return formatText(localizedText("update.err.network", language), {detail});
     case CheckFailure::timeout:
-        return Localizer::text("update.err.timeout", language);
+        return localizedText("update.err.timeout", language);
     case CheckFailure::tooLarge:
-        return Localizer::text("update.err.tooLarge", language);
+        return localizedText("update.err.tooLarge", language);
     case CheckFailure::tooManyRedirects:
-        return Localizer::text("update.err.redirects", language);
+        return localizedText("update.err.redirects", language);
     case CheckFailure::httpStatus:
-        return formatText(Localizer::text("update.err.http", language), {detail});
+        return formatText(localizedText("update.err.http", language), {detail});
     case CheckFailure::unsigned_:
-        return Localizer::text("update.err.unsigned", language);
+        return localizedText("update.err.unsigned", language);
     case CheckFailure::badSignature:
-        return Localizer::text("update.err.badSignature", language);
+        return localizedText("update.err.badSignature", language);
     case CheckFailure::malformedFeed:
-        return formatText(Localizer::text("update.err.malformed", language), {detail});
+        return formatText(localizedText("update.err.malformed", language), {detail});
     case CheckFailure::cancelled:
-        return Localizer::text("update.err.cancelled", language);
+        return localizedText("update.err.cancelled", language);
     }
     return {};
 }

@@ -3,7 +3,7 @@
 // preference (at start, then once a day), the skipped version, and the results handed on as
 // "found" or "nothing new". A check that fails changes nothing.
 
-#include "localization/Localizer.h"
+#include "localization/Language.h"
 #include "update/UpdateChecker.h"
 
 #include <QObject>

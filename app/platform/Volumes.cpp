@@ -4,32 +4,72 @@
 #include "app/platform/UDisks2Volumes.h"
 
 #include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#include <QFile>
+#include <QMap>
+
+#include <utility>
+
+#include <sys/stat.h>
 
 namespace keelbox::app {
 
 namespace {
 
-// UDisks2 when it answers on the system bus, otherwise the kernel's mount table. The choice is
-// made when watching starts, so a monitor created early still finds a bus that came up later.
+// Mount path → device number of what is mounted there, for what the active backend lists.
+using Listing = QMap<QString, quint64>;
+
+Listing listing(const VolumeMonitor& monitor) {
+    Listing result;
+    for (const MountedVolume& volume : monitor.mountedVolumes()) {
+        struct stat info {};
+        if (::stat(QFile::encodeName(volume.mountPath).constData(), &info) == 0)
+            result.insert(volume.mountPath, info.st_dev);
+    }
+    return result;
+}
+
+// UDisks2 while it answers on the system bus, otherwise the kernel's mount table. Either way
+// round, a switch announces only what changed in between: drives that stayed mounted are neither
+// disconnected nor connected again (which would back them up twice), drives mounted or
+// unmounted meanwhile are. UDisks2 is taken up when it appears after start too.
 class FallbackVolumeMonitor : public VolumeMonitor {
 public:
-    explicit FallbackVolumeMonitor(QObject* parent) : VolumeMonitor(parent) {}
+    FallbackVolumeMonitor(QDBusConnection bus, QString mountInfoPath, QObject* parent)
+        : VolumeMonitor(parent), m_bus(std::move(bus)), m_mountInfoPath(std::move(mountInfoPath)) {}
 
     bool start() override {
         if (m_active)
             return true;
-        auto udisks = std::make_unique<UDisks2VolumeMonitor>(QDBusConnection::systemBus(), this);
-        if (udisks->start()) {
-            adopt(udisks.release());
+        m_udisks = new UDisks2VolumeMonitor(m_bus, this);
+        follow(m_udisks);
+        connect(m_udisks, &UDisks2VolumeMonitor::serviceChanged, this, [this](bool running) {
+            if (running)
+                switchTo(m_udisks);
+            else
+                switchTo(table());
+        });
+        if (m_udisks->start()) {
+            m_active = m_udisks;
+            m_listed = listing(*m_active);
             return true;
         }
-        udisks.reset();
-        auto table = std::make_unique<MountTableVolumeMonitor>(this);
-        if (table->start()) {
-            adopt(table.release());
-            return true;
+        if (m_bus.isConnected()) {
+            auto* watcher =
+                new QDBusServiceWatcher(QStringLiteral("org.freedesktop.UDisks2"), m_bus,
+                                        QDBusServiceWatcher::WatchForRegistration, this);
+            connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this, watcher] {
+                if (m_udisks->start()) {
+                    watcher->deleteLater();
+                    switchTo(m_udisks);
+                }
+            });
         }
-        return false;
+        if (!table())
+            return false;
+        m_active = m_table;
+        m_listed = listing(*m_active);
+        return true;
     }
 
     std::vector<MountedVolume> mountedVolumes() const override {
@@ -37,13 +77,54 @@ public:
     }
 
 private:
-    void adopt(VolumeMonitor* monitor) {
-        m_active = monitor;
-        connect(monitor, &VolumeMonitor::volumeMounted, this, &VolumeMonitor::volumeMounted);
-        connect(monitor, &VolumeMonitor::volumeUnmounted, this, &VolumeMonitor::volumeUnmounted);
+    MountTableVolumeMonitor* table() {
+        if (!m_table) {
+            m_table = new MountTableVolumeMonitor(this, m_mountInfoPath);
+            follow(m_table);
+        }
+        return m_table->start() ? m_table : nullptr;
     }
 
-    VolumeMonitor* m_active = nullptr; // a child of this object
+    // The active backend's announcements pass on as they are.
+    void follow(VolumeMonitor* backend) {
+        connect(backend, &VolumeMonitor::volumeMounted, this, [this, backend](const QString& path) {
+            if (backend != m_active)
+                return;
+            m_listed = listing(*m_active);
+            emit volumeMounted(path);
+        });
+        connect(backend, &VolumeMonitor::volumeUnmounted, this,
+                [this, backend](const QString& path) {
+                    if (backend != m_active)
+                        return;
+                    m_listed = listing(*m_active);
+                    emit volumeUnmounted(path);
+                });
+    }
+
+    void switchTo(VolumeMonitor* next) {
+        if (!next)
+            return;
+        m_active = next;
+        const Listing before = std::exchange(m_listed, listing(*next));
+        for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
+            const auto now = m_listed.constFind(it.key());
+            if (now == m_listed.constEnd() || *now != *it)
+                emit volumeUnmounted(it.key());
+        }
+        for (auto it = m_listed.constBegin(); it != m_listed.constEnd(); ++it) {
+            const auto then = before.constFind(it.key());
+            if (then == before.constEnd() || *then != *it)
+                emit volumeMounted(it.key());
+        }
+    }
+
+    QDBusConnection m_bus;
+    QString m_mountInfoPath;
+    UDisks2VolumeMonitor* m_udisks = nullptr; // children of this object
+    MountTableVolumeMonitor* m_table = nullptr;
+    VolumeMonitor* m_active = nullptr;
+    Listing m_listed;
 };
 
 class FallbackVolumeEjector : public VolumeEjector {
@@ -64,7 +145,14 @@ public:
 } // namespace
 
 std::unique_ptr<VolumeMonitor> makeVolumeMonitor(QObject* parent) {
-    return std::make_unique<FallbackVolumeMonitor>(parent);
+    return makeVolumeMonitor(QDBusConnection::systemBus(), QStringLiteral("/proc/self/mountinfo"),
+                             parent);
+}
+
+std::unique_ptr<VolumeMonitor> makeVolumeMonitor(QDBusConnection bus, QString mountInfoPath,
+                                                 QObject* parent) {
+    return std::make_unique<FallbackVolumeMonitor>(std::move(bus), std::move(mountInfoPath),
+                                                   parent);
 }
 
 std::unique_ptr<VolumeEjector> makeVolumeEjector() {

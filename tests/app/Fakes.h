@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 
 #include <sys/resource.h>
@@ -169,6 +170,30 @@ public:
     std::function<BackupResult(const DriveConfig&, AppLanguage)> makeResult;
 };
 
+// What the drives in the harness are, as the drive check sees them: a folder that exists is the
+// drive listed there, unless a test says otherwise. Thread-safe.
+class FakeDriveProbe {
+public:
+    DriveProbe probe() {
+        return [this](const std::filesystem::path& root) {
+            std::lock_guard lock(mutex);
+            if (const auto it = identities.find(root.string()); it != identities.end())
+                return it->second;
+            DriveIdentity identity;
+            identity.mounted = std::filesystem::exists(root);
+            identity.deviceNumber = 1;
+            return identity;
+        };
+    }
+    void set(const std::string& root, DriveIdentity identity) {
+        std::lock_guard lock(mutex);
+        identities[root] = std::move(identity);
+    }
+
+    std::mutex mutex;
+    std::map<std::string, DriveIdentity> identities;
+};
+
 inline DriveConfig testConfig(std::string name, bool autoRun = true,
                               BackupMode mode = BackupMode::sync) {
     DriveConfig config = DriveConfig::makeNew(std::move(name), now());
@@ -221,7 +246,7 @@ public:
         state = std::make_unique<AppState>(
             AppServices{preferences, localizer.get(), std::move(ownedMonitor), ejector,
                         std::move(ownedNotifier), std::move(ownedLogin),
-                        realRunner ? realRunner : engine.runner()});
+                        realRunner ? realRunner : engine.runner(), drives.probe()});
         return *state;
     }
     AppState& started() {
@@ -242,6 +267,7 @@ public:
     FakeLoginItem* login = ownedLogin.get();
     std::shared_ptr<FakeEjector> ejector = std::make_shared<FakeEjector>();
     FakeEngine engine;
+    FakeDriveProbe drives;
     // When set, used instead of the fake engine.
     BackupRunner realRunner;
     std::unique_ptr<AppState> state;

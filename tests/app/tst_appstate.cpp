@@ -72,6 +72,8 @@ private slots:
     void finishReportsTheResult_data();
     void finishReportsTheResult();
     void unplugAndReplugDuringBackup();
+    void queuedRunChecksItsDrive_data();
+    void queuedRunChecksItsDrive();
     void languageSwitchDuringBackup();
     void realEngineCopiesTheDrive();
 
@@ -89,6 +91,7 @@ private slots:
     void launchAtLogin();
 
     void consolePrintsDrivesAndEntries();
+    void terminationSignalEndsSessionAfterCurrentBackup_data();
     void terminationSignalEndsSessionAfterCurrentBackup();
     void terminationSignalWhenIdle();
 };
@@ -97,17 +100,20 @@ void AppStateTest::automaticBackups_data() {
     QTest::addColumn<bool>("autoBackup");
     QTest::addColumn<bool>("configured");
     QTest::addColumn<bool>("autoRunOnMount");
+    QTest::addColumn<bool>("here"); // this process runs the session's automatic backups
     QTest::addColumn<bool>("starts");
-    QTest::newRow("switch on, drive asks") << true << true << true << true;
-    QTest::newRow("switch on, drive does not ask") << true << true << false << false;
-    QTest::newRow("switch on, no configuration") << true << false << false << false;
-    QTest::newRow("switch off, drive asks") << false << true << true << false;
+    QTest::newRow("switch on, drive asks") << true << true << true << true << true;
+    QTest::newRow("switch on, drive does not ask") << true << true << false << true << false;
+    QTest::newRow("switch on, no configuration") << true << false << false << true << false;
+    QTest::newRow("switch off, drive asks") << false << true << true << true << false;
+    QTest::newRow("another process runs them") << true << true << true << false << false;
 }
 
 void AppStateTest::automaticBackups() {
     QFETCH(bool, autoBackup);
     QFETCH(bool, configured);
     QFETCH(bool, autoRunOnMount);
+    QFETCH(bool, here);
     QFETCH(bool, starts);
     const auto config = [&](const char* name) {
         return configured ? std::optional(testConfig(name, autoRunOnMount)) : std::nullopt;
@@ -117,7 +123,9 @@ void AppStateTest::automaticBackups() {
         Harness h;
         h.preferences->setBool(u"autoBackup"_s, autoBackup);
         const auto drive = h.addDrive(u"ALPHA"_s, config("ALPHA"));
-        AppState& state = h.started();
+        AppState& state = h.make();
+        state.setAutomaticBackupsHere(here);
+        state.start();
         state.start();
         QCOMPARE(h.monitor->starts, 1);
         QCOMPARE(h.monitor->scans, 1);
@@ -125,12 +133,19 @@ void AppStateTest::automaticBackups() {
         QTRY_COMPARE(state.backupsInFlight(), 0);
         QCOMPARE(h.engine.callCount(), std::size_t(starts ? 1 : 0));
         QCOMPARE(state.log().size(), std::size_t(starts ? 2 : 0));
+        // Taking over from the process that ran them makes the pass over connected drives.
+        if (!here) {
+            state.setAutomaticBackupsHere(true);
+            QVERIFY(state.isRunning(h.idOf(drive)));
+        }
     }
     // Connected later; a later refresh never starts anything by itself.
     {
         Harness h;
         h.preferences->setBool(u"autoBackup"_s, autoBackup);
-        AppState& state = h.started();
+        AppState& state = h.make();
+        state.setAutomaticBackupsHere(here);
+        state.start();
         const auto drive = h.addDrive(u"BETA"_s, config("BETA"), true);
         QTRY_COMPARE(state.volumes().size(), std::size_t(1));
         QCOMPARE(state.isRunning(h.idOf(drive)), starts);
@@ -333,40 +348,117 @@ void AppStateTest::finishReportsTheResult() {
 void AppStateTest::unplugAndReplugDuringBackup() {
     Harness h;
     h.engine.hold = true;
-    const auto gone = h.addDrive(u"GONE"_s, testConfig("GONE", false));
-    const auto back = h.addDrive(u"BACK"_s, testConfig("BACK", false));
-    AppState& state = h.started();
-    state.startBackup(h.idOf(gone));
-    state.startBackup(h.idOf(back));
+    h.engine.makeResult = reportingIssues(1);
+    // Both run by themselves, BACK first (list order); GONE waits its turn.
+    const auto back = h.addDrive(u"BACK"_s, testConfig("BACK"));
+    const auto gone = h.addDrive(u"GONE"_s, testConfig("GONE"));
+    AppState& state = h.make();
+    QList<LogEntry> unlogged;
+    connect(&state, &AppState::outcomeNotLogged, this,
+            [&](const LogEntry& entry) { unlogged.append(entry); });
+    state.start();
     QVERIFY(h.engine.waitForCalls(1));
     QSignalSpy editingSpy(&state, &AppState::editingVolumeIDChanged);
     state.setEditingVolumeID(h.idOf(gone));
     QCOMPARE(editingSpy.count(), 1);
     QCOMPARE(state.editingVolume()->name, std::string("GONE"));
     h.monitor->unplug(gone.mountPath);
+    h.drives.set(h.idOf(gone), {});
     h.monitor->unplug(back.mountPath);
     QTRY_VERIFY(state.volumes().empty());
     // The drive being edited is gone from the list; its identity stays chosen.
     QVERIFY(!state.editingVolume());
     QCOMPARE(state.editingVolumeID(), std::optional<std::string>(h.idOf(gone)));
     QVERIFY(state.isRunning(h.idOf(gone)) && state.isRunning(h.idOf(back)));
-    // Back while its backup is still in flight: listed as configured, no second backup.
+    // BACK returns while its failing run is still ending: listed as configured, and backed up
+    // again once that run is over, whatever its outcome.
     h.monitor->plug(back);
     QTRY_COMPARE(names(state), std::vector<std::string>{"BACK"});
     QCOMPARE(state.volumes().front().status, BackupStatus::configured());
     state.startBackup(h.idOf(back));
     QCOMPARE(state.log().size(), std::size_t(2));
 
-    // Both finish: the one still away gets a notification but no log entry.
+    h.engine.release();
+    QTRY_COMPARE(h.engine.callCount(), std::size_t(2));
+    QVERIFY(settles(state));
+    QVERIFY(state.running().empty());
+    QCOMPARE(h.engine.call(1).root, std::filesystem::path(h.idOf(back)));
+    // GONE's turn found nothing mounted: not run, not logged, but reported and notified.
+    QCOMPARE(unlogged.size(), 1);
+    QCOMPARE(unlogged[0].volume, std::string("GONE"));
+    QCOMPARE(unlogged[0].message, "Not backed up: the drive is no longer mounted at " +
+                                      h.idOf(gone) + ". Nothing was copied or deleted.");
+    const std::vector<std::string> messages = [&] {
+        std::vector<std::string> out;
+        for (const LogEntry& entry : state.log())
+            out.push_back(entry.volume + ": " + entry.message.substr(0, 15));
+        return out;
+    }();
+    QCOMPARE(messages, (std::vector<std::string>{"BACK: Finished with e", "BACK: Backup started ",
+                                                 "BACK: Finished with e", "GONE: Backup started ",
+                                                 "BACK: Backup started "}));
+    QCOMPARE(h.notifier->posted.size(), std::size_t(6));
+    QCOMPARE(h.notifier->posted[4].title, u"Keelbox — GONE (with errors)"_s);
+}
+
+void AppStateTest::queuedRunChecksItsDrive_data() {
+    // What is at the drive's path when its queued run's turn comes, against what was there when
+    // it was started: UUID "A" on device 1 with the configuration's own drive identity.
+    QTest::addColumn<bool>("mounted");
+    QTest::addColumn<QString>("uuid");
+    QTest::addColumn<int>("device");
+    QTest::addColumn<bool>("sameDriveID");
+    QTest::addColumn<QString>("refusal"); // empty: the run goes ahead
+    const QString other = u"Not backed up: another drive is mounted at %1 now."_s;
+    QTest::newRow("the same drive") << true << u"A"_s << 1 << true << QString();
+    QTest::newRow("plugged in again on another device") << true << u"A"_s << 2 << true << QString();
+    QTest::newRow("another stick with the same label") << true << u"B"_s << 2 << true << other;
+    QTest::newRow("UUID unknown, same device") << true << QString() << 1 << true << QString();
+    QTest::newRow("UUID unknown, other device") << true << QString() << 3 << true << other;
+    QTest::newRow("a copy of the stick with other rules") << true << u"A"_s << 1 << false << other;
+    QTest::newRow("mount point left as an empty folder")
+        << false << QString() << 0 << true
+        << u"Not backed up: the drive is no longer mounted at %1."_s;
+}
+
+void AppStateTest::queuedRunChecksItsDrive() {
+    QFETCH(bool, mounted);
+    QFETCH(QString, uuid);
+    QFETCH(int, device);
+    QFETCH(bool, sameDriveID);
+    QFETCH(QString, refusal);
+    Harness h;
+    h.engine.hold = true;
+    const auto first = h.addDrive(u"FIRST"_s, testConfig("FIRST"));
+    DriveConfig config = testConfig("STICK");
+    config.deleteRemovedFiles = true;
+    const auto stick = h.addDrive(u"STICK"_s, config);
+    const std::string id = h.idOf(stick);
+    h.drives.set(id, {true, 1, u"/dev/sdz1"_s, u"A"_s});
+    AppState& state = h.started();
+    QVERIFY(h.engine.waitForCalls(1));
+    QVERIFY(state.isRunning(id));
+
+    h.drives.set(id, {mounted, static_cast<std::uint64_t>(device), u"/dev/sdz1"_s, uuid});
+    if (!sameDriveID)
+        QVERIFY(!writeConfig(testConfig("STICK"), id));
     h.engine.release();
     QVERIFY(settles(state));
-    QCOMPARE(h.engine.callCount(), std::size_t(2));
-    QVERIFY(state.running().empty());
-    QCOMPARE(state.log().size(), std::size_t(3));
-    QCOMPARE(state.log().front().volume, std::string("BACK"));
-    QCOMPARE(state.volumes().front().status.kind, BackupStatus::Kind::done);
-    QCOMPARE(h.notifier->posted.size(), std::size_t(4));
-    QCOMPARE(h.notifier->posted[2].title, u"Keelbox — GONE"_s);
+    QCOMPARE(h.engine.callCount(), std::size_t(refusal.isEmpty() ? 2 : 1));
+    const LogEntry& last = state.log().front();
+    QCOMPARE(last.volume, std::string("STICK"));
+    if (refusal.isEmpty()) {
+        QCOMPARE(last.kind, LogEntry::Kind::success);
+        return;
+    }
+    // The drive listed at the path shows no outcome of a run that was not its own.
+    QCOMPARE(last.kind, LogEntry::Kind::failure);
+    QVERIFY2(
+        QString::fromStdString(last.message).startsWith(refusal.arg(QString::fromStdString(id))),
+        last.message.c_str());
+    QVERIFY(last.details.empty());
+    QCOMPARE(findById(state, id)->status, BackupStatus::configured());
+    QCOMPARE(h.notifier->posted.back().body.toStdString(), last.message);
 }
 
 void AppStateTest::languageSwitchDuringBackup() {
@@ -675,18 +767,23 @@ void AppStateTest::launchAtLogin() {
 
 void AppStateTest::consolePrintsDrivesAndEntries() {
     Harness h;
-    h.engine.makeResult = reportingIssues(1);
+    h.engine.hold = true;
+    h.engine.makeResult = reportingIssues(23);
     h.addDrive(u"ZULU"_s, testConfig("ZULU", false, BackupMode::dated));
     const auto run = h.addDrive(u"ALPHA"_s, testConfig("ALPHA"));
     AppState& state = h.make();
     std::ostringstream out;
     Console console(state, out);
     state.start();
-    QVERIFY(settles(state));
-    h.addDrive(u"LATE"_s, std::nullopt, true);
+    // A label is whatever the drive says, escape sequences and line breaks included.
+    h.addDrive(u"LA\nTE\x1b[2J\u202e"_s, std::nullopt, true);
     QTRY_COMPARE(state.volumes().size(), std::size_t(3));
+    // Unplugged during its run: the log gets no entry, the console still prints how it ended.
     h.monitor->unplug(run.mountPath);
     QTRY_COMPARE(state.volumes().size(), std::size_t(2));
+    h.engine.release();
+    QVERIFY(settles(state));
+    QCOMPARE(state.log().size(), std::size_t(1));
 
     const QString text = QString::fromStdString(out.str());
     const QStringList lines = text.split(u'\n');
@@ -699,15 +796,30 @@ void AppStateTest::consolePrintsDrivesAndEntries() {
     QVERIFY2(lines[zulu].contains(u"Ready • dated backup"_s) && lines[zulu].contains(u" free"_s),
              qPrintable(text));
     QCOMPARE(text.count(u"Backup started"_s), 1);
+    // Many issues: the first twenty in full, then how many more.
+    QCOMPARE(text.count(u"— The file disappeared during copying."_s), 20);
     for (const QString& expected :
          {u"ALPHA: Finished with errors: "_s,
           u"\n    Docs/file0.txt — The file disappeared during copying.\n"_s, u"POSIX #2"_s,
-          u"Usually harmless"_s, u"LATE ("_s,
+          u"Usually harmless"_s, u"\n    …and 3 more problems.\n"_s,
+          u"Connected: LA\\nTE\\x1b[2J\\u202e ("_s,
           QString::fromStdString("Disconnected: ALPHA (" + h.idOf(run) + ")\n")})
         QVERIFY2(text.contains(expected), qPrintable(text));
+    QVERIFY(!text.contains(u'\x1b'));
+}
+
+void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup_data() {
+    QTest::addColumn<int>("signo");
+    QTest::addColumn<int>("status");
+    QTest::newRow("the service manager stops it") << SIGTERM << 0;
+    QTest::newRow("its terminal is closed") << SIGHUP << 0;
+    // As documented for every command: Ctrl-C that cut a backup short.
+    QTest::newRow("Ctrl-C") << SIGINT << 130;
 }
 
 void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
+    QFETCH(int, signo);
+    QFETCH(int, status);
     Harness h;
     h.engine.hold = true;
     const auto first = h.addDrive(u"FIRST"_s, testConfig("FIRST"));
@@ -715,16 +827,16 @@ void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
     AppState& state = h.make();
     std::ostringstream out;
     Console console(state, out);
-    // Once the first backup is under way, the service manager asks us to stop.
+    // Once the first backup is under way, the session is asked to stop.
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         if (h.engine.callCount() == 1) {
             poll.stop();
-            ::raise(SIGTERM);
+            ::raise(signo);
         }
     });
     poll.start(5);
-    QCOMPARE(runSession(state, console), 0);
+    QCOMPARE(runSession(state, console), status);
 
     QCOMPARE(h.engine.stoppedRuns, 1);
     QCOMPARE(h.engine.callCount(), std::size_t(1)); // the queued one never ran
@@ -738,7 +850,8 @@ void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
     const QString text = QString::fromStdString(out.str());
     QVERIFY2(text.startsWith(u"Watching for drives. Press Ctrl+C to stop.\n"_s) &&
                  text.contains(u"Stopping after the current file…"_s) &&
-                 text.contains(u"FIRST: Done: "_s) && !text.contains(u"SECOND: Done"_s),
+                 text.contains(u"FIRST: Done: "_s) && !text.contains(u"SECOND: Done"_s) &&
+                 text.contains(u"SECOND: Not started: Keelbox stopped before this backup's "_s),
              qPrintable(text));
 }
 

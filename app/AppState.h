@@ -49,7 +49,7 @@ struct AppServices {
     BackupRunner runBackup;
     // Called on the main thread when a backup is started and on the backup thread when its turn
     // comes; empty means the real probe.
-    DriveProbe probeDrive;
+    DriveProbe probeDrive = {};
 };
 
 inline constexpr std::size_t maxLogEntries = 100;

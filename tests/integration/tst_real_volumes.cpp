@@ -8,9 +8,16 @@
 #include "app/platform/MountTableVolumes.h"
 #include "app/platform/UDisks2Volumes.h"
 #include "app/platform/Volumes.h"
+#include "core/ConfigFile.h"
 
 #include <QDBusConnection>
+#include <QScopeGuard>
 #include <QTemporaryDir>
+
+#include <chrono>
+#include <csignal>
+#include <mutex>
+#include <thread>
 
 using namespace keelbox;
 using namespace keelbox::app;
@@ -34,6 +41,67 @@ const VolumeInfo* findVolume(const AppState& state, const std::string& id) {
 
 constexpr qint64 imageSize = 64 * 1024 * 1024;
 
+// The stack's udisksd, stopped and started again as a system update would restart it.
+bool stopUDisks() {
+    QFile pidFile(stackDir() + u"/udisksd.pid"_s);
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return false;
+    const pid_t pid = pidFile.readAll().trimmed().toInt();
+    if (pid <= 0 || ::kill(pid, SIGTERM) != 0)
+        return false;
+    for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i)
+        QTest::qWait(50);
+    return ::kill(pid, 0) != 0;
+}
+
+bool startUDisks() {
+    qint64 pid = 0;
+    if (!QProcess::startDetached(u"setsid"_s, {u"/usr/libexec/udisks2/udisksd"_s}, {}, &pid))
+        return false;
+    QFile pidFile(stackDir() + u"/udisksd.pid"_s);
+    if (!pidFile.open(QIODevice::WriteOnly) || pidFile.write(QByteArray::number(pid)) <= 0)
+        return false;
+    pidFile.close();
+    for (int i = 0; i < 100; ++i) {
+        if (udisksAvailable(QDBusConnection::systemBus()))
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+// An engine stand-in that records which drive roots it was run on and holds the run of `held`
+// until released, so that other backups queue behind it.
+struct QueueHolder {
+    std::mutex mutex;
+    std::vector<std::string> roots;
+    std::string held;
+    bool released = false;
+
+    BackupRunner runner() {
+        return [this](const DriveConfig&, const std::filesystem::path& root, AppLanguage,
+                      const ProgressCallback&, const RunEnvironment&) {
+            {
+                std::lock_guard lock(mutex);
+                roots.push_back(root.string());
+            }
+            for (;;) {
+                {
+                    std::lock_guard lock(mutex);
+                    if (released || root.string() != held)
+                        break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return BackupResult{};
+        };
+    }
+    std::vector<std::string> calls() {
+        std::lock_guard lock(mutex);
+        return roots;
+    }
+};
+
 } // namespace
 
 class RealVolumesTest : public QObject {
@@ -46,11 +114,15 @@ private slots:
     void mountTableFollowsRealMounts_data();
     void mountTableFollowsRealMounts();
     void appStateEjectsARealStick();
+    void queuedRunFindsAnotherDrive_data();
+    void queuedRunFindsAnotherDrive();
+    void udisksRestartsWithDrivesMounted();
 
 private:
-    QString image(const QString& fs, const QString& label, const QString& kind) {
+    QString image(const QString& fs, const QString& label, const QString& kind,
+                  const QString& content = {}) {
         QString error;
-        const QString path = makeImage(fs, label, kind, &error);
+        const QString path = makeImage(fs, label, kind, &error, content);
         if (path.isEmpty())
             qWarning("%s", qPrintable(error));
         else
@@ -67,6 +139,9 @@ void RealVolumesTest::initTestCase() {
 }
 
 void RealVolumesTest::cleanup() {
+    // A failed restart test must not leave the stack without UDisks2.
+    if (!udisksAvailable(QDBusConnection::systemBus()))
+        startUDisks();
     for (const QString& image : std::as_const(m_images))
         discardImage(image);
     m_images.clear();
@@ -273,6 +348,147 @@ void RealVolumesTest::appStateEjectsARealStick() {
     QCOMPARE(state.log().front().message, std::string("Drive ejected."));
     QTRY_VERIFY_WITH_TIMEOUT(!findVolume(state, id), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(loopsOf(file).isEmpty(), 10000);
+}
+
+// A configured stick (mirror on) waits behind another backup; before its turn it is unplugged and
+// another stick with the same label lands on the same mount path, or the folder it was mounted on
+// stays behind empty. Its turn must neither copy nor delete anything, and the log says why.
+void RealVolumesTest::queuedRunFindsAnotherDrive_data() {
+    QTest::addColumn<bool>("swap");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("another stick with the same label")
+        << true << u"Not backed up: another drive is mounted at %1 now."_s;
+    QTest::newRow("mount folder that outlives the mount")
+        << false << u"Not backed up: the drive is no longer mounted at %1."_s;
+}
+
+void RealVolumesTest::queuedRunFindsAnotherDrive() {
+    QFETCH(bool, swap);
+    QFETCH(QString, outcome);
+    QTemporaryDir home;
+    const auto configured = [&](const QString& label, bool mirror) {
+        DriveConfig config = DriveConfig::makeNew(label.toStdString(), now());
+        config.destinationPath = home.filePath(u"Backups"_s).toStdString();
+        config.deleteRemovedFiles = mirror;
+        config.sources = {SourceItem{Uuid::random(), ""}};
+        const QString content = home.filePath(label);
+        QDir().mkpath(content);
+        writeConfig(config, content.toStdString());
+        return image(u"ext4"_s, label, u"removable"_s, content);
+    };
+    auto preferences = std::make_shared<Preferences>(home.filePath(u"keelbox.conf"_s));
+    preferences->setBool(u"notify"_s, false);
+    app::Localizer localizer(preferences, {"en"});
+    QueueHolder engine;
+    AppState state({preferences, &localizer, makeVolumeMonitor(), makeVolumeEjector(), nullptr,
+                    nullptr, engine.runner()});
+    // Destroyed before the state, which waits for the held run.
+    const auto release = qScopeGuard([&] {
+        std::lock_guard lock(engine.mutex);
+        engine.released = true;
+    });
+    state.start();
+
+    const QString blocker = configured(u"FIRSTINQ"_s, false);
+    const QString mine = configured(u"SWAPPED"_s, true);
+    QVERIFY(!blocker.isEmpty() && !mine.isEmpty());
+    const Plugged first = plugIn(blocker);
+    QVERIFY2(!first.mountPath.isEmpty(), qPrintable(first.error));
+    {
+        std::lock_guard lock(engine.mutex);
+        engine.held = first.mountPath.toStdString();
+    }
+    const auto ran = [&](const QString& root) {
+        const std::vector<std::string> calls = engine.calls();
+        return std::count(calls.begin(), calls.end(), root.toStdString());
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(ran(first.mountPath) == 1, 10000);
+
+    QString path;
+    if (swap) {
+        const Plugged plugged = plugIn(mine);
+        QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
+        path = plugged.mountPath;
+        QTRY_VERIFY_WITH_TIMEOUT(state.isRunning(path.toStdString()), 10000);
+        QVERIFY(run(u"udisksctl"_s, {u"unmount"_s, u"-b"_s, plugged.device}).ok());
+        run(u"udisksctl"_s, {u"loop-delete"_s, u"-b"_s, plugged.device});
+        // Same label, no rules of its own: it lands where the first one was.
+        const QString other = image(u"ext4"_s, u"SWAPPED"_s, u"removable"_s);
+        const Plugged stranger = plugIn(other);
+        QCOMPARE(stranger.mountPath, path);
+    } else {
+        // Mounted by hand on a folder of its own, the way an fstab entry does it.
+        m_folder = u"/mnt/keelbox-fstab-"_s + shortId();
+        path = m_folder;
+        QVERIFY(QDir().mkpath(m_folder));
+        const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, mine});
+        QVERIFY2(loop.ok(), qPrintable(loop.out));
+        settleUdev();
+        QVERIFY(run(u"mount"_s, {loop.out.trimmed(), m_folder}).ok());
+        QTRY_VERIFY_WITH_TIMEOUT(state.isRunning(path.toStdString()), 10000);
+        QVERIFY(run(u"umount"_s, {m_folder}).ok());
+        QVERIFY(QFileInfo(m_folder).isDir());
+    }
+
+    QSignalSpy settled(&state, &AppState::backupsSettled);
+    {
+        std::lock_guard lock(engine.mutex);
+        engine.released = true;
+    }
+    QVERIFY(settled.wait(10000));
+    QCOMPARE(ran(path), 0);
+    QVERIFY(!QFileInfo::exists(home.filePath(u"Backups/SWAPPED"_s)));
+    // The stranger is listed at the path: the log tells what happened to the stick that left.
+    const std::vector<LogEntry>& log = state.log();
+    const auto entry = std::find_if(log.begin(), log.end(), [](const LogEntry& e) {
+        return e.volume == "SWAPPED" && e.kind == LogEntry::Kind::failure;
+    });
+    if (swap) {
+        QVERIFY(entry != log.end());
+        QVERIFY2(QString::fromStdString(entry->message).startsWith(outcome.arg(path)),
+                 entry->message.c_str());
+    } else {
+        // Nothing listed there any more: no log entry, as for any drive that went away.
+        QVERIFY(entry == log.end());
+    }
+}
+
+// udisksd restarts while a stick stays mounted and another one is mounted meanwhile: the first is
+// neither disconnected nor connected again, the second is found through the mount table, and once
+// UDisks2 is back its rules apply again (a drive it hides is gone from the list).
+void RealVolumesTest::udisksRestartsWithDrivesMounted() {
+    const std::unique_ptr<VolumeMonitor> monitor = makeVolumeMonitor();
+    QVERIFY(monitor->start());
+    QSignalSpy mounted(monitor.get(), &VolumeMonitor::volumeMounted);
+    QSignalSpy unmounted(monitor.get(), &VolumeMonitor::volumeUnmounted);
+    const QString staying = image(u"ext4"_s, u"STAYING"_s, u"removable"_s);
+    const QString hidden = image(u"ext4"_s, u"HIDDENLATE"_s, u"ignored"_s);
+    QVERIFY(!staying.isEmpty() && !hidden.isEmpty());
+    const Plugged plugged = plugIn(staying);
+    QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
+    QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, plugged.mountPath), 10000);
+    mounted.clear();
+
+    QVERIFY(stopUDisks());
+    QTest::qWait(300);
+    QVERIFY(listed(*monitor, plugged.mountPath));
+    m_folder = u"/mnt/keelbox-outage-"_s + shortId();
+    QVERIFY(QDir().mkpath(m_folder));
+    const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, hidden});
+    QVERIFY2(loop.ok(), qPrintable(loop.out));
+    settleUdev();
+    QVERIFY(run(u"mount"_s, {loop.out.trimmed(), m_folder}).ok());
+    QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, m_folder), 10000);
+
+    const bool restarted = startUDisks();
+    QVERIFY(restarted);
+    QTRY_VERIFY_WITH_TIMEOUT(spied(unmounted, m_folder), 10000);
+    QTest::qWait(300);
+    QVERIFY(!spied(unmounted, plugged.mountPath));
+    QVERIFY(!spied(mounted, plugged.mountPath));
+    QCOMPARE(mounted.count(), 1);
+    QVERIFY(listed(*monitor, plugged.mountPath));
+    QVERIFY(!listed(*monitor, m_folder));
 }
 
 QTEST_GUILESS_MAIN(RealVolumesTest)

@@ -12,8 +12,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <mutex>
+#include <set>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -170,28 +170,18 @@ public:
     std::function<BackupResult(const DriveConfig&, AppLanguage)> makeResult;
 };
 
-// What the drives in the harness are, as the drive check sees them: a folder that exists is the
-// drive listed there, unless a test says otherwise. Thread-safe.
-class FakeDriveProbe {
-public:
+// The drive check's view of the harness: a folder is the drive listed there while it exists and
+// is not in `unmounted`. Thread-safe.
+struct FakeDriveProbe {
     DriveProbe probe() {
         return [this](const std::filesystem::path& root) {
             std::lock_guard lock(mutex);
-            if (const auto it = identities.find(root.string()); it != identities.end())
-                return it->second;
-            DriveIdentity identity;
-            identity.mounted = std::filesystem::exists(root);
-            identity.deviceNumber = 1;
-            return identity;
+            return DriveIdentity{
+                std::filesystem::exists(root) && !unmounted.contains(root), 1, {}, {}};
         };
     }
-    void set(const std::string& root, DriveIdentity identity) {
-        std::lock_guard lock(mutex);
-        identities[root] = std::move(identity);
-    }
-
     std::mutex mutex;
-    std::map<std::string, DriveIdentity> identities;
+    std::set<std::filesystem::path> unmounted;
 };
 
 inline DriveConfig testConfig(std::string name, bool autoRun = true,
@@ -243,10 +233,9 @@ public:
     }
 
     AppState& make() {
-        state = std::make_unique<AppState>(
-            AppServices{preferences, localizer.get(), std::move(ownedMonitor), ejector,
-                        std::move(ownedNotifier), std::move(ownedLogin),
-                        realRunner ? realRunner : engine.runner(), drives.probe()});
+        state = std::make_unique<AppState>(AppServices{
+            preferences, localizer.get(), std::move(ownedMonitor), ejector,
+            std::move(ownedNotifier), std::move(ownedLogin), engine.runner(), drives.probe()});
         return *state;
     }
     AppState& started() {
@@ -268,8 +257,6 @@ public:
     std::shared_ptr<FakeEjector> ejector = std::make_shared<FakeEjector>();
     FakeEngine engine;
     FakeDriveProbe drives;
-    // When set, used instead of the fake engine.
-    BackupRunner realRunner;
     std::unique_ptr<AppState> state;
     int counter = 0;
 };

@@ -14,6 +14,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <mutex>
@@ -43,62 +44,42 @@ constexpr qint64 imageSize = 64 * 1024 * 1024;
 
 // The stack's udisksd, stopped and started again as a system update would restart it.
 bool stopUDisks() {
-    QFile pidFile(stackDir() + u"/udisksd.pid"_s);
-    if (!pidFile.open(QIODevice::ReadOnly))
-        return false;
-    const pid_t pid = pidFile.readAll().trimmed().toInt();
-    if (pid <= 0 || ::kill(pid, SIGTERM) != 0)
-        return false;
-    for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i)
-        QTest::qWait(50);
-    return ::kill(pid, 0) != 0;
+    return run(u"sh"_s, {u"-c"_s, u"p=$(cat \"$KEELBOX_STACK_DIR/udisksd.pid\") && kill $p && "
+                                  u"while kill -0 $p 2>/dev/null; do sleep 0.05; done"_s})
+        .ok();
 }
 
 bool startUDisks() {
-    qint64 pid = 0;
-    if (!QProcess::startDetached(u"setsid"_s, {u"/usr/libexec/udisks2/udisksd"_s}, {}, &pid))
-        return false;
-    QFile pidFile(stackDir() + u"/udisksd.pid"_s);
-    if (!pidFile.open(QIODevice::WriteOnly) || pidFile.write(QByteArray::number(pid)) <= 0)
-        return false;
-    pidFile.close();
-    for (int i = 0; i < 100; ++i) {
-        if (udisksAvailable(QDBusConnection::systemBus()))
-            return true;
+    run(u"sh"_s, {u"-c"_s, u"setsid /usr/libexec/udisks2/udisksd </dev/null >/dev/null 2>&1 & "
+                           u"echo $! > \"$KEELBOX_STACK_DIR/udisksd.pid\""_s});
+    for (int i = 0; i < 200 && !udisksAvailable(QDBusConnection::systemBus()); ++i)
         QTest::qWait(50);
-    }
-    return false;
+    return udisksAvailable(QDBusConnection::systemBus());
 }
 
-// An engine stand-in that records which drive roots it was run on and holds the run of `held`
-// until released, so that other backups queue behind it.
+// An engine stand-in that records the drive roots it runs on and holds the run of a drive whose
+// mount folder starts with `held` until released, so that other backups queue behind it.
 struct QueueHolder {
     std::mutex mutex;
     std::vector<std::string> roots;
-    std::string held;
-    bool released = false;
+    const std::string held = "FIRSTINQ";
+    std::atomic<bool> released = false;
 
     BackupRunner runner() {
         return [this](const DriveConfig&, const std::filesystem::path& root, AppLanguage,
                       const ProgressCallback&, const RunEnvironment&) {
-            {
-                std::lock_guard lock(mutex);
-                roots.push_back(root.string());
-            }
-            for (;;) {
-                {
-                    std::lock_guard lock(mutex);
-                    if (released || root.string() != held)
-                        break;
-                }
+            std::unique_lock lock(mutex);
+            roots.push_back(root.string());
+            const bool hold = root.filename().string().starts_with(held);
+            lock.unlock();
+            while (hold && !released)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
             return BackupResult{};
         };
     }
-    std::vector<std::string> calls() {
+    long ran(const QString& root) {
         std::lock_guard lock(mutex);
-        return roots;
+        return std::count(roots.begin(), roots.end(), root.toStdString());
     }
 };
 
@@ -383,10 +364,7 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
     AppState state({preferences, &localizer, makeVolumeMonitor(), makeVolumeEjector(), nullptr,
                     nullptr, engine.runner()});
     // Destroyed before the state, which waits for the held run.
-    const auto release = qScopeGuard([&] {
-        std::lock_guard lock(engine.mutex);
-        engine.released = true;
-    });
+    const auto release = qScopeGuard([&] { engine.released = true; });
     state.start();
 
     const QString blocker = configured(u"FIRSTINQ"_s, false);
@@ -394,15 +372,7 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
     QVERIFY(!blocker.isEmpty() && !mine.isEmpty());
     const Plugged first = plugIn(blocker);
     QVERIFY2(!first.mountPath.isEmpty(), qPrintable(first.error));
-    {
-        std::lock_guard lock(engine.mutex);
-        engine.held = first.mountPath.toStdString();
-    }
-    const auto ran = [&](const QString& root) {
-        const std::vector<std::string> calls = engine.calls();
-        return std::count(calls.begin(), calls.end(), root.toStdString());
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(ran(first.mountPath) == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(engine.ran(first.mountPath) == 1, 10000);
 
     QString path;
     if (swap) {
@@ -431,12 +401,9 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
     }
 
     QSignalSpy settled(&state, &AppState::backupsSettled);
-    {
-        std::lock_guard lock(engine.mutex);
-        engine.released = true;
-    }
+    engine.released = true;
     QVERIFY(settled.wait(10000));
-    QCOMPARE(ran(path), 0);
+    QCOMPARE(engine.ran(path), 0);
     QVERIFY(!QFileInfo::exists(home.filePath(u"Backups/SWAPPED"_s)));
     // The stranger is listed at the path: the log tells what happened to the stick that left.
     const std::vector<LogEntry>& log = state.log();
@@ -480,8 +447,7 @@ void RealVolumesTest::udisksRestartsWithDrivesMounted() {
     QVERIFY(run(u"mount"_s, {loop.out.trimmed(), m_folder}).ok());
     QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, m_folder), 10000);
 
-    const bool restarted = startUDisks();
-    QVERIFY(restarted);
+    QVERIFY(startUDisks());
     QTRY_VERIFY_WITH_TIMEOUT(spied(unmounted, m_folder), 10000);
     QTest::qWait(300);
     QVERIFY(!spied(unmounted, plugged.mountPath));

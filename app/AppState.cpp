@@ -334,6 +334,11 @@ void AppState::startBackup(const std::string& volumeID) {
                 Qt::QueuedConnection);
             return;
         }
+        // This run covers a mount of the drive that arrived before it began; one that arrives
+        // later (the main thread sees it after this) still gets a run of its own.
+        QMetaObject::invokeMethod(
+            this, [this, volumeID] { m_mountedWhileRunning.erase(volumeID); },
+            Qt::QueuedConnection);
         lowerBackupThreadPriority();
         RunEnvironment environment;
         environment.stopRequested = stop.get();

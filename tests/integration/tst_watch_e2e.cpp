@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 using namespace keelbox::test;
@@ -43,6 +44,8 @@ private slots:
     void pluggedStickIsBackedUp_data();
     void pluggedStickIsBackedUp();
     void secondWatchStandsBy();
+    void driveLeavesDuringItsBackup_data();
+    void driveLeavesDuringItsBackup();
 
 private:
     // A private home and runtime folder for the watch processes, so that nothing of the real
@@ -251,6 +254,76 @@ void WatchEndToEndTest::secondWatchStandsBy() {
                  second.indexOf("TWICE: Backup started"),
              second.constData());
     QCOMPARE(readFile(destination + u"/TWICE/one.txt"_s), QByteArray("one\n"));
+}
+
+// A stick read at 1 MB/s (the block I/O controller's limit on its loop device) leaves while its
+// backup runs: the run's end is printed although the log keeps no entry for it; plugged in again
+// meanwhile, it is backed up once more after that run, and the copy ends up whole.
+void WatchEndToEndTest::driveLeavesDuringItsBackup_data() {
+    QTest::addColumn<bool>("replug");
+    QTest::newRow("unplugged for good") << false;
+    QTest::newRow("plugged in again while the run ends") << true;
+}
+
+void WatchEndToEndTest::driveLeavesDuringItsBackup() {
+    QFETCH(bool, replug);
+    const QString blkio = u"/sys/fs/cgroup/blkio"_s;
+    if (!QFileInfo::exists(blkio + u"/blkio.throttle.read_bps_device"_s))
+        SKIP_OR_FAIL(u"no block I/O controller (cgroup v1 blkio) to slow the stick down"_s);
+    const QString group = blkio + u"/keelbox-e2e-"_s + shortId();
+    QVERIFY(QDir().mkdir(group));
+    const auto removeGroup = qScopeGuard([&] {
+        m_watch.kill();
+        m_watch.waitForFinished();
+        QDir().rmdir(group);
+    });
+    const QString root = m_home.filePath(u"leaves-%1"_s.arg(++m_runs));
+    const QString destination = root + u"/Backups"_s;
+    const QByteArray big(3 << 20, 'b');
+    m_image = stickImage(root, u"LEAVES"_s, destination, {{u"big.bin"_s, big}, {u"a.txt"_s, "a"}});
+    QVERIFY(!m_image.isEmpty());
+    const Run setup =
+        run(u"udisksctl"_s, {u"loop-setup"_s, u"-f"_s, m_image, u"--no-user-interaction"_s});
+    const QString device = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out).captured(1);
+    QVERIFY2(!device.isEmpty(), qPrintable(setup.out));
+    settleUdev();
+    const QString numbers = run(u"lsblk"_s, {u"-dno"_s, u"MAJ:MIN"_s, device}).out.trimmed();
+    QFile limit(group + u"/blkio.throttle.read_bps_device"_s);
+    QVERIFY(limit.open(QIODevice::WriteOnly) && limit.write(numbers.toUtf8() + " 1048576\n") > 0);
+    limit.close();
+
+    m_watch.setProcessEnvironment(environment(root, true));
+    m_watch.start(u"sh"_s, {u"-c"_s, u"echo $$ > \"$1/cgroup.procs\" && exec \"$2\" watch"_s,
+                            u"sh"_s, group, QStringLiteral(KEELBOX_BINARY)});
+    QByteArray out;
+    const auto mount = [&] {
+        const Run mounted = run(u"udisksctl"_s, {u"mount"_s, u"-b"_s, device});
+        return QRegularExpression(u" at (/\\S+?)\\.?\\s*$"_s).match(mounted.out).captured(1);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT((out += m_watch.readAllStandardOutput(), out.contains("Watching")),
+                             10000);
+    const QString path = mount();
+    QVERIFY(!path.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT((out += m_watch.readAllStandardOutput(), out.contains("started")),
+                             10000);
+    QVERIFY(run(u"umount"_s, {u"-l"_s, path}).ok());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (out += m_watch.readAllStandardOutput(), out.contains("Disconnected: LEAVES")), 10000);
+    if (replug)
+        QCOMPARE(mount(), path);
+    // The end of each run is printed; with the stick back, a second run follows the first.
+    const QRegularExpression ended(u"LEAVES: (Done: |Finished with errors: )"_s);
+    QTRY_VERIFY_WITH_TIMEOUT((out += m_watch.readAllStandardOutput(),
+                              QString::fromUtf8(out).count(ended) == (replug ? 2 : 1)),
+                             30000);
+    const QString text = QString::fromUtf8(out);
+    QVERIFY2(text.indexOf(u"Disconnected: LEAVES"_s) < text.indexOf(ended), qPrintable(text));
+    QCOMPARE(text.count(u"Backup started"_s), replug ? 2 : 1);
+    if (replug) {
+        QVERIFY2(text.lastIndexOf(u"LEAVES: Done: "_s) > text.lastIndexOf(u"Backup started"_s),
+                 qPrintable(text));
+        QCOMPARE(readFile(destination + u"/LEAVES/big.bin"_s), big);
+    }
 }
 
 QTEST_GUILESS_MAIN(WatchEndToEndTest)

@@ -301,6 +301,15 @@ void UDisks2VolumeMonitor::onPropertiesChanged(const QDBusMessage& message) {
 void UDisks2VolumeMonitor::onServiceOwnerChanged(const QString&, const QString&,
                                                  const QString& newOwner) {
     if (newOwner.isEmpty()) {
+        m_hiddenWhenLeft.clear();
+        for (const InterfaceMap& interfaces : std::as_const(m_objects)) {
+            const BlockFacts facts = blockFacts(interfaces);
+            bool ok = false;
+            const quint64 device =
+                interfaces.value(kBlock).value(QStringLiteral("DeviceNumber")).toULongLong(&ok);
+            if (ok && device != 0 && !facts.mountPoints.isEmpty() && !isUDisksCandidate(facts))
+                m_hiddenWhenLeft.insert(device);
+        }
         m_objects.clear();
         m_serviceRunning = false;
         emit serviceChanged(false);

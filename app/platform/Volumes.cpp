@@ -7,6 +7,9 @@
 #include <QDBusServiceWatcher>
 #include <QFile>
 #include <QMap>
+#include <QSet>
+
+#include <optional>
 
 #include <utility>
 
@@ -19,14 +22,11 @@ namespace {
 // Mount path → device number of what is mounted there, for what the active backend lists.
 using Listing = QMap<QString, quint64>;
 
-Listing listing(const VolumeMonitor& monitor) {
-    Listing result;
-    for (const MountedVolume& volume : monitor.mountedVolumes()) {
-        struct stat info {};
-        if (::stat(QFile::encodeName(volume.mountPath).constData(), &info) == 0)
-            result.insert(volume.mountPath, info.st_dev);
-    }
-    return result;
+std::optional<quint64> deviceNumber(const QString& path) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    return info.st_dev;
 }
 
 // UDisks2 while it answers on the system bus, otherwise the kernel's mount table. Either way
@@ -44,6 +44,9 @@ public:
         m_udisks = new UDisks2VolumeMonitor(m_bus, this);
         follow(m_udisks);
         connect(m_udisks, &UDisks2VolumeMonitor::serviceChanged, this, [this](bool running) {
+            // What UDisks2 kept off the list (system devices, hidden ones) stays off while the
+            // mount table stands in for it.
+            m_hidden = running ? QSet<quint64>() : m_udisks->hiddenWhenLeft();
             if (running)
                 switchTo(m_udisks);
             else
@@ -51,7 +54,7 @@ public:
         });
         if (m_udisks->start()) {
             m_active = m_udisks;
-            m_listed = listing(*m_active);
+            m_listed = listing();
             return true;
         }
         if (m_bus.isConnected()) {
@@ -68,15 +71,34 @@ public:
         if (!table())
             return false;
         m_active = m_table;
-        m_listed = listing(*m_active);
+        m_listed = listing();
         return true;
     }
 
     std::vector<MountedVolume> mountedVolumes() const override {
-        return m_active ? m_active->mountedVolumes() : std::vector<MountedVolume>{};
+        std::vector<MountedVolume> volumes =
+            m_active ? m_active->mountedVolumes() : std::vector<MountedVolume>{};
+        std::erase_if(volumes, [this](const MountedVolume& v) { return hidden(v.mountPath); });
+        return volumes;
     }
 
 private:
+    bool hidden(const QString& path) const {
+        if (m_hidden.isEmpty())
+            return false;
+        const std::optional<quint64> device = deviceNumber(path);
+        return device && m_hidden.contains(*device);
+    }
+
+    Listing listing() const {
+        Listing result;
+        for (const MountedVolume& volume : mountedVolumes()) {
+            if (const std::optional<quint64> device = deviceNumber(volume.mountPath))
+                result.insert(volume.mountPath, *device);
+        }
+        return result;
+    }
+
     MountTableVolumeMonitor* table() {
         if (!m_table) {
             m_table = new MountTableVolumeMonitor(this, m_mountInfoPath);
@@ -88,16 +110,16 @@ private:
     // The active backend's announcements pass on as they are.
     void follow(VolumeMonitor* backend) {
         connect(backend, &VolumeMonitor::volumeMounted, this, [this, backend](const QString& path) {
-            if (backend != m_active)
+            if (backend != m_active || hidden(path))
                 return;
-            m_listed = listing(*m_active);
+            m_listed = listing();
             emit volumeMounted(path);
         });
         connect(backend, &VolumeMonitor::volumeUnmounted, this,
                 [this, backend](const QString& path) {
                     if (backend != m_active)
                         return;
-                    m_listed = listing(*m_active);
+                    m_listed = listing();
                     emit volumeUnmounted(path);
                 });
     }
@@ -106,7 +128,7 @@ private:
         if (!next)
             return;
         m_active = next;
-        const Listing before = std::exchange(m_listed, listing(*next));
+        const Listing before = std::exchange(m_listed, listing());
         for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
             const auto now = m_listed.constFind(it.key());
             if (now == m_listed.constEnd() || *now != *it)
@@ -125,6 +147,7 @@ private:
     MountTableVolumeMonitor* m_table = nullptr;
     VolumeMonitor* m_active = nullptr;
     Listing m_listed;
+    QSet<quint64> m_hidden;
 };
 
 class FallbackVolumeEjector : public VolumeEjector {

@@ -413,7 +413,8 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
 
 // udisksd restarts while a stick stays mounted and another one is mounted meanwhile: the first is
 // neither disconnected nor connected again, the second is found through the mount table, and once
-// UDisks2 is back its rules apply again (a drive it hides is gone from the list).
+// UDisks2 is back its rules apply again (a drive it hides is gone from the list). A drive it hid
+// before it left stays hidden meanwhile.
 void RealVolumesTest::udisksRestartsWithDrivesMounted() {
     const std::unique_ptr<VolumeMonitor> monitor = makeVolumeMonitor();
     QVERIFY(monitor->start());
@@ -421,15 +422,18 @@ void RealVolumesTest::udisksRestartsWithDrivesMounted() {
     QSignalSpy unmounted(monitor.get(), &VolumeMonitor::volumeUnmounted);
     const QString staying = image(u"ext4"_s, u"STAYING"_s, u"removable"_s);
     const QString hidden = image(u"ext4"_s, u"HIDDENLATE"_s, u"ignored"_s);
-    QVERIFY(!staying.isEmpty() && !hidden.isEmpty());
+    const QString hiddenBefore = image(u"ext4"_s, u"HIDDENOLD"_s, u"ignored"_s);
+    QVERIFY(!staying.isEmpty() && !hidden.isEmpty() && !hiddenBefore.isEmpty());
+    const Plugged old = plugIn(hiddenBefore);
     const Plugged plugged = plugIn(staying);
-    QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
+    QVERIFY2(!plugged.mountPath.isEmpty() && !old.mountPath.isEmpty(), qPrintable(plugged.error));
     QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, plugged.mountPath), 10000);
     mounted.clear();
 
     QVERIFY(stopUDisks());
     QTest::qWait(300);
     QVERIFY(listed(*monitor, plugged.mountPath));
+    QVERIFY(!listed(*monitor, old.mountPath));
     m_folder = u"/mnt/keelbox-outage-"_s + shortId();
     QVERIFY(QDir().mkpath(m_folder));
     const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, hidden});
@@ -442,7 +446,7 @@ void RealVolumesTest::udisksRestartsWithDrivesMounted() {
     QTRY_VERIFY_WITH_TIMEOUT(spied(unmounted, m_folder), 10000);
     QTest::qWait(300);
     QVERIFY(!spied(unmounted, plugged.mountPath));
-    QVERIFY(!spied(mounted, plugged.mountPath));
+    QVERIFY(!spied(mounted, plugged.mountPath) && !spied(mounted, old.mountPath));
     QCOMPARE(mounted.count(), 1);
     QVERIFY(listed(*monitor, plugged.mountPath));
     QVERIFY(!listed(*monitor, m_folder));

@@ -307,8 +307,10 @@ void UDisks2VolumeMonitor::onServiceOwnerChanged(const QString&, const QString&,
             bool ok = false;
             const quint64 device =
                 interfaces.value(kBlock).value(QStringLiteral("DeviceNumber")).toULongLong(&ok);
-            if (ok && device != 0 && !facts.mountPoints.isEmpty() && !isUDisksCandidate(facts))
-                m_hiddenWhenLeft.insert(device);
+            if (!ok || device == 0 || isUDisksCandidate(facts))
+                continue;
+            for (const QString& point : facts.mountPoints)
+                m_hiddenWhenLeft.insert(normalizeMountPath(point), device);
         }
         m_objects.clear();
         m_serviceRunning = false;

@@ -7,7 +7,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QMap>
-#include <QSet>
 #include <QVariantMap>
 
 namespace keelbox::app {
@@ -39,9 +38,9 @@ public:
     std::vector<MountedVolume> mountedVolumes() const override;
     // Whether UDisks2 answered when last seen (it may leave the bus and come back).
     bool serviceRunning() const { return m_serviceRunning; }
-    // Device numbers of the file systems that were mounted but not listed (system devices,
-    // hidden ones) when UDisks2 last left the bus.
-    const QSet<quint64>& hiddenWhenLeft() const { return m_hiddenWhenLeft; }
+    // The file systems that were mounted but not listed (system devices, hidden ones) when
+    // UDisks2 last left the bus: mount path → device number.
+    const QMap<QString, quint64>& hiddenWhenLeft() const { return m_hiddenWhenLeft; }
 
 signals:
     // UDisks2 left the bus (what it knew is forgotten, and nothing is announced: the drives did
@@ -69,7 +68,7 @@ private:
     ManagedObjects m_objects; // block devices only
     bool m_started = false;
     bool m_serviceRunning = false;
-    QSet<quint64> m_hiddenWhenLeft;
+    QMap<QString, quint64> m_hiddenWhenLeft;
 };
 
 // Unmounts through UDisks2, then powers the drive off, ejects its medium, or deletes the loop

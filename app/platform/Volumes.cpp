@@ -7,7 +7,6 @@
 #include <QDBusServiceWatcher>
 #include <QFile>
 #include <QMap>
-#include <QSet>
 
 #include <optional>
 
@@ -46,7 +45,7 @@ public:
         connect(m_udisks, &UDisks2VolumeMonitor::serviceChanged, this, [this](bool running) {
             // What UDisks2 kept off the list (system devices, hidden ones) stays off while the
             // mount table stands in for it.
-            m_hidden = running ? QSet<quint64>() : m_udisks->hiddenWhenLeft();
+            m_hidden = running ? QMap<QString, quint64>() : m_udisks->hiddenWhenLeft();
             if (running)
                 switchTo(m_udisks);
             else
@@ -84,10 +83,10 @@ public:
 
 private:
     bool hidden(const QString& path) const {
-        if (m_hidden.isEmpty())
-            return false;
-        const std::optional<quint64> device = deviceNumber(path);
-        return device && m_hidden.contains(*device);
+        // The same device at the same place: a device number freed and given to another drive
+        // meanwhile does not hide that drive.
+        const auto it = m_hidden.constFind(path);
+        return it != m_hidden.constEnd() && deviceNumber(path) == *it;
     }
 
     Listing listing() const {
@@ -147,7 +146,7 @@ private:
     MountTableVolumeMonitor* m_table = nullptr;
     VolumeMonitor* m_active = nullptr;
     Listing m_listed;
-    QSet<quint64> m_hidden;
+    QMap<QString, quint64> m_hidden;
 };
 
 class FallbackVolumeEjector : public VolumeEjector {

@@ -52,7 +52,12 @@ AppState::AppState(AppServices services, QObject* parent)
     : QObject(parent), m_preferences(std::move(services.preferences)),
       m_localizer(services.localizer), m_volumeMonitor(std::move(services.volumeMonitor)),
       m_volumeEjector(std::move(services.volumeEjector)), m_notifier(std::move(services.notifier)),
-      m_loginItem(std::move(services.loginItem)), m_runBackup(std::move(services.runBackup)) {
+      m_loginItem(std::move(services.loginItem)), m_runBackup(std::move(services.runBackup)),
+      m_probeDrive(std::move(services.probeDrive)) {
+    if (!m_probeDrive)
+        m_probeDrive = [](const std::filesystem::path& root) {
+            return probeDrive(QString::fromStdString(root.string()));
+        };
     Q_ASSERT(m_localizer);
     if (m_preferences) {
         m_autoBackup = m_preferences->boolValue(autoBackupKey, true);
@@ -250,16 +255,30 @@ void AppState::refreshVolumes() {
 
 void AppState::handleMount(const QString& mountPath) {
     refreshVolumes();
-    if (!m_autoBackup)
+    if (!m_autoBackup || !m_automaticHere)
         return;
     const VolumeInfo* volume = findVolume(volumeIdentity(mountPath));
     if (!volume || !volume->config || !volume->config->autoRunOnMount)
         return;
+    // The previous run at this path may have been of this very drive, plugged out and in again
+    // while it was ending, or of another one: either way this mount gets a run of its own.
+    if (isRunning(volume->id)) {
+        m_mountedWhileRunning.insert(volume->id);
+        return;
+    }
     startBackup(volume->id, true);
 }
 
+void AppState::setAutomaticBackupsHere(bool here) {
+    if (here == m_automaticHere)
+        return;
+    m_automaticHere = here;
+    if (here && m_didStart)
+        runAutomaticBackups();
+}
+
 void AppState::runAutomaticBackups() {
-    if (!m_autoBackup)
+    if (!m_autoBackup || !m_automaticHere)
         return;
     // Ids first: starting a backup changes the entries.
     std::vector<std::string> ids;
@@ -288,6 +307,8 @@ void AppState::startBackup(const std::string& volumeID, bool automatic) {
     config.driveName = name;
     const AppLanguage language = m_localizer->language();
     const std::string modeText = localized(modeShortKey(config.mode), language);
+    // What the run will check again when its turn comes.
+    const DriveIdentity identity = m_probeDrive(root);
 
     emit runningChanged();
     emit volumesChanged();
@@ -300,13 +321,33 @@ void AppState::startBackup(const std::string& volumeID, bool automatic) {
     }
 
     ++m_backupsInFlight;
-    m_backupPool.start([this, runner = m_runBackup, stop = m_stop, volumeID, name, root,
-                        config = std::move(config), language, automatic] {
+    m_backupPool.start([this, runner = m_runBackup, probe = m_probeDrive, stop = m_stop, volumeID,
+                        name, root, identity, config = std::move(config), language, automatic] {
         if (stop->load()) {
             QMetaObject::invokeMethod(
-                this, [this, volumeID] { abandonBackup(volumeID); }, Qt::QueuedConnection);
+                this, [this, volumeID, name] { abandonBackup(volumeID, name); },
+                Qt::QueuedConnection);
             return;
         }
+        // The drive may have been unplugged while the run waited, and another one (even with the
+        // same label) mounted at its path, or the mount point left behind as an empty folder.
+        DriveMatch match = compareDrives(identity, probe(root));
+        if (match == DriveMatch::same) {
+            if (const std::optional<DriveConfig> onDrive = readConfig(root);
+                onDrive && onDrive->driveID != config.driveID)
+                match = DriveMatch::other;
+        }
+        if (match != DriveMatch::same) {
+            QMetaObject::invokeMethod(
+                this, [this, volumeID, name, match] { finishBackup(volumeID, name, {}, match); },
+                Qt::QueuedConnection);
+            return;
+        }
+        // This run covers a mount of the drive that arrived before it began; one that arrives
+        // later (the main thread sees it after this) still gets a run of its own.
+        QMetaObject::invokeMethod(
+            this, [this, volumeID] { m_mountedWhileRunning.erase(volumeID); },
+            Qt::QueuedConnection);
         lowerBackupThreadPriority();
         RunEnvironment environment;
         environment.stopRequested = stop.get();
@@ -341,15 +382,46 @@ void AppState::applyProgress(const std::string& volumeID, const BackupProgress& 
 }
 
 void AppState::finishBackup(const std::string& volumeID, const std::string& volumeName,
-                            const BackupResult& result) {
+                            const BackupResult& result, DriveMatch match) {
     m_running.erase(volumeID);
     emit runningChanged();
 
     const AppLanguage language = m_localizer->language();
+    VolumeInfo* volume = findVolume(volumeID);
+    if (match != DriveMatch::same) {
+        // Nothing ran. A drive listed at this path now is another one (or this one, back on a new
+        // mount) and keeps the status of a drive that is not being backed up.
+        const std::string message = localized(
+            match == DriveMatch::other ? "run.otherDrive" : "run.driveGone", language, {volumeID});
+        if (volume && volume->status.kind == BackupStatus::Kind::running) {
+            volume->status = volume->config ? BackupStatus::configured() : BackupStatus::idle();
+            volume->progress.reset();
+            emit volumesChanged();
+        }
+        LogEntry entry = makeEntry(volumeName, message, LogEntry::Kind::failure);
+        if (volume)
+            appendLog(std::move(entry));
+        else
+            emit outcomeNotLogged(entry);
+        if (m_notify)
+            post({QString::fromStdString(localized("notify.errTitle", language, {volumeName})),
+                  QString::fromStdString(message), QStringLiteral("dialog-warning"),
+                  volume ? QString::fromStdString(localized("notify.showLog", language))
+                         : QString{}});
+        startAgainIfRemounted(volumeID);
+        backupReturned();
+        return;
+    }
+
     const std::string summary = result.summary(language);
     const auto issueCount = static_cast<std::int64_t>(result.errors.size());
-
-    if (VolumeInfo* volume = findVolume(volumeID)) {
+    LogEntry entry =
+        issueCount > 0
+            ? makeEntry(volumeName, localized("ev.finishedErrors", language, {summary, issueCount}),
+                        LogEntry::Kind::failure, result.errors)
+            : makeEntry(volumeName, localized("ev.done", language, {summary}),
+                        LogEntry::Kind::success);
+    if (volume) {
         volume->progress.reset();
         if (issueCount > 0)
             volume->status =
@@ -357,13 +429,11 @@ void AppState::finishBackup(const std::string& volumeID, const std::string& volu
         else
             volume->status = BackupStatus::done(summary);
         emit volumesChanged();
-        if (issueCount > 0)
-            appendLog(makeEntry(volumeName,
-                                localized("ev.finishedErrors", language, {summary, issueCount}),
-                                LogEntry::Kind::failure, result.errors));
-        else
-            appendLog(makeEntry(volumeName, localized("ev.done", language, {summary}),
-                                LogEntry::Kind::success));
+        appendLog(std::move(entry));
+    } else {
+        // The drive was unplugged during its run: no log entry, but a headless user still learns
+        // how it ended.
+        emit outcomeNotLogged(entry);
     }
 
     if (m_notify) {
@@ -384,11 +454,23 @@ void AppState::finishBackup(const std::string& volumeID, const std::string& volu
         notification.showLogLabel = QString::fromStdString(localized("notify.showLog", language));
         post(notification);
     }
+    startAgainIfRemounted(volumeID);
     backupReturned();
 }
 
-void AppState::abandonBackup(const std::string& volumeID) {
+void AppState::startAgainIfRemounted(const std::string& volumeID) {
+    if (!m_mountedWhileRunning.erase(volumeID) || m_stop->load())
+        return;
+    if (!m_autoBackup || !m_automaticHere)
+        return;
+    const VolumeInfo* volume = findVolume(volumeID);
+    if (volume && volume->config && volume->config->autoRunOnMount)
+        startBackup(volumeID, true);
+}
+
+void AppState::abandonBackup(const std::string& volumeID, const std::string& volumeName) {
     m_running.erase(volumeID);
+    emit outcomeNotLogged(makeEntry(volumeName, text("run.dropped"), LogEntry::Kind::info));
     emit runningChanged();
     if (VolumeInfo* volume = findVolume(volumeID);
         volume && volume->status.kind == BackupStatus::Kind::running) {

@@ -7,6 +7,7 @@
 #include "app/LoginItem.h"
 #include "app/Notifier.h"
 #include "app/Preferences.h"
+#include "app/platform/DriveIdentity.h"
 #include "app/platform/Volumes.h"
 #include "core/Records.h"
 #include "engine/BackupEngine.h"
@@ -33,6 +34,9 @@ using BackupRunner = std::function<BackupResult(
 // The real engine.
 BackupRunner engineRunner();
 
+// What identifies the drive mounted at a path (probeDrive on the real system).
+using DriveProbe = std::function<DriveIdentity(const std::filesystem::path& root)>;
+
 // What the state works with; the shared instance gets the real ones, tests their fakes.
 struct AppServices {
     std::shared_ptr<Preferences> preferences;
@@ -43,6 +47,9 @@ struct AppServices {
     std::unique_ptr<Notifier> notifier;
     std::unique_ptr<LoginItem> loginItem;
     BackupRunner runBackup;
+    // Called on the main thread when a backup is started and on the backup thread when its turn
+    // comes; empty means the real probe.
+    DriveProbe probeDrive = {};
 };
 
 inline constexpr std::size_t maxLogEntries = 100;
@@ -92,13 +99,19 @@ public:
     void refreshVolumes();
     void handleMount(const QString& mountPath);
     void runAutomaticBackups();
+    // Whether this process runs automatic backups at all: only one process of a user session
+    // does (see AutoBackupLock). Turning it on runs the pass over the connected drives.
+    bool automaticBackupsHere() const { return m_automaticHere; }
+    void setAutomaticBackupsHere(bool here);
 
     // `automatic`: started by itself (on connect, at start), which never mass-deletes.
     void startBackup(const std::string& volumeID, bool automatic = false);
     // Results of the backup thread, delivered on the main thread.
     void applyProgress(const std::string& volumeID, const BackupProgress& progress);
+    // `match` says whether the drive found when the run's turn came was the one it was started
+    // for; when it was not, the engine did not run.
     void finishBackup(const std::string& volumeID, const std::string& volumeName,
-                      const BackupResult& result);
+                      const BackupResult& result, DriveMatch match = DriveMatch::same);
 
     DriveConfig draftConfig(const VolumeInfo& volume) const;
     void saveDriveConfig(DriveConfig config, const std::string& volumeID);
@@ -132,6 +145,9 @@ signals:
     void backupsSettled();
     // An ejection request has completed (after its log entry).
     void ejectFinished(const QString& volumeName, bool ok);
+    // The outcome of a backup that gets no log entry: its drive is no longer listed, or it was
+    // dropped from the queue at stop. The command-line face prints it; the log stays as it is.
+    void outcomeNotLogged(const keelbox::LogEntry& entry);
 
 private:
     VolumeInfo* findVolume(const std::string& volumeID);
@@ -139,7 +155,8 @@ private:
     LogEntry makeEntry(std::string volume, std::string message, LogEntry::Kind kind,
                        std::vector<BackupIssue> details = {}) const;
     void setLaunchAtLoginField(bool on);
-    void abandonBackup(const std::string& volumeID);
+    void abandonBackup(const std::string& volumeID, const std::string& volumeName);
+    void startAgainIfRemounted(const std::string& volumeID);
     void backupReturned();
     void ejectCompleted(const std::string& volumeName, AppLanguage language,
                         const EjectOutcome& outcome);
@@ -152,6 +169,7 @@ private:
     std::unique_ptr<Notifier> m_notifier;
     std::unique_ptr<LoginItem> m_loginItem;
     BackupRunner m_runBackup;
+    DriveProbe m_probeDrive;
 
     std::vector<VolumeInfo> m_volumes;
     std::vector<LogEntry> m_log;
@@ -160,7 +178,11 @@ private:
     bool m_autoBackup = true;
     bool m_notify = true;
     bool m_launchAtLogin = false;
+    bool m_automaticHere = true;
     std::set<std::string> m_running;
+    // Drives mounted again (or anew at the same path) while their previous backup was still in
+    // flight: backed up once it has finished.
+    std::set<std::string> m_mountedWhileRunning;
     bool m_didStart = false;
     int m_backupsInFlight = 0;
 

@@ -9,12 +9,16 @@ Console::Console(AppState& state, std::ostream& out, QObject* parent)
     : QObject(parent), m_state(state), m_out(out) {
     connect(&state, &AppState::volumesChanged, this, [this] { volumesChanged(); });
     connect(&state, &AppState::logChanged, this, [this] { logChanged(); });
+    connect(&state, &AppState::outcomeNotLogged, this, [this](const LogEntry& entry) {
+        m_out << formatLogEntry(entry, m_state.localizer().language()) << std::flush;
+    });
     if (!state.log().empty())
         m_lastPrinted = state.log().front().id;
 }
 
 void Console::say(std::string_view key, std::initializer_list<FormatArg> args) {
-    m_out << m_state.localizer().text(key, args) << std::endl;
+    // Arguments may be drive names.
+    m_out << inertText(m_state.localizer().text(key, args)) << std::endl;
 }
 
 void Console::volumesChanged() {

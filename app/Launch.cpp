@@ -1,6 +1,7 @@
 #include "app/Launch.h"
 
 #include "app/AppState.h"
+#include "app/AutoBackupLock.h"
 #include "app/Console.h"
 #include "app/Session.h"
 #include "app/SingleInstance.h"
@@ -18,6 +19,19 @@ QStringList argumentsAfterProgram(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     return arguments;
+}
+
+// Automatic backups run here only while no other process of the session runs them.
+void shareAutomaticBackups(AutoBackupLock& lock, AppState& state, Console& console) {
+    if (lock.tryAcquire())
+        return;
+    state.setAutomaticBackupsHere(false);
+    console.say("watch.autoElsewhere");
+    QObject::connect(&lock, &AutoBackupLock::acquired, &console, [&state, &console] {
+        console.say("watch.autoTaken");
+        state.setAutomaticBackupsHere(true);
+    });
+    lock.keepTrying();
 }
 
 } // namespace
@@ -41,6 +55,8 @@ int runApplication(int argc, char** argv) {
 
     AppState& state = AppState::shared();
     Console console(state, std::cout);
+    AutoBackupLock automatic(userRuntimeDir());
+    shareAutomaticBackups(automatic, state, console);
     // Until the application has windows, a second launch can only be acknowledged.
     QObject::connect(&instance, &SingleInstance::activationRequested, &console,
                      [&console] { console.say("app.activated"); });
@@ -63,6 +79,8 @@ int runWatch(int argc, char** argv) {
 
     AppState& state = AppState::shared();
     Console console(state, std::cout);
+    AutoBackupLock automatic(userRuntimeDir());
+    shareAutomaticBackups(automatic, state, console);
     return runSession(state, console);
 }
 

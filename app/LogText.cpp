@@ -3,6 +3,7 @@
 #include "app/Localizer.h"
 #include "localization/Format.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
@@ -57,11 +58,12 @@ std::string statusText(const VolumeInfo& volume, AppLanguage language) {
 
 } // namespace
 
-std::string formatLogEntry(const LogEntry& entry, AppLanguage language) {
-    // Names, paths and messages come from drives: each line is made inert for the terminal.
+std::string formatLogEntry(const LogEntry& entry, AppLanguage language, std::size_t maxIssues) {
     std::string out = timeOfDay(entry.date) + "  " + std::string(kindMark(entry.kind)) + " " +
                       inertText(entry.volume + ": " + entry.message) + "\n";
-    for (const BackupIssue& issue : entry.details) {
+    const std::size_t shown = std::min(maxIssues, entry.details.size());
+    for (std::size_t i = 0; i < shown; ++i) {
+        const BackupIssue& issue = entry.details[i];
         out += "    " + inertText(issue.summaryLine()) + "\n";
         if (!issue.systemMessage.empty())
             out += "      " +
@@ -71,6 +73,11 @@ std::string formatLogEntry(const LogEntry& entry, AppLanguage language) {
             out +=
                 "      " + inertText(localized("watch.hint", language, {*issue.suggestion})) + "\n";
     }
+    if (shown < entry.details.size())
+        out += "    " +
+               localized("watch.moreIssues", language,
+                         {static_cast<std::int64_t>(entry.details.size() - shown)}) +
+               "\n";
     return out;
 }
 
@@ -81,7 +88,7 @@ std::string formatVolumeLine(const VolumeInfo& volume, AppLanguage language) {
         out += " — " + status;
     if (auto capacity = volume.capacityText(language))
         out += " • " + *capacity;
-    return out;
+    return inertText(out);
 }
 
 } // namespace keelbox::app

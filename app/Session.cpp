@@ -37,6 +37,8 @@ public:
         action.sa_flags = SA_RESTART;
         ::sigaction(SIGINT, &action, &m_previousInt);
         ::sigaction(SIGTERM, &action, &m_previousTerm);
+        // A closed terminal stops the session like a kill does, never mid-file.
+        ::sigaction(SIGHUP, &action, &m_previousHup);
     }
 
     ~TerminationWatch() override {
@@ -44,6 +46,7 @@ public:
             return;
         ::sigaction(SIGINT, &m_previousInt, nullptr);
         ::sigaction(SIGTERM, &m_previousTerm, nullptr);
+        ::sigaction(SIGHUP, &m_previousHup, nullptr);
         delete m_notifier;
         ::close(signalPipe[0]);
         ::close(signalPipe[1]);
@@ -64,8 +67,11 @@ private:
                 QCoreApplication::quit();
                 continue;
             }
+            // Like `keelbox backup`: a backup cut short by Ctrl-C ends the process with 130.
+            const int status = byte == SIGINT ? 130 : 0;
             m_console.say("watch.stopping");
-            connect(&m_state, &AppState::backupsSettled, this, [] { QCoreApplication::quit(); });
+            connect(&m_state, &AppState::backupsSettled, this,
+                    [status] { QCoreApplication::exit(status); });
         }
     }
 
@@ -74,6 +80,7 @@ private:
     QSocketNotifier* m_notifier = nullptr;
     struct sigaction m_previousInt {};
     struct sigaction m_previousTerm {};
+    struct sigaction m_previousHup {};
     bool m_stopping = false;
 };
 

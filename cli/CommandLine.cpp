@@ -36,6 +36,17 @@ std::size_t commandIndex(const std::vector<std::string>& args) {
     return i;
 }
 
+// "--show WINDOW" (or "--show=WINDOW") asks the tray application, running or not, for a window.
+bool onlyWindowRequests(const std::vector<std::string>& args, std::size_t from) {
+    for (std::size_t i = from; i < args.size(); ++i) {
+        if (args[i] == "--show" && i + 1 < args.size())
+            ++i;
+        else if (!startsWith(args[i], "--show="))
+            return false;
+    }
+    return true;
+}
+
 std::string text(std::string_view key, AppLanguage language) {
     return localizedText(key, language);
 }
@@ -48,8 +59,8 @@ Command chooseCommand(const std::vector<std::string>& args, bool withApplication
             return Command::selfTest;
     }
     const std::size_t at = commandIndex(args);
-    if (at >= args.size())
-        return withApplication && args.empty() ? Command::application : Command::usage;
+    if (onlyWindowRequests(args, at))
+        return withApplication ? Command::application : Command::usage;
     const std::string& word = args[at];
     if (word == "backup")
         return Command::backup;

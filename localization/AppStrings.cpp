@@ -19,6 +19,24 @@ const std::vector<StringEntry> entries{
     {"watch.disconnected", "Disconnected: %@", "Odłączono: %@"},
     {"watch.systemMessage", "System message: %@", "Komunikat systemu: %@"},
     {"watch.hint", "Hint: %@", "Wskazówka: %@"},
+    {"watch.moreIssues", "…and %ld more problems.", "…i kolejne problemy: %ld."},
+    {"watch.autoElsewhere",
+     "Automatic backups of this session are run by another Keelbox (the tray application or "
+     "another keelbox watch); this one only lists drives and takes over when that one ends.",
+     "Automatyczne kopie tej sesji wykonuje inny Keelbox (aplikacja w zasobniku albo inne "
+     "keelbox watch); ten tylko pokazuje nośniki i przejmie kopie, gdy tamten się zakończy."},
+    {"watch.autoTaken", "Automatic backups are now run here.",
+     "Automatyczne kopie są teraz wykonywane tutaj."},
+    {"run.otherDrive",
+     "Not backed up: another drive is mounted at %@ now. Nothing was copied or deleted.",
+     "Nie wykonano kopii: pod %@ jest teraz zamontowany inny nośnik. Niczego nie skopiowano ani "
+     "nie usunięto."},
+    {"run.driveGone",
+     "Not backed up: the drive is no longer mounted at %@. Nothing was copied or deleted.",
+     "Nie wykonano kopii: nośnik nie jest już zamontowany pod %@. Niczego nie skopiowano ani nie "
+     "usunięto."},
+    {"run.dropped", "Not started: Keelbox stopped before this backup's turn came.",
+     "Nie rozpoczęto: Keelbox zakończył pracę, zanim przyszła kolej na tę kopię."},
     {"app.handedOver", "Keelbox is already running.", "Keelbox już działa."},
     {"notify.showLog", "Show log", "Pokaż dziennik"},
     {"tray.openPanel", "Open Keelbox", "Otwórz Keelbox"},

@@ -203,6 +203,7 @@ bool UDisks2VolumeMonitor::start() {
             m_objects.insert(it.key(), it.value());
     }
     m_started = true;
+    m_serviceRunning = true;
     return true;
 }
 
@@ -300,38 +301,36 @@ void UDisks2VolumeMonitor::onPropertiesChanged(const QDBusMessage& message) {
 void UDisks2VolumeMonitor::onServiceOwnerChanged(const QString&, const QString&,
                                                  const QString& newOwner) {
     if (newOwner.isEmpty()) {
-        // UDisks2 went away: what it knew is no longer known to be mounted.
-        const QStringList paths = m_objects.keys();
-        for (const QString& path : paths) {
-            const Seen before = seen(path);
-            m_objects.remove(path);
-            announce(before, {});
+        m_hiddenWhenLeft.clear();
+        for (const InterfaceMap& interfaces : std::as_const(m_objects)) {
+            const BlockFacts facts = blockFacts(interfaces);
+            bool ok = false;
+            const quint64 device =
+                interfaces.value(kBlock).value(QStringLiteral("DeviceNumber")).toULongLong(&ok);
+            if (!ok || device == 0 || isUDisksCandidate(facts))
+                continue;
+            for (const QString& point : facts.mountPoints)
+                m_hiddenWhenLeft.insert(normalizeMountPath(point), device);
         }
+        m_objects.clear();
+        m_serviceRunning = false;
+        emit serviceChanged(false);
         return;
     }
-    reload();
-}
-
-void UDisks2VolumeMonitor::reload() {
+    // A restarted service announces nothing for drives that were mounted all along.
     const QDBusMessage call = QDBusMessage::createMethodCall(kService, kRoot, kObjectManager,
                                                              QStringLiteral("GetManagedObjects"));
     const QDBusMessage reply = m_bus.call(call);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return;
-    const ManagedObjects all = decodeManagedObjects(reply.arguments().constFirst());
-    QStringList paths = m_objects.keys();
-    for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
-        if (it.key().startsWith(kBlockDevices) && !paths.contains(it.key()))
-            paths.append(it.key());
+    m_objects.clear();
+    m_serviceRunning = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();
+    if (m_serviceRunning) {
+        const ManagedObjects all = decodeManagedObjects(reply.arguments().constFirst());
+        for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
+            if (it.key().startsWith(kBlockDevices))
+                m_objects.insert(it.key(), it.value());
+        }
     }
-    for (const QString& path : std::as_const(paths)) {
-        const Seen before = seen(path);
-        if (all.contains(path))
-            m_objects.insert(path, all.value(path));
-        else
-            m_objects.remove(path);
-        announce(before, seen(path));
-    }
+    emit serviceChanged(m_serviceRunning);
 }
 
 std::vector<MountedVolume> UDisks2VolumeMonitor::mountedVolumes() const {

@@ -36,6 +36,17 @@ public:
 
     bool start() override;
     std::vector<MountedVolume> mountedVolumes() const override;
+    // Whether UDisks2 answered when last seen (it may leave the bus and come back).
+    bool serviceRunning() const { return m_serviceRunning; }
+    // The file systems that were mounted but not listed (system devices, hidden ones) when
+    // UDisks2 last left the bus: mount path → device number.
+    const QMap<QString, quint64>& hiddenWhenLeft() const { return m_hiddenWhenLeft; }
+
+signals:
+    // UDisks2 left the bus (what it knew is forgotten, and nothing is announced: the drives did
+    // not go anywhere) or came back (what it knows now is read, again without announcements).
+    // The owner decides what changed meanwhile.
+    void serviceChanged(bool running);
 
 private slots:
     void onInterfacesAdded(const QDBusMessage& message);
@@ -52,11 +63,12 @@ private:
     Seen seen(const QString& path) const;
     void announce(const Seen& before, const Seen& after);
     bool isCandidate(const InterfaceMap& interfaces) const;
-    void reload();
 
     QDBusConnection m_bus;
     ManagedObjects m_objects; // block devices only
     bool m_started = false;
+    bool m_serviceRunning = false;
+    QMap<QString, quint64> m_hiddenWhenLeft;
 };
 
 // Unmounts through UDisks2, then powers the drive off, ejects its medium, or deletes the loop

@@ -2,6 +2,7 @@
 // Finding connected drives and ejecting them: the interface the application state uses, with a
 // UDisks2 backend, a kernel-mount-table fallback and a fake for tests.
 
+#include <QDBusConnection>
 #include <QObject>
 #include <QString>
 
@@ -57,8 +58,12 @@ public:
 
 namespace keelbox::app {
 
-// The UDisks2 backend when UDisks2 answers on the system bus, otherwise the kernel mount table.
+// The UDisks2 backend while UDisks2 answers on the system bus, otherwise the kernel mount table;
+// it follows UDisks2 leaving and coming back, or appearing after start.
 std::unique_ptr<VolumeMonitor> makeVolumeMonitor(QObject* parent = nullptr);
+// The same on another bus and mount table (tests).
+std::unique_ptr<VolumeMonitor> makeVolumeMonitor(QDBusConnection bus, QString mountInfoPath,
+                                                 QObject* parent = nullptr);
 std::unique_ptr<VolumeEjector> makeVolumeEjector();
 
 } // namespace keelbox::app

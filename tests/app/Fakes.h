@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -171,6 +172,20 @@ public:
     std::function<BackupResult(const DriveConfig&, AppLanguage)> makeResult;
 };
 
+// The drive check's view of the harness: a folder is the drive listed there while it exists and
+// is not in `unmounted`. Thread-safe.
+struct FakeDriveProbe {
+    DriveProbe probe() {
+        return [this](const std::filesystem::path& root) {
+            std::lock_guard lock(mutex);
+            return DriveIdentity{
+                std::filesystem::exists(root) && !unmounted.contains(root), 1, {}, {}};
+        };
+    }
+    std::mutex mutex;
+    std::set<std::filesystem::path> unmounted;
+};
+
 inline DriveConfig testConfig(std::string name, bool autoRun = true,
                               BackupMode mode = BackupMode::sync) {
     DriveConfig config = DriveConfig::makeNew(std::move(name), now());
@@ -220,10 +235,9 @@ public:
     }
 
     AppState& make() {
-        state = std::make_unique<AppState>(
-            AppServices{preferences, localizer.get(), std::move(ownedMonitor), ejector,
-                        std::move(ownedNotifier), std::move(ownedLogin),
-                        realRunner ? realRunner : engine.runner()});
+        state = std::make_unique<AppState>(AppServices{
+            preferences, localizer.get(), std::move(ownedMonitor), ejector,
+            std::move(ownedNotifier), std::move(ownedLogin), engine.runner(), drives.probe()});
         return *state;
     }
     AppState& started() {
@@ -244,8 +258,7 @@ public:
     FakeLoginItem* login = ownedLogin.get();
     std::shared_ptr<FakeEjector> ejector = std::make_shared<FakeEjector>();
     FakeEngine engine;
-    // When set, used instead of the fake engine.
-    BackupRunner realRunner;
+    FakeDriveProbe drives;
     std::unique_ptr<AppState> state;
     int counter = 0;
 };

@@ -66,14 +66,12 @@ private slots:
     void automaticBackups();
     void refreshBuildsSortedListAndCarriesStatus();
 
-    void doubleStartRunsOneBackup();
     void backupsRunOneAtATimeAndRefuseEjection();
     void progressIsShownAndLateSnapshotsDropped();
     void finishReportsTheResult_data();
     void finishReportsTheResult();
     void unplugAndReplugDuringBackup();
     void languageSwitchDuringBackup();
-    void realEngineCopiesTheDrive();
 
     void draftThenSaveWritesTheDriveAndLogKeepsTheNewest();
     void saveAndRemoveWhileRunning();
@@ -89,6 +87,7 @@ private slots:
     void launchAtLogin();
 
     void consolePrintsDrivesAndEntries();
+    void terminationSignalEndsSessionAfterCurrentBackup_data();
     void terminationSignalEndsSessionAfterCurrentBackup();
     void terminationSignalWhenIdle();
 };
@@ -97,17 +96,20 @@ void AppStateTest::automaticBackups_data() {
     QTest::addColumn<bool>("autoBackup");
     QTest::addColumn<bool>("configured");
     QTest::addColumn<bool>("autoRunOnMount");
+    QTest::addColumn<bool>("here"); // this process runs the session's automatic backups
     QTest::addColumn<bool>("starts");
-    QTest::newRow("switch on, drive asks") << true << true << true << true;
-    QTest::newRow("switch on, drive does not ask") << true << true << false << false;
-    QTest::newRow("switch on, no configuration") << true << false << false << false;
-    QTest::newRow("switch off, drive asks") << false << true << true << false;
+    QTest::newRow("switch on, drive asks") << true << true << true << true << true;
+    QTest::newRow("switch on, drive does not ask") << true << true << false << true << false;
+    QTest::newRow("switch on, no configuration") << true << false << false << true << false;
+    QTest::newRow("switch off, drive asks") << false << true << true << true << false;
+    QTest::newRow("another process runs them") << true << true << true << false << false;
 }
 
 void AppStateTest::automaticBackups() {
     QFETCH(bool, autoBackup);
     QFETCH(bool, configured);
     QFETCH(bool, autoRunOnMount);
+    QFETCH(bool, here);
     QFETCH(bool, starts);
     const auto config = [&](const char* name) {
         return configured ? std::optional(testConfig(name, autoRunOnMount)) : std::nullopt;
@@ -117,7 +119,9 @@ void AppStateTest::automaticBackups() {
         Harness h;
         h.preferences->setBool(u"autoBackup"_s, autoBackup);
         const auto drive = h.addDrive(u"ALPHA"_s, config("ALPHA"));
-        AppState& state = h.started();
+        AppState& state = h.make();
+        state.setAutomaticBackupsHere(here);
+        state.start();
         state.start();
         QCOMPARE(h.monitor->starts, 1);
         QCOMPARE(h.monitor->scans, 1);
@@ -125,12 +129,19 @@ void AppStateTest::automaticBackups() {
         QTRY_COMPARE(state.backupsInFlight(), 0);
         QCOMPARE(h.engine.callCount(), std::size_t(starts ? 1 : 0));
         QCOMPARE(state.log().size(), std::size_t(starts ? 2 : 0));
+        // Taking over from the process that ran them makes the pass over connected drives.
+        if (!here) {
+            state.setAutomaticBackupsHere(true);
+            QVERIFY(state.isRunning(h.idOf(drive)));
+        }
     }
     // Connected later; a later refresh never starts anything by itself.
     {
         Harness h;
         h.preferences->setBool(u"autoBackup"_s, autoBackup);
-        AppState& state = h.started();
+        AppState& state = h.make();
+        state.setAutomaticBackupsHere(here);
+        state.start();
         const auto drive = h.addDrive(u"BETA"_s, config("BETA"), true);
         QTRY_COMPARE(state.volumes().size(), std::size_t(1));
         QCOMPARE(state.isRunning(h.idOf(drive)), starts);
@@ -182,34 +193,6 @@ void AppStateTest::refreshBuildsSortedListAndCarriesStatus() {
     QCOMPARE(state.volumes()[4].name, std::string("Stick"));
 }
 
-void AppStateTest::doubleStartRunsOneBackup() {
-    Harness h;
-    h.engine.hold = true;
-    const auto drive = h.addDrive(u"TWICE"_s, testConfig("TWICE", false));
-    AppState& state = h.started();
-    QSignalSpy runningSpy(&state, &AppState::runningChanged);
-    state.startBackup(h.idOf(drive));
-    state.startBackup(h.idOf(drive));
-    QCOMPARE(runningSpy.count(), 1);
-    QCOMPARE(state.log().size(), std::size_t(1));
-    QCOMPARE(state.log().front().message, std::string("Backup started (sync)."));
-    QCOMPARE(state.log().front().kind, LogEntry::Kind::info);
-    QCOMPARE(findById(state, h.idOf(drive))->status, BackupStatus::running());
-    QCOMPARE(h.notifier->posted.size(), std::size_t(1));
-
-    // Unknown and unconfigured drives are ignored without a word.
-    const auto bare = h.addDrive(u"BARE"_s);
-    state.refreshVolumes();
-    state.startBackup(h.idOf(bare));
-    state.startBackup("/no/such/drive");
-    QCOMPARE(state.log().size(), std::size_t(1));
-    QVERIFY(!state.lastError());
-
-    h.engine.release();
-    QTRY_VERIFY(!state.isRunning(h.idOf(drive)));
-    QCOMPARE(h.engine.callCount(), std::size_t(1));
-}
-
 void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     Harness h;
     h.engine.hold = true;
@@ -225,11 +208,19 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     QCOMPARE(state.log()[0].volume, std::string("B-DRIVE"));
     QCOMPARE(state.log()[0].message, std::string("Backup started (dated backup)."));
     state.startBackup(h.idOf(c));
+    // A second press, an unconfigured drive and an unknown one change nothing and say nothing.
+    const std::size_t logSize = state.log().size();
+    const auto bare = h.addDrive(u"BARE"_s);
+    state.refreshVolumes();
+    for (const std::string& id : {h.idOf(c), h.idOf(bare), std::string("/no/such/drive")})
+        state.startBackup(id);
+    QCOMPARE(state.log().size(), logSize);
+    QCOMPARE(h.notifier->posted.size(), logSize);
+    QVERIFY(!state.lastError());
 
     QVERIFY(h.engine.waitForCalls(1));
     // Neither the running drive nor a queued one may be ejected.
     for (const auto& drive : {a, b}) {
-        const std::size_t logSize = state.log().size();
         state.eject(h.idOf(drive));
         QCOMPARE(state.lastError().value_or(""),
                  std::string("A backup is running — wait for it to finish before ejecting."));
@@ -335,40 +326,54 @@ void AppStateTest::finishReportsTheResult() {
 void AppStateTest::unplugAndReplugDuringBackup() {
     Harness h;
     h.engine.hold = true;
-    const auto gone = h.addDrive(u"GONE"_s, testConfig("GONE", false));
-    const auto back = h.addDrive(u"BACK"_s, testConfig("BACK", false));
-    AppState& state = h.started();
-    state.startBackup(h.idOf(gone));
-    state.startBackup(h.idOf(back));
+    h.engine.makeResult = reportingIssues(1);
+    // Both run by themselves, BACK first (list order); GONE waits its turn.
+    const auto back = h.addDrive(u"BACK"_s, testConfig("BACK"));
+    const auto gone = h.addDrive(u"GONE"_s, testConfig("GONE"));
+    AppState& state = h.make();
+    QList<LogEntry> unlogged;
+    connect(&state, &AppState::outcomeNotLogged, this,
+            [&](const LogEntry& entry) { unlogged.append(entry); });
+    state.start();
     QVERIFY(h.engine.waitForCalls(1));
     QSignalSpy editingSpy(&state, &AppState::editingVolumeIDChanged);
     state.setEditingVolumeID(h.idOf(gone));
     QCOMPARE(editingSpy.count(), 1);
     QCOMPARE(state.editingVolume()->name, std::string("GONE"));
     h.monitor->unplug(gone.mountPath);
+    {
+        std::lock_guard lock(h.drives.mutex);
+        h.drives.unmounted.insert(h.idOf(gone));
+    }
     h.monitor->unplug(back.mountPath);
     QTRY_VERIFY(state.volumes().empty());
     // The drive being edited is gone from the list; its identity stays chosen.
     QVERIFY(!state.editingVolume());
     QCOMPARE(state.editingVolumeID(), std::optional<std::string>(h.idOf(gone)));
     QVERIFY(state.isRunning(h.idOf(gone)) && state.isRunning(h.idOf(back)));
-    // Back while its backup is still in flight: listed as configured, no second backup.
+    // BACK returns while its failing run is still ending: listed as configured, and backed up
+    // again once that run is over, whatever its outcome.
     h.monitor->plug(back);
     QTRY_COMPARE(names(state), std::vector<std::string>{"BACK"});
     QCOMPARE(state.volumes().front().status, BackupStatus::configured());
     state.startBackup(h.idOf(back));
     QCOMPARE(state.log().size(), std::size_t(2));
 
-    // Both finish: the one still away gets a notification but no log entry.
     h.engine.release();
-    QVERIFY(settles(state));
-    QCOMPARE(h.engine.callCount(), std::size_t(2));
+    QTRY_COMPARE(h.engine.callCount(), std::size_t(2));
+    QTRY_COMPARE(state.backupsInFlight(), 0);
     QVERIFY(state.running().empty());
-    QCOMPARE(state.log().size(), std::size_t(3));
-    QCOMPARE(state.log().front().volume, std::string("BACK"));
-    QCOMPARE(state.volumes().front().status.kind, BackupStatus::Kind::done);
-    QCOMPARE(h.notifier->posted.size(), std::size_t(4));
-    QCOMPARE(h.notifier->posted[2].title, u"Keelbox — GONE"_s);
+    QCOMPARE(h.engine.call(1).root, std::filesystem::path(h.idOf(back)));
+    // GONE's turn found nothing mounted: not run, not logged, but reported and notified.
+    QCOMPARE(unlogged.size(), 1);
+    QCOMPARE(unlogged[0].volume, std::string("GONE"));
+    QCOMPARE(unlogged[0].message, "Not backed up: the drive is no longer mounted at " +
+                                      h.idOf(gone) + ". Nothing was copied or deleted.");
+    // Two starts and two finishes of BACK, GONE's start.
+    QCOMPARE(state.log().size(), std::size_t(5));
+    QCOMPARE(state.log()[1].message, std::string("Backup started (sync)."));
+    QCOMPARE(h.notifier->posted.size(), std::size_t(6));
+    QCOMPARE(h.notifier->posted[4].title, u"Keelbox — GONE (with errors)"_s);
 }
 
 void AppStateTest::languageSwitchDuringBackup() {
@@ -399,36 +404,6 @@ void AppStateTest::languageSwitchDuringBackup() {
                                 polishResult.summary(AppLanguage::english) +
                                 ". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania."));
     QCOMPARE(finished.soundName, u"dialog-warning"_s);
-}
-
-void AppStateTest::realEngineCopiesTheDrive() {
-    Harness h;
-    h.realRunner = engineRunner();
-    const QString destination = h.dir.filePath(u"backups"_s);
-    DriveConfig config = testConfig("REAL", false);
-    config.destinationPath = destination.toStdString();
-    config.sources = {{Uuid::random(), "Docs"}, {Uuid::random(), "Missing"}};
-    const auto drive = h.addDrive(u"REAL"_s, config);
-    for (const QString& name : {u"Docs/a.txt"_s, u"Docs/sub/b.txt"_s, u"Other/c.txt"_s}) {
-        const QString path = drive.mountPath + u'/' + name;
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(name.toUtf8()) > 0);
-    }
-    AppState& state = h.started();
-    state.startBackup(h.idOf(drive));
-    QVERIFY(settles(state));
-    const QString copy = destination + u"/REAL"_s;
-    QVERIFY(QFile::exists(copy + u"/Docs/a.txt"_s));
-    QVERIFY(QFile::exists(copy + u"/Docs/sub/b.txt"_s));
-    QVERIFY(!QFile::exists(copy + u"/Other/c.txt"_s));
-    // The missing source is the one issue, in the log's details and the status.
-    QCOMPARE(state.volumes().front().status, BackupStatus::failed("1 errors"));
-    const LogEntry first = state.log().front();
-    QCOMPARE(first.kind, LogEntry::Kind::failure);
-    QCOMPARE(first.details.size(), std::size_t(1));
-    QCOMPARE(first.details.front().path, std::string("Missing"));
-    QVERIFY2(first.message.starts_with("Finished with errors: 2 files • "), first.message.c_str());
 }
 
 void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {
@@ -610,11 +585,9 @@ void AppStateTest::preferencesAtStart_data() {
     QTest::newRow("both off") << QByteArray("autoBackup=false\nnotify=false") << false << false;
     QTest::newRow("one off") << QByteArray("notify=false") << true << false;
     // Anything but the words true and false is no choice: the default holds.
-    QTest::newRow("words") << QByteArray("autoBackup=no\nnotify=off") << true << true;
-    QTest::newRow("numbers") << QByteArray("autoBackup=0\nnotify=1") << true << true;
-    QTest::newRow("letter case") << QByteArray("autoBackup=False\nnotify=FALSE") << true << true;
-    QTest::newRow("empty and list")
-        << QByteArray("autoBackup=\nnotify=false, false") << true << true;
+    QTest::newRow("words and numbers") << QByteArray("autoBackup=no\nnotify=0") << true << true;
+    QTest::newRow("letter case, a list")
+        << QByteArray("autoBackup=False\nnotify=false, false") << true << true;
 }
 
 void AppStateTest::preferencesAtStart() {
@@ -677,19 +650,23 @@ void AppStateTest::launchAtLogin() {
 
 void AppStateTest::consolePrintsDrivesAndEntries() {
     Harness h;
-    h.engine.makeResult = reportingIssues(1);
+    h.engine.hold = true;
+    h.engine.makeResult = reportingIssues(23);
     h.addDrive(u"ZULU"_s, testConfig("ZULU", false, BackupMode::dated));
     const auto run = h.addDrive(u"ALPHA"_s, testConfig("ALPHA"));
     AppState& state = h.make();
     std::ostringstream out;
     Console console(state, out);
     state.start();
-    QVERIFY(settles(state));
-    // A label with an escape sequence and a line break cannot steer the terminal or forge a line.
-    h.addDrive(u"LATE\x1b[2J\nX"_s, std::nullopt, true);
+    // A label is whatever the drive says, escape sequences and line breaks included.
+    h.addDrive(u"LA\nTE\x1b[2J\u202e"_s, std::nullopt, true);
     QTRY_COMPARE(state.volumes().size(), std::size_t(3));
+    // Unplugged during its run: the log gets no entry, the console still prints how it ended.
     h.monitor->unplug(run.mountPath);
     QTRY_COMPARE(state.volumes().size(), std::size_t(2));
+    h.engine.release();
+    QVERIFY(settles(state));
+    QCOMPARE(state.log().size(), std::size_t(1));
 
     const QString text = QString::fromStdString(out.str());
     const QStringList lines = text.split(u'\n');
@@ -702,16 +679,30 @@ void AppStateTest::consolePrintsDrivesAndEntries() {
     QVERIFY2(lines[zulu].contains(u"Ready • dated backup"_s) && lines[zulu].contains(u" free"_s),
              qPrintable(text));
     QCOMPARE(text.count(u"Backup started"_s), 1);
-    QVERIFY2(!text.contains(u'\x1b'), qPrintable(text));
+    // Many issues: the first twenty in full, then how many more.
+    QCOMPARE(text.count(u"— The file disappeared during copying."_s), 20);
     for (const QString& expected :
          {u"ALPHA: Finished with errors: "_s,
           u"\n    Docs/file0.txt — The file disappeared during copying.\n"_s, u"POSIX #2"_s,
-          u"Usually harmless"_s, u"Connected: LATE\\x1B[2J\\x0AX ("_s,
+          u"Usually harmless"_s, u"\n    …and 3 more problems.\n"_s,
+          u"Connected: LA\\x0ATE\\x1B[2J\\u202E ("_s,
           QString::fromStdString("Disconnected: ALPHA (" + h.idOf(run) + ")\n")})
         QVERIFY2(text.contains(expected), qPrintable(text));
+    QVERIFY(!text.contains(u'\x1b'));
+}
+
+void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup_data() {
+    QTest::addColumn<int>("signo");
+    QTest::addColumn<int>("status");
+    QTest::newRow("the service manager stops it") << SIGTERM << 0;
+    QTest::newRow("its terminal is closed") << SIGHUP << 0;
+    // As documented for every command: Ctrl-C that cut a backup short.
+    QTest::newRow("Ctrl-C") << SIGINT << 130;
 }
 
 void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
+    QFETCH(int, signo);
+    QFETCH(int, status);
     Harness h;
     h.engine.hold = true;
     const auto first = h.addDrive(u"FIRST"_s, testConfig("FIRST"));
@@ -719,16 +710,16 @@ void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
     AppState& state = h.make();
     std::ostringstream out;
     Console console(state, out);
-    // Once the first backup is under way, the service manager asks us to stop.
+    // Once the first backup is under way, the session is asked to stop.
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         if (h.engine.callCount() == 1) {
             poll.stop();
-            ::raise(SIGTERM);
+            ::raise(signo);
         }
     });
     poll.start(5);
-    QCOMPARE(runSession(state, console), 0);
+    QCOMPARE(runSession(state, console), status);
 
     QCOMPARE(h.engine.stoppedRuns, 1);
     QCOMPARE(h.engine.callCount(), std::size_t(1)); // the queued one never ran
@@ -742,7 +733,8 @@ void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
     const QString text = QString::fromStdString(out.str());
     QVERIFY2(text.startsWith(u"Watching for drives. Press Ctrl+C to stop.\n"_s) &&
                  text.contains(u"Stopping after the current file…"_s) &&
-                 text.contains(u"FIRST: Done: "_s) && !text.contains(u"SECOND: Done"_s),
+                 text.contains(u"FIRST: Done: "_s) && !text.contains(u"SECOND: Done"_s) &&
+                 text.contains(u"SECOND: Not started: Keelbox stopped before this backup's "_s),
              qPrintable(text));
 }
 

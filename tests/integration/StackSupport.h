@@ -130,9 +130,15 @@ inline void discardImage(const QString& image) {
         for (const QString& line : QString::fromUtf8(table.readAll()).split(u'\n')) {
             const QStringList fields = line.split(u' ');
             if (fields.size() > 4 && line.contains(u' ' + loop + u' ')) {
-                const QString point = QString(fields[4]).replace(u"\\040"_s, u" "_s);
-                if (!run(u"umount"_s, {point}).ok())
-                    run(u"umount"_s, {u"-l"_s, point});
+                // The kernel writes spaces, line breaks and backslashes as octal escapes.
+                QByteArray point = fields[4].toUtf8();
+                for (qsizetype at = point.indexOf('\\'); at >= 0 && at + 3 < point.size();
+                     at = point.indexOf('\\', at + 1))
+                    point.replace(at, 4,
+                                  QByteArray(1, char(point.mid(at + 1, 3).toInt(nullptr, 8))));
+                const QString path = QString::fromUtf8(point);
+                if (!run(u"umount"_s, {path}).ok())
+                    run(u"umount"_s, {u"-l"_s, path});
             }
         }
         run(u"losetup"_s, {u"-d"_s, loop});
@@ -161,8 +167,10 @@ inline Plugged plugIn(const QString& image) {
     settleUdev();
     const Run mounted =
         run(u"udisksctl"_s, {u"mount"_s, u"-b"_s, plugged.device, u"--no-user-interaction"_s});
+    // A label may hold a line break, and so may the mount path made of it.
     const QRegularExpressionMatch at =
-        QRegularExpression(u" at (/.*?)\\.?\\s*$"_s).match(mounted.out.trimmed());
+        QRegularExpression(u" at (/.*?)\\.?\\s*$"_s, QRegularExpression::DotMatchesEverythingOption)
+            .match(mounted.out.trimmed());
     if (mounted.ok() && at.hasMatch())
         plugged.mountPath = at.captured(1);
     else

@@ -8,9 +8,17 @@
 #include "app/platform/MountTableVolumes.h"
 #include "app/platform/UDisks2Volumes.h"
 #include "app/platform/Volumes.h"
+#include "core/ConfigFile.h"
 
 #include <QDBusConnection>
+#include <QScopeGuard>
 #include <QTemporaryDir>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <mutex>
+#include <thread>
 
 using namespace keelbox;
 using namespace keelbox::app;
@@ -34,6 +42,47 @@ const VolumeInfo* findVolume(const AppState& state, const std::string& id) {
 
 constexpr qint64 imageSize = 64 * 1024 * 1024;
 
+// The stack's udisksd, stopped and started again as a system update would restart it.
+bool stopUDisks() {
+    return run(u"sh"_s, {u"-c"_s, u"p=$(cat \"$KEELBOX_STACK_DIR/udisksd.pid\") && kill $p && "
+                                  u"while kill -0 $p 2>/dev/null; do sleep 0.05; done"_s})
+        .ok();
+}
+
+bool startUDisks() {
+    run(u"sh"_s, {u"-c"_s, u"setsid /usr/libexec/udisks2/udisksd </dev/null >/dev/null 2>&1 & "
+                           u"echo $! > \"$KEELBOX_STACK_DIR/udisksd.pid\""_s});
+    for (int i = 0; i < 200 && !udisksAvailable(QDBusConnection::systemBus()); ++i)
+        QTest::qWait(50);
+    return udisksAvailable(QDBusConnection::systemBus());
+}
+
+// An engine stand-in that records the drive roots it runs on and holds the run of a drive whose
+// mount folder starts with `held` until released, so that other backups queue behind it.
+struct QueueHolder {
+    std::mutex mutex;
+    std::vector<std::string> roots;
+    const std::string held = "FIRSTINQ";
+    std::atomic<bool> released = false;
+
+    BackupRunner runner() {
+        return [this](const DriveConfig&, const std::filesystem::path& root, AppLanguage,
+                      const ProgressCallback&, const RunEnvironment&) {
+            std::unique_lock lock(mutex);
+            roots.push_back(root.string());
+            const bool hold = root.filename().string().starts_with(held);
+            lock.unlock();
+            while (hold && !released)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return BackupResult{};
+        };
+    }
+    long ran(const QString& root) {
+        std::lock_guard lock(mutex);
+        return std::count(roots.begin(), roots.end(), root.toStdString());
+    }
+};
+
 } // namespace
 
 class RealVolumesTest : public QObject {
@@ -46,11 +95,15 @@ private slots:
     void mountTableFollowsRealMounts_data();
     void mountTableFollowsRealMounts();
     void appStateEjectsARealStick();
+    void queuedRunFindsAnotherDrive_data();
+    void queuedRunFindsAnotherDrive();
+    void udisksRestartsWithDrivesMounted();
 
 private:
-    QString image(const QString& fs, const QString& label, const QString& kind) {
+    QString image(const QString& fs, const QString& label, const QString& kind,
+                  const QString& content = {}) {
         QString error;
-        const QString path = makeImage(fs, label, kind, &error);
+        const QString path = makeImage(fs, label, kind, &error, content);
         if (path.isEmpty())
             qWarning("%s", qPrintable(error));
         else
@@ -67,6 +120,9 @@ void RealVolumesTest::initTestCase() {
 }
 
 void RealVolumesTest::cleanup() {
+    // A failed restart test must not leave the stack without UDisks2.
+    if (!udisksAvailable(QDBusConnection::systemBus()))
+        startUDisks();
     for (const QString& image : std::as_const(m_images))
         discardImage(image);
     m_images.clear();
@@ -273,6 +329,127 @@ void RealVolumesTest::appStateEjectsARealStick() {
     QCOMPARE(state.log().front().message, std::string("Drive ejected."));
     QTRY_VERIFY_WITH_TIMEOUT(!findVolume(state, id), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(loopsOf(file).isEmpty(), 10000);
+}
+
+// A configured stick (mirror on) waits behind another backup; before its turn it is unplugged and
+// another stick with the same label lands on the same mount path, or the folder it was mounted on
+// stays behind empty. Its turn must neither copy nor delete anything, and the log says why.
+void RealVolumesTest::queuedRunFindsAnotherDrive_data() {
+    QTest::addColumn<bool>("swap");
+    QTest::addColumn<QString>("newest"); // the log's newest entry at the end
+    // The stranger is listed at the path: the log tells what happened to the stick that left.
+    QTest::newRow("another stick with the same label")
+        << true << u"SWAPPED: Not backed up: another drive is mounted at %1 now."_s;
+    // Nothing listed there any more: no log entry, as for any drive that went away.
+    QTest::newRow("mount folder that outlives the mount") << false << u"FIRSTINQ: Done: "_s;
+}
+
+void RealVolumesTest::queuedRunFindsAnotherDrive() {
+    QFETCH(bool, swap);
+    QFETCH(QString, newest);
+    QTemporaryDir home;
+    const auto configured = [&](const QString& label, bool mirror) {
+        DriveConfig config = DriveConfig::makeNew(label.toStdString(), now());
+        config.destinationPath = home.filePath(u"Backups"_s).toStdString();
+        config.deleteRemovedFiles = mirror;
+        config.sources = {SourceItem{Uuid::random(), ""}};
+        const QString content = home.filePath(label);
+        QDir().mkpath(content);
+        writeConfig(config, content.toStdString());
+        return image(u"ext4"_s, label, u"removable"_s, content);
+    };
+    auto preferences = std::make_shared<Preferences>(home.filePath(u"keelbox.conf"_s));
+    preferences->setBool(u"notify"_s, false);
+    app::Localizer localizer(preferences, {"en"});
+    QueueHolder engine;
+    AppState state({preferences, &localizer, makeVolumeMonitor(), makeVolumeEjector(), nullptr,
+                    nullptr, engine.runner()});
+    // Destroyed before the state, which waits for the held run.
+    const auto release = qScopeGuard([&] { engine.released = true; });
+    state.start();
+
+    const QString blocker = configured(u"FIRSTINQ"_s, false);
+    const QString mine = configured(u"SWAPPED"_s, true);
+    QVERIFY(!blocker.isEmpty() && !mine.isEmpty());
+    const Plugged first = plugIn(blocker);
+    QVERIFY2(!first.mountPath.isEmpty(), qPrintable(first.error));
+    QTRY_VERIFY_WITH_TIMEOUT(engine.ran(first.mountPath) == 1, 10000);
+
+    QString path;
+    if (swap) {
+        const Plugged plugged = plugIn(mine);
+        QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
+        path = plugged.mountPath;
+        QTRY_VERIFY_WITH_TIMEOUT(state.isRunning(path.toStdString()), 10000);
+        QVERIFY(run(u"udisksctl"_s, {u"unmount"_s, u"-b"_s, plugged.device}).ok());
+        run(u"udisksctl"_s, {u"loop-delete"_s, u"-b"_s, plugged.device});
+        // Same label, no rules of its own: it lands where the first one was.
+        const QString other = image(u"ext4"_s, u"SWAPPED"_s, u"removable"_s);
+        const Plugged stranger = plugIn(other);
+        QCOMPARE(stranger.mountPath, path);
+    } else {
+        // Mounted by hand on a folder of its own, the way an fstab entry does it.
+        m_folder = u"/mnt/keelbox-fstab-"_s + shortId();
+        path = m_folder;
+        QVERIFY(QDir().mkpath(m_folder));
+        const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, mine});
+        QVERIFY2(loop.ok(), qPrintable(loop.out));
+        settleUdev();
+        QVERIFY(run(u"mount"_s, {loop.out.trimmed(), m_folder}).ok());
+        QTRY_VERIFY_WITH_TIMEOUT(state.isRunning(path.toStdString()), 10000);
+        QVERIFY(run(u"umount"_s, {m_folder}).ok());
+        QVERIFY(QFileInfo(m_folder).isDir());
+    }
+
+    QSignalSpy settled(&state, &AppState::backupsSettled);
+    engine.released = true;
+    QVERIFY(settled.wait(10000));
+    QCOMPARE(engine.ran(path), 0);
+    QVERIFY(!QFileInfo::exists(home.filePath(u"Backups/SWAPPED"_s)));
+    const LogEntry& last = state.log().front();
+    QVERIFY2(QString::fromStdString(last.volume + ": " + last.message).startsWith(newest.arg(path)),
+             last.message.c_str());
+}
+
+// udisksd restarts while a stick stays mounted and another one is mounted meanwhile: the first is
+// neither disconnected nor connected again, the second is found through the mount table, and once
+// UDisks2 is back its rules apply again (a drive it hides is gone from the list). A drive it hid
+// before it left stays hidden meanwhile.
+void RealVolumesTest::udisksRestartsWithDrivesMounted() {
+    const std::unique_ptr<VolumeMonitor> monitor = makeVolumeMonitor();
+    QVERIFY(monitor->start());
+    QSignalSpy mounted(monitor.get(), &VolumeMonitor::volumeMounted);
+    QSignalSpy unmounted(monitor.get(), &VolumeMonitor::volumeUnmounted);
+    const QString staying = image(u"ext4"_s, u"STAYING"_s, u"removable"_s);
+    const QString hidden = image(u"ext4"_s, u"HIDDENLATE"_s, u"ignored"_s);
+    const QString hiddenBefore = image(u"ext4"_s, u"HIDDENOLD"_s, u"ignored"_s);
+    QVERIFY(!staying.isEmpty() && !hidden.isEmpty() && !hiddenBefore.isEmpty());
+    const Plugged old = plugIn(hiddenBefore);
+    const Plugged plugged = plugIn(staying);
+    QVERIFY2(!plugged.mountPath.isEmpty() && !old.mountPath.isEmpty(), qPrintable(plugged.error));
+    QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, plugged.mountPath), 10000);
+    mounted.clear();
+
+    QVERIFY(stopUDisks());
+    QTest::qWait(300);
+    QVERIFY(listed(*monitor, plugged.mountPath));
+    QVERIFY(!listed(*monitor, old.mountPath));
+    m_folder = u"/mnt/keelbox-outage-"_s + shortId();
+    QVERIFY(QDir().mkpath(m_folder));
+    const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, hidden});
+    QVERIFY2(loop.ok(), qPrintable(loop.out));
+    settleUdev();
+    QVERIFY(run(u"mount"_s, {loop.out.trimmed(), m_folder}).ok());
+    QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, m_folder), 10000);
+
+    QVERIFY(startUDisks());
+    QTRY_VERIFY_WITH_TIMEOUT(spied(unmounted, m_folder), 10000);
+    QTest::qWait(300);
+    QVERIFY(!spied(unmounted, plugged.mountPath));
+    // (Only these paths: drives of other test stacks on the machine may come and go meanwhile.)
+    QVERIFY(!spied(mounted, plugged.mountPath) && !spied(mounted, old.mountPath));
+    QVERIFY(listed(*monitor, plugged.mountPath));
+    QVERIFY(!listed(*monitor, m_folder));
 }
 
 QTEST_GUILESS_MAIN(RealVolumesTest)

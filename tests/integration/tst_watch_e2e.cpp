@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 using namespace keelbox::test;
@@ -42,12 +43,25 @@ private slots:
     void cleanup();
     void pluggedStickIsBackedUp_data();
     void pluggedStickIsBackedUp();
+    void secondWatchStandsBy();
+    void driveLeavesDuringItsBackup_data();
+    void driveLeavesDuringItsBackup();
 
 private:
+    // A private home and runtime folder for the watch processes, so that nothing of the real
+    // user's is read or written; `root` holds them.
+    static QProcessEnvironment environment(const QString& root, bool withUDisks);
+    // An ext4 stick image labelled `label` with `files` and rules for automatic sync backups into
+    // `destination`; empty on failure.
+    QString stickImage(const QString& root, const QString& label, const QString& destination,
+                       const QMap<QString, QByteArray>& files);
+
     QTemporaryDir m_home;
     QString m_image;
     QString m_folder;
     QProcess m_watch;
+    QProcess m_second;
+    int m_runs = 0;
 };
 
 void WatchEndToEndTest::initTestCase() {
@@ -56,10 +70,12 @@ void WatchEndToEndTest::initTestCase() {
 }
 
 void WatchEndToEndTest::cleanup() {
-    m_watch.terminate();
-    if (!m_watch.waitForFinished(5000)) {
-        m_watch.kill();
-        m_watch.waitForFinished();
+    for (QProcess* watch : {&m_watch, &m_second}) {
+        watch->terminate();
+        if (!watch->waitForFinished(5000)) {
+            watch->kill();
+            watch->waitForFinished();
+        }
     }
     if (!m_folder.isEmpty()) {
         run(u"umount"_s, {m_folder});
@@ -71,28 +87,28 @@ void WatchEndToEndTest::cleanup() {
     m_image.clear();
 }
 
-void WatchEndToEndTest::pluggedStickIsBackedUp_data() {
-    QTest::addColumn<bool>("withUDisks");
-    QTest::addColumn<QString>("label");
-    QTest::newRow("through UDisks2") << true << u"E2ESTICK"_s;
-    // No system bus at all: the drive is found in the kernel's mount table below /mnt.
-    QTest::newRow("through the mount table") << false << u"E2ETABLE"_s;
+QProcessEnvironment WatchEndToEndTest::environment(const QString& root, bool withUDisks) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"HOME"_s, root);
+    for (const QString& kind : {u"CONFIG"_s, u"DATA"_s, u"CACHE"_s})
+        env.insert(u"XDG_%1_HOME"_s.arg(kind), root + u'/' + kind);
+    env.insert(u"XDG_RUNTIME_DIR"_s, root + u"/runtime"_s);
+    QDir().mkpath(root + u"/runtime"_s);
+    QFile::setPermissions(root + u"/runtime"_s,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (!withUDisks)
+        env.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, u"unix:path=%1/no_bus_here"_s.arg(stackDir()));
+    return env;
 }
 
-void WatchEndToEndTest::pluggedStickIsBackedUp() {
-    QFETCH(bool, withUDisks);
-    QFETCH(QString, label);
-    const QString root = m_home.filePath(label);
+QString WatchEndToEndTest::stickImage(const QString& root, const QString& label,
+                                      const QString& destination,
+                                      const QMap<QString, QByteArray>& files) {
     // The stick's contents, its rules included, go onto the image as it is made.
     const QString content = root + u"/content"_s;
-    const QString destination = root + u"/Backups"_s;
-    const QMap<QString, QByteArray> files{
-        {u"hello.txt"_s, "hello from the stick\n"},
-        {u"docs/a b.txt"_s, QByteArray(100000, 'x')},
-        {u"docs/Zdjęcie łąka.jpg"_s, QByteArray("\xff\xd8\xff\xe0 not really a jpeg")},
-    };
     for (auto it = files.constBegin(); it != files.constEnd(); ++it)
-        QVERIFY(writeFile(content + u'/' + it.key(), it.value()));
+        if (!writeFile(content + u'/' + it.key(), it.value()))
+            return {};
     const QJsonObject config{
         {"schemaVersion", 1},
         {"driveID", "6F1C2A4E-8B3D-4C5E-9A7F-0B1C2D3E4F50"},
@@ -106,24 +122,41 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
         {"sources", QJsonArray{QJsonObject{{"id", "0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9"},
                                            {"relativePath", ""}}}},
     };
-    QVERIFY(writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson()));
+    if (!writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson()))
+        return {};
     QString error;
-    m_image = makeImage(u"ext4"_s, label, u"removable"_s, &error, content);
-    QVERIFY2(!m_image.isEmpty(), qPrintable(error));
+    const QString image = makeImage(u"ext4"_s, label, u"removable"_s, &error, content);
+    if (image.isEmpty())
+        qWarning("%s", qPrintable(error));
+    return image;
+}
 
-    // The application runs with its own home, so that nothing of the real user's is read or
-    // written.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"HOME"_s, root);
-    for (const QString& kind : {u"CONFIG"_s, u"DATA"_s, u"CACHE"_s})
-        env.insert(u"XDG_%1_HOME"_s.arg(kind), root + u'/' + kind);
-    env.insert(u"XDG_RUNTIME_DIR"_s, root + u"/runtime"_s);
-    QVERIFY(QDir().mkpath(root + u"/runtime"_s));
-    QFile::setPermissions(root + u"/runtime"_s,
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    if (!withUDisks)
-        env.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, u"unix:path=%1/no_bus_here"_s.arg(stackDir()));
-    m_watch.setProcessEnvironment(env);
+void WatchEndToEndTest::pluggedStickIsBackedUp_data() {
+    QTest::addColumn<bool>("withUDisks");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("printed"); // the label as a terminal shows it
+    QTest::newRow("through UDisks2") << true << u"E2ESTICK"_s << u"E2ESTICK"_s;
+    // A label cannot forge a log line or drive the terminal.
+    QTest::newRow("label with a line break and an escape sequence")
+        << true << u"E2E\n\x1b[7mX"_s << u"E2E\\x0A\\x1B[7mX"_s;
+    // No system bus at all: the drive is found in the kernel's mount table below /mnt.
+    QTest::newRow("through the mount table") << false << u"E2ETABLE"_s << u"E2ETABLE"_s;
+}
+
+void WatchEndToEndTest::pluggedStickIsBackedUp() {
+    QFETCH(bool, withUDisks);
+    QFETCH(QString, label);
+    QFETCH(QString, printed);
+    const QString root = m_home.filePath(u"stick-%1"_s.arg(++m_runs));
+    const QString destination = root + u"/Backups"_s;
+    const QMap<QString, QByteArray> files{
+        {u"hello.txt"_s, "hello from the stick\n"},
+        {u"docs/a b.txt"_s, QByteArray(100000, 'x')},
+        {u"docs/Zdjęcie łąka.jpg"_s, QByteArray("\xff\xd8\xff\xe0 not really a jpeg")},
+    };
+    m_image = stickImage(root, label, destination, files);
+    QVERIFY(!m_image.isEmpty());
+    m_watch.setProcessEnvironment(environment(root, withUDisks));
     const qsizetype notificationsBefore = notifications().size();
     m_watch.start(QStringLiteral(KEELBOX_BINARY), {u"watch"_s, u"--language"_s, u"en"_s});
     QVERIFY(m_watch.waitForStarted());
@@ -156,7 +189,8 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
                               output.contains("Done: ") || m_watch.state() != QProcess::Running),
                              30000);
     const QString text = QString::fromUtf8(output);
-    QVERIFY2(text.contains(label + u": Backup started (sync)."_s), qPrintable(text));
+    QVERIFY2(text.contains(printed + u": Backup started (sync)."_s), qPrintable(text));
+    QVERIFY(!text.contains(u'\x1b'));
     QVERIFY2(text.indexOf(u"Backup started"_s) < text.indexOf(u"Done: "_s),
              qPrintable(text + QString::fromUtf8(m_watch.readAllStandardError())));
     const QString copy = destination + u'/' + label;
@@ -184,7 +218,7 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
 
     // The command line names the drive as the application does: one folder, found unchanged.
     QProcess backup;
-    backup.setProcessEnvironment(env);
+    backup.setProcessEnvironment(environment(root, withUDisks));
     backup.start(QStringLiteral(KEELBOX_BINARY),
                  {u"backup"_s, mountPath, u"--no-progress"_s, u"--language"_s, u"en"_s});
     QVERIFY(backup.waitForFinished(30000));
@@ -192,6 +226,118 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     QVERIFY2(backup.exitCode() == 0 && said.contains(u"3 unchanged"_s),
              qPrintable(said + QString::fromUtf8(backup.readAllStandardError())));
     QCOMPARE(QDir(destination).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{label});
+}
+
+// Two watch processes of one session (the user service and one in a terminal): the second says
+// that the first runs the automatic backups and leaves the plugged stick to it; when the first
+// ends, the second takes over.
+void WatchEndToEndTest::secondWatchStandsBy() {
+    const QString root = m_home.filePath(u"two-watches"_s);
+    const QString destination = root + u"/Backups"_s;
+    m_image = stickImage(root, u"TWICE"_s, destination, {{u"one.txt"_s, "one\n"}});
+    QVERIFY(!m_image.isEmpty());
+    QByteArray first, second;
+    const auto read = [&] {
+        if (m_watch.isOpen())
+            first += m_watch.readAllStandardOutput();
+        if (m_second.isOpen())
+            second += m_second.readAllStandardOutput();
+    };
+    for (QProcess* watch : {&m_watch, &m_second}) {
+        watch->setProcessEnvironment(environment(root, true));
+        watch->start(QStringLiteral(KEELBOX_BINARY), {u"watch"_s, u"--language"_s, u"en"_s});
+        QVERIFY(watch->waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (read(), (watch == &m_watch ? first : second).contains("Watching for drives")), 10000);
+    }
+    QVERIFY2(second.contains("Automatic backups of this session are run by another Keelbox"),
+             second.constData());
+    QVERIFY(!first.contains("another Keelbox"));
+
+    const Plugged plugged = plugIn(m_image);
+    QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
+    QTRY_VERIFY_WITH_TIMEOUT((read(), first.contains("TWICE: Done: ")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT((read(), second.contains("Connected: TWICE")), 10000);
+    QVERIFY2(!second.contains("Backup started"), second.constData());
+
+    m_watch.terminate();
+    QVERIFY(m_watch.waitForFinished(10000));
+    QCOMPARE(m_watch.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT((read(), second.contains("TWICE: Done: ")), 30000);
+    QVERIFY2(second.indexOf("Automatic backups are now run here.") <
+                 second.indexOf("TWICE: Backup started"),
+             second.constData());
+    QCOMPARE(readFile(destination + u"/TWICE/one.txt"_s), QByteArray("one\n"));
+}
+
+// A stick read at 1 MB/s (the block I/O controller's limit on its loop device) leaves while its
+// backup runs: the run's end is printed although the log keeps no entry for it; plugged in again
+// meanwhile, it is backed up once more after that run, and the copy ends up whole.
+void WatchEndToEndTest::driveLeavesDuringItsBackup_data() {
+    QTest::addColumn<bool>("replug");
+    QTest::newRow("unplugged for good") << false;
+    QTest::newRow("plugged in again while the run ends") << true;
+}
+
+void WatchEndToEndTest::driveLeavesDuringItsBackup() {
+    QFETCH(bool, replug);
+    const QString blkio = u"/sys/fs/cgroup/blkio"_s;
+    if (!QFileInfo::exists(blkio + u"/blkio.throttle.read_bps_device"_s))
+        SKIP_OR_FAIL(u"no block I/O controller (cgroup v1 blkio) to slow the stick down"_s);
+    const QString group = blkio + u"/keelbox-e2e-"_s + shortId();
+    QVERIFY(QDir().mkdir(group));
+    const auto removeGroup = qScopeGuard([&] {
+        m_watch.kill();
+        m_watch.waitForFinished();
+        QDir().rmdir(group);
+    });
+    const QString root = m_home.filePath(u"leaves-%1"_s.arg(++m_runs));
+    const QString destination = root + u"/Backups"_s;
+    const QByteArray big(3 << 20, 'b');
+    m_image = stickImage(root, u"LEAVES"_s, destination, {{u"big.bin"_s, big}, {u"a.txt"_s, "a"}});
+    QVERIFY(!m_image.isEmpty());
+    const Run setup =
+        run(u"udisksctl"_s, {u"loop-setup"_s, u"-f"_s, m_image, u"--no-user-interaction"_s});
+    const QString device = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out).captured(1);
+    QVERIFY2(!device.isEmpty(), qPrintable(setup.out));
+    settleUdev();
+    const QString numbers = run(u"lsblk"_s, {u"-dno"_s, u"MAJ:MIN"_s, device}).out.trimmed();
+    QFile limit(group + u"/blkio.throttle.read_bps_device"_s);
+    QVERIFY(limit.open(QIODevice::WriteOnly) && limit.write(numbers.toUtf8() + " 1048576\n") > 0);
+    limit.close();
+
+    m_watch.setProcessEnvironment(environment(root, true));
+    m_watch.start(u"sh"_s, {u"-c"_s, u"echo $$ > \"$1/cgroup.procs\" && exec \"$2\" watch"_s,
+                            u"sh"_s, group, QStringLiteral(KEELBOX_BINARY)});
+    QByteArray out;
+    const auto mount = [&] {
+        const Run mounted = run(u"udisksctl"_s, {u"mount"_s, u"-b"_s, device});
+        return QRegularExpression(u" at (/\\S+?)\\.?\\s*$"_s).match(mounted.out).captured(1);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT((out += m_watch.readAllStandardOutput(), out.contains("Watching")),
+                             10000);
+    const QString path = mount();
+    QVERIFY(!path.isEmpty());
+    // Unplugged once the run is copying (it has made the drive's folder), not while it waits.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(destination + u"/LEAVES"_s), 10000);
+    QVERIFY(run(u"umount"_s, {u"-l"_s, path}).ok());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (out += m_watch.readAllStandardOutput(), out.contains("Disconnected: LEAVES")), 10000);
+    if (replug)
+        QCOMPARE(mount(), path);
+    // The end of each run is printed; with the stick back, a second run follows the first.
+    const QRegularExpression ended(u"LEAVES: (Done: |Finished with errors: )"_s);
+    QTRY_VERIFY_WITH_TIMEOUT((out += m_watch.readAllStandardOutput(),
+                              QString::fromUtf8(out).count(ended) == (replug ? 2 : 1)),
+                             30000);
+    const QString text = QString::fromUtf8(out);
+    QVERIFY2(text.indexOf(u"Disconnected: LEAVES"_s) < text.indexOf(ended), qPrintable(text));
+    QCOMPARE(text.count(u"Backup started"_s), replug ? 2 : 1);
+    if (replug) {
+        QVERIFY2(text.lastIndexOf(u"LEAVES: Done: "_s) > text.lastIndexOf(u"Backup started"_s),
+                 qPrintable(text));
+        QCOMPARE(readFile(destination + u"/LEAVES/big.bin"_s), big);
+    }
 }
 
 QTEST_GUILESS_MAIN(WatchEndToEndTest)

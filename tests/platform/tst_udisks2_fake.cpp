@@ -16,6 +16,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
@@ -53,7 +54,8 @@ private slots:
     void cleanupTestCase();
     void listsOnlyCandidates_data();
     void listsOnlyCandidates();
-    void followsMountsUnmountsHidingAndTheServiceLeaving();
+    void followsMountsUnmountsHidingAndTheServiceRestarting();
+    void takesUpUDisksAppearingLater();
     void ejectsTheWholeDevice_data();
     void ejectsTheWholeDevice();
 
@@ -86,7 +88,9 @@ private:
     }
     // The calls made on the objects `names` lists, as "Method@name", in order.
     QStringList callsOn(const QMap<QString, QString>& names);
-    bool startFake();
+    // `quietly`: without handling events meanwhile, so that the monitor learns of the new owner
+    // only after what the test does next.
+    bool startFake(bool quietly = false);
 
     QTemporaryDir m_dir;
     QProcess m_busDaemon;
@@ -113,7 +117,7 @@ QStringList UDisks2FakeTest::callsOn(const QMap<QString, QString>& names) {
     return calls;
 }
 
-bool UDisks2FakeTest::startFake() {
+bool UDisks2FakeTest::startFake(bool quietly) {
     m_fake.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_fake.start(u"/usr/bin/python3"_s, {QStringLiteral(KEELBOX_FAKE_UDISKS), m_address});
     if (!m_fake.waitForStarted())
@@ -121,7 +125,10 @@ bool UDisks2FakeTest::startFake() {
     for (int i = 0; i < 100; ++i) {
         if (m_bus->interface()->isServiceRegistered(u"org.freedesktop.UDisks2"_s))
             return true;
-        QTest::qWait(50);
+        if (quietly)
+            QThread::msleep(50);
+        else
+            QTest::qWait(50);
     }
     return false;
 }
@@ -216,7 +223,7 @@ void UDisks2FakeTest::listsOnlyCandidates() {
     QVERIFY(found->availableCapacity);
 }
 
-void UDisks2FakeTest::followsMountsUnmountsHidingAndTheServiceLeaving() {
+void UDisks2FakeTest::followsMountsUnmountsHidingAndTheServiceRestarting() {
     UDisks2VolumeMonitor monitor(*m_bus);
     QVERIFY(monitor.start());
     QSignalSpy mounted(&monitor, &VolumeMonitor::volumeMounted);
@@ -253,20 +260,47 @@ void UDisks2FakeTest::followsMountsUnmountsHidingAndTheServiceLeaving() {
     QTest::qWait(100);
     QCOMPARE(mounted.count() + unmounted.count(), 6);
 
-    // The service leaves while a drive is mounted: everything it listed is forgotten.
+    // The service leaves while a drive is mounted: what it listed is forgotten without a word
+    // (the drive did not go anywhere); the owner is told, and told again when it comes back.
     const QString other = unique(u"sdf"_s);
     add(kBlocks + other,
-        {{kBlock, QJsonObject{{"IdLabel", "GONE"}}}, {kFs, mountedAt({mountDir(other)})}});
+        {{kBlock, QJsonObject{{"IdLabel", "STAYS"}}}, {kFs, mountedAt({mountDir(other)})}});
     QTRY_COMPARE(mounted.count(), 4);
-    QVERIFY(!monitor.mountedVolumes().empty());
+    QSignalSpy service(&monitor, &UDisks2VolumeMonitor::serviceChanged);
     m_fake.terminate();
     QVERIFY(m_fake.waitForFinished());
-    QTRY_VERIFY(unmounted.count() >= 4);
-    QVERIFY(monitor.mountedVolumes().empty());
-    // A restarted service starts empty; nothing is announced as mounted.
-    QVERIFY(startFake());
-    QTest::qWait(200);
+    QTRY_COMPARE(service.count(), 1);
+    QCOMPARE(service.at(0).at(0).toBool(), false);
+    QVERIFY(monitor.mountedVolumes().empty() && !monitor.serviceRunning());
+    // Back with the drive still mounted.
+    QVERIFY(startFake(true));
+    add(kBlocks + other,
+        {{kBlock, QJsonObject{{"IdLabel", "STAYS"}}}, {kFs, mountedAt({mountDir(other)})}});
+    QTRY_COMPARE(service.count(), 2);
+    QCOMPARE(service.at(1).at(0).toBool(), true);
+    QTRY_COMPARE(monitor.mountedVolumes().size(), std::size_t(1));
+    QTest::qWait(100);
     QCOMPARE(mounted.count(), 4);
+    QCOMPARE(unmounted.count(), 3);
+}
+
+void UDisks2FakeTest::takesUpUDisksAppearingLater() {
+    // Started while UDisks2 is away: the mount table (an empty one here) serves until it appears.
+    m_fake.terminate();
+    QVERIFY(m_fake.waitForFinished());
+    QTRY_VERIFY(!udisksAvailable(*m_bus));
+    const QString table = m_dir.filePath(u"mountinfo"_s);
+    QVERIFY(QFile(table).open(QIODevice::WriteOnly));
+    const std::unique_ptr<VolumeMonitor> monitor = makeVolumeMonitor(*m_bus, table);
+    QVERIFY(monitor->start());
+    QSignalSpy mounted(monitor.get(), &VolumeMonitor::volumeMounted);
+    QVERIFY(startFake());
+    const QString stem = unique(u"sdg"_s);
+    const QString dir = mountDir(stem);
+    add(kBlocks + stem, {{kBlock, QJsonObject{{"IdLabel", "LATE"}}}, {kFs, mountedAt({dir})}});
+    QTRY_COMPARE(mounted.count(), 1);
+    QCOMPARE(mounted.at(0).at(0).toString(), dir);
+    QCOMPARE(monitor->mountedVolumes().size(), std::size_t(1));
 }
 
 void UDisks2FakeTest::ejectsTheWholeDevice_data() {

@@ -1,6 +1,7 @@
 // The pure rules of volume discovery and the mount-table monitor over a mountinfo file it is
 // handed.
 
+#include "app/platform/DriveIdentity.h"
 #include "app/platform/MountTableVolumes.h"
 #include "app/platform/VolumeRules.h"
 
@@ -52,6 +53,8 @@ private slots:
     void computesCapacities_data();
     void computesCapacities();
     void mountTableMonitor();
+    void comparesDrives_data();
+    void comparesDrives();
 };
 
 void VolumeRulesTest::unescapesMountFields_data() {
@@ -276,6 +279,33 @@ void VolumeRulesTest::mountTableMonitor() {
                                  QFile::encodeName(device) + " rw\n"));
     monitor.rescan();
     QVERIFY(monitor.mountedVolumes().empty());
+}
+
+void VolumeRulesTest::comparesDrives_data() {
+    // The drive a backup was started for: UUID "A" on device 7. What is at its path now:
+    QTest::addColumn<bool>("mounted");
+    QTest::addColumn<QString>("uuid");
+    QTest::addColumn<int>("device");
+    QTest::addColumn<int>("match");
+    const int same = int(DriveMatch::same), other = int(DriveMatch::other);
+    QTest::newRow("the same drive") << true << u"A"_s << 7 << same;
+    QTest::newRow("plugged in again on another device") << true << u"A"_s << 9 << same;
+    QTest::newRow("another stick on the same device") << true << u"B"_s << 7 << other;
+    QTest::newRow("UUID unknown now, same device") << true << QString() << 7 << same;
+    QTest::newRow("UUID unknown now, other device") << true << QString() << 9 << other;
+    QTest::newRow("the empty mount folder") << false << QString() << 0 << int(DriveMatch::gone);
+}
+
+void VolumeRulesTest::comparesDrives() {
+    QFETCH(bool, mounted);
+    QFETCH(QString, uuid);
+    QFETCH(int, device);
+    QFETCH(int, match);
+    const DriveIdentity then{true, 7, u"/dev/sdb1"_s, u"A"_s};
+    const DriveIdentity now{mounted, std::uint64_t(device), u"/dev/sdb1"_s, uuid};
+    QCOMPARE(int(compareDrives(then, now)), match);
+    // Nothing captured at start (it was not mounted then) never matches.
+    QCOMPARE(compareDrives(DriveIdentity{}, now), DriveMatch::gone);
 }
 
 QTEST_GUILESS_MAIN(VolumeRulesTest)

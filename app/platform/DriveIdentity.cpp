@@ -1,0 +1,48 @@
+#include "app/platform/DriveIdentity.h"
+
+#include "app/platform/MountTableVolumes.h"
+#include "app/platform/VolumeRules.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+namespace keelbox::app {
+
+DriveIdentity probeDrive(const QString& mountPath, const QString& mountInfoPath,
+                         const QString& uuidDir) {
+    DriveIdentity identity;
+    const QString wanted = normalizeMountPath(mountPath);
+    QFile table(mountInfoPath);
+    if (wanted.isEmpty() || !table.open(QIODevice::ReadOnly))
+        return identity;
+    std::optional<MountInfoEntry> top;
+    // The last mount on a path is the one that is seen there.
+    for (MountInfoEntry& entry : parseMountInfo(table.readAll())) {
+        if (normalizeMountPath(entry.mountPoint) == wanted)
+            top = std::move(entry);
+    }
+    struct stat info {};
+    if (!top || ::stat(QFile::encodeName(wanted).constData(), &info) != 0)
+        return identity;
+    // The table is read first: a drive mounted over or unmounted between the two reads shows up
+    // as a different device and is not taken for the one listed.
+    if (info.st_dev != makedev(top->major, top->minor))
+        return identity;
+    identity.mounted = true;
+    identity.deviceNumber = info.st_dev;
+    identity.source = top->source;
+    identity.uuid = labelForDevice(top->source, uuidDir);
+    return identity;
+}
+
+DriveMatch compareDrives(const DriveIdentity& then, const DriveIdentity& now) {
+    if (!then.mounted || !now.mounted)
+        return DriveMatch::gone;
+    if (!then.uuid.isEmpty() && !now.uuid.isEmpty())
+        return then.uuid == now.uuid ? DriveMatch::same : DriveMatch::other;
+    return then.deviceNumber == now.deviceNumber ? DriveMatch::same : DriveMatch::other;
+}
+
+} // namespace keelbox::app

@@ -214,12 +214,17 @@ std::vector<std::span<const StringEntry>> allStringLists() {
     return {baseStrings(), engineStrings(), appStrings(), cliStrings()};
 }
 
-StringTable::StringTable(const std::vector<std::span<const StringEntry>>& lists) {
+StringTable::StringTable(const std::vector<std::span<const StringEntry>>& lists,
+                         std::span<const StringEntry> overlay) {
     for (const auto& list : lists) {
         for (const auto& entry : list) {
             if (m_index.emplace(entry.key, &entry).second)
                 m_order.emplace_back(entry.key);
         }
+    }
+    for (const auto& entry : overlay) {
+        if (const auto found = m_index.find(entry.key); found != m_index.end())
+            found->second = &entry;
     }
 }
 
@@ -242,7 +247,7 @@ bool StringTable::contains(std::string_view key) const {
 
 const StringTable& StringTable::shared() {
     // A function-local static is initialised exactly once, even with concurrent first callers.
-    static const StringTable table(allStringLists());
+    static const StringTable table(allStringLists(), linuxWording());
     return table;
 }
 

@@ -28,12 +28,16 @@ std::span<const StringEntry> cliStrings();
 
 // Every list above, in the order in which they are merged.
 std::vector<std::span<const StringEntry>> allStringLists();
+// The Linux desktop's wording of base texts that name another platform (LinuxWording.cpp).
+std::span<const StringEntry> linuxWording();
 
 // A lookup over a set of lists. A key that appears twice keeps its first entry; an empty text
-// counts as missing, so the lookup falls back to English and then to the key.
+// counts as missing, so the lookup falls back to English and then to the key. An entry of
+// `overlay` replaces the texts of a key the lists have and adds no key of its own.
 class StringTable {
 public:
-    explicit StringTable(const std::vector<std::span<const StringEntry>>& lists);
+    explicit StringTable(const std::vector<std::span<const StringEntry>>& lists,
+                         std::span<const StringEntry> overlay = {});
 
     std::string text(std::string_view key, AppLanguage language) const;
     bool contains(std::string_view key) const;

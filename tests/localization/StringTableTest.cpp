@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +33,16 @@ std::vector<std::string> placeholders(std::string_view text) {
     return found;
 }
 
+const StringEntry* linuxEntry(std::string_view key) {
+    for (const auto& entry : linuxWording()) {
+        if (entry.key == key)
+            return &entry;
+    }
+    return nullptr;
+}
+
+// Every list's entries, and the Linux wording over them: both languages present, the same
+// placeholders, and what the lookup shows never names the other desktop platform.
 TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
     std::set<std::string_view> seen;
     for (const auto& list : allStringLists()) {
@@ -41,11 +52,29 @@ TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
             EXPECT_FALSE(entry.english.empty());
             EXPECT_FALSE(entry.polish.empty());
             EXPECT_EQ(placeholders(entry.english), placeholders(entry.polish));
-            EXPECT_EQ(Localizer::text(entry.key, AppLanguage::english), entry.english);
-            EXPECT_EQ(Localizer::text(entry.key, AppLanguage::polish), entry.polish);
+            const StringEntry* linux = linuxEntry(entry.key);
+            const StringEntry& shown = linux ? *linux : entry;
+            EXPECT_EQ(Localizer::text(entry.key, AppLanguage::english), shown.english);
+            EXPECT_EQ(Localizer::text(entry.key, AppLanguage::polish), shown.polish);
+            for (const std::string_view text : {shown.english, shown.polish}) {
+                for (const std::string_view word :
+                     {"Mac", "System Settings", "Disk Utility", "Ustawienia systemowe",
+                      "Narzędzie dyskowe", "menu bar", "menu-bar", "w pasku"})
+                    EXPECT_EQ(text.find(word), std::string_view::npos) << text;
+            }
         }
     }
     EXPECT_EQ(Localizer::allKeys().size(), seen.size());
+    for (const auto& linux : linuxWording()) {
+        SCOPED_TRACE(std::string(linux.key));
+        const auto base = std::find_if(baseStrings().begin(), baseStrings().end(),
+                                       [&](const StringEntry& e) { return e.key == linux.key; });
+        ASSERT_NE(base, baseStrings().end()) << "the Linux wording overlays only base keys";
+        EXPECT_FALSE(linux.english.empty());
+        EXPECT_FALSE(linux.polish.empty());
+        EXPECT_EQ(placeholders(linux.english), placeholders(base->english));
+        EXPECT_EQ(placeholders(linux.polish), placeholders(base->polish));
+    }
 }
 
 // The base table keeps its size and build order, and typographic characters arrive literally.
@@ -74,7 +103,11 @@ TEST(StringTable, LookupFallsBackToEnglishThenToTheKey) {
         {"both", "Shadowed", "Przesłonięty"},
         {"late", "Late", "Późny"},
     };
-    const StringTable table({first, second});
+    static const StringEntry overlay[] = {
+        {"late", "Later", "Później"},
+        {"overlayOnly", "Never added", "Nigdy"},
+    };
+    const StringTable table({first, second}, overlay);
     struct Row {
         const char* key;
         AppLanguage language;
@@ -86,7 +119,8 @@ TEST(StringTable, LookupFallsBackToEnglishThenToTheKey) {
         {"englishOnly", AppLanguage::polish, "Only English"},
         {"neither", AppLanguage::polish, "neither"},
         {"neither", AppLanguage::english, "neither"},
-        {"late", AppLanguage::polish, "Późny"},
+        {"late", AppLanguage::polish, "Później"},
+        {"overlayOnly", AppLanguage::english, "overlayOnly"},
         {"missing", AppLanguage::english, "missing"},
         {"BOTH", AppLanguage::english, "BOTH"},
         {"", AppLanguage::polish, ""},

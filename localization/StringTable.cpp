@@ -211,7 +211,7 @@ std::span<const StringEntry> baseStrings() {
 }
 
 std::vector<std::span<const StringEntry>> allStringLists() {
-    return {baseStrings(), engineStrings(), appStrings(), cliStrings()};
+    return {baseStrings(), engineStrings(), appStrings(), cliStrings(), windowStrings()};
 }
 
 StringTable::StringTable(const std::vector<std::span<const StringEntry>>& lists,

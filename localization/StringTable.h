@@ -21,10 +21,12 @@ struct StringEntry {
 
 // The base vocabulary of the application.
 std::span<const StringEntry> baseStrings();
-// Extra texts, one list per owner: EngineStrings.cpp, AppStrings.cpp, CliStrings.cpp.
+// Extra texts, one list per owner: EngineStrings.cpp, AppStrings.cpp, CliStrings.cpp,
+// WindowStrings.cpp.
 std::span<const StringEntry> engineStrings();
 std::span<const StringEntry> appStrings();
 std::span<const StringEntry> cliStrings();
+std::span<const StringEntry> windowStrings();
 
 // Every list above, in the order in which they are merged.
 std::vector<std::span<const StringEntry>> allStringLists();

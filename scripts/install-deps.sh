@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [build|test]
 set -euo pipefail
 
-build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev libcap-dev)
+build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev nlohmann-json3-dev libcap-dev)
 test_packages=(mount libgtest-dev libgmock-dev clang libclang-rt-14-dev clang-format
     udisks2 dbus dbus-x11 udev ntfs-3g dosfstools exfatprogs exfat-fuse fusefat fuse3 e2fsprogs
     python3-dbusmock python3-dbus python3-gi desktop-file-utils rsync util-linux libcap2-bin time)

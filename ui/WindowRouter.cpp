@@ -1,0 +1,124 @@
+#include "ui/WindowRouter.h"
+
+#include "app/Localizer.h"
+#include "ui/Style.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+
+namespace keelbox::ui {
+
+namespace {
+
+struct WindowRow {
+    const QString& id;
+    const char* title; // UTF-8
+};
+
+const WindowRow windowRows[] = {
+    {configWindow, "Keelbox — Konfiguracja nośnika"},
+    {logWindow, "Dziennik Keelbox"},
+    {settingsWindow, "Ustawienia Keelbox"},
+    {helpWindow, "Pomoc Keelbox"},
+};
+
+// A window whose content has not been built yet: its title, nothing else.
+QWidget* placeholderContent(const QString& id) {
+    auto* window = new QWidget;
+    auto* layout = new QVBoxLayout(window);
+    auto* title = new QLabel(declaredTitle(id), window);
+    applyTextStyle(title, TextStyle::title2);
+    layout->addWidget(title, 0, Qt::AlignCenter);
+    window->setMinimumSize(360, 200);
+    return window;
+}
+
+} // namespace
+
+bool isWindowId(const QString& id) {
+    return !declaredTitle(id).isEmpty();
+}
+
+QString declaredTitle(const QString& id) {
+    for (const WindowRow& row : windowRows)
+        if (row.id == id)
+            return QString::fromUtf8(row.title);
+    return {};
+}
+
+WindowRouter::WindowRouter(UiContext context, QObject* parent)
+    : QObject(parent), m_context(context) {
+    m_context.router = this;
+}
+
+WindowRouter::~WindowRouter() {
+    for (const QPointer<QWidget>& window : std::as_const(m_windows))
+        delete window.data();
+}
+
+void WindowRouter::registerContent(const QString& id, Factory factory) {
+    m_factories.insert(id, std::move(factory));
+}
+
+QWidget* WindowRouter::window(const QString& id) const {
+    return m_windows.value(id).data();
+}
+
+QWidget* WindowRouter::create(const QString& id) {
+    const auto factory = m_factories.constFind(id);
+    QWidget* window =
+        factory != m_factories.cend() && *factory ? (*factory)(m_context) : placeholderContent(id);
+    window->setParent(nullptr);
+    window->setWindowFlags(Qt::Window);
+    window->setObjectName(id + QStringLiteral("Window"));
+    // The declared title, unless the content has given its own already.
+    if (window->windowTitle().isEmpty())
+        window->setWindowTitle(declaredTitle(id));
+    window->adjustSize();
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
+    m_windows.insert(id, window);
+    return window;
+}
+
+void WindowRouter::showWindow(const QString& id) {
+    if (!isWindowId(id))
+        return;
+    QWidget* target = window(id);
+    if (!target)
+        target = create(id);
+    if (!m_activationToken.isEmpty()) {
+        // Qt hands these to the desktop when it activates the window.
+        const QByteArray token = m_activationToken.toUtf8();
+        qputenv(QGuiApplication::platformName() == QLatin1String("wayland") ? "XDG_ACTIVATION_TOKEN"
+                                                                            : "DESKTOP_STARTUP_ID",
+                token);
+        m_activationToken.clear();
+    }
+    if (target->isMinimized())
+        target->showNormal();
+    else
+        target->show();
+    // Raising and focusing waits until the window system has seen the window shown.
+    QTimer::singleShot(0, this, [this, id] { bringForward(id); });
+}
+
+void WindowRouter::bringForward(const QString& id) {
+    QWidget* target = window(id);
+    if (!target || !target->isVisible())
+        return;
+    target->raise();
+    target->activateWindow();
+    if (QWindow* handle = target->windowHandle())
+        handle->requestActivate();
+    emit windowShown(id);
+}
+
+} // namespace keelbox::ui

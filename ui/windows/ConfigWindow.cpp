@@ -118,11 +118,11 @@ std::optional<std::vector<fs::path>> chooseFilesAndFolders(QWidget* parent,
             }
             if (items.empty()) {
                 // A typed name: the dialog's own handling.
-                dialog.accept();
+                static_cast<QDialog&>(dialog).accept();
                 return;
             }
             chosen = std::move(items);
-            dialog.done(QDialog::Accepted);
+            static_cast<QDialog&>(dialog).done(QDialog::Accepted);
         });
     }
     if (dialog.exec() != QDialog::Accepted)

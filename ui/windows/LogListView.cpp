@@ -6,6 +6,7 @@
 #include "ui/Style.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QDateTime>
 #include <QEvent>
 #include <QLabel>
 #include <QLocale>

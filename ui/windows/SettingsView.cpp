@@ -27,6 +27,11 @@
 #error "KEELBOX_MAKER_NAME, KEELBOX_SUPPORT_EMAIL and KEELBOX_WEBSITE come from CMake options"
 #endif
 
+// The logo is a resource of a static library: registered by hand before its first use.
+static void initWindowResources() {
+    Q_INIT_RESOURCE(windows);
+}
+
 namespace keelbox::ui {
 
 namespace {
@@ -57,6 +62,11 @@ MakerInfo MakerInfo::fromBuild() {
             QStringLiteral(KEELBOX_WEBSITE)};
 }
 
+void useBuildVersion() {
+    if (QCoreApplication::applicationVersion().isEmpty())
+        QCoreApplication::setApplicationVersion(QStringLiteral(KEELBOX_VERSION));
+}
+
 QString appVersionText() {
     const QString version = QCoreApplication::applicationVersion();
     return version.isEmpty() ? QStringLiteral("1.0") : version;
@@ -66,6 +76,8 @@ SettingsView::SettingsView(app::AppState& state, app::Localizer& localizer,
                            update::UpdaterViewModel& updater, MakerInfo maker, QWidget* parent)
     : QWidget(parent), m_state(state), m_localizer(localizer), m_updater(updater),
       m_maker(std::move(maker)) {
+    static const bool resources = (initWindowResources(), true);
+    (void)resources;
     setFixedSize(480, 460);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 8, 8, 8);

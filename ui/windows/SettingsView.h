@@ -35,6 +35,8 @@ struct MakerInfo {
 
 // The application's version ("0.1.0"), or "1.0" when it has none.
 QString appVersionText();
+// Gives the application the build's version unless it has one already.
+void useBuildVersion();
 
 class SettingsView : public QWidget {
     Q_OBJECT

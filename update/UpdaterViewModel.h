@@ -32,6 +32,7 @@ signals:
     void updateAvailableChanged(bool);
     void availableVersionStringChanged(const QString&);
 
+public:
     // For the update service (and tests), on the main thread. Each announces only real changes.
     void setCanCheckForUpdates(bool can);
     // A completed check that found a newer version; its display version may be empty.

@@ -18,9 +18,8 @@ void registerWindowContents(WindowRouter& router) {
     router.registerContent(settingsWindow, [](const UiContext& ui) -> QWidget* {
         return new SettingsView(*ui.state, *ui.localizer, *ui.updater);
     });
-    router.registerContent(helpWindow, [](const UiContext& ui) -> QWidget* {
-        return new HelpWindow(*ui.localizer);
-    });
+    router.registerContent(
+        helpWindow, [](const UiContext& ui) -> QWidget* { return new HelpWindow(*ui.localizer); });
 }
 
 } // namespace keelbox::ui

@@ -29,10 +29,9 @@ std::optional<std::string> ConfigDraft::addSources(const std::vector<fs::path>& 
             rejected = trimmed.filename().string();
             continue;
         }
-        const bool listed =
-            std::ranges::any_of(draft.sources, [&](const SourceItem& source) {
-                return source.relativePath == *relative;
-            });
+        const bool listed = std::ranges::any_of(draft.sources, [&](const SourceItem& source) {
+            return source.relativePath == *relative;
+        });
         if (!listed)
             draft.sources.push_back({Uuid::random(), *relative});
     }
@@ -62,8 +61,7 @@ std::string abbreviatedHome(const fs::path& folder, const fs::path& home) {
 }
 
 std::optional<std::string_view> destinationRefusal(std::string_view destination,
-                                                   const VolumeInfo& volume,
-                                                   const fs::path& home) {
+                                                   const VolumeInfo& volume, const fs::path& home) {
     if (destination.find('\0') != std::string_view::npos)
         return "cfg.dest.refusedTrusted";
     // The engine writes into a folder named after the drive below the destination.

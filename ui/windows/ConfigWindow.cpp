@@ -105,16 +105,33 @@ std::optional<std::vector<fs::path>> chooseFilesAndFolders(QWidget* parent,
     }
     std::optional<std::vector<fs::path>> chosen;
     auto* buttons = dialog.findChild<QDialogButtonBox*>();
-    if (buttons) {
+    if (buttons && !buttons->buttons().isEmpty()) {
+        // The dialog renames its button to "Open" (and may disable it) whenever a folder is
+        // selected; here a folder is a fine answer. Runs after the dialog's own handlers.
+        QAbstractButton* acceptButton = buttons->buttons().constFirst();
+        auto keepButton = [&dialog, acceptButton, text = request.acceptText] {
+            if (dialog.fileMode() == QFileDialog::ExistingFiles) {
+                acceptButton->setText(text);
+                acceptButton->setEnabled(true);
+            }
+        };
+        for (QAbstractItemView* view : views) {
+            if (qobject_cast<QFileSystemModel*>(view->model()) && view->selectionModel())
+                QObject::connect(view->selectionModel(), &QItemSelectionModel::selectionChanged,
+                                 &dialog, keepButton);
+        }
+        QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, keepButton);
         QObject::disconnect(buttons, &QDialogButtonBox::accepted, &dialog, nullptr);
         QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
+            // The list and the detail view share one selection.
             std::vector<fs::path> items;
             for (QAbstractItemView* view : views) {
-                if (!view->isVisible() || !qobject_cast<QFileSystemModel*>(view->model()))
+                if (!qobject_cast<QFileSystemModel*>(view->model()) || !view->selectionModel())
                     continue;
                 for (const QModelIndex& index : view->selectionModel()->selectedRows())
                     items.emplace_back(
                         index.data(QFileSystemModel::FilePathRole).toString().toStdString());
+                break;
             }
             if (items.empty()) {
                 // A typed name: the dialog's own handling.
@@ -295,7 +312,13 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
     editor->addLayout(footer);
     m_pages->addWidget(m_editor);
 
-    m_save->setShortcut(QKeySequence::Save);
+    // Not the button's own shortcut: a button's text replaces that with its mnemonic.
+    auto* saveShortcut = new QShortcut(QKeySequence::Save, m_editor);
+    connect(saveShortcut, &QShortcut::activated, this, [this] {
+        if (m_editor->isVisible())
+            save();
+    });
+    m_save->setToolTip(QKeySequence(QKeySequence::Save).toString(QKeySequence::NativeText));
     // Return is the window's default action wherever the focus is.
     for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
         auto* shortcut = new QShortcut(QKeySequence(key), m_editor);

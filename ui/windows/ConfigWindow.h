@@ -53,8 +53,8 @@ class ConfigWindow : public QWidget {
 public:
     // `home` is the user's home folder ("~"); empty means the real one.
     ConfigWindow(app::AppState& state, app::Localizer& localizer,
-                 ConfigPanels panels = ConfigPanels::desktop(),
-                 std::filesystem::path home = {}, QWidget* parent = nullptr);
+                 ConfigPanels panels = ConfigPanels::desktop(), std::filesystem::path home = {},
+                 QWidget* parent = nullptr);
 
     const ConfigDraft& draft() const { return m_draft; }
 

@@ -102,9 +102,9 @@ void HelpWindow::restyle() {
     applyTextStyle(m_intro, TextStyle::callout);
     const int sectionIcon = QFontMetrics(ui::font(TextStyle::title3, font())).height();
     for (std::size_t i = 0; i < helpSections.size(); ++i) {
-        m_sections[i].icon->setPixmap(icon(helpSections[i].symbol, accent)
-                                          .pixmap(QSize(sectionIcon, sectionIcon),
-                                                  devicePixelRatioF()));
+        m_sections[i].icon->setPixmap(
+            icon(helpSections[i].symbol, accent)
+                .pixmap(QSize(sectionIcon, sectionIcon), devicePixelRatioF()));
         applyTextStyle(m_sections[i].title, TextStyle::headline);
         applyTextStyle(m_sections[i].body, TextStyle::callout, Colour::secondary);
     }

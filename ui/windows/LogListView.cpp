@@ -158,10 +158,9 @@ void fillLogDocument(QTextDocument& document, std::span<const LogEntry> entries,
     }
     const QFont caption2Font = ui::font(TextStyle::caption2, font);
     const qreal bulbSize = QFontMetricsF(caption2Font).height();
-    document.addResource(
-        QTextDocument::ImageResource, QUrl(bulbUrl),
-        icon("lightbulb", colour(Colour::blue, palette))
-            .pixmap(QSize(qCeil(bulbSize), qCeil(bulbSize)), devicePixelRatio));
+    document.addResource(QTextDocument::ImageResource, QUrl(bulbUrl),
+                         icon("lightbulb", colour(Colour::blue, palette))
+                             .pixmap(QSize(qCeil(bulbSize), qCeil(bulbSize)), devicePixelRatio));
 
     const QColor primary = colour(Colour::primary, palette);
     const QColor secondary = colour(Colour::secondary, palette);
@@ -189,8 +188,7 @@ void fillLogDocument(QTextDocument& document, std::span<const LogEntry> entries,
         out.image(dotUrl.arg(kindName(entry.kind)), indent, dotSize);
         out.text(q(entry.message), message);
         out.block(indent, 2, meta);
-        out.text(q(entry.volume) + QStringLiteral(" • ") + timeOfDayText(entry.date, locale),
-                 meta);
+        out.text(q(entry.volume) + QStringLiteral(" • ") + timeOfDayText(entry.date, locale), meta);
         if (entry.details.empty())
             continue;
         const auto count = static_cast<std::int64_t>(entry.details.size());
@@ -341,8 +339,7 @@ void LogListView::rebuild() {
     }
     QScrollBar* bar = m_rows->verticalScrollBar();
     const int position = bar->value();
-    fillLogDocument(*m_rows->document(), entries, language, palette, font(),
-                    devicePixelRatioF());
+    fillLogDocument(*m_rows->document(), entries, language, palette, font(), devicePixelRatioF());
     setCurrentWidget(m_rows);
     bar->setValue(position);
 }

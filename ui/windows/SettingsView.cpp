@@ -52,7 +52,8 @@ QLabel* linkLabel(QWidget* parent) {
 }
 
 QString link(const QString& target, const QString& shown) {
-    return QStringLiteral("<a href=\"%1\">%2</a>").arg(target.toHtmlEscaped(), shown.toHtmlEscaped());
+    return QStringLiteral("<a href=\"%1\">%2</a>")
+        .arg(target.toHtmlEscaped(), shown.toHtmlEscaped());
 }
 
 } // namespace
@@ -132,18 +133,18 @@ QWidget* SettingsView::buildGeneralTab() {
     m_autoBackup = new QCheckBox(m_behaviour);
     m_notify = new QCheckBox(m_behaviour);
     m_configNote = wrappingLabel(m_behaviour);
-    for (QWidget* row : std::initializer_list<QWidget*>{m_launchAtLogin, m_autoBackup, m_notify,
-                                                        m_configNote})
+    for (QWidget* row :
+         std::initializer_list<QWidget*>{m_launchAtLogin, m_autoBackup, m_notify, m_configNote})
         behaviour->addWidget(row);
     form->addWidget(m_behaviour);
 
     m_language = new QGroupBox(page);
     auto* language = new QHBoxLayout(m_language);
     language->setSpacing(0);
-    m_polish = new QPushButton(QString::fromUtf8(displayName(AppLanguage::polish).data()),
-                               m_language);
-    m_english = new QPushButton(QString::fromUtf8(displayName(AppLanguage::english).data()),
-                                m_language);
+    m_polish =
+        new QPushButton(QString::fromUtf8(displayName(AppLanguage::polish).data()), m_language);
+    m_english =
+        new QPushButton(QString::fromUtf8(displayName(AppLanguage::english).data()), m_language);
     auto* segments = new QButtonGroup(m_language);
     for (QPushButton* segment : {m_polish, m_english}) {
         segment->setCheckable(true);
@@ -191,8 +192,8 @@ QWidget* SettingsView::buildGeneralTab() {
     auto* links = new QFormLayout;
     m_supportLabel = new QLabel(m_about);
     m_supportLink = linkLabel(m_about);
-    m_supportLink->setText(link(QStringLiteral("mailto:") + m_maker.supportEmail,
-                                m_maker.supportEmail));
+    m_supportLink->setText(
+        link(QStringLiteral("mailto:") + m_maker.supportEmail, m_maker.supportEmail));
     m_websiteLabel = new QLabel(m_about);
     m_websiteLink = linkLabel(m_about);
     QString shownSite = m_maker.website;
@@ -248,8 +249,8 @@ void SettingsView::restyle() {
                                .pixmap(QSize(callout, callout), devicePixelRatioF()));
     m_updateIcon->setPixmap(icon("arrow.down.circle.fill", colour(Colour::green, palette))
                                 .pixmap(QSize(callout, callout), devicePixelRatioF()));
-    m_logo->setPixmap(QIcon(QStringLiteral(":/keelbox/logo.svg"))
-                          .pixmap(QSize(30, 30), devicePixelRatioF()));
+    m_logo->setPixmap(
+        QIcon(QStringLiteral(":/keelbox/logo.svg")).pixmap(QSize(30, 30), devicePixelRatioF()));
     QFont name = ui::font(TextStyle::subheadline, font());
     name.setBold(true);
     name.setLetterSpacing(QFont::AbsoluteSpacing, 1.5);

@@ -41,9 +41,8 @@ void useBuildVersion();
 class SettingsView : public QWidget {
     Q_OBJECT
 public:
-    SettingsView(app::AppState& state, app::Localizer& localizer,
-                 update::UpdaterViewModel& updater, MakerInfo maker = MakerInfo::fromBuild(),
-                 QWidget* parent = nullptr);
+    SettingsView(app::AppState& state, app::Localizer& localizer, update::UpdaterViewModel& updater,
+                 MakerInfo maker = MakerInfo::fromBuild(), QWidget* parent = nullptr);
 
     QTabWidget* tabs() const { return m_tabs; }
 

@@ -255,6 +255,18 @@ void WindowsTest::languageSwitchChangesEveryWindow() {
             keelbox::Localizer::text(section.bodyKey, AppLanguage::polish))));
     }
     QVERIFY(visibleTexts(settings).contains(u"English"_s));
+
+    // The longer Polish texts wrap and are never cut.
+    for (QWidget* window : windows) {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QCoreApplication::processEvents();
+        for (const QLabel* label : window->findChildren<QLabel*>()) {
+            if (label->wordWrap() && label->isVisible())
+                QVERIFY2(label->height() >= label->heightForWidth(label->width()),
+                         qPrintable(label->text()));
+        }
+    }
 }
 
 void WindowsTest::routerOpensTheRealWindows() {

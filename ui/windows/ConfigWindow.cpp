@@ -5,6 +5,7 @@
 #include "engine/PathSafety.h"
 #include "ui/Icons.h"
 #include "ui/Style.h"
+#include "ui/windows/WindowParts.h"
 
 #include <QAbstractItemView>
 #include <QButtonGroup>
@@ -69,20 +70,6 @@ private:
     void elide() { setText(fontMetrics().elidedText(m_full, Qt::ElideMiddle, width())); }
     QString m_full;
 };
-
-QLabel* wrappingLabel(QWidget* parent) {
-    auto* label = new QLabel(parent);
-    label->setWordWrap(true);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    return label;
-}
-
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
 
 QPixmap symbolPixmap(std::string_view symbol, const QColor& colour, TextStyle style,
                      const QWidget* widget) {
@@ -212,12 +199,7 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
     editor->addLayout(header);
     editor->addWidget(divider(m_editor));
 
-    auto* scroll = new QScrollArea(m_editor);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    auto* sectionsPage = new QWidget(scroll);
+    auto* sectionsPage = new QWidget;
     auto* sections = new QVBoxLayout(sectionsPage);
     sections->setContentsMargins(20, 20, 20, 20);
     sections->setSpacing(20);
@@ -295,8 +277,7 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
     mirrorWarning->addWidget(m_mirrorWarningText, 1);
     options->addWidget(m_mirrorWarning);
     sections->addStretch(1);
-    scroll->setWidget(sectionsPage);
-    editor->addWidget(scroll, 1);
+    editor->addWidget(verticalScrollArea(sectionsPage, m_editor), 1);
     editor->addWidget(divider(m_editor));
 
     auto* footer = new QHBoxLayout;

@@ -3,6 +3,7 @@
 #include "app/Localizer.h"
 #include "ui/Icons.h"
 #include "ui/Style.h"
+#include "ui/windows/WindowParts.h"
 
 #include <QEvent>
 #include <QFrame>
@@ -13,31 +14,12 @@
 
 namespace keelbox::ui {
 
-namespace {
-
-QLabel* wrappingLabel(QWidget* parent) {
-    auto* label = new QLabel(parent);
-    label->setWordWrap(true);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    label->setAlignment(Qt::AlignLeading | Qt::AlignTop);
-    return label;
-}
-
-} // namespace
-
 HelpWindow::HelpWindow(app::Localizer& localizer, QWidget* parent)
     : QWidget(parent), m_localizer(localizer) {
     setFixedSize(520, 560);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    outer->addWidget(scroll);
-
-    auto* content = new QWidget(scroll);
+    auto* content = new QWidget;
     auto* stack = new QVBoxLayout(content);
     stack->setContentsMargins(24, 24, 24, 24);
     stack->setSpacing(18);
@@ -51,10 +33,7 @@ HelpWindow::HelpWindow(app::Localizer& localizer, QWidget* parent)
     header->addWidget(m_intro, 1);
     stack->addLayout(header);
 
-    auto* divider = new QFrame(content);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
-    stack->addWidget(divider);
+    stack->addWidget(divider(content));
 
     for (std::size_t i = 0; i < helpSections.size(); ++i) {
         auto* row = new QHBoxLayout;
@@ -72,7 +51,7 @@ HelpWindow::HelpWindow(app::Localizer& localizer, QWidget* parent)
         m_sections.push_back(labels);
     }
     stack->addStretch(1);
-    scroll->setWidget(content);
+    outer->addWidget(verticalScrollArea(content, this));
 
     restyle();
     retranslate();

@@ -111,6 +111,10 @@ public:
     }
     void leaveFrame() {
         m_cursor.movePosition(QTextCursor::End);
+        // The document keeps a block between two frames; it takes no room until text goes in.
+        QTextBlockFormat gap;
+        gap.setLineHeight(0, QTextBlockFormat::FixedHeight);
+        m_cursor.setBlockFormat(gap);
         m_fresh = true;
     }
     QTextCursor& cursor() { return m_cursor; }

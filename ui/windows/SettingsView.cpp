@@ -5,6 +5,7 @@
 #include "ui/Icons.h"
 #include "ui/Style.h"
 #include "ui/windows/LogListView.h"
+#include "ui/windows/WindowParts.h"
 #include "update/UpdaterViewModel.h"
 
 #include <QButtonGroup>
@@ -35,13 +36,6 @@ static void initWindowResources() {
 namespace keelbox::ui {
 
 namespace {
-
-QLabel* wrappingLabel(QWidget* parent) {
-    auto* label = new QLabel(parent);
-    label->setWordWrap(true);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    return label;
-}
 
 QLabel* linkLabel(QWidget* parent) {
     auto* label = new QLabel(parent);
@@ -119,11 +113,7 @@ SettingsView::SettingsView(app::AppState& state, app::Localizer& localizer,
 }
 
 QWidget* SettingsView::buildGeneralTab() {
-    auto* scroll = new QScrollArea;
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto* page = new QWidget(scroll);
+    auto* page = new QWidget;
     auto* form = new QVBoxLayout(page);
     form->setSpacing(12);
 
@@ -185,10 +175,7 @@ QWidget* SettingsView::buildGeneralTab() {
     }
     m_version->setTextInteractionFlags(Qt::TextSelectableByMouse);
     about->addLayout(brand);
-    auto* divider = new QFrame(m_about);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
-    about->addWidget(divider);
+    about->addWidget(divider(m_about));
     auto* links = new QFormLayout;
     m_supportLabel = new QLabel(m_about);
     m_supportLink = linkLabel(m_about);
@@ -207,8 +194,7 @@ QWidget* SettingsView::buildGeneralTab() {
     form->addWidget(m_about);
     form->addStretch(1);
 
-    scroll->setWidget(page);
-    return scroll;
+    return verticalScrollArea(page, nullptr);
 }
 
 void SettingsView::changeEvent(QEvent* event) {

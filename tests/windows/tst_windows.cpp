@@ -17,7 +17,6 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTextDocument>
-#include <QTextFrame>
 
 using namespace keelbox;
 using namespace keelbox::app;
@@ -52,10 +51,6 @@ LogEntry failureWith(int issues) {
                                  i % 2 ? std::nullopt : std::optional<std::string>("hint")});
     }
     return entry;
-}
-
-int issueBoxes(const QTextDocument& document) {
-    return static_cast<int>(document.rootFrame()->childFrames().size());
 }
 
 } // namespace
@@ -99,7 +94,8 @@ void WindowsTest::logRows() {
     window.show();
     QVERIFY(!window.list()->showsPlaceholder());
     const QTextDocument& document = *window.list()->document();
-    QCOMPARE(issueBoxes(document), boxes);
+    const std::vector<QString> shownBoxes = issueBoxTexts(document);
+    QCOMPARE(static_cast<int>(shownBoxes.size()), boxes);
     const QString text = document.toPlainText();
     QVERIFY(text.contains(u"Zakończono z błędami"_s));
     QVERIFY(text.contains(u"STICK • "_s));
@@ -110,16 +106,12 @@ void WindowsTest::logRows() {
     if (issues > 0) {
         // What each box holds: a bare issue only its reason (and its hint), no empty lines.
         const std::pair<int, QString> rows[] = {
-            {1, u"Docs/f1\u2029reason1\u2029EIO"_s},
-            {2, u"reason2\u2029\uFFFC hint"_s},
+            {1, u"Docs/f1\nreason1\nEIO"_s},
+            {2, u"reason2\n\uFFFC hint"_s},
             {5, u"reason5"_s},
         };
-        for (const auto& [index, expected] : rows) {
-            QTextFrame* box = document.rootFrame()->childFrames().at(index);
-            QTextCursor inside = box->firstCursorPosition();
-            inside.setPosition(box->lastPosition(), QTextCursor::KeepAnchor);
-            QCOMPARE(inside.selectedText(), expected);
-        }
+        for (const auto& [index, expected] : rows)
+            QCOMPARE(shownBoxes.at(index), expected);
     }
 }
 

@@ -12,11 +12,12 @@
 #include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QTextFrame>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <QtMath>
@@ -29,8 +30,13 @@ namespace {
 
 const QString dotUrl = QStringLiteral("keelbox-log:/dot/%1");
 const QString bulbUrl = QStringLiteral("keelbox-log:/bulb");
-// Marks the issue boxes, whose rounded backgrounds the view draws.
-constexpr int issueBoxProperty = QTextFormat::UserProperty + 1;
+// The blocks of an issue box: the view draws the box's rounded background behind them. (Not one
+// frame per box: a document with thousands of frames takes quadratic time to build.)
+constexpr int boxLineProperty = QTextFormat::UserProperty + 1;
+// On a box's first block: the space above the box, part of the block's top margin.
+constexpr int boxStartProperty = QTextFormat::UserProperty + 2;
+constexpr int boxEndProperty = QTextFormat::UserProperty + 3;
+constexpr qreal boxPadding = 8;
 
 // Leading indent of everything under the header line: the dot's column and its spacing.
 constexpr qreal indent = 15;
@@ -77,15 +83,12 @@ QString kindName(LogEntry::Kind kind) {
     return QStringLiteral("info");
 }
 
-// Appends blocks and frames at the end of a document.
+// Appends blocks at the end of a document.
 class Writer {
 public:
     explicit Writer(QTextDocument& document) : m_cursor(&document) {}
 
-    void block(qreal leftMargin, qreal topMargin, const QTextCharFormat& format) {
-        QTextBlockFormat blockFormat;
-        blockFormat.setLeftMargin(leftMargin);
-        blockFormat.setTopMargin(topMargin);
+    void block(const QTextBlockFormat& blockFormat, const QTextCharFormat& format) {
         if (m_fresh) {
             m_cursor.setBlockFormat(blockFormat);
             m_cursor.setBlockCharFormat(format);
@@ -93,6 +96,12 @@ public:
         } else {
             m_cursor.insertBlock(blockFormat, format);
         }
+    }
+    void block(qreal leftMargin, qreal topMargin, const QTextCharFormat& format) {
+        QTextBlockFormat blockFormat;
+        blockFormat.setLeftMargin(leftMargin);
+        blockFormat.setTopMargin(topMargin);
+        block(blockFormat, format);
     }
     void text(const QString& text, const QTextCharFormat& format) {
         m_cursor.insertText(text, format);
@@ -104,18 +113,6 @@ public:
         format.setHeight(height);
         format.setVerticalAlignment(QTextCharFormat::AlignMiddle);
         m_cursor.insertImage(format);
-    }
-    void enterFrame(const QTextFrameFormat& format) {
-        m_cursor.insertFrame(format);
-        m_fresh = true;
-    }
-    void leaveFrame() {
-        m_cursor.movePosition(QTextCursor::End);
-        // The document keeps a block between two frames; it takes no room until text goes in.
-        QTextBlockFormat gap;
-        gap.setLineHeight(0, QTextBlockFormat::FixedHeight);
-        m_cursor.setBlockFormat(gap);
-        m_fresh = true;
     }
     QTextCursor& cursor() { return m_cursor; }
 
@@ -150,90 +147,142 @@ QString timeOfDayText(Date date, const QLocale& locale) {
     return locale.toString(time, format);
 }
 
-void fillLogDocument(QTextDocument& document, std::span<const LogEntry> entries,
-                     AppLanguage language, const QPalette& palette, const QFont& font,
-                     qreal devicePixelRatio) {
-    document.clear();
-    document.setDefaultFont(font);
-    for (const LogEntry::Kind kind :
-         {LogEntry::Kind::info, LogEntry::Kind::success, LogEntry::Kind::failure}) {
-        document.addResource(QTextDocument::ImageResource, QUrl(dotUrl.arg(kindName(kind))),
-                             dotImage(colour(dotColour(kind), palette), devicePixelRatio));
+class LogDocumentBuilder {
+public:
+    LogDocumentBuilder(QTextDocument& document, AppLanguage language, const QPalette& palette,
+                       const QFont& font, qreal devicePixelRatio)
+        : m_document(document), m_out(document), m_language(language), m_locale(QLocale::system()) {
+        document.clear();
+        document.setDefaultFont(font);
+        for (const LogEntry::Kind kind :
+             {LogEntry::Kind::info, LogEntry::Kind::success, LogEntry::Kind::failure}) {
+            document.addResource(QTextDocument::ImageResource, QUrl(dotUrl.arg(kindName(kind))),
+                                 dotImage(colour(dotColour(kind), palette), devicePixelRatio));
+        }
+        const QFont caption2Font = ui::font(TextStyle::caption2, font);
+        m_bulbSize = QFontMetricsF(caption2Font).height();
+        const int bulbPixels = qCeil(m_bulbSize);
+        document.addResource(QTextDocument::ImageResource, QUrl(bulbUrl),
+                             icon("lightbulb", colour(Colour::blue, palette))
+                                 .pixmap(QSize(bulbPixels, bulbPixels), devicePixelRatio));
+
+        const QColor primary = colour(Colour::primary, palette);
+        const QColor secondary = colour(Colour::secondary, palette);
+        m_message = charFormat(ui::font(TextStyle::callout, font), primary);
+        m_meta = charFormat(ui::font(TextStyle::caption, font), secondary);
+        QFont detailsFont = ui::font(TextStyle::caption, font);
+        detailsFont.setWeight(QFont::Medium);
+        m_details = charFormat(detailsFont, colour(Colour::red, palette));
+        QFont pathFont = ui::font(TextStyle::caption, font);
+        pathFont.setWeight(QFont::DemiBold);
+        m_path = charFormat(pathFont, primary);
+        m_reason = charFormat(ui::font(TextStyle::caption, font), primary);
+        m_systemMessage = charFormat(caption2Font, secondary);
+        m_hint = charFormat(caption2Font, colour(Colour::blue, palette));
+        m_more = charFormat(caption2Font, secondary);
+        // A box line is first, middle or last in its box, or both first and last; the first
+        // box of a list sits closer to the details header.
+        for (int first = 0; first < 2; ++first) {
+            for (int last = 0; last < 2; ++last) {
+                for (int list = 0; list < 2; ++list) {
+                    QTextBlockFormat& format = m_boxLine[first][last][list];
+                    const qreal spacing = list ? 6 : 8;
+                    format.setLeftMargin(indent + boxPadding);
+                    format.setRightMargin(boxPadding);
+                    format.setProperty(boxLineProperty, true);
+                    format.setTopMargin(first ? spacing + boxPadding : 3);
+                    if (first)
+                        format.setProperty(boxStartProperty, spacing);
+                    if (last) {
+                        format.setBottomMargin(boxPadding);
+                        format.setProperty(boxEndProperty, true);
+                    }
+                }
+            }
+        }
     }
-    const QFont caption2Font = ui::font(TextStyle::caption2, font);
-    const qreal bulbSize = QFontMetricsF(caption2Font).height();
-    document.addResource(QTextDocument::ImageResource, QUrl(bulbUrl),
-                         icon("lightbulb", colour(Colour::blue, palette))
-                             .pixmap(QSize(qCeil(bulbSize), qCeil(bulbSize)), devicePixelRatio));
 
-    const QColor primary = colour(Colour::primary, palette);
-    const QColor secondary = colour(Colour::secondary, palette);
-    const QTextCharFormat message = charFormat(ui::font(TextStyle::callout, font), primary);
-    const QTextCharFormat meta = charFormat(ui::font(TextStyle::caption, font), secondary);
-    QFont detailsFont = ui::font(TextStyle::caption, font);
-    detailsFont.setWeight(QFont::Medium);
-    const QTextCharFormat details = charFormat(detailsFont, colour(Colour::red, palette));
-    QFont pathFont = ui::font(TextStyle::caption, font);
-    pathFont.setWeight(QFont::DemiBold);
-    const QTextCharFormat path = charFormat(pathFont, primary);
-    const QTextCharFormat reason = charFormat(ui::font(TextStyle::caption, font), primary);
-    const QTextCharFormat systemMessage = charFormat(caption2Font, secondary);
-    const QTextCharFormat hint = charFormat(caption2Font, colour(Colour::blue, palette));
-    const QTextCharFormat more = charFormat(caption2Font, secondary);
+    const QTextDocument* document() const { return &m_document; }
+    // Appends between these two reach the document's layout as one change.
+    void beginEdit() { m_out.cursor().beginEditBlock(); }
+    void endEdit() { m_out.cursor().endEditBlock(); }
 
-    Writer out(document);
-    out.cursor().beginEditBlock();
-    const QLocale locale = QLocale::system();
-    bool first = true;
-    for (const LogEntry& entry : entries) {
+    void append(const LogEntry& entry) {
         // Rows are 3 points apart above and below, with room for the list's separation.
-        out.block(0, first ? 3 : 15, message);
-        first = false;
-        out.image(dotUrl.arg(kindName(entry.kind)), indent, dotSize);
-        out.text(q(entry.message), message);
-        out.block(indent, 2, meta);
-        out.text(q(entry.volume) + QStringLiteral(" • ") + timeOfDayText(entry.date, locale), meta);
+        m_out.block(0, m_first ? 3 : 15, m_message);
+        m_first = false;
+        m_out.image(dotUrl.arg(kindName(entry.kind)), indent, dotSize);
+        m_out.text(q(entry.message), m_message);
+        m_out.block(indent, 2, m_meta);
+        m_out.text(q(entry.volume) + QStringLiteral(" • ") + timeOfDayText(entry.date, m_locale),
+                   m_meta);
         if (entry.details.empty())
-            continue;
+            return;
         const auto count = static_cast<std::int64_t>(entry.details.size());
-        out.block(indent, 6, details);
-        out.text(q(formatLocalized("log.detailsHeader", language, {count})), details);
-        bool firstIssue = true;
+        m_out.block(indent, 6, m_details);
+        m_out.text(q(formatLocalized("log.detailsHeader", m_language, {count})), m_details);
         for (std::size_t i = 0; i < entry.details.size() && i < maxIssuesShown; ++i) {
             const BackupIssue& issue = entry.details[i];
-            QTextFrameFormat box;
-            box.setLeftMargin(indent);
-            box.setTopMargin(firstIssue ? 6 : 8);
-            box.setPadding(8);
-            box.setBorder(0);
-            box.setProperty(issueBoxProperty, true);
-            firstIssue = false;
-            out.enterFrame(box);
-            bool firstLine = true;
-            auto line = [&](const QString& text, const QTextCharFormat& format) {
-                out.block(0, firstLine ? 0 : 3, format);
-                out.text(text, format);
-                firstLine = false;
+            struct Line {
+                QString text;
+                const QTextCharFormat* format;
             };
+            Line lines[4];
+            int n = 0;
             if (!issue.path.empty())
-                line(q(issue.path), path);
-            line(q(issue.reason), reason);
+                lines[n++] = {q(issue.path), &m_path};
+            lines[n++] = {q(issue.reason), &m_reason};
             if (!issue.systemMessage.empty())
-                line(q(issue.systemMessage), systemMessage);
-            if (issue.suggestion) {
-                out.block(0, firstLine ? 0 : 3, hint);
-                out.image(bulbUrl, bulbSize, bulbSize);
-                out.text(QStringLiteral(" ") + q(*issue.suggestion), hint);
+                lines[n++] = {q(issue.systemMessage), &m_systemMessage};
+            if (issue.suggestion)
+                lines[n++] = {QStringLiteral(" ") + q(*issue.suggestion), &m_hint};
+            for (int l = 0; l < n; ++l) {
+                m_out.block(m_boxLine[l == 0][l + 1 == n][i == 0], *lines[l].format);
+                if (lines[l].format == &m_hint)
+                    m_out.image(bulbUrl, m_bulbSize, m_bulbSize);
+                m_out.text(lines[l].text, *lines[l].format);
             }
-            out.leaveFrame();
         }
         if (entry.details.size() > maxIssuesShown) {
             const auto beyond = count - static_cast<std::int64_t>(maxIssuesShown);
-            out.block(indent, 8, more);
-            out.text(q(formatLocalized("log.more", language, {beyond})), more);
+            m_out.block(indent, 8, m_more);
+            m_out.text(q(formatLocalized("log.more", m_language, {beyond})), m_more);
         }
     }
-    out.cursor().endEditBlock();
+
+private:
+    QTextDocument& m_document;
+    Writer m_out;
+    AppLanguage m_language;
+    QLocale m_locale;
+    qreal m_bulbSize = 0;
+    bool m_first = true;
+    QTextCharFormat m_message, m_meta, m_details, m_path, m_reason, m_systemMessage, m_hint, m_more;
+    QTextBlockFormat m_boxLine[2][2][2];
+};
+
+void fillLogDocument(QTextDocument& document, std::span<const LogEntry> entries,
+                     AppLanguage language, const QPalette& palette, const QFont& font,
+                     qreal devicePixelRatio) {
+    LogDocumentBuilder builder(document, language, palette, font, devicePixelRatio);
+    builder.beginEdit();
+    for (const LogEntry& entry : entries)
+        builder.append(entry);
+    builder.endEdit();
+}
+
+std::vector<QString> issueBoxTexts(const QTextDocument& document) {
+    std::vector<QString> boxes;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        const QTextBlockFormat format = block.blockFormat();
+        if (format.hasProperty(boxStartProperty))
+            boxes.emplace_back();
+        else if (format.boolProperty(boxLineProperty))
+            boxes.back() += u'\n';
+        if (format.boolProperty(boxLineProperty))
+            boxes.back() += block.text();
+    }
+    return boxes;
 }
 
 void LogTextView::paintEvent(QPaintEvent* event) {
@@ -247,16 +296,25 @@ void LogTextView::paintEvent(QPaintEvent* event) {
         const QPointF offset(-horizontalScrollBar()->value(), -verticalScrollBar()->value());
         const QRectF visible = QRectF(viewport()->rect()).translated(-offset);
         QAbstractTextDocumentLayout* layout = document()->documentLayout();
-        for (QTextFrame* frame : document()->rootFrame()->childFrames()) {
-            const QTextFrameFormat format = frame->frameFormat();
-            if (!format.boolProperty(issueBoxProperty))
-                continue;
-            const QRectF box = layout->frameBoundingRect(frame).adjusted(
-                format.leftMargin(), format.topMargin(), -format.rightMargin(),
-                -format.bottomMargin());
-            if (box.bottom() < visible.top() || box.top() > visible.bottom())
-                continue;
-            painter.drawRoundedRect(box.translated(offset), 6, 6);
+        const qreal left = document()->documentMargin() + indent;
+        const qreal right = document()->textWidth() - document()->documentMargin();
+        QTextBlock block = document()->findBlock(layout->hitTest(visible.topLeft(), Qt::FuzzyHit));
+        // Back to the start of the box the first visible line belongs to.
+        while (block.isValid() && block.blockFormat().boolProperty(boxLineProperty) &&
+               !block.blockFormat().hasProperty(boxStartProperty))
+            block = block.previous();
+        qreal top = 0;
+        for (; block.isValid(); block = block.next()) {
+            const QTextBlockFormat format = block.blockFormat();
+            const QRectF rect = layout->blockBoundingRect(block);
+            if (format.hasProperty(boxStartProperty))
+                top = rect.top() + format.doubleProperty(boxStartProperty);
+            else if (rect.top() > visible.bottom())
+                break;
+            if (format.boolProperty(boxEndProperty) && rect.height() > 0)
+                painter.drawRoundedRect(
+                    QRectF(QPointF(left, top), QPointF(right, rect.bottom())).translated(offset), 6,
+                    6);
         }
     }
     QTextBrowser::paintEvent(event);
@@ -285,14 +343,14 @@ LogListView::LogListView(app::AppState& state, app::Localizer& localizer, QWidge
     m_rows->setOpenLinks(false);
     m_rows->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_rows->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_rows->document()->setDocumentMargin(12);
-    m_rows->document()->setUndoRedoEnabled(false);
     addWidget(m_rows);
 
     connect(&m_state, &app::AppState::logChanged, this, &LogListView::invalidate);
     connect(&m_localizer, &app::Localizer::languageChanged, this, &LogListView::invalidate);
     rebuild();
 }
+
+LogListView::~LogListView() = default;
 
 bool LogListView::showsPlaceholder() const {
     return currentWidget() == m_placeholder;
@@ -343,9 +401,48 @@ void LogListView::rebuild() {
     }
     QScrollBar* bar = m_rows->verticalScrollBar();
     const int position = bar->value();
-    fillLogDocument(*m_rows->document(), entries, language, palette, font(), devicePixelRatioF());
+    // Filled while no view lays it out, then handed over: the view lays it out in steps from the
+    // top. The first rows go in at once, the others in later turns of the event loop, so that the
+    // window shows at once however long the log is.
+    auto* document = new QTextDocument(m_rows);
+    document->setUndoRedoEnabled(false);
+    document->setDocumentMargin(12);
+    m_builder = std::make_unique<LogDocumentBuilder>(*document, language, palette, font(),
+                                                     devicePixelRatioF());
+    m_built = 0;
+    ++m_generation;
+    appendRows();
+    // The view deletes the document it made itself; the ones made here are deleted here.
+    const QPointer<QTextDocument> previous = m_rows->document();
+    m_rows->setDocument(document);
+    if (previous && previous->parent() == m_rows)
+        delete previous;
     setCurrentWidget(m_rows);
     bar->setValue(position);
+}
+
+void LogListView::appendRows() {
+    const auto& entries = m_state.log();
+    // About 150 issue boxes a turn, laid out in the same turn: some milliseconds. (Left to
+    // itself, the view would lay out what remains in ever larger steps, up to a long pause.)
+    std::size_t boxes = 0;
+    m_builder->beginEdit();
+    while (m_built < entries.size() && boxes < 150) {
+        m_builder->append(entries[m_built]);
+        boxes += 1 + std::min(entries[m_built].details.size(), maxIssuesShown);
+        ++m_built;
+    }
+    m_builder->endEdit();
+    if (m_builder->document() == m_rows->document())
+        m_rows->document()->documentLayout()->documentSize();
+    if (m_built < entries.size()) {
+        QTimer::singleShot(0, this, [this, generation = m_generation] {
+            if (generation == m_generation)
+                appendRows();
+        });
+    } else {
+        m_builder.reset();
+    }
 }
 
 LogWindow::LogWindow(app::AppState& state, app::Localizer& localizer, QWidget* parent)

@@ -12,7 +12,9 @@
 #include <QStackedWidget>
 #include <QTextBrowser>
 
+#include <memory>
 #include <span>
+#include <vector>
 
 class QTextDocument;
 class QLabel;
@@ -33,8 +35,14 @@ void fillLogDocument(QTextDocument& document, std::span<const LogEntry> entries,
                      AppLanguage language, const QPalette& palette, const QFont& font,
                      qreal devicePixelRatio);
 
+// The text of each issue box in `document`, in order, its lines separated by "\n".
+std::vector<QString> issueBoxTexts(const QTextDocument& document);
+
 // "14:05:09" or "2:05:09 PM": hours, minutes and seconds in the order and clock of `locale`.
 QString timeOfDayText(Date date, const QLocale& locale);
+
+// Appends the rows of log entries to a document.
+class LogDocumentBuilder;
 
 // Draws the issue boxes' rounded backgrounds under the text.
 class LogTextView : public QTextBrowser {
@@ -50,6 +58,7 @@ class LogListView : public QStackedWidget {
     Q_OBJECT
 public:
     LogListView(app::AppState& state, app::Localizer& localizer, QWidget* parent = nullptr);
+    ~LogListView() override;
 
     bool showsPlaceholder() const;
     // The rows as drawn (tests read their text).
@@ -63,6 +72,7 @@ private:
     // Rebuilds now when shown, else when next shown.
     void invalidate();
     void rebuild();
+    void appendRows();
 
     app::AppState& m_state;
     app::Localizer& m_localizer;
@@ -72,6 +82,10 @@ private:
     QLabel* m_placeholderText;
     LogTextView* m_rows;
     bool m_dirty = true;
+    // The rows being added, a part at a time.
+    std::unique_ptr<LogDocumentBuilder> m_builder;
+    std::size_t m_built = 0;
+    unsigned m_generation = 0;
 };
 
 // The window "log": the log list, at least 460 × 360.

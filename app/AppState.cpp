@@ -67,6 +67,11 @@ AppState::AppState(AppServices services, QObject* parent)
         m_volumeMonitor->setParent(nullptr);
 }
 
+void AppState::setShowLogHandler(std::function<void()> showLog) {
+    if (m_notifier)
+        m_notifier->onShowLog = std::move(showLog);
+}
+
 AppState::~AppState() {
     m_stop->store(true);
     m_backupPool.clear();
@@ -286,7 +291,7 @@ void AppState::startBackup(const std::string& volumeID) {
         makeEntry(name, localized("ev.backupStarted", language, {modeText}), LogEntry::Kind::info));
     if (m_notify) {
         post({QString::fromStdString(titleFor(name)),
-              QString::fromStdString(localized("notify.started", language, {modeText})),
+              QString::fromStdString(localized("notify.started", language, {modeText})), QString(),
               QString()});
     }
 
@@ -371,6 +376,7 @@ void AppState::finishBackup(const std::string& volumeID, const std::string& volu
                 QString::fromStdString(localized("notify.doneBody", language, {summary}));
             notification.soundName = QStringLiteral("complete");
         }
+        notification.showLogLabel = QString::fromStdString(localized("notify.showLog", language));
         post(notification);
     }
     backupReturned();

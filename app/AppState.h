@@ -106,6 +106,9 @@ public:
     void eject(const std::string& volumeID);
 
     void appendLog(LogEntry entry);
+    // Finished-backup notifications offer a "show the log" button calling `showLog` (where the
+    // notification server shows buttons). Without a handler they offer none.
+    void setShowLogHandler(std::function<void()> showLog);
 
     // For a clean shutdown: the running backup stops after its current file and reports what it
     // did; backups still waiting are dropped without a log entry. Cannot be undone.

@@ -1,22 +1,83 @@
 #include "app/Notifier.h"
 
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QFileInfo>
+#include <QSet>
 #include <QStringList>
 #include <QVariantMap>
 
 namespace keelbox::app {
 
-DesktopNotifier::DesktopNotifier(QDBusConnection connection)
-    : m_connection(std::move(connection)) {}
+namespace {
+const QString service = QStringLiteral("org.freedesktop.Notifications");
+const QString path = QStringLiteral("/org/freedesktop/Notifications");
+const QString showLogAction = QStringLiteral("show-log");
+// Clicking the notification itself.
+const QString defaultAction = QStringLiteral("default");
+} // namespace
+
+class DesktopNotifier::Listener : public QObject {
+    Q_OBJECT
+
+public:
+    Listener(DesktopNotifier& notifier, QDBusConnection connection) : m_notifier(notifier) {
+        // The server's signals reach us only from the owner of its name, nobody else's. (QtDBus
+        // connects bus signals by name only.)
+        connection.connect(service, path, service, QStringLiteral("ActionInvoked"), this,
+                           SLOT(actionInvoked(uint, QString)));
+        auto* reply = new QDBusPendingCallWatcher(
+            connection.asyncCall(QDBusMessage::createMethodCall(service, path, service,
+                                                                QStringLiteral("GetCapabilities"))),
+            this);
+        connect(reply, &QDBusPendingCallWatcher::finished, this,
+                [this](QDBusPendingCallWatcher* call) {
+                    const QDBusPendingReply<QStringList> capabilities = *call;
+                    actions = capabilities.isValid() &&
+                              capabilities.value().contains(QStringLiteral("actions"));
+                    call->deleteLater();
+                });
+    }
+
+    void posted(const QDBusPendingCall& pending) {
+        auto* reply = new QDBusPendingCallWatcher(pending, this);
+        connect(reply, &QDBusPendingCallWatcher::finished, this,
+                [this](QDBusPendingCallWatcher* call) {
+                    const QDBusPendingReply<uint> id = *call;
+                    if (id.isValid())
+                        offered.insert(id.value());
+                    call->deleteLater();
+                });
+    }
+
+    bool actions = false;
+    QSet<uint> offered;
+
+private slots:
+    void actionInvoked(uint id, const QString& key) {
+        if (!offered.contains(id) || (key != showLogAction && key != defaultAction))
+            return;
+        if (m_notifier.onShowLog)
+            m_notifier.onShowLog();
+    }
+
+private:
+    DesktopNotifier& m_notifier;
+};
+
+DesktopNotifier::DesktopNotifier(QDBusConnection connection) : m_connection(std::move(connection)) {
+    if (m_connection.isConnected())
+        m_listener = std::make_unique<Listener>(*this, m_connection);
+}
+
+DesktopNotifier::~DesktopNotifier() = default;
 
 void DesktopNotifier::post(const UserNotification& notification) {
     if (!m_connection.isConnected())
         return;
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"),
-        QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, path, service, QStringLiteral("Notify"));
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("keelbox"));
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(1));
@@ -24,10 +85,20 @@ void DesktopNotifier::post(const UserNotification& notification) {
         hints.insert(QStringLiteral("sound-name"), notification.soundName);
     call << QStringLiteral("Keelbox") // application name
          << quint32(0)                // a new notification, never a replacement
-         << QStringLiteral("drive-removable-media") << notification.title << notification.body
-         << QStringList()        // no actions: nothing to answer
-         << hints << qint32(-1); // the server's default timeout
-    // The answer (the server's id) is of no use; without a server the call simply fails.
+         << QStringLiteral("drive-removable-media") << notification.title << notification.body;
+    const bool showLog =
+        !notification.showLogLabel.isEmpty() && onShowLog && m_listener && m_listener->actions;
+    QStringList actions;
+    if (showLog)
+        actions << defaultAction << notification.showLogLabel << showLogAction
+                << notification.showLogLabel;
+    call << actions << hints << qint32(-1); // the server's default timeout
+    if (showLog) {
+        // The server's id tells which notification a chosen action belongs to.
+        m_listener->posted(m_connection.asyncCall(call));
+        return;
+    }
+    // Without actions the answer is of no use; without a server the call simply fails.
     m_connection.send(call);
 }
 
@@ -44,3 +115,5 @@ std::unique_ptr<Notifier> makeNotifier() {
 }
 
 } // namespace keelbox::app
+
+#include "Notifier.moc"

@@ -4,6 +4,7 @@
 #include <QDBusConnection>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace keelbox::app {
@@ -13,6 +14,9 @@ struct UserNotification {
     QString body;
     // A name from the freedesktop sound naming scheme ("complete"); empty asks for no sound.
     QString soundName;
+    // The label of a "show the log" button; empty for none. Offered only where the notification
+    // server supports actions and somebody listens (`onShowLog`).
+    QString showLogLabel;
 };
 
 class Notifier {
@@ -20,6 +24,9 @@ public:
     virtual ~Notifier() = default;
     // Shown at once, needs no answer; failures are dropped.
     virtual void post(const UserNotification& notification) = 0;
+
+    // Called on the main thread when the user chooses a notification's "show the log" button.
+    std::function<void()> onShowLog;
 };
 
 // org.freedesktop.Notifications on the given bus. Without a connected bus it posts nothing; the
@@ -27,10 +34,15 @@ public:
 class DesktopNotifier : public Notifier {
 public:
     explicit DesktopNotifier(QDBusConnection connection);
+    ~DesktopNotifier() override;
     void post(const UserNotification& notification) override;
 
 private:
+    class Listener;
+
     QDBusConnection m_connection;
+    // Asks the server whether it shows actions and hears which one the user chose.
+    std::unique_ptr<Listener> m_listener;
 };
 
 // The desktop notifier on the session bus.

@@ -13,7 +13,9 @@ namespace keelbox::app {
 
 namespace {
 const QByteArray activateMessage = "activate\n";
-}
+// "show WHAT TOKEN\n", both parts percent-encoded and possibly empty.
+const QByteArray showPrefix = "show ";
+} // namespace
 
 SingleInstance::SingleInstance(QString runtimeDir, QString name, QObject* parent)
     : QObject(parent), m_runtimeDir(std::move(runtimeDir)), m_name(std::move(name)) {
@@ -22,8 +24,18 @@ SingleInstance::SingleInstance(QString runtimeDir, QString name, QObject* parent
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
                 while (socket->canReadLine()) {
-                    if (socket->readLine() == activateMessage)
+                    const QByteArray line = socket->readLine();
+                    if (line == activateMessage) {
                         emit activationRequested();
+                        emit showRequested({}, {});
+                    } else if (line.startsWith(showPrefix) && line.endsWith('\n')) {
+                        const QList<QByteArray> parts =
+                            line.mid(showPrefix.size()).chopped(1).split(' ');
+                        emit activationRequested();
+                        emit showRequested(
+                            QString::fromUtf8(QByteArray::fromPercentEncoding(parts.value(0))),
+                            QString::fromUtf8(QByteArray::fromPercentEncoding(parts.value(1))));
+                    }
                 }
             });
         }
@@ -35,6 +47,11 @@ SingleInstance::~SingleInstance() {
         m_server.close();
         QFile::remove(socketPath());
     }
+}
+
+void SingleInstance::setRequest(const QString& what, const QString& activationToken) {
+    m_request = showPrefix + what.toUtf8().toPercentEncoding() + ' ' +
+                activationToken.toUtf8().toPercentEncoding() + '\n';
 }
 
 QString SingleInstance::socketPath() const {
@@ -79,7 +96,7 @@ bool SingleInstance::handOver() {
         QLocalSocket socket;
         socket.connectToServer(socketPath());
         if (socket.waitForConnected(250)) {
-            socket.write(activateMessage);
+            socket.write(m_request.isEmpty() ? activateMessage : m_request);
             const bool sent = socket.waitForBytesWritten(1000);
             socket.disconnectFromServer();
             if (socket.state() != QLocalSocket::UnconnectedState)

@@ -27,6 +27,9 @@ public:
     ~SingleInstance() override;
 
     Claim claim();
+    // What a handing-over launch asks for: a window ("panel", "log", …; empty for the usual
+    // activation) and the desktop's activation token that lets that window take the focus.
+    void setRequest(const QString& what, const QString& activationToken);
     QString errorString() const { return m_error; }
     QString socketPath() const;
     QString lockPath() const;
@@ -34,6 +37,8 @@ public:
 signals:
     // A later launch asked this instance to come forward.
     void activationRequested();
+    // The same, with what the later launch asked to see (see setRequest).
+    void showRequested(const QString& what, const QString& activationToken);
 
 private:
     bool handOver();
@@ -43,6 +48,7 @@ private:
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer m_server;
     QString m_error;
+    QByteArray m_request;
 };
 
 // $XDG_RUNTIME_DIR, or a private folder under the temporary folder when the session has none.

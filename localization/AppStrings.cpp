@@ -20,6 +20,13 @@ const std::vector<StringEntry> entries{
     {"watch.systemMessage", "System message: %@", "Komunikat systemu: %@"},
     {"watch.hint", "Hint: %@", "Wskazówka: %@"},
     {"app.handedOver", "Keelbox is already running.", "Keelbox już działa."},
+    {"notify.showLog", "Show log", "Pokaż dziennik"},
+    {"tray.openPanel", "Open Keelbox", "Otwórz Keelbox"},
+    {"tray.backingUp", "Backing up %@", "Backup: %@"},
+    {"app.err.show", "--show takes one of: panel, config, log, settings, help.",
+     "--show przyjmuje jedno z: panel, config, log, settings, help."},
+    {"app.err.noDisplay", "No display to show a window on (DISPLAY and WAYLAND_DISPLAY are unset).",
+     "Brak ekranu, na którym można pokazać okno (DISPLAY i WAYLAND_DISPLAY nie są ustawione)."},
     {"app.activated", "Keelbox was started again; this instance keeps running.",
      "Keelbox uruchomiono ponownie; działa dotychczasowa instancja."},
 };

@@ -135,13 +135,25 @@ QIcon bundledIcon(std::string_view symbol, const QColor& colour) {
 }
 
 QIcon trayIcon(bool busy, const QColor& panelText) {
-    QIcon tray = bundledIcon(
-        busy ? "arrow.triangle.2.circlepath" : "externaldrive.badge.timemachine", panelText);
-    // Render the common tray sizes up front: the tray icon is handed on as pixmaps.
+    const char* symbol = busy ? "arrow.triangle.2.circlepath" : "externaldrive.badge.timemachine";
+    const QIcon glyph = bundledIcon(symbol, panelText);
+    // A faint outline of the opposite lightness keeps the glyph readable whatever the panel's
+    // colour turns out to be.
+    const QIcon halo = bundledIcon(symbol, panelText.lightnessF() < 0.5 ? QColor(255, 255, 255, 110)
+                                                                        : QColor(0, 0, 0, 110));
     QIcon result;
-    for (int size : {16, 22, 24, 32, 48, 64})
-        result.addPixmap(tray.pixmap(QSize(size, size)));
-    result.setIsMask(true);
+    for (int size : {16, 22, 24, 32, 48, 64}) {
+        const int inner = size - 2;
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        const QPixmap outline = halo.pixmap(QSize(inner, inner));
+        for (const QPoint offset : {QPoint(0, 1), QPoint(2, 1), QPoint(1, 0), QPoint(1, 2)})
+            painter.drawPixmap(offset, outline);
+        painter.drawPixmap(QPoint(1, 1), glyph.pixmap(QSize(inner, inner)));
+        painter.end();
+        result.addPixmap(pixmap);
+    }
     return result;
 }
 

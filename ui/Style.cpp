@@ -68,11 +68,14 @@ QColor colour(Colour which, const QPalette& palette) {
     case Colour::primary:
         return palette.color(QPalette::WindowText);
     case Colour::secondary: {
-        const QColor placeholder = palette.color(QPalette::PlaceholderText);
-        // Some styles leave the placeholder colour unset (fully transparent or equal to text).
-        if (placeholder.alpha() > 0 && placeholder != palette.color(QPalette::WindowText))
-            return placeholder;
-        return palette.color(QPalette::Disabled, QPalette::WindowText);
+        QColor placeholder = palette.color(QPalette::PlaceholderText);
+        // Some styles leave the placeholder colour unset (fully transparent or equal to text);
+        // Qt's own default is the text colour at half opacity, made opaque here.
+        if (placeholder.alpha() == 0 || placeholder == palette.color(QPalette::WindowText))
+            return palette.color(QPalette::Disabled, QPalette::WindowText);
+        const qreal opacity = placeholder.alphaF();
+        placeholder.setAlpha(255);
+        return mixed(placeholder, palette.color(QPalette::Window), opacity);
     }
     case Colour::tertiary:
         return mixed(colour(Colour::secondary, palette), palette.color(QPalette::Window), 0.75);
@@ -95,8 +98,10 @@ QColor tintedBackground(const QColor& over, qreal opacity, const QPalette& palet
 
 void applyTextStyle(QWidget* widget, TextStyle style, Colour which) {
     widget->setFont(font(style, QApplication::font()));
+    // Taken from the parent: the widget's own palette carries the colour of an earlier call.
+    const QColor c = colour(which, widget->parentWidget() ? widget->parentWidget()->palette()
+                                                          : QApplication::palette());
     QPalette palette = widget->palette();
-    const QColor c = colour(which, palette);
     for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
         for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
             palette.setColor(group, role, c);

@@ -95,7 +95,8 @@ void WindowRouter::showWindow(const QString& id) {
     if (!target)
         target = create(id);
     if (!m_activationToken.isEmpty()) {
-        // Qt hands these to the desktop when it activates the window.
+        // Best effort: where the platform plugin reads it when it activates a window, the desktop
+        // lets the window take the focus from the application that is active.
         const QByteArray token = m_activationToken.toUtf8();
         qputenv(QGuiApplication::platformName() == QLatin1String("wayland") ? "XDG_ACTIVATION_TOKEN"
                                                                             : "DESKTOP_STARTUP_ID",

@@ -72,12 +72,19 @@ void InstanceTest::secondInstanceHandsOverAndAKilledOneIsReplaced() {
         SingleInstance first(runtime.path());
         QCOMPARE(first.claim(), SingleInstance::Claim::primary);
         QSignalSpy activated(&first, &SingleInstance::activationRequested);
-        {
+        QSignalSpy shown(&first, &SingleInstance::showRequested);
+        // A plain launch, then `--show log` with a desktop's activation token (spaces and
+        // slashes travel intact).
+        for (const auto& [what, token] :
+             {std::pair{QString(), QString()}, {QStringLiteral("log"), QStringLiteral("id 7/x")}}) {
             SingleInstance second(runtime.path());
+            if (!what.isEmpty())
+                second.setRequest(what, token);
             QCOMPARE(second.claim(), SingleInstance::Claim::handedOver);
+            QTRY_COMPARE_WITH_TIMEOUT(shown.count(), what.isEmpty() ? 1 : 2, 5000);
+            QCOMPARE(shown.last(), (QVariantList{what, token}));
         }
-        QVERIFY(activated.wait(5000));
-        QCOMPARE(activated.count(), 1);
+        QCOMPARE(activated.count(), 2);
         // Another name is another instance.
         SingleInstance other(runtime.path(), QStringLiteral("keelbox-other"));
         QCOMPARE(other.claim(), SingleInstance::Claim::primary);

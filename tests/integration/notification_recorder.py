@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A notification daemon for tests: answers org.freedesktop.Notifications on the bus it is given
-and appends every Notify call as one JSON line to a file.
+and appends every Notify call as one JSON line to a file. It shows actions; a test chooses one
+with org.keelbox.Test.InvokeAction.
 
 Usage: notification_recorder.py BUS_ADDRESS OUTPUT_FILE
 """
@@ -30,6 +31,19 @@ class Recorder(dbus.service.Object):
         with open(self.output, 'a', encoding='utf-8') as out:
             out.write(json.dumps(record, ensure_ascii=False) + '\n')
         return dbus.UInt32(replaces_id or self.last_id)
+
+    @dbus.service.method(NAME, in_signature='', out_signature='as')
+    def GetCapabilities(self):
+        return ['actions', 'body', 'sound']
+
+    @dbus.service.signal(NAME, signature='us')
+    def ActionInvoked(self, notification_id, action_key):
+        pass
+
+    # For tests: the user chose `action_key` on notification `notification_id`.
+    @dbus.service.method('org.keelbox.Test', in_signature='us', out_signature='')
+    def InvokeAction(self, notification_id, action_key):
+        self.ActionInvoked(notification_id, action_key)
 
 
 if __name__ == '__main__':

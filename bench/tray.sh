@@ -1,0 +1,73 @@
+#!/bin/bash
+# Two figures of the tray application, on a private Xvfb display with a tray host:
+#   - from the request to open the panel (a click on the icon) to the panel drawn, in ms;
+#   - resident memory of the idle application with two drives listed, in MiB.
+# Not part of the test suite. Needs Xvfb and trayer (scripts/install-deps.sh test); the memory
+# figure needs root to loop-mount its two drives.
+#
+# Usage: bench/tray.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+for tool in Xvfb trayer; do
+    command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 2; }
+done
+echo "== release build"
+cmake --preset release >/dev/null
+cmake --build build/release --target keelbox keelbox_desktop keelbox_ui_tool -j2 >/dev/null
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/keelbox-tray-bench.XXXXXX")
+pids=()
+mounts=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || umount -l "$m"; rmdir "$m"; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -m 700 "$work/runtime"
+export HOME=$work XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data XDG_CACHE_HOME=$work/cache
+export XDG_RUNTIME_DIR=$work/runtime LANGUAGE=en QT_QPA_PLATFORM=xcb
+# No system bus: the drives are found in the kernel's mount table. No session bus either.
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-bus DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus
+unset QT_QPA_PLATFORMTHEME
+
+exec 3< <(Xvfb -displayfd 1 -nolisten tcp -screen 0 1280x1024x24 2>/dev/null & echo "pid $!")
+read -r _ xvfb <&3
+read -r display <&3
+pids+=("$xvfb")
+export DISPLAY=":$display"
+trayer --edge top --align right --widthtype request --height 32 --SetDockType true >/dev/null 2>&1 &
+pids+=("$!")
+sleep 1
+
+echo "== panel: open request to drawn (two drives listed)"
+build/release/tools/keelbox_ui_tool panel-timing
+
+echo "== idle tray application with two drives: resident memory"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "skipped: needs root to mount the drives"
+    exit 0
+fi
+for label in BENCHA BENCHB; do
+    truncate -s 64M "$work/$label.img"
+    mkfs.ext4 -q -F -L "$label" "$work/$label.img"
+    mkdir -p "/mnt/keelbox-bench-$label"
+    mount -o loop "$work/$label.img" "/mnt/keelbox-bench-$label"
+    mounts+=("/mnt/keelbox-bench-$label")
+done
+# What the application lists, as its text face prints it.
+timeout 3 build/release/keelbox watch --language en 2>/dev/null | grep -A3 'Connected drives' || true
+build/release/keelbox >/dev/null 2>&1 &
+app=$!
+pids+=("$app")
+sleep 8
+report() {
+    awk -v kb="$(awk '/VmRSS/ {print $2}' "/proc/$app/status")" -v what="$1" \
+        'BEGIN { printf "resident %s: %.1f MiB (VmRSS %d kB)\n", what, kb / 1024, kb }'
+}
+report "at rest"
+# The panel drawn once (through a second launch), then left alone again.
+build/release/keelbox --show panel
+sleep 3
+report "after showing the panel"

@@ -1,0 +1,336 @@
+// The tray application on a real X server (Xvfb) with the test stack's buses: its icon on a D-Bus
+// tray (a StatusNotifierWatcher stand-in) following a backup of a loop-mounted stick, the tray
+// menu, "Show log" on the finished notification, an XEmbed tray host that starts late, and a
+// desktop without any tray where a second launch shows the panel, read through AT-SPI.
+
+#include "StackSupport.h"
+
+#include <QDBusConnection>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <unistd.h>
+
+using namespace keelbox::test;
+
+namespace {
+
+QString python() {
+    return u"/usr/bin/python3"_s;
+}
+QString here() {
+    return QStringLiteral(KEELBOX_TEST_DIR);
+}
+
+// Counts a D-Bus signal (QtDBus connects signals to slots only).
+class SignalCounter : public QObject {
+    Q_OBJECT
+public slots:
+    void hit() { ++count; }
+
+public:
+    int count = 0;
+};
+
+// A background process in a process group of its own, which is ended with everything it started
+// (the accessibility bus launcher's bus and registry) when the test ends.
+struct Background {
+    QProcess process;
+    Background() {
+        process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    }
+    ~Background() { stop(); }
+    void stop() {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        const auto group = static_cast<pid_t>(process.processId());
+        ::kill(-group, SIGTERM);
+        if (!process.waitForFinished(3000)) {
+            ::kill(-group, SIGKILL);
+            process.waitForFinished();
+        }
+    }
+};
+
+QString busctl(const QStringList& args) {
+    return run(u"busctl"_s,
+               QStringList{u"--address="_s + qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS")} +
+                   args)
+        .out;
+}
+
+} // namespace
+
+class TrayEndToEndTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void dbusTrayFollowsABackupAndOffersTheLog();
+    void trayHostThatStartsLateGetsTheIcon();
+    void withoutATraySecondLaunchShowsThePanel();
+
+private:
+    // Starts `keelbox` with `args` on the test's display.
+    void launch(Background& app, const QStringList& args = {});
+    QProcessEnvironment environment() const;
+    // The visible windows whose title matches `name` (a regular expression).
+    QStringList visibleWindows(const QString& name) const;
+    int windowWidth(const QString& window) const;
+    // A later `keelbox` launch in the same session; its exit status.
+    int launchAgain(const QStringList& args) const;
+
+    std::unique_ptr<QTemporaryDir> m_home;
+    QString m_display;
+    Background m_xvfb;
+    QString m_image;
+};
+
+void TrayEndToEndTest::initTestCase() {
+    REQUIRE_STACK();
+    for (const QString& tool : {u"Xvfb"_s, u"trayer"_s, u"xdotool"_s, u"xwininfo"_s})
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            SKIP_OR_FAIL(tool + u" is not installed (scripts/install-deps.sh test)"_s);
+}
+
+void TrayEndToEndTest::init() {
+    m_home = std::make_unique<QTemporaryDir>();
+    const QString runtime = m_home->filePath(u"runtime"_s);
+    QVERIFY(QDir().mkpath(runtime));
+    QFile::setPermissions(runtime,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    // A display of its own: Xvfb picks a free number and prints it.
+    m_xvfb.process.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s,
+                                     u"-screen"_s, u"0"_s, u"1024x768x24"_s});
+    QVERIFY(m_xvfb.process.waitForReadyRead(10000));
+    m_display = u":"_s + QString::fromLatin1(m_xvfb.process.readLine()).trimmed();
+}
+
+void TrayEndToEndTest::cleanup() {
+    m_xvfb.stop();
+    if (!m_image.isEmpty())
+        discardImage(m_image);
+    m_image.clear();
+}
+
+QProcessEnvironment TrayEndToEndTest::environment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString root = m_home->path();
+    env.insert(u"HOME"_s, root);
+    for (const QString& kind : {u"CONFIG"_s, u"DATA"_s, u"CACHE"_s})
+        env.insert(u"XDG_%1_HOME"_s.arg(kind), root + u'/' + kind);
+    env.insert(u"XDG_RUNTIME_DIR"_s, root + u"/runtime"_s);
+    env.insert(u"DISPLAY"_s, m_display);
+    env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+    env.insert(u"LANGUAGE"_s, u"en"_s);
+    env.insert(u"ASAN_OPTIONS"_s, u"detect_leaks=0"_s);
+    env.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
+    return env;
+}
+
+void TrayEndToEndTest::launch(Background& app, const QStringList& args) {
+    app.process.setProcessEnvironment(environment());
+    app.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app.process.start(QStringLiteral(KEELBOX_BINARY), args);
+    QVERIFY(app.process.waitForStarted());
+    // It listens for later launches once it is the instance.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home->filePath(u"runtime/keelbox.socket"_s)), 10000);
+}
+
+int TrayEndToEndTest::launchAgain(const QStringList& args) const {
+    QProcess again;
+    again.setProcessEnvironment(environment());
+    again.start(QStringLiteral(KEELBOX_BINARY), args);
+    return again.waitForFinished(20000) ? again.exitCode() : -1;
+}
+
+QStringList TrayEndToEndTest::visibleWindows(const QString& name) const {
+    QProcess search;
+    search.setProcessEnvironment(environment());
+    search.start(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, name});
+    search.waitForFinished(5000);
+    return QString::fromLatin1(search.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+int TrayEndToEndTest::windowWidth(const QString& window) const {
+    QProcess geometry;
+    geometry.setProcessEnvironment(environment());
+    geometry.start(u"xdotool"_s, {u"getwindowgeometry"_s, window});
+    geometry.waitForFinished(5000);
+    const auto size = QRegularExpression(u"Geometry: (\\d+)x"_s).match(geometry.readAll());
+    return size.hasMatch() ? size.captured(1).toInt() : -1;
+}
+
+void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
+    Background watcher;
+    watcher.process.start(python(), {here() + u"/sni_watcher.py"_s,
+                                     qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS")});
+    QTRY_VERIFY_WITH_TIMEOUT(
+        busctl({u"status"_s, u"org.kde.StatusNotifierWatcher"_s}).contains(u"python3"_s), 10000);
+
+    // A configured stick that backs up on connect, with enough data to take a moment.
+    const QString content = m_home->filePath(u"content"_s);
+    const QString destination = m_home->filePath(u"Backups"_s);
+    QVERIFY(QDir().mkpath(content));
+    QFile big(content + u"/video.bin"_s);
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.write(QByteArray(24 << 20, 'v')) == 24 << 20);
+    big.close();
+    const QJsonObject config{
+        {"schemaVersion", 1},
+        {"driveID", "7A1C2A4E-8B3D-4C5E-9A7F-0B1C2D3E4F51"},
+        {"driveName", "TRAYSTICK"},
+        {"createdAt", "2026-12-01T10:00:00Z"},
+        {"updatedAt", "2026-12-01T10:00:00Z"},
+        {"destinationPath", destination},
+        {"mode", "sync"},
+        {"deleteRemovedFiles", false},
+        {"autoRunOnMount", true},
+        {"sources", QJsonArray{QJsonObject{{"id", "1A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9"},
+                                           {"relativePath", ""}}}},
+    };
+    QFile rules(content + u"/.keelbox.json"_s);
+    QVERIFY(rules.open(QIODevice::WriteOnly));
+    rules.write(QJsonDocument(config).toJson());
+    rules.close();
+    QString error;
+    m_image = makeImage(u"ext4"_s, u"TRAYSTICK"_s, u"removable"_s, &error, content);
+    QVERIFY2(!m_image.isEmpty(), qPrintable(error));
+
+    Background app;
+    launch(app);
+    // The item registers with the watcher; its menu offers no update check in this build.
+    QString item;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !(item = busctl({u"get-property"_s, u"org.kde.StatusNotifierWatcher"_s,
+                         u"/StatusNotifierWatcher"_s, u"org.kde.StatusNotifierWatcher"_s,
+                         u"RegisteredStatusNotifierItems"_s})
+                     .section(u'"', 1, 1))
+             .isEmpty(),
+        10000);
+    const QString service = item.section(u'/', 0, 0);
+    const QStringList property{u"get-property"_s, service, u"/StatusNotifierItem"_s,
+                               u"org.kde.StatusNotifierItem"_s};
+    const QString menu = busctl({u"call"_s, service, u"/MenuBar"_s, u"com.canonical.dbusmenu"_s,
+                                 u"GetLayout"_s, u"iias"_s, u"--"_s, u"0"_s, u"-1"_s, u"0"_s});
+    QVERIFY2(QRegularExpression(u"\"enabled\" b false \"label\" s \"Check for Updates"_s)
+                 .match(menu)
+                 .hasMatch(),
+             qPrintable(menu));
+    QVERIFY(menu.contains(u"\"Open Keelbox\""_s) && menu.contains(u"\"Quit\""_s));
+    const QString idleIcon = busctl(property + QStringList{u"IconPixmap"_s});
+    QVERIFY(idleIcon.size() > 100);
+
+    // Plugging the stick starts its backup: the icon turns busy and back to idle.
+    SignalCounter newIcon;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QVERIFY(bus.connect(service, u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s,
+                        u"NewIcon"_s, &newIcon, SLOT(hit())));
+    const qsizetype notesBefore = [] {
+        QFile file(qEnvironmentVariable("KEELBOX_NOTIFICATIONS_FILE"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+    }();
+    const Plugged plugged = plugIn(m_image);
+    QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(destination + u"/TRAYSTICK/video.bin"_s).size() == 24 << 20,
+                             60000);
+    QTRY_COMPARE_WITH_TIMEOUT(newIcon.count, 2, 20000);
+    QCOMPARE(busctl(property + QStringList{u"IconPixmap"_s}), idleIcon);
+    QVERIFY(busctl(property + QStringList{u"ToolTip"_s}).contains(u"\"Keelbox\" \"\""_s));
+
+    // The finished notification offers the log; choosing it opens the log window.
+    QJsonObject finished;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            QFile file(qEnvironmentVariable("KEELBOX_NOTIFICATIONS_FILE"));
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            const QList<QByteArray> lines = file.readAll().split('\n').mid(notesBefore);
+            for (const QByteArray& line : lines)
+                if (const QJsonObject note = QJsonDocument::fromJson(line).object();
+                    note["body"].toString().startsWith(u"Done: "_s))
+                    finished = note;
+            return !finished.isEmpty();
+        }(),
+        10000);
+    QCOMPARE(finished["actions"].toArray(),
+             (QJsonArray{"default", "Show log", "show-log", "Show log"}));
+    QVERIFY(visibleWindows(u"Keelbox Log|Dziennik Keelbox"_s).isEmpty());
+    busctl({u"call"_s, u"org.freedesktop.Notifications"_s, u"/org/freedesktop/Notifications"_s,
+            u"org.keelbox.Test"_s, u"InvokeAction"_s, u"us"_s,
+            QString::number(finished["id"].toInt()), u"show-log"_s});
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(u"Keelbox Log|Dziennik Keelbox"_s).size(), 1, 10000);
+}
+
+void TrayEndToEndTest::trayHostThatStartsLateGetsTheIcon() {
+    // No tray host and no D-Bus tray: the icon has nowhere to go.
+    Background app;
+    launch(app);
+    const auto embedded = [this] {
+        QProcess tree;
+        tree.setProcessEnvironment(environment());
+        tree.start(u"xwininfo"_s, {u"-root"_s, u"-tree"_s});
+        tree.waitForFinished(5000);
+        // The host's panel window lists the embedded icon window among its children.
+        const QString text = QString::fromLatin1(tree.readAll());
+        const qsizetype panel = text.indexOf(u"(\"panel\" \"trayer\")"_s);
+        return panel >= 0 && text.indexOf(u"(\"keelbox\" \"keelbox\")"_s, panel) >= 0;
+    };
+    QTest::qWait(1000);
+    QVERIFY(!embedded());
+    Background trayer;
+    trayer.process.setProcessEnvironment(environment());
+    trayer.process.start(u"trayer"_s,
+                         {u"--edge"_s, u"top"_s, u"--align"_s, u"right"_s, u"--widthtype"_s,
+                          u"request"_s, u"--height"_s, u"32"_s, u"--SetDockType"_s, u"true"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(embedded(), 15000);
+}
+
+void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
+    // A screen reader's view comes through the accessibility bus.
+    const QString launcher = u"/usr/libexec/at-spi-bus-launcher"_s;
+    if (!QFileInfo(launcher).isExecutable() ||
+        run(python(), {u"-c"_s, u"import pyatspi"_s}).exitCode != 0)
+        SKIP_OR_FAIL(u"at-spi2-core or python3-pyatspi is missing"_s);
+    Background accessibility;
+    accessibility.process.start(launcher, {u"--launch-immediately"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(busctl({u"status"_s, u"org.a11y.Bus"_s}).contains(u"PID"_s), 10000);
+
+    // Started for a window, so the panel does not open by itself.
+    Background app;
+    launch(app, {u"--show"_s, u"help"_s});
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(u"Help|Pomoc"_s).size(), 1, 10000);
+    QVERIFY(visibleWindows(u"^Keelbox$"_s).isEmpty());
+
+    QCOMPARE(launchAgain({}), 0);
+    QStringList panel;
+    QTRY_COMPARE_WITH_TIMEOUT((panel = visibleWindows(u"^Keelbox$"_s)).size(), 1, 10000);
+    QCOMPARE(windowWidth(panel.first()), 380);
+    // Every control of the panel is there for a screen reader, under its visible text.
+    QProcess probe;
+    probe.setProcessEnvironment(environment());
+    probe.start(python(), {here() + u"/atspi_probe.py"_s, u"keelbox"_s});
+    QVERIFY(probe.waitForFinished(30000));
+    const QString tree = QString::fromUtf8(probe.readAll());
+    for (const QString& control :
+         {u"push button\tHelp"_s, u"push button\tRefresh drive list"_s,
+          u"label\tNo USB drives connected."_s, u"check box\tAutomatic backup on connect"_s,
+          u"push button\tSettings…"_s, u"push button\tLog…"_s, u"push button\tQuit"_s})
+        QVERIFY2(tree.contains(control), qPrintable(control + u" missing in\n"_s + tree));
+    QVERIFY2(
+        !QRegularExpression(u"^(push button|check box)\t\t"_s, QRegularExpression::MultilineOption)
+             .match(tree)
+             .hasMatch(),
+        qPrintable(tree));
+    // Asking for an open window again leaves one.
+    QCOMPARE(launchAgain({u"--show=help"_s}), 0);
+    QTest::qWait(500);
+    QCOMPARE(visibleWindows(u"Help|Pomoc"_s).size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TrayEndToEndTest)
+#include "tst_tray_e2e.moc"

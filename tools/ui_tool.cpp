@@ -1,0 +1,173 @@
+// Draws the panel in its typical states on the application state's stand-ins, for the README's
+// screenshots and for timing how fast the panel opens.
+//
+//   keelbox_ui_tool screenshots DIR
+//   panel-{empty,configured,running,failed}-{en,pl}-{light,dark}.png keelbox_ui_tool panel-timing
+//   milliseconds from the open request to the panel drawn
+
+#include "../tests/app/Fakes.h"
+#include "ui/Panel.h"
+#include "ui/TrayApplication.h"
+#include "update/UpdaterViewModel.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTest>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace keelbox;
+using namespace keelbox::app;
+using namespace keelbox::app::testing;
+
+namespace {
+
+QPalette darkPalette() {
+    QPalette p;
+    const QColor window(0x2b, 0x2b, 0x2b), text(0xee, 0xee, 0xee), base(0x1f, 0x1f, 0x1f);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, window);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::PlaceholderText, QColor(0xa0, 0xa0, 0xa0));
+    p.setColor(QPalette::Mid, QColor(0x48, 0x48, 0x48));
+    p.setColor(QPalette::ToolTipBase, window);
+    p.setColor(QPalette::ToolTipText, text);
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
+    return p;
+}
+
+// The application on stand-ins, with the drives and log of one of the panel's states.
+struct Scene {
+    explicit Scene(const std::string& language, const QString& state)
+        : harness(std::vector<std::string>{language}) {
+        const bool english = language == "en";
+        if (state != u"empty"_s) {
+            harness.addDrive(u"PHOTOS"_s, testConfig("PHOTOS", false, BackupMode::dated));
+            harness.addDrive(u"KINGSTON"_s);
+        }
+        harness.engine.hold = state == u"running"_s;
+        if (state == u"failed"_s)
+            harness.engine.makeResult = [](const DriveConfig&, AppLanguage) {
+                BackupResult result;
+                result.filesCopied = 118;
+                result.errors = {
+                    BackupIssue{"DCIM/IMG_0042.JPG", "Permission denied", "EACCES", {}},
+                    BackupIssue{"DCIM/IMG_0043.JPG", "Permission denied", "EACCES", {}}};
+                return result;
+            };
+        AppState& app = harness.started();
+        if (state != u"empty"_s) {
+            app.appendLog(makeLogEntry(english ? "KINGSTON connected" : "Podłączono KINGSTON"));
+            app.appendLog(makeLogEntry(english ? "PHOTOS connected" : "Podłączono PHOTOS"));
+        }
+        std::string photos;
+        for (const VolumeInfo& volume : app.volumes())
+            if (volume.isConfigured())
+                photos = volume.id;
+        if (state == u"running"_s) {
+            app.startBackup(photos);
+            harness.engine.waitForCalls(1);
+            app.applyProgress(photos, BackupProgress{412, 1204, 1'930'000'000, 5'640'000'000,
+                                                     "DCIM/100CANON/IMG_2041.CR3"});
+        } else if (state == u"failed"_s) {
+            app.startBackup(photos);
+            settles(app);
+        }
+        tray = std::make_unique<ui::TrayApplication>(
+            ui::UiContext{&app, harness.localizer.get(), &updater, nullptr});
+    }
+
+    static LogEntry makeLogEntry(std::string message) {
+        LogEntry entry;
+        entry.message = std::move(message);
+        return entry;
+    }
+
+    Harness harness;
+    update::UpdaterViewModel updater;
+    std::unique_ptr<ui::TrayApplication> tray;
+};
+
+int screenshots(const QString& folder) {
+    QDir().mkpath(folder);
+    const QPalette light = QApplication::style()->standardPalette();
+    for (const auto& [theme, palette] :
+         {std::pair{u"light"_s, light}, {u"dark"_s, darkPalette()}}) {
+        QApplication::setPalette(palette);
+        for (const std::string language : {"en", "pl"})
+            for (const QString& state : {u"empty"_s, u"configured"_s, u"running"_s, u"failed"_s}) {
+                Scene scene(language, state);
+                ui::Panel& panel = *scene.tray->panel();
+                panel.open(QPoint(40, 40));
+                (void)QTest::qWaitForWindowExposed(&panel);
+                QTest::qWait(100);
+                const QString file = u"%1/panel-%2-%3-%4.png"_s.arg(
+                    folder, state, QString::fromStdString(language), theme);
+                if (!panel.grab().save(file)) {
+                    std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+                    return 1;
+                }
+                std::printf("%s\n", qPrintable(file));
+            }
+    }
+    return 0;
+}
+
+int panelTiming() {
+    Scene scene("en", u"configured"_s);
+    ui::Panel& panel = *scene.tray->panel();
+    // Drawn = the panel's paint event has run and the event queue is empty again.
+    struct PaintWatch : QObject {
+        bool painted = false;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint)
+                painted = true;
+            return false;
+        }
+    } watch;
+    panel.installEventFilter(&watch);
+    std::vector<double> times;
+    for (int i = 0; i < 21; ++i) {
+        watch.painted = false;
+        QElapsedTimer clock;
+        clock.start();
+        scene.tray->show(u"panel"_s);
+        while (!watch.painted)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::processEvents();
+        times.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+        panel.hide();
+        QTest::qWait(50);
+    }
+    const double first = times.front();
+    std::sort(times.begin(), times.end());
+    std::printf("panel drawn after the open request: first %.1f ms, median %.1f ms, worst %.1f ms "
+                "(%zu opens, %s)\n",
+                first, times[times.size() / 2], times.back(), times.size(),
+                qPrintable(QGuiApplication::platformName()));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStyleFactory::create(u"Fusion"_s));
+    const QStringList args = QApplication::arguments();
+    if (args.value(1) == u"screenshots"_s && args.size() == 3)
+        return screenshots(args[2]);
+    if (args.value(1) == u"panel-timing"_s)
+        return panelTiming();
+    std::fprintf(stderr, "usage: keelbox_ui_tool screenshots DIR | panel-timing\n");
+    return 2;
+}

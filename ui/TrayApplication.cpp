@@ -1,0 +1,288 @@
+#include "ui/TrayApplication.h"
+
+#include "app/AppState.h"
+#include "app/Console.h"
+#include "app/Launch.h"
+#include "app/Session.h"
+#include "app/SingleInstance.h"
+#include "ui/Icons.h"
+#include "update/UpdaterViewModel.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QScreen>
+#include <QSystemTrayIcon>
+
+#include <iostream>
+
+namespace keelbox::ui {
+
+namespace {
+
+const QString panelRequest = QStringLiteral("panel");
+
+// The icon is drawn for the panel it sits in, which we cannot see: in the palette's text colour
+// with a faint outline of the opposite lightness, so it reads on light and dark panels alike.
+QColor trayGlyphColour() {
+    return QGuiApplication::palette().color(QPalette::WindowText);
+}
+
+} // namespace
+
+std::vector<const VolumeInfo*> runningVolumes(const std::vector<VolumeInfo>& volumes) {
+    std::vector<const VolumeInfo*> running;
+    for (const VolumeInfo& volume : volumes)
+        if (volume.status.kind == BackupStatus::Kind::running)
+            running.push_back(&volume);
+    return running;
+}
+
+std::optional<QString> showArgument(const QStringList& arguments, bool* error) {
+    *error = false;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString value;
+        if (arguments[i] == QLatin1String("--show"))
+            value = arguments.value(i + 1);
+        else if (arguments[i].startsWith(QLatin1String("--show=")))
+            value = arguments[i].mid(7);
+        else
+            continue;
+        *error = value != panelRequest && !isWindowId(value);
+        return value;
+    }
+    return std::nullopt;
+}
+
+TrayApplication::TrayApplication(UiContext ui, QObject* parent) : QObject(parent), m_ui(ui) {
+    m_router = std::make_unique<WindowRouter>(m_ui);
+    m_ui.router = m_router.get();
+    registerWindowContents(*m_router);
+    m_panel = std::make_unique<Panel>(m_ui);
+    connect(m_panel.get(), &Panel::quitRequested, this, &TrayApplication::quit);
+
+    m_menu = std::make_unique<QMenu>();
+    m_updateAction = m_menu->addAction(QString());
+    m_openAction = m_menu->addAction(QString());
+    m_menu->addSeparator();
+    m_quitAction = m_menu->addAction(QString());
+    connect(m_updateAction, &QAction::triggered, m_ui.updater,
+            &update::UpdaterViewModel::checkForUpdates);
+    connect(m_openAction, &QAction::triggered, this, &TrayApplication::openPanel);
+    connect(m_quitAction, &QAction::triggered, this, &TrayApplication::quit);
+    m_updateAction->setEnabled(m_ui.updater->canCheckForUpdates());
+    connect(m_ui.updater, &update::UpdaterViewModel::canCheckForUpdatesChanged, m_updateAction,
+            &QAction::setEnabled);
+
+    m_tray = new QSystemTrayIcon(this);
+    m_tray->setContextMenu(m_menu.get());
+    connect(m_tray, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason why) {
+                if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick)
+                    togglePanel();
+            });
+
+    connect(m_ui.state, &app::AppState::volumesChanged, this, &TrayApplication::refreshIcon);
+    // A new theme: the icon is drawn again in its text colour.
+    qApp->installEventFilter(this);
+    connect(m_ui.localizer, &app::Localizer::languageChanged, this, &TrayApplication::retranslate);
+    m_ui.state->setShowLogHandler([router = m_router.get()] { router->showWindow(logWindow); });
+
+    m_trayCheck.setInterval(trayCheckMs);
+    connect(&m_trayCheck, &QTimer::timeout, this, &TrayApplication::checkTray);
+    retranslate();
+    refreshIcon();
+}
+
+TrayApplication::~TrayApplication() {
+    m_ui.state->setShowLogHandler({});
+    // The menu outlives the icon that shows it.
+    delete m_tray;
+}
+
+bool TrayApplication::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) {
+        m_tray->setIcon(QIcon());
+        refreshIcon();
+    }
+    return false;
+}
+
+void TrayApplication::start() {
+    checkTray();
+    m_trayCheck.start();
+    if (!m_trayAvailable) {
+        // Tray hosts often start after the applications of a session: give one a moment before
+        // the panel opens as a window of its own (unless the launch asked for a window).
+        QTimer::singleShot(trayGraceMs, this, [this] {
+            if (!m_trayAvailable && !m_windowRequested && !m_panel->isVisible())
+                show(panelRequest);
+        });
+    }
+}
+
+void TrayApplication::checkTray() {
+    const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+    if (available == m_trayAvailable && (!available || m_tray->isVisible()))
+        return;
+    m_trayAvailable = available;
+    if (available) {
+        // Shown again, so that a host that came late embeds it.
+        m_tray->hide();
+        m_tray->show();
+    }
+    if (!m_panel->isVisible())
+        m_panel->setPopup(available);
+}
+
+void TrayApplication::refreshIcon() {
+    const std::vector<const VolumeInfo*> running = runningVolumes(m_ui.state->volumes());
+    const bool busy = !running.empty();
+    const bool changed = busy != m_busy;
+    m_busy = busy;
+    if (changed || m_tray->icon().isNull())
+        m_tray->setIcon(ui::trayIcon(busy, trayGlyphColour()));
+    m_tray->setToolTip(toolTip());
+    if (changed)
+        emit iconChanged(busy);
+}
+
+QString TrayApplication::toolTip() const {
+    QString tip = QStringLiteral("Keelbox");
+    QStringList names;
+    for (const VolumeInfo* volume : runningVolumes(m_ui.state->volumes()))
+        names << QString::fromStdString(volume->name);
+    if (!names.isEmpty())
+        tip += QLatin1Char('\n') +
+               m_ui.localizer->qtext("tray.backingUp",
+                                     {names.join(QStringLiteral(", ")).toStdString()});
+    return tip;
+}
+
+void TrayApplication::retranslate() {
+    m_updateAction->setText(m_ui.localizer->qtext("update.checkNow"));
+    m_openAction->setText(m_ui.localizer->qtext("tray.openPanel"));
+    m_quitAction->setText(m_ui.localizer->qtext("menu.quit"));
+    m_tray->setToolTip(toolTip());
+}
+
+void TrayApplication::togglePanel() {
+    // A second click on the icon closes the panel: focus loss alone is not reliable everywhere.
+    // Where it is, that click has closed the panel already by taking the focus.
+    if (m_panel->isVisible() && m_panel->isPopup())
+        m_panel->hide();
+    else if (!m_panel->closedByFocusLossJustNow())
+        openPanel();
+}
+
+void TrayApplication::openPanel() {
+    m_panel->setPopup(m_trayAvailable);
+    m_panel->adjustSize();
+    std::optional<QPoint> position;
+    if (m_trayAvailable) {
+        QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+        if (!screen)
+            screen = QGuiApplication::primaryScreen();
+        std::optional<QPoint> pointer;
+        if (QGuiApplication::platformName() == QLatin1String("xcb"))
+            pointer = QCursor::pos();
+        position = panelPosition(m_panel->size(), screen->availableGeometry(), m_tray->geometry(),
+                                 pointer);
+    }
+    m_panel->open(position);
+}
+
+void TrayApplication::show(const QString& what, const QString& activationToken) {
+    if (!activationToken.isEmpty())
+        m_router->setActivationToken(activationToken);
+    if (isWindowId(what)) {
+        // A launch that opened a window has made the application usable without the panel.
+        m_windowRequested = true;
+        m_router->showWindow(what);
+        return;
+    }
+    // A plain second launch shows the panel: on a desktop without a tray it is the only way in.
+    if (!m_trayAvailable)
+        m_panel->setPopup(false);
+    openPanel();
+}
+
+void TrayApplication::quit() {
+    // Quitting does not wait for a running backup: it stops after its current file.
+    m_ui.state->stopBackups();
+    QCoreApplication::quit();
+}
+
+int runTrayApplication(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    bool badShow = false;
+    const std::optional<QString> what = showArgument(arguments, &badShow);
+    if (badShow) {
+        std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.show") << std::endl;
+        return 2;
+    }
+    const QString token =
+        qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
+    const bool display = qEnvironmentVariableIsSet("DISPLAY") ||
+                         qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
+                         qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    if (!display && !what)
+        return app::runApplication(argc, argv); // the state without a face, on a text console
+    if (!display) {
+        // A window can still be asked of an instance running on a display.
+        QCoreApplication core(argc, argv);
+        app::SingleInstance instance(app::userRuntimeDir());
+        instance.setRequest(*what, token);
+        if (instance.claim() == app::SingleInstance::Claim::handedOver)
+            return 0;
+        std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.noDisplay") << std::endl;
+        return 1;
+    }
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("keelbox"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Keelbox"));
+    QApplication::setOrganizationName(QStringLiteral("keelbox"));
+    QApplication::setDesktopFileName(QStringLiteral("keelbox"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(bundledIcon("externaldrive.badge.timemachine",
+                                            QApplication::palette().color(QPalette::WindowText)));
+
+    app::SingleInstance instance(app::userRuntimeDir());
+    instance.setRequest(what.value_or(QString()), token);
+    switch (instance.claim()) {
+    case app::SingleInstance::Claim::primary:
+        break;
+    case app::SingleInstance::Claim::handedOver:
+        return 0;
+    case app::SingleInstance::Claim::failed:
+        std::cerr << instance.errorString().toStdString() << std::endl;
+        return 1;
+    }
+    // Our own launch's token is used up; windows opened later must not reuse it.
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    qunsetenv("DESKTOP_STARTUP_ID");
+
+    app::AppState& state = app::AppState::shared();
+    update::UpdaterViewModel updater;
+    TrayApplication tray({&state, &state.localizer(), &updater, nullptr});
+    QObject::connect(&instance, &app::SingleInstance::showRequested, &tray,
+                     [&tray](const QString& request, const QString& activation) {
+                         tray.show(request, activation);
+                     });
+    tray.start();
+    if (what)
+        QTimer::singleShot(0, &tray,
+                           [&tray, request = *what, token] { tray.show(request, token); });
+
+    // The log goes nowhere on a desktop; the console only serves the termination handling.
+    std::ostream quiet(nullptr);
+    app::Console console(state, quiet);
+    return app::runSession(state, console);
+}
+
+} // namespace keelbox::ui

@@ -1,0 +1,238 @@
+#include "ui/VolumeRow.h"
+
+#include "app/AppState.h"
+#include "ui/Icons.h"
+#include "ui/Widgets.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace keelbox::ui {
+
+namespace {
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QHBoxLayout* row(int spacing) {
+    auto* layout = new QHBoxLayout;
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
+} // namespace
+
+VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)> openConfig,
+                     QWidget* parent)
+    : QFrame(parent), m_ui(ui), m_openConfig(std::move(openConfig)) {
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(10, 10, 10, 10);
+    column->setSpacing(6);
+
+    // Top line: icon, name / capacity / status, eject.
+    auto* top = row(8);
+    m_icon = new SymbolLabel("externaldrive.fill", Colour::secondary, TextStyle::title3, this);
+    top->addWidget(m_icon, 0, Qt::AlignVCenter);
+    auto* lines = new QVBoxLayout;
+    lines->setSpacing(1);
+    m_name = new QLabel(this);
+    m_capacity = new QLabel(this);
+    m_status = new ElidedLabel(this);
+    m_failed = new QPushButton(this);
+    m_failed->setFlat(true);
+    m_failed->setLayoutDirection(Qt::RightToLeft); // the chevron after the text
+    m_failed->setStyleSheet(QStringLiteral("QPushButton { border: none; padding: 0; }"));
+    // Absolute: the failed line is laid out right to left (to put its chevron last), which
+    // would otherwise mirror its alignment too.
+    for (QWidget* line : {static_cast<QWidget*>(m_name), static_cast<QWidget*>(m_capacity),
+                          static_cast<QWidget*>(m_status), static_cast<QWidget*>(m_failed)})
+        lines->addWidget(line, 0, Qt::AlignLeft | Qt::AlignAbsolute);
+    m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    lines->setAlignment(m_status, {});
+    top->addLayout(lines, 1);
+    m_eject = new QToolButton(this);
+    m_eject->setAutoRaise(true);
+    top->addWidget(m_eject, 0, Qt::AlignVCenter);
+    column->addLayout(top);
+
+    // Progress: the bar with its counts, or the spinner until the first snapshot.
+    m_progressBlock = new QWidget(this);
+    auto* progress = new QVBoxLayout(m_progressBlock);
+    progress->setContentsMargins(0, 0, 0, 0);
+    progress->setSpacing(3);
+    m_bar = new QProgressBar(m_progressBlock);
+    m_bar->setRange(0, 1000);
+    m_bar->setTextVisible(false);
+    m_bar->setFixedHeight(6);
+    progress->addWidget(m_bar);
+    auto* counts = row(6);
+    m_files = new QLabel(m_progressBlock);
+    m_bytes = new QLabel(m_progressBlock);
+    counts->addWidget(m_files);
+    counts->addStretch(1);
+    counts->addWidget(m_bytes);
+    progress->addLayout(counts);
+    m_currentFile = new ElidedLabel(m_progressBlock);
+    progress->addWidget(m_currentFile);
+    column->addWidget(m_progressBlock);
+
+    m_scanningBlock = new QWidget(this);
+    auto* scanning = row(6);
+    m_scanningBlock->setLayout(scanning);
+    m_spinner = new Spinner(m_scanningBlock);
+    m_scanning = new QLabel(m_scanningBlock);
+    scanning->addWidget(m_spinner);
+    scanning->addWidget(m_scanning);
+    scanning->addStretch(1);
+    column->addWidget(m_scanningBlock);
+
+    // Commands.
+    auto* commands = row(8);
+    m_configure = new QPushButton(this);
+    m_backup = new QPushButton(this);
+    commands->addWidget(m_configure);
+    commands->addWidget(m_backup);
+    commands->addStretch(1);
+    column->addLayout(commands);
+
+    connect(m_configure, &QPushButton::clicked, this, [this] {
+        if (m_openConfig)
+            m_openConfig(m_volume);
+    });
+    connect(m_backup, &QPushButton::clicked, this,
+            [this] { m_ui.state->startBackup(m_volume.id); });
+    connect(m_eject, &QToolButton::clicked, this, [this] { m_ui.state->eject(m_volume.id); });
+    connect(m_failed, &QPushButton::clicked, this, [this] { m_ui.router->showWindow(logWindow); });
+    restyle();
+}
+
+void VolumeRow::restyle() {
+    const QPalette& palette = this->palette();
+    applyTextStyle(m_name, TextStyle::bodyMedium);
+    applyTextStyle(m_capacity, TextStyle::caption2, Colour::secondary);
+    applyTextStyle(m_failed, TextStyle::caption, Colour::red);
+    for (QWidget* label : {static_cast<QWidget*>(m_files), static_cast<QWidget*>(m_bytes),
+                           static_cast<QWidget*>(m_scanning)})
+        applyTextStyle(label, TextStyle::caption2, Colour::secondary);
+    applyTextStyle(m_currentFile, TextStyle::caption2, Colour::tertiary);
+    for (QPushButton* button : {m_configure, m_backup})
+        applyTextStyle(button, TextStyle::callout);
+    m_eject->setIcon(icon("eject.fill", palette));
+    m_configure->setIcon(icon("slider.horizontal.3", palette));
+    m_backup->setIcon(icon("arrow.down.doc", palette));
+    m_failed->setIcon(icon("chevron.right.circle", colour(Colour::red, palette)));
+}
+
+void VolumeRow::setVolume(const VolumeInfo& volume) {
+    m_volume = volume;
+    const app::Localizer& loc = *m_ui.localizer;
+    const AppLanguage language = loc.language();
+    const bool running = m_ui.state->isRunning(volume.id);
+    using Kind = BackupStatus::Kind;
+
+    m_icon->setColour(volume.isConfigured() ? Colour::accent : Colour::secondary);
+    m_name->setText(qs(volume.name));
+    const auto capacity = volume.capacityText(language);
+    m_capacity->setVisible(capacity.has_value());
+    m_capacity->setText(capacity ? qs(*capacity) : QString());
+
+    // Status line.
+    QString status;
+    Colour statusColour = Colour::secondary;
+    switch (volume.status.kind) {
+    case Kind::idle:
+        status = loc.qtext("status.notConfigured");
+        break;
+    case Kind::configured:
+        if (volume.config)
+            status = loc.qtext("status.ready", {loc.text(volume.config->mode == BackupMode::dated
+                                                             ? "mode.dated.short"
+                                                             : "mode.sync.short")});
+        break;
+    case Kind::running:
+        status = volume.progress ? loc.qtext("status.backingUp", {volume.progress->percentText()})
+                                 : loc.qtext("status.preparing");
+        break;
+    case Kind::done:
+        status = QStringLiteral("✓ ") + qs(volume.status.message);
+        statusColour = Colour::green;
+        break;
+    case Kind::failed:
+        break;
+    }
+    const bool failed = volume.status.kind == Kind::failed;
+    m_failed->setVisible(failed);
+    m_status->setVisible(!failed && !status.isEmpty());
+    m_status->setText(status);
+    applyTextStyle(m_status, TextStyle::caption, statusColour);
+    if (failed) {
+        m_failed->setText(QStringLiteral("✗ ") + qs(volume.status.message));
+        m_failed->setToolTip(loc.qtext("status.showDetails"));
+        m_failed->setAccessibleName(m_failed->text());
+        m_failed->setAccessibleDescription(m_failed->toolTip());
+    }
+
+    // Progress.
+    const bool showProgress = volume.status.kind == Kind::running;
+    m_progressBlock->setVisible(showProgress && volume.progress.has_value());
+    m_scanningBlock->setVisible(showProgress && !volume.progress.has_value());
+    if (volume.progress) {
+        const BackupProgress& p = *volume.progress;
+        m_bar->setValue(static_cast<int>(std::floor(p.fraction() * 1000.0)));
+        m_files->setText(
+            loc.qtext("progress.files",
+                      {std::int64_t{p.filesDone}, std::int64_t{p.filesTotal}, p.percentText()}));
+        m_bytes->setText(qs(formatFileSize(p.bytesDone, language)) + QStringLiteral(" / ") +
+                         qs(formatFileSize(p.bytesTotal, language)));
+        m_currentFile->setVisible(!p.currentFile.empty());
+        m_currentFile->setText(qs(p.currentFile));
+        m_bar->setAccessibleName(m_files->text());
+    }
+    m_scanning->setText(loc.qtext("progress.scanning"));
+
+    // Commands and their enabled states.
+    m_eject->setToolTip(loc.qtext("row.eject"));
+    m_eject->setAccessibleName(m_eject->toolTip());
+    m_eject->setEnabled(!running);
+    m_configure->setText(loc.qtext(volume.isConfigured() ? "row.configure" : "row.setup"));
+    m_backup->setText(loc.qtext("row.backupNow"));
+    m_backup->setEnabled(volume.isConfigured() && !running);
+    setAccessibleName(qs(volume.name));
+}
+
+QString VolumeRow::statusText() const {
+    return m_failed->isVisibleTo(this)
+               ? m_failed->text()
+               : (m_status->isVisibleTo(this) ? m_status->text() : QString());
+}
+
+void VolumeRow::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()), 8, 8);
+    painter.fillPath(shape,
+                     tintedBackground(palette().color(QPalette::WindowText), 0.04, palette()));
+    QFrame::paintEvent(event);
+}
+
+void VolumeRow::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange) {
+        restyle();
+        setVolume(m_volume); // the status line's colour
+    }
+    QFrame::changeEvent(event);
+}
+
+} // namespace keelbox::ui

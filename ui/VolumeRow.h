@@ -1,0 +1,76 @@
+#pragma once
+// One connected drive in the panel: name, capacity, status, progress and its commands.
+
+#include "core/Records.h"
+#include "ui/WindowRouter.h"
+
+#include <QFrame>
+
+#include <functional>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QToolButton;
+
+namespace keelbox::ui {
+
+class ElidedLabel;
+class Spinner;
+class SymbolLabel;
+
+class VolumeRow : public QFrame {
+    Q_OBJECT
+
+public:
+    // `openConfig` selects the drive for editing and opens the configuration window.
+    VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)> openConfig,
+              QWidget* parent = nullptr);
+
+    // Shows `volume` in the current language (also after a language switch).
+    void setVolume(const VolumeInfo& volume);
+    const VolumeInfo& volume() const { return m_volume; }
+
+    // The parts tests and screen readers look at.
+    QString statusText() const;
+    QPushButton* configureButton() const { return m_configure; }
+    QPushButton* backupButton() const { return m_backup; }
+    QToolButton* ejectButton() const { return m_eject; }
+    QPushButton* failedButton() const { return m_failed; }
+    QProgressBar* progressBar() const { return m_bar; }
+    QWidget* progressBlock() const { return m_progressBlock; }
+    QWidget* scanningBlock() const { return m_scanningBlock; }
+    QLabel* filesLabel() const { return m_files; }
+    QLabel* bytesLabel() const { return m_bytes; }
+    ElidedLabel* currentFileLabel() const { return m_currentFile; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void restyle();
+
+    UiContext m_ui;
+    std::function<void(const VolumeInfo&)> m_openConfig;
+    VolumeInfo m_volume;
+
+    SymbolLabel* m_icon;
+    QLabel* m_name;
+    QLabel* m_capacity;
+    ElidedLabel* m_status;
+    QPushButton* m_failed;
+    QToolButton* m_eject;
+    QWidget* m_progressBlock;
+    QProgressBar* m_bar;
+    QLabel* m_files;
+    QLabel* m_bytes;
+    ElidedLabel* m_currentFile;
+    QWidget* m_scanningBlock;
+    Spinner* m_spinner;
+    QLabel* m_scanning;
+    QPushButton* m_configure;
+    QPushButton* m_backup;
+};
+
+} // namespace keelbox::ui

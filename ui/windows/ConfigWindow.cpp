@@ -5,6 +5,7 @@
 #include "engine/PathSafety.h"
 #include "ui/Icons.h"
 #include "ui/Style.h"
+#include "ui/Widgets.h"
 #include "ui/windows/WindowParts.h"
 
 #include <QAbstractItemView>
@@ -40,36 +41,6 @@ QString q(const std::string& text) {
 QString q(const fs::path& path) {
     return QString::fromStdString(path.string());
 }
-
-// One line of text shortened in the middle to the width it gets; the full text is its tooltip.
-class ElidedLabel : public QLabel {
-public:
-    using QLabel::QLabel;
-    void setFullText(const QString& text) {
-        m_full = text;
-        setToolTip(text);
-        elide();
-    }
-    QSize minimumSizeHint() const override { return {20, QLabel::minimumSizeHint().height()}; }
-    QSize sizeHint() const override {
-        return {fontMetrics().horizontalAdvance(m_full), QLabel::sizeHint().height()};
-    }
-
-protected:
-    void resizeEvent(QResizeEvent* event) override {
-        QLabel::resizeEvent(event);
-        elide();
-    }
-    void changeEvent(QEvent* event) override {
-        QLabel::changeEvent(event);
-        if (event->type() == QEvent::FontChange)
-            elide();
-    }
-
-private:
-    void elide() { setText(fontMetrics().elidedText(m_full, Qt::ElideMiddle, width())); }
-    QString m_full;
-};
 
 QPixmap symbolPixmap(std::string_view symbol, const QColor& colour, TextStyle style,
                      const QWidget* widget) {
@@ -398,7 +369,8 @@ void ConfigWindow::showSources() {
         auto* path = new ElidedLabel(line);
         const QString shown = source.relativePath.empty() ? m_localizer.qtext("cfg.wholeName")
                                                           : q(source.relativePath);
-        path->setFullText(shown);
+        path->setText(shown);
+        path->setToolTip(shown);
         auto* remove = new QToolButton(line);
         remove->setAutoRaise(true);
         remove->setIcon(icon("minus.circle.fill", red));

@@ -3,6 +3,7 @@
 #include "app/Localizer.h"
 #include "ui/Icons.h"
 #include "ui/Style.h"
+#include "ui/Widgets.h"
 #include "ui/windows/WindowParts.h"
 
 #include <QEvent>

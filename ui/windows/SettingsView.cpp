@@ -4,6 +4,7 @@
 #include "app/Localizer.h"
 #include "ui/Icons.h"
 #include "ui/Style.h"
+#include "ui/Widgets.h"
 #include "ui/windows/LogListView.h"
 #include "ui/windows/WindowParts.h"
 #include "update/UpdaterViewModel.h"

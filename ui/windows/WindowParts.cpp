@@ -49,13 +49,6 @@ QLabel* wrappingLabel(QWidget* parent) {
     return label;
 }
 
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
 QScrollArea* verticalScrollArea(QWidget* content, QWidget* parent) {
     auto* area = new QScrollArea(parent);
     area->setFrameShape(QFrame::NoFrame);

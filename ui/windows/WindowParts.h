@@ -1,7 +1,6 @@
 #pragma once
-// Small pieces the four windows share.
+// Small pieces the four windows share (the divider is in ui/Widgets.h).
 
-class QFrame;
 class QLabel;
 class QScrollArea;
 class QWidget;
@@ -10,8 +9,6 @@ namespace keelbox::ui {
 
 // A label that wraps onto as many lines as it needs, its text selectable with the mouse.
 QLabel* wrappingLabel(QWidget* parent);
-// A thin horizontal line between parts of a window.
-QFrame* divider(QWidget* parent);
 // A vertically scrolling area whose content takes the viewport's width and the height its
 // wrapped texts need at that width. (A resizable scroll area alone gives the content its minimum
 // height, for which Qt measures wrapped labels at a width of its own choosing: long texts get

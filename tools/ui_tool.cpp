@@ -134,9 +134,7 @@ bool windowScreenshots(const QString& folder, const std::string& language, const
     scene.updater.foundUpdate(u"0.2.0"_s);
     const QString suffix = u"-%1-%2.png"_s.arg(QString::fromStdString(language), theme);
     ui::ConfigWindow config(state, *scene.harness.localizer, {});
-    ui::SettingsView settings(
-        state, *scene.harness.localizer, scene.updater,
-        {u"Keelbox contributors"_s, u"support@example.org"_s, u"https://example.org"_s});
+    ui::SettingsView settings(state, *scene.harness.localizer, scene.updater);
     ui::LogWindow log(state, *scene.harness.localizer);
     log.resize(520, 560);
     ui::HelpWindow help(*scene.harness.localizer);

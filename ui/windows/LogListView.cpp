@@ -33,7 +33,7 @@ const QString bulbUrl = QStringLiteral("keelbox-log:/bulb");
 // The blocks of an issue box: the view draws the box's rounded background behind them. (Not one
 // frame per box: a document with thousands of frames takes quadratic time to build.)
 constexpr int boxLineProperty = QTextFormat::UserProperty + 1;
-// On a box's first block: the space above the box, part of the block's top margin.
+// On a box's first block: the space above the box (its top margin also holds the padding).
 constexpr int boxStartProperty = QTextFormat::UserProperty + 2;
 constexpr int boxEndProperty = QTextFormat::UserProperty + 3;
 constexpr qreal boxPadding = 8;
@@ -306,15 +306,17 @@ void LogTextView::paintEvent(QPaintEvent* event) {
         qreal top = 0;
         for (; block.isValid(); block = block.next()) {
             const QTextBlockFormat format = block.blockFormat();
+            // The text's own rectangle: the block's margins lie outside it.
             const QRectF rect = layout->blockBoundingRect(block);
             if (format.hasProperty(boxStartProperty))
-                top = rect.top() + format.doubleProperty(boxStartProperty);
+                top = rect.top() - boxPadding;
             else if (rect.top() > visible.bottom())
                 break;
             if (format.boolProperty(boxEndProperty) && rect.height() > 0)
                 painter.drawRoundedRect(
-                    QRectF(QPointF(left, top), QPointF(right, rect.bottom())).translated(offset), 6,
-                    6);
+                    QRectF(QPointF(left, top), QPointF(right, rect.bottom() + boxPadding))
+                        .translated(offset),
+                    6, 6);
         }
     }
     QTextBrowser::paintEvent(event);

@@ -453,7 +453,7 @@ void ConfigWindow::saveAndRun() {
     m_state.saveDriveConfig(m_draft.draft, volume->id);
     // Whatever the save's outcome: a failed save is in the log and the error line.
     m_state.startBackup(volume->id);
-    close();
+    dismiss();
 }
 
 void ConfigWindow::removeConfiguration() {
@@ -461,10 +461,10 @@ void ConfigWindow::removeConfiguration() {
     if (!volume || !volume->isConfigured())
         return;
     m_state.removeDriveConfig(volume->id);
-    close();
+    dismiss();
 }
 
-void ConfigWindow::close() {
+void ConfigWindow::dismiss() {
     window()->close();
 }
 

@@ -79,7 +79,8 @@ private:
     void showDestinationWarning();
     void retranslate();
     void restyle();
-    void close();
+    // Closes the window (after Remove and after Save and run).
+    void dismiss();
 
     app::AppState& m_state;
     app::Localizer& m_localizer;

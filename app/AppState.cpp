@@ -251,7 +251,7 @@ void AppState::handleMount(const QString& mountPath) {
     const VolumeInfo* volume = findVolume(volumeIdentity(mountPath));
     if (!volume || !volume->config || !volume->config->autoRunOnMount)
         return;
-    startBackup(volume->id);
+    startBackup(volume->id, true);
 }
 
 void AppState::runAutomaticBackups() {
@@ -264,12 +264,12 @@ void AppState::runAutomaticBackups() {
             ids.push_back(volume.id);
     }
     for (const std::string& id : ids)
-        startBackup(id);
+        startBackup(id, true);
 }
 
 // --- backups -----------------------------------------------------------------------------------
 
-void AppState::startBackup(const std::string& volumeID) {
+void AppState::startBackup(const std::string& volumeID, bool automatic) {
     VolumeInfo* volume = findVolume(volumeID);
     if (!volume || !volume->config || isRunning(volumeID))
         return;
@@ -297,7 +297,7 @@ void AppState::startBackup(const std::string& volumeID) {
 
     ++m_backupsInFlight;
     m_backupPool.start([this, runner = m_runBackup, stop = m_stop, volumeID, name, root,
-                        config = std::move(config), language] {
+                        config = std::move(config), language, automatic] {
         if (stop->load()) {
             QMetaObject::invokeMethod(
                 this, [this, volumeID] { abandonBackup(volumeID); }, Qt::QueuedConnection);
@@ -306,6 +306,7 @@ void AppState::startBackup(const std::string& volumeID) {
         lowerBackupThreadPriority();
         RunEnvironment environment;
         environment.stopRequested = stop.get();
+        environment.automatic = automatic;
         const ProgressCallback onProgress = [this, volumeID](const BackupProgress& progress) {
             QMetaObject::invokeMethod(
                 this, [this, volumeID, progress] { applyProgress(volumeID, progress); },

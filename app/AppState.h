@@ -93,7 +93,8 @@ public:
     void handleMount(const QString& mountPath);
     void runAutomaticBackups();
 
-    void startBackup(const std::string& volumeID);
+    // `automatic`: started by itself (on connect, at start), which never mass-deletes.
+    void startBackup(const std::string& volumeID, bool automatic = false);
     // Results of the backup thread, delivered on the main thread.
     void applyProgress(const std::string& volumeID, const BackupProgress& progress);
     void finishBackup(const std::string& volumeID, const std::string& volumeName,

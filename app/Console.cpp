@@ -1,6 +1,7 @@
 #include "app/Console.h"
 
 #include "app/LogText.h"
+#include "localization/Format.h"
 
 namespace keelbox::app {
 
@@ -41,7 +42,7 @@ void Console::volumesChanged() {
     }
     for (const auto& [id, name] : m_known) {
         if (!now.contains(id))
-            say("watch.disconnected", {name + " (" + id + ")"});
+            say("watch.disconnected", {inertText(name + " (" + id + ")")});
     }
     m_known = std::move(now);
 }

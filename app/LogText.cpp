@@ -1,6 +1,7 @@
 #include "app/LogText.h"
 
 #include "app/Localizer.h"
+#include "localization/Format.h"
 
 #include <chrono>
 #include <ctime>
@@ -57,21 +58,24 @@ std::string statusText(const VolumeInfo& volume, AppLanguage language) {
 } // namespace
 
 std::string formatLogEntry(const LogEntry& entry, AppLanguage language) {
+    // Names, paths and messages come from drives: each line is made inert for the terminal.
     std::string out = timeOfDay(entry.date) + "  " + std::string(kindMark(entry.kind)) + " " +
-                      entry.volume + ": " + entry.message + "\n";
+                      inertText(entry.volume + ": " + entry.message) + "\n";
     for (const BackupIssue& issue : entry.details) {
-        out += "    " + issue.summaryLine() + "\n";
+        out += "    " + inertText(issue.summaryLine()) + "\n";
         if (!issue.systemMessage.empty())
-            out +=
-                "      " + localized("watch.systemMessage", language, {issue.systemMessage}) + "\n";
+            out += "      " +
+                   inertText(localized("watch.systemMessage", language, {issue.systemMessage})) +
+                   "\n";
         if (issue.suggestion && !issue.suggestion->empty())
-            out += "      " + localized("watch.hint", language, {*issue.suggestion}) + "\n";
+            out +=
+                "      " + inertText(localized("watch.hint", language, {*issue.suggestion})) + "\n";
     }
     return out;
 }
 
 std::string formatVolumeLine(const VolumeInfo& volume, AppLanguage language) {
-    std::string out = volume.name + " (" + volume.id + ")";
+    std::string out = inertText(volume.name + " (" + volume.id + ")");
     const std::string status = statusText(volume, language);
     if (!status.empty())
         out += " — " + status;

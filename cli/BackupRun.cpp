@@ -151,7 +151,9 @@ void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& cons
                       {formatDuration(result.duration, language), result.summary(language)})
         << '\n';
     if (result.destinationRoot)
-        out << formatText(text("cli.copyAt", language), {result.destinationRoot->string()}) << '\n';
+        out << printable(
+                   formatText(text("cli.copyAt", language), {result.destinationRoot->string()}))
+            << '\n';
     // The engine records a stop as an issue of its own; the line below already says it, with
     // what to do about it.
     std::vector<const BackupIssue*> issues;
@@ -175,7 +177,8 @@ void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& cons
                     << '\n';
             }
             if (issue.suggestion) {
-                out << "      " << formatText(text("cli.issue.hint", language), {*issue.suggestion})
+                out << "      "
+                    << printable(formatText(text("cli.issue.hint", language), {*issue.suggestion}))
                     << '\n';
             }
         }

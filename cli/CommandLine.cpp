@@ -63,9 +63,17 @@ Command chooseCommand(const std::vector<std::string>& args, bool withApplication
         return Command::help;
     if (word == "--version")
         return Command::version;
-    if (withApplication && at == 0 && startsWith(word, "-"))
-        return Command::application;
     return Command::usage;
+}
+
+std::vector<std::string> commandFirst(const std::vector<std::string>& args) {
+    const std::size_t at = commandIndex(args);
+    if (at == 0 || at >= args.size())
+        return args;
+    std::vector<std::string> out{args[at]};
+    out.insert(out.end(), args.begin(), args.begin() + static_cast<std::ptrdiff_t>(at));
+    out.insert(out.end(), args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
+    return out;
 }
 
 AppLanguage languageFromEnvironment(const EnvironmentLookup& getenv) {
@@ -184,22 +192,7 @@ std::string fitToColumns(std::string_view text, std::size_t columns) {
 }
 
 std::string printable(std::string_view text) {
-    std::string result;
-    result.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        if (byte < 0x20 || byte == 0x7F) {
-            result += '?';
-        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            // U+0080…U+009F, the C1 controls, CSI among them.
-            result += '?';
-            ++i;
-        } else {
-            result += text[i];
-        }
-    }
-    return result;
+    return inertText(text);
 }
 
 std::string formatDuration(double seconds, AppLanguage language) {

@@ -27,9 +27,11 @@ enum class Command { selfTest, application, watch, backup, config, demo, help, v
 
 // What the arguments (without the program name) ask for. An argument that is exactly "--selftest"
 // selects the self-test wherever it stands. With the desktop application built in, no arguments
-// start it, and so does an unknown option (one starting with "-"), so that toolkit options such as
-// "-platform" still reach it; unknown words are a usage error.
+// start it; unknown options and words are a usage error.
 Command chooseCommand(const std::vector<std::string>& args, bool withApplication);
+// The arguments with the command word first: "--language pl backup X" becomes
+// "backup --language pl X", which every command reads.
+std::vector<std::string> commandFirst(const std::vector<std::string>& args);
 
 using EnvironmentLookup = std::function<const char*(const char*)>;
 
@@ -68,7 +70,7 @@ std::string progressLine(const BackupProgress& progress, double elapsedSeconds,
 // `text` cut to at most `columns` characters (UTF-8 code points), ending in "…" when cut.
 std::string fitToColumns(std::string_view text, std::size_t columns);
 // Names from a drive are untrusted: control characters (escape sequences that would steer the
-// terminal) become "?".
+// terminal, line breaks that would forge lines) are shown as "\x1B".
 std::string printable(std::string_view text);
 // "0.4 s", "12.5 s", "2:05", "1:02:05" ("0,4 s" in Polish).
 std::string formatDuration(double seconds, AppLanguage language);

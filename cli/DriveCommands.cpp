@@ -4,13 +4,24 @@
 #include "cli/CommandLine.h"
 
 #include "core/ConfigFile.h"
+#include "core/ErrnoText.h"
+#include "engine/Destination.h"
+#include "engine/PathSafety.h"
+#include "engine/VolumeIds.h"
 #include "localization/Format.h"
 #include "localization/Localizer.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <ostream>
 #include <pwd.h>
+#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace keelbox::cli {
@@ -143,6 +154,150 @@ std::optional<int> checkDriveArgument(const std::vector<std::string>& positional
     return std::nullopt;
 }
 
+// The name a backup of the drive at `driveRoot` files its copy under, as the application does:
+// the volume's label, else its mount folder's name; the configured name only for a folder that is
+// not a mount point.
+std::string backupName(const fs::path& driveRoot, const std::string& configuredName) {
+    const VolumeIds ids = volumeIds(driveRoot);
+    if (!ids.mountPoint)
+        return configuredName;
+    if (ids.label.find_first_not_of(" \t") != std::string::npos)
+        return ids.label;
+    return resolvedLocation(driveRoot).filename().string();
+}
+
+// Says at once when backups of `config` would be refused their destination, and why.
+void warnIfDestinationRefused(const DriveConfig& config, const fs::path& driveRoot,
+                              AppLanguage language, Console& console) {
+    const DestinationPlan plan = planDestination(
+        config.destinationPath, driveFolderName(backupName(driveRoot, config.driveName)), {},
+        destinationFacts({}, driveRoot));
+    if (!plan.refused())
+        return;
+    std::string reason = formatText(text(plan.reasonKey, language), {plan.missingDisk});
+    if (!plan.detail.empty())
+        reason += " (" + plan.detail + ")";
+    console.err << "keelbox: "
+                << printable(formatText(text("cli.config.destRefused", language), {reason})) << '\n'
+                << "  " << text(plan.hintKey, language) << '\n';
+}
+
+std::optional<std::string> readWholeFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// What is wrong with a configuration file that does not read as one, in the user's words; nothing
+// when there is no file.
+std::optional<std::string> configProblem(const fs::path& driveRoot, AppLanguage language) {
+    using nlohmann::json;
+    const fs::path file = driveRoot / configFileName;
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        return formatText(text("cli.cfg.unreadable", language), {errnoText(errno)});
+    }
+    if (!S_ISREG(st.st_mode))
+        return text("cli.cfg.notFile", language);
+    const std::optional<std::string> content = readWholeFile(file);
+    if (!content)
+        return formatText(text("cli.cfg.unreadable", language), {errnoText(errno)});
+    if (content->size() > 1024 * 1024)
+        return text("cli.cfg.tooLarge", language);
+    json object;
+    try {
+        object = json::parse(*content);
+    } catch (const json::parse_error& error) {
+        Int line = 1, column = 1;
+        for (std::size_t i = 0; i + 1 < error.byte && i < content->size(); ++i) {
+            if ((*content)[i] == '\n') {
+                ++line;
+                column = 1;
+            } else if ((static_cast<unsigned char>((*content)[i]) & 0xC0) != 0x80) {
+                ++column;
+            }
+        }
+        return formatText(text("cli.cfg.syntax", language), {line, column});
+    }
+    if (!object.is_object())
+        return text("cli.cfg.notObject", language);
+    const auto isDate = [](const json& v) {
+        return v.is_string() && parseIsoDate(v.get<std::string>());
+    };
+    const auto isMode = [](const json& v) {
+        return v.is_string() && backupModeFromRaw(v.get<std::string>()).has_value();
+    };
+    const auto isSources = [](const json& v) {
+        if (!v.is_array())
+            return false;
+        return std::all_of(v.begin(), v.end(), [](const json& item) {
+            return item.is_object() && item.contains("id") && item["id"].is_string() &&
+                   Uuid::parse(item["id"].get<std::string>()) && item.contains("relativePath") &&
+                   item["relativePath"].is_string();
+        });
+    };
+    const auto isString = [](const json& v) { return v.is_string(); };
+    const auto isBool = [](const json& v) { return v.is_boolean(); };
+    // As the reader takes it: a whole number, also written with a fraction ("1.0").
+    const auto isInteger = [](const json& v) {
+        if (v.is_number_integer())
+            return true;
+        const double number = v.is_number_float() ? v.get<double>() : 0.5;
+        return std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 9.2e18;
+    };
+    const std::pair<const char*, std::function<bool(const json&)>> keys[] = {
+        {"schemaVersion", isInteger},
+        {"driveID", isString},
+        {"driveName", isString},
+        {"createdAt", isDate},
+        {"updatedAt", isDate},
+        {"destinationPath", isString},
+        {"mode", isMode},
+        {"deleteRemovedFiles", isBool},
+        {"autoRunOnMount", isBool},
+        {"sources", isSources}};
+    for (const auto& [key, valid] : keys) {
+        const auto found = object.find(key);
+        if (found == object.end())
+            return formatText(text("cli.cfg.missingKey", language), {std::string(key)});
+        if (!valid(*found)) {
+            std::string value = found->dump(-1, ' ', false, json::error_handler_t::replace);
+            if (value.size() > 60)
+                value = fitToColumns(value, 60);
+            return formatText(text("cli.cfg.badValue", language), {std::string(key), value});
+        }
+    }
+    return decodeConfig(*content) ? std::nullopt
+                                  : std::optional<std::string>(text("cli.cfg.invalid", language));
+}
+
+// A drive without a configuration that reads: why, and what to do.
+int noConfigError(const fs::path& driveRoot, AppLanguage language, Console& console) {
+    std::string message =
+        printable(formatText(text("cli.err.noConfig", language), {driveRoot.string()}));
+    if (const std::optional<std::string> problem = configProblem(driveRoot, language))
+        message += "\n" + printable(formatText(text("cli.config.problem", language), {*problem}));
+    message +=
+        "\n" + printable(formatText(text("cli.hint.createConfig", language), {driveRoot.string()}));
+    return driveError(console, message);
+}
+
+// The drive identity a configuration file still names, however broken the rest is.
+std::optional<std::string> salvageDriveID(const fs::path& driveRoot) {
+    const std::optional<std::string> content = readWholeFile(driveRoot / configFileName);
+    if (!content)
+        return std::nullopt;
+    const nlohmann::json object = nlohmann::json::parse(*content, nullptr, false);
+    if (!object.is_object() || !object.contains("driveID") || !object["driveID"].is_string())
+        return std::nullopt;
+    return object["driveID"].get<std::string>();
+}
+
 } // namespace
 
 int runBackupCommand(const std::vector<std::string>& args, Console& console) {
@@ -167,16 +322,14 @@ int runBackupCommand(const std::vector<std::string>& args, Console& console) {
     if (const std::optional<int> refused = checkDriveArgument(positional, console, language))
         return *refused;
     const fs::path driveRoot = positional.front();
-    const std::optional<DriveConfig> config = readConfig(driveRoot);
-    if (!config) {
-        return driveError(
-            console, formatText(text("cli.err.noConfig", language), {driveRoot.string()}) + "\n" +
-                         formatText(text("cli.hint.createConfig", language), {driveRoot.string()}));
-    }
+    std::optional<DriveConfig> config = readConfig(driveRoot);
+    if (!config)
+        return noConfigError(driveRoot, language, console);
+    config->driveName = backupName(driveRoot, config->driveName);
 
-    console.out << formatText(text("cli.backup.start", language),
-                              {printable(config->driveName), driveRoot.string(),
-                               printable(config->destinationPath)})
+    console.out << printable(
+                       formatText(text("cli.backup.start", language),
+                                  {config->driveName, driveRoot.string(), config->destinationPath}))
                 << '\n';
     const RunOutcome outcome = runDriveBackup(*config, driveRoot, language, console, showProgress);
     printOutcome(outcome, language, console);
@@ -192,9 +345,12 @@ int runConfigCommand(const std::vector<std::string>& args, Console& console) {
 
     std::vector<std::string> positional;
     std::vector<Edit> edits;
+    bool startAnew = false;
     for (std::size_t i = 0; i < rest.size(); ++i) {
         const std::string& arg = rest[i];
-        if (arg == "--whole-drive") {
+        if (arg == "--new") {
+            startAnew = true;
+        } else if (arg == "--whole-drive") {
             edits.push_back({arg, {}});
         } else if (std::find(optionsWithValue.begin(), optionsWithValue.end(), arg) !=
                    optionsWithValue.end()) {
@@ -213,30 +369,56 @@ int runConfigCommand(const std::vector<std::string>& args, Console& console) {
         return *refused;
     const fs::path driveRoot = positional.front();
 
+    const fs::path configPath = driveRoot / configFileName;
     std::optional<DriveConfig> existing = readConfig(driveRoot);
-    if (edits.empty()) {
-        if (!existing) {
-            return driveError(
-                console,
-                formatText(text("cli.err.noConfig", language), {driveRoot.string()}) + "\n" +
-                    formatText(text("cli.hint.createConfig", language), {driveRoot.string()}));
-        }
+    if (edits.empty() && !startAnew) {
+        if (!existing)
+            return noConfigError(driveRoot, language, console);
         showConfig(*existing, driveRoot, language, console.out);
+        warnIfDestinationRefused(*existing, driveRoot, language, console);
         return exitOk;
     }
-
-    std::error_code ec;
-    if (!existing && fs::exists(driveRoot / configFileName, ec))
-        console.err << formatText(text("cli.config.replacingBroken", language),
-                                  {(driveRoot / configFileName).string()})
-                    << '\n';
+    // A file that does not read as a configuration is never replaced by accident: it may be the
+    // user's own typing mistake, and it holds the drive's identity.
+    if (!existing && !startAnew) {
+        if (const std::optional<std::string> problem = configProblem(driveRoot, language)) {
+            return driveError(console,
+                              printable(formatText(text("cli.err.badConfig", language),
+                                                   {configPath.string(), *problem})) +
+                                  "\n" +
+                                  printable(formatText(text("cli.hint.newConfig", language),
+                                                       {driveRoot.string()})));
+        }
+    }
 
     const Date at = now();
-    DriveConfig config = existing.value_or(DriveConfig::makeNew({}, at));
-    if (!existing) {
+    DriveConfig config = existing && !startAnew ? *existing : DriveConfig::makeNew({}, at);
+    std::error_code ec;
+    if (!existing || startAnew) {
         // The mount point's folder is the volume's name under /media/$USER and /run/media.
         const fs::path canonical = fs::weakly_canonical(fs::absolute(driveRoot, ec), ec);
         config.driveName = canonical.filename().string();
+        // The drive keeps its identity, and with it its backup folder, when the old file still
+        // names one.
+        if (const std::optional<std::string> id = salvageDriveID(driveRoot))
+            config.driveID = *id;
+    }
+    if (startAnew && fs::exists(configPath, ec)) {
+        const std::string stamp = formatIsoDate(at);
+        fs::path aside = configPath;
+        aside += ".old-" + stamp.substr(0, 10) + "-" + stamp.substr(11, 2) + stamp.substr(14, 2) +
+                 stamp.substr(17, 2);
+        fs::rename(configPath, aside, ec);
+        if (ec) {
+            console.err << "keelbox: "
+                        << printable(
+                               formatText(text("cli.err.writeFailed", language), {ec.message()}))
+                        << '\n';
+            return exitIssues;
+        }
+        console.err << printable(
+                           formatText(text("cli.config.keptAside", language), {aside.string()}))
+                    << '\n';
     }
 
     for (const Edit& edit : edits) {
@@ -314,14 +496,14 @@ int runConfigCommand(const std::vector<std::string>& args, Console& console) {
     }
 
     config.updatedAt = at;
+    warnIfDestinationRefused(config, driveRoot, language, console);
     if (const std::optional<ConfigError> failure = writeConfig(config, driveRoot)) {
         console.err << "keelbox: "
                     << formatText(text("cli.err.writeFailed", language), {failure->message})
                     << '\n';
         return exitIssues;
     }
-    console.out << formatText(text("cli.config.saved", language),
-                              {(driveRoot / configFileName).string()})
+    console.out << printable(formatText(text("cli.config.saved", language), {configPath.string()}))
                 << '\n';
     showConfig(config, driveRoot, language, console.out);
     return exitOk;

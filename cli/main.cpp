@@ -76,7 +76,8 @@ int runDesktop(int command, int argc, char** argv, Console& console) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const std::vector<std::string> args =
+        commandFirst(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
     Console console = processConsole();
 
     switch (chooseCommand(args, withApplication)) {

@@ -1,11 +1,15 @@
 #include "engine/BackupEngine.h"
 
+#include "engine/BackupFolder.h"
+#include "engine/Destination.h"
 #include "engine/FileOps.h"
 #include "engine/MetadataLog.h"
 #include "engine/PathSafety.h"
 #include "engine/StatWorker.h"
 #include "engine/SystemError.h"
 #include "engine/TreeCopy.h"
+#include "engine/VolumeIds.h"
+#include "localization/Format.h"
 
 #include <cerrno>
 #include <climits>
@@ -15,7 +19,6 @@
 #include <ctime>
 #include <mutex>
 #include <sys/resource.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -23,8 +26,11 @@
 // - The configuration comes from the drive, so whoever wrote the drive chooses the sources, the
 //   destination and the drive's name. Sources must stay on the drive (checked with links resolved
 //   before anything is read); the backup folder must not lie on the drive, nor where the computer
-//   or the desktop runs or trusts files (PathSafety.h); a drive name cannot climb out of the
-//   destination.
+//   or the desktop runs or trusts files, nor on a removable disk that is not there
+//   (Destination.h); a drive name cannot climb out of the destination.
+// - A drive folder belongs to one drive (BackupFolder.h): a folder with files of its own or another
+//   drive's mark is never written to, and one process at a time writes it.
+// - A run that started by itself never deletes most of a copy (holdBackDeletions).
 // - Below the backup folder every name is reached relative to an open folder and never through a
 //   symbolic link, so a link planted in the copy cannot redirect a write or a deletion.
 // - A copy is never pre-sized and gets its source's time only after its last byte, so an
@@ -43,6 +49,7 @@
 namespace keelbox {
 
 namespace fs = std::filesystem;
+using detail::DirStream;
 using detail::Fd;
 
 // ---- Tally
@@ -119,7 +126,7 @@ bool isExcluded(std::string_view relativePath) {
     static const std::unordered_set<std::string_view> excludedNames{
         ".keelbox.json", ".DS_Store",       ".Spotlight-V100",         ".Trashes",
         ".fseventsd",    ".TemporaryItems", ".DocumentRevisions-V100", "System Volume Information",
-        "$RECYCLE.BIN"};
+        "$RECYCLE.BIN",  ".keelbox-drive"};
     std::size_t start = 0;
     while (start <= relativePath.size()) {
         std::size_t end = relativePath.find('/', start);
@@ -365,167 +372,100 @@ Totals scanTotals(const DriveConfig& config, const fs::path& volumeRoot) {
 
 namespace {
 
-// Creates the backup folder: the destination itself as the user's path (links there are the
-// user's own and are followed), then the drive folder and the day folder below it, which are never
-// followed when they are links.
-// The drive that owns a drive folder is recorded on the folder itself, in an extended attribute
-// (invisible in the copy). Drives with the same name share a folder, and a drive can name itself
-// after another: mirror pruning would then delete the other drive's copy. A folder recorded for
-// another drive is therefore never pruned. File systems without user attributes (FAT, exFAT)
-// record nothing, and pruning works there as it always does.
-constexpr const char* ownerAttribute = "user.keelbox.driveID";
+// The safety rule for runs that started by themselves (on connect, at start): a mirror run that
+// would empty most of a copy deletes nothing, because a drive that comes back reformatted,
+// swapped or half-mounted looks just like one whose files were deleted. The user's own run
+// deletes as configured.
+constexpr Int massDeletionMinimum = 50;
 
-enum class Ownership { ours, foreign, unknown };
+struct CopyCount {
+    Int files = 0; // regular files of the copy
+    Int gone = 0;  // of them, those the drive no longer holds
+};
 
-// A run records on the backup folder that it is under way and takes the record off when it ends
-// (a stop request ends it too). Found at the start, the record says that the last run was cut
-// short (killed, or the power went), which can leave partial copies of replaced files behind:
-// this run then sweeps them from every folder it visits, however it is configured. A mirror run
-// removes them anyway. A file system without extended attributes (FAT, exFAT) keeps no record:
-// there every run sweeps, which costs a listing of each folder of the copy.
-constexpr const char* runningAttribute = "user.keelbox.running";
+// What pruning `target` against the open source folder would delete, counted in files.
+CopyCount countDeletions(int source, const fs::path& target) {
+    CopyCount count;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(target, fs::directory_options::skip_permission_denied, ec);
+    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const fs::path rel = it->path().lexically_relative(target);
+        const std::string relText = rel.generic_string();
+        if (isExcluded(relText)) {
+            if (it->is_directory(ec))
+                it.disable_recursion_pending();
+            continue;
+        }
+        if (!it->is_regular_file(ec) || it->is_symlink(ec))
+            continue;
+        ++count.files;
+        struct stat st {};
+        if (::fstatat(source, relText.c_str(), &st, 0) != 0 &&
+            (errno == ENOENT || errno == ENOTDIR))
+            ++count.gone;
+    }
+    return count;
+}
 
-bool markRunUnderWay(int folder) {
-    char value[16];
-    if (::fgetxattr(folder, runningAttribute, value, sizeof value) >= 0)
-        return true;
-    if (errno == ENOTSUP || errno == ENOSYS)
-        return true;
-    ::fsetxattr(folder, runningAttribute, "1", 1, 0);
+bool holdsEntries(int source) {
+    DirStream listing{Fd{detail::openAt(source, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)}};
+    int error = 0;
+    while (const dirent64* entry = listing.next(error)) {
+        if (!isExcluded(entry->d_name))
+            return true;
+    }
     return false;
 }
 
-Ownership claimDriveFolder(int folder, const std::string& driveID) {
-    if (driveID.empty())
-        return Ownership::unknown;
-    char recorded[128];
-    const ssize_t length = ::fgetxattr(folder, ownerAttribute, recorded, sizeof recorded);
-    if (length >= 0) {
-        return std::string_view{recorded, static_cast<std::size_t>(length)} == driveID
-                   ? Ownership::ours
-                   : Ownership::foreign;
-    }
-    if (errno == ENODATA &&
-        ::fsetxattr(folder, ownerAttribute, driveID.data(), driveID.size(), XATTR_CREATE) == 0)
-        return Ownership::ours;
-    return errno == ERANGE ? Ownership::foreign : Ownership::unknown;
+// Whether an automatic run holds back its deletions for this source, with the issue saying so.
+bool holdBackDeletions(Tally& tally, int source, const fs::path& target, const std::string& shown) {
+    const CopyCount count = countDeletions(source, target);
+    const bool emptied = count.files > 0 && !holdsEntries(source);
+    if (!emptied && !(count.gone >= massDeletionMinimum && count.gone * 2 > count.files))
+        return false;
+    BackupIssue issue;
+    issue.path = shown;
+    issue.reason = formatText(Localizer::text("engine.massDeleteHeld", tally.language),
+                              {count.gone, count.files});
+    issue.suggestion = Localizer::text("engine.massDeleteHeldHint", tally.language);
+    tally.errors.push_back(std::move(issue));
+    return true;
 }
 
-Fd makeBackupFolder(const fs::path& destination, const std::string& driveFolder,
-                    const std::string& day, const std::string& driveID, Ownership& ownership,
-                    int& error) {
-    // A destination that cannot be made (read-only disk, no space) must report that, not the
-    // ENOENT the open below would then see.
-    std::error_code ec;
-    if (!fs::create_directories(destination, ec) && ec) {
-        error = ec.value();
-        return Fd{};
-    }
-    Fd base{detail::openAt(AT_FDCWD, destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!base.valid()) {
-        error = errno;
-        return base;
-    }
-    Fd folder{detail::openOrMakeFolder(base.get(), driveFolder.c_str(), false, error)};
-    if (folder.valid())
-        ownership = claimDriveFolder(folder.get(), driveID);
-    if (!folder.valid() || day.empty())
-        return folder;
-    return Fd{detail::openOrMakeFolder(folder.get(), day.c_str(), false, error)};
+void addRefusal(Tally& tally, const DestinationPlan& plan) {
+    BackupIssue issue;
+    issue.path = plan.shown.string();
+    issue.reason = formatText(Localizer::text(plan.reasonKey, tally.language), {plan.missingDisk});
+    if (plan.reasonKey != "engine.destOnDrive")
+        issue.systemMessage = plan.detail;
+    issue.suggestion = Localizer::text(plan.hintKey, tally.language);
+    tally.errors.push_back(std::move(issue));
 }
 
-} // namespace
+// The identity the drive folder is claimed with: the configuration's, and the file system's UUID
+// when the drive is a mounted file system that has one.
+detail::DriveIdentity driveIdentity(const DriveConfig& config, const fs::path& volumeRoot,
+                                    const RunEnvironment& environment) {
+    return {config.driveID,
+            environment.volumeUUID ? *environment.volumeUUID : volumeIds(volumeRoot).uuid};
+}
 
-BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volumeRoot,
-                               AppLanguage language, const ProgressCallback& onProgress,
-                               const RunEnvironment& environment) {
-    const auto started = std::chrono::steady_clock::now();
-    raiseOpenFileLimit();
-    Tally tally{language, onProgress, environment.stopRequested};
-    if (onProgress) {
-        // What the pre-count reads is kept (up to a bound) for the copy walk.
-        detail::MetadataLog& log = tally.startMetadataLog();
-        const Totals totals = countSources(config, volumeRoot, tally.statWorker(), &log);
-        log.seal();
-        tally.filesTotal = totals.files;
-        tally.bytesTotal = totals.bytes;
-    }
-
-    const fs::path home = homeFolder(environment.homeFolder);
-    const fs::path destination = expandDestination(config.destinationPath, home);
-    const std::string driveFolder = driveFolderName(config.driveName);
-    std::string day;
-    if (config.mode == BackupMode::dated)
-        day = dayFolderName(environment.clock ? environment.clock() : now());
-    fs::path folder = destination / driveFolder;
-    if (!day.empty())
-        folder /= day;
-
-    auto finish = [&] {
-        BackupResult result;
-        result.filesCopied = tally.filesCopied;
-        result.bytesCopied = tally.bytesCopied;
-        result.filesSkipped = tally.filesSkipped;
-        result.filesDeleted = tally.filesDeleted;
-        result.errors = std::move(tally.errors);
-        result.destinationRoot = folder;
-        result.duration =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        return result;
-    };
-
-    // The destination comes from the drive as well. Nothing is written on the drive being backed
-    // up (nor into a folder that holds it), nor where the computer or the desktop would run or
-    // trust the files; these checks look at the folder with every link resolved.
-    // A NUL inside the destination would end the path early at the system calls, so the folder
-    // written would not be the folder checked.
-    const bool cutShort = config.destinationPath.find('\0') != std::string::npos;
-    const fs::path resolvedFolder = resolvedLocation(folder);
-    const fs::path resolvedRoot = normalisedAbsolute(volumeRoot);
-    if (!cutShort &&
-        (isWithin(resolvedFolder, resolvedRoot) || isWithin(resolvedRoot, resolvedFolder))) {
-        detail::addEngineIssue(tally, folder.string(), "engine.destOnDrive",
-                               "engine.destOnDriveHint");
-        return finish();
-    }
-    if (cutShort ||
-        isTrustedLocation(resolvedFolder, normalisedAbsolute(home), desktopFolders(home))) {
-        detail::addEngineIssue(tally, folder.string(), "engine.destTrusted",
-                               "engine.destTrustedHint", resolvedFolder.string());
-        return finish();
-    }
-
-    int folderError = 0;
-    Ownership ownership = Ownership::unknown;
-    Fd backupFolder = makeBackupFolder(resolvedLocation(destination), driveFolder, day,
-                                       config.driveID, ownership, folderError);
-    if (!backupFolder.valid()) {
-        detail::addFileIssue(tally, folderError, detail::FileOp::createFolder, folder.string(),
-                             folder.string());
-        return finish();
-    }
-    struct stat folderStat {};
-    sysCalls().fstat(backupFolder.get(), &folderStat);
-    bool mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
-    if (mirror && ownership == Ownership::foreign) {
-        detail::addEngineIssue(tally, folder.string(), "engine.pruneForeign",
-                               "engine.pruneForeignHint");
-        mirror = false;
-    }
-
+// Each source in list order into the prepared folder.
+void copySources(const DriveConfig& config, const fs::path& volumeRoot,
+                 detail::PreparedFolder& folder, const std::string& folderText,
+                 const RunEnvironment& environment, Tally& tally) {
     detail::CopyCleanup cleanup;
-    cleanup.device = folderStat.st_dev;
-    cleanup.mirror = mirror;
-    cleanup.sweepPartials = markRunUnderWay(backupFolder.get());
+    cleanup.device = folder.device;
+    cleanup.mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
+    cleanup.sweepPartials = folder.sweepPartials;
 
     DriveRoot root = openDriveRoot(volumeRoot);
-    const std::string folderText = folder.string();
     for (const SourceItem& item : config.sources) {
         if (tally.stopRequested())
             break;
         const std::string& relativePath = item.relativePath;
         const std::string shown =
-            relativePath.empty() ? Localizer::text("cfg.wholeName", language) : relativePath;
+            relativePath.empty() ? Localizer::text("cfg.wholeName", tally.language) : relativePath;
         OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, relativePath);
         const std::string sourceText = (volumeRoot / fs::path{relativePath}).string();
         switch (source.kind) {
@@ -552,26 +492,86 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         const std::vector<std::string> components = pathComponents(relativePath);
         const std::string targetText = detail::joinPath(folderText, relativePath);
         int targetError = 0;
+        detail::Where where{sourceText, targetText, relativePath, {}};
         if (source.kind == OpenedSource::Kind::folder) {
             Fd target =
-                openFolderChain(backupFolder.get(), components, components.size(), targetError);
-            detail::Where where{sourceText, targetText, relativePath, {}};
+                openFolderChain(folder.folder.get(), components, components.size(), targetError);
+            detail::CopyCleanup forSource = cleanup;
+            if (forSource.mirror && environment.automatic && target.valid())
+                forSource.mirror =
+                    !holdBackDeletions(tally, source.folder.get(), targetText, shown);
             // Mirror pruning runs inside the copy walk, folder by folder.
             detail::copyContents(tally, where, source.folder.get(), target.get(), targetError,
-                                 cleanup);
+                                 forSource);
         } else {
             // A file listed as a source is copied whatever its name; only what is found inside
             // folders is tested against the never-copied names.
-            Fd parent =
-                openFolderChain(backupFolder.get(), components, components.size() - 1, targetError);
-            detail::Where where{sourceText, targetText, relativePath, {}};
+            Fd parent = openFolderChain(folder.folder.get(), components, components.size() - 1,
+                                        targetError);
             detail::copyOne(tally, where, source.folder.get(), source.name.c_str(), source.st,
                             parent.get(), targetError, components.back().c_str());
         }
     }
+}
+
+} // namespace
+
+BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volumeRoot,
+                               AppLanguage language, const ProgressCallback& onProgress,
+                               const RunEnvironment& environment) {
+    const auto started = std::chrono::steady_clock::now();
+    raiseOpenFileLimit();
+    Tally tally{language, onProgress, environment.stopRequested};
+    if (onProgress) {
+        // What the pre-count reads is kept (up to a bound) for the copy walk.
+        detail::MetadataLog& log = tally.startMetadataLog();
+        const Totals totals = countSources(config, volumeRoot, tally.statWorker(), &log);
+        log.seal();
+        tally.filesTotal = totals.files;
+        tally.bytesTotal = totals.bytes;
+    }
+
+    // The destination comes from the drive: it is vetted before anything is made (Destination.h).
+    std::string day;
+    if (config.mode == BackupMode::dated)
+        day = dayFolderName(environment.clock ? environment.clock() : now());
+    const DestinationPlan plan = planDestination(
+        config.destinationPath, driveFolderName(config.driveName), day,
+        destinationFacts(environment.homeFolder, volumeRoot, environment.callersOwnFolder));
+    const auto finish = [&] {
+        BackupResult result;
+        result.filesCopied = tally.filesCopied;
+        result.bytesCopied = tally.bytesCopied;
+        result.filesSkipped = tally.filesSkipped;
+        result.filesDeleted = tally.filesDeleted;
+        result.errors = std::move(tally.errors);
+        result.destinationRoot = plan.shown;
+        result.duration =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return result;
+    };
+    if (plan.refused()) {
+        addRefusal(tally, plan);
+        return finish();
+    }
+
+    // The drive folder must be this drive's (BackupFolder.h); it stays locked for the run.
+    detail::PreparedFolder folder =
+        detail::prepareBackupFolder(plan, driveIdentity(config, volumeRoot, environment));
+    if (!folder.usable()) {
+        const std::string shown = plan.shown.string();
+        if (!folder.reasonKey.empty())
+            detail::addEngineIssue(tally, shown, folder.reasonKey, folder.hintKey,
+                                   plan.driveFolder.string());
+        else
+            detail::addFileIssue(tally, folder.error, detail::FileOp::createFolder, shown, shown);
+        return finish();
+    }
+
+    copySources(config, volumeRoot, folder, plan.shown.string(), environment, tally);
     if (tally.stopRequested())
         detail::addEngineIssue(tally, {}, "engine.stopped", {});
-    ::fremovexattr(backupFolder.get(), runningAttribute);
+    detail::finishBackupFolder(folder);
     tally.reportFinal();
     return finish();
 }

@@ -33,6 +33,15 @@ struct RunEnvironment {
     const std::atomic<bool>* stopRequested = nullptr;
     // The clock for the day folder of dated mode; empty means the system clock.
     std::function<Date()> clock;
+    // The run started by itself (on connect, at start) rather than at the user's request: a mirror
+    // run then never deletes most of a copy.
+    bool automatic = false;
+    // The UUID of the drive's file system when the caller knows it (UDisks2); otherwise it is
+    // read from udev's records. It lets a drive whose configuration was made anew keep its folder.
+    std::optional<std::string> volumeUUID;
+    // A folder the caller made itself for this run (the self-test's tree), allowed wherever it
+    // lies, also below /run or a hidden folder.
+    std::filesystem::path callersOwnFolder;
 };
 
 struct Totals {

@@ -33,6 +33,7 @@ const std::vector<StringEntry> entries{
      "      --mirror on|off               delete from the copy what was deleted on the drive\n"
      "      --auto on|off                 back up by itself when the drive is connected\n"
      "      --name NAME                   the drive's name; it names the drive's backup folder\n"
+     "      --new                         start a new configuration, keeping an unreadable one aside\n"
      "  keelbox demo [--keep]             back up a generated sample drive twice\n"
      "  keelbox watch                     the application without windows, printing its log\n"
      "  keelbox --selftest                check the backup engine end to end\n"
@@ -59,6 +60,7 @@ const std::vector<StringEntry> entries{
      "      --mirror on|off               usuwaj z kopii to, co skasowano na nośniku\n"
      "      --auto on|off                 backup sam po podłączeniu nośnika\n"
      "      --name NAZWA                  nazwa nośnika; od niej pochodzi nazwa folderu kopii\n"
+     "      --new                         nowa konfiguracja; nieczytelna zostaje zachowana obok\n"
      "  keelbox demo [--keep]             dwa backupy wygenerowanego przykładowego nośnika\n"
      "  keelbox watch                     aplikacja bez okien, wypisuje swój dziennik\n"
      "  keelbox --selftest                sprawdź silnik backupu od początku do końca\n"
@@ -74,7 +76,20 @@ const std::vector<StringEntry> entries{
     {"cli.err.badValue", "Invalid value for %@: “%@”.", "Nieprawidłowa wartość %@: „%@”."},
     {"cli.err.oneDrive", "Give exactly one drive folder.", "Podaj dokładnie jeden folder nośnika."},
     {"cli.err.notFolder", "%@ is not a folder.", "%@ nie jest folderem."},
-    {"cli.err.noConfig", "%@ has no valid Keelbox configuration (.keelbox.json is missing or unreadable).", "%@ nie ma poprawnej konfiguracji Keelbox (brak pliku .keelbox.json albo nie da się go odczytać)."},
+    {"cli.err.noConfig", "%@ has no valid Keelbox configuration.", "%@ nie ma poprawnej konfiguracji Keelbox."},
+    {"cli.err.badConfig", "%@ cannot be used: %@. Nothing was changed.", "Nie da się użyć %@: %@. Niczego nie zmieniono."},
+    {"cli.hint.newConfig", "Correct the file, or start a new configuration with: keelbox config %@ --new [OPTIONS] (the old file is kept beside it).", "Popraw plik albo utwórz nową konfigurację poleceniem: keelbox config %@ --new [OPCJE] (stary plik zostanie zachowany obok)."},
+    {"cli.config.problem", "What is wrong: %@.", "Co jest nie tak: %@."},
+    {"cli.config.keptAside", "The old configuration was kept as %@.", "Starą konfigurację zachowano jako %@."},
+    {"cli.config.destRefused", "backups of this drive will be refused: %@", "kopie tego nośnika zostaną odrzucone: %@"},
+    {"cli.cfg.unreadable", "the file cannot be read (%@)", "nie da się odczytać pliku (%@)"},
+    {"cli.cfg.notFile", "it is not a plain file", "to nie jest zwykły plik"},
+    {"cli.cfg.tooLarge", "the file is far too large to be a configuration", "plik jest o wiele za duży jak na konfigurację"},
+    {"cli.cfg.syntax", "JSON syntax error at line %ld, column %ld", "błąd składni JSON w wierszu %ld, kolumnie %ld"},
+    {"cli.cfg.notObject", "the file does not hold a JSON object", "plik nie zawiera obiektu JSON"},
+    {"cli.cfg.missingKey", "the key “%@” is missing", "brak klucza „%@”"},
+    {"cli.cfg.badValue", "the key “%@” has a value of the wrong type or an invalid value: %@", "klucz „%@” ma wartość złego typu lub niepoprawną: %@"},
+    {"cli.cfg.invalid", "its values cannot be used", "jego wartości nie nadają się do użycia"},
     {"cli.hint.createConfig", "Create one with: keelbox config %@ --add-source FOLDER", "Utwórz ją poleceniem: keelbox config %@ --add-source FOLDER"},
     {"cli.err.emptyDestination", "The destination folder cannot be empty.", "Folder docelowy nie może być pusty."},
     {"cli.err.noSuchItem", "No such file or folder on the drive: %@", "Na nośniku nie ma takiego pliku ani folderu: %@"},
@@ -103,7 +118,6 @@ const std::vector<StringEntry> entries{
     {"cli.config.updated", "Updated:", "Zmieniono:"},
     {"cli.config.sources", "Sources:", "Źródła:"},
     {"cli.config.mirrorDated", "Note: deleting removed files applies only in sync mode.", "Uwaga: usuwanie skasowanych plików działa tylko w trybie synchronizacji."},
-    {"cli.config.replacingBroken", "%@ could not be read; a new configuration replaces it.", "Nie udało się odczytać %@; zastąpi go nowa konfiguracja."},
     {"cli.config.duplicate", "Already a source: %@", "Już jest źródłem: %@"},
     {"cli.config.saved", "Configuration saved to %@.", "Zapisano konfigurację w %@."},
     {"cli.demo.building", "Building a sample drive in %@ …", "Tworzenie przykładowego nośnika w %@ …"},

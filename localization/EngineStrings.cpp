@@ -33,12 +33,49 @@ const std::vector<StringEntry> entries{
      "To nie jest zwykły plik (urządzenie, potok lub gniazdo); nie został skopiowany."},
     {"engine.notRegularHint", "Only files and folders are backed up. Remove it from the sources.",
      "Kopiowane są tylko pliki i foldery. Usuń go ze źródeł."},
-    {"engine.pruneForeign",
-     "The backup folder belongs to another drive with the same name; nothing was deleted from it.",
-     "Folder kopii należy do innego nośnika o tej samej nazwie; nic z niego nie usunięto."},
-    {"engine.pruneForeignHint",
+    {"engine.destNotMounted",
+     "The backup folder is on the disk “%@”, which is not connected; nothing was created.",
+     "Folder kopii leży na dysku „%@”, który nie jest podłączony; niczego nie utworzono."},
+    {"engine.destNotMountedHint",
+     "Connect that disk and back up again, or pick a destination folder on this computer.",
+     "Podłącz ten dysk i zrób kopię ponownie albo wybierz folder docelowy na tym komputerze."},
+    {"engine.destLink",
+     "The drive's folder or day folder is a symbolic link that belongs to another user; nothing "
+     "was written.",
+     "Folder nośnika lub folder dnia to dowiązanie symboliczne należące do innego użytkownika; "
+     "nic nie zostało zapisane."},
+    {"engine.destLinkHint", "Remove the link, or pick another destination folder.",
+     "Usuń dowiązanie albo wybierz inny folder docelowy."},
+    {"engine.folderForeign",
+     "The backup folder belongs to another drive with the same name; nothing was written to it "
+     "or deleted from it.",
+     "Folder kopii należy do innego nośnika o tej samej nazwie; niczego w nim nie zapisano ani "
+     "z niego nie usunięto."},
+    {"engine.folderForeignHint",
      "Give this drive its own name, or pick another destination folder for it.",
      "Nadaj temu nośnikowi własną nazwę albo wybierz dla niego inny folder docelowy."},
+    {"engine.folderNotOurs",
+     "A folder of this name already exists with files Keelbox did not put there; nothing was "
+     "written to it or deleted from it.",
+     "Folder o tej nazwie już istnieje i zawiera pliki, których Keelbox tam nie umieścił; "
+     "niczego w nim nie zapisano ani z niego nie usunięto."},
+    {"engine.folderNotOursHint",
+     "Pick another destination folder (such as ~/Backups/Keelbox), or give the drive another "
+     "name.",
+     "Wybierz inny folder docelowy (np. ~/Backups/Keelbox) albo nadaj nośnikowi inną nazwę."},
+    {"engine.folderBusy",
+     "Another Keelbox process is writing this backup folder right now; this backup did nothing.",
+     "Inny proces Keelbox właśnie zapisuje ten folder kopii; ta kopia niczego nie zrobiła."},
+    {"engine.folderBusyHint", "Wait until the other backup has finished, then back up again.",
+     "Poczekaj, aż tamta kopia się zakończy, i zrób kopię ponownie."},
+    {"engine.massDeleteHeld",
+     "This automatic backup would delete %ld of the %ld files in the copy; it deleted nothing.",
+     "Ta automatyczna kopia usunęłaby %ld z %ld plików kopii; niczego nie usunęła."},
+    {"engine.massDeleteHeldHint",
+     "Check that the drive holds what it should. If the files were deleted on purpose, use “Back "
+     "up now” or `keelbox backup`, which delete from the copy as configured.",
+     "Sprawdź, czy nośnik zawiera to, co powinien. Jeśli pliki usunięto celowo, użyj „Backup "
+     "teraz” lub `keelbox backup`, które usuwają z kopii zgodnie z konfiguracją."},
     {"engine.tooDeep",
      "This folder lies inside itself or too deep; what is below it was not copied.",
      "Ten folder zawiera sam siebie lub leży zbyt głęboko; jego zawartość nie została "

@@ -1,5 +1,7 @@
 #include "localization/Format.h"
 
+#include <cstdio>
+
 #include <charconv>
 
 namespace keelbox {
@@ -64,6 +66,30 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArg>
 std::string formatLocalized(std::string_view key, AppLanguage language,
                             std::initializer_list<FormatArg> args) {
     return formatText(Localizer::text(key, language), args);
+}
+
+std::string inertText(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    const auto visible = [&result](unsigned code) {
+        char buffer[8];
+        std::snprintf(buffer, sizeof buffer, "\\x%02X", code);
+        result += buffer;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7F) {
+            visible(byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080…U+009F, the C1 controls, CSI among them.
+            visible(next);
+            ++i;
+        } else {
+            result += text[i];
+        }
+    }
+    return result;
 }
 
 } // namespace keelbox

@@ -282,15 +282,19 @@ int runSelfTest(std::ostream& out) {
 
 int runSelfTest(std::ostream& out, const SelfTestEnvironment& environment) {
     SelfTestEnvironment env = environment;
-    if (!env.runBackup) {
-        env.runBackup = [](const DriveConfig& config, const fs::path& volumeRoot,
-                           AppLanguage language, const ProgressCallback& onProgress) {
-            return BackupEngine::run(config, volumeRoot, language, onProgress);
-        };
-    }
     const fs::path temporary =
         env.temporaryFolder.empty() ? systemTemporaryFolder() : env.temporaryFolder;
     const fs::path root = temporary / ("Keelbox-selftest-" + Uuid::random().toString());
+    if (!env.runBackup) {
+        // The tree is the self-test's own, so it is a destination wherever TMPDIR puts it (under
+        // /run, in a hidden folder of the home).
+        env.runBackup = [root](const DriveConfig& config, const fs::path& volumeRoot,
+                               AppLanguage language, const ProgressCallback& onProgress) {
+            RunEnvironment runEnvironment;
+            runEnvironment.callersOwnFolder = root;
+            return BackupEngine::run(config, volumeRoot, language, onProgress, runEnvironment);
+        };
+    }
     const fs::path volume = root / "VOLUME";
     const fs::path dest = root / "DEST";
 

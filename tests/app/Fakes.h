@@ -123,6 +123,7 @@ struct EngineCall {
     std::filesystem::path root;
     AppLanguage language;
     bool stopFlagGiven;
+    bool automatic;
     int niceness; // of the thread the run was called on
     bool onMainThread;
 };
@@ -141,7 +142,8 @@ public:
                 errno = 0;
                 const int niceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
                 calls.push_back({config, root, language, environment.stopRequested != nullptr,
-                                 niceness, QThread::currentThread() == qApp->thread()});
+                                 environment.automatic, niceness,
+                                 QThread::currentThread() == qApp->thread()});
                 changed.notify_all();
                 while (hold && released <= index) {
                     if (environment.stopRequested && environment.stopRequested->load()) {

@@ -254,6 +254,8 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     const EngineCall last = h.engine.call(2);
     QCOMPARE(last.root, std::filesystem::path(h.idOf(c)));
     QVERIFY(last.stopFlagGiven);
+    // Started by themselves, the first two never mass-delete; the user's own run does as asked.
+    QVERIFY(h.engine.call(0).automatic && h.engine.call(1).automatic && !last.automatic);
     // Off the main thread, at background priority.
     QVERIFY(!last.onMainThread);
     QCOMPARE(last.niceness, 10);
@@ -683,7 +685,8 @@ void AppStateTest::consolePrintsDrivesAndEntries() {
     Console console(state, out);
     state.start();
     QVERIFY(settles(state));
-    h.addDrive(u"LATE"_s, std::nullopt, true);
+    // A label with an escape sequence and a line break cannot steer the terminal or forge a line.
+    h.addDrive(u"LATE\x1b[2J\nX"_s, std::nullopt, true);
     QTRY_COMPARE(state.volumes().size(), std::size_t(3));
     h.monitor->unplug(run.mountPath);
     QTRY_COMPARE(state.volumes().size(), std::size_t(2));
@@ -699,10 +702,11 @@ void AppStateTest::consolePrintsDrivesAndEntries() {
     QVERIFY2(lines[zulu].contains(u"Ready • dated backup"_s) && lines[zulu].contains(u" free"_s),
              qPrintable(text));
     QCOMPARE(text.count(u"Backup started"_s), 1);
+    QVERIFY2(!text.contains(u'\x1b'), qPrintable(text));
     for (const QString& expected :
          {u"ALPHA: Finished with errors: "_s,
           u"\n    Docs/file0.txt — The file disappeared during copying.\n"_s, u"POSIX #2"_s,
-          u"Usually harmless"_s, u"LATE ("_s,
+          u"Usually harmless"_s, u"Connected: LATE\\x1B[2J\\x0AX ("_s,
           QString::fromStdString("Disconnected: ALPHA (" + h.idOf(run) + ")\n")})
         QVERIFY2(text.contains(expected), qPrintable(text));
 }

@@ -31,6 +31,8 @@ int filesBelow(const fs::path& folder) {
 TEST(KeelboxArguments, ExitStatusAndMessage) {
     TempFolder temp;
     const std::string empty = (temp / "empty").string(), file = (temp / "file.txt").string();
+    const std::string warned = (temp / "warned").string();
+    fs::create_directories(warned);
     const fs::path broken = temp / "broken", capitalMode = temp / "capital";
     fs::create_directories(empty);
     writeFile(file, "x");
@@ -52,8 +54,14 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"--help", "--language", "pl"}, {}, 0, "keelbox backup NOŚNIK", ""},
         {{"--help"}, {{"LANG", "pl_PL.UTF-8"}}, 0, "Użycie:", ""},
         {{"--help"}, {{"LANGUAGE", "en"}, {"LANG", "pl_PL.UTF-8"}}, 0, "Usage:", ""},
-        {{"frobnicate"}, {}, 2, "", "Unknown argument: frobnicate"},
         {{"frobnicate"}, polish, 2, "", "Nieznany argument: frobnicate"},
+        {{"--anything-unknown"}, {}, 2, "", "Unknown argument: --anything-unknown"},
+        {{"--language", "pl", "backup", empty}, {}, 2, "", "nie ma poprawnej"},
+        {{"config", warned, "--whole-drive", "--destination", "/mnt/keelbox-absent/Backups"},
+         {},
+         0,
+         "Configuration saved",
+         "refused: The backup folder is on the disk “keelbox-absent”, which is not connected"},
         {{"--help"}, {{"LC_ALL", "en_GB"}, {"LC_MESSAGES", "pl_PL"}}, 0, "Usage:", ""},
         {{"--help"}, {{"LC_MESSAGES", "pl_PL.UTF-8"}, {"LANG", "C.UTF-8"}}, 0, "Użycie:", ""},
         {{"--help"}, {{"LANG", "PL_pl"}}, 0, "Usage:", ""},
@@ -69,8 +77,7 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"backup", file}, {}, 2, "", "is not a folder"},
         {{"backup", empty}, {}, 2, "", "has no valid Keelbox configuration"},
         {{"backup", broken.string()}, {}, 2, "", "keelbox config " + broken.string()},
-        {{"backup", capitalMode.string()}, {}, 2, "", "has no valid Keelbox configuration"},
-        {{"backup", empty, "--language", "pl"}, {}, 2, "", "nie ma poprawnej"},
+        {{"backup", capitalMode.string()}, {}, 2, "", "the key “mode” has a value"},
         {{"config", empty}, {}, 2, "", "has no valid Keelbox configuration"},
         {{"config", empty, "--mode", "weekly"}, {}, 2, "", "--mode: “weekly”"},
         {{"config", empty, "--mirror", "yes"}, {}, 2, "", "--mirror: “yes”"},
@@ -149,12 +156,38 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     EXPECT_EQ(readFile(drive / ".keelbox.json"), before);
     EXPECT_TRUE(contains(run({"config", drive.string(), "--language", "pl"}).out, "(cały nośnik)"));
 
-    // A file that cannot be read is replaced, with a warning.
-    writeFile(drive / ".keelbox.json", "not json");
-    r = run({"config", drive.string(), "--add-source", "Docs"});
+    // A file that does not read is never replaced by accident, and the error says what is wrong.
+    const std::string good = readFile(drive / ".keelbox.json");
+    std::string typed = good;
+    typed.replace(typed.find("false"), 5, "\"no\"");
+    const struct {
+        std::string content;
+        const char* says;
+    } broken[] = {
+        {"{\n  \"driveID\": \"X\",\n  oops\n}", "syntax error at line 3, column 3"},
+        {"[1, 2]", "does not hold a JSON object"},
+        {"{\"driveID\": \"X\", \"schemaVersion\": 1}", "the key “driveName” is missing"},
+        {typed, "“autoRunOnMount” has a value of the wrong type or an invalid value: \"no\""},
+    };
+    for (const auto& row : broken) {
+        writeFile(drive / ".keelbox.json", row.content);
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"config", drive.string(), "--mirror", "on"},
+              {"config", drive.string()},
+              {"backup", drive.string()}}) {
+            r = run(args);
+            EXPECT_EQ(r.exitCode, 2);
+            EXPECT_TRUE(contains(r.err, row.says)) << r.err;
+            EXPECT_EQ(readFile(drive / ".keelbox.json"), row.content);
+        }
+    }
+    // Asked for explicitly, a new one is made, the old file kept aside with its identity.
+    writeFile(drive / ".keelbox.json", "{\"driveID\": \"KEEP-ME\", \"mode\": 7}");
+    r = run({"config", drive.string(), "--new", "--whole-drive"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(contains(r.err, "could not be read")) << r.err;
-    EXPECT_TRUE(readConfig(drive).has_value());
+    EXPECT_TRUE(contains(r.err, ".keelbox.json.old-")) << r.err;
+    ASSERT_TRUE(readConfig(drive).has_value());
+    EXPECT_EQ(readConfig(drive)->driveID, "KEEP-ME");
 }
 
 TEST(KeelboxConfig, DestinationInsideHomeIsStoredWithTilde) {
@@ -241,6 +274,25 @@ TEST_F(KeelboxBackup, IssuesAreListedWithHintAndExitOne) {
                              "Hint: Check that this folder/file is still on the drive"})
         EXPECT_TRUE(contains(r.out, part)) << r.out;
     EXPECT_EQ(readFile(dest / "Stick/Docs/a.txt"), "alpha"); // the other source still copied
+}
+
+// A mounted drive's copy is named after the mount folder (without a label), as in the application;
+// what the drive's name carries never reaches the terminal as control characters.
+TEST_F(KeelboxBackup, AMountedDriveIsNamedLikeTheApplicationDoesAndPrintedInert) {
+    const fs::path mounted = temp / "Evil\x1b[2J\nDone";
+    fs::create_directories(mounted);
+    const bool ok = ::mount("keelbox-test", mounted.c_str(), "tmpfs", 0, "size=1m") == 0;
+    KEELBOX_REQUIRE_CAPABILITY(ok, "mounting a tmpfs needs root");
+    drive = mounted;
+    SetUp();
+    configure({"--add-source", "Docs"});
+    const ProcessResult r = run({"backup", drive.string()});
+    ::umount2(mounted.c_str(), MNT_DETACH);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(readFile(dest / mounted.filename() / "Docs/a.txt"), "alpha");
+    EXPECT_FALSE(fs::exists(dest / "Stick"));
+    EXPECT_FALSE(contains(r.out, "\x1b")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Evil\\x1B[2J\\x0ADone")) << r.out;
 }
 
 // A write-protected card or a drive mounted read-only, as destination and as the drive edited.

@@ -3,6 +3,9 @@
 
 #include "EngineTestSupport.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -19,7 +22,7 @@ TEST_P(BackupRunBothWays, FirstRunCopiesEverythingAndTheSecondNothing) {
     BackupResult none = run(makeConfig(dest, "STICK", {}));
     EXPECT_TRUE(none.errors.empty());
     EXPECT_EQ(none.destinationRoot, copy);
-    EXPECT_TRUE(fs::is_directory(copy) && fs::is_empty(copy));
+    EXPECT_TRUE(fs::is_directory(copy) && listTree(copy).empty());
 
     writeFile(drive / "a.txt", "alpha");
     writeFile(drive / "Docs/b.txt", "bravo!", 0640);
@@ -68,6 +71,7 @@ TEST_F(BackupRun, SkipRuleOnRealFiles) {
         {"source far in the future", "abc", 4000000000, 0, "xyz", 1000, true},
     };
     int expectedCopies = 0;
+    markOwned(copy);
     for (const auto& row : rows) {
         writeFile(drive / row.name, row.source);
         setModified(drive / row.name, row.sourceTime, row.sourceNanos);
@@ -104,6 +108,7 @@ TEST_F(BackupRun, PermissionBitsTravelButNeverTheSpecialOnes) {
 
 TEST_F(BackupRun, WhatStandsInTheWayOfACopy) {
     // A folder where the drive has a file is replaced.
+    markOwned(copy);
     writeFile(drive / "thing", "file now");
     writeFile(copy / "thing/inner/deep.txt", "was a folder");
     // A file where the drive has a folder stays, and each file below reports.
@@ -203,7 +208,8 @@ TEST_F(BackupRun, AMissingSourceGivesItsIssueAndTheOthersAreCopied) {
     EXPECT_EQ(polish.errors[0].reason, Localizer::text("engine.srcMissing", AppLanguage::polish));
 }
 
-TEST_F(BackupRun, ADestinationThatCannotBeMadeEndsTheRunWithOneIssue) {
+// A folder that cannot be made, and one another process is writing: one issue, nothing copied.
+TEST_F(BackupRun, AFolderThatCannotBeMadeOrIsBusyEndsTheRunWithOneIssue) {
     writeFile(drive / "a.txt", "a");
     writeFile(tmp / "blocker", "a file where the destination folder should be");
     BackupResult result = run(makeConfig(tmp / "blocker/sub", "STICK", {""}));
@@ -212,6 +218,17 @@ TEST_F(BackupRun, ADestinationThatCannotBeMadeEndsTheRunWithOneIssue) {
     EXPECT_EQ(result.filesCopied, 0);
     EXPECT_EQ(result.destinationRoot, tmp / "blocker/sub/STICK");
     EXPECT_TRUE(reports.empty()); // no progress and no final report
+
+    fs::create_directories(copy);
+    const int other = ::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    BackupResult busy = run(makeConfig(dest, "STICK", {""}));
+    ASSERT_EQ(busy.errors.size(), 1u);
+    EXPECT_EQ(busy.errors[0].reason, english("engine.folderBusy"));
+    EXPECT_TRUE(listTree(copy).empty());
+    ::close(other);
+    EXPECT_TRUE(run(makeConfig(dest, "STICK", {""})).errors.empty());
+    EXPECT_EQ(readFile(copy / "a.txt"), "a");
 }
 
 struct ProgressRow {
@@ -264,7 +281,7 @@ TEST_F(BackupRun, AStopRequestEndsTheRunAfterTheFilesInHand) {
     EXPECT_TRUE(partialsIn(dest).empty());
     int inCopy = 0;
     for (const auto& entry : fs::recursive_directory_iterator(copy)) {
-        if (entry.is_regular_file()) {
+        if (entry.is_regular_file() && entry.path().filename() != ".keelbox-drive") {
             ++inCopy;
             EXPECT_EQ(readFile(entry.path()), "x");
         }

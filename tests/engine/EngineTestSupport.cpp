@@ -37,6 +37,9 @@ std::vector<std::string> listTree(const fs::path& root) {
     for (auto it = fs::recursive_directory_iterator(root, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         std::string rel = it->path().lexically_relative(root).generic_string();
+        // The drive folder's owner mark is the engine's own, not part of the copy.
+        if (it->path().filename() == ".keelbox-drive")
+            continue;
         if (it->is_symlink())
             rel += "@";
         else if (it->is_directory())
@@ -58,12 +61,17 @@ std::vector<std::string> partialsIn(const fs::path& folder) {
     return out;
 }
 
+void markOwned(const fs::path& driveFolder) {
+    writeFile(driveFolder / ".keelbox-drive",
+              "{\"driveID\": \"" + std::string(testDriveID) + "\"}");
+}
+
 DriveConfig makeConfig(const fs::path& destination, std::string driveName,
                        std::vector<std::string> sources, BackupMode mode, bool deleteRemovedFiles) {
     DriveConfig config;
     // One drive identity for every configuration a test makes: runs of the same test drive must
     // be recognised as the same drive.
-    config.driveID = "5A7E0C1E-0000-4000-8000-00000000D15C";
+    config.driveID = testDriveID;
     config.driveName = std::move(driveName);
     config.destinationPath = destination.string();
     config.mode = mode;

@@ -27,6 +27,11 @@ std::vector<std::string> listTree(const fs::path& root);
 // Every partial copy left behind below `folder`.
 std::vector<std::string> partialsIn(const fs::path& folder);
 
+inline constexpr std::string_view testDriveID = "5A7E0C1E-0000-4000-8000-00000000D15C";
+// Marks `driveFolder` as the test drive's, as its first run would, so that a test can lay out an
+// existing copy before the run.
+void markOwned(const fs::path& driveFolder);
+
 DriveConfig makeConfig(const fs::path& destination, std::string driveName,
                        std::vector<std::string> sources, BackupMode mode = BackupMode::sync,
                        bool deleteRemovedFiles = false);

@@ -4,6 +4,10 @@
 #include "EngineTestSupport.h"
 
 #include "core/Uuid.h"
+#include "engine/Destination.h"
+#include "engine/PathSafety.h"
+
+#include <map>
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -80,79 +84,148 @@ TEST_F(HostileDrive, SourcesOutsideTheDriveAreRefusedUnread) {
     EXPECT_EQ(reports.back().filesTotal, 0);
 }
 
-TEST_F(HostileDrive, BackupFoldersOnTheDriveItselfAreRefused) {
-    fs::create_directory_symlink(drive, tmp / "link-to-drive");
-    const struct {
-        const char* name;
-        fs::path destination;
-        std::string driveName;
-    } rows[] = {
-        {"inside the drive", drive / "backup", "STICK"},
-        {"the drive itself", tmp.path(), "drive"},
-        {"through a link to the drive", tmp / "link-to-drive", "sub"},
-        {"a folder holding the drive", tmp.path().parent_path(), tmp.path().filename().string()},
+// The destination rule over a made-up computer: anna's home, XDG folders moved elsewhere, a
+// localized desktop, links, a temporary folder under /run and one disk mounted below /run/media.
+TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
+    DestinationFacts facts;
+    facts.home = "/home/anna";
+    facts.configHome = "/home/anna/.config";
+    facts.dataHome = "/home/anna/.local/share";
+    facts.desktops = {"/home/anna/Desktop", "/home/anna/Pulpit"};
+    facts.temporaryFolders = {"/run/user/1000/tmp", "/tmp", "/home/anna/.cache/tmp"};
+    facts.volumeRoot = "/run/media/anna/STICK";
+    facts.mountPoints = {
+        "/", "/run", "/run/media/anna/STICK", "/run/media/anna/Disk", "/mnt/usb", "/media/Photos"};
+    facts.userName = "anna";
+    facts.user = 1000;
+    const std::map<fs::path, std::pair<fs::path, uid_t>> links{
+        {"/home/anna/Innocent", {"/home/anna/.config", 1000}},
+        {"/home/anna/Backups/OwnLink", {"/srv/backup/stick", 1000}},
+        {"/home/anna/Backups/BadLink", {"/etc/cron.d", 1000}},
+        {"/srv/shared/STICK", {"/srv/elsewhere", 0}},
+        {"/home/anna/Backups/Day/2026-12-06", {"/mnt/usb/days/today", 1000}},
     };
-    const auto before = listTree(drive);
+    facts.resolve = [&](const fs::path& path) {
+        fs::path out = path.lexically_normal();
+        for (bool changed = true; changed;) {
+            changed = false;
+            for (const auto& [link, target] : links) {
+                if (isWithin(out, link) && link.filename() == "Innocent") {
+                    out = target.first / out.lexically_relative(link);
+                    changed = true;
+                }
+            }
+        }
+        if (auto found = links.find(out); found != links.end())
+            return found->second.first;
+        return out;
+    };
+    facts.linkOwner = [&](const fs::path& path) -> std::optional<uid_t> {
+        if (auto found = links.find(path.lexically_normal()); found != links.end())
+            return found->second.second;
+        return std::nullopt;
+    };
+    const struct {
+        std::string destination;
+        std::string folder; // drive folder, "/" and a day folder in dated mode
+        std::string refusal;
+        std::string written; // the folder written (or what the refusal names)
+    } rows[] = {
+        {"~//Backups", "STICK", "", "/home/anna/Backups/STICK"},
+        {"~///", "Backups", "", "/home/anna/Backups"},
+        {"Relative", "STICK", "", "/home/anna/Relative/STICK"},
+        {"~/Documents/.stash", "STICK", "", "/home/anna/Documents/.stash/STICK"},
+        {"/run/media/anna/Disk", "STICK", "", "/run/media/anna/Disk/STICK"},
+        {"/media/Photos/Backups", "STICK", "", "/media/Photos/Backups/STICK"},
+        {"/mnt/usb", "STICK", "", "/mnt/usb/STICK"},
+        {"/srv/backup", "STICK", "", "/srv/backup/STICK"},
+        {"/data", "STICK", "", "/data/STICK"},
+        {"/tmp", "STICK", "", "/tmp/STICK"},
+        {"/run/user/1000/tmp/x", "STICK", "", "/run/user/1000/tmp/x/STICK"},
+        {"~/.cache/tmp", "STICK", "", "/home/anna/.cache/tmp/STICK"},
+        {"~/Backups", "OwnLink", "", "/srv/backup/stick"},
+        {"~/Backups", "Day/2026-12-06", "", "/mnt/usb/days/today"},
+        {"/run/media/anna/BACKUPDISK/Keelbox", "STICK", "destNotMounted",
+         "/run/media/anna/BACKUPDISK"},
+        {"/media/anna/Backup Disk", "STICK", "destNotMounted", "/media/anna/Backup Disk"},
+        {"/media/OLD", "STICK", "destNotMounted", "/media/OLD"},
+        {"/mnt/gone/Backups", "STICK", "destNotMounted", "/mnt/gone"},
+        {"/run/media/anna/STICK", "copy", "destOnDrive", ""},
+        {"/run/media/anna", "STICK", "destOnDrive", ""},
+        {"~/.config/autostart", "STICK", "destTrusted", "/home/anna/.config/autostart/STICK"},
+        {"~", ".config", "destTrusted", "/home/anna/.config"},
+        {"~", ".ssh", "destTrusted", "/home/anna/.ssh"},
+        {"~/.local/share", "applications", "destTrusted", "/home/anna/.local/share/applications"},
+        {"~/.local/bin", "STICK", "destTrusted", "/home/anna/.local/bin/STICK"},
+        {"~", "bin", "destTrusted", "/home/anna/bin"},
+        {"~/bin", "tools", "destTrusted", "/home/anna/bin/tools"},
+        {"~", "Desktop", "destTrusted", "/home/anna/Desktop"},
+        {"~/Pulpit", "STICK", "destTrusted", "/home/anna/Pulpit/STICK"},
+        {"~/Innocent", "autostart", "destTrusted", "/home/anna/.config/autostart"},
+        {"~/Backups", "BadLink", "destTrusted", "/etc/cron.d"},
+        {"~/Backups/..", ".config", "destTrusted", "/home/anna/.config"},
+        {"~/..", "anna", "destTrusted", "/home/anna"},
+        {"/", "home", "destTrusted", "/home"},
+        {"/home", "bob", "destTrusted", "/home/bob"},
+        {"/root/.config", "autostart", "destTrusted", "/root/.config/autostart"},
+        {"/etc", "xdg", "destTrusted", "/etc/xdg"},
+        {"/usr/local", "bin", "destTrusted", "/usr/local/bin"},
+        {"/", "etc", "destTrusted", "/etc"},
+        {"/boot", "efi", "destTrusted", "/boot/efi"},
+        {"/var/lib", "x", "destTrusted", "/var/lib/x"},
+        {"/run", "systemd", "destTrusted", "/run/systemd"},
+        {"/srv/shared", "STICK", "destLink", "/srv/shared/STICK"},
+        {std::string("/tmp\0/../etc", 12), "xdg", "destTrusted", ""},
+    };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        BackupResult result = run(makeConfig(row.destination, row.driveName, {""}));
-        expectOneIssue(result, "destOnDrive");
-        EXPECT_EQ(result.errors.at(0).path, (row.destination / row.driveName).string());
-        EXPECT_EQ(listTree(drive), before);
+        SCOPED_TRACE(row.destination + " + " + row.folder);
+        const auto slash = row.folder.find('/');
+        const std::string drive = row.folder.substr(0, slash);
+        const std::string day = slash == std::string::npos ? "" : row.folder.substr(slash + 1);
+        const DestinationPlan plan = planDestination(row.destination, drive, day, facts);
+        EXPECT_EQ(plan.reasonKey, row.refusal.empty() ? "" : "engine." + row.refusal);
+        const fs::path written = day.empty() ? plan.driveFolder : plan.dayFolder;
+        if (row.refusal.empty()) {
+            EXPECT_EQ(written, fs::path(row.written));
+        } else if (!row.written.empty() && row.refusal != "destLink") {
+            EXPECT_EQ(plan.detail, row.written);
+        }
+        if (row.refusal == "destNotMounted") {
+            EXPECT_EQ(plan.missingDisk, fs::path(row.written).filename());
+        }
     }
 }
 
-// Where the computer runs or trusts files: the root, system folders, the home folder and above,
-// hidden folders and ~/bin in any home, the desktop (also under its localized name).
-TEST_F(HostileDrive, PlacesTheComputerRunsOrTrustsAreRefused) {
-    fs::create_directories(home / "Backups");
+// A refused destination leaves nothing behind, with the computer's links really resolved; the
+// self-test's own tree is allowed wherever it lies.
+TEST_F(HostileDrive, RefusedDestinationsCreateNothing) {
     fs::create_directory_symlink(home / ".config", home / "Innocent");
-    writeFile(home / ".config/user-dirs.dirs", "# written by xdg-user-dirs-update\n"
-                                               "XDG_DESKTOP_DIR=\"$HOME/Pulpit\"\n");
+    fs::create_directory_symlink(drive, tmp / "link-to-drive");
+    const auto homeBefore = listTree(home);
+    const auto driveBefore = listTree(drive);
+    const std::string absentDisk = "/media/" + tmp.path().filename().string() + "/Absent/Disk";
     const struct {
         std::string destination;
-        std::string driveName;
-        bool refused;
-    } rows[] = {
-        {"~", ".config", true},
-        {"~/.config/autostart", "STICK", true},
-        {"~/.local/bin", "STICK", true},
-        {"~", ".ssh", true},
-        {"~", "bin", true},
-        {"~/bin", "tools", true},
-        {"~", "Desktop", true},
-        {"~", "Pulpit", true},
-        {"~/Backups/..", ".config", true},
-        {"~/..", "home", true},
-        {"~/Innocent", "autostart", true},
-        {"/etc", "xdg", true},
-        {"/usr/local", "bin", true},
-        {"/", "etc", true},
-        {"/home", "someone-else", true},
-        {"/root/.config", "autostart", true},
-        {"/var/lib", "x", true},
-        {"/boot", "efi", true},
-        {"/opt", "app", true},
-        {std::string("/tmp\0/../etc", 12), "xdg", true}, // a NUL cutting the path short
-        {"~/Desktop", "STICK", false},
-        {"~", "Backups", false},
-        {"~/Documents/.stash", "STICK", false},
-        {"Relative", "STICK", false}, // anchored at home, never at the working folder
-    };
-    const auto homeBefore = listTree(home);
+        const char* reason;
+    } rows[] = {{"~/.config/autostart", "destTrusted"},
+                {"~/Innocent", "destTrusted"},
+                {absentDisk, "destNotMounted"},
+                {(tmp / "link-to-drive").string(), "destOnDrive"},
+                {tmp.path().parent_path().string(), "destOnDrive"}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.destination + " + " + row.driveName);
-        BackupResult result = run(makeConfig(row.destination, row.driveName, {"Docs"}));
-        if (row.refused) {
-            expectOneIssue(result, "destTrusted");
-            EXPECT_EQ(listTree(home), homeBefore);
-        } else {
-            EXPECT_TRUE(result.errors.empty());
-            EXPECT_EQ(result.filesCopied, 1);
-        }
+        SCOPED_TRACE(row.destination);
+        BackupResult result =
+            run(makeConfig(row.destination, tmp.path().filename().string(), {"Docs"}));
+        ASSERT_EQ(result.errors.size(), 1u);
+        EXPECT_EQ(result.errors[0].suggestion,
+                  english(std::string("engine.") + row.reason + "Hint"));
+        EXPECT_EQ(result.filesCopied, 0);
+        EXPECT_EQ(listTree(home), homeBefore);
+        EXPECT_EQ(listTree(drive), driveBefore);
     }
-    EXPECT_FALSE(fs::exists("/etc/xdg/Docs"));
-    EXPECT_TRUE(fs::exists(home / "Relative/STICK/Docs/ok.txt"));
+    EXPECT_FALSE(fs::exists("/media/" + tmp.path().filename().string()));
+    env.callersOwnFolder = home / ".config/selftest";
+    EXPECT_TRUE(run(makeConfig(home / ".config/selftest/DEST", "STICK", {"Docs"})).errors.empty());
 }
 
 // Whole-drive mirrors, whose pruning must stay inside the drive's own folder too.
@@ -188,6 +261,7 @@ TEST_F(HostileDrive, LinksPlantedInTheCopyAreReplacedNeverWrittenThrough) {
     fs::create_directories(outside / "folder");
     // Somebody (or an earlier copy from elsewhere) left links where the copy's files and folders
     // go.
+    markOwned(copy);
     fs::create_directories(copy / "Docs");
     fs::create_symlink(outside / "secret.txt", copy / "Docs/secret.txt");
     fs::create_directory_symlink(outside / "folder", copy / "Docs/Inner");
@@ -199,19 +273,36 @@ TEST_F(HostileDrive, LinksPlantedInTheCopyAreReplacedNeverWrittenThrough) {
     EXPECT_FALSE(fs::is_symlink(copy / "Docs/Inner"));
     EXPECT_EQ(readFile(copy / "Docs/Inner/new.txt"), "from the drive");
 
-    // So is a link in place of the source's own folder; one in place of the drive's folder cannot
-    // be, and is an issue, not a way out.
+    // So is a link in place of the source's own folder. One in place of the drive's folder is
+    // followed only when it is the user's own and leads somewhere allowed.
     fs::remove_all(copy / "Docs");
     fs::create_directory_symlink(outside / "folder", copy / "Docs");
     EXPECT_TRUE(run(makeConfig(dest, "STICK", {"Docs"})).errors.empty());
     EXPECT_FALSE(fs::is_symlink(copy / "Docs"));
     EXPECT_TRUE(fs::is_empty(outside / "folder"));
     fs::remove_all(copy);
-    fs::create_directory_symlink(outside / "folder", copy);
-    BackupResult drivesFolder = run(makeConfig(dest, "STICK", {"Docs"}));
-    ASSERT_EQ(drivesFolder.errors.size(), 1u);
-    EXPECT_EQ(drivesFolder.errors[0].path, copy.string());
-    EXPECT_TRUE(fs::is_empty(outside / "folder"));
+    const struct {
+        fs::path target;
+        uid_t owner;
+        const char* refusal;
+    } rows[] = {{outside / "folder", 4242, "engine.destLink"},
+                {home / ".config/autostart", ::geteuid(), "engine.destTrusted"},
+                {outside / "folder", ::geteuid(), nullptr}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.target.string() + " owned by " + std::to_string(row.owner));
+        fs::remove(copy);
+        fs::create_directory_symlink(row.target, copy);
+        if (::lchown(copy.c_str(), row.owner, static_cast<gid_t>(-1)) != 0)
+            GTEST_SKIP() << "cannot give a link away without root";
+        BackupResult linked = run(makeConfig(dest, "STICK", {"Docs"}));
+        if (row.refusal) {
+            expectOneIssue(linked, std::string(row.refusal).substr(7));
+            EXPECT_TRUE(fs::is_empty(row.target));
+        } else {
+            EXPECT_TRUE(linked.errors.empty());
+            EXPECT_EQ(readFile(row.target / "Docs/Inner/new.txt"), "from the drive");
+        }
+    }
 }
 
 TEST_F(HostileDrive, DevicesAndPipesAreRefusedOrSkippedWithoutBlocking) {
@@ -226,29 +317,24 @@ TEST_F(HostileDrive, DevicesAndPipesAreRefusedOrSkippedWithoutBlocking) {
     EXPECT_FALSE(fs::exists(copy / "Docs/inner-pipe"));
 }
 
-TEST_F(HostileDrive, ADriveNamedLikeAnotherNeverPrunesTheOthersCopy) {
-    writeFile(tmp / "victim/Thesis/final.tex", "years of work");
-    DriveConfig victim = makeConfig(dest, "WORK", {""}, BackupMode::sync, true);
-    ASSERT_TRUE(run(victim, tmp / "victim").errors.empty());
-    const bool recorded =
-        ::getxattr((dest / "WORK").c_str(), "user.keelbox.driveID", nullptr, 0) > 0;
-    KEELBOX_REQUIRE_CAPABILITY(recorded, "the temp folder's file system keeps no user attributes");
-    // Another drive calls itself "WORK" too and asks for a whole-drive mirror.
-    DriveConfig impostor = victim;
-    impostor.driveID = Uuid::random().toString();
-    BackupResult result = run(impostor);
-    EXPECT_EQ(readFile(dest / "WORK/Thesis/final.tex"), "years of work");
-    EXPECT_EQ(result.filesDeleted, 0);
-    ASSERT_EQ(result.errors.size(), 1u);
-    EXPECT_EQ(result.errors[0].reason, english("engine.pruneForeign"));
-    EXPECT_EQ(result.errors[0].suggestion, english("engine.pruneForeignHint"));
-    // The owner itself still mirrors.
-    fs::remove_all(tmp / "victim/Thesis");
-    writeFile(tmp / "victim/new.txt", "n");
-    BackupResult owner = run(victim, tmp / "victim");
-    EXPECT_TRUE(owner.errors.empty());
-    EXPECT_GE(owner.filesDeleted, 1);
-    EXPECT_FALSE(fs::exists(dest / "WORK/Thesis"));
+// A drive named like a folder the user already has: nothing in it is written or deleted.
+TEST_F(HostileDrive, AnExistingFolderWithoutMarkIsLeftAlone) {
+    writeFile(home / "Documents/Taxes/2025.pdf", "receipts");
+    writeFile(home / "Documents/letter.odt", "dear");
+    writeFile(drive / "Taxes", "a file where the user has a folder");
+    writeFile(drive / "new.txt", "n");
+    const auto before = listTree(home / "Documents");
+    for (const bool mirrorOn : {false, true}) {
+        BackupResult result = run(makeConfig("~", "Documents", {""}, BackupMode::sync, mirrorOn));
+        expectOneIssue(result, "folderNotOurs");
+        EXPECT_EQ(result.errors[0].path, (home / "Documents").string());
+        EXPECT_EQ(listTree(home / "Documents"), before);
+        EXPECT_EQ(readFile(home / "Documents/Taxes/2025.pdf"), "receipts");
+    }
+    // An empty folder of that name is taken, and marked.
+    fs::create_directories(home / "Empty");
+    EXPECT_TRUE(run(makeConfig("~", "Empty", {""})).errors.empty());
+    EXPECT_TRUE(fs::exists(home / "Empty/.keelbox-drive"));
 }
 
 } // namespace

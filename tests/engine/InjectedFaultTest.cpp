@@ -86,8 +86,10 @@ TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
     for (const bool replacing : {true, false}) {
         SCOPED_TRACE(replacing ? "replacing an old copy" : "a new file in a new folder");
         fs::remove_all(dest);
-        if (replacing)
+        if (replacing) {
+            markOwned(copy);
             writeFile(copy / "Docs/file.bin", "the old copy");
+        }
         BackupResult result;
         {
             fault = row.fault;

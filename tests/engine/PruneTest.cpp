@@ -4,6 +4,7 @@
 #include "EngineTestSupport.h"
 
 #include "engine/SysCalls.h"
+#include "localization/Format.h"
 
 #include <cerrno>
 #include <sys/xattr.h>
@@ -105,10 +106,54 @@ TEST_F(Prune, WithoutTheSwitchOrInDatedModeTheCopyKeepsEverything) {
     }
 }
 
+// An automatic run never empties most of a copy; the user's own run deletes as configured.
+TEST_F(Prune, AnAutomaticRunNeverMassDeletes) {
+    const struct {
+        const char* name;
+        int files;
+        int deleted;
+        bool automatic;
+        Int expectedDeletions; // -1: held back with an issue
+    } rows[] = {
+        {"stick emptied, automatic", 100, 100, true, -1},
+        {"stick emptied, by the user", 100, 100, false, 100},
+        {"60 % deleted, automatic", 100, 60, true, -1},
+        {"60 % deleted, by the user", 100, 60, false, 60},
+        {"40 % deleted, automatic", 100, 40, true, 40},
+        {"few files, most deleted, automatic", 40, 30, true, 30},
+        {"few files, all deleted, automatic", 3, 3, true, -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(drive);
+        fs::remove_all(dest);
+        for (int i = 0; i < row.files; ++i)
+            writeFile(drive / "Docs" / ("f" + std::to_string(i)), "x");
+        env.automatic = false;
+        ASSERT_TRUE(run(mirror({"Docs"})).errors.empty());
+        for (int i = 0; i < row.deleted; ++i)
+            fs::remove(drive / "Docs" / ("f" + std::to_string(i)));
+        writeFile(drive / "Docs/.DS_Store", "clutter does not count as content");
+        env.automatic = row.automatic;
+        BackupResult result = run(mirror({"Docs"}));
+        if (row.expectedDeletions < 0) {
+            EXPECT_EQ(result.filesDeleted, 0);
+            ASSERT_EQ(result.errors.size(), 1u);
+            EXPECT_EQ(result.errors[0].reason, formatText(english("engine.massDeleteHeld"),
+                                                          {Int{row.deleted}, Int{row.files}}));
+            EXPECT_EQ(listTree(copy / "Docs").size(), static_cast<std::size_t>(row.files));
+        } else {
+            EXPECT_TRUE(result.errors.empty());
+            EXPECT_EQ(result.filesDeleted, row.expectedDeletions);
+        }
+    }
+}
+
 TEST_F(Prune, OnlyTheSourcesCopiesArePruned) {
     writeFile(drive / "Docs/a.txt", "a");
     writeFile(drive / "name", "a file on the drive, not a source");
     writeFile(dest / "sibling-of-drive-folder.txt", "not ours");
+    markOwned(copy);
     writeFile(copy / "Other/untouched.txt", "another source's copy");
     writeFile(copy / "name/inner.txt", "old");
     BackupResult result = run(mirror({"Docs"}));

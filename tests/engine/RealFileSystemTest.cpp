@@ -4,10 +4,13 @@
 
 #include "EngineTestSupport.h"
 
+#include "core/Uuid.h"
+#include "engine/VolumeIds.h"
 #include "selftest/Capabilities.h"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -90,6 +93,88 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CoarseTimes, ::testing::Values(Kind::fat, Kind::
                                                                            : "ext4"};
                          });
 
+class DriveFolders : public EngineTest, public ::testing::WithParamInterface<Kind> {};
+
+// Two drives of one name, and one drive set up again, on a destination that keeps user
+// attributes (ext4) and on one that keeps none (exFAT): the mark is a file, so both behave alike.
+TEST_P(DriveFolders, BelongToOneDriveAndSurviveTheDriveBeingSetUpAgain) {
+    std::string whyNot;
+    MountedImage image(GetParam(), tmp.path(), 64, whyNot);
+    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    const fs::path onImage = image.mountPoint() / "Backups";
+    const fs::path work = onImage / "WORK";
+    writeFile(drive / "Thesis/final.tex", "years of work");
+    DriveConfig owner = makeConfig(onImage, "WORK", {""}, BackupMode::sync, true);
+    env.volumeUUID = "1111-AAAA";
+    ASSERT_TRUE(run(owner).errors.empty());
+    const auto before = listTree(work);
+
+    // Another stick with the same label, mirroring or not: nothing written, nothing deleted.
+    writeFile(tmp / "other/private.txt", "the other stick's");
+    DriveConfig other = owner;
+    other.driveID = Uuid::random().toString();
+    for (const auto& [uuid, mirrorOn] : {std::pair{"2222-BBBB", true}, {"", false}}) {
+        env.volumeUUID = uuid;
+        other.deleteRemovedFiles = mirrorOn;
+        BackupResult result = run(other, tmp / "other");
+        ASSERT_EQ(result.errors.size(), 1u);
+        EXPECT_EQ(result.errors[0].reason, english("engine.folderForeign"));
+        EXPECT_EQ(listTree(work), before);
+    }
+
+    // The owner's configuration removed and made anew (a new identity) on the same file system:
+    // the folder is still its own, and its mirror prunes.
+    DriveConfig again = owner;
+    again.driveID = Uuid::random().toString();
+    env.volumeUUID = "1111-AAAA";
+    fs::remove_all(drive / "Thesis");
+    writeFile(drive / "new.txt", "n");
+    BackupResult result = run(again);
+    EXPECT_TRUE(result.errors.empty());
+    EXPECT_EQ(result.filesDeleted, 1);
+    EXPECT_EQ(listTree(work), (std::vector<std::string>{"new.txt"}));
+
+    // A copy marked only the way earlier releases did (an attribute, where it can be kept).
+    writeFile(onImage / "OLD/kept.txt", "k");
+    if (::setxattr((onImage / "OLD").c_str(), "user.keelbox.driveID", testDriveID.data(),
+                   testDriveID.size(), 0) == 0) {
+        env.volumeUUID = "";
+        EXPECT_TRUE(run(makeConfig(onImage, "OLD", {""})).errors.empty());
+        EXPECT_TRUE(fs::exists(onImage / "OLD/.keelbox-drive"));
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kind::ext4),
+                         [](const ::testing::TestParamInfo<Kind>& row) {
+                             return std::string{row.param == Kind::exfat ? "exfat" : "ext4"};
+                         });
+
+// The label and UUID of a mounted drive, from udev's record of its device, without D-Bus.
+TEST_F(RealFileSystem, AMountedDriveIsNamedByUdevsRecordOfItsDevice) {
+    std::string whyNot;
+    MountedImage image(Kind::ext4, tmp.path(), 8, whyNot);
+    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    struct stat st {};
+    ASSERT_EQ(::stat(image.mountPoint().c_str(), &st), 0);
+    VolumeIdSources sources;
+    sources.udevData = tmp / "udev";
+    writeFile(sources.udevData /
+                  ("b" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))),
+              "S:disk/by-label/My\\x20Disk\nE:ID_FS_UUID=0b1e-77aa\nE:ID_FS_LABEL=My_Disk\n"
+              "E:ID_FS_LABEL_ENC=My\\x20Disk\\x2fx\n");
+    const VolumeIds ids = volumeIds(image.mountPoint(), sources);
+    EXPECT_TRUE(ids.mountPoint);
+    EXPECT_EQ(ids.label, "My Disk/x");
+    EXPECT_EQ(ids.uuid, "0b1e-77aa");
+    fs::create_directories(image.mountPoint() / "sub");
+    EXPECT_FALSE(volumeIds(image.mountPoint() / "sub", sources).mountPoint);
+    EXPECT_FALSE(volumeIds(drive, sources).mountPoint);
+    const std::vector<MountEntry> mounts = parseMountInfo(
+        "36 35 8:1 / /media/anna/My\\040Disk rw,nosuid shared:1 - vfat /dev/sdb1 rw\n");
+    ASSERT_EQ(mounts.size(), 1u);
+    EXPECT_EQ(mounts[0].mountPoint, "/media/anna/My Disk");
+    EXPECT_EQ(mounts[0].source, "/dev/sdb1");
+}
+
 TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss) {
     std::string whyNot;
     MountedImage image(Kind::ext4, tmp.path(), 8, whyNot);
@@ -134,6 +219,7 @@ TEST_F(RealFileSystem, AReadOnlyDestinationReportsEveryFileAndKeepsTheOldCopy) {
     MountedImage image(Kind::ext4, tmp.path(), 8, whyNot);
     KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
     const fs::path onImage = image.mountPoint();
+    markOwned(onImage / "STICK");
     writeFile(onImage / "STICK/a.txt", "old copy");
     setModified(onImage / "STICK/a.txt", 1000);
     writeFile(drive / "a.txt", "new content");

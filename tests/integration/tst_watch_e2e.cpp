@@ -132,9 +132,11 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     QTest::qWait(1000);
     QCOMPARE(m_watch.state(), QProcess::Running);
 
+    QString mountPath;
     if (withUDisks) {
         const Plugged plugged = plugIn(m_image);
         QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
+        mountPath = plugged.mountPath;
     } else {
         // A device the kernel knows and udev has labelled, mounted by hand below /mnt: the
         // drive is named by that label, whatever its folder is called.
@@ -145,6 +147,7 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
         QVERIFY(QDir().mkpath(m_folder));
         const Run mounted = run(u"mount"_s, {loop.out.trimmed(), m_folder});
         QVERIFY2(mounted.ok(), qPrintable(mounted.out));
+        mountPath = m_folder;
     }
 
     // The backup's files arrive under destination/<drive name>/; the rules file is never copied.
@@ -178,6 +181,17 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     QVERIFY(finished["body"].toString().startsWith(u"Done: "_s));
     QCOMPARE(finished["hints"]["sound-name"].toString(), u"complete"_s);
     QCOMPARE(m_watch.state(), QProcess::Running);
+
+    // The command line names the drive as the application does: one folder, found unchanged.
+    QProcess backup;
+    backup.setProcessEnvironment(env);
+    backup.start(QStringLiteral(KEELBOX_BINARY),
+                 {u"backup"_s, mountPath, u"--no-progress"_s, u"--language"_s, u"en"_s});
+    QVERIFY(backup.waitForFinished(30000));
+    const QString said = QString::fromUtf8(backup.readAllStandardOutput());
+    QVERIFY2(backup.exitCode() == 0 && said.contains(u"3 unchanged"_s),
+             qPrintable(said + QString::fromUtf8(backup.readAllStandardError())));
+    QCOMPARE(QDir(destination).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{label});
 }
 
 QTEST_GUILESS_MAIN(WatchEndToEndTest)

@@ -2,6 +2,7 @@
 // ordinary user goes through the binary (tests/cli).
 
 #include "selftest/SelfTest.h"
+#include "tests/support/Helpers.h"
 #include "tests/support/TempFolder.h"
 
 #include "selftest/Capabilities.h"
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <regex>
@@ -26,12 +28,36 @@ void expectLines(const std::string& text, std::initializer_list<const char*> lin
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
 }
 
-TEST(SelfTestWithEngine, EveryCheckPassesAndTheTreeIsRemoved) {
+// Wherever the temporary folder is: plain, under /run, in a hidden folder of the home.
+class SelfTestWithEngine : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SelfTestWithEngine, EveryCheckPassesAndTheTreeIsRemoved) {
     TempFolder temp;
+    fs::path temporary = temp.path();
+    fs::path runFolder;
+    const std::string place = GetParam();
+    const char* oldHome = std::getenv("HOME");
+    const std::string savedHome = oldHome != nullptr ? oldHome : "";
+    if (place == "run") {
+        runFolder = fs::path("/run") / temp.path().filename();
+        std::error_code ec;
+        KEELBOX_REQUIRE_CAPABILITY(fs::create_directories(runFolder / "tmp", ec),
+                                   "/run is not writable");
+        temporary = runFolder / "tmp";
+    } else if (place == "hiddenHome") {
+        ::setenv("HOME", (temp / "home").c_str(), 1);
+        temporary = temp / "home/.cache/tmp";
+        fs::create_directories(temporary);
+    }
     std::ostringstream out;
     SelfTestEnvironment environment;
-    environment.temporaryFolder = temp.path();
-    EXPECT_EQ(runSelfTest(out, environment), 0) << out.str();
+    environment.temporaryFolder = temporary;
+    const int status = runSelfTest(out, environment);
+    const bool treeRemoved = fs::is_empty(temporary);
+    ::setenv("HOME", savedHome.c_str(), 1);
+    if (!runFolder.empty())
+        fs::remove_all(runFolder);
+    EXPECT_EQ(status, 0) << out.str();
     // The number of progress reports depends on how often the engine reports.
     const std::string text =
         std::regex_replace(out.str(), std::regex(R"(\(([1-9][0-9]*) raportów\))"), "(K raportów)");
@@ -57,12 +83,14 @@ TEST(SelfTestWithEngine, EveryCheckPassesAndTheTreeIsRemoved) {
                     "systemu XYZ)\n"
                     "  ✅ Szczegoly zawieraja kod techniczny (TestDomain #9999)\n"
                     "\nWynik: 17 OK, 0 błędów\n");
-    EXPECT_TRUE(fs::is_empty(temp.path()));
+    EXPECT_TRUE(treeRemoved);
     // The permission run gave the rights back.
     if (::geteuid() == 0) {
         EXPECT_TRUE(canOverrideFilePermissions());
     }
 }
+INSTANTIATE_TEST_SUITE_P(TemporaryFolders, SelfTestWithEngine,
+                         ::testing::Values("plain", "run", "hiddenHome"));
 
 // A scripted engine that answers every run with a prepared result and records how it was called.
 struct Call {

@@ -1,0 +1,72 @@
+#pragma once
+// The backup folder of one run: made, checked to belong to the drive, marked as the drive's,
+// locked against a second writer, and marked as under way until the run ends.
+
+#include "engine/Destination.h"
+#include "engine/FileOps.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace keelbox::detail {
+
+// The file inside a drive folder that names the drive it belongs to. A file, so that it works on
+// every destination file system, FAT and exFAT included. It is never copied or pruned.
+inline constexpr std::string_view ownerMarkName = ".keelbox-drive";
+
+// Who a run backs up: the configuration's drive identity and, when the drive is a mounted file
+// system with one, that file system's UUID. A drive whose configuration was made anew keeps its
+// folder through the UUID; another drive with the same name has neither.
+struct DriveIdentity {
+    std::string driveID;
+    std::string volumeUUID;
+};
+
+struct OwnerMark {
+    std::string driveID;
+    std::string volumeUUID;
+};
+
+// The mark's text and its reader (nothing for a text that is not a mark).
+std::string encodeOwnerMark(const OwnerMark& mark);
+std::optional<OwnerMark> decodeOwnerMark(std::string_view text);
+
+enum class FolderOwner {
+    ours,     // made for this drive, or new or empty
+    adopted,  // the drive was set up again (same file system): the mark now names its new id
+    foreign,  // marked for another drive
+    unmarked, // holds files Keelbox did not put there
+};
+
+// The decision over what a drive folder holds; pure.
+FolderOwner decideOwner(bool empty, const std::optional<OwnerMark>& mark,
+                        const std::optional<std::string>& legacyOwnerID,
+                        const DriveIdentity& drive);
+
+struct PreparedFolder {
+    Fd driveFolder;   // held locked for the run
+    Fd folder;        // the folder the sources go into (the day folder in dated mode)
+    dev_t device = 0; // the copy's file system
+    // A run that was cut short (or any run where no record can be kept) sweeps partial copies.
+    bool sweepPartials = false;
+    // When not usable: an errno of the creation, or the text keys.
+    int error = 0;
+    std::filesystem::path failedFolder;
+    std::string reasonKey;
+    std::string hintKey;
+
+    bool usable() const { return folder.valid(); }
+};
+
+// Makes the folders of `plan` (the destination with parents, then the drive and day folders
+// without following links), locks the drive folder and claims it for `drive`. Nothing is written
+// into a folder that is busy, foreign or holds files of its own.
+PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdentity& drive);
+
+// Takes the under-way record off again.
+void finishBackupFolder(PreparedFolder& folder);
+
+} // namespace keelbox::detail

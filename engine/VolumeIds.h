@@ -1,0 +1,43 @@
+#pragma once
+// What names a mounted drive outside its configuration: its file system's label and UUID, read
+// from the mount table and udev's records without D-Bus (the command line has no Qt).
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace keelbox {
+
+struct MountEntry {
+    std::filesystem::path mountPoint;
+    unsigned major = 0;
+    unsigned minor = 0;
+    std::string source; // the device as mounted ("/dev/sdb1"), or the file system's own word
+};
+
+// The lines of a /proc/self/mountinfo text, octal escapes decoded.
+std::vector<MountEntry> parseMountInfo(std::string_view text);
+
+struct VolumeIds {
+    bool mountPoint = false;
+    std::string label;
+    std::string uuid;
+};
+
+// Where the facts are read; tests point them elsewhere.
+struct VolumeIdSources {
+    std::filesystem::path mountInfo = "/proc/self/mountinfo";
+    std::filesystem::path udevData = "/run/udev/data";
+    std::filesystem::path byLabel = "/dev/disk/by-label";
+    std::filesystem::path byUuid = "/dev/disk/by-uuid";
+};
+
+// The label and UUID of the file system mounted at `root`; both empty when `root` is not a mount
+// point or udev knows nothing of its device.
+VolumeIds volumeIds(const std::filesystem::path& root, const VolumeIdSources& sources = {});
+
+// udev's escapes ("\x20") decoded.
+std::string decodeUdevName(std::string_view name);
+
+} // namespace keelbox

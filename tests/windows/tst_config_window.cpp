@@ -299,10 +299,12 @@ void ConfigWindowTest::destination_data() {
     QTest::addColumn<QString>("warning");
     const QString trusted = u"Backups will refuse this folder"_s;
     QTest::newRow("in home") << u"~/Backups/Mine"_s << u"~/Backups/Mine"_s << QString();
-    QTest::newRow("outside home") << u"/mnt/copies"_s << u"/mnt/copies"_s << QString();
+    QTest::newRow("outside home") << u"/data/copies"_s << u"/data/copies"_s << QString();
     QTest::newRow("home itself") << u"~"_s << u"~"_s << QString();
     QTest::newRow("hidden folder") << u"~/.config"_s << u"~/.config"_s << trusted;
     QTest::newRow("system folder") << u"/usr/lib"_s << u"/usr/lib"_s << trusted;
+    QTest::newRow("disk not connected") << u"/mnt/GONE/copies"_s << u"/mnt/GONE/copies"_s
+                                        << u"The backup folder is on the disk “GONE”"_s;
     QTest::newRow("on the drive") << u"@/copy"_s << u"@/copy"_s
                                   << u"This folder is on the drive itself"_s;
     QTest::newRow("cancelled") << QString() << u"~/Backups/Keelbox"_s << QString();

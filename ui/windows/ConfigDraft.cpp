@@ -1,7 +1,9 @@
 #include "ui/windows/ConfigDraft.h"
 
 #include "engine/BackupEngine.h"
+#include "engine/Destination.h"
 #include "engine/PathSafety.h"
+#include "localization/Format.h"
 
 #include <algorithm>
 
@@ -60,20 +62,21 @@ std::string abbreviatedHome(const fs::path& folder, const fs::path& home) {
     return text;
 }
 
-std::optional<std::string_view> destinationRefusal(std::string_view destination,
-                                                   const VolumeInfo& volume, const fs::path& home) {
-    if (destination.find('\0') != std::string_view::npos)
-        return "cfg.dest.refusedTrusted";
-    // The engine writes into a folder named after the drive below the destination.
-    const fs::path folder =
-        resolvedLocation(expandDestination(destination, home) / driveFolderName(volume.name));
-    const fs::path root = resolvedLocation(volume.url);
-    if (isWithin(folder, root) || isWithin(root, folder))
-        return "cfg.dest.refusedOnDrive";
-    const fs::path plainHome = fs::absolute(home).lexically_normal();
-    if (isTrustedLocation(folder, plainHome, desktopFolders(home)))
-        return "cfg.dest.refusedTrusted";
-    return std::nullopt;
+std::optional<std::string> destinationWarning(std::string_view destination,
+                                              const VolumeInfo& volume, const fs::path& home,
+                                              AppLanguage language) {
+    const DestinationPlan plan = planDestination(destination, driveFolderName(volume.name), {},
+                                                 destinationFacts(home, volume.url));
+    if (!plan.refused())
+        return std::nullopt;
+    // The engine's texts say what a run did ("nothing was written"); before a run the two
+    // common cases read as what will happen.
+    if (plan.reasonKey == "engine.destOnDrive")
+        return Localizer::text("cfg.dest.refusedOnDrive", language);
+    if (plan.reasonKey == "engine.destTrusted")
+        return Localizer::text("cfg.dest.refusedTrusted", language);
+    return formatLocalized(plan.reasonKey, language, {plan.missingDisk}) + " " +
+           Localizer::text(plan.hintKey, language);
 }
 
 } // namespace keelbox::ui

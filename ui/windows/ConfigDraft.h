@@ -39,12 +39,13 @@ public:
 // folder as its full path.
 std::string abbreviatedHome(const std::filesystem::path& folder, const std::filesystem::path& home);
 
-// Why a backup run would refuse to write the copy of `volume` into `destination`: the key of the
-// warning text, or nothing when it would write there. The rules are the engine's own checks before
-// it writes anything: not on the drive itself, not where the computer or the desktop runs or
-// trusts files.
-std::optional<std::string_view> destinationRefusal(std::string_view destination,
-                                                   const VolumeInfo& volume,
-                                                   const std::filesystem::path& home);
+// The warning under the destination field when a backup of `volume` would refuse to write into
+// `destination` (the engine's own rule: not on the drive itself, not where the computer or the
+// desktop runs or trusts files, not on a disk that is not connected), in `language`; nothing when
+// it would write there.
+std::optional<std::string> destinationWarning(std::string_view destination,
+                                              const VolumeInfo& volume,
+                                              const std::filesystem::path& home,
+                                              AppLanguage language);
 
 } // namespace keelbox::ui

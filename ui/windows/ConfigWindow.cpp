@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "app/Localizer.h"
+#include "engine/Destination.h"
 #include "engine/PathSafety.h"
 #include "ui/Icons.h"
 #include "ui/Style.h"
@@ -396,11 +397,12 @@ void ConfigWindow::showOptions() {
 
 void ConfigWindow::showDestinationWarning() {
     const auto volume = m_state.editingVolume();
-    const auto key =
-        volume ? destinationRefusal(m_draft.draft.destinationPath, *volume, m_home) : std::nullopt;
-    m_destinationWarning->setVisible(key.has_value());
-    if (key)
-        m_destinationWarningText->setText(m_localizer.qtext(*key));
+    const auto warning = volume ? destinationWarning(m_draft.draft.destinationPath, *volume, m_home,
+                                                     m_localizer.language())
+                                : std::nullopt;
+    m_destinationWarning->setVisible(warning.has_value());
+    if (warning)
+        m_destinationWarningText->setText(QString::fromStdString(*warning));
 }
 
 void ConfigWindow::addSources() {

@@ -63,6 +63,9 @@ Command chooseCommand(const std::vector<std::string>& args, bool withApplication
         return Command::help;
     if (word == "--version")
         return Command::version;
+    // `keelbox --show WINDOW` goes to the desktop application, which hands it to a running one.
+    if (withApplication && at == 0 && (word == "--show" || word.starts_with("--show=")))
+        return Command::application;
     return Command::usage;
 }
 

@@ -211,14 +211,20 @@ std::span<const StringEntry> baseStrings() {
 }
 
 std::vector<std::span<const StringEntry>> allStringLists() {
-    return {baseStrings(), engineStrings(), appStrings(), cliStrings(), updateStrings()};
+    return {baseStrings(), engineStrings(), appStrings(),
+            cliStrings(),  updateStrings(), windowStrings()};
 }
 
-StringTable::StringTable(const std::vector<std::span<const StringEntry>>& lists) {
+StringTable::StringTable(const std::vector<std::span<const StringEntry>>& lists,
+                         std::span<const StringEntry> overlay) {
     for (const auto& list : lists) {
         for (const auto& entry : list) {
             m_index.emplace(entry.key, &entry);
         }
+    }
+    for (const auto& entry : overlay) {
+        if (const auto found = m_index.find(entry.key); found != m_index.end())
+            found->second = &entry;
     }
 }
 
@@ -237,7 +243,7 @@ std::string StringTable::text(std::string_view key, AppLanguage language) const 
 
 const StringTable& StringTable::shared() {
     // A function-local static is initialised exactly once, even with concurrent first callers.
-    static const StringTable table(allStringLists());
+    static const StringTable table(allStringLists(), linuxWording());
     return table;
 }
 

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Renders the panel's screenshots into docs/screenshots/: empty, a configured drive, a running
-# backup with progress and a failed one; English and Polish; light and dark; one at 200 %. Drawn on a private
+# backup with progress and a failed one, and the four windows after the failed one; English and
+# Polish; light and dark; the running panel and the log window at 200 %. Drawn on a private
 # Xvfb display (offscreen where Xvfb is missing) with the application state's stand-ins, so the
 # pictures never depend on the machine's drives or the user's settings.
 #
@@ -37,3 +38,5 @@ mkdir -p "$out"
 QT_SCALE_FACTOR=2 "$tool" screenshots "$runtime/2x" >/dev/null
 cp "$runtime/2x/panel-running-en-light.png" "$out/panel-running-en-light@2x.png"
 echo "$out/panel-running-en-light@2x.png"
+cp "$runtime/2x/window-log-en-light.png" "$out/window-log-en-light@2x.png"
+echo "$out/window-log-en-light@2x.png"

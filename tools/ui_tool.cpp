@@ -2,12 +2,18 @@
 // screenshots and for timing how fast the panel opens.
 //
 //   keelbox_ui_tool screenshots DIR
-//   panel-{empty,configured,running,failed}-{en,pl}-{light,dark}.png keelbox_ui_tool panel-timing
+//   panel-{empty,configured,running,failed}-{en,pl}-{light,dark}.png and
+//   window-{config,settings,log,help}-{en,pl}-{light,dark}.png
+//   keelbox_ui_tool panel-timing
 //   milliseconds from the open request to the panel drawn
 
 #include "../tests/app/Fakes.h"
 #include "ui/Panel.h"
 #include "ui/TrayApplication.h"
+#include "ui/windows/ConfigWindow.h"
+#include "ui/windows/HelpWindow.h"
+#include "ui/windows/LogListView.h"
+#include "ui/windows/SettingsView.h"
 #include "update/UpdaterViewModel.h"
 
 #include <QApplication>
@@ -57,12 +63,20 @@ struct Scene {
         }
         harness.engine.hold = state == u"running"_s;
         if (state == u"failed"_s)
-            harness.engine.makeResult = [](const DriveConfig&, AppLanguage) {
+            harness.engine.makeResult = [](const DriveConfig&, AppLanguage runLanguage) {
                 BackupResult result;
                 result.filesCopied = 118;
                 result.errors = {
-                    BackupIssue{"DCIM/IMG_0042.JPG", "Permission denied", "EACCES", {}},
-                    BackupIssue{"DCIM/IMG_0043.JPG", "Permission denied", "EACCES", {}}};
+                    BackupIssue{"DCIM/IMG_0042.JPG",
+                                keelbox::localizedText("engine.noPerm", runLanguage),
+                                "Permission denied (EACCES)",
+                                keelbox::localizedText("engine.noPermHint", runLanguage)},
+                    BackupIssue{"DCIM/IMG_0043.JPG",
+                                keelbox::localizedText("engine.io", runLanguage),
+                                "Input/output error (EIO)",
+                                keelbox::localizedText("engine.ioHint", runLanguage)},
+                    BackupIssue{
+                        "", keelbox::localizedText("engine.pruneFail", runLanguage), "", {}}};
                 return result;
             };
         AppState& app = harness.started();
@@ -98,6 +112,38 @@ struct Scene {
     std::unique_ptr<ui::TrayApplication> tray;
 };
 
+bool save(QWidget& window, const QString& file) {
+    window.show();
+    (void)QTest::qWaitForWindowExposed(&window);
+    QTest::qWait(100);
+    if (!window.grab().save(file)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(file));
+    return true;
+}
+
+// The four windows after a failed backup of PHOTOS: window-{config,settings,log,help}-LANG-THEME.
+bool windowScreenshots(const QString& folder, const std::string& language, const QString& theme) {
+    Scene scene(language, u"failed"_s);
+    AppState& state = *scene.harness.state;
+    for (const VolumeInfo& volume : state.volumes())
+        if (volume.isConfigured())
+            state.setEditingVolumeID(volume.id);
+    scene.updater.foundUpdate(u"0.2.0"_s);
+    const QString suffix = u"-%1-%2.png"_s.arg(QString::fromStdString(language), theme);
+    ui::ConfigWindow config(state, *scene.harness.localizer, {});
+    ui::SettingsView settings(state, *scene.harness.localizer, scene.updater);
+    ui::LogWindow log(state, *scene.harness.localizer);
+    log.resize(520, 560);
+    ui::HelpWindow help(*scene.harness.localizer);
+    return save(config, folder + u"/window-config"_s + suffix) &&
+           save(settings, folder + u"/window-settings"_s + suffix) &&
+           save(log, folder + u"/window-log"_s + suffix) &&
+           save(help, folder + u"/window-help"_s + suffix);
+}
+
 int screenshots(const QString& folder) {
     QDir().mkpath(folder);
     const QPalette light = QApplication::style()->standardPalette();
@@ -119,6 +165,9 @@ int screenshots(const QString& folder) {
                 }
                 std::printf("%s\n", qPrintable(file));
             }
+        for (const std::string language : {"en", "pl"})
+            if (!windowScreenshots(folder, language, theme))
+                return 1;
     }
     return 0;
 }

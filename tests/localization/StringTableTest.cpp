@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,6 +32,16 @@ std::vector<std::string> placeholders(std::string_view text) {
     return found;
 }
 
+const StringEntry* linuxEntry(std::string_view key) {
+    for (const auto& entry : linuxWording()) {
+        if (entry.key == key)
+            return &entry;
+    }
+    return nullptr;
+}
+
+// Every list's entries, and the Linux wording over them: both languages present, the same
+// placeholders, and what the lookup shows never names the other desktop platform.
 TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
     std::set<std::string_view> seen;
     for (const auto& list : allStringLists()) {
@@ -40,7 +51,27 @@ TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
             EXPECT_FALSE(entry.english.empty());
             EXPECT_FALSE(entry.polish.empty());
             EXPECT_EQ(placeholders(entry.english), placeholders(entry.polish));
+            // What is shown on Linux never names the other platform.
+            const StringEntry* linux = linuxEntry(entry.key);
+            const StringEntry& shown = linux ? *linux : entry;
+            for (const std::string_view text : {shown.english, shown.polish}) {
+                for (const std::string_view word :
+                     {"Mac", "System Settings", "Disk Utility", "Ustawienia systemowe",
+                      "Narzędzie dyskowe", "menu bar", "menu-bar", "w pasku"})
+                    EXPECT_EQ(text.find(word), std::string_view::npos) << text;
+            }
         }
+    }
+    for (const auto& linux : linuxWording()) {
+        SCOPED_TRACE(std::string(linux.key));
+        const auto base = std::find_if(baseStrings().begin(), baseStrings().end(),
+                                       [&](const StringEntry& e) { return e.key == linux.key; });
+        ASSERT_NE(base, baseStrings().end()) << "the Linux wording overlays only base keys";
+        EXPECT_FALSE(linux.english.empty());
+        EXPECT_FALSE(linux.polish.empty());
+        EXPECT_EQ(placeholders(linux.english), placeholders(base->english));
+        EXPECT_EQ(placeholders(linux.polish), placeholders(base->polish));
+        EXPECT_EQ(localizedText(linux.key, AppLanguage::english), linux.english);
     }
 }
 
@@ -54,7 +85,11 @@ TEST(StringTable, LookupFallsBackToEnglishThenToTheKey) {
         {"both", "Shadowed", "Przesłonięty"},
         {"late", "Late", "Późny"},
     };
-    const StringTable table({first, second});
+    static const StringEntry overlay[] = {
+        {"late", "Later", "Później"},
+        {"overlayOnly", "Never added", "Nigdy"},
+    };
+    const StringTable table({first, second}, overlay);
     struct Row {
         const char* key;
         AppLanguage language;
@@ -65,7 +100,9 @@ TEST(StringTable, LookupFallsBackToEnglishThenToTheKey) {
         {"both", AppLanguage::english, "English"},
         {"englishOnly", AppLanguage::polish, "Only English"},
         {"neither", AppLanguage::polish, "neither"},
-        {"late", AppLanguage::polish, "Późny"},
+        {"neither", AppLanguage::english, "neither"},
+        {"late", AppLanguage::polish, "Później"},
+        {"overlayOnly", AppLanguage::english, "overlayOnly"},
         {"missing", AppLanguage::english, "missing"},
         {"BOTH", AppLanguage::english, "BOTH"},
         {"", AppLanguage::polish, ""},

@@ -66,14 +66,11 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"--help"}, {{"LC_ALL", "en_GB"}, {"LC_MESSAGES", "pl_PL"}}, 0, "Usage:", ""},
         {{"--help"}, {{"LC_MESSAGES", "pl_PL.UTF-8"}, {"LANG", "C.UTF-8"}}, 0, "Użycie:", ""},
         {{"--help"}, {{"LANG", "PL_pl"}}, 0, "Usage:", ""},
-        {{"--help", "--language=pl"}, {}, 0, "Użycie:", ""},
         {{"--help", "--language"}, {}, 2, "", "--language needs a value"},
         {{"--help", "--language", "de"}, {}, 2, "", "Unknown language “de”"},
         {{"backup", empty, "--language"}, {}, 2, "", "--language"},
         {{"backup"}, {}, 2, "", "exactly one drive folder"},
-        {{"backup", "a", "b"}, {}, 2, "", "exactly one drive folder"},
         {{"backup", "--fast", empty}, {}, 2, "", "Unknown argument: --fast"},
-        {{"backup", empty, "--language", "de"}, {}, 2, "", "Unknown language “de”"},
         {{"backup", (temp / "nowhere").string()}, {}, 2, "", "is not a folder"},
         {{"backup", file}, {}, 2, "", "is not a folder"},
         {{"backup", empty}, {}, 2, "", "has no valid Keelbox configuration"},
@@ -88,7 +85,6 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"config", empty, "--add-source", ".."}, {}, 2, "", "is not on this drive"},
         {{"config", empty, "--add-source", "/etc"}, {}, 2, "", "etc is not on this"},
         {{"config", empty, "--remove-source", "Docs"}, {}, 2, "", "not one of"},
-        {{"demo", "--fast"}, {}, 2, "", "Unknown argument: --fast"},
     };
     for (const auto& row : rows) {
         std::string shown;

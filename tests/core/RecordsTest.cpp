@@ -38,19 +38,6 @@ TEST(BackupProgress, FractionAndPercent) {
     }
 }
 
-TEST(BackupProgress, PercentAgreesWithFractionForEveryWholeStep) {
-    for (Int64 done = 0; done <= 1000; ++done) {
-        const BackupProgress progress{0, 0, done, 1000, {}};
-        EXPECT_EQ(progress.percentText(), std::to_string(done / 10) + "%") << done;
-    }
-}
-
-TEST(BackupIssue, SummaryLine) {
-    EXPECT_EQ((BackupIssue{"Docs/a.txt", "Gone.", "", std::nullopt}.summaryLine()),
-              "Docs/a.txt — Gone.");
-    EXPECT_EQ((BackupIssue{"", "Gone.", "sys", "hint"}.summaryLine()), "Gone.");
-}
-
 TEST(FileSize, DecimalUnitsWithTheLanguagesSeparator) {
     struct Row {
         Int64 bytes;

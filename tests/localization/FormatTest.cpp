@@ -49,7 +49,6 @@ TEST(FormatText, FillsAndToleratesMismatchedArguments) {
         {"huge text for integer", "%ld", {S("99999999999999999999")}, "0"},
         {"lone percent at end", "50%", {Int64(1)}, "50%"},
         {"unknown sequence", "%d %s %l %", {S("x")}, "%d %s %l %"},
-        {"percent l at end", "%l", {Int64(1)}, "%l"},
         {"empty format", "", {S("x")}, ""},
         {"argument with placeholders", "%@ %@", {S("%@"), S("%ld")}, "%@ %ld"},
         {"multi-byte text", "→ %@ …", {S("żółć")}, "→ żółć …"},

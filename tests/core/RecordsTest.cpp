@@ -100,12 +100,5 @@ TEST(VolumeInfo, CapacityNeedsBothFigures) {
     EXPECT_EQ(volume.capacityText(pl), std::nullopt);
 }
 
-TEST(BackupMode, RawValues) {
-    for (const auto mode : allBackupModes)
-        EXPECT_EQ(backupModeFromRaw(rawValue(mode)), mode);
-    for (const char* raw : {"Sync", "DATED", "", "sync ", "mirror"})
-        EXPECT_EQ(backupModeFromRaw(raw), std::nullopt) << raw;
-}
-
 } // namespace
 } // namespace keelbox

@@ -172,4 +172,16 @@ MountedImage::~MountedImage() {
     unmount();
 }
 
+std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row) {
+    switch (row.param) {
+    case MountedImage::Kind::ext4:
+        return "ext4";
+    case MountedImage::Kind::fat:
+        return "fat";
+    case MountedImage::Kind::exfat:
+        return "exfat";
+    }
+    return "other";
+}
+
 } // namespace keelbox::test

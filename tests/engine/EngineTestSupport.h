@@ -114,4 +114,14 @@ private:
     std::string m_loopDevice;
 };
 
+// The name of a file system kind, for parameterised test names.
+std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row);
+
 } // namespace keelbox::test
+
+// Mounts an image of `kind` as `name` below the test's temp folder, or skips the test where this
+// machine cannot.
+#define KEELBOX_MOUNTED_IMAGE(name, kind, megabytes)                                               \
+    std::string name##WhyNot;                                                                      \
+    ::keelbox::test::MountedImage name(kind, tmp.path(), megabytes, name##WhyNot);                 \
+    KEELBOX_REQUIRE_CAPABILITY(name##WhyNot.empty(), name##WhyNot)

@@ -29,9 +29,7 @@ class CoarseTimes : public EngineTest, public ::testing::WithParamInterface<Kind
 // FAT keeps even seconds, exFAT (FUSE) whole ones, both rounding down, so every copy is up to 2 s
 // older than its source; a second run must still find everything unchanged, in both directions.
 TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
-    std::string whyNot;
-    MountedImage image(GetParam(), tmp.path(), 64, whyNot);
-    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    KEELBOX_MOUNTED_IMAGE(image, GetParam(), 64);
     const struct {
         const char* name;
         std::int64_t seconds;
@@ -96,20 +94,14 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CoarseTimes, ::testing::Values(Kind::fat, Kind::exfat, Kind::ext4),
-                         [](const ::testing::TestParamInfo<Kind>& row) {
-                             return std::string{row.param == Kind::fat     ? "fat"
-                                                : row.param == Kind::exfat ? "exfat"
-                                                                           : "ext4"};
-                         });
+                         kindName);
 
 class DriveFolders : public EngineTest, public ::testing::WithParamInterface<Kind> {};
 
 // Two drives of one name, and one drive set up again, on a destination that keeps user
 // attributes (ext4) and on one that keeps none (exFAT): the mark is a file, so both behave alike.
 TEST_P(DriveFolders, BelongToOneDriveAndSurviveTheDriveBeingSetUpAgain) {
-    std::string whyNot;
-    MountedImage image(GetParam(), tmp.path(), 64, whyNot);
-    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    KEELBOX_MOUNTED_IMAGE(image, GetParam(), 64);
     const fs::path onImage = image.mountPoint() / "Backups";
     const fs::path work = onImage / "WORK";
     writeFile(drive / "Thesis/final.tex", "years of work");
@@ -152,16 +144,11 @@ TEST_P(DriveFolders, BelongToOneDriveAndSurviveTheDriveBeingSetUpAgain) {
         EXPECT_TRUE(fs::exists(onImage / "OLD/.keelbox-drive"));
     }
 }
-INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kind::ext4),
-                         [](const ::testing::TestParamInfo<Kind>& row) {
-                             return std::string{row.param == Kind::exfat ? "exfat" : "ext4"};
-                         });
+INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kind::ext4), kindName);
 
 // The label and UUID of a mounted drive, from udev's record of its device, without D-Bus.
 TEST_F(RealFileSystem, AMountedDriveIsNamedByUdevsRecordOfItsDevice) {
-    std::string whyNot;
-    MountedImage image(Kind::ext4, tmp.path(), 8, whyNot);
-    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    KEELBOX_MOUNTED_IMAGE(image, Kind::ext4, 8);
     struct stat st {};
     ASSERT_EQ(::stat(image.mountPoint().c_str(), &st), 0);
     VolumeIdSources sources;
@@ -185,9 +172,7 @@ TEST_F(RealFileSystem, AMountedDriveIsNamedByUdevsRecordOfItsDevice) {
 }
 
 TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss) {
-    std::string whyNot;
-    MountedImage image(Kind::ext4, tmp.path(), 8, whyNot);
-    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    KEELBOX_MOUNTED_IMAGE(image, Kind::ext4, 8);
     const fs::path onImage = image.mountPoint() / "Backups";
     writeFile(drive / "a.bin", std::string(1024 * 1024 + 123, 'a'));
     writeFile(drive / "b.bin", std::string(1024 * 1024 + 456, 'b'));
@@ -224,9 +209,7 @@ TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss)
 }
 
 TEST_F(RealFileSystem, AReadOnlyDestinationReportsEveryFileAndKeepsTheOldCopy) {
-    std::string whyNot;
-    MountedImage image(Kind::ext4, tmp.path(), 8, whyNot);
-    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    KEELBOX_MOUNTED_IMAGE(image, Kind::ext4, 8);
     const fs::path onImage = image.mountPoint();
     markOwned(onImage / "STICK");
     writeFile(onImage / "STICK/a.txt", "old copy");
@@ -378,9 +361,7 @@ TEST_F(RealFileSystem, NestingDeeperThanAnyRealDriveEndsThatBranch) {
 // be stored there at all: each clash is reported with both names, the copy of the first name stays
 // the same run after run, and a mirror run deletes nothing that the drive still holds.
 TEST_F(RealFileSystem, ACaseInsensitiveBackupDiskNeitherOverwritesNorPrunes) {
-    std::string whyNot;
-    MountedImage image(Kind::exfat, tmp.path(), 64, whyNot);
-    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    KEELBOX_MOUNTED_IMAGE(image, Kind::exfat, 64);
     const fs::path onImage = image.mountPoint() / "Backups";
     const std::vector<std::pair<std::string, std::string>> pairs{
         {"Report.txt", "report.txt"}, {"Zażółć.txt", "ZAŻÓŁĆ.TXT"}, {"Sub/x.txt", "Sub/X.TXT"}};
@@ -501,9 +482,7 @@ class DatedSnapshots : public EngineTest, public ::testing::WithParamInterface<K
 // day two is a new file: day one's copy stays as it was. Partial copies a killed run left in day
 // one's folder are swept.
 TEST_P(DatedSnapshots, DayTwoSharesUnchangedFilesAndNeverChangesDayOne) {
-    std::string whyNot;
-    MountedImage image(GetParam(), tmp.path(), 64, whyNot);
-    KEELBOX_REQUIRE_CAPABILITY(whyNot.empty(), whyNot);
+    KEELBOX_MOUNTED_IMAGE(image, GetParam(), 64);
     const bool links = GetParam() == Kind::ext4;
     for (int i = 0; i < 40; ++i)
         writeFile(drive / "A" / ("f" + std::to_string(i)), std::string(8192, char('a' + i % 26)));
@@ -546,10 +525,7 @@ TEST_P(DatedSnapshots, DayTwoSharesUnchangedFilesAndNeverChangesDayOne) {
     EXPECT_EQ(readFile(two / "edit.txt"), "day two, edited");
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, DatedSnapshots, ::testing::Values(Kind::ext4, Kind::fat),
-                         [](const ::testing::TestParamInfo<Kind>& row) {
-                             return std::string{row.param == Kind::fat ? "fat" : "ext4"};
-                         });
+INSTANTIATE_TEST_SUITE_P(Kinds, DatedSnapshots, ::testing::Values(Kind::ext4, Kind::fat), kindName);
 
 } // namespace
 } // namespace keelbox::test

@@ -5,13 +5,6 @@
 namespace keelbox {
 namespace {
 
-TEST(AppLanguage, OnlyExactRawValuesRoundTrip) {
-    for (const auto language : allLanguages)
-        EXPECT_EQ(appLanguageFromRaw(rawValue(language)), language);
-    for (const char* raw : {"PL", "En", "pl ", " en", "pl-PL", "", "de", "polish"})
-        EXPECT_EQ(appLanguageFromRaw(raw), std::nullopt) << raw;
-}
-
 TEST(AppLanguage, StartingLanguage) {
     using Prefs = std::vector<std::string>;
     struct Row {

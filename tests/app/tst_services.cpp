@@ -97,10 +97,6 @@ void ServicesTest::startingLanguage_data() {
     QTest::addColumn<QString>("expected");
     QTest::newRow("stored pl beats system") << u"pl"_s << QStringList{u"en_US.UTF-8"_s} << u"pl"_s;
     QTest::newRow("stored de ignored") << u"de"_s << QStringList{u"pl_PL.UTF-8"_s} << u"pl"_s;
-    QTest::newRow("nothing at all") << QString() << QStringList{} << u"en"_s;
-    QTest::newRow("first system entry wins")
-        << QString() << QStringList{u"de_DE"_s, u"pl_PL"_s} << u"en"_s;
-    QTest::newRow("upper-case PL is not Polish") << QString() << QStringList{u"PL"_s} << u"en"_s;
 }
 
 void ServicesTest::startingLanguage() {

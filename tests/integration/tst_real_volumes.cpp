@@ -1,6 +1,6 @@
 // Real drives on the test stack: loop-mounted ext4, FAT (through fusefat) and exFAT (through
 // exfat-fuse) images plugged in through UDisks2 and through plain mounts, watched by the monitors,
-// taken away by the ejectors, and listed and ejected by the application state.
+// taken away by the ejectors, and a queued backup finding another drive at its path.
 
 #include "StackSupport.h"
 
@@ -16,7 +16,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <mutex>
 #include <thread>
 
@@ -31,13 +30,6 @@ std::optional<MountedVolume> listed(const VolumeMonitor& monitor, const QString&
         if (volume.mountPath == mountPath)
             return volume;
     return std::nullopt;
-}
-
-const VolumeInfo* findVolume(const AppState& state, const std::string& id) {
-    for (const VolumeInfo& volume : state.volumes())
-        if (volume.id == id)
-            return &volume;
-    return nullptr;
 }
 
 constexpr qint64 imageSize = 64 * 1024 * 1024;
@@ -94,7 +86,6 @@ private slots:
     void udisksDrivesComeAndGo();
     void mountTableFollowsRealMounts_data();
     void mountTableFollowsRealMounts();
-    void appStateEjectsARealStick();
     void queuedRunFindsAnotherDrive_data();
     void queuedRunFindsAnotherDrive();
     void udisksRestartsWithDrivesMounted();
@@ -258,61 +249,6 @@ void RealVolumesTest::mountTableFollowsRealMounts() {
     QVERIFY(!listed(monitor, m_folder));
     const EjectOutcome again = MountTableVolumeEjector().eject(m_folder);
     QCOMPARE(again.errorMessage, m_folder + u": not mounted."_s);
-}
-
-// The application state on the real backends: a stick plugged in through UDisks2 is listed,
-// refusing to eject while a program holds it leaves the system's words in the log, and ejecting
-// it once it is free removes it from the list and from the computer.
-void RealVolumesTest::appStateEjectsARealStick() {
-    QTemporaryDir home;
-    // Nothing of the real user's: the autostart entry and preferences live in the temp folder.
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(u"config"_s)));
-    qputenv("HOME", QFile::encodeName(home.path()));
-    auto preferences = std::make_shared<Preferences>(home.filePath(u"keelbox.conf"_s));
-    preferences->setBool(u"autoBackup"_s, false);
-    preferences->setBool(u"notify"_s, false);
-    app::Localizer localizer(preferences, {"en"});
-    AppServices services{preferences,    &localizer,      makeVolumeMonitor(), makeVolumeEjector(),
-                         makeNotifier(), makeLoginItem(), engineRunner()};
-    AppState state(std::move(services));
-    state.start();
-    QSignalSpy ejected(&state, &AppState::ejectFinished);
-
-    const QString file = image(u"exfat"_s, u"EJECTME"_s, u"removable"_s);
-    QVERIFY(!file.isEmpty());
-    const Plugged plugged = plugIn(file);
-    QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
-    const std::string id = plugged.mountPath.toStdString();
-    QTRY_VERIFY_WITH_TIMEOUT(findVolume(state, id), 10000);
-    QCOMPARE(findVolume(state, id)->name, std::string("EJECTME"));
-    QVERIFY(findVolume(state, id)->capacityText(AppLanguage::english));
-
-    {
-        Holder holder;
-        QVERIFY(holder.start(plugged.mountPath));
-        state.eject(id);
-        QTRY_COMPARE_WITH_TIMEOUT(ejected.count(), 1, 30000);
-        QCOMPARE(ejected.at(0).at(1).toBool(), false);
-    }
-    const LogEntry failure = state.log().front();
-    QCOMPARE(failure.kind, LogEntry::Kind::failure);
-    QCOMPARE(failure.volume, std::string("EJECTME"));
-    // "Failed to eject: Error unmounting /dev/loopN: target is busy"
-    const QString words = QString::fromStdString(failure.message);
-    QVERIFY2(words.startsWith(u"Failed to eject: "_s) && words.contains(plugged.device) &&
-                 words.contains(u"busy"_s),
-             qPrintable(words));
-    QCOMPARE(QString::fromStdString(state.lastError().value_or("")),
-             u"Failed to eject EJECTME: "_s + words.mid(17));
-    QVERIFY(findVolume(state, id));
-    QCOMPARE(loopsOf(file), QStringList{plugged.device});
-
-    state.eject(id);
-    QTRY_COMPARE_WITH_TIMEOUT(ejected.count(), 2, 30000);
-    QCOMPARE(ejected.at(1).at(1).toBool(), true);
-    QCOMPARE(state.log().front().message, std::string("Drive ejected."));
-    QTRY_VERIFY_WITH_TIMEOUT(!findVolume(state, id), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(loopsOf(file).isEmpty(), 10000);
 }
 
 // A configured stick (mirror on) waits behind another backup; before its turn it is unplugged and

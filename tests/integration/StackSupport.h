@@ -3,6 +3,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -105,6 +110,55 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
         return {};
     }
     return path;
+}
+
+// The environment of a process that reads and writes nothing of the real user's: its home, XDG
+// folders and runtime folder below `root`.
+inline QProcessEnvironment privateSession(const QString& root) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"HOME"_s, root);
+    for (const QString& kind : {u"CONFIG"_s, u"DATA"_s, u"CACHE"_s})
+        env.insert(u"XDG_%1_HOME"_s.arg(kind), root + u'/' + kind);
+    env.insert(u"XDG_RUNTIME_DIR"_s, root + u"/runtime"_s);
+    QDir().mkpath(root + u"/runtime"_s);
+    QFile::setPermissions(root + u"/runtime"_s,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return env;
+}
+
+inline bool writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// An ext4 stick holding `files` (relative path to bytes, written under `content` first) and a
+// configuration that backs the whole stick up to `destination` on connect; empty on failure.
+inline QString configuredStick(const QString& content, const QString& label,
+                               const QString& destination, const QMap<QString, QByteArray>& files) {
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it)
+        if (!writeFile(content + u'/' + it.key(), it.value()))
+            return {};
+    const QJsonObject config{
+        {"schemaVersion", 1},
+        {"driveID", "6F1C2A4E-8B3D-4C5E-9A7F-0B1C2D3E4F50"},
+        {"driveName", label},
+        {"createdAt", "2026-12-01T10:00:00Z"},
+        {"updatedAt", "2026-12-01T10:00:00Z"},
+        {"destinationPath", destination},
+        {"mode", "sync"},
+        {"deleteRemovedFiles", false},
+        {"autoRunOnMount", true},
+        {"sources", QJsonArray{QJsonObject{{"id", "0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9"},
+                                           {"relativePath", ""}}}},
+    };
+    if (!writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson()))
+        return {};
+    QString error;
+    const QString image = makeImage(u"ext4"_s, label, u"removable"_s, &error, content);
+    if (image.isEmpty())
+        qWarning("%s", qPrintable(error));
+    return image;
 }
 
 // Waits until udev has handled the devices that came and went (labels published, rules applied).

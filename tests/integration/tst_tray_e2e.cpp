@@ -6,7 +6,6 @@
 #include "StackSupport.h"
 
 #include <QDBusConnection>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
@@ -100,10 +99,6 @@ void TrayEndToEndTest::initTestCase() {
 
 void TrayEndToEndTest::init() {
     m_home = std::make_unique<QTemporaryDir>();
-    const QString runtime = m_home->filePath(u"runtime"_s);
-    QVERIFY(QDir().mkpath(runtime));
-    QFile::setPermissions(runtime,
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     // A display of its own: Xvfb picks a free number and prints it.
     m_xvfb.process.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s,
                                      u"-screen"_s, u"0"_s, u"1024x768x24"_s});
@@ -119,12 +114,7 @@ void TrayEndToEndTest::cleanup() {
 }
 
 QProcessEnvironment TrayEndToEndTest::environment() const {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString root = m_home->path();
-    env.insert(u"HOME"_s, root);
-    for (const QString& kind : {u"CONFIG"_s, u"DATA"_s, u"CACHE"_s})
-        env.insert(u"XDG_%1_HOME"_s.arg(kind), root + u'/' + kind);
-    env.insert(u"XDG_RUNTIME_DIR"_s, root + u"/runtime"_s);
+    QProcessEnvironment env = privateSession(m_home->path());
     env.insert(u"DISPLAY"_s, m_display);
     env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
     env.insert(u"LANGUAGE"_s, u"en"_s);
@@ -176,30 +166,9 @@ void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
     // A configured stick that backs up on connect, with enough data to take a moment.
     const QString content = m_home->filePath(u"content"_s);
     const QString destination = m_home->filePath(u"Backups"_s);
-    QVERIFY(QDir().mkpath(content));
-    QFile big(content + u"/video.bin"_s);
-    QVERIFY(big.open(QIODevice::WriteOnly) && big.write(QByteArray(24 << 20, 'v')) == 24 << 20);
-    big.close();
-    const QJsonObject config{
-        {"schemaVersion", 1},
-        {"driveID", "7A1C2A4E-8B3D-4C5E-9A7F-0B1C2D3E4F51"},
-        {"driveName", "TRAYSTICK"},
-        {"createdAt", "2026-12-01T10:00:00Z"},
-        {"updatedAt", "2026-12-01T10:00:00Z"},
-        {"destinationPath", destination},
-        {"mode", "sync"},
-        {"deleteRemovedFiles", false},
-        {"autoRunOnMount", true},
-        {"sources", QJsonArray{QJsonObject{{"id", "1A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9"},
-                                           {"relativePath", ""}}}},
-    };
-    QFile rules(content + u"/.keelbox.json"_s);
-    QVERIFY(rules.open(QIODevice::WriteOnly));
-    rules.write(QJsonDocument(config).toJson());
-    rules.close();
-    QString error;
-    m_image = makeImage(u"ext4"_s, u"TRAYSTICK"_s, u"removable"_s, &error, content);
-    QVERIFY2(!m_image.isEmpty(), qPrintable(error));
+    m_image = configuredStick(content, u"TRAYSTICK"_s, destination,
+                              {{u"video.bin"_s, QByteArray(24 << 20, 'v')}});
+    QVERIFY(!m_image.isEmpty());
 
     Background app;
     launch(app);

@@ -4,21 +4,12 @@
 
 #include "StackSupport.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
 using namespace keelbox::test;
 
 namespace {
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 QByteArray readFile(const QString& path) {
     QFile file(path);
@@ -48,13 +39,8 @@ private slots:
     void driveLeavesDuringItsBackup();
 
 private:
-    // A private home and runtime folder for the watch processes, so that nothing of the real
-    // user's is read or written; `root` holds them.
+    // A private session below `root`; `withUDisks` false: no system bus at all.
     static QProcessEnvironment environment(const QString& root, bool withUDisks);
-    // An ext4 stick image labelled `label` with `files` and rules for automatic sync backups into
-    // `destination`; empty on failure.
-    QString stickImage(const QString& root, const QString& label, const QString& destination,
-                       const QMap<QString, QByteArray>& files);
 
     QTemporaryDir m_home;
     QString m_image;
@@ -88,47 +74,10 @@ void WatchEndToEndTest::cleanup() {
 }
 
 QProcessEnvironment WatchEndToEndTest::environment(const QString& root, bool withUDisks) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"HOME"_s, root);
-    for (const QString& kind : {u"CONFIG"_s, u"DATA"_s, u"CACHE"_s})
-        env.insert(u"XDG_%1_HOME"_s.arg(kind), root + u'/' + kind);
-    env.insert(u"XDG_RUNTIME_DIR"_s, root + u"/runtime"_s);
-    QDir().mkpath(root + u"/runtime"_s);
-    QFile::setPermissions(root + u"/runtime"_s,
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QProcessEnvironment env = privateSession(root);
     if (!withUDisks)
         env.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, u"unix:path=%1/no_bus_here"_s.arg(stackDir()));
     return env;
-}
-
-QString WatchEndToEndTest::stickImage(const QString& root, const QString& label,
-                                      const QString& destination,
-                                      const QMap<QString, QByteArray>& files) {
-    // The stick's contents, its rules included, go onto the image as it is made.
-    const QString content = root + u"/content"_s;
-    for (auto it = files.constBegin(); it != files.constEnd(); ++it)
-        if (!writeFile(content + u'/' + it.key(), it.value()))
-            return {};
-    const QJsonObject config{
-        {"schemaVersion", 1},
-        {"driveID", "6F1C2A4E-8B3D-4C5E-9A7F-0B1C2D3E4F50"},
-        {"driveName", label},
-        {"createdAt", "2026-12-01T10:00:00Z"},
-        {"updatedAt", "2026-12-01T10:00:00Z"},
-        {"destinationPath", destination},
-        {"mode", "sync"},
-        {"deleteRemovedFiles", false},
-        {"autoRunOnMount", true},
-        {"sources", QJsonArray{QJsonObject{{"id", "0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9"},
-                                           {"relativePath", ""}}}},
-    };
-    if (!writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson()))
-        return {};
-    QString error;
-    const QString image = makeImage(u"ext4"_s, label, u"removable"_s, &error, content);
-    if (image.isEmpty())
-        qWarning("%s", qPrintable(error));
-    return image;
 }
 
 void WatchEndToEndTest::pluggedStickIsBackedUp_data() {
@@ -154,7 +103,7 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
         {u"docs/a b.txt"_s, QByteArray(100000, 'x')},
         {u"docs/Zdjęcie łąka.jpg"_s, QByteArray("\xff\xd8\xff\xe0 not really a jpeg")},
     };
-    m_image = stickImage(root, label, destination, files);
+    m_image = configuredStick(root + u"/content"_s, label, destination, files);
     QVERIFY(!m_image.isEmpty());
     m_watch.setProcessEnvironment(environment(root, withUDisks));
     const qsizetype notificationsBefore = notifications().size();
@@ -234,7 +183,8 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
 void WatchEndToEndTest::secondWatchStandsBy() {
     const QString root = m_home.filePath(u"two-watches"_s);
     const QString destination = root + u"/Backups"_s;
-    m_image = stickImage(root, u"TWICE"_s, destination, {{u"one.txt"_s, "one\n"}});
+    m_image =
+        configuredStick(root + u"/content"_s, u"TWICE"_s, destination, {{u"one.txt"_s, "one\n"}});
     QVERIFY(!m_image.isEmpty());
     QByteArray first, second;
     const auto read = [&] {
@@ -294,7 +244,8 @@ void WatchEndToEndTest::driveLeavesDuringItsBackup() {
     const QString root = m_home.filePath(u"leaves-%1"_s.arg(++m_runs));
     const QString destination = root + u"/Backups"_s;
     const QByteArray big(3 << 20, 'b');
-    m_image = stickImage(root, u"LEAVES"_s, destination, {{u"big.bin"_s, big}, {u"a.txt"_s, "a"}});
+    m_image = configuredStick(root + u"/content"_s, u"LEAVES"_s, destination,
+                              {{u"big.bin"_s, big}, {u"a.txt"_s, "a"}});
     QVERIFY(!m_image.isEmpty());
     const Run setup =
         run(u"udisksctl"_s, {u"loop-setup"_s, u"-f"_s, m_image, u"--no-user-interaction"_s});

@@ -2,9 +2,6 @@
 // process, read by the checker, the service and its view model, the check dialog and
 // `keelbox check-update`.
 
-#include "../app/Fakes.h"
-#include "ui/Panel.h"
-#include "ui/TrayApplication.h"
 #include "update/UpdateDialog.h"
 #include "update/UpdaterViewModel.h"
 #include "update/Version.h"
@@ -122,7 +119,6 @@ private slots:
     void checkOutcome_data();
     void checkOutcome();
     void viewModelFollowsChecks();
-    void panelLightsOnlyForASignedFeed();
     void automaticChecksOffAsksNothing();
     void feedAddressOverrides();
     void skippedVersionStaysQuiet();
@@ -217,26 +213,19 @@ void UpdateTest::versionOrder_data() {
     QTest::addColumn<QString>("a");
     QTest::addColumn<QString>("b");
     QTest::addColumn<int>("order");
-    QTest::newRow("numbers, not text") << "1.10"
-                                       << "1.9" << 1;
-    QTest::newRow("missing parts are zero") << "1.2"
-                                            << "1.2.0" << 0;
-    QTest::newRow("leading v") << "v2.0"
-                               << "1.99.99" << 1;
-    QTest::newRow("build metadata ignored") << "1.0+build.5"
-                                            << "1.0" << 0;
-    QTest::newRow("pre-release before release") << "1.0.0-beta"
-                                                << "1.0.0" << -1;
-    QTest::newRow("pre-release of the next") << "1.0.1-alpha"
-                                             << "1.0.0" << 1;
-    QTest::newRow("shorter pre-release first") << "1.0.0-alpha"
-                                               << "1.0.0-alpha.1" << -1;
-    QTest::newRow("numeric identifiers") << "1.0.0-alpha.2"
-                                         << "1.0.0-alpha.10" << -1;
-    QTest::newRow("numbers before words") << "1.0.0-alpha.1"
-                                          << "1.0.0-alpha.beta" << -1;
-    QTest::newRow("words in order") << "1.0.0-rc.1"
-                                    << "1.0.0-beta.11" << 1;
+    const auto row = [](const char* tag, const char* a, const char* b, int order) {
+        QTest::newRow(tag) << QString::fromLatin1(a) << QString::fromLatin1(b) << order;
+    };
+    row("numbers, not text", "1.10", "1.9", 1);
+    row("missing parts are zero", "1.2", "1.2.0", 0);
+    row("leading v", "v2.0", "1.99.99", 1);
+    row("build metadata ignored", "1.0+build.5", "1.0", 0);
+    row("pre-release before release", "1.0.0-beta", "1.0.0", -1);
+    row("pre-release of the next", "1.0.1-alpha", "1.0.0", 1);
+    row("shorter pre-release first", "1.0.0-alpha", "1.0.0-alpha.1", -1);
+    row("numeric identifiers", "1.0.0-alpha.2", "1.0.0-alpha.10", -1);
+    row("numbers before words", "1.0.0-alpha.1", "1.0.0-alpha.beta", -1);
+    row("words in order", "1.0.0-rc.1", "1.0.0-beta.11", 1);
 }
 
 void UpdateTest::versionOrder() {
@@ -354,25 +343,6 @@ void UpdateTest::viewModelFollowsChecks() {
     QVERIFY(model.availableVersionString().isEmpty());
     QCOMPARE(UpdateDialog::open(*updates)->stage(), UpdateDialog::Stage::upToDate);
     QCOMPARE(m_server->requests.size(), 5);
-}
-
-void UpdateTest::panelLightsOnlyForASignedFeed() {
-    keelbox::app::testing::Harness harness;
-    serve(Scenario::tampered);
-    auto updates = service(true);
-    UpdaterViewModel model(updates.get());
-    QSignalSpy finished(updates.get(), &UpdateService::checkFinished);
-    keelbox::ui::TrayApplication tray({&harness.started(), harness.localizer.get(), &model, {}});
-    keelbox::ui::Panel& panel = *tray.panel();
-    panel.open();
-    QVERIFY(finished.wait(5000));
-    QCoreApplication::processEvents();
-    QVERIFY(!panel.updateLine()->isVisible());
-
-    serve(Scenario::newer);
-    QVERIFY(updates->check(UpdateService::CheckKind::background));
-    QTRY_VERIFY(panel.updateLine()->isVisible());
-    QCOMPARE(panel.updateLine()->text(), u"Update 0.2.0 (new) available"_s);
 }
 
 void UpdateTest::automaticChecksOffAsksNothing() {

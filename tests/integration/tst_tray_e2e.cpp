@@ -207,8 +207,9 @@ void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
     QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(destination + u"/TRAYSTICK/video.bin"_s).size() == 24 << 20,
                              60000);
-    QTRY_COMPARE_WITH_TIMEOUT(newIcon.count, 2, 20000);
-    QCOMPARE(busctl(property + QStringList{u"IconPixmap"_s}), idleIcon);
+    // Busy while the run goes, idle again once it is over (the host may be told more than once).
+    QTRY_VERIFY_WITH_TIMEOUT(newIcon.count >= 2, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(busctl(property + QStringList{u"IconPixmap"_s}), idleIcon, 20000);
     QVERIFY(busctl(property + QStringList{u"ToolTip"_s}).contains(u"\"Keelbox\" \"\""_s));
 
     // The finished notification offers the log; choosing it opens the log window.

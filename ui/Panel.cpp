@@ -41,18 +41,6 @@ QToolButton* iconButton(QWidget* parent) {
     return button;
 }
 
-Colour dotColour(LogEntry::Kind kind) {
-    switch (kind) {
-    case LogEntry::Kind::success:
-        return Colour::green;
-    case LogEntry::Kind::failure:
-        return Colour::red;
-    case LogEntry::Kind::info:
-        break;
-    }
-    return Colour::secondary;
-}
-
 } // namespace
 
 Panel::Panel(const UiContext& ui, QWidget* parent) : QFrame(parent), m_ui(ui) {

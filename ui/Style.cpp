@@ -114,4 +114,16 @@ double contrastRatio(const QColor& a, const QColor& b) {
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
+Colour dotColour(LogEntry::Kind kind) {
+    switch (kind) {
+    case LogEntry::Kind::success:
+        return Colour::green;
+    case LogEntry::Kind::failure:
+        return Colour::red;
+    case LogEntry::Kind::info:
+        break;
+    }
+    return Colour::secondary;
+}
+
 } // namespace keelbox::ui

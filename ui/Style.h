@@ -2,6 +2,8 @@
 // The design's text styles and colours on the desktop's font and palette, so that every window
 // follows the user's theme (light or dark) and scaling.
 
+#include "core/Records.h"
+
 #include <QColor>
 #include <QFont>
 #include <QPalette>
@@ -33,6 +35,9 @@ enum class Colour {
     orange,
     blue,
 };
+
+// The colour of a log entry's dot: green for success, red for failure, secondary otherwise.
+Colour dotColour(LogEntry::Kind kind);
 
 // `base` is the application font: its size is the body size. Never below 8 points.
 QFont font(TextStyle style, const QFont& base);

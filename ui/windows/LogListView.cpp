@@ -59,18 +59,6 @@ QPixmap dotImage(const QColor& colour, qreal ratio) {
     return pixmap;
 }
 
-Colour dotColour(LogEntry::Kind kind) {
-    switch (kind) {
-    case LogEntry::Kind::success:
-        return Colour::green;
-    case LogEntry::Kind::failure:
-        return Colour::red;
-    case LogEntry::Kind::info:
-        break;
-    }
-    return Colour::secondary;
-}
-
 QString kindName(LogEntry::Kind kind) {
     switch (kind) {
     case LogEntry::Kind::success:

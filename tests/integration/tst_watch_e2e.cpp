@@ -221,8 +221,8 @@ void WatchEndToEndTest::secondWatchStandsBy() {
 }
 
 // A stick read at 1 MB/s (the block I/O controller's limit on its loop device) leaves while its
-// backup runs: the run's end is printed although the log keeps no entry for it; plugged in again
-// meanwhile, it is backed up once more after that run, and the copy ends up whole.
+// backup runs: the run's end is printed, whether or not the log keeps an entry for it; plugged in
+// again meanwhile, it is backed up once more after that run, and the copy ends up whole.
 void WatchEndToEndTest::driveLeavesDuringItsBackup_data() {
     QTest::addColumn<bool>("replug");
     QTest::newRow("unplugged for good") << false;
@@ -281,8 +281,9 @@ void WatchEndToEndTest::driveLeavesDuringItsBackup() {
     QTRY_VERIFY_WITH_TIMEOUT((out += m_watch.readAllStandardOutput(),
                               QString::fromUtf8(out).count(ended) == (replug ? 2 : 1)),
                              30000);
+    // The run may notice the drive is gone before the disconnection is reported, or after it: the
+    // order of those two lines is a race, not a rule.
     const QString text = QString::fromUtf8(out);
-    QVERIFY2(text.indexOf(u"Disconnected: LEAVES"_s) < text.indexOf(ended), qPrintable(text));
     QCOMPARE(text.count(u"Backup started"_s), replug ? 2 : 1);
     if (replug) {
         QVERIFY2(text.lastIndexOf(u"LEAVES: Done: "_s) > text.lastIndexOf(u"Backup started"_s),

@@ -1,6 +1,7 @@
 #include "core/PosixFile.h"
 
 #include "core/ErrnoText.h"
+#include "core/Uuid.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -38,26 +39,35 @@ int UniqueFd::close() {
     return result;
 }
 
+namespace {
+
+ssize_t systemRead(int fd, void* buffer, std::size_t size) {
+    return ::read(fd, buffer, size);
+}
+
+ssize_t systemWrite(int fd, const void* data, std::size_t size) {
+    return ::write(fd, data, size);
+}
+
+} // namespace
+
 ssize_t readRetrying(int fd, void* buffer, std::size_t size) {
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, size);
-    } while (n < 0 && errno == EINTR);
-    return n;
+    return retryOnInterrupt([&] { return ::read(fd, buffer, size); });
 }
 
 ssize_t writeRetrying(int fd, const void* data, std::size_t size) {
-    ssize_t n;
-    do {
-        n = ::write(fd, data, size);
-    } while (n < 0 && errno == EINTR);
-    return n;
+    return retryOnInterrupt([&] { return ::write(fd, data, size); });
 }
 
 ssize_t readFull(int fd, char* buffer, std::size_t size) {
+    return readFull(fd, buffer, size, systemRead);
+}
+
+ssize_t readFull(int fd, char* buffer, std::size_t size, ReadCall read) {
     std::size_t filled = 0;
     while (filled < size) {
-        const ssize_t n = readRetrying(fd, buffer + filled, size - filled);
+        const ssize_t n =
+            retryOnInterrupt([&] { return read(fd, buffer + filled, size - filled); });
         if (n < 0)
             return -1;
         if (n == 0)
@@ -68,8 +78,12 @@ ssize_t readFull(int fd, char* buffer, std::size_t size) {
 }
 
 bool writeAll(int fd, std::string_view bytes) {
+    return writeAll(fd, bytes, systemWrite);
+}
+
+bool writeAll(int fd, std::string_view bytes, WriteCall write) {
     while (!bytes.empty()) {
-        const ssize_t n = writeRetrying(fd, bytes.data(), bytes.size());
+        const ssize_t n = retryOnInterrupt([&] { return write(fd, bytes.data(), bytes.size()); });
         if (n < 0)
             return false;
         bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -103,28 +117,47 @@ std::optional<FileError> writeFileInPlace(const std::filesystem::path& path, std
 
 std::optional<FileError> writeFileAtomically(const std::filesystem::path& target,
                                              std::string_view bytes, mode_t mode) {
-    std::string temporary = target.string() + ".XXXXXX";
-    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!fd)
-        return FileError{errno, "write", target};
-    const auto fail = [&](int errnum) {
-        fd.reset();
-        ::unlink(temporary.c_str());
-        return FileError{errnum, "write", target};
-    };
-    // mkostemp makes the file private. File systems without permissions (FAT on a drive) refuse
-    // the change, which is harmless there.
-    (void)::fchmod(fd.get(), mode);
-    if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || fd.close() != 0 ||
-        ::rename(temporary.c_str(), target.c_str()) != 0)
-        return fail(errno);
-    // The new file is complete and in place; syncing the folder only makes the rename durable,
-    // and some file systems (FUSE, FAT) refuse fsync on a folder.
     const std::filesystem::path folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folderFd)
-        (void)::fsync(folderFd.get());
+    const UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd)
+        return FileError{errno, "write", target};
+    if (auto error =
+            writeFileAtomicallyAt(folderFd.get(), target.filename().string(), bytes, mode)) {
+        error->path = target;
+        return error;
+    }
+    return std::nullopt;
+}
+
+std::optional<FileError> writeFileAtomicallyAt(int folder, const std::string& name,
+                                               std::string_view bytes, mode_t mode) {
+    // The temporary name keeps the target's as a prefix, so a leftover of a crash stays as hidden
+    // as the target; O_EXCL makes sure it is a new file of this writer, never a link planted there.
+    std::string temporary;
+    UniqueFd fd;
+    for (int attempt = 0; attempt < 8 && !fd; ++attempt) {
+        temporary = name + "." + Uuid::random().toString().substr(24) + ".tmp";
+        fd.reset(::openat(folder, temporary.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd && errno != EEXIST)
+            break;
+    }
+    if (!fd)
+        return FileError{errno, "write", name};
+    // Created private; file systems without permissions (FAT on a drive) refuse the change, which
+    // is harmless there.
+    (void)::fchmod(fd.get(), mode);
+    if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || fd.close() != 0 ||
+        ::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+        const int errnum = errno;
+        fd.reset();
+        ::unlinkat(folder, temporary.c_str(), 0);
+        return FileError{errnum, "write", name};
+    }
+    // The new file is complete and in place; syncing the folder only makes the rename durable,
+    // and some file systems (FUSE, FAT) refuse fsync on a folder.
+    (void)::fsync(folder);
     return std::nullopt;
 }
 

@@ -3,6 +3,7 @@
 // EINTR, folder creation, the all-or-nothing replacement of a file, and one failure value that
 // says what went wrong where.
 
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -34,6 +35,7 @@ public:
 
     int get() const { return m_fd; }
     explicit operator bool() const { return m_fd >= 0; }
+    bool valid() const { return m_fd >= 0; }
     int release();
     void reset(int fd = -1);
     // Closes now and gives close's own result (0 or -1 with errno). Never retried: after EINTR
@@ -44,14 +46,30 @@ private:
     int m_fd = -1;
 };
 
+// Calls `call` again for as long as it fails with EINTR, and gives its last result.
+template <typename Call> auto retryOnInterrupt(Call&& call) -> decltype(call()) {
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR)
+            return result;
+    }
+}
+
+// The shapes of ::read and ::write, so that a caller with a system-call seam of its own (the
+// engine's, where tests inject failures) can pass its functions.
+using ReadCall = ssize_t (*)(int fd, void* buffer, std::size_t size);
+using WriteCall = ssize_t (*)(int fd, const void* data, std::size_t size);
+
 // ::read and ::write, repeated while interrupted by a signal.
 ssize_t readRetrying(int fd, void* buffer, std::size_t size);
 ssize_t writeRetrying(int fd, const void* data, std::size_t size);
 
 // Reads until `size` bytes are in or the file ends; the count read, or -1 with errno set.
 ssize_t readFull(int fd, char* buffer, std::size_t size);
+ssize_t readFull(int fd, char* buffer, std::size_t size, ReadCall read);
 // Writes every byte; false with errno set when a write fails.
 bool writeAll(int fd, std::string_view bytes);
+bool writeAll(int fd, std::string_view bytes, WriteCall write);
 
 // Creates `folder` and every missing folder above it, one level at a time, so that the failure
 // names the real cause (a file in the way gives ENOTDIR, a read-only parent EROFS or EACCES).
@@ -68,5 +86,9 @@ std::optional<FileError> writeFileInPlace(const std::filesystem::path& path, std
 // Failures name the operation "write" and the target.
 std::optional<FileError> writeFileAtomically(const std::filesystem::path& target,
                                              std::string_view bytes, mode_t mode = 0644);
+// The same for the file `name` in the open folder `folder`, for callers that reach a folder only
+// through its descriptor (never through a link swapped into its path). Failures name `name`.
+std::optional<FileError> writeFileAtomicallyAt(int folder, const std::string& name,
+                                               std::string_view bytes, mode_t mode = 0644);
 
 } // namespace keelbox

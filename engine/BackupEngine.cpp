@@ -59,108 +59,6 @@ namespace keelbox {
 
 namespace fs = std::filesystem;
 using detail::DirStream;
-using detail::Fd;
-
-// ---- Tally
-
-namespace {
-
-// The umask, read from /proc (setting it to read it back would race with other threads creating
-// files). Unknown, it counts as the usual 022.
-mode_t currentUmask() {
-    Fd status{detail::openAt(AT_FDCWD, "/proc/self/status", O_RDONLY | O_CLOEXEC)};
-    char text[4096];
-    const ssize_t got = status.valid() ? ::read(status.get(), text, sizeof text - 1) : -1;
-    if (got <= 0)
-        return 022;
-    text[got] = '\0';
-    const char* line = std::strstr(text, "\nUmask:");
-    if (line == nullptr)
-        return 022;
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(line + 7, &end, 8);
-    return end == line + 7 ? mode_t{022} : static_cast<mode_t>(value & 0777);
-}
-
-} // namespace
-
-Tally::Tally(AppLanguage runLanguage, ProgressCallback progress, const std::atomic<bool>* stop)
-    : language(runLanguage), onProgress(std::move(progress)), pid(::getpid()),
-      creationMask(currentUmask()), m_stop(stop) {}
-
-Tally::~Tally() = default;
-
-void Tally::advance(Int64 bytes, std::string_view currentFile) {
-    ++processedFiles;
-    processedBytes += bytes;
-    if (!onProgress)
-        return;
-    const Int step = filesTotal >= 100 ? filesTotal / 100 : 1;
-    if (processedFiles - lastReportedFiles >= step) {
-        lastReportedFiles = processedFiles;
-        onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal,
-                                  std::string{currentFile}});
-    }
-}
-
-void Tally::reportFinal() {
-    if (onProgress)
-        onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal, {}});
-}
-
-bool Tally::stopRequested() const {
-    return m_stop != nullptr && m_stop->load(std::memory_order_relaxed);
-}
-
-detail::StatWorker& Tally::statWorker() {
-    if (!m_worker)
-        m_worker = std::make_unique<detail::StatWorker>();
-    return *m_worker;
-}
-
-detail::MetadataLog& Tally::startMetadataLog() {
-    m_log = std::make_unique<detail::MetadataLog>();
-    return *m_log;
-}
-
-char* Tally::copyBuffer() {
-    if (!m_buffer)
-        m_buffer = std::make_unique<char[]>(copyBufferSize);
-    return m_buffer.get();
-}
-
-// ---- Names and paths
-
-bool isExcluded(std::string_view relativePath) {
-    static const std::unordered_set<std::string_view> excludedNames{
-        ".keelbox.json", ".DS_Store",       ".Spotlight-V100",         ".Trashes",
-        ".fseventsd",    ".TemporaryItems", ".DocumentRevisions-V100", "System Volume Information",
-        "$RECYCLE.BIN",  ".keelbox-drive"};
-    std::size_t start = 0;
-    while (start <= relativePath.size()) {
-        std::size_t end = relativePath.find('/', start);
-        if (end == std::string_view::npos)
-            end = relativePath.size();
-        if (end > start && excludedNames.contains(relativePath.substr(start, end - start)))
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-mode_t copyPermissions(mode_t sourceMode, bool folder, bool sourceInventsModes, mode_t umask) {
-    mode_t mode = sourceMode & 0777;
-    if (sourceInventsModes && !folder)
-        mode &= ~mode_t{0111};
-    mode &= ~umask;
-    if (folder)
-        mode |= S_IRWXU;
-    return mode;
-}
-
-bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds) {
-    return sourceSize == copySize && sourceSeconds <= copySeconds + 2.0;
-}
 
 std::string driveFolderName(std::string_view driveName) {
     if (driveName.empty())
@@ -222,8 +120,6 @@ std::optional<std::string> relativeSubpath(const fs::path& item, const fs::path&
     return out;
 }
 
-// ---- Sources
-
 namespace {
 
 // A drive's tree can be deep, and a walk holds two folder descriptors per level.
@@ -244,7 +140,7 @@ void raiseOpenFileLimit() {
 struct OpenedSource {
     enum class Kind { missing, refused, folder, file, other, failed };
     Kind kind = Kind::missing;
-    Fd folder;        // the source folder, or the folder that holds the source file
+    UniqueFd folder;  // the source folder, or the folder that holds the source file
     std::string name; // the source file's name within `folder`
     struct stat st {};
     int error = 0;
@@ -271,7 +167,7 @@ OpenedSource openSource(int rootFd, const fs::path& rootReal, const fs::path& vo
     if (!written.empty()) {
         char real[PATH_MAX];
         const std::string full = (volumeRoot / fs::path{relativePath}).string();
-        if (::realpath(full.c_str(), real) == nullptr) {
+        if (sysCalls().realpath(full.c_str(), real) == nullptr) {
             out.error = errno;
             out.kind = (errno == ENOENT || errno == ENOTDIR) ? OpenedSource::Kind::missing
                                                              : OpenedSource::Kind::failed;
@@ -284,9 +180,10 @@ OpenedSource openSource(int rootFd, const fs::path& rootReal, const fs::path& vo
         }
         components = pathComponents(resolved.lexically_relative(rootReal).generic_string());
     }
-    Fd current{::fcntl(rootFd, F_DUPFD_CLOEXEC, 0)};
+    UniqueFd current{sysCalls().dupFd(rootFd)};
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-        Fd next{detail::openAt(current.get(), components[i].c_str(), detail::folderOpenFlags)};
+        UniqueFd next{
+            detail::openAt(current.get(), components[i].c_str(), detail::folderOpenFlags)};
         if (!next.valid()) {
             out.error = errno;
             out.kind =
@@ -312,7 +209,7 @@ OpenedSource openSource(int rootFd, const fs::path& rootReal, const fs::path& vo
         return out;
     }
     if (S_ISDIR(out.st.st_mode)) {
-        Fd folder{detail::openAt(current.get(), last.c_str(), detail::folderOpenFlags)};
+        UniqueFd folder{detail::openAt(current.get(), last.c_str(), detail::folderOpenFlags)};
         if (!folder.valid()) {
             out.error = errno;
             out.kind = OpenedSource::Kind::failed;
@@ -329,7 +226,7 @@ OpenedSource openSource(int rootFd, const fs::path& rootReal, const fs::path& vo
 }
 
 struct DriveRoot {
-    Fd fd;
+    UniqueFd fd;
     fs::path real;
 };
 
@@ -344,15 +241,15 @@ DriveRoot openDriveRoot(const fs::path& volumeRoot) {
 
 // Opens (creating where needed) the folders `components` below `base`, never through a link; a
 // link in the way is replaced by a folder.
-Fd openFolderChain(int base, const std::vector<std::string>& components, std::size_t count,
-                   int& error) {
-    Fd current{::fcntl(base, F_DUPFD_CLOEXEC, 0)};
+UniqueFd openFolderChain(int base, const std::vector<std::string>& components, std::size_t count,
+                         int& error) {
+    UniqueFd current{sysCalls().dupFd(base)};
     if (!current.valid()) {
         error = errno;
         return current;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        Fd next{detail::openOrMakeFolder(current.get(), components[i].c_str(), true, error)};
+        UniqueFd next{detail::openOrMakeFolder(current.get(), components[i].c_str(), true, error)};
         if (!next.valid())
             return next;
         current = std::move(next);
@@ -382,13 +279,6 @@ Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
 }
 
 } // namespace
-
-Totals scanTotals(const DriveConfig& config, const fs::path& volumeRoot) {
-    detail::StatWorker worker;
-    return countSources(config, volumeRoot, worker, nullptr);
-}
-
-// ---- The run
 
 namespace {
 
@@ -428,7 +318,7 @@ CopyCount countDeletions(int source, const fs::path& target) {
 }
 
 bool holdsEntries(int source) {
-    DirStream listing{Fd{detail::openAt(source, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)}};
+    DirStream listing{UniqueFd{detail::openAt(source, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)}};
     int error = 0;
     while (const dirent64* entry = listing.next(error)) {
         if (!isExcluded(entry->d_name))
@@ -479,7 +369,7 @@ void copySources(const DriveConfig& config, const fs::path& volumeRoot,
     cleanup.mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
     cleanup.sweepPartials = folder.sweepPartials;
     detail::probeDestination(tally, folder.folder.get());
-    Fd previousDay;
+    UniqueFd previousDay;
     if (!day.empty())
         previousDay = detail::earlierDayFolders(folder.folder.get(), day, cleanup.device,
                                                 detail::runningAttribute);
@@ -523,14 +413,14 @@ void copySources(const DriveConfig& config, const fs::path& volumeRoot,
         int targetError = 0;
         detail::Where where{sourceText, targetText, relativePath, {}};
         if (source.kind == OpenedSource::Kind::folder) {
-            Fd target =
+            UniqueFd target =
                 openFolderChain(folder.folder.get(), components, components.size(), targetError);
             detail::CopyCleanup forSource = cleanup;
             if (forSource.mirror && environment.automatic && target.valid())
                 forSource.mirror =
                     !holdBackDeletions(tally, source.folder.get(), targetText, shown);
             // Mirror pruning runs inside the copy walk, folder by folder.
-            Fd previous;
+            UniqueFd previous;
             if (previousDay.valid())
                 previous =
                     detail::openExistingChain(previousDay.get(), components, components.size());
@@ -539,9 +429,9 @@ void copySources(const DriveConfig& config, const fs::path& volumeRoot,
         } else {
             // A file listed as a source is copied whatever its name; only what is found inside
             // folders is tested against the never-copied names.
-            Fd parent = openFolderChain(folder.folder.get(), components, components.size() - 1,
-                                        targetError);
-            Fd previous;
+            UniqueFd parent = openFolderChain(folder.folder.get(), components,
+                                              components.size() - 1, targetError);
+            UniqueFd previous;
             if (previousDay.valid())
                 previous =
                     detail::openExistingChain(previousDay.get(), components, components.size() - 1);
@@ -620,73 +510,6 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     detail::finishBackupFolder(folder);
     tally.reportFinal();
     return finish();
-}
-
-// ---- Path-based entry points for single operations (the self-test and tests use them)
-
-void copyTree(const fs::path& source, const fs::path& target, std::string_view shownPrefix,
-              Tally& tally) {
-    const std::string sourceText = source.string();
-    const std::string targetText = target.string();
-    detail::Where where{sourceText, targetText, shownPrefix, {}};
-    Fd src{detail::openAt(AT_FDCWD, source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!src.valid()) {
-        detail::addFileIssue(tally, errno, detail::FileOp::openFolder, sourceText, where.shown());
-        return;
-    }
-    std::error_code ec;
-    fs::create_directories(target, ec);
-    int targetError = 0;
-    Fd dst{detail::openAt(AT_FDCWD, target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!dst.valid())
-        targetError = errno;
-    detail::copyContents(tally, where, src.get(), dst.get(), targetError);
-}
-
-void copyFile(const fs::path& source, const fs::path& target, std::string_view shownPath,
-              Tally& tally) {
-    const std::string sourceText = source.string();
-    const std::string targetText = target.string();
-    detail::Where where{sourceText, targetText, shownPath, {}};
-    const std::string sourceName = source.filename().string();
-    const std::string targetName = target.filename().string();
-    Fd srcParent{detail::openAt(AT_FDCWD,
-                                source.parent_path().empty() ? "." : source.parent_path().c_str(),
-                                O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    struct stat st {};
-    if (!srcParent.valid() ||
-        sysCalls().fstatat(srcParent.get(), sourceName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        detail::addFileIssue(tally, errno, detail::FileOp::openSource, sourceText, where.shown());
-        tally.advance(0, targetName);
-        return;
-    }
-    std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
-    int targetError = 0;
-    Fd dst{
-        detail::openAt(AT_FDCWD, target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!dst.valid())
-        targetError = errno;
-    detail::Candidate file;
-    file.srcDir = srcParent.get();
-    file.srcName = sourceName.c_str();
-    file.srcStat = &st;
-    file.dstDir = dst.get();
-    file.dstError = targetError;
-    file.dstName = targetName.c_str();
-    detail::copyOne(tally, where, file);
-}
-
-void pruneRemoved(const fs::path& source, const fs::path& target, Tally& tally) {
-    Fd src{detail::openAt(AT_FDCWD, source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    Fd dst{detail::openAt(AT_FDCWD, target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    // Without the drive's folder nothing can be told apart from "deleted": prune nothing.
-    if (!src.valid() || !dst.valid())
-        return;
-    struct stat st {};
-    if (sysCalls().fstat(dst.get(), &st) != 0)
-        return;
-    detail::pruneContents(tally, target.string(), src.get(), dst.get(), st.st_dev);
 }
 
 } // namespace keelbox

@@ -25,58 +25,42 @@ constexpr const char* legacyOwnerAttribute = "user.keelbox.driveID";
 
 bool markRunUnderWay(int folder) {
     char value[16];
-    if (::fgetxattr(folder, runningAttribute, value, sizeof value) >= 0)
+    if (sysCalls().fgetxattr(folder, runningAttribute, value, sizeof value) >= 0)
         return true;
     if (errno == ENOTSUP || errno == ENOSYS)
         return true;
-    ::fsetxattr(folder, runningAttribute, "1", 1, 0);
+    sysCalls().fsetxattr(folder, runningAttribute, "1", 1, 0);
     return false;
 }
 
+// The owner mark: small, so anything larger is not one. Read past the engine's system-call seam,
+// whose faults are meant for the drive's files.
 std::optional<std::string> readSmallFile(int folder, const char* name) {
-    Fd file{::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    constexpr std::size_t limit = 64 * 1024;
+    UniqueFd file{retryOnInterrupt(
+        [&] { return ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); })};
     if (!file.valid())
         return std::nullopt;
-    char buffer[4096];
-    std::string text;
-    for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return std::nullopt;
-        if (got == 0)
-            return text;
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > 64 * 1024)
-            return std::nullopt;
-    }
+    std::string text(limit + 1, '\0');
+    const ssize_t got = readFull(file.get(), text.data(), text.size());
+    if (got < 0 || static_cast<std::size_t>(got) > limit)
+        return std::nullopt;
+    text.resize(static_cast<std::size_t>(got));
+    return text;
 }
 
-// Written beside and renamed into place, so that a mark is never half there.
+// Replaced as a whole, so that a mark is never half there.
 bool writeOwnerMark(int folder, const OwnerMark& mark) {
-    const std::string text = encodeOwnerMark(mark);
-    const std::string temp = std::string(ownerMarkName) + ".new";
-    Fd file{
-        openAt(folder, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
-    if (!file.valid())
+    if (writeFileAtomicallyAt(folder, std::string(ownerMarkName), encodeOwnerMark(mark)))
         return false;
-    const bool written =
-        ::write(file.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-        ::fsync(file.get()) == 0;
-    file.reset();
-    if (!written ||
-        ::renameat(folder, temp.c_str(), folder, std::string(ownerMarkName).c_str()) != 0) {
-        ::unlinkat(folder, temp.c_str(), 0);
-        return false;
-    }
-    ::fsetxattr(folder, legacyOwnerAttribute, mark.driveID.data(), mark.driveID.size(), 0);
+    sysCalls().fsetxattr(folder, legacyOwnerAttribute, mark.driveID.data(), mark.driveID.size(), 0);
     return true;
 }
 
 std::optional<std::string> legacyOwner(int folder) {
     char recorded[256];
-    const ssize_t length = ::fgetxattr(folder, legacyOwnerAttribute, recorded, sizeof recorded);
+    const ssize_t length =
+        sysCalls().fgetxattr(folder, legacyOwnerAttribute, recorded, sizeof recorded);
     if (length < 0)
         return errno == ERANGE ? std::optional<std::string>{std::string()} : std::nullopt;
     return std::string{recorded, static_cast<std::size_t>(length)};
@@ -84,7 +68,7 @@ std::optional<std::string> legacyOwner(int folder) {
 
 // Whether the folder holds nothing but its mark.
 bool holdsNothing(int folder) {
-    DirStream listing{Fd{openAt(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)}};
+    DirStream listing{UniqueFd{openAt(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)}};
     int error = 0;
     while (const dirent64* entry = listing.next(error)) {
         if (std::string_view{entry->d_name} != ownerMarkName)
@@ -95,18 +79,19 @@ bool holdsNothing(int folder) {
 
 // Opens the folder `path` (absolute, resolved), making it and its parents; the last component is
 // never followed when it is a link.
-Fd openMadeFolder(const fs::path& path, int& error, bool* created = nullptr) {
+UniqueFd openMadeFolder(const fs::path& path, int& error, bool* created = nullptr) {
     std::error_code ec;
     if (!fs::create_directories(path.parent_path(), ec) && ec) {
         error = ec.value();
-        return Fd{};
+        return UniqueFd{};
     }
-    Fd parent{openAt(AT_FDCWD, path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    UniqueFd parent{
+        openAt(AT_FDCWD, path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (!parent.valid()) {
         error = errno;
         return parent;
     }
-    return Fd{openOrMakeFolder(parent.get(), path.filename().c_str(), false, error, created)};
+    return UniqueFd{openOrMakeFolder(parent.get(), path.filename().c_str(), false, error, created)};
 }
 
 } // namespace
@@ -193,7 +178,7 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdent
         writeOwnerMark(driveFolder, wanted);
 
     if (plan.dayFolder.empty()) {
-        out.folder.reset(::fcntl(driveFolder, F_DUPFD_CLOEXEC, 0));
+        out.folder.reset(sysCalls().dupFd(driveFolder));
     } else if (plan.dayFolder.parent_path() == plan.driveFolder) {
         out.folder.reset(
             openOrMakeFolder(driveFolder, plan.dayFolder.filename().c_str(), false, out.error));
@@ -212,7 +197,7 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdent
 
 void finishBackupFolder(PreparedFolder& folder) {
     if (folder.folder.valid())
-        ::fremovexattr(folder.folder.get(), runningAttribute);
+        sysCalls().fremovexattr(folder.folder.get(), runningAttribute);
 }
 
 } // namespace keelbox::detail

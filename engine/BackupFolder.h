@@ -51,9 +51,9 @@ FolderOwner decideOwner(bool empty, const std::optional<OwnerMark>& mark,
                         const DriveIdentity& drive);
 
 struct PreparedFolder {
-    Fd driveFolder;   // held locked for the run
-    Fd folder;        // the folder the sources go into (the day folder in dated mode)
-    dev_t device = 0; // the copy's file system
+    UniqueFd driveFolder; // held locked for the run
+    UniqueFd folder;      // the folder the sources go into (the day folder in dated mode)
+    dev_t device = 0;     // the copy's file system
     // A run that was cut short (or any run where no record can be kept) sweeps partial copies.
     bool sweepPartials = false;
     // When not usable: an errno of the creation, or the text keys.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 namespace keelbox::detail {
@@ -73,72 +74,77 @@ CopyOutcome readWriteCopy(char* buffer, int in, int out, off_t copied, off_t exp
         std::size_t want = Tally::copyBufferSize;
         if (expected > 0 && static_cast<off_t>(want) > expected - copied)
             want = static_cast<std::size_t>(expected - copied);
-        ssize_t got = sysCalls().read(in, buffer, want);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
+        const ssize_t got = retryOnInterrupt([&] { return sysCalls().read(in, buffer, want); });
+        if (got < 0)
             return {errno, true};
-        }
         if (got == 0)
             return {};
-        ssize_t written = 0;
-        while (written < got) {
-            ssize_t n = sysCalls().write(out, buffer + written, static_cast<size_t>(got - written));
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return {errno, false};
-            }
-            written += n;
-        }
+        if (!writeAll(out, {buffer, static_cast<std::size_t>(got)}, sysCalls().write))
+            return {errno, false};
         copied += got;
     }
     return {};
 }
 
+// The two files of one copy, and the drive's device for the run's memory of refused copies.
+struct CopyEnds {
+    int in;
+    dev_t device;
+    int out;
+};
+
+// The in-kernel copy of [done, to): no data passes through user space, and file systems that can
+// share blocks (btrfs, XFS) make a reflink. Nothing when read/write is to go on from `done`
+// (the kernel cannot copy between the two files, or reported end of file at once).
+std::optional<CopyOutcome> kernelCopy(Tally& tally, const CopyEnds& ends, off_t& done, off_t to) {
+    const off_t from = done;
+    while (done < to) {
+        const auto chunk = static_cast<std::size_t>(std::min<off_t>(to - done, off_t{1} << 30));
+        const ssize_t n = retryOnInterrupt([&] {
+            return sysCalls().copyFileRange(ends.in, nullptr, ends.out, nullptr, chunk, 0);
+        });
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n == 0) {
+            // Some file systems (procfs-like, a few FUSE drivers) report end of file at once;
+            // read/write then finds out whether there really is nothing. Later on, the file has
+            // shrunk, which the check after the copy sees.
+            if (done == from)
+                return std::nullopt;
+            return CopyOutcome{};
+        }
+        if (done == from && fastCopyUnsupported(errno)) {
+            tally.noFastCopyFrom.store(ends.device, std::memory_order_relaxed);
+            tally.fastCopyRefused.store(true, std::memory_order_relaxed);
+            return std::nullopt;
+        }
+        // After a partial in-kernel copy the side that failed is unknown; a full destination or a
+        // read-only one is what it almost always is, and both are the copy's.
+        return CopyOutcome{errno, errno == EIO};
+    }
+    if (to > 0)
+        return CopyOutcome{};
+    return std::nullopt;
+}
+
 // Copies the bytes [from, to) of `in` to the same place of `out`; both descriptors stand at
-// `from`. The in-kernel copy goes first: no data passes through user space, and file systems that
-// can share blocks (btrfs, XFS) make a reflink. Where the kernel cannot copy between the two
-// files, read/write takes over, and the run remembers the drive's device so that its next file
-// goes straight there (a run writes into one backup folder).
-CopyOutcome copyRange(Tally& tally, char* buffer, int in, dev_t device, int out, off_t from,
-                      off_t to) {
-    const bool knownUnsupported = tally.fastCopyRefused.load(std::memory_order_relaxed) &&
-                                  tally.noFastCopyFrom.load(std::memory_order_relaxed) == device;
+// `from`. The in-kernel copy goes first; where the kernel cannot copy between the two files,
+// read/write takes over, and the run remembers the drive's device so that its next file goes
+// straight there (a run writes into one backup folder).
+CopyOutcome copyRange(Tally& tally, char* buffer, const CopyEnds& ends, off_t from, off_t to) {
+    const bool knownUnsupported =
+        tally.fastCopyRefused.load(std::memory_order_relaxed) &&
+        tally.noFastCopyFrom.load(std::memory_order_relaxed) == ends.device;
     off_t done = from;
     if (!knownUnsupported) {
-        while (done < to) {
-            const auto chunk = static_cast<std::size_t>(std::min<off_t>(to - done, off_t{1} << 30));
-            ssize_t n = sysCalls().copyFileRange(in, nullptr, out, nullptr, chunk, 0);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n == 0) {
-                // Some file systems (procfs-like, a few FUSE drivers) report end of file at
-                // once; read/write then finds out whether there really is nothing. Later on,
-                // the file has shrunk, which the check after the copy sees.
-                if (done == from)
-                    break;
-                return {};
-            }
-            if (errno == EINTR)
-                continue;
-            if (done == from && fastCopyUnsupported(errno)) {
-                tally.noFastCopyFrom.store(device, std::memory_order_relaxed);
-                tally.fastCopyRefused.store(true, std::memory_order_relaxed);
-                break;
-            }
-            // After a partial in-kernel copy the side that failed is unknown; a full destination or
-            // a read-only one is what it almost always is, and both are the copy's.
-            return {errno, errno == EIO};
-        }
-        if (done >= to && to > 0)
-            return {};
+        if (const std::optional<CopyOutcome> finished = kernelCopy(tally, ends, done, to))
+            return *finished;
     }
     if (to - done >= (1 << 20))
-        ::posix_fadvise(in, done, to - done, POSIX_FADV_SEQUENTIAL);
-    return readWriteCopy(buffer, in, out, done, to);
+        ::posix_fadvise(ends.in, done, to - done, POSIX_FADV_SEQUENTIAL);
+    return readWriteCopy(buffer, ends.in, ends.out, done, to);
 }
 
 // Copies all bytes of `in` (read from its start) to the empty file `out`. A file with fewer
@@ -146,9 +152,10 @@ CopyOutcome copyRange(Tally& tally, char* buffer, int in, dev_t device, int out,
 // copy gets its size at the end, so its holes stay holes whatever path copies the data.
 CopyOutcome copyData(Tally& tally, char* buffer, int in, const struct stat& inStat, int out) {
     const off_t size = inStat.st_size;
+    const CopyEnds ends{in, inStat.st_dev, out};
     const bool sparse = size > 0 && static_cast<off_t>(inStat.st_blocks) * 512 < size;
     if (!sparse)
-        return copyRange(tally, buffer, in, inStat.st_dev, out, 0, size);
+        return copyRange(tally, buffer, ends, 0, size);
     off_t position = 0;
     while (position < size) {
         const off_t data = ::lseek(in, position, SEEK_DATA);
@@ -159,7 +166,7 @@ CopyOutcome copyData(Tally& tally, char* buffer, int in, const struct stat& inSt
             if (::lseek(in, 0, SEEK_SET) != 0 || ::lseek(out, 0, SEEK_SET) != 0 ||
                 ::ftruncate(out, 0) != 0)
                 return {errno, false};
-            return copyRange(tally, buffer, in, inStat.st_dev, out, 0, size);
+            return copyRange(tally, buffer, ends, 0, size);
         }
         if (data >= size)
             break;
@@ -168,7 +175,7 @@ CopyOutcome copyData(Tally& tally, char* buffer, int in, const struct stat& inSt
             hole = size;
         if (::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0)
             return {errno, false};
-        const CopyOutcome part = copyRange(tally, buffer, in, inStat.st_dev, out, data, hole);
+        const CopyOutcome part = copyRange(tally, buffer, ends, data, hole);
         if (part.error != 0)
             return part;
         position = hole;
@@ -223,8 +230,9 @@ bool partialOfLiveRun(const char* name, pid_t self) {
 }
 
 void addFileIssue(Tally& tally, int error, FileOp op, const std::string& file, std::string shown) {
-    tally.errors.push_back(makeIssue(SystemError::posix(error, operationText(op), file),
-                                     std::move(shown), tally.language));
+    const FileError failure{error, std::string(operationText(op)), file};
+    tally.errors.push_back(
+        makeIssue(SystemError::posix(failure), std::move(shown), tally.language));
 }
 
 void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
@@ -238,77 +246,208 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
     tally.errors.push_back(std::move(issue));
 }
 
+namespace {
+
+using Subject = FileOutcome::Subject;
+
+void setFailed(FileOutcome& outcome, int error, FileOp op, Subject subject) {
+    outcome.kind = FileOutcome::Kind::failed;
+    outcome.error = error;
+    outcome.op = op;
+    outcome.subject = subject;
+}
+
+// The values of `name` in `folder`: those read already, else read now into `looked`. A link is
+// looked at, never followed: it is never taken as the copy, and never written through.
+const StatSlot& valuesOf(int folder, const char* name, const StatSlot* known, StatSlot& looked) {
+    if (known != nullptr)
+        return *known;
+    looked.error =
+        sysCalls().fstatat(folder, name, &looked.st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    return looked;
+}
+
+// A copy left more open than the umask allows (by an earlier release) is closed up; one shared
+// with an earlier day folder is left as that day has it. A disk that keeps no permissions (FAT,
+// exFAT, NTFS through FUSE) shows every file open to all whatever is set: found out at the first
+// attempt.
+void closeUpCopy(Tally& tally, const Candidate& file, const struct stat& copy) {
+    const mode_t tooOpen = copy.st_mode & tally.creationMask & 0022;
+    if (tooOpen == 0 || copy.st_nlink != 1 || tally.modesIgnored)
+        return;
+    const mode_t wanted = copy.st_mode & 0777 & ~tally.creationMask;
+    struct stat after {};
+    if (::fchmodat(file.dstDir, file.dstName, wanted, 0) != 0 ||
+        sysCalls().fstatat(file.dstDir, file.dstName, &after, AT_SYMLINK_NOFOLLOW) != 0 ||
+        (after.st_mode & 0777) != wanted)
+        tally.modesIgnored = true;
+}
+
+// Dated mode: whether the earlier day folder holds an unchanged copy (the skip rule again) to
+// share.
+bool earlierCopyUnchanged(const Candidate& file, Int64 size, double sourceTime) {
+    StatSlot looked;
+    const StatSlot& previous = valuesOf(file.previousDir, file.dstName, file.knownPrevious, looked);
+    return previous.error == 0 && S_ISREG(previous.st.st_mode) &&
+           isUnchanged(size, sourceTime, previous.st.st_size, secondsOf(previous.st.st_mtim));
+}
+
+// The earlier day's copy becomes today's too: no data is written, and nothing is ever written
+// into that file afterwards (a changed file is a new file, renamed into place). False when the
+// file is to be copied instead (no earlier copy, no hard links on this disk, too many links to
+// that file, something appeared meanwhile).
+bool linkFromEarlierDay(Tally& tally, const CopyJob& job) {
+    if (job.linkDir < 0 || tally.linksRefused.load(std::memory_order_relaxed))
+        return false;
+    const char* name = job.dstName.c_str();
+    if (::linkat(job.linkDir, name, job.dstDir, name, 0) == 0)
+        return true;
+    if (linksUnsupported(errno))
+        tally.linksRefused.store(true, std::memory_order_relaxed);
+    return false;
+}
+
+// Opens the drive's file and reads its values from the open file. False, with the outcome set,
+// when there is nothing to copy.
+bool openDriveFile(CopyJob& job, UniqueFd& in, struct stat& inStat) {
+    FileOutcome& outcome = job.outcome;
+    // O_NONBLOCK: a pipe swapped in after the listing must not hang the run; O_NOFOLLOW: nor may
+    // a link swapped in send it outside the drive.
+    in.reset(openAt(job.srcDir, job.srcName.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!in.valid()) {
+        const int error = errno;
+        if (job.srcStatDeferred) {
+            // Read now what the listing did not tell: gone meanwhile, it counts nothing, as an
+            // entry whose values cannot be read; otherwise its size counts as handled.
+            struct stat st {};
+            if (sysCalls().fstatat(job.srcDir, job.srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) !=
+                0) {
+                outcome.kind = FileOutcome::Kind::uncounted;
+                return false;
+            }
+            outcome.size = st.st_size;
+        }
+        setFailed(outcome, error, FileOp::openSource, Subject::source);
+        return false;
+    }
+    if (sysCalls().fstat(in.get(), &inStat) != 0) {
+        setFailed(outcome, errno, FileOp::readSource, Subject::source);
+        return false;
+    }
+    if (job.srcStatDeferred)
+        outcome.size = inStat.st_size;
+    if (!S_ISREG(inStat.st_mode)) {
+        outcome.kind = FileOutcome::Kind::notRegular;
+        return false;
+    }
+    return true;
+}
+
+// Every copy is written under a partial name beside its final one and renamed into place only
+// when all its bytes and its time are in: an interrupted copy (a kill, the power going) never sits
+// at a final name, an older copy stays until the new one is whole, and a folder in the way goes
+// only then. The partial copy gets its final permissions at creation: they are the source's,
+// already masked by the umask, so nothing is more open than the finished copy.
+UniqueFd createPartial(Tally& tally, int dstDir, mode_t mode, char (&partial)[64]) {
+    UniqueFd out;
+    for (int attempt = 0; attempt < 8 && !out.valid(); ++attempt) {
+        partialName(tally, partial);
+        out.reset(
+            openAt(dstDir, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (!out.valid() && errno != EEXIST)
+            break;
+    }
+    return out;
+}
+
+// Copies the bytes, then looks at the drive's file again: one that changed meanwhile (saved
+// during the backup) gives a copy that matches neither version. It is copied once more; if it
+// changes again, `changing` is set and the copy is kept. `inStat` ends as the values copied.
+CopyOutcome copyUntilStill(Tally& tally, char* buffer, int in, struct stat& inStat, int out,
+                           bool& changing) {
+    for (int attempt = 0;; ++attempt) {
+        const CopyOutcome copied = copyData(tally, buffer, in, inStat, out);
+        if (copied.error != 0)
+            return copied;
+        struct stat after {};
+        if (sysCalls().fstat(in, &after) != 0)
+            return {errno, true};
+        if (!changedSince(inStat, after))
+            return {};
+        if (attempt == 1) {
+            changing = true;
+            return {};
+        }
+        inStat = after;
+        if (::lseek(in, 0, SEEK_SET) != 0 || ::lseek(out, 0, SEEK_SET) != 0 ||
+            ::ftruncate(out, 0) != 0)
+            return {errno, false};
+    }
+}
+
+struct StepFailure {
+    int error = 0;
+    FileOp op = FileOp::writeCopy;
+};
+
+// Gives the complete partial copy its time (after every byte: a write after it would move it to
+// "now"; a file still changing is dated 1970, so that the next run copies it), closes it, clears
+// a folder in the way and renames it to its final name.
+StepFailure finishPartial(const CopyJob& job, UniqueFd& out, const char* partial,
+                          const struct stat& inStat, bool changing) {
+    struct timespec times[2] = {inStat.st_atim, inStat.st_mtim};
+    if (changing)
+        times[1] = {0, 0};
+    if (sysCalls().futimens(out.get(), times) != 0 && !attributeUnsupported(errno))
+        return {errno, FileOp::writeCopy};
+    // close() reports write-back failures of network and FUSE file systems; it is not retried.
+    if (sysCalls().close(out.release()) != 0 && errno != EINTR)
+        return {errno, FileOp::writeCopy};
+    const int dstDir = job.dstDir;
+    const char* dstName = job.dstName.c_str();
+    if (job.replaceFolder) {
+        struct stat folder {};
+        const int error = sysCalls().fstat(dstDir, &folder) != 0
+                              ? errno
+                              : removeEntry(dstDir, dstName, folder.st_dev);
+        if (error != 0 && error != ENOENT)
+            return {error, FileOp::removeOld};
+    }
+    if (sysCalls().renameat(dstDir, partial, dstDir, dstName) != 0)
+        return {errno, FileOp::finishCopy};
+    return {};
+}
+
+} // namespace
+
 bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
     FileOutcome& outcome = job.outcome;
     outcome = {};
     outcome.size = file.srcStatDeferred ? 0 : file.srcStat->st_size;
-    const double sourceTime = file.srcStatDeferred ? 0 : secondsOf(file.srcStat->st_mtim);
-    bool targetMissing = false;
-    // The copy is looked at without following a link: a link in the copy is never taken as the
-    // copy, and never written through.
-    if (file.dstDir >= 0) {
-        StatSlot looked;
-        const StatSlot* target = file.knownTarget;
-        if (target == nullptr) {
-            looked.error =
-                sysCalls().fstatat(file.dstDir, file.dstName, &looked.st, AT_SYMLINK_NOFOLLOW) == 0
-                    ? 0
-                    : errno;
-            target = &looked;
-        }
-        const struct stat& dst = target->st;
-        if (target->error == 0) {
-            const Int64 copySize = S_ISREG(dst.st_mode) ? dst.st_size : -1;
-            if (!file.srcStatDeferred &&
-                isUnchanged(outcome.size, sourceTime, copySize, secondsOf(dst.st_mtim))) {
-                // A copy left more open than the umask allows (by an earlier release) is closed
-                // up; one shared with an earlier day folder is left as that day has it.
-                // A disk that keeps no permissions (FAT, exFAT, NTFS through FUSE) shows every
-                // file open to all whatever is set: found out at the first attempt.
-                const mode_t tooOpen = dst.st_mode & tally.creationMask & 0022;
-                if (tooOpen != 0 && dst.st_nlink == 1 && !tally.modesIgnored) {
-                    const mode_t wanted = dst.st_mode & 0777 & ~tally.creationMask;
-                    struct stat after {};
-                    if (::fchmodat(file.dstDir, file.dstName, wanted, 0) != 0 ||
-                        sysCalls().fstatat(file.dstDir, file.dstName, &after,
-                                           AT_SYMLINK_NOFOLLOW) != 0 ||
-                        (after.st_mode & 0777) != wanted)
-                        tally.modesIgnored = true;
-                }
-                outcome.kind = FileOutcome::Kind::skipped;
-                return false;
-            }
-            // A folder in the way of a file goes only once the new file is complete; a file or a
-            // link in the way is replaced by the rename. A link is never written through.
-            job.replaceFolder = S_ISDIR(dst.st_mode);
-        } else {
-            targetMissing = true;
-        }
-    }
     if (file.dstDir < 0) {
         // The error is the folder's; the issue is about each file that could not go into it.
-        outcome.kind = FileOutcome::Kind::failed;
-        outcome.error = file.dstError;
-        outcome.op = FileOp::createFolder;
-        outcome.subject = FileOutcome::Subject::folder;
+        setFailed(outcome, file.dstError, FileOp::createFolder, Subject::folder);
         return false;
     }
-    // Dated mode: an unchanged copy in the earlier day folder (the skip rule again) is shared.
-    if (targetMissing && file.previousDir >= 0 && !file.srcStatDeferred &&
-        !tally.linksRefused.load(std::memory_order_relaxed)) {
-        StatSlot looked;
-        const StatSlot* previous = file.knownPrevious;
-        if (previous == nullptr) {
-            looked.error = sysCalls().fstatat(file.previousDir, file.dstName, &looked.st,
-                                              AT_SYMLINK_NOFOLLOW) == 0
-                               ? 0
-                               : errno;
-            previous = &looked;
+    const double sourceTime = file.srcStatDeferred ? 0 : secondsOf(file.srcStat->st_mtim);
+    StatSlot looked;
+    const StatSlot& target = valuesOf(file.dstDir, file.dstName, file.knownTarget, looked);
+    if (target.error == 0) {
+        const Int64 copySize = S_ISREG(target.st.st_mode) ? target.st.st_size : -1;
+        if (!file.srcStatDeferred &&
+            isUnchanged(outcome.size, sourceTime, copySize, secondsOf(target.st.st_mtim))) {
+            closeUpCopy(tally, file, target.st);
+            outcome.kind = FileOutcome::Kind::skipped;
+            return false;
         }
-        if (previous->error == 0 && S_ISREG(previous->st.st_mode) &&
-            isUnchanged(outcome.size, sourceTime, previous->st.st_size,
-                        secondsOf(previous->st.st_mtim)))
-            job.linkDir = file.previousDir;
+        // A folder in the way of a file goes only once the new file is complete; a file or a
+        // link in the way is replaced by the rename. A link is never written through.
+        job.replaceFolder = S_ISDIR(target.st.st_mode);
+    } else if (file.previousDir >= 0 && !file.srcStatDeferred &&
+               !tally.linksRefused.load(std::memory_order_relaxed) &&
+               earlierCopyUnchanged(file, outcome.size, sourceTime)) {
+        job.linkDir = file.previousDir;
     }
     job.srcDir = file.srcDir;
     job.dstDir = file.dstDir;
@@ -320,148 +459,35 @@ bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
 
 void performCopy(Tally& tally, CopyJob& job, char* buffer) {
     FileOutcome& outcome = job.outcome;
-    auto fail = [&outcome](int error, FileOp op, FileOutcome::Subject subject) {
-        outcome.kind = FileOutcome::Kind::failed;
-        outcome.error = error;
-        outcome.op = op;
-        outcome.subject = subject;
-    };
-    using Subject = FileOutcome::Subject;
-    const int srcDir = job.srcDir;
-    const int dstDir = job.dstDir;
-    const char* dstName = job.dstName.c_str();
-
-    if (job.linkDir >= 0 && !tally.linksRefused.load(std::memory_order_relaxed)) {
-        // The earlier day's copy becomes today's too: no data is written, and nothing is ever
-        // written into that file afterwards (a changed file is a new file, renamed into place).
-        if (::linkat(job.linkDir, dstName, dstDir, dstName, 0) == 0) {
-            outcome.kind = FileOutcome::Kind::linked;
-            return;
-        }
-        if (linksUnsupported(errno))
-            tally.linksRefused.store(true, std::memory_order_relaxed);
-        // Otherwise (too many links to that file, something appeared meanwhile) it is copied.
-    }
-
-    // O_NONBLOCK: a pipe swapped in after the listing must not hang the run; O_NOFOLLOW: nor may
-    // a link swapped in send it outside the drive.
-    Fd in{openAt(srcDir, job.srcName.c_str(),
-                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-    if (!in.valid()) {
-        const int error = errno;
-        if (job.srcStatDeferred) {
-            // Read now what the listing did not tell: gone meanwhile, it counts nothing, as an
-            // entry whose values cannot be read; otherwise its size counts as handled.
-            struct stat st {};
-            if (sysCalls().fstatat(srcDir, job.srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                outcome.kind = FileOutcome::Kind::uncounted;
-                return;
-            }
-            outcome.size = st.st_size;
-        }
-        fail(error, FileOp::openSource, Subject::source);
+    if (linkFromEarlierDay(tally, job)) {
+        outcome.kind = FileOutcome::Kind::linked;
         return;
     }
+    UniqueFd in;
     struct stat inStat {};
-    if (sysCalls().fstat(in.get(), &inStat) != 0) {
-        fail(errno, FileOp::readSource, Subject::source);
+    if (!openDriveFile(job, in, inStat))
         return;
-    }
-    if (job.srcStatDeferred)
-        outcome.size = inStat.st_size;
-    if (!S_ISREG(inStat.st_mode)) {
-        outcome.kind = FileOutcome::Kind::notRegular;
-        return;
-    }
-
-    // Every copy is written under a partial name beside its final one and renamed into place only
-    // when all its bytes and its time are in: an interrupted copy (a kill, the power going) never
-    // sits at a final name, an older copy stays until the new one is whole, and a folder in the
-    // way goes only then. The partial copy gets its final permissions at creation: they are the
-    // source's, already masked by the umask, so nothing is more open than the finished copy.
     const mode_t mode =
         copyPermissions(inStat.st_mode, false, tally.sourceInventsModes, tally.creationMask);
     char partial[64];
-    Fd out;
-    for (int attempt = 0; attempt < 8 && !out.valid(); ++attempt) {
-        partialName(tally, partial);
-        out.reset(
-            openAt(dstDir, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-        if (!out.valid() && errno != EEXIST)
-            break;
-    }
+    UniqueFd out = createPartial(tally, job.dstDir, mode, partial);
     if (!out.valid()) {
-        fail(errno, FileOp::createCopy, Subject::target);
+        setFailed(outcome, errno, FileOp::createCopy, Subject::target);
         return;
     }
-
-    // The drive's file is looked at again after its copy: one that changed meanwhile (saved
-    // during the backup) gives a copy that matches neither version. It is copied once more; if
-    // it changes again, the copy is kept but dated 1970, so the next run copies it, and the run
-    // reports it.
-    CopyOutcome copied;
     bool changing = false;
-    for (int attempt = 0;; ++attempt) {
-        copied = copyData(tally, buffer, in.get(), inStat, out.get());
-        if (copied.error != 0)
-            break;
-        struct stat after {};
-        if (sysCalls().fstat(in.get(), &after) != 0) {
-            copied = {errno, true};
-            break;
-        }
-        if (!changedSince(inStat, after))
-            break;
-        if (attempt == 1) {
-            changing = true;
-            break;
-        }
-        inStat = after;
-        if (::lseek(in.get(), 0, SEEK_SET) != 0 || ::lseek(out.get(), 0, SEEK_SET) != 0 ||
-            ::ftruncate(out.get(), 0) != 0) {
-            copied = {errno, false};
-            break;
-        }
-    }
+    const CopyOutcome copied = copyUntilStill(tally, buffer, in.get(), inStat, out.get(), changing);
     if (changing)
         outcome.size = inStat.st_size;
-    FileOp failedOp = copied.onSource ? FileOp::readSource : FileOp::writeCopy;
-    if (copied.error == 0) {
-        // The time comes last, after every byte: a write after it would move it to "now".
-        struct timespec times[2] = {inStat.st_atim, inStat.st_mtim};
-        if (changing)
-            times[1] = {0, 0};
-        if (sysCalls().futimens(out.get(), times) != 0 && !attributeUnsupported(errno))
-            copied.error = errno;
-    }
-    if (copied.error == 0) {
-        // close() reports write-back failures of network and FUSE file systems; it is not retried.
-        int fd = out.release();
-        if (sysCalls().close(fd) != 0 && errno != EINTR)
-            copied.error = errno;
-        failedOp = FileOp::writeCopy;
-    }
-    if (copied.error == 0 && job.replaceFolder) {
-        struct stat folder {};
-        const int error = sysCalls().fstat(dstDir, &folder) != 0
-                              ? errno
-                              : removeEntry(dstDir, dstName, folder.st_dev);
-        if (error != 0 && error != ENOENT) {
-            copied.error = error;
-            failedOp = FileOp::removeOld;
-        }
-    }
-    if (copied.error == 0) {
-        if (sysCalls().renameat(dstDir, partial, dstDir, dstName) != 0) {
-            copied.error = errno;
-            failedOp = FileOp::finishCopy;
-        }
-    }
-    if (copied.error != 0) {
+    const StepFailure failure =
+        copied.error != 0
+            ? StepFailure{copied.error, copied.onSource ? FileOp::readSource : FileOp::writeCopy}
+            : finishPartial(job, out, partial, inStat, changing);
+    if (failure.error != 0) {
         out.reset();
-        sysCalls().unlinkat(dstDir, partial, 0);
-        fail(copied.error, failedOp,
-             failedOp == FileOp::readSource ? Subject::source : Subject::target);
+        sysCalls().unlinkat(job.dstDir, partial, 0);
+        setFailed(outcome, failure.error, failure.op,
+                  failure.op == FileOp::readSource ? Subject::source : Subject::target);
         return;
     }
     outcome.kind = changing ? FileOutcome::Kind::changing : FileOutcome::Kind::copied;

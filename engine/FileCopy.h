@@ -2,9 +2,9 @@
 // One file of a run: where it lies, the skip-unchanged rule, the copy itself and what became of
 // it, and the issues made of what went wrong.
 
-#include "engine/BackupEngine.h"
 #include "engine/FileOps.h"
 #include "engine/StatWorker.h"
+#include "engine/Tally.h"
 
 #include <cstring>
 #include <string>

@@ -35,10 +35,9 @@ const dirent64* DirStream::next(int& error) {
                 return nullptr;
             if (!m_buffer)
                 m_buffer = std::make_unique<char[]>(bufferSize);
-            const ssize_t got = sysCalls().getdents(m_fd, m_buffer.get(), bufferSize);
+            const ssize_t got = retryOnInterrupt(
+                [this] { return sysCalls().getdents(m_fd, m_buffer.get(), bufferSize); });
             if (got < 0) {
-                if (errno == EINTR)
-                    continue;
                 error = errno;
                 m_ended = true;
                 return nullptr;
@@ -60,11 +59,7 @@ const dirent64* DirStream::next(int& error) {
 }
 
 int openAt(int dir, const char* name, int flags, mode_t mode) {
-    for (;;) {
-        int fd = sysCalls().openat(dir, name, flags, mode);
-        if (fd >= 0 || errno != EINTR)
-            return fd;
-    }
+    return retryOnInterrupt([&] { return sysCalls().openat(dir, name, flags, mode); });
 }
 
 int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error, bool* created) {
@@ -112,7 +107,7 @@ int removeEntry(int parent, const char* name, dev_t device) {
     if (error != EISDIR && error != EPERM)
         return error;
     // EISDIR (or EPERM, which some file systems give for unlink of a folder): empty it first.
-    Fd folder{openAt(parent, name, folderOpenFlags)};
+    UniqueFd folder{openAt(parent, name, folderOpenFlags)};
     if (!folder.valid())
         return (errno == ELOOP || errno == ENOTDIR) ? error : errno;
     struct stat st {};

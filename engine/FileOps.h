@@ -2,6 +2,7 @@
 // Folder-descriptor helpers shared by the copy, the pre-count and the pruning: every name below an
 // open folder is reached with openat/fstatat relative to it and never through a symbolic link.
 
+#include "core/PosixFile.h"
 #include "engine/SysCalls.h"
 
 #include <cstddef>
@@ -18,45 +19,13 @@ namespace keelbox::detail {
 // with ELOOP or ENOTDIR instead of being followed.
 inline constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    // Closing is never retried: after EINTR the descriptor is gone on Linux.
-    void reset(int fd = -1) {
-        if (m_fd >= 0)
-            sysCalls().close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd = -1;
-};
-
 // A folder listing read straight with getdents64 into a buffer of its own: no directory stream,
 // and a folder already open for other reasons can be listed without opening it again.
 class DirStream {
 public:
     DirStream() = default;
     // Takes ownership of `fd`, also on failure.
-    explicit DirStream(Fd fd) : m_fd(fd.release()), m_owned(true) {}
+    explicit DirStream(UniqueFd fd) : m_fd(fd.release()), m_owned(true) {}
     // Lists the open folder `fd` without taking it over, from its current offset (the start for a
     // folder nobody has listed yet).
     static DirStream borrow(int fd);

@@ -31,8 +31,9 @@ bool isDayFolderName(std::string_view name) {
 
 // Opens the folders `components` below `base` as they are, never through a link; none when one
 // is missing.
-Fd openExistingChain(int base, const std::vector<std::string>& components, std::size_t count) {
-    Fd current{::fcntl(base, F_DUPFD_CLOEXEC, 0)};
+UniqueFd openExistingChain(int base, const std::vector<std::string>& components,
+                           std::size_t count) {
+    UniqueFd current{sysCalls().dupFd(base)};
     for (std::size_t i = 0; i < count && current.valid(); ++i)
         current.reset(openAt(current.get(), components[i].c_str(), folderOpenFlags));
     return current;
@@ -133,7 +134,8 @@ void probeDestination(Tally& tally, int folder) {
     char probe[80];
     std::snprintf(probe, sizeof probe, "%s%ld-probe-aZ", partialPrefix,
                   static_cast<long>(tally.pid));
-    Fd made{openAt(folder, probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    UniqueFd made{
+        openAt(folder, probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
     if (!made.valid())
         return; // the copying reports why nothing can be written
     made.reset();
@@ -143,7 +145,7 @@ void probeDestination(Tally& tally, int folder) {
         sysCalls().fstatat(folder, other.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     sysCalls().unlinkat(folder, probe, 0);
     std::strncat(probe, "?:", sizeof probe - std::strlen(probe) - 1);
-    Fd odd{openAt(folder, probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    UniqueFd odd{openAt(folder, probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
     tally.restrictedNames = !odd.valid() && errno != EEXIST;
     if (odd.valid()) {
         odd.reset();
@@ -156,13 +158,14 @@ void probeDestination(Tally& tally, int folder) {
 // left in any of them are swept: those that carry the under-way record, or, where no record can
 // be kept (FAT, exFAT), the newest one when today's folder is still empty (the run that was cut
 // short was the last one, and wrote there).
-Fd earlierDayFolders(int dayFolder, const std::string& today, dev_t device, const char* runRecord) {
-    Fd driveFolder{openAt(dayFolder, "..", folderOpenFlags & ~O_NOFOLLOW)};
+UniqueFd earlierDayFolders(int dayFolder, const std::string& today, dev_t device,
+                           const char* runRecord) {
+    UniqueFd driveFolder{openAt(dayFolder, "..", folderOpenFlags & ~O_NOFOLLOW)};
     if (!driveFolder.valid())
         return {};
     std::vector<std::string> days;
     {
-        DirStream listing{Fd{openAt(driveFolder.get(), ".", folderOpenFlags)}};
+        DirStream listing{UniqueFd{openAt(driveFolder.get(), ".", folderOpenFlags)}};
         int error = 0;
         while (const dirent64* entry = listing.next(error)) {
             if (isDayFolderName(entry->d_name) && entry->d_name < today)
@@ -174,22 +177,23 @@ Fd earlierDayFolders(int dayFolder, const std::string& today, dev_t device, cons
     std::sort(days.begin(), days.end());
     bool todayEmpty = false;
     {
-        DirStream listing{Fd{openAt(dayFolder, ".", folderOpenFlags)}};
+        DirStream listing{UniqueFd{openAt(dayFolder, ".", folderOpenFlags)}};
         int error = 0;
         todayEmpty = listing.valid() && listing.next(error) == nullptr && error == 0;
     }
-    Fd newest;
+    UniqueFd newest;
     for (std::size_t i = 0; i < days.size(); ++i) {
-        Fd folder{openAt(driveFolder.get(), days[i].c_str(), folderOpenFlags)};
+        UniqueFd folder{openAt(driveFolder.get(), days[i].c_str(), folderOpenFlags)};
         if (!folder.valid())
             continue;
         char value[16];
-        const bool recorded = ::fgetxattr(folder.get(), runRecord, value, sizeof value) >= 0;
+        const bool recorded =
+            sysCalls().fgetxattr(folder.get(), runRecord, value, sizeof value) >= 0;
         const bool noRecords = !recorded && (errno == ENOTSUP || errno == ENOSYS);
         const bool last = i + 1 == days.size();
         if (recorded || (noRecords && last && todayEmpty)) {
             sweepPartials(folder.get(), device, ::getpid());
-            ::fremovexattr(folder.get(), runRecord);
+            sysCalls().fremovexattr(folder.get(), runRecord);
         }
         if (last)
             newest = std::move(folder);

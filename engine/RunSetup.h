@@ -2,8 +2,8 @@
 // What a run finds out before it copies: the sources to walk, what the drive and the backup disk
 // can keep, and the earlier day folder of a dated run.
 
-#include "engine/BackupEngine.h"
 #include "engine/FileOps.h"
+#include "engine/Tally.h"
 
 #include <string>
 #include <vector>
@@ -16,7 +16,7 @@ std::vector<const SourceItem*> distinctSources(const std::vector<SourceItem>& so
 
 // Opens the folders `components` below `base` as they are, never through a link; none when one
 // is missing.
-Fd openExistingChain(int base, const std::vector<std::string>& components, std::size_t count);
+UniqueFd openExistingChain(int base, const std::vector<std::string>& components, std::size_t count);
 
 // Whether the drive at the open folder `root` keeps no permissions of its own (FAT, exFAT, NTFS).
 bool keepsNoPermissions(int root);
@@ -28,6 +28,7 @@ void probeDestination(Tally& tally, int folder);
 // The newest day folder before `today` beside the open day folder `dayFolder`, opened; sweeps the
 // partial copies that cut-short runs left in earlier day folders (`runRecord`: the extended
 // attribute a run keeps on its folder while it is under way).
-Fd earlierDayFolders(int dayFolder, const std::string& today, dev_t device, const char* runRecord);
+UniqueFd earlierDayFolders(int dayFolder, const std::string& today, dev_t device,
+                           const char* runRecord);
 
 } // namespace keelbox::detail

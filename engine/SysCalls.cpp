@@ -1,7 +1,9 @@
 #include "engine/SysCalls.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace keelbox {
@@ -48,9 +50,26 @@ ssize_t realGetdents(int fd, void* buffer, size_t size) {
     return ::getdents64(fd, buffer, size);
 }
 
-constexpr SysCalls real{realOpenat,        realFstatat,  realFstat,    realRead,  realWrite,
-                        realCopyFileRange, realFchmod,   realFutimens, realClose, realMkdirat,
-                        realUnlinkat,      realRenameat, realGetdents};
+int realDupFd(int fd) {
+    return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+char* realRealpath(const char* path, char* resolved) {
+    return ::realpath(path, resolved);
+}
+ssize_t realFgetxattr(int fd, const char* name, void* value, size_t size) {
+    return ::fgetxattr(fd, name, value, size);
+}
+int realFsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+    return ::fsetxattr(fd, name, value, size, flags);
+}
+int realFremovexattr(int fd, const char* name) {
+    return ::fremovexattr(fd, name);
+}
+
+constexpr SysCalls real{realOpenat,        realFstatat,   realFstat,       realRead,  realWrite,
+                        realCopyFileRange, realFchmod,    realFutimens,    realClose, realMkdirat,
+                        realUnlinkat,      realRenameat,  realGetdents,    realDupFd, realRealpath,
+                        realFgetxattr,     realFsetxattr, realFremovexattr};
 
 } // namespace
 

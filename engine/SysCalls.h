@@ -23,6 +23,12 @@ struct SysCalls {
     int (*unlinkat)(int dirfd, const char* name, int flags);
     int (*renameat)(int fromDir, const char* from, int toDir, const char* to);
     ssize_t (*getdents)(int fd, void* buffer, size_t size);
+    // fcntl(fd, F_DUPFD_CLOEXEC, 0).
+    int (*dupFd)(int fd);
+    char* (*realpath)(const char* path, char* resolved);
+    ssize_t (*fgetxattr)(int fd, const char* name, void* value, size_t size);
+    int (*fsetxattr)(int fd, const char* name, const void* value, size_t size, int flags);
+    int (*fremovexattr)(int fd, const char* name);
 };
 
 // The table in force. Tests replace entries through ScopedSysCalls; nothing else changes it.

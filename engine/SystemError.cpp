@@ -3,6 +3,7 @@
 #include "core/ErrnoText.h"
 
 #include <cerrno>
+#include <optional>
 
 namespace keelbox {
 
@@ -42,51 +43,8 @@ std::optional<Classification> classifyPosix(long code) {
     }
 }
 
-std::optional<Classification> classifyFileError(long code) {
-    switch (static_cast<FileErrorCode>(code)) {
-    case FileErrorCode::noSuchFile:
-    case FileErrorCode::readNoSuchFile:
-        return Classification{"engine.gone", nullptr};
-    case FileErrorCode::readNoPermission:
-    case FileErrorCode::writeNoPermission:
-        return Classification{"engine.noPerm", "engine.noPermHint"};
-    case FileErrorCode::writeOutOfSpace:
-        return Classification{"engine.noSpace", "engine.noSpaceHint"};
-    case FileErrorCode::writeVolumeReadOnly:
-        return Classification{"engine.readOnly", "engine.readOnlyHint"};
-    }
-    return std::nullopt;
-}
-
 std::string posixText(long code) {
     return errnoText(static_cast<int>(code));
-}
-
-} // namespace
-
-SystemError SystemError::posix(int errnum, std::string_view operation,
-                               const std::filesystem::path& file) {
-    std::string description = "Could not " + std::string(operation);
-    if (!file.empty())
-        description += " “" + file.string() + "”";
-    description += ": " + posixText(errnum);
-    return SystemError{std::string(posixErrorDomain), errnum, std::move(description), std::nullopt,
-                       nullptr};
-}
-
-ReasonKeys reasonKeys(std::optional<long> frameworkCode, std::optional<long> posixCode) {
-    std::optional<Classification> found;
-    if (posixCode)
-        found = classifyPosix(*posixCode);
-    if (!found && frameworkCode)
-        found = classifyFileError(*frameworkCode);
-    if (!found)
-        return {};
-    ReasonKeys keys;
-    keys.reason = found->reason;
-    if (found->hint)
-        keys.hint = found->hint;
-    return keys;
 }
 
 std::string technicalDetails(const SystemError& error, std::optional<long> posixCode) {
@@ -96,34 +54,29 @@ std::string technicalDetails(const SystemError& error, std::optional<long> posix
     return text;
 }
 
+} // namespace
+
+SystemError SystemError::posix(const FileError& error) {
+    return SystemError{std::string(posixErrorDomain), error.errnum, error.message()};
+}
+
 BackupIssue makeIssue(const SystemError& error, std::string shownPath, AppLanguage language) {
-    // The deepest POSIX error of the chain is the most precise cause.
-    std::optional<long> posixCode;
-    for (const SystemError* e = &error; e; e = e->underlying.get()) {
-        if (e->domain == posixErrorDomain)
-            posixCode = e->code;
-    }
-
-    std::string systemMessage = error.description;
-    if (error.failureReason && !error.failureReason->empty() &&
-        systemMessage.find(*error.failureReason) == std::string::npos)
-        systemMessage += " " + *error.failureReason;
-
-    const std::optional<long> frameworkCode =
-        error.domain == fileErrorDomain ? std::optional<long>(error.code) : std::nullopt;
-    const ReasonKeys keys = reasonKeys(frameworkCode, posixCode);
+    const std::optional<long> posixCode =
+        error.domain == posixErrorDomain ? std::optional<long>(error.code) : std::nullopt;
+    const std::optional<Classification> found =
+        posixCode ? classifyPosix(*posixCode) : std::nullopt;
 
     BackupIssue issue;
     issue.path = std::move(shownPath);
-    if (keys.reason) {
-        issue.reason = localizedText(*keys.reason, language);
-        issue.systemMessage = std::move(systemMessage);
-        if (keys.hint)
-            issue.suggestion = localizedText(*keys.hint, language);
+    if (found) {
+        issue.reason = localizedText(found->reason, language);
+        issue.systemMessage = error.description;
+        if (found->hint)
+            issue.suggestion = localizedText(found->hint, language);
         return issue;
     }
-    if (!systemMessage.empty())
-        issue.reason = std::move(systemMessage);
+    if (!error.description.empty())
+        issue.reason = error.description;
     else if (posixCode)
         issue.reason = posixText(*posixCode);
     else

@@ -1,7 +1,6 @@
 #include "engine/TreeCopy.h"
 
 #include "engine/CopyQueue.h"
-#include "engine/SystemError.h"
 #include "localization/Format.h"
 #include "localization/Language.h"
 
@@ -104,20 +103,6 @@ struct NameIndex {
         return true;
     }
 
-    // False when the folder could not be read completely or is too large to index.
-    bool load(int folder, int& error) {
-        clear();
-        error = 0;
-        DirStream listing{Fd{openAt(folder, ".", folderOpenFlags)}};
-        if (!listing.valid()) {
-            error = errno;
-            return false;
-        }
-        while (const dirent64* entry = listing.next(error))
-            add(entry->d_name, entry->d_type);
-        return error == 0 && finish();
-    }
-
     const Entry* find(std::string_view wanted) const {
         auto it = std::lower_bound(
             entries.begin(), entries.end(), wanted,
@@ -143,8 +128,8 @@ void removeFromCopy(Tally& tally, std::string_view targetBase, std::string_view 
     issue.path = std::string{rel};
     issue.reason = localizedText("engine.pruneFail", tally.language);
     issue.systemMessage =
-        SystemError::posix(error, operationText(FileOp::remove), joinPath(targetBase, rel))
-            .description;
+        FileError{error, std::string(operationText(FileOp::remove)), joinPath(targetBase, rel)}
+            .message();
     tally.errors.push_back(std::move(issue));
 }
 
@@ -229,7 +214,7 @@ public:
     // `previousFd`: the same folder in the earlier day folder, or -1.
     // Issues of the walk itself wait for the files queued before them (CopyQueue).
     void walk(int srcFd, int dstFd, int dstError, bool dstFresh, int previousFd) {
-        DirStream listing{Fd{srcFd}};
+        DirStream listing{UniqueFd{srcFd}};
         if (!listing.valid()) {
             const int error = errno;
             m_queue.drain(false);
@@ -519,7 +504,7 @@ private:
         // Parents before their contents: the copy's folder is made first, so empty folders are
         // reproduced. A failure is not reported by itself; each file below reports it.
         int childError = dstParentError;
-        Fd child;
+        UniqueFd child;
         bool made = false;
         if (dstParent >= 0)
             child.reset(openOrMakeFolder(dstParent, name, true, childError, &made));
@@ -530,7 +515,7 @@ private:
             addFileIssue(m_tally, error, FileOp::openFolder, where().source(), where().shown());
             return;
         }
-        Fd previous;
+        UniqueFd previous;
         if (previousParent >= 0)
             previous.reset(openAt(previousParent, name, folderOpenFlags));
         walk(src, child.get(), childError, made, previous.get());
@@ -547,128 +532,13 @@ private:
     bool m_folderModesRefused = false;
 };
 
-class Pruner {
-public:
-    Pruner(Tally& tally, std::string_view targetBase, dev_t device)
-        : m_tally(tally), m_targetBase(targetBase), m_device(device) {}
-
-    void walk(int srcFd, int dstFd) {
-        if (m_indexes.size() <= m_depth)
-            m_indexes.push_back(std::make_unique<NameIndex>());
-        NameIndex& index = *m_indexes[m_depth];
-        bool indexed = false;
-        if (srcFd >= 0) {
-            int error = 0;
-            indexed = index.load(srcFd, error);
-            // Only a definite "not there" deletes. A drive folder that cannot be listed (EIO,
-            // ENOTCONN from a FUSE driver whose stick was pulled) must not empty the copy.
-            if (!indexed && error != 0)
-                return;
-        }
-        DirStream listing{Fd{openAt(dstFd, ".", folderOpenFlags)}};
-        if (!listing.valid())
-            return; // an unreadable folder of the copy is passed over
-        ++m_depth;
-        int readError = 0;
-        while (const dirent64* entry = listing.next(readError)) {
-            if (m_tally.stopRequested())
-                break;
-            const char* name = entry->d_name;
-            if (isExcludedName(name))
-                continue; // nothing in or under a never-copied name is ever deleted
-            const std::size_t mark = m_rel.size();
-            if (!m_rel.empty())
-                m_rel.push_back('/');
-            m_rel.append(name);
-            visit(srcFd, indexed ? &index : nullptr, listing.fd(), name, entry->d_type);
-            m_rel.resize(mark);
-        }
-        --m_depth;
-    }
-
-private:
-    // The type of `name` in the drive's folder: 0 when it does not exist there, -1 when that
-    // cannot be told, otherwise the st_mode type bits.
-    int sourceType(int srcFd, const NameIndex* index, const char* name) {
-        if (srcFd < 0)
-            return 0;
-        if (index != nullptr) {
-            const NameIndex::Entry* found = index->find(name);
-            if (found == nullptr)
-                return 0;
-            switch (found->type) {
-            case DT_DIR:
-                return S_IFDIR;
-            case DT_REG:
-                return S_IFREG;
-            case DT_LNK:
-                return S_IFLNK;
-            case DT_UNKNOWN:
-                break;
-            default:
-                return S_IFIFO; // some other kind of entry: it exists
-            }
-        }
-        struct stat st {};
-        if (sysCalls().fstatat(srcFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            return static_cast<int>(st.st_mode & S_IFMT);
-        return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
-    }
-
-    void visit(int srcFd, const NameIndex* index, int dstFd, const char* name,
-               unsigned char dstType) {
-        const int type = sourceType(srcFd, index, name);
-        if (type < 0)
-            return;
-        if (type == 0) {
-            removeFromCopy(m_tally, m_targetBase, m_rel, dstFd, name, m_device);
-            return;
-        }
-        if (dstType == DT_UNKNOWN) {
-            struct stat dst {};
-            if (sysCalls().fstatat(dstFd, name, &dst, AT_SYMLINK_NOFOLLOW) != 0)
-                return;
-            dstType = S_ISDIR(dst.st_mode) ? DT_DIR : DT_REG;
-        }
-        if (dstType != DT_DIR)
-            return;
-        // A folder of the copy whose name still exists on the drive stays; its contents are
-        // compared with the drive's folder. A link on the drive is not followed: what lies below
-        // the copy's folder then stays as it is.
-        if (type == S_IFLNK)
-            return;
-        Fd child{openAt(dstFd, name, folderOpenFlags)};
-        if (!child.valid())
-            return;
-        struct stat childStat {};
-        if (sysCalls().fstat(child.get(), &childStat) != 0 || childStat.st_dev != m_device)
-            return;
-        if (type == S_IFDIR) {
-            Fd srcChild{openAt(srcFd, name, folderOpenFlags)};
-            if (!srcChild.valid())
-                return;
-            walk(srcChild.get(), child.get());
-        } else {
-            // A file on the drive where the copy has a folder: nothing below it exists there.
-            walk(-1, child.get());
-        }
-    }
-
-    Tally& m_tally;
-    std::string_view m_targetBase;
-    dev_t m_device;
-    std::string m_rel;
-    std::vector<std::unique_ptr<NameIndex>> m_indexes;
-    std::size_t m_depth = 0;
-};
-
 class Counter {
 public:
     Counter(Totals& totals, StatWorker& worker, MetadataLog* log)
         : m_totals(totals), m_worker(worker), m_log(log) {}
 
     void walk(int srcFd) {
-        DirStream listing{Fd{srcFd}};
+        DirStream listing{UniqueFd{srcFd}};
         struct stat st {};
         if (!listing.valid() || !m_ancestors.enter(listing.fd(), st))
             return;
@@ -742,7 +612,7 @@ void sweepPartials(int folder, dev_t device, pid_t self) {
         dev_t device;
         pid_t self;
         void walk(int dir, std::size_t depth) {
-            DirStream listing{Fd{openAt(dir, ".", folderOpenFlags)}};
+            DirStream listing{UniqueFd{openAt(dir, ".", folderOpenFlags)}};
             int error = 0;
             while (const dirent64* entry = listing.next(error)) {
                 const char* name = entry->d_name;
@@ -754,7 +624,7 @@ void sweepPartials(int folder, dev_t device, pid_t self) {
                 if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) ||
                     depth >= Ancestors::maxDepth)
                     continue;
-                Fd child{openAt(listing.fd(), name, folderOpenFlags)};
+                UniqueFd child{openAt(listing.fd(), name, folderOpenFlags)};
                 struct stat st {};
                 if (child.valid() && sysCalls().fstat(child.get(), &st) == 0 && st.st_dev == device)
                     walk(child.get(), depth + 1);
@@ -822,12 +692,6 @@ void copyContents(Tally& tally, const Where& root, int source, int dstDir, int d
     }
     Copier copier{tally, root, cleanup};
     copier.walk(own, dstDir, dstError, false, previousDir);
-}
-
-void pruneContents(Tally& tally, std::string_view targetBase, int srcDir, int dstDir,
-                   dev_t device) {
-    Pruner pruner{tally, targetBase, device};
-    pruner.walk(srcDir, dstDir);
 }
 
 void countContents(int source, Totals& totals, StatWorker& worker, MetadataLog* log) {

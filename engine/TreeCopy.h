@@ -1,6 +1,6 @@
 #pragma once
-// The descriptor-based walks of one run: copying a tree, pruning the copy and the pre-count. The
-// public path-based operations in BackupEngine.h open the two roots and hand them here.
+// The descriptor-based walks of one run: copying a tree (pruning the copy on the way) and the
+// pre-count.
 
 #include "engine/FileCopy.h"
 #include "engine/MetadataLog.h"
@@ -12,8 +12,8 @@
 namespace keelbox::detail {
 
 // What a copy walk removes from the copy besides copying, folder by folder once each is copied:
-// with `mirror`, everything the drive's folder no longer holds (the outcome of pruneContents
-// afterwards, without walking both trees a second time); with `sweepPartials`, the partial copies
+// with `mirror`, everything the drive's folder no longer holds (from the listings the walk reads
+// anyway, without walking both trees a second time); with `sweepPartials`, the partial copies
 // that a run cut short left behind. Nothing on another file system than `device` is touched.
 struct CopyCleanup {
     dev_t device = 0;
@@ -35,10 +35,6 @@ void sweepPartials(int folder, dev_t device, pid_t self);
 std::string foldCase(std::string_view name);
 // Whether a disk that keeps Windows-compatible names (FAT, exFAT) can store `name`.
 bool nameStorable(std::string_view name);
-
-// Deletes from `dstDir` what `srcDir` does not hold; `srcDir` -1 means that nothing exists there
-// on the drive. `device` is the copy's file system.
-void pruneContents(Tally& tally, std::string_view targetBase, int srcDir, int dstDir, dev_t device);
 
 // Adds the regular files below the open folder `source` and their sizes; what it reads goes into
 // `log` when given.

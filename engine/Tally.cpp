@@ -1,0 +1,113 @@
+#include "engine/Tally.h"
+
+#include "engine/FileOps.h"
+#include "engine/MetadataLog.h"
+#include "engine/StatWorker.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace keelbox {
+
+namespace {
+
+// The umask, read from /proc (setting it to read it back would race with other threads creating
+// files). Unknown, it counts as the usual 022.
+mode_t currentUmask() {
+    UniqueFd status{detail::openAt(AT_FDCWD, "/proc/self/status", O_RDONLY | O_CLOEXEC)};
+    char text[4096];
+    const ssize_t got = status.valid() ? readFull(status.get(), text, sizeof text - 1) : -1;
+    if (got <= 0)
+        return 022;
+    text[got] = '\0';
+    const char* line = std::strstr(text, "\nUmask:");
+    if (line == nullptr)
+        return 022;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(line + 7, &end, 8);
+    return end == line + 7 ? mode_t{022} : static_cast<mode_t>(value & 0777);
+}
+
+} // namespace
+
+Tally::Tally(AppLanguage runLanguage, ProgressCallback progress, const std::atomic<bool>* stop)
+    : language(runLanguage), onProgress(std::move(progress)), pid(::getpid()),
+      creationMask(currentUmask()), m_stop(stop) {}
+
+Tally::~Tally() = default;
+
+void Tally::advance(Int64 bytes, std::string_view currentFile) {
+    ++processedFiles;
+    processedBytes += bytes;
+    if (!onProgress)
+        return;
+    const Int step = filesTotal >= 100 ? filesTotal / 100 : 1;
+    if (processedFiles - lastReportedFiles >= step) {
+        lastReportedFiles = processedFiles;
+        onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal,
+                                  std::string{currentFile}});
+    }
+}
+
+void Tally::reportFinal() {
+    if (onProgress)
+        onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal, {}});
+}
+
+bool Tally::stopRequested() const {
+    return m_stop != nullptr && m_stop->load(std::memory_order_relaxed);
+}
+
+detail::StatWorker& Tally::statWorker() {
+    if (!m_worker)
+        m_worker = std::make_unique<detail::StatWorker>();
+    return *m_worker;
+}
+
+detail::MetadataLog& Tally::startMetadataLog() {
+    m_log = std::make_unique<detail::MetadataLog>();
+    return *m_log;
+}
+
+char* Tally::copyBuffer() {
+    if (!m_buffer)
+        m_buffer = std::make_unique<char[]>(copyBufferSize);
+    return m_buffer.get();
+}
+
+bool isExcluded(std::string_view relativePath) {
+    static const std::unordered_set<std::string_view> excludedNames{
+        ".keelbox.json", ".DS_Store",       ".Spotlight-V100",         ".Trashes",
+        ".fseventsd",    ".TemporaryItems", ".DocumentRevisions-V100", "System Volume Information",
+        "$RECYCLE.BIN",  ".keelbox-drive"};
+    std::size_t start = 0;
+    while (start <= relativePath.size()) {
+        std::size_t end = relativePath.find('/', start);
+        if (end == std::string_view::npos)
+            end = relativePath.size();
+        if (end > start && excludedNames.contains(relativePath.substr(start, end - start)))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+mode_t copyPermissions(mode_t sourceMode, bool folder, bool sourceInventsModes, mode_t umask) {
+    mode_t mode = sourceMode & 0777;
+    if (sourceInventsModes && !folder)
+        mode &= ~mode_t{0111};
+    mode &= ~umask;
+    if (folder)
+        mode |= S_IRWXU;
+    return mode;
+}
+
+bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds) {
+    return sourceSize == copySize && sourceSeconds <= copySeconds + 2.0;
+}
+
+} // namespace keelbox

@@ -1,0 +1,108 @@
+#pragma once
+// The state of one run, shared by its walks and copying threads, and the rules every copy follows.
+
+#include "engine/BackupEngine.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace keelbox {
+
+namespace detail {
+class StatWorker;
+class MetadataLog;
+} // namespace detail
+
+struct Totals {
+    Int files = 0;
+    Int64 bytes = 0;
+};
+
+// The state of one run, handed to every copy and prune operation of that run.
+class Tally {
+public:
+    explicit Tally(AppLanguage runLanguage, ProgressCallback progress = {},
+                   const std::atomic<bool>* stop = nullptr);
+    ~Tally();
+    Tally(const Tally&) = delete;
+    Tally& operator=(const Tally&) = delete;
+
+    Int filesCopied = 0;
+    Int64 bytesCopied = 0;
+    Int filesSkipped = 0;
+    Int filesDeleted = 0;
+    // Files of a dated run taken over from the earlier day folder as hard links.
+    Int filesLinked = 0;
+    std::vector<BackupIssue> errors;
+    AppLanguage language;
+    Int processedFiles = 0;
+    Int64 processedBytes = 0;
+    Int filesTotal = 0;
+    Int64 bytesTotal = 0;
+    ProgressCallback onProgress;
+    Int lastReportedFiles = -1;
+
+    // Counts one handled file (copied, unchanged or failed) and reports progress about once per
+    // hundredth of the expected files.
+    void advance(Int64 bytes, std::string_view currentFile);
+    // The final snapshot of a run, whatever was reported last.
+    void reportFinal();
+    // Whether the caller asked the run to stop.
+    bool stopRequested() const;
+
+    // Reused by every copy of the run, so copying allocates nothing per file.
+    char* copyBuffer();
+    static constexpr std::size_t copyBufferSize = 256 * 1024;
+    // The drive's device from which the in-kernel copy was found unsupported; the run then goes
+    // straight to reading and writing for its files. Shared by the run's copying threads.
+    std::atomic<dev_t> noFastCopyFrom{0};
+    std::atomic<bool> fastCopyRefused{false};
+    // Names the partial copies of this run, unique within the run.
+    std::atomic<std::uint64_t> partialCounter{0};
+    pid_t pid;
+    // The process's umask: permission bits that a new file does not get from its creation mode.
+    mode_t creationMask;
+    // The drive's file system keeps no permissions of its own (FAT, exFAT, NTFS): the execute
+    // bits it shows on every file are not carried.
+    bool sourceInventsModes = false;
+    // The backup disk takes "A" and "a" for the same name (exFAT, FAT, NTFS, a casefolded ext4).
+    bool caseInsensitiveDestination = false;
+    // The backup disk cannot store some characters in names (FAT, exFAT: ":", "?", "*", ...).
+    bool restrictedNames = false;
+    // Set when the backup disk keeps no permissions: copies left too open are not closed up.
+    bool modesIgnored = false;
+    // Set when the backup disk refuses hard links (FAT, exFAT): dated runs then copy.
+    std::atomic<bool> linksRefused{false};
+    // Set when a stop request left something undone.
+    std::atomic<bool> cutShort{false};
+
+    // The run's second thread for metadata reads, started on first use.
+    detail::StatWorker& statWorker();
+    // What the pre-count read, for the copy walk; null when there was no pre-count.
+    detail::MetadataLog* metadataLog() { return m_log.get(); }
+    detail::MetadataLog& startMetadataLog();
+
+private:
+    const std::atomic<bool>* m_stop;
+    std::unique_ptr<char[]> m_buffer;
+    std::unique_ptr<detail::StatWorker> m_worker;
+    std::unique_ptr<detail::MetadataLog> m_log;
+};
+
+// The skip-unchanged rule: equal sizes, and the source's modification time at most 2 seconds
+// after the copy's (FAT keeps times in 2-second steps). A copy newer than its source counts as
+// unchanged; a copy that is not a regular file has size -1 and never does.
+bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double copySeconds);
+// The permissions of a copy: the source's, without set-user-ID, set-group-ID and sticky bits,
+// without the execute bits of a file whose drive keeps no permissions, and never more open than
+// the umask allows. A folder always stays usable by its owner, so later runs can update it.
+mode_t copyPermissions(mode_t sourceMode, bool folder, bool sourceInventsModes, mode_t umask);
+// True when any "/"-separated component is one of the never-copied names.
+bool isExcluded(std::string_view relativePath);
+
+} // namespace keelbox

@@ -144,86 +144,12 @@ struct OpenedSource {
     std::string name; // the source file's name within `folder`
     struct stat st {};
     int error = 0;
-};
 
-// Opens a configured source below the drive's root. The path comes from the drive and is checked
-// before anything is read: written without ".." and not absolute, and, with links resolved, still
-// below the drive's root. The resolved path is then opened one component at a time without
-// following links, so that a link swapped in between the check and the opening fails instead of
-// leading elsewhere.
-OpenedSource openSource(int rootFd, const fs::path& rootReal, const fs::path& volumeRoot,
-                        std::string_view relativePath) {
-    OpenedSource out;
-    if (!isSafeRelativePath(relativePath)) {
-        out.kind = OpenedSource::Kind::refused;
-        return out;
+    void fail(int errnum, bool missing) {
+        error = errnum;
+        kind = missing ? Kind::missing : Kind::failed;
     }
-    if (rootFd < 0) {
-        out.kind = OpenedSource::Kind::missing;
-        return out;
-    }
-    const std::vector<std::string> written = pathComponents(relativePath);
-    std::vector<std::string> components;
-    if (!written.empty()) {
-        char real[PATH_MAX];
-        const std::string full = (volumeRoot / fs::path{relativePath}).string();
-        if (sysCalls().realpath(full.c_str(), real) == nullptr) {
-            out.error = errno;
-            out.kind = (errno == ENOENT || errno == ENOTDIR) ? OpenedSource::Kind::missing
-                                                             : OpenedSource::Kind::failed;
-            return out;
-        }
-        const fs::path resolved{real};
-        if (!isWithin(resolved, rootReal)) {
-            out.kind = OpenedSource::Kind::refused;
-            return out;
-        }
-        components = pathComponents(resolved.lexically_relative(rootReal).generic_string());
-    }
-    UniqueFd current{sysCalls().dupFd(rootFd)};
-    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-        UniqueFd next{
-            detail::openAt(current.get(), components[i].c_str(), detail::folderOpenFlags)};
-        if (!next.valid()) {
-            out.error = errno;
-            out.kind =
-                out.error == ENOENT ? OpenedSource::Kind::missing : OpenedSource::Kind::failed;
-            return out;
-        }
-        current = std::move(next);
-    }
-    if (components.empty()) {
-        if (sysCalls().fstat(current.get(), &out.st) != 0) {
-            out.error = errno;
-            out.kind = OpenedSource::Kind::failed;
-            return out;
-        }
-        out.folder = std::move(current);
-        out.kind = OpenedSource::Kind::folder;
-        return out;
-    }
-    const std::string& last = components.back();
-    if (sysCalls().fstatat(current.get(), last.c_str(), &out.st, AT_SYMLINK_NOFOLLOW) != 0) {
-        out.error = errno;
-        out.kind = out.error == ENOENT ? OpenedSource::Kind::missing : OpenedSource::Kind::failed;
-        return out;
-    }
-    if (S_ISDIR(out.st.st_mode)) {
-        UniqueFd folder{detail::openAt(current.get(), last.c_str(), detail::folderOpenFlags)};
-        if (!folder.valid()) {
-            out.error = errno;
-            out.kind = OpenedSource::Kind::failed;
-            return out;
-        }
-        out.folder = std::move(folder);
-        out.kind = OpenedSource::Kind::folder;
-    } else {
-        out.folder = std::move(current);
-        out.name = last;
-        out.kind = S_ISREG(out.st.st_mode) ? OpenedSource::Kind::file : OpenedSource::Kind::other;
-    }
-    return out;
-}
+};
 
 struct DriveRoot {
     UniqueFd fd;
@@ -237,6 +163,85 @@ DriveRoot openDriveRoot(const fs::path& volumeRoot) {
     if (root.fd.valid())
         root.real = normalisedAbsolute(volumeRoot);
     return root;
+}
+
+// The source's path below the drive's root with links resolved, as components (none for the
+// whole drive); nothing, with `out` saying why, when it cannot be resolved or leads off the drive.
+std::optional<std::vector<std::string>> resolvedComponents(const DriveRoot& root,
+                                                           const fs::path& volumeRoot,
+                                                           std::string_view relativePath,
+                                                           OpenedSource& out) {
+    if (pathComponents(relativePath).empty())
+        return std::vector<std::string>{};
+    char real[PATH_MAX];
+    const std::string full = (volumeRoot / fs::path{relativePath}).string();
+    if (sysCalls().realpath(full.c_str(), real) == nullptr) {
+        out.fail(errno, errno == ENOENT || errno == ENOTDIR);
+        return std::nullopt;
+    }
+    const fs::path resolved{real};
+    if (!isWithin(resolved, root.real)) {
+        out.kind = OpenedSource::Kind::refused;
+        return std::nullopt;
+    }
+    return pathComponents(resolved.lexically_relative(root.real).generic_string());
+}
+
+// The last component below its open parent: a folder is opened, anything else stays named in
+// its parent.
+void openLast(UniqueFd parent, const std::string& last, OpenedSource& out) {
+    if (sysCalls().fstatat(parent.get(), last.c_str(), &out.st, AT_SYMLINK_NOFOLLOW) != 0) {
+        out.fail(errno, errno == ENOENT);
+        return;
+    }
+    if (!S_ISDIR(out.st.st_mode)) {
+        out.folder = std::move(parent);
+        out.name = last;
+        out.kind = S_ISREG(out.st.st_mode) ? OpenedSource::Kind::file : OpenedSource::Kind::other;
+        return;
+    }
+    out.folder.reset(detail::openAt(parent.get(), last.c_str(), detail::folderOpenFlags));
+    if (!out.folder.valid())
+        out.fail(errno, false);
+    else
+        out.kind = OpenedSource::Kind::folder;
+}
+
+// Opens a configured source below the drive's root. The path comes from the drive and is checked
+// before anything is read: written without ".." and not absolute, and, with links resolved, still
+// below the drive's root. The resolved path is then opened one component at a time without
+// following links, so that a link swapped in between the check and the opening fails instead of
+// leading elsewhere.
+OpenedSource openSource(const DriveRoot& root, const fs::path& volumeRoot,
+                        std::string_view relativePath) {
+    OpenedSource out;
+    if (!isSafeRelativePath(relativePath)) {
+        out.kind = OpenedSource::Kind::refused;
+        return out;
+    }
+    if (!root.fd.valid())
+        return out;
+    const auto components = resolvedComponents(root, volumeRoot, relativePath, out);
+    if (!components)
+        return out;
+    UniqueFd current{sysCalls().dupFd(root.fd.get())};
+    for (std::size_t i = 0; i + 1 < components->size(); ++i) {
+        current.reset(
+            detail::openAt(current.get(), (*components)[i].c_str(), detail::folderOpenFlags));
+        if (!current.valid()) {
+            out.fail(errno, errno == ENOENT);
+            return out;
+        }
+    }
+    if (!components->empty()) {
+        openLast(std::move(current), components->back(), out);
+    } else if (sysCalls().fstat(current.get(), &out.st) != 0) {
+        out.fail(errno, false);
+    } else {
+        out.folder = std::move(current);
+        out.kind = OpenedSource::Kind::folder;
+    }
+    return out;
 }
 
 // Opens (creating where needed) the folders `components` below `base`, never through a link; a
@@ -267,7 +272,7 @@ Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
     DriveRoot root = openDriveRoot(volumeRoot);
     for (const SourceItem* listed : detail::distinctSources(config.sources)) {
         const SourceItem& item = *listed;
-        OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, item.relativePath);
+        OpenedSource source = openSource(root, volumeRoot, item.relativePath);
         if (source.kind == OpenedSource::Kind::folder) {
             detail::countContents(source.folder.get(), totals, worker, log);
         } else if (source.kind == OpenedSource::Kind::file) {
@@ -360,92 +365,139 @@ detail::DriveIdentity driveIdentity(const DriveConfig& config, const fs::path& v
             environment.volumeUUID ? *environment.volumeUUID : volumeIds(volumeRoot).uuid};
 }
 
-// Each source in list order into the prepared folder.
-void copySources(const DriveConfig& config, const fs::path& volumeRoot,
-                 detail::PreparedFolder& folder, const std::string& folderText,
-                 const std::string& day, const RunEnvironment& environment, Tally& tally) {
+// Where every source of a run goes: the prepared folder, how its copy is cleaned up, and the
+// earlier day folder of a dated run.
+struct RunTarget {
+    int folder = -1;
+    std::string folderText;
     detail::CopyCleanup cleanup;
-    cleanup.device = folder.device;
-    cleanup.mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
-    cleanup.sweepPartials = folder.sweepPartials;
-    detail::probeDestination(tally, folder.folder.get());
     UniqueFd previousDay;
-    if (!day.empty())
-        previousDay = detail::earlierDayFolders(folder.folder.get(), day, cleanup.device,
-                                                detail::runningAttribute);
+};
 
-    DriveRoot root = openDriveRoot(volumeRoot);
+RunTarget runTarget(const DriveConfig& config, const detail::PreparedFolder& folder,
+                    std::string folderText, const std::string& day, Tally& tally) {
+    RunTarget target;
+    target.folder = folder.folder.get();
+    target.folderText = std::move(folderText);
+    target.cleanup.device = folder.device;
+    target.cleanup.mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
+    target.cleanup.sweepPartials = folder.sweepPartials;
+    detail::probeDestination(tally, target.folder);
+    if (!day.empty())
+        target.previousDay =
+            detail::earlierDayFolders(target.folder, day, folder.device, detail::runningAttribute);
+    return target;
+}
+
+// Whether the opened source is a folder or a file to copy; otherwise its issue is made.
+bool usableSource(Tally& tally, const OpenedSource& source, const std::string& shown,
+                  const std::string& sourceText) {
+    switch (source.kind) {
+    case OpenedSource::Kind::missing:
+        detail::addEngineIssue(tally, shown, "engine.srcMissing", "engine.srcMissingHint");
+        return false;
+    case OpenedSource::Kind::refused:
+        detail::addEngineIssue(tally, shown, "engine.srcOutside", "engine.srcOutsideHint");
+        return false;
+    case OpenedSource::Kind::failed:
+        detail::addFileIssue(tally, source.error, detail::FileOp::openSource, sourceText, shown);
+        return false;
+    case OpenedSource::Kind::other:
+        detail::addEngineIssue(tally, shown, "engine.notRegular", "engine.notRegularHint");
+        return false;
+    case OpenedSource::Kind::folder:
+    case OpenedSource::Kind::file:
+        break;
+    }
+    return true;
+}
+
+// The folders of `components` (the first `count`) below the day folder before this one.
+UniqueFd earlierDayChain(const RunTarget& target, const std::vector<std::string>& components,
+                         std::size_t count) {
+    if (!target.previousDay.valid())
+        return {};
+    return detail::openExistingChain(target.previousDay.get(), components, count);
+}
+
+// A source folder; mirror pruning runs inside the copy walk, folder by folder.
+void copySourceFolder(Tally& tally, const RunTarget& target, const OpenedSource& source,
+                      const std::vector<std::string>& components, const detail::Where& where,
+                      const std::string& shown, bool automatic) {
+    int targetError = 0;
+    const UniqueFd copy =
+        openFolderChain(target.folder, components, components.size(), targetError);
+    detail::CopyCleanup cleanup = target.cleanup;
+    if (cleanup.mirror && automatic && copy.valid())
+        cleanup.mirror =
+            !holdBackDeletions(tally, source.folder.get(), std::string{where.targetBase}, shown);
+    const UniqueFd previous = earlierDayChain(target, components, components.size());
+    detail::copyContents(tally, where, source.folder.get(),
+                         {copy.get(), targetError, false, previous.get()}, cleanup);
+}
+
+// A file listed as a source is copied whatever its name; only what is found inside folders is
+// tested against the never-copied names.
+void copySourceFile(Tally& tally, const RunTarget& target, const OpenedSource& source,
+                    const std::vector<std::string>& components, const detail::Where& where) {
+    int targetError = 0;
+    const UniqueFd parent =
+        openFolderChain(target.folder, components, components.size() - 1, targetError);
+    const UniqueFd previous = earlierDayChain(target, components, components.size() - 1);
+    detail::Candidate file;
+    file.srcDir = source.folder.get();
+    file.srcName = source.name.c_str();
+    file.srcStat = &source.st;
+    file.dstDir = parent.get();
+    file.dstError = targetError;
+    file.dstName = components.back().c_str();
+    file.previousDir = previous.get();
+    detail::copyOne(tally, where, file);
+}
+
+// Each source in list order into the prepared folder.
+void copySources(const DriveConfig& config, const fs::path& volumeRoot, const RunTarget& target,
+                 const RunEnvironment& environment, Tally& tally) {
+    const DriveRoot root = openDriveRoot(volumeRoot);
     tally.sourceInventsModes = root.fd.valid() && detail::keepsNoPermissions(root.fd.get());
-    for (const SourceItem* listed : detail::distinctSources(config.sources)) {
-        const SourceItem& item = *listed;
+    for (const SourceItem* item : detail::distinctSources(config.sources)) {
         if (tally.stopRequested()) {
             tally.cutShort.store(true);
             break;
         }
-        const std::string& relativePath = item.relativePath;
+        const std::string& relativePath = item->relativePath;
         const std::string shown =
             relativePath.empty() ? localizedText("cfg.wholeName", tally.language) : relativePath;
-        OpenedSource source = openSource(root.fd.get(), root.real, volumeRoot, relativePath);
+        const OpenedSource source = openSource(root, volumeRoot, relativePath);
         const std::string sourceText = (volumeRoot / fs::path{relativePath}).string();
-        switch (source.kind) {
-        case OpenedSource::Kind::missing:
-            detail::addEngineIssue(tally, shown, "engine.srcMissing", "engine.srcMissingHint");
+        if (!usableSource(tally, source, shown, sourceText))
             continue;
-        case OpenedSource::Kind::refused:
-            detail::addEngineIssue(tally, shown, "engine.srcOutside", "engine.srcOutsideHint");
-            continue;
-        case OpenedSource::Kind::failed:
-            detail::addFileIssue(tally, source.error, detail::FileOp::openSource, sourceText,
-                                 shown);
-            continue;
-        case OpenedSource::Kind::other:
-            detail::addEngineIssue(tally, shown, "engine.notRegular", "engine.notRegularHint");
-            continue;
-        case OpenedSource::Kind::folder:
-        case OpenedSource::Kind::file:
-            break;
-        }
-
         // The copy keeps the source's place below the backup folder, as written in the
         // configuration (checked above to hold no ".." and no leading "/").
         const std::vector<std::string> components = pathComponents(relativePath);
-        const std::string targetText = detail::joinPath(folderText, relativePath);
-        int targetError = 0;
-        detail::Where where{sourceText, targetText, relativePath, {}};
-        if (source.kind == OpenedSource::Kind::folder) {
-            UniqueFd target =
-                openFolderChain(folder.folder.get(), components, components.size(), targetError);
-            detail::CopyCleanup forSource = cleanup;
-            if (forSource.mirror && environment.automatic && target.valid())
-                forSource.mirror =
-                    !holdBackDeletions(tally, source.folder.get(), targetText, shown);
-            // Mirror pruning runs inside the copy walk, folder by folder.
-            UniqueFd previous;
-            if (previousDay.valid())
-                previous =
-                    detail::openExistingChain(previousDay.get(), components, components.size());
-            detail::copyContents(tally, where, source.folder.get(), target.get(), targetError,
-                                 forSource, previous.get());
-        } else {
-            // A file listed as a source is copied whatever its name; only what is found inside
-            // folders is tested against the never-copied names.
-            UniqueFd parent = openFolderChain(folder.folder.get(), components,
-                                              components.size() - 1, targetError);
-            UniqueFd previous;
-            if (previousDay.valid())
-                previous =
-                    detail::openExistingChain(previousDay.get(), components, components.size() - 1);
-            detail::Candidate file;
-            file.srcDir = source.folder.get();
-            file.srcName = source.name.c_str();
-            file.srcStat = &source.st;
-            file.dstDir = parent.get();
-            file.dstError = targetError;
-            file.dstName = components.back().c_str();
-            file.previousDir = previous.get();
-            detail::copyOne(tally, where, file);
-        }
+        const std::string targetText = detail::joinPath(target.folderText, relativePath);
+        const detail::Where where{sourceText, targetText, relativePath, {}};
+        if (source.kind == OpenedSource::Kind::folder)
+            copySourceFolder(tally, target, source, components, where, shown,
+                             environment.automatic);
+        else
+            copySourceFile(tally, target, source, components, where);
     }
+}
+
+BackupResult resultOf(Tally& tally, const DestinationPlan& plan,
+                      std::chrono::steady_clock::time_point started) {
+    BackupResult result;
+    result.filesCopied = tally.filesCopied;
+    result.bytesCopied = tally.bytesCopied;
+    result.filesSkipped = tally.filesSkipped;
+    result.filesDeleted = tally.filesDeleted;
+    result.filesLinked = tally.filesLinked;
+    result.errors = std::move(tally.errors);
+    result.destinationRoot = plan.shown;
+    result.duration =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return result;
 }
 
 } // namespace
@@ -472,19 +524,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     const DestinationPlan plan = planDestination(
         config.destinationPath, driveFolderName(config.driveName), day,
         destinationFacts(environment.homeFolder, volumeRoot, environment.callersOwnFolder));
-    const auto finish = [&] {
-        BackupResult result;
-        result.filesCopied = tally.filesCopied;
-        result.bytesCopied = tally.bytesCopied;
-        result.filesSkipped = tally.filesSkipped;
-        result.filesDeleted = tally.filesDeleted;
-        result.filesLinked = tally.filesLinked;
-        result.errors = std::move(tally.errors);
-        result.destinationRoot = plan.shown;
-        result.duration =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        return result;
-    };
+    const auto finish = [&] { return resultOf(tally, plan, started); };
     if (plan.refused()) {
         addRefusal(tally, plan);
         return finish();
@@ -503,7 +543,8 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         return finish();
     }
 
-    copySources(config, volumeRoot, folder, plan.shown.string(), day, environment, tally);
+    copySources(config, volumeRoot, runTarget(config, folder, plan.shown.string(), day, tally),
+                environment, tally);
     // A stop request that came when everything was done already changes nothing.
     if (tally.cutShort.load())
         detail::addEngineIssue(tally, {}, "engine.stopped", {});

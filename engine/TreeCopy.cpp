@@ -210,10 +210,8 @@ public:
         m_rel.reserve(256);
     }
 
-    // `dstFresh`: the copy's folder was made just now, so nothing in it needs looking at.
-    // `previousFd`: the same folder in the earlier day folder, or -1.
     // Issues of the walk itself wait for the files queued before them (CopyQueue).
-    void walk(int srcFd, int dstFd, int dstError, bool dstFresh, int previousFd) {
+    void walk(int srcFd, const CopyFolders& to) {
         DirStream listing{UniqueFd{srcFd}};
         if (!listing.valid()) {
             const int error = errno;
@@ -227,8 +225,8 @@ public:
             addEngineIssue(m_tally, where().shown(), "engine.tooDeep", "engine.tooDeepHint");
             return;
         }
-        if (walkListing(listing, dstFd, dstError, dstFresh, previousFd))
-            carryFolderMode(folder.st_mode, dstFd);
+        if (walkListing(listing, to))
+            carryFolderMode(folder.st_mode, to.dst);
         m_ancestors.leave();
     }
 
@@ -255,7 +253,7 @@ private:
     }
 
     // False when the walk was stopped.
-    bool walkListing(DirStream& listing, int dstFd, int dstError, bool dstFresh, int previousFd) {
+    bool walkListing(DirStream& listing, const CopyFolders& to) {
         // The queued files use this folder's descriptors, which close when the walk leaves it.
         struct LeaveGuard {
             CopyQueue& queue;
@@ -268,36 +266,18 @@ private:
         if (m_levels.size() <= m_depth)
             m_levels.push_back(std::make_unique<Level>());
         Level& level = *m_levels[m_depth];
-        Batch& batch = level.batch;
         level.folded.clear();
         // A folder of the copy made during this walk holds only what the walk put there.
         const bool cleaning = m_cleanup.mirror || m_cleanup.sweepPartials;
-        NameIndex* names = (cleaning && dstFd >= 0 && !dstFresh) ? &level.names : nullptr;
+        NameIndex* names = (cleaning && to.dst >= 0 && !to.dstFresh) ? &level.names : nullptr;
         if (names != nullptr)
             names->clear();
         ++m_depth;
-        MetadataLog* log = m_tally.metadataLog();
-        const std::uint32_t folder = log != nullptr ? log->enterTakenFolder() : 0;
         int readError = 0;
-        bool more = true;
-        while (more) {
-            more = batch.fill(listing, readError, names);
-            const bool linking =
-                previousFd >= 0 && !m_tally.linksRefused.load(std::memory_order_relaxed);
-            readValues(batch, listing.fd(), dstFd, dstFresh, linking ? previousFd : -1, folder);
-            for (std::size_t i = 0; i < batch.count(); ++i) {
-                handle(level, i, listing.fd(), dstFd, dstError, dstFresh,
-                       linking ? previousFd : -1);
-                if (m_tally.stopRequested()) {
-                    if (i + 1 < batch.count() || more)
-                        m_tally.cutShort.store(true);
-                    m_queue.drain(true);
-                    --m_depth;
-                    return false;
-                }
-            }
-        }
+        const bool finished = copyBatches(level, listing, to, names, readError);
         --m_depth;
+        if (!finished)
+            return false;
         // Everything copied into this folder is in place before it is pruned, and before the
         // descriptors the queued files use are closed.
         m_queue.drain(false);
@@ -306,7 +286,34 @@ private:
             return true; // only a completely read folder tells what the drive no longer has
         }
         if (names != nullptr)
-            prune(*names, listing.fd(), dstFd);
+            prune(*names, listing.fd(), to.dst);
+        return true;
+    }
+
+    // Reads the listing batch by batch, handling each entry; every name also goes into `names`
+    // when given. False when the walk was stopped.
+    bool copyBatches(Level& level, DirStream& listing, const CopyFolders& to, NameIndex* names,
+                     int& readError) {
+        MetadataLog* log = m_tally.metadataLog();
+        const std::uint32_t folder = log != nullptr ? log->enterTakenFolder() : 0;
+        Batch& batch = level.batch;
+        bool more = true;
+        while (more) {
+            more = batch.fill(listing, readError, names);
+            CopyFolders batchTo = to;
+            if (m_tally.linksRefused.load(std::memory_order_relaxed))
+                batchTo.previous = -1;
+            readValues(batch, listing.fd(), batchTo, folder);
+            for (std::size_t i = 0; i < batch.count(); ++i) {
+                handle(level, i, listing.fd(), batchTo);
+                if (m_tally.stopRequested()) {
+                    if (i + 1 < batch.count() || more)
+                        m_tally.cutShort.store(true);
+                    m_queue.drain(true);
+                    return false;
+                }
+            }
+        }
         return true;
     }
 
@@ -373,10 +380,9 @@ private:
 
     // The drive's values (from the pre-count's log where it has them) and the copy's, read side
     // by side on two threads when there are enough of them. In a copy folder made just now, the
-    // second side is the earlier day folder when there is one (`previousFd`), else nothing.
-    void readValues(Batch& batch, int srcFd, int dstFd, bool dstFresh, int previousFd,
-                    std::uint32_t folder) {
-        const int sideFd = dstFresh ? previousFd : dstFd;
+    // second side is the earlier day folder when there is one, else nothing.
+    void readValues(Batch& batch, int srcFd, const CopyFolders& to, std::uint32_t folder) {
+        const int sideFd = to.dstFresh ? to.previous : to.dst;
         batch.prepare(sideFd >= 0);
         const std::size_t n = batch.count();
         std::size_t sourceReads = n;
@@ -393,7 +399,7 @@ private:
                     ++sourceReads;
             }
         }
-        if (dstFresh && sideFd < 0) {
+        if (to.dstFresh && sideFd < 0) {
             // Everything goes into a new folder: a file is opened for copying anyway, and its
             // values come from the open file then; only entries of unknown type are read now.
             for (std::size_t i = 0; i < n; ++i) {
@@ -451,8 +457,7 @@ private:
         return false;
     }
 
-    void handle(Level& level, std::size_t i, int srcFd, int dstFd, int dstError, bool dstFresh,
-                int previousFd) {
+    void handle(Level& level, std::size_t i, int srcFd, const CopyFolders& to) {
         Batch& batch = level.batch;
         const char* name = batch.name(i);
         unsigned char type = batch.types[i];
@@ -477,20 +482,20 @@ private:
             return;
         }
         if (type == DT_DIR) {
-            enterFolder(srcFd, name, dstFd, dstError, previousFd);
+            enterFolder(srcFd, name, to);
         } else {
             Candidate file;
             file.srcDir = srcFd;
             file.srcName = name;
             file.srcStat = &source.st;
             file.srcStatDeferred = deferred;
-            file.dstDir = dstFd;
-            file.dstError = dstError;
+            file.dstDir = to.dst;
+            file.dstError = to.dstError;
             file.dstName = name;
-            if (dstFd >= 0)
-                file.knownTarget = dstFresh ? &nothingThere : &batch.target[i];
-            file.previousDir = previousFd;
-            if (dstFresh && previousFd >= 0)
+            if (to.dst >= 0)
+                file.knownTarget = to.dstFresh ? &nothingThere : &batch.target[i];
+            file.previousDir = to.previous;
+            if (to.dstFresh && to.previous >= 0)
                 file.knownPrevious = &batch.target[i];
             CopyJob job;
             const bool copy = decideCopy(m_tally, file, job);
@@ -499,15 +504,15 @@ private:
         m_rel.resize(mark);
     }
 
-    void enterFolder(int parentFd, const char* name, int dstParent, int dstParentError,
-                     int previousParent) {
+    void enterFolder(int parentFd, const char* name, const CopyFolders& parent) {
         // Parents before their contents: the copy's folder is made first, so empty folders are
         // reproduced. A failure is not reported by itself; each file below reports it.
-        int childError = dstParentError;
+        CopyFolders into{-1, parent.dstError};
         UniqueFd child;
-        bool made = false;
-        if (dstParent >= 0)
-            child.reset(openOrMakeFolder(dstParent, name, true, childError, &made));
+        if (parent.dst >= 0) {
+            child.reset(openOrMakeFolder(parent.dst, name, true, into.dstError, &into.dstFresh));
+            into.dst = child.get();
+        }
         int src = openAt(parentFd, name, folderOpenFlags);
         if (src < 0) {
             const int error = errno;
@@ -516,9 +521,10 @@ private:
             return;
         }
         UniqueFd previous;
-        if (previousParent >= 0)
-            previous.reset(openAt(previousParent, name, folderOpenFlags));
-        walk(src, child.get(), childError, made, previous.get());
+        if (parent.previous >= 0)
+            previous.reset(openAt(parent.previous, name, folderOpenFlags));
+        into.previous = previous.get();
+        walk(src, into);
     }
 
     Tally& m_tally;
@@ -682,8 +688,8 @@ bool nameStorable(std::string_view name) {
     return true;
 }
 
-void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError,
-                  const CopyCleanup& cleanup, int previousDir) {
+void copyContents(Tally& tally, const Where& root, int source, const CopyFolders& to,
+                  const CopyCleanup& cleanup) {
     // A description of its own: the listing must start at the beginning whoever read before.
     int own = openAt(source, ".", folderOpenFlags);
     if (own < 0) {
@@ -691,7 +697,7 @@ void copyContents(Tally& tally, const Where& root, int source, int dstDir, int d
         return;
     }
     Copier copier{tally, root, cleanup};
-    copier.walk(own, dstDir, dstError, false, previousDir);
+    copier.walk(own, to);
 }
 
 void countContents(int source, Totals& totals, StatWorker& worker, MetadataLog* log) {

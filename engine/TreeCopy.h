@@ -21,11 +21,18 @@ struct CopyCleanup {
     bool sweepPartials = false;
 };
 
-// Copies the contents of the open source folder `source` into the folder `dstDir` (or fails each
-// file with `dstError` when it is -1), cleaning up as `cleanup` says. `previousDir` is the same
-// folder in the earlier day folder of a dated run, whose unchanged copies are linked, or -1.
-void copyContents(Tally& tally, const Where& root, int source, int dstDir, int dstError,
-                  const CopyCleanup& cleanup = {}, int previousDir = -1);
+// The folders of the copy that one folder of the drive is walked into.
+struct CopyFolders {
+    int dst = -1;          // the copy's folder; -1 when it could not be opened or made
+    int dstError = 0;      // then the errno each file below fails with
+    bool dstFresh = false; // made just now by the walk, so nothing in it needs looking at
+    int previous = -1;     // the same folder in the earlier day folder of a dated run, or -1
+};
+
+// Copies the contents of the open source folder `source` into `to`, cleaning up as `cleanup`
+// says; unchanged copies in the earlier day folder are linked.
+void copyContents(Tally& tally, const Where& root, int source, const CopyFolders& to,
+                  const CopyCleanup& cleanup);
 
 // Removes the partial copies below the open folder `folder` that no running Keelbox process is
 // writing; nothing on another file system than `device` is touched.

@@ -19,11 +19,6 @@ using BackupRunBothWays = EngineTestBothWays;
 KEELBOX_BOTH_WAYS(BackupRunBothWays);
 
 TEST_P(BackupRunBothWays, FirstRunCopiesEverythingAndTheSecondNothing) {
-    BackupResult none = run(makeConfig(dest, "STICK", {}));
-    EXPECT_TRUE(none.errors.empty());
-    EXPECT_EQ(none.destinationRoot, copy);
-    EXPECT_TRUE(fs::is_directory(copy) && listTree(copy).empty());
-
     writeFile(drive / "a.txt", "alpha");
     writeFile(drive / "Docs/b.txt", "bravo!", 0640);
     writeFile(drive / "Docs/Deep/er/c.bin", std::string(300000, 'c'), 0755);
@@ -38,9 +33,7 @@ TEST_P(BackupRunBothWays, FirstRunCopiesEverythingAndTheSecondNothing) {
                                                         "Docs/Deep/er/c.bin", "Docs/b.txt",
                                                         "Empty/", "Empty/Inner/", "a.txt"}));
     EXPECT_EQ(readFile(copy / "Docs/Deep/er/c.bin"), std::string(300000, 'c'));
-    // Time to the nanosecond travels with the copy.
-    EXPECT_EQ(modifiedOf(copy / "Docs/b.txt").tv_sec, 1700000001);
-    EXPECT_EQ(modifiedOf(copy / "Docs/b.txt").tv_nsec, 123456789);
+    EXPECT_EQ(modifiedOf(copy / "Docs/b.txt").tv_nsec, 123456789); // to the nanosecond
 
     BackupResult second = run(config);
     EXPECT_TRUE(second.errors.empty());
@@ -64,10 +57,8 @@ TEST_F(BackupRun, SkipRuleOnRealFiles) {
         {"1.5 s newer", "new", 1001, 500000000, "old", 1000, false},
         {"exactly 2 s newer", "new", 1002, 0, "old", 1000, false},
         {"2.5 s newer", "new", 1002, 500000000, "old", 1000, true},
-        {"same size and time", "abc", 1000, 0, "xyz", 1000, false},
         {"copy newer", "abc", 900, 0, "xyz", 1000, false},
         {"copy larger but newer", "short", 1000, 0, "much longer", 5000, true},
-        {"copy smaller and older", "longer one", 1000, 0, "short", 10, true},
         {"source far in the future", "abc", 4000000000, 0, "xyz", 1000, true},
     };
     int expectedCopies = 0;
@@ -223,14 +214,9 @@ TEST_F(BackupRun, AMissingSourceGivesItsIssueAndTheOthersAreCopied) {
     EXPECT_EQ(result.errors[0], (BackupIssue{"gone/folder", english("engine.srcMissing"), "",
                                              english("engine.srcMissingHint")}));
     EXPECT_EQ(result.filesCopied, 1);
-
     BackupResult whole = run(makeConfig(dest, "STICK", {""}), tmp / "no-such-drive");
     ASSERT_EQ(whole.errors.size(), 1u);
     EXPECT_EQ(whole.errors[0].path, english("cfg.wholeName"));
-    language = AppLanguage::polish;
-    BackupResult polish = run(makeConfig(dest, "STICK", {"gone"}));
-    ASSERT_EQ(polish.errors.size(), 1u);
-    EXPECT_EQ(polish.errors[0].reason, localizedText("engine.srcMissing", AppLanguage::polish));
 }
 
 // A folder that cannot be made, and one another process is writing: one issue, nothing copied.
@@ -256,34 +242,27 @@ TEST_F(BackupRun, AFolderThatCannotBeMadeOrIsBusyEndsTheRunWithOneIssue) {
     EXPECT_EQ(readFile(copy / "a.txt"), "a");
 }
 
-struct ProgressRow {
-    int files;
-    Int firstReportAt;
-    std::size_t reportsBeforeFinal;
-};
-
-class ProgressSteps : public EngineTest, public ::testing::WithParamInterface<ProgressRow> {};
-
-TEST_P(ProgressSteps, ReportAboutOncePerHundredthPlusTheFinalSnapshot) {
-    const ProgressRow row = GetParam();
-    for (int i = 0; i < row.files; ++i)
-        writeFile(drive / ("f" + std::to_string(i)), "12345");
-    BackupResult result = run(makeConfig(dest, "STICK", {""}));
-    EXPECT_EQ(result.filesCopied, row.files);
-    ASSERT_EQ(reports.size(), row.reportsBeforeFinal + 1);
-    EXPECT_EQ(reports.front().filesDone, row.firstReportAt);
-    EXPECT_EQ(reports.front().filesTotal, row.files);
-    EXPECT_EQ(reports.front().bytesTotal, 5 * row.files);
-    EXPECT_FALSE(reports.front().currentFile.empty());
-    EXPECT_EQ(reports.back(),
-              (BackupProgress{row.files, row.files, 5 * row.files, 5 * row.files, ""}));
-    for (std::size_t i = 1; i < reports.size(); ++i)
-        EXPECT_GE(reports[i].filesDone, reports[i - 1].filesDone);
+// About one report per hundredth of the files, then the final snapshot.
+TEST_F(BackupRun, ProgressReportsAboutOncePerHundredthPlusTheFinalSnapshot) {
+    const struct {
+        int files;
+        Int firstReportAt;
+        std::size_t reportsBeforeFinal;
+    } rows[] = {{1, 1, 1}, {250, 1, 125}, {1000, 9, 100}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.files);
+        fs::remove_all(drive);
+        fs::remove_all(dest);
+        for (int i = 0; i < row.files; ++i)
+            writeFile(drive / ("f" + std::to_string(i)), "12345");
+        EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesCopied, row.files);
+        ASSERT_EQ(reports.size(), row.reportsBeforeFinal + 1);
+        EXPECT_EQ(reports.front().filesDone, row.firstReportAt);
+        EXPECT_FALSE(reports.front().currentFile.empty());
+        EXPECT_EQ(reports.back(),
+                  (BackupProgress{row.files, row.files, 5 * row.files, 5 * row.files, ""}));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, ProgressSteps,
-                         ::testing::Values(ProgressRow{50, 1, 50}, ProgressRow{250, 1, 125},
-                                           ProgressRow{1000, 9, 100}, ProgressRow{1, 1, 1}));
 
 // Sources listed again, or inside another listed source, are walked once: each file is copied,
 // counted and reported once, however the configuration repeats itself.
@@ -325,7 +304,6 @@ TEST_F(BackupRun, AStopRequestEndsTheRunAfterTheFilesInHand) {
     EXPECT_EQ(reports.back().filesDone, result.filesCopied);
     ASSERT_FALSE(result.errors.empty());
     EXPECT_EQ(result.errors.back().reason, english("engine.stopped"));
-    EXPECT_TRUE(partialsIn(dest).empty());
     int inCopy = 0;
     for (const auto& entry : fs::recursive_directory_iterator(copy)) {
         if (entry.is_regular_file() && entry.path().filename() != ".keelbox-drive") {

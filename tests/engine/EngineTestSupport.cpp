@@ -51,13 +51,10 @@ std::vector<std::string> listTree(const fs::path& root) {
 }
 
 std::vector<std::string> partialsIn(const fs::path& folder) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(folder, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->path().filename().string().starts_with(".keelbox-partial"))
-            out.push_back(it->path().string());
-    }
+    std::vector<std::string> out = listTree(folder);
+    std::erase_if(out, [](const std::string& rel) {
+        return !fs::path(rel).filename().string().starts_with(".keelbox-partial");
+    });
     return out;
 }
 

@@ -66,8 +66,7 @@ void markOwned(const fs::path& driveFolder) {
 DriveConfig makeConfig(const fs::path& destination, std::string driveName,
                        std::vector<std::string> sources, BackupMode mode, bool deleteRemovedFiles) {
     DriveConfig config;
-    // One drive identity for every configuration a test makes: runs of the same test drive must
-    // be recognised as the same drive.
+    // One identity, so that runs of a test are runs of the same drive.
     config.driveID = testDriveID;
     config.driveName = std::move(driveName);
     config.destinationPath = destination.string();
@@ -76,6 +75,12 @@ DriveConfig makeConfig(const fs::path& destination, std::string driveName,
     for (std::string& source : sources)
         config.sources.push_back(SourceItem{Uuid::random(), std::move(source)});
     return config;
+}
+
+std::string onlyIssue(const BackupResult& result) {
+    if (result.errors.size() != 1)
+        return std::to_string(result.errors.size()) + " issues";
+    return result.errors[0].summaryLine();
 }
 
 int shell(const std::string& command) {

@@ -1,6 +1,5 @@
 #pragma once
-// A temp tree with a drive, a home and a backup folder for whole runs of the engine, file helpers
-// and real mounted file systems.
+// Whole runs of the engine on temp trees, file helpers and real mounted file systems.
 
 #include "core/Records.h"
 #include "engine/BackupEngine.h"
@@ -21,15 +20,13 @@ namespace keelbox::test {
 void setModified(const fs::path& file, std::int64_t seconds, long nanoseconds = 0);
 struct timespec modifiedOf(const fs::path& file);
 mode_t modeOf(const fs::path& file);
-// Every entry below `root` as a sorted relative path, folders with a trailing "/", links with
-// a trailing "@".
+// Every entry below `root`, sorted; folders end in "/", links in "@".
 std::vector<std::string> listTree(const fs::path& root);
 // Every partial copy left behind below `folder`.
 std::vector<std::string> partialsIn(const fs::path& folder);
 
 inline constexpr std::string_view testDriveID = "5A7E0C1E-0000-4000-8000-00000000D15C";
-// Marks `driveFolder` as the test drive's, as its first run would, so that a test can lay out an
-// existing copy before the run.
+// Marks `driveFolder` as the test drive's, as its first run would.
 void markOwned(const fs::path& driveFolder);
 
 DriveConfig makeConfig(const fs::path& destination, std::string driveName,
@@ -39,6 +36,9 @@ DriveConfig makeConfig(const fs::path& destination, std::string driveName,
 inline std::string english(std::string_view key) {
     return localizedText(key, AppLanguage::english);
 }
+
+// "path — reason" of a run's only issue, else how many it had.
+std::string onlyIssue(const BackupResult& result);
 
 // Runs a shell command quietly; its exit status.
 int shell(const std::string& command);
@@ -50,8 +50,7 @@ protected:
         fs::create_directories(home);
         env.homeFolder = home;
     }
-    // A run of the drive at `root` (the temp drive when empty); its progress reports land in
-    // `reports`. With `withProgress` off the run gets no callback, and so makes no pre-count.
+    // Progress reports land in `reports`; without `withProgress` there is no pre-count.
     BackupResult run(const DriveConfig& config, const fs::path& root = {},
                      const ProgressCallback& alsoReport = {}) {
         reports.clear();
@@ -80,8 +79,7 @@ protected:
     std::vector<BackupProgress> reports;
 };
 
-// The same cases with and without progress: a run with progress reads the drive in its pre-count
-// and takes those reads over into the copy walk, one without reads everything in the copy walk.
+// With progress the copy walk takes over the pre-count's reads; without, it reads everything.
 class EngineTestBothWays : public EngineTest, public ::testing::WithParamInterface<bool> {
 protected:
     EngineTestBothWays() { withProgress = GetParam(); }
@@ -91,8 +89,7 @@ protected:
     INSTANTIATE_TEST_SUITE_P(Progress, suite, ::testing::Bool(),                                   \
                              [](const auto& row) { return row.param ? "shown" : "none"; })
 
-// A small file system in an image file, mounted below a temp folder for the life of the object and
-// always unmounted and deleted afterwards.
+// A file system in an image file, mounted for the life of the object.
 class MountedImage {
 public:
     enum class Kind { ext4, fat, exfat };
@@ -119,8 +116,7 @@ std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row);
 
 } // namespace keelbox::test
 
-// Mounts an image of `kind` as `name` below the test's temp folder, or skips the test where this
-// machine cannot.
+// Mounts an image of `kind` as `name`, or skips where this machine cannot.
 #define KEELBOX_MOUNTED_IMAGE(name, kind, megabytes)                                               \
     std::string name##WhyNot;                                                                      \
     ::keelbox::test::MountedImage name(kind, tmp.path(), megabytes, name##WhyNot);                 \

@@ -1,5 +1,4 @@
-// Configurations a hostile drive could carry, run against real temp trees: each must end in a
-// clear issue without anything read outside the drive or written where it must not be.
+// What a hostile drive's configuration could ask for: refused, nothing read or written astray.
 
 #include "EngineTestSupport.h"
 
@@ -82,8 +81,7 @@ TEST_F(HostileDrive, SourcesOutsideTheDriveAreRefusedUnread) {
     EXPECT_EQ(reports.back().filesTotal, 0);
 }
 
-// The destination rule over a made-up computer: anna's home, XDG folders moved elsewhere, a
-// localized desktop, links, a temporary folder under /run and one disk mounted below /run/media.
+// A made-up computer: moved XDG folders, a localized desktop, links, /run and mounted disks.
 TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
     DestinationFacts facts;
     facts.home = "/home/anna";
@@ -185,8 +183,7 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
     }
 }
 
-// A refused destination leaves nothing behind, with the computer's links really resolved; the
-// self-test's own tree is allowed wherever it lies.
+// With the computer's links really resolved; the self-test's own tree is allowed anywhere.
 TEST_F(HostileDrive, RefusedDestinationsCreateNothing) {
     fs::create_directory_symlink(home / ".config", home / "Innocent");
     fs::create_directory_symlink(drive, tmp / "link-to-drive");
@@ -260,8 +257,7 @@ TEST_F(HostileDrive, LinksPlantedInTheCopyAreReplacedNeverWrittenThrough) {
     EXPECT_FALSE(fs::is_symlink(copy / "Docs/Inner"));
     EXPECT_EQ(readFile(copy / "Docs/Inner/new.txt"), "from the drive");
 
-    // So is a link in place of the source's own folder. One in place of the drive's folder is
-    // followed only when it is the user's own and leads somewhere allowed.
+    // A link in place of the source's folder too; one in place of the drive folder only if ours.
     fs::remove_all(copy / "Docs");
     fs::create_directory_symlink(outside / "folder", copy / "Docs");
     EXPECT_TRUE(run(makeConfig(dest, "STICK", {"Docs"})).errors.empty());
@@ -296,9 +292,7 @@ TEST_F(HostileDrive, DevicesAndPipesAreRefusedOrSkippedWithoutBlocking) {
     ASSERT_EQ(::mkfifo((drive / "pipe").c_str(), 0644), 0);
     ASSERT_EQ(::mkfifo((drive / "Docs/inner-pipe").c_str(), 0644), 0);
     BackupResult result = run(makeConfig(dest, "STICK", {"pipe", "Docs"}));
-    ASSERT_EQ(result.errors.size(), 1u);
-    EXPECT_EQ(result.errors[0].path, "pipe");
-    EXPECT_EQ(result.errors[0].reason, english("engine.notRegular"));
+    EXPECT_EQ(onlyIssue(result), "pipe — " + english("engine.notRegular"));
     EXPECT_EQ(result.filesCopied, 1);
     EXPECT_EQ(reports.back().filesTotal, 1);
     EXPECT_FALSE(fs::exists(copy / "Docs/inner-pipe"));

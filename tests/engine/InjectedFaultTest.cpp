@@ -1,5 +1,4 @@
-// Faults no real disk makes on demand, injected through the engine's system-call table into whole
-// runs, and how a system error becomes the issue the user reads.
+// Faults no real disk makes on demand, injected through the system-call table into whole runs.
 
 #include "EngineTestSupport.h"
 
@@ -69,9 +68,7 @@ struct FaultRow {
 
 class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<FaultRow> {};
 
-// A failed copy reports and leaves no partial file. A file that replaces an older copy keeps the
-// old copy until a complete new one replaces it; a new file leaves nothing. The next run, without
-// the fault, copies the file.
+// No partial file is left, an old copy stays until a whole new one replaces it, the next run heals.
 TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
     const FaultRow row = GetParam();
     const std::string content(700000, 'n');
@@ -164,8 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
         opening("EMFILE", EMFILE, "", nullptr), opening("EINVAL", EINVAL, "", nullptr)),
     [](const ::testing::TestParamInfo<FaultRow>& row) { return std::string{row.param.name}; });
 
-// How an error becomes the issue the user reads: a friendly reason where Keelbox has one, the
-// system's own words otherwise, and errors of other domains (the self-test shows one).
+// A friendly reason where Keelbox has one, else the system's words; other domains too.
 TEST(MakeIssue, ReasonHintAndSystemMessage) {
     const struct {
         const char* name;

@@ -1,6 +1,4 @@
-// One walk does the pre-count's reading, the copy and the mirror pruning together: a drive that
-// changes under the run, or a folder whose listing breaks off, must still end in a true copy and
-// must never cost the copy files the drive still has.
+// The one walk that pre-counts, copies and prunes, against a drive that changes or breaks off.
 
 #include "EngineTestSupport.h"
 
@@ -17,10 +15,7 @@ namespace {
 
 using Walk = EngineTest;
 
-// The copy walk takes the drive's values from the pre-count only while the entries are the same
-// ones. Here the drive changes after the pre-count, in whichever folder the walk has not reached:
-// a file replaced by another of the same name (a new inode), one added, one deleted, and one
-// folder swapped for a file.
+// Changed after the pre-count: a file replaced (new inode), added, deleted, a folder now a file.
 TEST_F(Walk, ADriveChangedAfterThePreCountIsCopiedAsItIsThen) {
     for (const std::string folder : {"a", "b"}) {
         for (int i = 0; i < 30; ++i)
@@ -58,9 +53,7 @@ bool isMarked(int fd, const char* marker) {
     return ::faccessat(fd, marker, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// A listing that fails (EIO from a failing stick, ENOTCONN from a pulled FUSE drive) gives an
-// issue for that folder, and the copy of that folder loses nothing, not even what the drive no
-// longer has; the folders that could be read are mirrored as usual.
+// The unreadable folder's copy loses nothing; the readable ones are mirrored as usual.
 TEST_F(Walk, AFolderWhoseListingFailsIsReportedAndNotPruned) {
     writeFile(drive / "top.txt", "t");
     writeFile(drive / "Docs/a.txt", "a");

@@ -254,7 +254,8 @@ UniqueFd openFolderChain(int base, const std::vector<std::string>& components, s
         return current;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        UniqueFd next{detail::openOrMakeFolder(current.get(), components[i].c_str(), true, error)};
+        UniqueFd next{detail::openOrMakeFolder(current.get(), components[i].c_str(),
+                                               detail::LinkInWay::replace, error)};
         if (!next.valid())
             return next;
         current = std::move(next);

@@ -91,7 +91,8 @@ UniqueFd openMadeFolder(const fs::path& path, int& error, bool* created = nullpt
         error = errno;
         return parent;
     }
-    return UniqueFd{openOrMakeFolder(parent.get(), path.filename().c_str(), false, error, created)};
+    return UniqueFd{
+        openOrMakeFolder(parent.get(), path.filename().c_str(), LinkInWay::refuse, error, created)};
 }
 
 } // namespace
@@ -180,8 +181,8 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdent
     if (plan.dayFolder.empty()) {
         out.folder.reset(sysCalls().dupFd(driveFolder));
     } else if (plan.dayFolder.parent_path() == plan.driveFolder) {
-        out.folder.reset(
-            openOrMakeFolder(driveFolder, plan.dayFolder.filename().c_str(), false, out.error));
+        out.folder.reset(openOrMakeFolder(driveFolder, plan.dayFolder.filename().c_str(),
+                                          LinkInWay::refuse, out.error));
     } else {
         // The user's own link for the day folder, vetted with the destination.
         out.folder = openMadeFolder(plan.dayFolder, out.error);

@@ -62,7 +62,7 @@ int openAt(int dir, const char* name, int flags, mode_t mode) {
     return retryOnInterrupt([&] { return sysCalls().openat(dir, name, flags, mode); });
 }
 
-int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error, bool* created) {
+int openOrMakeFolder(int parent, const char* name, LinkInWay link, int& error, bool* created) {
     bool made = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         int fd = openAt(parent, name, folderOpenFlags);
@@ -87,7 +87,7 @@ int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error,
                 !S_ISLNK(st.st_mode)) {
                 return -1; // a file in the way of the folder stays, and so does the error
             }
-            if (!replaceLink)
+            if (link == LinkInWay::refuse)
                 return -1;
             if (sysCalls().unlinkat(parent, name, 0) != 0) {
                 error = errno;

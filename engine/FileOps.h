@@ -53,11 +53,13 @@ private:
 // Retries on EINTR. Returns the descriptor or -1 with errno set.
 int openAt(int dir, const char* name, int flags, mode_t mode = 0);
 
-// Opens the folder `name` below `parent`, creating it when missing. A symbolic link in its place is
-// removed and replaced by a real folder when `replaceLink` is set (the link itself goes, never
-// what it points to); otherwise it is an error (ELOOP). Returns -1 and sets `error` on failure.
-// `created`, when given, tells whether the folder was made by this call (and so is empty).
-int openOrMakeFolder(int parent, const char* name, bool replaceLink, int& error,
+// What becomes of a symbolic link found where a folder is to be: removed and replaced by a real
+// folder (the link itself goes, never what it points to), or refused with ELOOP.
+enum class LinkInWay { replace, refuse };
+
+// Opens the folder `name` below `parent`, creating it when missing. Returns -1 and sets `error` on
+// failure. `created`, when given, tells whether the folder was made by this call (and so is empty).
+int openOrMakeFolder(int parent, const char* name, LinkInWay link, int& error,
                      bool* created = nullptr);
 
 // Removes `name` below `parent`: a folder with everything in it, anything else by unlinking it.

@@ -510,7 +510,8 @@ private:
         CopyFolders into{-1, parent.dstError};
         UniqueFd child;
         if (parent.dst >= 0) {
-            child.reset(openOrMakeFolder(parent.dst, name, true, into.dstError, &into.dstFresh));
+            child.reset(openOrMakeFolder(parent.dst, name, LinkInWay::replace, into.dstError,
+                                         &into.dstFresh));
             into.dst = child.get();
         }
         int src = openAt(parentFd, name, folderOpenFlags);

@@ -46,36 +46,27 @@ TEST_F(HostileDrive, SourcesOutsideTheDriveAreRefusedUnread) {
     fs::create_symlink(outside / "secret.txt", drive / "secret-link");
     fs::create_directory_symlink("../outside", drive / "relative-escape");
     fs::create_directory_symlink(drive / "Docs", drive / "inside-link");
-    const struct {
-        std::string source;
-        bool refused;
-    } rows[] = {
-        {(outside / "secret.txt").string(), true}, // absolute
-        {"/etc", true},
-        {"../outside", true},
-        {"Docs/../../outside/secret.txt", true},
-        {"Docs/..", true},
-        {std::string("Docs\0/../x", 10), true},
-        {"escape", true},
-        {"secret-link", true},
-        {"relative-escape", true},
-        {"inside-link", false}, // a link that stays on the drive is fine
-        {"Docs/./", false},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.source);
+    const std::string refused[] = {(outside / "secret.txt").string(),
+                                   "/etc",
+                                   "../outside",
+                                   "Docs/../../outside/secret.txt",
+                                   "Docs/..",
+                                   std::string("Docs\0/../x", 10),
+                                   "escape",
+                                   "secret-link",
+                                   "relative-escape"};
+    for (const std::string& source : refused) {
+        SCOPED_TRACE(source);
         fs::remove_all(dest);
-        BackupResult result = run(makeConfig(dest, "STICK", {row.source}));
-        if (row.refused) {
-            expectOneIssue(result, "srcOutside");
-            EXPECT_EQ(result.errors.at(0).path, row.source);
-            EXPECT_TRUE(listTree(copy).empty());
-        } else {
-            EXPECT_TRUE(result.errors.empty());
-            EXPECT_EQ(result.filesCopied, 1);
-        }
+        const BackupResult result = run(makeConfig(dest, "STICK", {source}));
+        expectOneIssue(result, "srcOutside");
+        EXPECT_EQ(result.errors.at(0).path, source);
+        EXPECT_TRUE(listTree(copy).empty());
         EXPECT_FALSE(secretCopiedAnywhere());
     }
+    // A link that stays on the drive is fine.
+    for (const char* source : {"inside-link", "Docs/./"})
+        EXPECT_EQ(run(makeConfig(dest, "STICK", {source})).filesCopied, 1) << source;
     // The pre-count does not look outside either.
     run(makeConfig(dest, "STICK", {"escape", "../outside", "secret-link"}));
     EXPECT_EQ(reports.back().filesTotal, 0);

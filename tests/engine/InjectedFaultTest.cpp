@@ -62,8 +62,9 @@ SysCalls faultyCalls() {
 struct FaultRow {
     const char* name;
     Fault fault;
-    const char* reasonKey; // nullptr: the copy succeeds; "": the system's own words
-    const char* hintKey;
+    bool fails = false;
+    std::string reasonKey; // empty: the system's own words
+    std::string hintKey;   // empty: no hint
 };
 
 class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<FaultRow> {};
@@ -90,8 +91,7 @@ TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
         }
         EXPECT_EQ(reports.back().filesDone, 1);
         EXPECT_TRUE(partialsIn(dest).empty());
-        const bool fails = row.reasonKey != nullptr;
-        if (!fails) {
+        if (!row.fails) {
             EXPECT_TRUE(result.errors.empty()) << result.errors.at(0).summaryLine();
             EXPECT_EQ(result.filesCopied, 1);
             EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
@@ -104,14 +104,14 @@ TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
         ASSERT_EQ(result.errors.size(), 1u);
         const BackupIssue& issue = result.errors[0];
         EXPECT_EQ(issue.path, "Docs/file.bin");
-        if (*row.reasonKey != '\0')
+        if (!row.reasonKey.empty())
             EXPECT_EQ(issue.reason, english(row.reasonKey));
         else
             EXPECT_NE(issue.reason.find(std::strerror(row.fault.openSourceError)),
                       std::string::npos)
                 << issue.reason;
         EXPECT_EQ(issue.suggestion,
-                  row.hintKey ? std::optional{english(row.hintKey)} : std::nullopt);
+                  row.hintKey.empty() ? std::nullopt : std::optional{english(row.hintKey)});
         EXPECT_FALSE(issue.systemMessage.empty());
         EXPECT_EQ(result.filesCopied, 0);
         if (replacing)
@@ -123,42 +123,38 @@ TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
     }
 }
 
-FaultRow opening(const char* name, int error, const char* reason, const char* hint) {
-    return {name, Fault{.openSourceError = error}, reason, hint};
+// `reason`: the key after "engine."; its hint is the key with "Hint" where there is one.
+FaultRow failing(const char* name, Fault injected, std::string reason) {
+    const bool hinted = !reason.empty() && reason != "nameLong";
+    const std::string key = reason.empty() ? "" : "engine." + reason;
+    return {name, injected, true, key, hinted ? key + "Hint" : ""};
+}
+FaultRow opening(const char* name, int error, const char* reason) {
+    return failing(name, Fault{.openSourceError = error}, reason);
+}
+FaultRow succeeding(const char* name, Fault injected) {
+    return {name, injected, false, "", ""};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, InjectedFaults,
-    ::testing::Values(
-        FaultRow{
-            "ReadEio", {.readError = EIO, .copyRangeError = EXDEV}, "engine.io", "engine.ioHint"},
-        FaultRow{"WriteNoSpace",
-                 {.writeError = ENOSPC, .copyRangeError = EXDEV},
-                 "engine.noSpace",
-                 "engine.noSpaceHint"},
-        FaultRow{"KernelCopyNoSpace",
-                 {.copyRangeError = ENOSPC},
-                 "engine.noSpace",
-                 "engine.noSpaceHint"},
-        FaultRow{
-            "RenameReadOnly", {.renameError = EROFS}, "engine.readOnly", "engine.readOnlyHint"},
-        FaultRow{"TimesEio", {.futimensError = EIO}, "engine.io", "engine.ioHint"},
-        FaultRow{"KernelCopyUnsupported", {.copyRangeError = EXDEV}, nullptr, nullptr},
-        FaultRow{"KernelCopyMissing", {.copyRangeError = ENOSYS}, nullptr, nullptr},
-        FaultRow{
-            "Interrupted", {.copyRangeError = EOPNOTSUPP, .interruptions = 3}, nullptr, nullptr},
-        FaultRow{"NoTimesInFuse", {.futimensError = ENOSYS}, nullptr, nullptr},
-        // Each errno a source can fail with, by the reason it gives.
-        opening("EACCES", EACCES, "engine.noPerm", "engine.noPermHint"),
-        opening("ENOENT", ENOENT, "engine.gone", "engine.goneHint"),
-        opening("ESTALE", ESTALE, "engine.gone", "engine.goneHint"),
-        opening("EIO", EIO, "engine.io", "engine.ioHint"),
-        opening("ENODEV", ENODEV, "engine.io", "engine.ioHint"),
-        opening("ETIMEDOUT", ETIMEDOUT, "engine.io", "engine.ioHint"),
-        opening("EBUSY", EBUSY, "engine.busy", "engine.busyHint"),
-        opening("EDQUOT", EDQUOT, "engine.noSpace", "engine.noSpaceHint"),
-        opening("ENAMETOOLONG", ENAMETOOLONG, "engine.nameLong", nullptr),
-        opening("EMFILE", EMFILE, "", nullptr), opening("EINVAL", EINVAL, "", nullptr)),
+    ::testing::Values(failing("ReadEio", {.readError = EIO, .copyRangeError = EXDEV}, "io"),
+                      failing("WriteNoSpace", {.writeError = ENOSPC, .copyRangeError = EXDEV},
+                              "noSpace"),
+                      failing("KernelCopyNoSpace", {.copyRangeError = ENOSPC}, "noSpace"),
+                      failing("RenameReadOnly", {.renameError = EROFS}, "readOnly"),
+                      failing("TimesEio", {.futimensError = EIO}, "io"),
+                      succeeding("KernelCopyUnsupported", {.copyRangeError = EXDEV}),
+                      succeeding("KernelCopyMissing", {.copyRangeError = ENOSYS}),
+                      succeeding("Interrupted", {.copyRangeError = EOPNOTSUPP, .interruptions = 3}),
+                      succeeding("NoTimesInFuse", {.futimensError = ENOSYS}),
+                      // Each errno a source can fail with, by the reason it gives.
+                      opening("EACCES", EACCES, "noPerm"), opening("ENOENT", ENOENT, "gone"),
+                      opening("ESTALE", ESTALE, "gone"), opening("EIO", EIO, "io"),
+                      opening("ENODEV", ENODEV, "io"), opening("ETIMEDOUT", ETIMEDOUT, "io"),
+                      opening("EBUSY", EBUSY, "busy"), opening("EDQUOT", EDQUOT, "noSpace"),
+                      opening("ENAMETOOLONG", ENAMETOOLONG, "nameLong"),
+                      opening("EMFILE", EMFILE, ""), opening("EINVAL", EINVAL, "")),
     [](const ::testing::TestParamInfo<FaultRow>& row) { return std::string{row.param.name}; });
 
 // A friendly reason where Keelbox has one, else the system's words; other domains too.

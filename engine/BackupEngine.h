@@ -1,6 +1,6 @@
 #pragma once
 // One backup run of one drive: pre-count, copy with the skip-unchanged rule, mirror pruning.
-// The run's own state and rules are in Tally.h and FileCopy.h.
+// The state of a run and the rules each copy follows are in Tally.h.
 
 #include "core/Records.h"
 

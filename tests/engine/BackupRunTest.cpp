@@ -255,6 +255,8 @@ TEST_F(BackupRun, ProgressReportsAboutOncePerHundredthPlusTheFinalSnapshot) {
         EXPECT_FALSE(reports.front().currentFile.empty());
         EXPECT_EQ(reports.back(),
                   (BackupProgress{row.files, row.files, 5 * row.files, 5 * row.files, ""}));
+        for (std::size_t i = 1; i < reports.size(); ++i)
+            EXPECT_GE(reports[i].filesDone, reports[i - 1].filesDone);
     }
 }
 

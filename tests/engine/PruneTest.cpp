@@ -158,39 +158,6 @@ TEST_F(Prune, OnlyTheSourcesCopiesArePruned) {
     EXPECT_TRUE(fs::exists(copy / "name/inner.txt"));
 }
 
-TEST_F(Prune, AnUnreadableDriveDeletesNothing) {
-    writeFile(drive / "a.txt", "a");
-    writeFile(drive / "Docs/b.txt", "b");
-    ASSERT_TRUE(run(mirror()).errors.empty());
-    // A pulled FUSE stick gives ENOTCONN: the copy's files must not be taken as deleted.
-    writeFile(drive / ".keelbox-drive-marker", "");
-    writeFile(drive / "Docs/.keelbox-drive-marker", "");
-    SysCalls calls = realSysCalls();
-    calls.fstatat = [](int dir, const char* name, struct stat* st, int flags) -> int {
-        const int result = realSysCalls().fstatat(dir, name, st, flags);
-        if (result == 0 && ::faccessat(dir, ".keelbox-drive-marker", F_OK, 0) == 0) {
-            errno = ENOTCONN;
-            return -1;
-        }
-        return result;
-    };
-    calls.openat = [](int dir, const char* name, int flags, mode_t mode) -> int {
-        if (::faccessat(dir, ".keelbox-drive-marker", F_OK, 0) == 0) {
-            errno = ENOTCONN;
-            return -1;
-        }
-        return realSysCalls().openat(dir, name, flags, mode);
-    };
-    // Even what really is gone from the drive stays while the drive cannot be read.
-    writeFile(copy / "only-in-copy.txt", "kept");
-    ScopedSysCalls seam{calls};
-    BackupResult result = run(mirror());
-    EXPECT_FALSE(result.errors.empty());
-    EXPECT_EQ(result.filesDeleted, 0);
-    for (const char* name : {"a.txt", "Docs/b.txt", "only-in-copy.txt"})
-        EXPECT_TRUE(fs::exists(copy / name)) << name;
-}
-
 TEST_F(Prune, AFailedRemovalGivesItsOwnIssue) {
     writeFile(drive / "a.txt", "a");
     ASSERT_TRUE(run(mirror()).errors.empty());

@@ -48,70 +48,100 @@ TEST_F(Walk, ADriveChangedAfterThePreCountIsCopiedAsItIsThen) {
     EXPECT_EQ(listTree(drive), listTree(copy));
 }
 
-// Whether the folder `fd` holds the file `marker`.
-bool isMarked(int fd, const char* marker) {
-    return ::faccessat(fd, marker, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+// Folders holding a ".DS_Store" (never copied, never pruned) fail the calls a row names.
+struct Unreadable {
+    int listError = 0; // getdents
+    int openError = 0; // openat, and fstatat of their entries
+};
+Unreadable unreadable;
+
+bool isMarked(int fd) {
+    return ::faccessat(fd, ".DS_Store", F_OK, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// The unreadable folder's copy loses nothing; the readable ones are mirrored as usual.
-TEST_F(Walk, AFolderWhoseListingFailsIsReportedAndNotPruned) {
-    writeFile(drive / "top.txt", "t");
-    writeFile(drive / "Docs/a.txt", "a");
-    writeFile(drive / "Docs/.DS_Store", ""); // marks the folder; never copied
-    ASSERT_TRUE(run(mirror()).errors.empty());
-    writeFile(copy / "gone.txt", "deleted on the drive");
-    writeFile(copy / "Docs/gone.txt", "deleted on the drive, but unreadable there");
-
-    for (const int error : {EIO, ENOTCONN}) {
-        SCOPED_TRACE(error);
-        static int injected;
-        injected = error;
-        SysCalls calls = realSysCalls();
-        calls.getdents = [](int fd, void* buffer, size_t size) -> ssize_t {
-            if (isMarked(fd, ".DS_Store")) {
-                errno = injected;
-                return -1;
-            }
-            return realSysCalls().getdents(fd, buffer, size);
-        };
-        BackupResult result;
-        {
-            ScopedSysCalls seam{calls};
-            result = run(mirror());
-        }
-        ASSERT_EQ(result.errors.size(), 1u);
-        EXPECT_EQ(result.errors[0].path, "Docs");
-        EXPECT_TRUE(fs::exists(copy / "Docs/gone.txt"));
-        EXPECT_TRUE(fs::exists(copy / "Docs/a.txt"));
-        EXPECT_FALSE(fs::exists(copy / "gone.txt"));
-        writeFile(copy / "gone.txt", "again");
-    }
-    // Readable again: the next run mirrors that folder too.
-    const BackupResult healed = run(mirror());
-    EXPECT_TRUE(healed.errors.empty());
-    EXPECT_FALSE(fs::exists(copy / "Docs/gone.txt"));
-    EXPECT_EQ(healed.filesDeleted, 2);
-}
-
-// The copy's own listing failing is passed over: nothing deleted, no issue.
-TEST_F(Walk, ACopyFolderThatCannotBeListedIsLeftAsItIs) {
-    writeFile(drive / "a.txt", "a");
-    ASSERT_TRUE(run(mirror()).errors.empty());
-    writeFile(copy / "gone.txt", "g");
-    writeFile(copy / ".marker", "");
+SysCalls unreadableCalls() {
     SysCalls calls = realSysCalls();
     calls.getdents = [](int fd, void* buffer, size_t size) -> ssize_t {
-        if (isMarked(fd, ".marker")) {
-            errno = EIO;
+        if (unreadable.listError != 0 && isMarked(fd)) {
+            errno = unreadable.listError;
             return -1;
         }
         return realSysCalls().getdents(fd, buffer, size);
     };
-    ScopedSysCalls seam{calls};
-    const BackupResult result = run(mirror());
-    EXPECT_TRUE(result.errors.empty());
-    EXPECT_EQ(result.filesSkipped, 1);
-    EXPECT_TRUE(fs::exists(copy / "gone.txt"));
+    calls.openat = [](int dir, const char* name, int flags, mode_t mode) -> int {
+        if (unreadable.openError != 0 && isMarked(dir)) {
+            errno = unreadable.openError;
+            return -1;
+        }
+        return realSysCalls().openat(dir, name, flags, mode);
+    };
+    calls.fstatat = [](int dir, const char* name, struct stat* st, int flags) -> int {
+        if (unreadable.openError != 0 && isMarked(dir)) {
+            errno = unreadable.openError;
+            return -1;
+        }
+        return realSysCalls().fstatat(dir, name, st, flags);
+    };
+    return calls;
+}
+
+// A drive folder that cannot be listed or opened (EIO from a failing stick, ENOTCONN from a pulled
+// FUSE drive) costs its copy nothing, not even what the drive no longer has; readable folders are
+// mirrored as usual. A copy folder that cannot be listed is passed over without an issue.
+TEST_F(Walk, UnreadableFoldersAreReportedAndNotPruned) {
+    const struct {
+        const char* name;
+        Unreadable fault;
+        std::vector<fs::path> marked;
+        std::vector<std::string> issuePaths;
+        std::vector<std::string> kept; // besides what the drive still has
+    } rows[] = {
+        {"drive folder unlistable, EIO", {EIO, 0}, {drive / "Docs"}, {"Docs"}, {"Docs/gone.txt"}},
+        {"drive folder unlistable, ENOTCONN",
+         {ENOTCONN, 0},
+         {drive / "Docs"},
+         {"Docs"},
+         {"Docs/gone.txt"}},
+        {"whole drive unreadable",
+         {0, ENOTCONN},
+         {drive, drive / "Docs"},
+         {""},
+         {"gone.txt", "Docs/gone.txt"}},
+        {"copy folder unlistable", {EIO, 0}, {copy}, {}, {"gone.txt"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(drive);
+        fs::remove_all(dest);
+        writeFile(drive / "top.txt", "t");
+        writeFile(drive / "Docs/a.txt", "a");
+        ASSERT_TRUE(run(mirror()).errors.empty());
+        writeFile(copy / "gone.txt", "deleted on the drive");
+        writeFile(copy / "Docs/gone.txt", "deleted on the drive");
+        for (const fs::path& folder : row.marked)
+            writeFile(folder / ".DS_Store", "");
+        BackupResult result;
+        {
+            unreadable = row.fault;
+            ScopedSysCalls seam{unreadableCalls()};
+            result = run(mirror());
+            unreadable = {};
+        }
+        std::vector<std::string> paths;
+        for (const BackupIssue& issue : result.errors)
+            paths.push_back(issue.path == english("cfg.wholeName") ? "" : issue.path);
+        EXPECT_EQ(paths, row.issuePaths);
+        for (const char* name : {"top.txt", "Docs/a.txt"})
+            EXPECT_TRUE(fs::exists(copy / name)) << name;
+        for (const std::string& name : row.kept)
+            EXPECT_TRUE(fs::exists(copy / name)) << name;
+        EXPECT_EQ(result.filesDeleted, 2 - static_cast<Int>(row.kept.size()));
+    }
+    // Readable again: the next run mirrors everything.
+    fs::remove(copy / ".DS_Store");
+    const BackupResult healed = run(mirror());
+    EXPECT_TRUE(healed.errors.empty());
+    EXPECT_FALSE(fs::exists(copy / "gone.txt"));
 }
 
 } // namespace

@@ -67,6 +67,10 @@ struct FaultRow {
     std::string hintKey;   // empty: no hint
 };
 
+void PrintTo(const FaultRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
 class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<FaultRow> {};
 
 // No partial file is left, an old copy stays until a whole new one replaces it, the next run heals.

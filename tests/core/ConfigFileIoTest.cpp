@@ -21,30 +21,6 @@
 namespace keelbox::test {
 namespace {
 
-// A tmpfs of the given size mounted on a fresh folder; unavailable unless running as root.
-class TmpfsMount {
-public:
-    explicit TmpfsMount(const std::string& size) {
-        m_point = m_folder.path() / "mnt";
-        fs::create_directory(m_point);
-        m_mounted = ::mount("tmpfs", m_point.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-    }
-    ~TmpfsMount() {
-        if (m_mounted)
-            ::umount2(m_point.c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return m_mounted; }
-    const fs::path& path() const { return m_point; }
-    bool remountReadOnly() {
-        return ::mount("tmpfs", m_point.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-    }
-
-private:
-    TempFolder m_folder;
-    fs::path m_point;
-    bool m_mounted = false;
-};
-
 DriveConfig sample(std::string name = "STICK") {
     DriveConfig config = DriveConfig::makeNew(std::move(name), floor<std::chrono::seconds>(now()));
     config.sources = {{Uuid::random(), "Docs"}, {Uuid::random(), ""}};
@@ -156,8 +132,13 @@ TEST(ConfigFile, AFolderInTheWayOrNoDriveFolderIsReportedAndLeftAlone) {
 }
 
 TEST(ConfigFile, FullOrReadOnlyDriveKeepsTheOldFileAndLeavesNoTempFile) {
-    TmpfsMount drive("64k");
-    KEELBOX_REQUIRE_CAPABILITY(drive.mounted(), "mounting a tmpfs needs root");
+    TempFolder drive;
+    KEELBOX_REQUIRE_CAPABILITY(::mount("tmpfs", drive.path().c_str(), "tmpfs", 0, "size=64k") == 0,
+                               "mounting a tmpfs needs root");
+    const struct Unmount {
+        const fs::path& point;
+        ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }
+    } unmount{drive.path()};
     const DriveConfig old = sample("OLD");
     ASSERT_EQ(writeConfig(old, drive.path()), std::nullopt);
     const auto full = writeConfig(sample(std::string(256 * 1024, 'x')), drive.path());
@@ -165,7 +146,7 @@ TEST(ConfigFile, FullOrReadOnlyDriveKeepsTheOldFileAndLeavesNoTempFile) {
     EXPECT_EQ(full->code, std::errc::no_space_on_device);
     EXPECT_EQ(entries(drive.path()), onlyTheConfiguration);
 
-    ASSERT_TRUE(drive.remountReadOnly());
+    ASSERT_EQ(::mount("tmpfs", drive.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
     const auto error = writeConfig(sample("NEW"), drive.path());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, std::errc::read_only_file_system);

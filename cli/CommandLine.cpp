@@ -95,7 +95,7 @@ AppLanguage languageFromEnvironment(const EnvironmentLookup& getenv) {
         if (value == nullptr || *value == '\0')
             continue;
         // LANGUAGE is a list ("pl:en"); its first entry is the preferred one.
-        return startsWith(value, "pl") ? AppLanguage::polish : AppLanguage::english;
+        return startingLanguage(std::nullopt, {value});
     }
     return AppLanguage::english;
 }

@@ -309,7 +309,7 @@ std::variant<std::string, std::optional<std::string>> configText(const fs::path&
     std::optional<std::string> content = readWholeFile(file);
     if (!content)
         return formatText(text("cli.cfg.unreadable", language), {errnoText(errno)});
-    if (content->size() > 1024 * 1024)
+    if (content->size() > maxConfigSize)
         return text("cli.cfg.tooLarge", language);
     return std::move(*content);
 }

@@ -17,8 +17,6 @@ namespace {
 
 using nlohmann::json;
 
-// A configuration is a few hundred bytes; anything far larger is not one of ours.
-constexpr std::size_t maxConfigSize = 1024 * 1024;
 // The file nests three levels; the cap keeps hostile input from building trees so deep that
 // tearing them down exhausts the stack.
 constexpr int maxNesting = 32;

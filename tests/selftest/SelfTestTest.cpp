@@ -9,11 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
 #include <sstream>
 #include <unistd.h>
 

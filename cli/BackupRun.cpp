@@ -71,11 +71,11 @@ private:
 // at every tenth of the work and at least every five seconds, for logs and pipes.
 class ProgressPrinter {
 public:
-    ProgressPrinter(Console& console, AppLanguage language)
-        : m_console(console), m_language(language), m_start(Clock::now()) {}
+    ProgressPrinter(Terminal& terminal, AppLanguage language)
+        : m_terminal(terminal), m_language(language), m_start(Clock::now()) {}
 
     void scanning() {
-        if (m_console.interactive)
+        if (m_terminal.interactive)
             draw(localizedText("progress.scanning", m_language));
     }
 
@@ -83,7 +83,7 @@ public:
         const auto at = Clock::now();
         const double elapsed = std::chrono::duration<double>(at - m_start).count();
         const bool final = progress.currentFile.empty();
-        if (m_console.interactive) {
+        if (m_terminal.interactive) {
             if (final || at - m_lastDraw >= std::chrono::milliseconds(100)) {
                 m_lastDraw = at;
                 draw(progressLine(progress, elapsed, m_language));
@@ -95,14 +95,14 @@ public:
             return;
         m_lastTenth = tenth;
         m_lastDraw = at;
-        m_console.out << progressLine(progress, elapsed, m_language) << '\n';
-        m_console.out.flush();
+        m_terminal.out << progressLine(progress, elapsed, m_language) << '\n';
+        m_terminal.out.flush();
     }
 
     void finish() {
         if (m_lineOpen) {
-            m_console.out << "\r\x1b[K";
-            m_console.out.flush();
+            m_terminal.out << "\r\x1b[K";
+            m_terminal.out.flush();
             m_lineOpen = false;
         }
     }
@@ -110,13 +110,13 @@ public:
 private:
     void draw(const std::string& line) {
         // One column spare: a line that fills the terminal exactly would wrap on some terminals.
-        const std::size_t width = m_console.columns > 1 ? m_console.columns - 1 : 1;
-        m_console.out << '\r' << fitToColumns(line, width) << "\x1b[K";
-        m_console.out.flush();
+        const std::size_t width = m_terminal.columns > 1 ? m_terminal.columns - 1 : 1;
+        m_terminal.out << '\r' << fitToColumns(line, width) << "\x1b[K";
+        m_terminal.out.flush();
         m_lineOpen = true;
     }
 
-    Console& m_console;
+    Terminal& m_terminal;
     AppLanguage m_language;
     Clock::time_point m_start;
     Clock::time_point m_lastDraw{};
@@ -131,12 +131,12 @@ std::string text(std::string_view key, AppLanguage language) {
 } // namespace
 
 RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path& driveRoot,
-                          AppLanguage language, Console& console, bool showProgress) {
+                          AppLanguage language, Terminal& terminal, bool showProgress) {
     StopOnSignal stop(language);
     RunEnvironment environment;
     environment.stopRequested = &stopRequested;
 
-    ProgressPrinter printer(console, language);
+    ProgressPrinter printer(terminal, language);
     ProgressCallback onProgress;
     if (showProgress) {
         printer.scanning();
@@ -156,9 +156,9 @@ RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path
     return outcome;
 }
 
-void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& console) {
+void printOutcome(const RunOutcome& outcome, AppLanguage language, Terminal& terminal) {
     const BackupResult& result = outcome.result;
-    std::ostream& out = console.out;
+    std::ostream& out = terminal.out;
     out << formatText(text("cli.done", language),
                       {formatDuration(result.duration, language), result.summary(language)})
         << '\n';

@@ -1,5 +1,5 @@
 #pragma once
-// One backup as the command line shows it: progress on the console, Ctrl-C as a polite stop, and
+// One backup as the command line shows it: progress on the terminal, Ctrl-C as a polite stop, and
 // the report at the end. Shared by `keelbox backup` and `keelbox demo`.
 
 #include "cli/CommandLine.h"
@@ -15,10 +15,10 @@ struct RunOutcome {
 };
 
 RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path& driveRoot,
-                          AppLanguage language, Console& console, bool showProgress);
+                          AppLanguage language, Terminal& terminal, bool showProgress);
 
 // The summary, where the copy is, and every issue with its reason, system message and hint.
-void printOutcome(const RunOutcome& outcome, AppLanguage language, Console& console);
+void printOutcome(const RunOutcome& outcome, AppLanguage language, Terminal& terminal);
 
 // Output piped into a reader that quits early (`| head`) must not end a backup halfway: the
 // lost lines are only progress and report. Called by the commands that back up.

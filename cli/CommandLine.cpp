@@ -95,7 +95,7 @@ AppLanguage languageFromEnvironment(const EnvironmentLookup& getenv) {
         if (value == nullptr || *value == '\0')
             continue;
         // LANGUAGE is a list ("pl:en"); its first entry is the preferred one.
-        return startsWith(value, "pl") ? AppLanguage::polish : AppLanguage::english;
+        return startingLanguage(std::nullopt, {value});
     }
     return AppLanguage::english;
 }
@@ -131,53 +131,53 @@ LanguageChoice takeLanguageOption(std::vector<std::string>& args, const Environm
     return choice;
 }
 
-Console processConsole() {
-    static Console console{std::cout, std::cerr, false, 80, {}};
-    console.interactive = ::isatty(STDOUT_FILENO) == 1;
-    console.getenv = [](const char* name) -> const char* { return std::getenv(name); };
-    console.columns = 80;
+Terminal processTerminal() {
+    static Terminal terminal{std::cout, std::cerr, false, 80, {}};
+    terminal.interactive = ::isatty(STDOUT_FILENO) == 1;
+    terminal.getenv = [](const char* name) -> const char* { return std::getenv(name); };
+    terminal.columns = 80;
     winsize size{};
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        console.columns = size.ws_col;
+        terminal.columns = size.ws_col;
     } else if (const char* columns = std::getenv("COLUMNS")) {
         const long value = std::strtol(columns, nullptr, 10);
         if (value > 0)
-            console.columns = static_cast<std::size_t>(value);
+            terminal.columns = static_cast<std::size_t>(value);
     }
-    return console;
+    return terminal;
 }
 
 std::string_view versionString() {
     return KEELBOX_VERSION;
 }
 
-int runHelpCommand(const std::vector<std::string>& args, Console& console) {
+int runHelpCommand(const std::vector<std::string>& args, Terminal& terminal) {
     std::vector<std::string> rest = args;
-    const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
+    const LanguageChoice choice = takeLanguageOption(rest, terminal.getenv);
     if (choice.error) {
         // A bad --language is a bad argument here as everywhere else.
-        console.err << "keelbox: " << *choice.error << '\n'
-                    << text("cli.usage", choice.language) << '\n';
+        terminal.err << "keelbox: " << *choice.error << '\n'
+                     << text("cli.usage", choice.language) << '\n';
         return exitUsage;
     }
-    console.out << text("cli.help", choice.language) << '\n';
+    terminal.out << text("cli.help", choice.language) << '\n';
     return exitOk;
 }
 
-int runVersionCommand(Console& console) {
-    console.out << "keelbox " << versionString() << '\n';
+int runVersionCommand(Terminal& terminal) {
+    terminal.out << "keelbox " << versionString() << '\n';
     return exitOk;
 }
 
-int runUsageError(const std::vector<std::string>& args, Console& console) {
+int runUsageError(const std::vector<std::string>& args, Terminal& terminal) {
     std::vector<std::string> rest = args;
-    const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
+    const LanguageChoice choice = takeLanguageOption(rest, terminal.getenv);
     if (!rest.empty()) {
-        console.err << "keelbox: "
-                    << formatText(text("cli.err.unknownArgument", choice.language), {rest.front()})
-                    << '\n';
+        terminal.err << "keelbox: "
+                     << formatText(text("cli.err.unknownArgument", choice.language), {rest.front()})
+                     << '\n';
     }
-    console.err << text("cli.usage", choice.language) << '\n';
+    terminal.err << text("cli.usage", choice.language) << '\n';
     return exitUsage;
 }
 

@@ -50,8 +50,9 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 // LC_MESSAGES and LANG that is set and not empty decides; "pl…" is Polish, anything else English.
 AppLanguage languageFromEnvironment(const EnvironmentLookup& getenv);
 
-// Everything a command talks to, so that tests can run commands in process.
-struct Console {
+// The streams, terminal facts and environment a command talks to, so that tests can run commands in
+// process.
+struct Terminal {
     std::ostream& out;
     std::ostream& err;
     // Standard output is a terminal: progress is one line rewritten in place.
@@ -61,16 +62,16 @@ struct Console {
     EnvironmentLookup getenv;
 };
 
-// The console of the running process: std::cout, std::cerr, isatty and the terminal's width.
-Console processConsole();
+// The running process's: std::cout, std::cerr, isatty and the terminal's width.
+Terminal processTerminal();
 
-int runBackupCommand(const std::vector<std::string>& args, Console& console);
-int runConfigCommand(const std::vector<std::string>& args, Console& console);
-int runDemoCommand(const std::vector<std::string>& args, Console& console);
-int runHelpCommand(const std::vector<std::string>& args, Console& console);
-int runVersionCommand(Console& console);
+int runBackupCommand(const std::vector<std::string>& args, Terminal& terminal);
+int runConfigCommand(const std::vector<std::string>& args, Terminal& terminal);
+int runDemoCommand(const std::vector<std::string>& args, Terminal& terminal);
+int runHelpCommand(const std::vector<std::string>& args, Terminal& terminal);
+int runVersionCommand(Terminal& terminal);
 // The short usage text on standard error, with the offending argument when there is one.
-int runUsageError(const std::vector<std::string>& args, Console& console);
+int runUsageError(const std::vector<std::string>& args, Terminal& terminal);
 
 std::string_view versionString();
 

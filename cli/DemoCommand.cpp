@@ -8,6 +8,7 @@
 #include "core/PosixFile.h"
 #include "localization/Format.h"
 #include "localization/Language.h"
+#include "selftest/SelfTest.h"
 
 #include <array>
 #include <cerrno>
@@ -108,20 +109,74 @@ std::optional<SampleDrive> buildSampleDrive(const fs::path& drive) {
     return sample;
 }
 
-fs::path temporaryFolder(const EnvironmentLookup& getenv) {
-    const char* tmpdir = getenv ? getenv("TMPDIR") : nullptr;
-    return tmpdir != nullptr && *tmpdir != '\0' ? fs::path(tmpdir) : fs::path("/tmp");
+// The demo's own folder below the temporary folder; nothing after saying why there is none.
+std::optional<fs::path> makeDemoFolder(Terminal& terminal) {
+    const fs::path parent = temporaryFolder(terminal.getenv ? terminal.getenv("TMPDIR") : nullptr);
+    std::string pattern = (parent / "keelbox-demo-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        terminal.err << "keelbox: " << FileError{errno, "create the folder", pattern}.message()
+                     << '\n';
+        return std::nullopt;
+    }
+    return pattern;
+}
+
+// Builds the sample drive and its configuration: the whole drive, mirrored into `destination`.
+std::optional<DriveConfig> prepareDemoDrive(const fs::path& drive, const fs::path& destination,
+                                            AppLanguage language, Terminal& terminal) {
+    terminal.out << formatText(text("cli.demo.building", language), {drive.string()}) << '\n';
+    const std::optional<SampleDrive> sample = buildSampleDrive(drive);
+    if (!sample) {
+        terminal.err << "keelbox: "
+                     << formatText(text("cli.demo.buildFailed", language), {drive.string()})
+                     << '\n';
+        return std::nullopt;
+    }
+    terminal.out << formatText(text("cli.demo.built", language),
+                               {sample->files, formatFileSize(sample->bytes, language)})
+                 << '\n';
+    DriveConfig config = DriveConfig::makeNew("DemoStick", now());
+    config.destinationPath = destination.string();
+    config.deleteRemovedFiles = true;
+    config.sources = {SourceItem{Uuid::random(), {}}};
+    if (const auto failure = writeConfig(config, drive)) {
+        terminal.err << "keelbox: "
+                     << formatText(text("cli.err.writeFailed", language), {failure->message})
+                     << '\n';
+        return std::nullopt;
+    }
+    terminal.out << formatText(text("cli.config.saved", language),
+                               {(drive / configFileName).string()})
+                 << '\n';
+    return config;
+}
+
+// A first backup that copies everything, then one that finds everything unchanged.
+int backUpTwice(const DriveConfig& config, const fs::path& drive, AppLanguage language,
+                Terminal& terminal) {
+    terminal.out << '\n' << text("cli.demo.first", language) << '\n';
+    const RunOutcome first = runDriveBackup(config, drive, language, terminal, true);
+    printOutcome(first, language, terminal);
+    int status = exitStatus(first);
+    if (!first.interrupted) {
+        terminal.out << '\n' << text("cli.demo.second", language) << '\n';
+        const RunOutcome second = runDriveBackup(config, drive, language, terminal, true);
+        printOutcome(second, language, terminal);
+        status = std::max(status, exitStatus(second));
+    }
+    terminal.out << '\n';
+    return status;
 }
 
 } // namespace
 
-int runDemoCommand(const std::vector<std::string>& args, Console& console) {
+int runDemoCommand(const std::vector<std::string>& args, Terminal& terminal) {
     keepRunningWithoutReader();
     std::vector<std::string> rest(args.begin() + 1, args.end());
-    const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
+    const LanguageChoice choice = takeLanguageOption(rest, terminal.getenv);
     const AppLanguage language = choice.language;
     if (choice.error) {
-        console.err << "keelbox: " << *choice.error << '\n';
+        terminal.err << "keelbox: " << *choice.error << '\n';
         return exitUsage;
     }
     bool keep = false;
@@ -129,71 +184,27 @@ int runDemoCommand(const std::vector<std::string>& args, Console& console) {
         if (arg == "--keep") {
             keep = true;
         } else {
-            console.err << "keelbox: "
-                        << formatText(text("cli.err.unknownArgument", language), {arg}) << '\n'
-                        << text("cli.usage", language) << '\n';
+            terminal.err << "keelbox: "
+                         << formatText(text("cli.err.unknownArgument", language), {arg}) << '\n'
+                         << text("cli.usage", language) << '\n';
             return exitUsage;
         }
     }
 
-    std::string pattern = (temporaryFolder(console.getenv) / "keelbox-demo-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        console.err << "keelbox: " << FileError{errno, "create the folder", pattern}.message()
-                    << '\n';
+    const std::optional<fs::path> root = makeDemoFolder(terminal);
+    if (!root)
         return exitIssues;
-    }
-    const fs::path root = pattern;
-    const fs::path drive = root / "DemoStick";
-    const fs::path destination = root / "Backups";
-    const auto cleanUp = [&] {
+    const fs::path drive = *root / "DemoStick";
+    const std::optional<DriveConfig> config =
+        prepareDemoDrive(drive, *root / "Backups", language, terminal);
+    const int status = config ? backUpTwice(*config, drive, language, terminal) : exitIssues;
+    if (keep) {
+        terminal.out << formatText(text("cli.demo.kept", language), {root->string()}) << '\n';
+    } else {
         std::error_code ignored;
-        if (keep) {
-            console.out << formatText(text("cli.demo.kept", language), {root.string()}) << '\n';
-        } else {
-            fs::remove_all(root, ignored);
-            console.out << text("cli.demo.removed", language) << '\n';
-        }
-    };
-
-    console.out << formatText(text("cli.demo.building", language), {drive.string()}) << '\n';
-    const std::optional<SampleDrive> sample = buildSampleDrive(drive);
-    if (!sample) {
-        console.err << "keelbox: "
-                    << formatText(text("cli.demo.buildFailed", language), {drive.string()}) << '\n';
-        cleanUp();
-        return exitIssues;
+        fs::remove_all(*root, ignored);
+        terminal.out << text("cli.demo.removed", language) << '\n';
     }
-    console.out << formatText(text("cli.demo.built", language),
-                              {sample->files, formatFileSize(sample->bytes, language)})
-                << '\n';
-
-    DriveConfig config = DriveConfig::makeNew("DemoStick", now());
-    config.destinationPath = destination.string();
-    config.deleteRemovedFiles = true;
-    config.sources = {SourceItem{Uuid::random(), {}}};
-    if (const auto failure = writeConfig(config, drive)) {
-        console.err << "keelbox: "
-                    << formatText(text("cli.err.writeFailed", language), {failure->message})
-                    << '\n';
-        cleanUp();
-        return exitIssues;
-    }
-    console.out << formatText(text("cli.config.saved", language),
-                              {(drive / configFileName).string()})
-                << "\n\n"
-                << text("cli.demo.first", language) << '\n';
-
-    const RunOutcome first = runDriveBackup(config, drive, language, console, true);
-    printOutcome(first, language, console);
-    int status = exitStatus(first);
-    if (!first.interrupted) {
-        console.out << '\n' << text("cli.demo.second", language) << '\n';
-        const RunOutcome second = runDriveBackup(config, drive, language, console, true);
-        printOutcome(second, language, console);
-        status = std::max(status, exitStatus(second));
-    }
-    console.out << '\n';
-    cleanUp();
     return status;
 }
 

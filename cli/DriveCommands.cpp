@@ -23,6 +23,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <variant>
 
 namespace keelbox::cli {
 namespace fs = std::filesystem;
@@ -33,13 +34,13 @@ std::string text(std::string_view key, AppLanguage language) {
     return localizedText(key, language);
 }
 
-int usageError(Console& console, AppLanguage language, const std::string& message) {
-    console.err << "keelbox: " << message << '\n' << text("cli.usage", language) << '\n';
+int usageError(Terminal& terminal, AppLanguage language, const std::string& message) {
+    terminal.err << "keelbox: " << message << '\n' << text("cli.usage", language) << '\n';
     return exitUsage;
 }
 
-int driveError(Console& console, const std::string& message) {
-    console.err << "keelbox: " << message << '\n';
+int driveError(Terminal& terminal, const std::string& message) {
+    terminal.err << "keelbox: " << message << '\n';
     return exitUsage;
 }
 
@@ -117,14 +118,69 @@ std::optional<bool> parseSwitch(std::string_view value) {
     return std::nullopt;
 }
 
-// One change asked for on the command line, applied in the order given.
-struct Edit {
+enum class EditKind {
+    destination,
+    mode,
+    mirror,
+    autoRun,
+    name,
+    wholeDrive,
+    addSource,
+    removeSource
+};
+
+constexpr struct {
+    std::string_view option;
+    EditKind kind;
+} editOptions[] = {{"--destination", EditKind::destination},
+                   {"--mode", EditKind::mode},
+                   {"--mirror", EditKind::mirror},
+                   {"--auto", EditKind::autoRun},
+                   {"--name", EditKind::name},
+                   {"--whole-drive", EditKind::wholeDrive},
+                   {"--add-source", EditKind::addSource},
+                   {"--remove-source", EditKind::removeSource}};
+
+// One change asked for on the command line, as typed.
+struct TypedEdit {
     std::string option;
+    EditKind kind;
     std::string value;
 };
 
-const std::vector<std::string_view> optionsWithValue = {
-    "--destination", "--mode", "--add-source", "--remove-source", "--mirror", "--auto", "--name"};
+// What `keelbox config` was asked for: the drive folder, the changes in the order given, and
+// whether to start from a new configuration.
+struct ConfigRequest {
+    std::vector<std::string> positional;
+    std::vector<TypedEdit> edits;
+    bool startAnew = false;
+};
+
+// Why a command stops before doing anything: the message, and whether the usage text follows it.
+struct Refusal {
+    std::string message;
+    bool showUsage = false;
+};
+
+// A change with its value checked and its paths resolved against the drive and the working folder,
+// so that applying it needs nothing but the configuration.
+struct ConfigEdit {
+    EditKind kind;
+    std::string typed;
+    // The destination as stored, or the drive's name.
+    std::string value;
+    // A source's path below the drive root; nothing for a source that cannot be one.
+    std::optional<std::string> source;
+    BackupMode mode = BackupMode::sync;
+    bool on = false;
+};
+
+// The configuration after its edits, what was skipped on the way, or why it was refused.
+struct EditResult {
+    DriveConfig config;
+    std::vector<std::string> notes;
+    std::optional<Refusal> refusal;
+};
 
 // A source as the drive lists it: the path below the drive root, or nothing when the text cannot
 // be one (an absolute path elsewhere, or ".." leading out).
@@ -144,12 +200,12 @@ std::optional<std::string> lexicalSource(std::string_view value) {
 
 // Both commands name exactly one drive folder: the exit status of the message saying why the
 // arguments do not, or nothing when they do.
-std::optional<int> checkDriveArgument(const std::vector<std::string>& positional, Console& console,
-                                      AppLanguage language) {
+std::optional<int> checkDriveArgument(const std::vector<std::string>& positional,
+                                      Terminal& terminal, AppLanguage language) {
     if (positional.size() != 1)
-        return usageError(console, language, text("cli.err.oneDrive", language));
+        return usageError(terminal, language, text("cli.err.oneDrive", language));
     if (!isFolder(positional.front()))
-        return driveError(console,
+        return driveError(terminal,
                           formatText(text("cli.err.notFolder", language), {positional.front()}));
     return std::nullopt;
 }
@@ -168,7 +224,7 @@ std::string backupName(const fs::path& driveRoot, const std::string& configuredN
 
 // Says at once when backups of `config` would be refused their destination, and why.
 void warnIfDestinationRefused(const DriveConfig& config, const fs::path& driveRoot,
-                              AppLanguage language, Console& console) {
+                              AppLanguage language, Terminal& terminal) {
     const DestinationPlan plan = planDestination(
         config.destinationPath, driveFolderName(backupName(driveRoot, config.driveName)), {},
         destinationFacts({}, driveRoot));
@@ -177,9 +233,10 @@ void warnIfDestinationRefused(const DriveConfig& config, const fs::path& driveRo
     std::string reason = formatText(text(plan.reasonKey, language), {plan.missingDisk});
     if (!plan.detail.empty())
         reason += " (" + plan.detail + ")";
-    console.err << "keelbox: "
-                << printable(formatText(text("cli.config.destRefused", language), {reason})) << '\n'
-                << "  " << text(plan.hintKey, language) << '\n';
+    terminal.err << "keelbox: "
+                 << printable(formatText(text("cli.config.destRefused", language), {reason}))
+                 << '\n'
+                 << "  " << text(plan.hintKey, language) << '\n';
 }
 
 std::optional<std::string> readWholeFile(const fs::path& file) {
@@ -191,11 +248,56 @@ std::optional<std::string> readWholeFile(const fs::path& file) {
     return text.str();
 }
 
-// What is wrong with a configuration file that does not read as one, in the user's words; nothing
-// when there is no file.
-std::optional<std::string> configProblem(const fs::path& driveRoot, AppLanguage language) {
-    using nlohmann::json;
-    const fs::path file = driveRoot / configFileName;
+using nlohmann::json;
+
+bool isString(const json& value) {
+    return value.is_string();
+}
+
+bool isBool(const json& value) {
+    return value.is_boolean();
+}
+
+bool isDate(const json& value) {
+    return value.is_string() && parseIsoDate(value.get<std::string>());
+}
+
+bool isMode(const json& value) {
+    return value.is_string() && backupModeFromRaw(value.get<std::string>()).has_value();
+}
+
+bool isSources(const json& value) {
+    return value.is_array() && std::all_of(value.begin(), value.end(), [](const json& item) {
+               return item.is_object() && item.contains("id") && item["id"].is_string() &&
+                      Uuid::parse(item["id"].get<std::string>()) && item.contains("relativePath") &&
+                      item["relativePath"].is_string();
+           });
+}
+
+// As the reader takes it: a whole number, also written with a fraction ("1.0").
+bool isInteger(const json& value) {
+    if (value.is_number_integer())
+        return true;
+    const double number = value.is_number_float() ? value.get<double>() : 0.5;
+    return std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 9.2e18;
+}
+
+// Every key the reader needs, with the test its value must pass.
+constexpr std::pair<const char*, bool (*)(const json&)> configKeys[] = {
+    {"schemaVersion", isInteger},
+    {"driveID", isString},
+    {"driveName", isString},
+    {"createdAt", isDate},
+    {"updatedAt", isDate},
+    {"destinationPath", isString},
+    {"mode", isMode},
+    {"deleteRemovedFiles", isBool},
+    {"autoRunOnMount", isBool},
+    {"sources", isSources}};
+
+// The file's text, or what keeps it from being read: nothing at all when there is no file.
+std::variant<std::string, std::optional<std::string>> configText(const fs::path& file,
+                                                                 AppLanguage language) {
     struct stat st {};
     if (::lstat(file.c_str(), &st) != 0) {
         if (errno == ENOENT)
@@ -204,64 +306,31 @@ std::optional<std::string> configProblem(const fs::path& driveRoot, AppLanguage 
     }
     if (!S_ISREG(st.st_mode))
         return text("cli.cfg.notFile", language);
-    const std::optional<std::string> content = readWholeFile(file);
+    std::optional<std::string> content = readWholeFile(file);
     if (!content)
         return formatText(text("cli.cfg.unreadable", language), {errnoText(errno)});
-    if (content->size() > 1024 * 1024)
+    if (content->size() > maxConfigSize)
         return text("cli.cfg.tooLarge", language);
-    json object;
-    try {
-        object = json::parse(*content);
-    } catch (const json::parse_error& error) {
-        Int line = 1, column = 1;
-        for (std::size_t i = 0; i + 1 < error.byte && i < content->size(); ++i) {
-            if ((*content)[i] == '\n') {
-                ++line;
-                column = 1;
-            } else if ((static_cast<unsigned char>((*content)[i]) & 0xC0) != 0x80) {
-                ++column;
-            }
+    return std::move(*content);
+}
+
+// "syntax error at line 3, column 3": `byte` counts from 1, columns count characters.
+std::string syntaxProblem(std::string_view content, std::size_t byte, AppLanguage language) {
+    Int line = 1, column = 1;
+    for (std::size_t i = 0; i + 1 < byte && i < content.size(); ++i) {
+        if (content[i] == '\n') {
+            ++line;
+            column = 1;
+        } else if ((static_cast<unsigned char>(content[i]) & 0xC0) != 0x80) {
+            ++column;
         }
-        return formatText(text("cli.cfg.syntax", language), {line, column});
     }
-    if (!object.is_object())
-        return text("cli.cfg.notObject", language);
-    const auto isDate = [](const json& v) {
-        return v.is_string() && parseIsoDate(v.get<std::string>());
-    };
-    const auto isMode = [](const json& v) {
-        return v.is_string() && backupModeFromRaw(v.get<std::string>()).has_value();
-    };
-    const auto isSources = [](const json& v) {
-        if (!v.is_array())
-            return false;
-        return std::all_of(v.begin(), v.end(), [](const json& item) {
-            return item.is_object() && item.contains("id") && item["id"].is_string() &&
-                   Uuid::parse(item["id"].get<std::string>()) && item.contains("relativePath") &&
-                   item["relativePath"].is_string();
-        });
-    };
-    const auto isString = [](const json& v) { return v.is_string(); };
-    const auto isBool = [](const json& v) { return v.is_boolean(); };
-    // As the reader takes it: a whole number, also written with a fraction ("1.0").
-    const auto isInteger = [](const json& v) {
-        if (v.is_number_integer())
-            return true;
-        const double number = v.is_number_float() ? v.get<double>() : 0.5;
-        return std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 9.2e18;
-    };
-    const std::pair<const char*, std::function<bool(const json&)>> keys[] = {
-        {"schemaVersion", isInteger},
-        {"driveID", isString},
-        {"driveName", isString},
-        {"createdAt", isDate},
-        {"updatedAt", isDate},
-        {"destinationPath", isString},
-        {"mode", isMode},
-        {"deleteRemovedFiles", isBool},
-        {"autoRunOnMount", isBool},
-        {"sources", isSources}};
-    for (const auto& [key, valid] : keys) {
+    return formatText(text("cli.cfg.syntax", language), {line, column});
+}
+
+// The first key that is missing or whose value the reader would refuse.
+std::optional<std::string> keyProblem(const json& object, AppLanguage language) {
+    for (const auto& [key, valid] : configKeys) {
         const auto found = object.find(key);
         if (found == object.end())
             return formatText(text("cli.cfg.missingKey", language), {std::string(key)});
@@ -272,19 +341,39 @@ std::optional<std::string> configProblem(const fs::path& driveRoot, AppLanguage 
             return formatText(text("cli.cfg.badValue", language), {std::string(key), value});
         }
     }
-    return decodeConfig(*content) ? std::nullopt
-                                  : std::optional<std::string>(text("cli.cfg.invalid", language));
+    return std::nullopt;
+}
+
+// What is wrong with a configuration file that does not read as one, in the user's words; nothing
+// when there is no file.
+std::optional<std::string> configProblem(const fs::path& driveRoot, AppLanguage language) {
+    auto read = configText(driveRoot / configFileName, language);
+    if (auto* problem = std::get_if<std::optional<std::string>>(&read))
+        return *problem;
+    const std::string& content = std::get<std::string>(read);
+    json object;
+    try {
+        object = json::parse(content);
+    } catch (const json::parse_error& error) {
+        return syntaxProblem(content, error.byte, language);
+    }
+    if (!object.is_object())
+        return text("cli.cfg.notObject", language);
+    if (std::optional<std::string> problem = keyProblem(object, language))
+        return problem;
+    return decodeConfig(content) ? std::nullopt
+                                 : std::optional<std::string>(text("cli.cfg.invalid", language));
 }
 
 // A drive without a configuration that reads: why, and what to do.
-int noConfigError(const fs::path& driveRoot, AppLanguage language, Console& console) {
+int noConfigError(const fs::path& driveRoot, AppLanguage language, Terminal& terminal) {
     std::string message =
         printable(formatText(text("cli.err.noConfig", language), {driveRoot.string()}));
     if (const std::optional<std::string> problem = configProblem(driveRoot, language))
         message += "\n" + printable(formatText(text("cli.config.problem", language), {*problem}));
     message +=
         "\n" + printable(formatText(text("cli.hint.createConfig", language), {driveRoot.string()}));
-    return driveError(console, message);
+    return driveError(terminal, message);
 }
 
 // The drive identity a configuration file still names, however broken the rest is.
@@ -298,15 +387,220 @@ std::optional<std::string> salvageDriveID(const fs::path& driveRoot) {
     return object["driveID"].get<std::string>();
 }
 
+int refuse(Terminal& terminal, AppLanguage language, const Refusal& refusal) {
+    return refusal.showUsage ? usageError(terminal, language, refusal.message)
+                             : driveError(terminal, refusal.message);
+}
+
+std::variant<ConfigRequest, Refusal> parseConfigArguments(const std::vector<std::string>& rest,
+                                                          AppLanguage language) {
+    ConfigRequest request;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        const std::string& arg = rest[i];
+        const auto option = std::find_if(std::begin(editOptions), std::end(editOptions),
+                                         [&](const auto& known) { return known.option == arg; });
+        if (arg == "--new") {
+            request.startAnew = true;
+        } else if (option != std::end(editOptions) && option->kind == EditKind::wholeDrive) {
+            request.edits.push_back({arg, option->kind, {}});
+        } else if (option != std::end(editOptions)) {
+            if (i + 1 >= rest.size())
+                return Refusal{formatText(text("cli.err.missingValue", language), {arg}), true};
+            request.edits.push_back({arg, option->kind, rest[++i]});
+        } else if (arg.starts_with("-") && arg != "-") {
+            return Refusal{formatText(text("cli.err.unknownArgument", language), {arg}), true};
+        } else {
+            request.positional.push_back(arg);
+        }
+    }
+    return request;
+}
+
+// A typed destination as the file stores it: "~…" as given, anything else as a plain absolute
+// path, abbreviated when it lies in the home folder.
+std::string storedDestination(const std::string& typed, const fs::path& home) {
+    if (typed.starts_with("~"))
+        return typed;
+    std::error_code ec;
+    fs::path absolute = fs::absolute(typed, ec).lexically_normal();
+    if (absolute.has_parent_path() && absolute.filename().empty())
+        absolute = absolute.parent_path(); // "…/Backups/" names "…/Backups"
+    return abbreviateHome(ec ? fs::path(typed) : absolute, home);
+}
+
+// A source to remove: its place on the drive when it still exists there, else its listed path.
+std::optional<std::string> listedSource(const std::string& typed, const fs::path& driveRoot) {
+    std::error_code ec;
+    std::optional<std::string> relative;
+    if (fs::exists(driveRoot / typed, ec))
+        relative = relativeSubpath(driveRoot / typed, driveRoot);
+    return relative ? relative : lexicalSource(typed);
+}
+
+std::variant<ConfigEdit, Refusal> resolveEdit(const TypedEdit& edit, const fs::path& driveRoot,
+                                              const fs::path& home, AppLanguage language) {
+    const Refusal badValue{
+        formatText(text("cli.err.badValue", language), {edit.option, edit.value}), true};
+    ConfigEdit resolved{edit.kind, edit.value, edit.value, std::nullopt, BackupMode::sync, false};
+    std::error_code ec;
+    switch (edit.kind) {
+    case EditKind::destination:
+        if (edit.value.empty())
+            return Refusal{text("cli.err.emptyDestination", language), true};
+        resolved.value = storedDestination(edit.value, home);
+        break;
+    case EditKind::mode:
+        if (const auto mode = backupModeFromRaw(edit.value))
+            resolved.mode = *mode;
+        else
+            return badValue;
+        break;
+    case EditKind::mirror:
+    case EditKind::autoRun:
+        if (const auto on = parseSwitch(edit.value))
+            resolved.on = *on;
+        else
+            return badValue;
+        break;
+    case EditKind::addSource: {
+        // Relative to the drive's root; an absolute path must lie on the drive.
+        if (!fs::exists(driveRoot / edit.value, ec))
+            return Refusal{formatText(text("cli.err.noSuchItem", language), {edit.value})};
+        resolved.source = relativeSubpath(driveRoot / edit.value, driveRoot);
+        const std::string shownName = fs::path(edit.value).lexically_normal().filename().empty()
+                                          ? edit.value
+                                          : fs::path(edit.value).filename().string();
+        if (!resolved.source)
+            return Refusal{formatText(text("cfg.err.notOnDrive", language), {shownName})};
+        break;
+    }
+    case EditKind::removeSource:
+        resolved.source = listedSource(edit.value, driveRoot);
+        break;
+    case EditKind::name:
+    case EditKind::wholeDrive:
+        break;
+    }
+    return resolved;
+}
+
+bool isListed(const DriveConfig& config, const std::string& relativePath) {
+    return std::any_of(config.sources.begin(), config.sources.end(),
+                       [&](const SourceItem& s) { return s.relativePath == relativePath; });
+}
+
+// The edits applied in the order given. A source listed already is noted and skipped; removing
+// one that is not listed refuses the whole change.
+EditResult applyEdits(DriveConfig config, const std::vector<ConfigEdit>& edits,
+                      AppLanguage language) {
+    EditResult result{std::move(config), {}, {}};
+    DriveConfig& edited = result.config;
+    for (const ConfigEdit& edit : edits) {
+        switch (edit.kind) {
+        case EditKind::destination:
+            edited.destinationPath = edit.value;
+            break;
+        case EditKind::mode:
+            edited.mode = edit.mode;
+            break;
+        case EditKind::mirror:
+            edited.deleteRemovedFiles = edit.on;
+            break;
+        case EditKind::autoRun:
+            edited.autoRunOnMount = edit.on;
+            break;
+        case EditKind::name:
+            edited.driveName = edit.value;
+            break;
+        case EditKind::wholeDrive:
+            edited.sources = {SourceItem{Uuid::random(), {}}};
+            break;
+        case EditKind::addSource:
+            if (isListed(edited, *edit.source)) {
+                result.notes.push_back(formatText(
+                    text("cli.config.duplicate", language),
+                    {edit.source->empty() ? text("cfg.wholeName", language) : *edit.source}));
+            } else {
+                edited.sources.push_back(SourceItem{Uuid::random(), *edit.source});
+            }
+            break;
+        case EditKind::removeSource:
+            if (!edit.source || std::erase_if(edited.sources, [&](const SourceItem& s) {
+                                    return s.relativePath == *edit.source;
+                                }) == 0) {
+                result.refusal =
+                    Refusal{formatText(text("cli.err.notASource", language), {edit.typed})};
+                return result;
+            }
+            break;
+        }
+    }
+    return result;
+}
+
+// What the edits start from: the drive's own configuration, or a new one named after the drive's
+// folder (the volume's name under /media/$USER and /run/media) that keeps the identity, and with
+// it the backup folder, of an old file that still names one.
+DriveConfig startingConfig(const std::optional<DriveConfig>& existing, bool startAnew,
+                           const fs::path& driveRoot, Date at) {
+    if (existing && !startAnew)
+        return *existing;
+    DriveConfig config = DriveConfig::makeNew({}, at);
+    std::error_code ec;
+    config.driveName = fs::weakly_canonical(fs::absolute(driveRoot, ec), ec).filename().string();
+    if (const std::optional<std::string> id = salvageDriveID(driveRoot))
+        config.driveID = *id;
+    return config;
+}
+
+// `--new` keeps an old file beside the new one as ".keelbox.json.old-2026-12-04-180000"; false
+// after saying why it could not.
+bool setOldFileAside(const fs::path& configPath, Date at, AppLanguage language,
+                     Terminal& terminal) {
+    std::error_code ec;
+    if (!fs::exists(configPath, ec))
+        return true;
+    const std::string stamp = formatIsoDate(at);
+    fs::path aside = configPath;
+    aside += ".old-" + stamp.substr(0, 10) + "-" + stamp.substr(11, 2) + stamp.substr(14, 2) +
+             stamp.substr(17, 2);
+    fs::rename(configPath, aside, ec);
+    if (ec) {
+        terminal.err << "keelbox: "
+                     << printable(formatText(text("cli.err.writeFailed", language), {ec.message()}))
+                     << '\n';
+        return false;
+    }
+    terminal.err << printable(formatText(text("cli.config.keptAside", language), {aside.string()}))
+                 << '\n';
+    return true;
+}
+
+int saveConfig(const DriveConfig& config, const fs::path& driveRoot, AppLanguage language,
+               Terminal& terminal) {
+    warnIfDestinationRefused(config, driveRoot, language, terminal);
+    if (const std::optional<ConfigError> failure = writeConfig(config, driveRoot)) {
+        terminal.err << "keelbox: "
+                     << formatText(text("cli.err.writeFailed", language), {failure->message})
+                     << '\n';
+        return exitIssues;
+    }
+    terminal.out << printable(formatText(text("cli.config.saved", language),
+                                         {(driveRoot / configFileName).string()}))
+                 << '\n';
+    showConfig(config, driveRoot, language, terminal.out);
+    return exitOk;
+}
+
 } // namespace
 
-int runBackupCommand(const std::vector<std::string>& args, Console& console) {
+int runBackupCommand(const std::vector<std::string>& args, Terminal& terminal) {
     keepRunningWithoutReader();
     std::vector<std::string> rest(args.begin() + 1, args.end());
-    const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
+    const LanguageChoice choice = takeLanguageOption(rest, terminal.getenv);
     const AppLanguage language = choice.language;
     if (choice.error)
-        return usageError(console, language, *choice.error);
+        return usageError(terminal, language, *choice.error);
 
     bool showProgress = true;
     std::vector<std::string> positional;
@@ -314,199 +608,82 @@ int runBackupCommand(const std::vector<std::string>& args, Console& console) {
         if (arg == "--no-progress")
             showProgress = false;
         else if (arg.starts_with("-") && arg != "-")
-            return usageError(console, language,
+            return usageError(terminal, language,
                               formatText(text("cli.err.unknownArgument", language), {arg}));
         else
             positional.push_back(arg);
     }
-    if (const std::optional<int> refused = checkDriveArgument(positional, console, language))
+    if (const std::optional<int> refused = checkDriveArgument(positional, terminal, language))
         return *refused;
     const fs::path driveRoot = positional.front();
     std::optional<DriveConfig> config = readConfig(driveRoot);
     if (!config)
-        return noConfigError(driveRoot, language, console);
+        return noConfigError(driveRoot, language, terminal);
     config->driveName = backupName(driveRoot, config->driveName);
 
-    console.out << printable(
-                       formatText(text("cli.backup.start", language),
-                                  {config->driveName, driveRoot.string(), config->destinationPath}))
-                << '\n';
-    const RunOutcome outcome = runDriveBackup(*config, driveRoot, language, console, showProgress);
-    printOutcome(outcome, language, console);
+    terminal.out << printable(formatText(
+                        text("cli.backup.start", language),
+                        {config->driveName, driveRoot.string(), config->destinationPath}))
+                 << '\n';
+    const RunOutcome outcome = runDriveBackup(*config, driveRoot, language, terminal, showProgress);
+    printOutcome(outcome, language, terminal);
     return exitStatus(outcome);
 }
 
-int runConfigCommand(const std::vector<std::string>& args, Console& console) {
+int runConfigCommand(const std::vector<std::string>& args, Terminal& terminal) {
     std::vector<std::string> rest(args.begin() + 1, args.end());
-    const LanguageChoice choice = takeLanguageOption(rest, console.getenv);
+    const LanguageChoice choice = takeLanguageOption(rest, terminal.getenv);
     const AppLanguage language = choice.language;
     if (choice.error)
-        return usageError(console, language, *choice.error);
-
-    std::vector<std::string> positional;
-    std::vector<Edit> edits;
-    bool startAnew = false;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        const std::string& arg = rest[i];
-        if (arg == "--new") {
-            startAnew = true;
-        } else if (arg == "--whole-drive") {
-            edits.push_back({arg, {}});
-        } else if (std::find(optionsWithValue.begin(), optionsWithValue.end(), arg) !=
-                   optionsWithValue.end()) {
-            if (i + 1 >= rest.size())
-                return usageError(console, language,
-                                  formatText(text("cli.err.missingValue", language), {arg}));
-            edits.push_back({arg, rest[++i]});
-        } else if (arg.starts_with("-") && arg != "-") {
-            return usageError(console, language,
-                              formatText(text("cli.err.unknownArgument", language), {arg}));
-        } else {
-            positional.push_back(arg);
-        }
-    }
-    if (const std::optional<int> refused = checkDriveArgument(positional, console, language))
+        return usageError(terminal, language, *choice.error);
+    const auto parsed = parseConfigArguments(rest, language);
+    if (const Refusal* refusal = std::get_if<Refusal>(&parsed))
+        return refuse(terminal, language, *refusal);
+    const ConfigRequest& request = std::get<ConfigRequest>(parsed);
+    if (const std::optional<int> refused =
+            checkDriveArgument(request.positional, terminal, language))
         return *refused;
-    const fs::path driveRoot = positional.front();
+    const fs::path driveRoot = request.positional.front();
 
-    const fs::path configPath = driveRoot / configFileName;
-    std::optional<DriveConfig> existing = readConfig(driveRoot);
-    if (edits.empty() && !startAnew) {
+    const std::optional<DriveConfig> existing = readConfig(driveRoot);
+    if (request.edits.empty() && !request.startAnew) {
         if (!existing)
-            return noConfigError(driveRoot, language, console);
-        showConfig(*existing, driveRoot, language, console.out);
-        warnIfDestinationRefused(*existing, driveRoot, language, console);
+            return noConfigError(driveRoot, language, terminal);
+        showConfig(*existing, driveRoot, language, terminal.out);
+        warnIfDestinationRefused(*existing, driveRoot, language, terminal);
         return exitOk;
     }
     // A file that does not read as a configuration is never replaced by accident: it may be the
     // user's own typing mistake, and it holds the drive's identity.
-    if (!existing && !startAnew) {
+    if (!existing && !request.startAnew) {
         if (const std::optional<std::string> problem = configProblem(driveRoot, language)) {
-            return driveError(console,
-                              printable(formatText(text("cli.err.badConfig", language),
-                                                   {configPath.string(), *problem})) +
-                                  "\n" +
-                                  printable(formatText(text("cli.hint.newConfig", language),
-                                                       {driveRoot.string()})));
+            return driveError(
+                terminal, printable(formatText(text("cli.err.badConfig", language),
+                                               {(driveRoot / configFileName).string(), *problem})) +
+                              "\n" +
+                              printable(formatText(text("cli.hint.newConfig", language),
+                                                   {driveRoot.string()})));
         }
     }
 
+    std::vector<ConfigEdit> edits;
+    for (const TypedEdit& typed : request.edits) {
+        auto resolved = resolveEdit(typed, driveRoot, homeFolder(terminal.getenv), language);
+        if (const Refusal* refusal = std::get_if<Refusal>(&resolved))
+            return refuse(terminal, language, *refusal);
+        edits.push_back(std::get<ConfigEdit>(std::move(resolved)));
+    }
     const Date at = now();
-    DriveConfig config = existing && !startAnew ? *existing : DriveConfig::makeNew({}, at);
-    std::error_code ec;
-    if (!existing || startAnew) {
-        // The mount point's folder is the volume's name under /media/$USER and /run/media.
-        const fs::path canonical = fs::weakly_canonical(fs::absolute(driveRoot, ec), ec);
-        config.driveName = canonical.filename().string();
-        // The drive keeps its identity, and with it its backup folder, when the old file still
-        // names one.
-        if (const std::optional<std::string> id = salvageDriveID(driveRoot))
-            config.driveID = *id;
-    }
-    if (startAnew && fs::exists(configPath, ec)) {
-        const std::string stamp = formatIsoDate(at);
-        fs::path aside = configPath;
-        aside += ".old-" + stamp.substr(0, 10) + "-" + stamp.substr(11, 2) + stamp.substr(14, 2) +
-                 stamp.substr(17, 2);
-        fs::rename(configPath, aside, ec);
-        if (ec) {
-            console.err << "keelbox: "
-                        << printable(
-                               formatText(text("cli.err.writeFailed", language), {ec.message()}))
-                        << '\n';
-            return exitIssues;
-        }
-        console.err << printable(
-                           formatText(text("cli.config.keptAside", language), {aside.string()}))
-                    << '\n';
-    }
-
-    for (const Edit& edit : edits) {
-        if (edit.option == "--destination") {
-            if (edit.value.empty())
-                return usageError(console, language, text("cli.err.emptyDestination", language));
-            if (edit.value.starts_with("~")) {
-                config.destinationPath = edit.value;
-            } else {
-                fs::path absolute = fs::absolute(edit.value, ec).lexically_normal();
-                if (absolute.has_parent_path() && absolute.filename().empty())
-                    absolute = absolute.parent_path(); // "…/Backups/" names "…/Backups"
-                config.destinationPath = abbreviateHome(ec ? fs::path(edit.value) : absolute,
-                                                        homeFolder(console.getenv));
-            }
-        } else if (edit.option == "--mode") {
-            const auto mode = backupModeFromRaw(edit.value);
-            if (!mode)
-                return usageError(
-                    console, language,
-                    formatText(text("cli.err.badValue", language), {edit.option, edit.value}));
-            config.mode = *mode;
-        } else if (edit.option == "--mirror" || edit.option == "--auto") {
-            const auto value = parseSwitch(edit.value);
-            if (!value)
-                return usageError(
-                    console, language,
-                    formatText(text("cli.err.badValue", language), {edit.option, edit.value}));
-            (edit.option == "--mirror" ? config.deleteRemovedFiles : config.autoRunOnMount) =
-                *value;
-        } else if (edit.option == "--name") {
-            config.driveName = edit.value;
-        } else if (edit.option == "--whole-drive") {
-            config.sources = {SourceItem{Uuid::random(), {}}};
-        } else if (edit.option == "--add-source") {
-            // Relative to the drive's root; an absolute path must lie on the drive.
-            const fs::path item = driveRoot / edit.value;
-            const std::string shownName = fs::path(edit.value).lexically_normal().filename().empty()
-                                              ? edit.value
-                                              : fs::path(edit.value).filename().string();
-            if (!fs::exists(item, ec))
-                return driveError(console,
-                                  formatText(text("cli.err.noSuchItem", language), {edit.value}));
-            const std::optional<std::string> relative = relativeSubpath(item, driveRoot);
-            if (!relative)
-                return driveError(console,
-                                  formatText(text("cfg.err.notOnDrive", language), {shownName}));
-            const bool listed =
-                std::any_of(config.sources.begin(), config.sources.end(),
-                            [&](const SourceItem& s) { return s.relativePath == *relative; });
-            if (listed) {
-                console.err << formatText(text("cli.config.duplicate", language),
-                                          {relative->empty() ? text("cfg.wholeName", language)
-                                                             : *relative})
-                            << '\n';
-                continue;
-            }
-            config.sources.push_back(SourceItem{Uuid::random(), *relative});
-        } else if (edit.option == "--remove-source") {
-            // A source that no longer exists on the drive can still be removed by its listed path.
-            std::optional<std::string> relative;
-            if (fs::exists(driveRoot / edit.value, ec))
-                relative = relativeSubpath(driveRoot / edit.value, driveRoot);
-            if (!relative)
-                relative = lexicalSource(edit.value);
-            const auto before = config.sources.size();
-            if (relative) {
-                std::erase_if(config.sources,
-                              [&](const SourceItem& s) { return s.relativePath == *relative; });
-            }
-            if (config.sources.size() == before)
-                return driveError(console,
-                                  formatText(text("cli.err.notASource", language), {edit.value}));
-        }
-    }
-
-    config.updatedAt = at;
-    warnIfDestinationRefused(config, driveRoot, language, console);
-    if (const std::optional<ConfigError> failure = writeConfig(config, driveRoot)) {
-        console.err << "keelbox: "
-                    << formatText(text("cli.err.writeFailed", language), {failure->message})
-                    << '\n';
+    EditResult result =
+        applyEdits(startingConfig(existing, request.startAnew, driveRoot, at), edits, language);
+    for (const std::string& note : result.notes)
+        terminal.err << note << '\n';
+    if (result.refusal)
+        return refuse(terminal, language, *result.refusal);
+    if (request.startAnew && !setOldFileAside(driveRoot / configFileName, at, language, terminal))
         return exitIssues;
-    }
-    console.out << printable(formatText(text("cli.config.saved", language), {configPath.string()}))
-                << '\n';
-    showConfig(config, driveRoot, language, console.out);
-    return exitOk;
+    result.config.updatedAt = at;
+    return saveConfig(result.config, driveRoot, language, terminal);
 }
 
 } // namespace keelbox::cli

@@ -26,13 +26,13 @@ namespace {
 
 using namespace keelbox::cli;
 
-int noDesktop(Console& console, const char* detail) {
-    console.err << "keelbox: "
-                << keelbox::localizedText("cli.err.noDesktop",
-                                          languageFromEnvironment(console.getenv))
-                << '\n';
+int noDesktop(Terminal& terminal, const char* detail) {
+    terminal.err << "keelbox: "
+                 << keelbox::localizedText("cli.err.noDesktop",
+                                           languageFromEnvironment(terminal.getenv))
+                 << '\n';
     if (detail != nullptr)
-        console.err << detail << '\n';
+        terminal.err << detail << '\n';
     return exitUsage;
 }
 
@@ -40,12 +40,12 @@ int noDesktop(Console& console, const char* detail) {
 // The module is looked for beside the executable (a build tree) and then where the install puts
 // it, relative to the executable. Both are found from /proc/self/exe, never from the working
 // folder or the environment: nothing else may be loaded into Keelbox in its place.
-int runDesktop(int command, int argc, char** argv, Console& console) {
+int runDesktop(int command, int argc, char** argv, Terminal& terminal) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path executable = fs::read_symlink("/proc/self/exe", ec);
     if (ec)
-        return noDesktop(console, ec.message().c_str());
+        return noDesktop(terminal, ec.message().c_str());
     const fs::path folder = executable.parent_path();
     std::string failure;
     for (const fs::path& candidate :
@@ -69,7 +69,7 @@ int runDesktop(int command, int argc, char** argv, Console& console) {
     if (failure.empty())
         failure = (folder / KEELBOX_MODULE_DIR / keelboxDesktopModule).lexically_normal().string() +
                   ": not found";
-    return noDesktop(console, failure.c_str());
+    return noDesktop(terminal, failure.c_str());
 }
 #endif
 
@@ -78,41 +78,41 @@ int runDesktop(int command, int argc, char** argv, Console& console) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args =
         commandFirst(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-    Console console = processConsole();
+    Terminal terminal = processTerminal();
 
     switch (chooseCommand(args, withApplication)) {
     case Command::selfTest:
         return keelbox::runSelfTest(std::cout);
     case Command::application:
 #ifdef KEELBOX_WITH_QT
-        return runDesktop(keelboxDesktopApplication, argc, argv, console);
+        return runDesktop(keelboxDesktopApplication, argc, argv, terminal);
 #else
         break;
 #endif
     case Command::watch:
 #ifdef KEELBOX_WITH_QT
-        return runDesktop(keelboxDesktopWatch, argc, argv, console);
+        return runDesktop(keelboxDesktopWatch, argc, argv, terminal);
 #else
-        return noDesktop(console, nullptr);
+        return noDesktop(terminal, nullptr);
 #endif
     case Command::checkUpdate:
 #ifdef KEELBOX_WITH_QT
-        return runDesktop(keelboxDesktopCheckUpdate, argc, argv, console);
+        return runDesktop(keelboxDesktopCheckUpdate, argc, argv, terminal);
 #else
-        return noDesktop(console, nullptr);
+        return noDesktop(terminal, nullptr);
 #endif
     case Command::backup:
-        return runBackupCommand(args, console);
+        return runBackupCommand(args, terminal);
     case Command::config:
-        return runConfigCommand(args, console);
+        return runConfigCommand(args, terminal);
     case Command::demo:
-        return runDemoCommand(args, console);
+        return runDemoCommand(args, terminal);
     case Command::help:
-        return runHelpCommand(args, console);
+        return runHelpCommand(args, terminal);
     case Command::version:
-        return runVersionCommand(console);
+        return runVersionCommand(terminal);
     case Command::usage:
         break;
     }
-    return runUsageError(args, console);
+    return runUsageError(args, terminal);
 }

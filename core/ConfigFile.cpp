@@ -1,12 +1,11 @@
 #include "core/ConfigFile.h"
 
-#include "core/ErrnoText.h"
+#include "core/PosixFile.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -18,13 +17,9 @@ namespace {
 
 using nlohmann::json;
 
-// A configuration is a few hundred bytes; anything far larger is not one of ours.
-constexpr std::size_t maxConfigSize = 1024 * 1024;
 // The file nests three levels; the cap keeps hostile input from building trees so deep that
 // tearing them down exhausts the stack.
 constexpr int maxNesting = 32;
-
-// ---- dates ----
 
 using namespace std::chrono;
 
@@ -47,8 +42,6 @@ bool readDigits(std::string_view text, std::size_t pos, std::size_t count, int& 
 std::string twoDigits(unsigned value) {
     return {char('0' + value / 10 % 10), char('0' + value % 10)};
 }
-
-// ---- JSON ----
 
 // Nesting depth outside strings, without parsing; stops counting once over the limit.
 bool nestingWithin(std::string_view text, int limit) {
@@ -140,57 +133,8 @@ std::optional<SourceItem> decodeSource(const json& value) {
     return SourceItem{*id, *relativePath};
 }
 
-// ---- files ----
-
-ConfigError makeError(int errnum, std::string_view operation, const std::filesystem::path& file) {
-    return ConfigError{std::error_code(errnum, std::generic_category()),
-                       "Could not " + std::string(operation) + " “" + file.string() +
-                           "”: " + errnoText(errnum)};
-}
-
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { reset(); }
-
-    int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-    // Closes now and reports close's own error; never retried, the descriptor is gone either way.
-    int close() {
-        const int result = m_fd >= 0 ? ::close(m_fd) : 0;
-        m_fd = -1;
-        return result;
-    }
-    void reset(int fd = -1) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
-
-// A name that no other writer picks: the target's name, twelve random hex digits and ".tmp".
-// It starts with the target's dot, so a leftover stays as hidden as the configuration itself.
-std::filesystem::path tempPathBeside(const std::filesystem::path& target) {
-    const std::string random = Uuid::random().toString().substr(24);
-    return target.parent_path() / (target.filename().string() + "." + random + ".tmp");
+ConfigError configError(const FileError& failure) {
+    return {std::error_code(failure.errnum, std::generic_category()), failure.message()};
 }
 
 } // namespace
@@ -342,8 +286,7 @@ std::optional<DriveConfig> readConfig(const std::filesystem::path& driveRoot) {
     struct stat before {};
     if (::lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
         return std::nullopt;
-    FileDescriptor fd(
-        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd)
         return std::nullopt;
     struct stat info {};
@@ -351,77 +294,29 @@ std::optional<DriveConfig> readConfig(const std::filesystem::path& driveRoot) {
         info.st_dev != before.st_dev || info.st_size > static_cast<off_t>(maxConfigSize))
         return std::nullopt;
 
-    std::string text;
-    text.resize(maxConfigSize + 1);
-    std::size_t filled = 0;
-    while (filled < text.size()) {
-        const ssize_t n = ::read(fd.get(), text.data() + filled, text.size() - filled);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        filled += static_cast<std::size_t>(n);
-    }
-    // The file may have grown after fstat.
-    if (filled > maxConfigSize)
+    // One byte more than allowed shows a file that grew after fstat.
+    std::string text(maxConfigSize + 1, '\0');
+    const ssize_t filled = readFull(fd.get(), text.data(), text.size());
+    if (filled < 0 || static_cast<std::size_t>(filled) > maxConfigSize)
         return std::nullopt;
-    text.resize(filled);
+    text.resize(static_cast<std::size_t>(filled));
     return decodeConfig(text);
 }
 
 std::optional<ConfigError> writeConfig(const DriveConfig& config,
                                        const std::filesystem::path& driveRoot) {
-    const std::string text = encodeConfig(config);
-    const auto target = driveRoot / configFileName;
-
-    std::filesystem::path temp;
-    FileDescriptor fd;
-    for (int attempt = 0; attempt < 8 && !fd; ++attempt) {
-        temp = tempPathBeside(target);
-        fd.reset(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!fd && errno != EEXIST)
-            break;
-    }
-    if (!fd)
-        return makeError(errno, "write", target);
-
-    const auto fail = [&](int errnum) {
-        fd.reset();
-        ::unlink(temp.c_str());
-        return makeError(errnum, "write", target);
-    };
-    // The umask must not make the file unreadable to other users of a shared drive. File systems
-    // without permissions refuse this, which is harmless.
-    (void)::fchmod(fd.get(), 0644);
-    if (!writeAll(fd.get(), text))
-        return fail(errno);
-    if (::fsync(fd.get()) != 0)
-        return fail(errno);
-    if (fd.close() != 0) {
-        const int errnum = errno;
-        ::unlink(temp.c_str());
-        return makeError(errnum, "write", target);
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        const int errnum = errno;
-        ::unlink(temp.c_str());
-        return makeError(errnum, "write", target);
-    }
-    // Linux has no hidden-file flag: the leading dot of the name is what file managers go by.
-    // The new file is complete and in place; syncing the folder only makes the rename durable,
-    // and some file systems (FUSE, FAT) refuse fsync on a folder.
-    FileDescriptor folder(::open(driveRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder)
-        (void)::fsync(folder.get());
+    // Linux has no hidden-file flag: the leading dot of the name is what file managers go by, and
+    // a leftover temporary file keeps it. The mode makes the file readable to every user of a
+    // shared drive whatever the umask.
+    if (const auto failure = writeFileAtomically(driveRoot / configFileName, encodeConfig(config)))
+        return configError(*failure);
     return std::nullopt;
 }
 
 std::optional<ConfigError> removeConfig(const std::filesystem::path& driveRoot) {
     const auto path = driveRoot / configFileName;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-        return makeError(errno, "remove", path);
+        return configError(FileError{errno, "remove", path});
     return std::nullopt;
 }
 

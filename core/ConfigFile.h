@@ -12,6 +12,8 @@
 namespace keelbox {
 
 inline constexpr std::string_view configFileName = ".keelbox.json";
+// A configuration is a few hundred bytes; anything far larger is not one of ours.
+inline constexpr std::size_t maxConfigSize = 1024 * 1024;
 
 // The error of a failed write or removal: what was attempted, on which file, and errno's words.
 struct ConfigError {

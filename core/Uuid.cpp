@@ -2,28 +2,13 @@
 
 #include "core/PosixFile.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/random.h>
+#include <unistd.h>
 
 namespace keelbox {
 
 namespace {
-
-bool fillFromGetrandom(std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = getrandom(data + done, size - done, 0);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // For kernels or sandboxes without getrandom(2).
 bool fillFromUrandom(std::uint8_t* data, std::size_t size) {
@@ -50,7 +35,8 @@ constexpr bool isHyphenPosition(std::size_t i) {
 
 Uuid Uuid::random() {
     std::array<std::uint8_t, 16> bytes{};
-    if (!fillFromGetrandom(bytes.data(), bytes.size()) &&
+    // getentropy retries on EINTR itself and fails only without getrandom(2).
+    if (::getentropy(bytes.data(), bytes.size()) != 0 &&
         !fillFromUrandom(bytes.data(), bytes.size())) {
         // Without any source of randomness identifiers would collide; nothing sensible is left.
         std::abort();

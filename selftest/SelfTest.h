@@ -26,4 +26,8 @@ struct SelfTestEnvironment {
 int runSelfTest(std::ostream& out);
 int runSelfTest(std::ostream& out, const SelfTestEnvironment& environment);
 
+// The folder for throw-away trees: `tmpdir` (the value of $TMPDIR, null when unset) unless it is
+// empty, else /tmp.
+std::filesystem::path temporaryFolder(const char* tmpdir);
+
 } // namespace keelbox

@@ -63,16 +63,12 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
          0,
          "Configuration saved",
          "refused: The backup folder is on the disk “keelbox-absent”, which is not connected"},
-        {{"--help"}, {{"LC_ALL", "en_GB"}, {"LC_MESSAGES", "pl_PL"}}, 0, "Usage:", ""},
         {{"--help"}, {{"LC_MESSAGES", "pl_PL.UTF-8"}, {"LANG", "C.UTF-8"}}, 0, "Użycie:", ""},
-        {{"--help"}, {{"LANG", "PL_pl"}}, 0, "Usage:", ""},
         {{"--help", "--language"}, {}, 2, "", "--language needs a value"},
         {{"--help", "--language", "de"}, {}, 2, "", "Unknown language “de”"},
-        {{"backup", empty, "--language"}, {}, 2, "", "--language"},
         {{"backup"}, {}, 2, "", "exactly one drive folder"},
         {{"backup", "--fast", empty}, {}, 2, "", "Unknown argument: --fast"},
         {{"backup", (temp / "nowhere").string()}, {}, 2, "", "is not a folder"},
-        {{"backup", file}, {}, 2, "", "is not a folder"},
         {{"backup", empty}, {}, 2, "", "has no valid Keelbox configuration"},
         {{"backup", broken.string()}, {}, 2, "", "keelbox config " + broken.string()},
         {{"backup", capitalMode.string()}, {}, 2, "", "the key “mode” has a value"},
@@ -112,11 +108,10 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     EXPECT_TRUE(contains(r.out, "Configuration saved to")) << r.out;
     std::optional<DriveConfig> config = readConfig(drive);
     ASSERT_TRUE(config.has_value());
-    EXPECT_EQ(config->driveName, "STICK"); // the mount point's folder name
-    EXPECT_TRUE(Uuid::parse(config->driveID));
-    EXPECT_EQ(config->destinationPath, dest.string());
-    EXPECT_EQ(config->mode, BackupMode::dated);
-    EXPECT_FALSE(config->autoRunOnMount);
+    // Named after the mount point's folder, with a fresh identity.
+    EXPECT_TRUE(config->driveName == "STICK" && Uuid::parse(config->driveID));
+    EXPECT_TRUE(config->destinationPath == dest.string() && config->mode == BackupMode::dated &&
+                !config->autoRunOnMount);
     ASSERT_EQ(config->sources.size(), 1u);
     EXPECT_EQ(config->sources[0].relativePath, "Docs");
     const DriveConfig created = *config;
@@ -129,11 +124,9 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     EXPECT_TRUE(contains(r.err, "Already a source: Docs")) << r.err;
     config = readConfig(drive);
     ASSERT_TRUE(config.has_value());
-    EXPECT_EQ(config->driveID, created.driveID);
-    EXPECT_EQ(config->createdAt, created.createdAt);
-    EXPECT_EQ(config->driveName, "My Stick");
-    EXPECT_EQ(config->mode, BackupMode::sync);
-    EXPECT_TRUE(config->deleteRemovedFiles);
+    EXPECT_TRUE(config->driveID == created.driveID && config->createdAt == created.createdAt);
+    EXPECT_TRUE(config->driveName == "My Stick" && config->mode == BackupMode::sync &&
+                config->deleteRemovedFiles);
     ASSERT_EQ(config->sources.size(), 2u);
     EXPECT_EQ(config->sources[1].relativePath, "Photos");
 
@@ -203,7 +196,6 @@ TEST(KeelboxConfig, DestinationInsideHomeIsStoredWithTilde) {
         {(home.string() + "2/x"), home.string() + "2/x"},
         // Written as a plain folder path: no "..", no ".", no trailing slash.
         {(home / "Backups/../Other/").string(), "~/Other"},
-        {(temp / "x/./y/").string(), (temp / "x/y").string()},
         // A relative destination is taken from the folder the command runs in.
         {"rel", (temp / "rel").string()},
     };

@@ -53,16 +53,11 @@ void Localizer::setLanguageCode(const QString& code) {
 }
 
 std::string Localizer::text(std::string_view key, std::initializer_list<FormatArg> args) const {
-    return localized(key, m_language, args);
+    return formatLocalized(key, m_language, args);
 }
 
 QString Localizer::qtext(std::string_view key, std::initializer_list<FormatArg> args) const {
     return QString::fromStdString(text(key, args));
-}
-
-std::string localized(std::string_view key, AppLanguage language,
-                      std::initializer_list<FormatArg> args) {
-    return formatLocalized(key, language, args);
 }
 
 std::vector<std::string> preferredLanguages(const QProcessEnvironment& environment) {

@@ -55,10 +55,6 @@ private:
     AppLanguage m_language = AppLanguage::english;
 };
 
-// The text of `key` in `language` with its placeholders filled.
-std::string localized(std::string_view key, AppLanguage language,
-                      std::initializer_list<FormatArg> args = {});
-
 // The user's preferred languages, most wanted first, as the C library sees them: the entries of
 // LANGUAGE, then LC_ALL, LC_MESSAGES and LANG; "C" and "POSIX" name no language.
 std::vector<std::string> preferredLanguages(const QProcessEnvironment& environment);

@@ -24,14 +24,8 @@ using namespace Qt::StringLiterals;
 
 class FakeVolumeMonitor : public VolumeMonitor {
 public:
-    bool start() override {
-        ++starts;
-        return true;
-    }
-    std::vector<MountedVolume> mountedVolumes() const override {
-        ++scans;
-        return volumes;
-    }
+    bool start() override { return true; }
+    std::vector<MountedVolume> mountedVolumes() const override { return volumes; }
     void plug(const MountedVolume& volume) {
         volumes.push_back(volume);
         emit volumeMounted(volume.mountPath);
@@ -42,8 +36,6 @@ public:
     }
 
     std::vector<MountedVolume> volumes;
-    int starts = 0;
-    mutable int scans = 0;
 };
 
 // Records calls that arrive on other threads; while `hold` is set each call waits until the test
@@ -103,7 +95,7 @@ public:
     std::optional<QString> enable() override {
         ++enableCalls;
         if (!failure)
-            enabled = !pendingApproval;
+            enabled = true;
         return failure;
     }
     std::optional<QString> disable() override {
@@ -113,7 +105,6 @@ public:
         return failure;
     }
     bool enabled = false;
-    bool pendingApproval = false;
     std::optional<QString> failure;
     int enableCalls = 0;
     int disableCalls = 0;
@@ -123,7 +114,6 @@ struct EngineCall {
     DriveConfig config;
     std::filesystem::path root;
     AppLanguage language;
-    bool stopFlagGiven;
     bool automatic;
     int niceness; // of the thread the run was called on
     bool onMainThread;
@@ -142,8 +132,7 @@ public:
                 const std::size_t index = calls.size();
                 errno = 0;
                 const int niceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
-                calls.push_back({config, root, language, environment.stopRequested != nullptr,
-                                 environment.automatic, niceness,
+                calls.push_back({config, root, language, environment.automatic, niceness,
                                  QThread::currentThread() == qApp->thread()});
                 changed.notify_all();
                 while (hold && released <= index) {

@@ -1,6 +1,5 @@
-// The UDisks2 monitor and ejector against a stand-in UDisks2 on a private bus: drive-level
-// properties (power off, ejectable media, partitions, unlocked containers) that loop devices on a
-// test machine never have, and the errors a real daemon returns.
+// The UDisks2 monitor and ejector against a stand-in UDisks2 on a private bus: drive properties
+// that test loop devices never have, and the errors a real daemon returns.
 
 #include "app/platform/UDisks2Volumes.h"
 
@@ -54,7 +53,7 @@ private slots:
     void cleanupTestCase();
     void listsOnlyCandidates_data();
     void listsOnlyCandidates();
-    void followsMountsUnmountsHidingAndTheServiceRestarting();
+    void followsMountsUnmountsAndHiding();
     void takesUpUDisksAppearingLater();
     void ejectsTheWholeDevice_data();
     void ejectsTheWholeDevice();
@@ -134,7 +133,6 @@ bool UDisks2FakeTest::startFake(bool quietly) {
 }
 
 void UDisks2FakeTest::initTestCase() {
-    // The stand-in needs dbus-daemon, python3-dbus and python3-gi (scripts/install-deps.sh test).
     m_busDaemon.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address"_s,
                                          u"--address=unix:path="_s + m_dir.filePath(u"bus"_s)});
     QVERIFY2(m_busDaemon.waitForStarted(), "dbus-daemon is not installed");
@@ -170,8 +168,6 @@ void UDisks2FakeTest::listsOnlyCandidates_data() {
     QTest::newRow("labelled stick") << block({{"IdLabel", "STICK"}}) << 2 << u"STICK"_s;
     QTest::newRow("hint name without label") << block({{"HintName", "Camera"}}) << 2 << u"Camera"_s;
     QTest::newRow("no label, no hint") << block({}) << 2 << u"*"_s;
-    QTest::newRow("non-ASCII label")
-        << block({{"IdLabel", u"Zdjęcia łódź"_s}}) << 2 << u"Zdjęcia łódź"_s;
     QTest::newRow("system device")
         << block({{"HintSystem", true}, {"IdLabel", "ROOT"}}) << 2 << QString();
     QTest::newRow("hidden device")
@@ -223,65 +219,39 @@ void UDisks2FakeTest::listsOnlyCandidates() {
     QVERIFY(found->availableCapacity);
 }
 
-void UDisks2FakeTest::followsMountsUnmountsHidingAndTheServiceRestarting() {
+void UDisks2FakeTest::followsMountsUnmountsAndHiding() {
     UDisks2VolumeMonitor monitor(*m_bus);
     QVERIFY(monitor.start());
-    QSignalSpy mounted(&monitor, &VolumeMonitor::volumeMounted);
-    QSignalSpy unmounted(&monitor, &VolumeMonitor::volumeUnmounted);
+    QStringList events; // "+path" mounted, "-path" unmounted
+    connect(&monitor, &VolumeMonitor::volumeMounted, this,
+            [&](const QString& p) { events << u'+' + p; });
+    connect(&monitor, &VolumeMonitor::volumeUnmounted, this,
+            [&](const QString& p) { events << u'-' + p; });
     const QString stem = unique(u"sdd"_s);
     const QString path = kBlocks + stem;
     const QString dir = mountDir(u"Zdjęcia 2024 "_s + stem);
     add(path, {{kBlock, QJsonObject{{"IdLabel", "CARD"}, {"Device", ay(u"/dev/"_s + stem)}}}});
     add(path, {{kFs, mountedAt({})}});
 
-    // Mounted with a trailing slash: the identity has none.
+    // Mounted with a trailing slash (the identity has none), unmounted, mounted again.
     set(path, kFs, u"MountPoints"_s, aay({dir + u'/'}));
-    QTRY_COMPARE(mounted.count(), 1);
-    QCOMPARE(mounted.at(0).at(0).toString(), dir);
-    QCOMPARE(unmounted.count(), 0);
+    QTRY_COMPARE(events.size(), 1);
     set(path, kFs, u"MountPoints"_s, aay({}));
-    QTRY_COMPARE(unmounted.count(), 1);
-    QCOMPARE(unmounted.at(0).at(0).toString(), dir);
+    QTRY_COMPARE(events.size(), 2);
     set(path, kFs, u"MountPoints"_s, aay({dir}));
-    QTRY_COMPARE(mounted.count(), 2);
-
+    QTRY_COMPARE(events.size(), 3);
     // A udev rule that hides a mounted drive counts as its unmount, and back.
     set(path, kBlock, u"HintIgnore"_s, true);
-    QTRY_COMPARE(unmounted.count(), 2);
-    QCOMPARE(unmounted.at(1).at(0).toString(), dir);
+    QTRY_COMPARE(events.size(), 4);
     set(path, kBlock, u"HintIgnore"_s, false);
-    QTRY_COMPARE(mounted.count(), 3);
-
+    QTRY_COMPARE(events.size(), 5);
     // The medium is pulled: the file system interface disappears, then the block device.
     control(u"RemoveInterface"_s, {path, kFs});
-    QTRY_COMPARE(unmounted.count(), 3);
-    QCOMPARE(unmounted.at(2).at(0).toString(), dir);
+    QTRY_COMPARE(events.size(), 6);
     control(u"RemoveInterface"_s, {path, kBlock});
     QTest::qWait(100);
-    QCOMPARE(mounted.count() + unmounted.count(), 6);
-
-    // The service leaves while a drive is mounted: what it listed is forgotten without a word
-    // (the drive did not go anywhere); the owner is told, and told again when it comes back.
-    const QString other = unique(u"sdf"_s);
-    add(kBlocks + other,
-        {{kBlock, QJsonObject{{"IdLabel", "STAYS"}}}, {kFs, mountedAt({mountDir(other)})}});
-    QTRY_COMPARE(mounted.count(), 4);
-    QSignalSpy service(&monitor, &UDisks2VolumeMonitor::serviceChanged);
-    m_fake.terminate();
-    QVERIFY(m_fake.waitForFinished());
-    QTRY_COMPARE(service.count(), 1);
-    QCOMPARE(service.at(0).at(0).toBool(), false);
-    QVERIFY(monitor.mountedVolumes().empty() && !monitor.serviceRunning());
-    // Back with the drive still mounted.
-    QVERIFY(startFake(true));
-    add(kBlocks + other,
-        {{kBlock, QJsonObject{{"IdLabel", "STAYS"}}}, {kFs, mountedAt({mountDir(other)})}});
-    QTRY_COMPARE(service.count(), 2);
-    QCOMPARE(service.at(1).at(0).toBool(), true);
-    QTRY_COMPARE(monitor.mountedVolumes().size(), std::size_t(1));
-    QTest::qWait(100);
-    QCOMPARE(mounted.count(), 4);
-    QCOMPARE(unmounted.count(), 3);
+    QCOMPARE(events,
+             (QStringList{u'+' + dir, u'-' + dir, u'+' + dir, u'-' + dir, u'+' + dir, u'-' + dir}));
 }
 
 void UDisks2FakeTest::takesUpUDisksAppearingLater() {
@@ -304,9 +274,8 @@ void UDisks2FakeTest::takesUpUDisksAppearingLater() {
 }
 
 void UDisks2FakeTest::ejectsTheWholeDevice_data() {
-    // Each row builds a small device tree below a unique prefix and lists the calls expected,
-    // in order, as "Method@object". A failing call answers with the system's words, which the
-    // user sees as they are.
+    // A small device tree per row and the calls expected, in order; a failure's words reach the
+    // user.
     QTest::addColumn<QString>("layout");
     QTest::addColumn<QStringList>("expected");
     QTest::addColumn<QString>("failing"); // "Method@object"; "-": an unknown mount path

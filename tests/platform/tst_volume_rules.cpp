@@ -1,5 +1,4 @@
-// The pure rules of volume discovery and the mount-table monitor over a mountinfo file it is
-// handed.
+// The pure rules of volume discovery, and the mount-table monitor over a mountinfo file.
 
 #include "app/platform/DriveIdentity.h"
 #include "app/platform/MountTableVolumes.h"
@@ -227,52 +226,36 @@ void VolumeRulesTest::mountTableMonitor() {
     QTemporaryDir dir;
     const QString table = dir.filePath(u"mountinfo"_s);
     const QByteArray old = "30 22 7:1 / /media/u/OLD rw - ext4 /dev/loop1 rw\n";
+    const QByteArray stick = " 22 7:2 / /media/u/My\\040Stick rw - fuseblk /dev/loop2 rw\n";
     QVERIFY(writeFile(table, kBase + old));
-
     MountTableVolumeMonitor monitor(nullptr, table, dir.filePath(u"by-label"_s));
     QSignalSpy mounted(&monitor, &VolumeMonitor::volumeMounted);
     QSignalSpy unmounted(&monitor, &VolumeMonitor::volumeUnmounted);
     QVERIFY(monitor.start());
-    QCOMPARE(mounted.count(), 0); // already there before watching began
 
-    // A stick and a network share arrive; only the stick is announced.
-    QVERIFY(writeFile(table, kBase + old +
-                                 "31 22 7:2 / /media/u/My\\040Stick rw - fuseblk /dev/loop2 rw\n"
-                                 "32 22 0:50 / /mnt/nas rw - nfs4 server:/x rw\n"));
+    // A stick and a network share arrive; only the stick is announced, once.
+    QVERIFY(
+        writeFile(table, kBase + old + "31" + stick + "32 22 0:50 / /mnt/nas rw - nfs4 s:/x rw\n"));
+    monitor.rescan();
     monitor.rescan();
     QCOMPARE(mounted.count(), 1);
     QCOMPARE(mounted.takeFirst().at(0).toString(), u"/media/u/My Stick"_s);
-    // Nothing changed: nothing announced.
-    monitor.rescan();
-    QCOMPARE(mounted.count() + unmounted.count(), 0);
-
     // The old one goes, and the stick is remounted at the same place (a new mount id).
-    QVERIFY(
-        writeFile(table, kBase + "33 22 7:2 / /media/u/My\\040Stick rw - fuseblk /dev/loop2 rw\n"));
+    QVERIFY(writeFile(table, kBase + "33" + stick));
     monitor.rescan();
-    QStringList gone{unmounted.value(0).value(0).toString(),
-                     unmounted.value(1).value(0).toString()};
-    gone.sort();
-    QCOMPARE(gone, (QStringList{u"/media/u/My Stick"_s, u"/media/u/OLD"_s}));
     QCOMPARE(unmounted.count(), 2);
     QCOMPARE(mounted.count(), 1);
-    QCOMPARE(mounted.at(0).at(0).toString(), u"/media/u/My Stick"_s);
 
-    // Drives are named by their label links.
+    // Drives are named by their label links; a dangling link or a source that is no path names
+    // nothing.
     const QString labels = dir.filePath(u"by-label"_s);
-    QVERIFY(QDir().mkpath(labels));
     const QString device = dir.filePath(u"fake-device"_s);
-    const QString other = dir.filePath(u"other-device"_s);
-    QVERIFY(writeFile(device, "x") && writeFile(other, "y"));
-    QVERIFY(QFile::link(other, labels + u"/OTHER"_s));
-    QVERIFY(QFile::link(device, labels + u"/My\\x20Stick"_s));
+    QVERIFY(QDir().mkpath(labels) && writeFile(device, "x"));
     QVERIFY(QFile::link(dir.filePath(u"gone"_s), labels + u"/DANGLING"_s));
-
+    QVERIFY(QFile::link(device, labels + u"/My\\x20Stick"_s));
     QCOMPARE(labelForDevice(device, labels), u"My Stick"_s);
-    QCOMPARE(labelForDevice(other, labels), u"OTHER"_s);
     QCOMPARE(labelForDevice(dir.filePath(u"unlabelled"_s), labels), QString());
     QCOMPARE(labelForDevice(u"fusefat"_s, labels), QString());
-    QCOMPARE(labelForDevice(device, dir.filePath(u"no-such-folder"_s)), QString());
 
     // A candidate whose mount point does not answer statvfs is not listed.
     QVERIFY(writeFile(table, kBase + "40 22 7:9 / /mnt/keelbox-no-such-mount rw - ext4 " +

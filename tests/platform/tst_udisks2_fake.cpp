@@ -51,8 +51,6 @@ class UDisks2FakeTest : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void listsOnlyCandidates_data();
-    void listsOnlyCandidates();
     void followsMountsUnmountsAndHiding();
     void takesUpUDisksAppearingLater();
     void ejectsTheWholeDevice_data();
@@ -154,71 +152,6 @@ void UDisks2FakeTest::cleanupTestCase() {
     m_busDaemon.waitForFinished();
 }
 
-void UDisks2FakeTest::listsOnlyCandidates_data() {
-    QTest::addColumn<QJsonObject>("block");
-    QTest::addColumn<int>("filesystem"); // 0: none, 1: not mounted, 2: mounted
-    QTest::addColumn<QString>("name");   // empty: not listed; "*": the mount folder's own name
-    const auto block = [](std::initializer_list<std::pair<const char*, QJsonValue>> extra) {
-        QJsonObject props{{"HintSystem", false}, {"HintIgnore", false}, {"IdUsage", "filesystem"},
-                          {"IdLabel", ""},       {"HintName", ""},      {"Size", 67108864}};
-        for (const auto& [key, value] : extra)
-            props.insert(QLatin1String(key), value);
-        return props;
-    };
-    QTest::newRow("labelled stick") << block({{"IdLabel", "STICK"}}) << 2 << u"STICK"_s;
-    QTest::newRow("hint name without label") << block({{"HintName", "Camera"}}) << 2 << u"Camera"_s;
-    QTest::newRow("no label, no hint") << block({}) << 2 << u"*"_s;
-    QTest::newRow("system device")
-        << block({{"HintSystem", true}, {"IdLabel", "ROOT"}}) << 2 << QString();
-    QTest::newRow("hidden device")
-        << block({{"HintIgnore", true}, {"IdLabel", "EFI"}}) << 2 << QString();
-    QTest::newRow("usage unknown") << block({{"IdUsage", ""}}) << 2 << u"*"_s;
-    QTest::newRow("no file system") << block({{"IdLabel", "RAW"}}) << 0 << QString();
-    QTest::newRow("swap-like usage") << block({{"IdUsage", "other"}}) << 2 << QString();
-    QTest::newRow("not mounted") << block({{"IdLabel", "IDLE"}}) << 1 << QString();
-}
-
-void UDisks2FakeTest::listsOnlyCandidates() {
-    QFETCH(QJsonObject, block);
-    QFETCH(int, filesystem);
-    QFETCH(QString, name);
-    UDisks2VolumeMonitor monitor(*m_bus);
-    QVERIFY(monitor.start());
-    QSignalSpy spy(&monitor, &VolumeMonitor::volumeMounted);
-
-    const QString stem = unique(u"sdc"_s);
-    const QString path = kBlocks + stem;
-    const QString dir = mountDir(stem + u" mount"_s);
-    block.insert("Device", ay(u"/dev/"_s + stem));
-    if (filesystem == 0)
-        add(path, {{kBlock, block}});
-    else
-        add(path, {{kBlock, block},
-                   {kFs, mountedAt(filesystem == 2 ? QStringList{dir} : QStringList{})}});
-    // The signal of a later candidate proves this one's signal had its chance to arrive.
-    const QString probe = kBlocks + unique(u"probe"_s);
-    const QString probeDir = mountDir(QFileInfo(probe).fileName());
-    add(probe, {{kBlock, QJsonObject{{"IdLabel", "PROBE"}}}, {kFs, mountedAt({probeDir})}});
-    QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toString() == probeDir);
-    control(u"RemoveInterface"_s, {probe, kFs});
-    QCOMPARE(spy.count(), name.isEmpty() ? 1 : 2);
-
-    const std::vector<MountedVolume> volumes = monitor.mountedVolumes();
-    const auto found = std::find_if(volumes.begin(), volumes.end(),
-                                    [&](const MountedVolume& v) { return v.objectPath == path; });
-    QCOMPARE(found != volumes.end(), !name.isEmpty());
-    if (name.isEmpty())
-        return;
-    QCOMPARE(spy.at(0).at(0).toString(), dir);
-    QCOMPARE(found->mountPath, dir);
-    QCOMPARE(found->name, name == "*"_L1 ? QFileInfo(dir).fileName() : name);
-    QCOMPARE(found->device, u"/dev/"_s + stem);
-    const Capacities expected = volumeCapacities(readFsStats(dir), std::nullopt);
-    QVERIFY(expected.total);
-    QCOMPARE(found->totalCapacity, expected.total);
-    QVERIFY(found->availableCapacity);
-}
-
 void UDisks2FakeTest::followsMountsUnmountsAndHiding() {
     UDisks2VolumeMonitor monitor(*m_bus);
     QVERIFY(monitor.start());
@@ -236,6 +169,10 @@ void UDisks2FakeTest::followsMountsUnmountsAndHiding() {
     // Mounted with a trailing slash (the identity has none), unmounted, mounted again.
     set(path, kFs, u"MountPoints"_s, aay({dir + u'/'}));
     QTRY_COMPARE(events.size(), 1);
+    const std::vector<MountedVolume> listed = monitor.mountedVolumes();
+    QCOMPARE(listed.size(), std::size_t(1));
+    QCOMPARE(listed[0].name + u'|' + listed[0].device, u"CARD|/dev/"_s + stem);
+    QCOMPARE(listed[0].totalCapacity, volumeCapacities(readFsStats(dir), std::nullopt).total);
     set(path, kFs, u"MountPoints"_s, aay({}));
     QTRY_COMPARE(events.size(), 2);
     set(path, kFs, u"MountPoints"_s, aay({dir}));

@@ -2,6 +2,7 @@
 
 #include "app/platform/DriveIdentity.h"
 #include "app/platform/MountTableVolumes.h"
+#include "app/platform/UDisks2Volumes.h"
 #include "app/platform/VolumeRules.h"
 
 #include <QDir>
@@ -44,6 +45,8 @@ private slots:
     void parsesMountInfoLines();
     void decidesMountTableCandidates_data();
     void decidesMountTableCandidates();
+    void decidesUDisksCandidates_data();
+    void decidesUDisksCandidates();
     void decodesUdevLabels_data();
     void decodesUdevLabels();
     void decodesByteStrings();
@@ -143,6 +146,37 @@ void VolumeRulesTest::decidesMountTableCandidates() {
     entry.fsType = fsType;
     entry.root = root;
     QTEST(isMountTableCandidate(entry), "candidate");
+}
+
+void VolumeRulesTest::decidesUDisksCandidates_data() {
+    QTest::addColumn<QVariantMap>("block");
+    QTest::addColumn<int>("filesystem"); // 0: none, 1: not mounted, 2: mounted
+    QTest::addColumn<bool>("candidate");
+    const auto block = [](const char* key = nullptr, const QVariant& value = {}) {
+        QVariantMap properties{{u"IdUsage"_s, u"filesystem"_s}};
+        if (key)
+            properties.insert(QLatin1String(key), value);
+        return properties;
+    };
+    QTest::newRow("mounted file system") << block() << 2 << true;
+    QTest::newRow("usage unknown") << block("IdUsage", QString()) << 2 << true;
+    QTest::newRow("system device") << block("HintSystem", true) << 2 << false;
+    QTest::newRow("hidden device") << block("HintIgnore", true) << 2 << false;
+    QTest::newRow("swap-like usage") << block("IdUsage", u"other"_s) << 2 << false;
+    QTest::newRow("no file system") << block() << 0 << false;
+    QTest::newRow("not mounted") << block() << 1 << false;
+}
+
+void VolumeRulesTest::decidesUDisksCandidates() {
+    QFETCH(QVariantMap, block);
+    QFETCH(int, filesystem);
+    InterfaceMap interfaces{{u"org.freedesktop.UDisks2.Block"_s, block}};
+    const QByteArrayList points =
+        filesystem == 2 ? QByteArrayList{"/media/u/STICK"} : QByteArrayList{};
+    if (filesystem > 0)
+        interfaces.insert(u"org.freedesktop.UDisks2.Filesystem"_s,
+                          {{u"MountPoints"_s, QVariant::fromValue(points)}});
+    QTEST(isUDisksCandidate(blockFacts(interfaces)), "candidate");
 }
 
 void VolumeRulesTest::decodesUdevLabels_data() {

@@ -101,7 +101,6 @@ public:
     void runAutomaticBackups();
     // Whether this process runs automatic backups at all: only one process of a user session
     // does (see AutoBackupLock). Turning it on runs the pass over the connected drives.
-    bool automaticBackupsHere() const { return m_automaticHere; }
     void setAutomaticBackupsHere(bool here);
 
     // `automatic`: started by itself (on connect, at start), which never mass-deletes.

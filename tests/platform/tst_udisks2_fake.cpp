@@ -15,20 +15,19 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kBlocks = u"/org/freedesktop/UDisks2/block_devices/"_s;
-const QString kDrives = u"/org/freedesktop/UDisks2/drives/"_s;
-const QString kFs = u"org.freedesktop.UDisks2.Filesystem"_s;
-const QString kBlock = u"org.freedesktop.UDisks2.Block"_s;
-const QString kDrive = u"org.freedesktop.UDisks2.Drive"_s;
-const QString kPartition = u"org.freedesktop.UDisks2.Partition"_s;
-const QString kLoop = u"org.freedesktop.UDisks2.Loop"_s;
+const QString blockDevices = u"/org/freedesktop/UDisks2/block_devices/"_s;
+const QString driveObjects = u"/org/freedesktop/UDisks2/drives/"_s;
+const QString fsInterface = u"org.freedesktop.UDisks2.Filesystem"_s;
+const QString blockInterface = u"org.freedesktop.UDisks2.Block"_s;
+const QString driveInterface = u"org.freedesktop.UDisks2.Drive"_s;
+const QString partitionInterface = u"org.freedesktop.UDisks2.Partition"_s;
+const QString loopInterface = u"org.freedesktop.UDisks2.Loop"_s;
 
 // Typed values for the stand-in (see fake_udisks2.py).
 QJsonObject ay(const QString& text) {
@@ -85,9 +84,7 @@ private:
     }
     // The calls made on the objects `names` lists, as "Method@name", in order.
     QStringList callsOn(const QMap<QString, QString>& names);
-    // `quietly`: without handling events meanwhile, so that the monitor learns of the new owner
-    // only after what the test does next.
-    bool startFake(bool quietly = false);
+    bool startFake();
 
     QTemporaryDir m_dir;
     QProcess m_busDaemon;
@@ -114,7 +111,7 @@ QStringList UDisks2FakeTest::callsOn(const QMap<QString, QString>& names) {
     return calls;
 }
 
-bool UDisks2FakeTest::startFake(bool quietly) {
+bool UDisks2FakeTest::startFake() {
     m_fake.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_fake.start(u"/usr/bin/python3"_s, {QStringLiteral(KEELBOX_FAKE_UDISKS), m_address});
     if (!m_fake.waitForStarted())
@@ -122,10 +119,7 @@ bool UDisks2FakeTest::startFake(bool quietly) {
     for (int i = 0; i < 100; ++i) {
         if (m_bus->interface()->isServiceRegistered(u"org.freedesktop.UDisks2"_s))
             return true;
-        if (quietly)
-            QThread::msleep(50);
-        else
-            QTest::qWait(50);
+        QTest::qWait(50);
     }
     return false;
 }
@@ -161,31 +155,32 @@ void UDisks2FakeTest::followsMountsUnmountsAndHiding() {
     connect(&monitor, &VolumeMonitor::volumeUnmounted, this,
             [&](const QString& p) { events << u'-' + p; });
     const QString stem = unique(u"sdd"_s);
-    const QString path = kBlocks + stem;
+    const QString path = blockDevices + stem;
     const QString dir = mountDir(u"Zdjęcia 2024 "_s + stem);
-    add(path, {{kBlock, QJsonObject{{"IdLabel", "CARD"}, {"Device", ay(u"/dev/"_s + stem)}}}});
-    add(path, {{kFs, mountedAt({})}});
+    add(path,
+        {{blockInterface, QJsonObject{{"IdLabel", "CARD"}, {"Device", ay(u"/dev/"_s + stem)}}}});
+    add(path, {{fsInterface, mountedAt({})}});
 
     // Mounted with a trailing slash (the identity has none), unmounted, mounted again.
-    set(path, kFs, u"MountPoints"_s, aay({dir + u'/'}));
+    set(path, fsInterface, u"MountPoints"_s, aay({dir + u'/'}));
     QTRY_COMPARE(events.size(), 1);
     const std::vector<MountedVolume> listed = monitor.mountedVolumes();
     QCOMPARE(listed.size(), std::size_t(1));
     QCOMPARE(listed[0].name + u'|' + listed[0].device, u"CARD|/dev/"_s + stem);
     QCOMPARE(listed[0].totalCapacity, volumeCapacities(readFsStats(dir), std::nullopt).total);
-    set(path, kFs, u"MountPoints"_s, aay({}));
+    set(path, fsInterface, u"MountPoints"_s, aay({}));
     QTRY_COMPARE(events.size(), 2);
-    set(path, kFs, u"MountPoints"_s, aay({dir}));
+    set(path, fsInterface, u"MountPoints"_s, aay({dir}));
     QTRY_COMPARE(events.size(), 3);
     // A udev rule that hides a mounted drive counts as its unmount, and back.
-    set(path, kBlock, u"HintIgnore"_s, true);
+    set(path, blockInterface, u"HintIgnore"_s, true);
     QTRY_COMPARE(events.size(), 4);
-    set(path, kBlock, u"HintIgnore"_s, false);
+    set(path, blockInterface, u"HintIgnore"_s, false);
     QTRY_COMPARE(events.size(), 5);
     // The medium is pulled: the file system interface disappears, then the block device.
-    control(u"RemoveInterface"_s, {path, kFs});
+    control(u"RemoveInterface"_s, {path, fsInterface});
     QTRY_COMPARE(events.size(), 6);
-    control(u"RemoveInterface"_s, {path, kBlock});
+    control(u"RemoveInterface"_s, {path, blockInterface});
     QTest::qWait(100);
     QCOMPARE(events,
              (QStringList{u'+' + dir, u'-' + dir, u'+' + dir, u'-' + dir, u'+' + dir, u'-' + dir}));
@@ -204,7 +199,8 @@ void UDisks2FakeTest::takesUpUDisksAppearingLater() {
     QVERIFY(startFake());
     const QString stem = unique(u"sdg"_s);
     const QString dir = mountDir(stem);
-    add(kBlocks + stem, {{kBlock, QJsonObject{{"IdLabel", "LATE"}}}, {kFs, mountedAt({dir})}});
+    add(blockDevices + stem,
+        {{blockInterface, QJsonObject{{"IdLabel", "LATE"}}}, {fsInterface, mountedAt({dir})}});
     QTRY_COMPARE(mounted.count(), 1);
     QCOMPARE(mounted.at(0).at(0).toString(), dir);
     QCOMPARE(monitor->mountedVolumes().size(), std::size_t(1));
@@ -244,8 +240,8 @@ void UDisks2FakeTest::ejectsTheWholeDevice() {
     const QString stem = unique(u"ej"_s);
     QMap<QString, QString> names;
     for (const QString& name : {u"whole"_s, u"p1"_s, u"p2"_s, u"clear"_s})
-        names.insert(kBlocks + stem + u'_' + name, name);
-    names.insert(kDrives + stem, u"drive"_s);
+        names.insert(blockDevices + stem + u'_' + name, name);
+    names.insert(driveObjects + stem, u"drive"_s);
     const auto object = [&](const QString& name) { return names.key(name); };
     const QString dir = mountDir(stem);
     const QJsonObject onDrive{{"Drive", op(object(u"drive"_s))}};
@@ -254,34 +250,39 @@ void UDisks2FakeTest::ejectsTheWholeDevice() {
     const QJsonObject backed{{"BackingFile", ay(u"/tmp/x.img"_s)}};
 
     const bool powers = layout == "poweroff"_L1 || layout == "twoparts"_L1 || layout == "crypt"_L1;
-    add(object(u"drive"_s), {{kDrive, QJsonObject{{"CanPowerOff", powers},
-                                                  {"Ejectable", layout == "eject"_L1},
-                                                  {"Removable", true}}}});
+    add(object(u"drive"_s), {{driveInterface, QJsonObject{{"CanPowerOff", powers},
+                                                          {"Ejectable", layout == "eject"_L1},
+                                                          {"Removable", true}}}});
     if (layout == "loop"_L1) {
-        add(object(u"p1"_s), {{kBlock, noDrive}, {kLoop, backed}, {kFs, mountedAt({dir})}});
+        add(object(u"p1"_s),
+            {{blockInterface, noDrive}, {loopInterface, backed}, {fsInterface, mountedAt({dir})}});
     } else if (layout == "partloop"_L1) {
         add(object(u"whole"_s),
-            {{kBlock, noDrive},
-             {kLoop, backed},
+            {{blockInterface, noDrive},
+             {loopInterface, backed},
              {"org.freedesktop.UDisks2.PartitionTable", QJsonObject{{"Type", "dos"}}}});
-        add(object(u"p1"_s), {{kBlock, noDrive}, {kPartition, partOf}, {kFs, mountedAt({dir})}});
+        add(object(u"p1"_s), {{blockInterface, noDrive},
+                              {partitionInterface, partOf},
+                              {fsInterface, mountedAt({dir})}});
     } else if (layout == "crypt"_L1) {
-        add(object(u"whole"_s), {{kBlock, onDrive}});
-        add(object(u"p1"_s), {{kBlock, onDrive},
-                              {kPartition, partOf},
+        add(object(u"whole"_s), {{blockInterface, onDrive}});
+        add(object(u"p1"_s), {{blockInterface, onDrive},
+                              {partitionInterface, partOf},
                               {"org.freedesktop.UDisks2.Encrypted",
                                QJsonObject{{"CleartextDevice", op(object(u"clear"_s))}}}});
         add(object(u"clear"_s),
-            {{kBlock,
+            {{blockInterface,
               QJsonObject{{"Drive", op(u"/"_s)}, {"CryptoBackingDevice", op(object(u"p1"_s))}}},
-             {kFs, mountedAt({dir})}});
+             {fsInterface, mountedAt({dir})}});
     } else {
-        add(object(u"whole"_s), {{kBlock, onDrive}});
-        add(object(u"p1"_s), {{kBlock, onDrive}, {kPartition, partOf}, {kFs, mountedAt({dir})}});
+        add(object(u"whole"_s), {{blockInterface, onDrive}});
+        add(object(u"p1"_s), {{blockInterface, onDrive},
+                              {partitionInterface, partOf},
+                              {fsInterface, mountedAt({dir})}});
         if (layout == "twoparts"_L1)
-            add(object(u"p2"_s), {{kBlock, onDrive},
-                                  {kPartition, partOf},
-                                  {kFs, mountedAt({mountDir(stem + u"-other"_s)})}});
+            add(object(u"p2"_s), {{blockInterface, onDrive},
+                                  {partitionInterface, partOf},
+                                  {fsInterface, mountedAt({mountDir(stem + u"-other"_s)})}});
     }
 
     if (!failing.isEmpty() && failing != "-"_L1)

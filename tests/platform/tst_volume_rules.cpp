@@ -31,8 +31,8 @@ bool writeFile(const QString& path, const QByteArray& text) {
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
 }
 
-const QByteArray kBase = "22 1 253:1 / / rw,relatime - ext4 /dev/vda rw\n"
-                         "23 22 0:5 / /proc rw - proc proc rw\n";
+const QByteArray baseTable = "22 1 253:1 / / rw,relatime - ext4 /dev/vda rw\n"
+                             "23 22 0:5 / /proc rw - proc proc rw\n";
 
 } // namespace
 
@@ -261,21 +261,21 @@ void VolumeRulesTest::mountTableMonitor() {
     const QString table = dir.filePath(u"mountinfo"_s);
     const QByteArray old = "30 22 7:1 / /media/u/OLD rw - ext4 /dev/loop1 rw\n";
     const QByteArray stick = " 22 7:2 / /media/u/My\\040Stick rw - fuseblk /dev/loop2 rw\n";
-    QVERIFY(writeFile(table, kBase + old));
+    QVERIFY(writeFile(table, baseTable + old));
     MountTableVolumeMonitor monitor(nullptr, table, dir.filePath(u"by-label"_s));
     QSignalSpy mounted(&monitor, &VolumeMonitor::volumeMounted);
     QSignalSpy unmounted(&monitor, &VolumeMonitor::volumeUnmounted);
     QVERIFY(monitor.start());
 
     // A stick and a network share arrive; only the stick is announced, once.
-    QVERIFY(
-        writeFile(table, kBase + old + "31" + stick + "32 22 0:50 / /mnt/nas rw - nfs4 s:/x rw\n"));
+    QVERIFY(writeFile(table, baseTable + old + "31" + stick +
+                                 "32 22 0:50 / /mnt/nas rw - nfs4 s:/x rw\n"));
     monitor.rescan();
     monitor.rescan();
     QCOMPARE(mounted.count(), 1);
     QCOMPARE(mounted.takeFirst().at(0).toString(), u"/media/u/My Stick"_s);
     // The old one goes, and the stick is remounted at the same place (a new mount id).
-    QVERIFY(writeFile(table, kBase + "33" + stick));
+    QVERIFY(writeFile(table, baseTable + "33" + stick));
     monitor.rescan();
     QCOMPARE(unmounted.count(), 2);
     QCOMPARE(mounted.count(), 1);
@@ -292,7 +292,7 @@ void VolumeRulesTest::mountTableMonitor() {
     QCOMPARE(labelForDevice(u"fusefat"_s, labels), QString());
 
     // A candidate whose mount point does not answer statvfs is not listed.
-    QVERIFY(writeFile(table, kBase + "40 22 7:9 / /mnt/keelbox-no-such-mount rw - ext4 " +
+    QVERIFY(writeFile(table, baseTable + "40 22 7:9 / /mnt/keelbox-no-such-mount rw - ext4 " +
                                  QFile::encodeName(device) + " rw\n"));
     monitor.rescan();
     QVERIFY(monitor.mountedVolumes().empty());

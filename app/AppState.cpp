@@ -106,24 +106,22 @@ void AppState::setLastError(std::string message) {
 }
 
 void AppState::setAutoBackup(bool on) {
-    if (on != m_autoBackup) {
-        m_autoBackup = on;
-        emit autoBackupChanged();
-    }
-    if (!m_preferences)
-        return;
-    if (const auto error = m_preferences->setBool(autoBackupKey, m_autoBackup))
-        setLastError(error->toStdString());
+    setStoredSwitch(m_autoBackup, on, autoBackupKey, &AppState::autoBackupChanged);
 }
 
 void AppState::setNotify(bool on) {
-    if (on != m_notify) {
-        m_notify = on;
-        emit notifyChanged();
+    setStoredSwitch(m_notify, on, notifyKey, &AppState::notifyChanged);
+}
+
+void AppState::setStoredSwitch(bool& field, bool on, const QString& key,
+                               void (AppState::*changed)()) {
+    if (on != field) {
+        field = on;
+        emit std::invoke(changed, this);
     }
     if (!m_preferences)
         return;
-    if (const auto error = m_preferences->setBool(notifyKey, m_notify))
+    if (const auto error = m_preferences->setBool(key, field))
         setLastError(error->toStdString());
 }
 

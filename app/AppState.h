@@ -153,6 +153,8 @@ private:
     std::string text(std::string_view key, std::initializer_list<FormatArg> args = {}) const;
     LogEntry makeEntry(std::string volume, std::string message, LogEntry::Kind kind,
                        std::vector<BackupIssue> details = {}) const;
+    // Sets a switch, announces a change, and stores it (a failed store becomes the last error).
+    void setStoredSwitch(bool& field, bool on, const QString& key, void (AppState::*changed)());
     void setLaunchAtLoginField(bool on);
     // What a run needs on the backup thread, taken on the main thread when it is started.
     struct QueuedRun {

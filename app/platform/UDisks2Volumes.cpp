@@ -32,6 +32,16 @@ const QString driveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
 // off the main thread, so waiting long is harmless.
 constexpr int ejectCallTimeoutMs = 10 * 60 * 1000;
 
+// The D-Bus map `value` holds, if it holds one.
+std::optional<QDBusArgument> mapArgument(const QVariant& value) {
+    if (value.userType() != qMetaTypeId<QDBusArgument>())
+        return std::nullopt;
+    QDBusArgument arg = value.value<QDBusArgument>();
+    if (arg.currentType() != QDBusArgument::MapType)
+        return std::nullopt;
+    return arg;
+}
+
 InterfaceMap readInterfaces(const QDBusArgument& arg) {
     InterfaceMap interfaces;
     arg.beginMap();
@@ -114,31 +124,25 @@ bool udisksAvailable(const QDBusConnection& bus) {
 
 ManagedObjects decodeManagedObjects(const QVariant& value) {
     ManagedObjects objects;
-    if (value.userType() != qMetaTypeId<QDBusArgument>())
+    const std::optional<QDBusArgument> arg = mapArgument(value);
+    if (!arg)
         return objects;
-    const QDBusArgument arg = value.value<QDBusArgument>();
-    if (arg.currentType() != QDBusArgument::MapType)
-        return objects;
-    arg.beginMap();
-    while (!arg.atEnd()) {
+    arg->beginMap();
+    while (!arg->atEnd()) {
         QDBusObjectPath path;
-        arg.beginMapEntry();
-        arg >> path;
-        InterfaceMap interfaces = readInterfaces(arg);
-        arg.endMapEntry();
+        arg->beginMapEntry();
+        *arg >> path;
+        InterfaceMap interfaces = readInterfaces(*arg);
+        arg->endMapEntry();
         objects.insert(path.path(), interfaces);
     }
-    arg.endMap();
+    arg->endMap();
     return objects;
 }
 
 InterfaceMap decodeInterfaces(const QVariant& value) {
-    if (value.userType() != qMetaTypeId<QDBusArgument>())
-        return {};
-    const QDBusArgument arg = value.value<QDBusArgument>();
-    if (arg.currentType() != QDBusArgument::MapType)
-        return {};
-    return readInterfaces(arg);
+    const std::optional<QDBusArgument> arg = mapArgument(value);
+    return arg ? readInterfaces(*arg) : InterfaceMap();
 }
 
 QStringList decodeByteStringList(const QVariant& value) {

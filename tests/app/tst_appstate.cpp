@@ -63,7 +63,6 @@ private slots:
     void runReportsProgressAndResult_data();
     void runReportsProgressAndResult();
     void unplugAndReplugDuringBackup();
-    void languageSwitchDuringBackup();
 
     void draftThenSaveWritesTheDriveAndLogKeepsTheNewest();
     void saveAndRemoveWhileRunning();
@@ -216,15 +215,19 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
 void AppStateTest::runReportsProgressAndResult_data() {
     QTest::addColumn<int>("issues");
     QTest::addColumn<bool>("notify");
-    QTest::newRow("clean") << 0 << true;
-    QTest::newRow("issues, notifications off") << 3 << false;
+    QTest::addColumn<bool>("polish"); // started in Polish, finished in English
+    QTest::newRow("clean") << 0 << true << false;
+    QTest::newRow("issues, notifications off") << 3 << false << false;
+    QTest::newRow("language switched during the run") << 1 << true << true;
 }
 
 void AppStateTest::runReportsProgressAndResult() {
     QFETCH(int, issues);
     QFETCH(bool, notify);
-    Harness h;
+    QFETCH(bool, polish);
+    Harness h({polish ? "pl-PL" : "en-GB"});
     h.preferences->setBool(u"notify"_s, notify);
+    h.engine.hold = true;
     h.engine.progress = {{1, 4, 100, 400, "a.txt"}, {4, 4, 400, 400, ""}};
     h.engine.makeResult = reportingIssues(issues);
     const auto drive = h.addDrive(u"PROG"_s, testConfig("PROG", false));
@@ -240,22 +243,41 @@ void AppStateTest::runReportsProgressAndResult() {
             seen.push_back(*volume->progress);
     });
     state.startBackup(id);
+    QVERIFY(h.engine.waitForCalls(1));
+    h.localizer->setLanguage(AppLanguage::english);
+    h.engine.release();
     QVERIFY(settles(state));
     QCOMPARE(seen, h.engine.progress);
+    const AppLanguage started = polish ? AppLanguage::polish : AppLanguage::english;
+    QCOMPARE(h.engine.call(0).language, started);
     QCOMPARE(h.engine.call(0).config.driveName, std::string("RENAMED"));
 
-    const BackupResult expected = resultWithIssues(issues, AppLanguage::english);
+    // The result is told in the language of its end; the engine's words and the start entry
+    // keep the language they were made in.
+    const BackupResult expected = resultWithIssues(issues, started);
     const std::string summary = expected.summary(AppLanguage::english);
+    const std::string errors = std::to_string(issues);
     const LogEntry& entry = state.log().front();
     QCOMPARE(state.log().size(), std::size_t(2));
+    QCOMPARE(state.log()[1].message, polish ? std::string("Backup rozpoczęty (synchronizacja).")
+                                            : std::string("Backup started (sync)."));
     QCOMPARE(entry.volume, std::string("RENAMED"));
     QCOMPARE(entry.details, expected.errors);
     QCOMPARE(entry.kind, issues ? LogEntry::Kind::failure : LogEntry::Kind::success);
-    QCOMPARE(entry.message, issues ? "Finished with errors: " + summary + ". Errors: 3."
-                                   : "Done: " + summary + ".");
+    QCOMPARE(entry.message, issues
+                                ? "Finished with errors: " + summary + ". Errors: " + errors + "."
+                                : "Done: " + summary + ".");
     QCOMPARE(findById(state, id)->status,
-             issues ? BackupStatus::failed("3 errors") : BackupStatus::done(summary));
+             issues ? BackupStatus::failed(errors + " errors") : BackupStatus::done(summary));
     QCOMPARE(h.notifier->posted.size(), std::size_t(notify ? 2 : 0));
+    if (polish) {
+        const UserNotification& finished = h.notifier->posted.back();
+        QCOMPARE(finished.title, u"Keelbox — RENAMED (with errors)"_s);
+        QCOMPARE(finished.body,
+                 QString::fromStdString(summary) +
+                     u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania."_s);
+        QCOMPARE(finished.soundName, u"dialog-warning"_s);
+    }
     // A snapshot that arrives after the finish is dropped, as is one for an unknown drive.
     state.applyProgress(id, {2, 4, 200, 400, "late.txt"});
     state.applyProgress("/unknown", {2, 4, 200, 400, "late.txt"});
@@ -309,32 +331,6 @@ void AppStateTest::unplugAndReplugDuringBackup() {
     QCOMPARE(state.log().size(), std::size_t(5));
     QCOMPARE(h.notifier->posted.size(), std::size_t(6));
     QCOMPARE(h.notifier->posted[4].title, u"Keelbox — GONE (with errors)"_s);
-}
-
-void AppStateTest::languageSwitchDuringBackup() {
-    Harness h({"pl-PL"});
-    h.engine.hold = true;
-    h.engine.makeResult = reportingIssues(1);
-    const auto drive = h.addDrive(u"LANG"_s, testConfig("LANG", false));
-    AppState& state = h.started();
-    state.startBackup(h.idOf(drive));
-    QVERIFY(h.engine.waitForCalls(1));
-    QCOMPARE(h.engine.call(0).language, AppLanguage::polish);
-
-    h.localizer->setLanguage(AppLanguage::english);
-    h.engine.release();
-    QVERIFY(settles(state));
-    // The engine's words and the start entry keep the language they were made in.
-    const std::string summary =
-        resultWithIssues(1, AppLanguage::polish).summary(AppLanguage::english);
-    QCOMPARE(state.log().front().message, "Finished with errors: " + summary + ". Errors: 1.");
-    QCOMPARE(state.log()[1].message, std::string("Backup rozpoczęty (synchronizacja)."));
-    const UserNotification& finished = h.notifier->posted.back();
-    QCOMPARE(finished.title, u"Keelbox — LANG (with errors)"_s);
-    QCOMPARE(finished.body,
-             QString::fromStdString(summary + ". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas "
-                                              "kopiowania."));
-    QCOMPARE(finished.soundName, u"dialog-warning"_s);
 }
 
 void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {

@@ -19,7 +19,6 @@ namespace keelbox::app {
 
 class Localizer : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QString languageCode READ languageCode WRITE setLanguageCode NOTIFY languageChanged)
 
 public:
     // Starts with the stored choice when it is "pl" or "en", otherwise with the first of
@@ -36,10 +35,6 @@ public:
     std::optional<QString> setLanguage(AppLanguage language);
     // For this run only (the watch command's --language): announced, not stored.
     void useLanguageForSession(AppLanguage language);
-
-    QString languageCode() const;
-    // Ignores anything but "pl" and "en".
-    void setLanguageCode(const QString& code);
 
     // The text of `key` in the current language, placeholders filled.
     std::string text(std::string_view key, std::initializer_list<FormatArg> args = {}) const;

@@ -92,22 +92,19 @@ public:
 class FakeLoginItem : public LoginItem {
 public:
     bool isEnabled() const override { return enabled; }
-    std::optional<QString> enable() override {
-        ++enableCalls;
-        if (!failure)
-            enabled = true;
-        return failure;
-    }
-    std::optional<QString> disable() override {
-        ++disableCalls;
-        if (!failure)
-            enabled = false;
-        return failure;
-    }
+    std::optional<QString> enable() override { return change(true); }
+    std::optional<QString> disable() override { return change(false); }
     bool enabled = false;
     std::optional<QString> failure;
-    int enableCalls = 0;
-    int disableCalls = 0;
+    int requests = 0;
+
+private:
+    std::optional<QString> change(bool on) {
+        ++requests;
+        if (!failure)
+            enabled = on;
+        return failure;
+    }
 };
 
 struct EngineCall {

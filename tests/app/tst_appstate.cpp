@@ -491,7 +491,7 @@ void AppStateTest::launchAtLogin() {
     QSignalSpy changed(&state, &AppState::launchAtLoginChanged);
     state.setLaunchAtLogin(wanted);
     // The platform is asked only for a change, and the switch shows what it says afterwards.
-    QCOMPARE(h.login->enableCalls + h.login->disableCalls, wanted != initially ? 1 : 0);
+    QCOMPARE(h.login->requests, wanted != initially ? 1 : 0);
     QCOMPARE(state.launchAtLogin(), after);
     QCOMPARE(changed.count(), after != initially ? 1 : 0);
     QCOMPARE(QString::fromStdString(state.lastError().value_or("")),

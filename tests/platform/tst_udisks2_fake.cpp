@@ -220,7 +220,6 @@ void UDisks2FakeTest::ejectsTheWholeDevice_data() {
     row("drive that powers off", u"poweroff"_s, {u"Unmount@p1"_s, u"PowerOff@drive"_s});
     row("drive with ejectable medium", u"eject"_s, {u"Unmount@p1"_s, u"Eject@drive"_s});
     row("drive that can do neither", u"neither"_s, {u"Unmount@p1"_s});
-    row("loop device", u"loop"_s, {u"Unmount@p1"_s, u"Delete@p1"_s});
     row("partition on a loop device", u"partloop"_s, {u"Unmount@p1"_s, u"Delete@whole"_s});
     row("second partition mounted too", u"twoparts"_s,
         {u"Unmount@p1"_s, u"Unmount@p2"_s, u"PowerOff@drive"_s});
@@ -253,10 +252,7 @@ void UDisks2FakeTest::ejectsTheWholeDevice() {
     add(object(u"drive"_s), {{driveInterface, QJsonObject{{"CanPowerOff", powers},
                                                           {"Ejectable", layout == "eject"_L1},
                                                           {"Removable", true}}}});
-    if (layout == "loop"_L1) {
-        add(object(u"p1"_s),
-            {{blockInterface, noDrive}, {loopInterface, backed}, {fsInterface, mountedAt({dir})}});
-    } else if (layout == "partloop"_L1) {
+    if (layout == "partloop"_L1) {
         add(object(u"whole"_s),
             {{blockInterface, noDrive},
              {loopInterface, backed},

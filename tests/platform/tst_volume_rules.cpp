@@ -49,7 +49,6 @@ private slots:
     void decidesUDisksCandidates();
     void decodesUdevLabels_data();
     void decodesUdevLabels();
-    void decodesByteStrings();
     void choosesDisplayNames_data();
     void choosesDisplayNames();
     void computesCapacities_data();
@@ -188,13 +187,6 @@ void VolumeRulesTest::decodesUdevLabels_data() {
 void VolumeRulesTest::decodesUdevLabels() {
     QFETCH(QString, name);
     QTEST(decodeUdevEscapes(name), "expected");
-}
-
-void VolumeRulesTest::decodesByteStrings() {
-    QCOMPARE(decodeByteString(QByteArray("/media/root/A\0", 14)), u"/media/root/A"_s);
-    QCOMPARE(decodeByteString(QByteArray("/dev/sdb1\0junk", 14)), u"/dev/sdb1"_s);
-    QCOMPARE(decodeByteString(QByteArray("\0", 1)), QString());
-    QCOMPARE(decodeByteString(u"/media/u/Zdjęcia"_s.toUtf8()), u"/media/u/Zdjęcia"_s);
 }
 
 void VolumeRulesTest::choosesDisplayNames_data() {

@@ -1,5 +1,6 @@
 #include "app/AppState.h"
 
+#include "app/LogText.h"
 #include "core/ConfigFile.h"
 
 #include <QCollator>
@@ -18,10 +19,6 @@ namespace {
 const QString autoBackupKey = QStringLiteral("autoBackup");
 const QString notifyKey = QStringLiteral("notify");
 
-std::string_view modeShortKey(BackupMode mode) {
-    return mode == BackupMode::dated ? "mode.dated.short" : "mode.sync.short";
-}
-
 std::string titleFor(const std::string& volumeName) {
     return "Keelbox — " + volumeName;
 }
@@ -37,6 +34,18 @@ void lowerBackupThreadPriority() {
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), 10);
     constexpr int whoProcess = 1, classBestEffort = 2, classShift = 13, lowestLevel = 7;
     ::syscall(SYS_ioprio_set, whoProcess, thread, (classBestEffort << classShift) | lowestLevel);
+}
+
+// Whether the drive at `root` when a run's turn comes is the one it was started for: it may have
+// been unplugged while the run waited, and another one (even with the same label) mounted at its
+// path, or the mount point left behind as an empty folder.
+DriveMatch driveAtTurn(const DriveProbe& probe, const std::filesystem::path& root,
+                       const DriveIdentity& identity, const std::string& driveID) {
+    const DriveMatch match = compareDrives(identity, probe(root));
+    if (match != DriveMatch::same)
+        return match;
+    const std::optional<DriveConfig> onDrive = readConfig(root);
+    return onDrive && onDrive->driveID != driveID ? DriveMatch::other : DriveMatch::same;
 }
 
 } // namespace
@@ -84,8 +93,6 @@ AppState::~AppState() {
     m_ejectPool.waitForDone();
 }
 
-// --- small fields and queries ------------------------------------------------------------------
-
 void AppState::setEditingVolumeID(std::optional<std::string> id) {
     if (id == m_editingVolumeID)
         return;
@@ -99,24 +106,22 @@ void AppState::setLastError(std::string message) {
 }
 
 void AppState::setAutoBackup(bool on) {
-    if (on != m_autoBackup) {
-        m_autoBackup = on;
-        emit autoBackupChanged();
-    }
-    if (!m_preferences)
-        return;
-    if (const auto error = m_preferences->setBool(autoBackupKey, m_autoBackup))
-        setLastError(error->toStdString());
+    setStoredSwitch(m_autoBackup, on, autoBackupKey, &AppState::autoBackupChanged);
 }
 
 void AppState::setNotify(bool on) {
-    if (on != m_notify) {
-        m_notify = on;
-        emit notifyChanged();
+    setStoredSwitch(m_notify, on, notifyKey, &AppState::notifyChanged);
+}
+
+void AppState::setStoredSwitch(bool& field, bool on, const QString& key,
+                               void (AppState::*changed)()) {
+    if (on != field) {
+        field = on;
+        emit std::invoke(changed, this);
     }
     if (!m_preferences)
         return;
-    if (const auto error = m_preferences->setBool(notifyKey, m_notify))
+    if (const auto error = m_preferences->setBool(key, field))
         setLastError(error->toStdString());
 }
 
@@ -165,7 +170,7 @@ VolumeInfo* AppState::findVolume(const std::string& volumeID) {
 }
 
 std::string AppState::text(std::string_view key, std::initializer_list<FormatArg> args) const {
-    return localized(key, m_localizer->language(), args);
+    return m_localizer->text(key, args);
 }
 
 LogEntry AppState::makeEntry(std::string volume, std::string message, LogEntry::Kind kind,
@@ -191,8 +196,6 @@ void AppState::post(const UserNotification& notification) {
     if (m_notifier)
         m_notifier->post(notification);
 }
-
-// --- volumes -----------------------------------------------------------------------------------
 
 void AppState::start() {
     if (m_didStart)
@@ -290,8 +293,6 @@ void AppState::runAutomaticBackups() {
         startBackup(id, true);
 }
 
-// --- backups -----------------------------------------------------------------------------------
-
 void AppState::startBackup(const std::string& volumeID, bool automatic) {
     VolumeInfo* volume = findVolume(volumeID);
     if (!volume || !volume->config || isRunning(volumeID))
@@ -300,75 +301,72 @@ void AppState::startBackup(const std::string& volumeID, bool automatic) {
     m_running.insert(volumeID);
     volume->status = BackupStatus::running();
     volume->progress.reset();
-
-    const std::string name = volume->name;
-    const std::filesystem::path root = volume->url;
-    DriveConfig config = *volume->config;
-    config.driveName = name;
-    const AppLanguage language = m_localizer->language();
-    const std::string modeText = localized(modeShortKey(config.mode), language);
-    // What the run will check again when its turn comes.
-    const DriveIdentity identity = m_probeDrive(root);
+    // Taken before the signals below: their observers may rebuild the list.
+    QueuedRun run{volumeID,        volume->name,
+                  volume->url,     m_probeDrive(volume->url),
+                  *volume->config, m_localizer->language(),
+                  automatic};
+    run.config.driveName = run.name;
 
     emit runningChanged();
     emit volumesChanged();
-    appendLog(
-        makeEntry(name, localized("ev.backupStarted", language, {modeText}), LogEntry::Kind::info));
-    if (m_notify) {
-        post({QString::fromStdString(titleFor(name)),
-              QString::fromStdString(localized("notify.started", language, {modeText})), QString(),
-              QString()});
-    }
+    announceStart(run.name, run.config.mode, run.language);
 
     ++m_backupsInFlight;
-    m_backupPool.start([this, runner = m_runBackup, probe = m_probeDrive, stop = m_stop, volumeID,
-                        name, root, identity, config = std::move(config), language, automatic] {
-        if (stop->load()) {
-            QMetaObject::invokeMethod(
-                this, [this, volumeID, name] { abandonBackup(volumeID, name); },
-                Qt::QueuedConnection);
-            return;
-        }
-        // The drive may have been unplugged while the run waited, and another one (even with the
-        // same label) mounted at its path, or the mount point left behind as an empty folder.
-        DriveMatch match = compareDrives(identity, probe(root));
-        if (match == DriveMatch::same) {
-            if (const std::optional<DriveConfig> onDrive = readConfig(root);
-                onDrive && onDrive->driveID != config.driveID)
-                match = DriveMatch::other;
-        }
-        if (match != DriveMatch::same) {
-            QMetaObject::invokeMethod(
-                this, [this, volumeID, name, match] { finishBackup(volumeID, name, {}, match); },
-                Qt::QueuedConnection);
-            return;
-        }
-        // This run covers a mount of the drive that arrived before it began; one that arrives
-        // later (the main thread sees it after this) still gets a run of its own.
+    m_backupPool.start([this, runner = m_runBackup, probe = m_probeDrive, stop = m_stop,
+                        run = std::move(run)] { runQueued(run, runner, probe, stop.get()); });
+}
+
+void AppState::announceStart(const std::string& name, BackupMode mode, AppLanguage language) {
+    const std::string modeText = formatLocalized(modeShortKey(mode), language, {});
+    appendLog(makeEntry(name, formatLocalized("ev.backupStarted", language, {modeText}),
+                        LogEntry::Kind::info));
+    if (m_notify)
+        post({QString::fromStdString(titleFor(name)),
+              QString::fromStdString(formatLocalized("notify.started", language, {modeText})),
+              QString(), QString()});
+}
+
+void AppState::runQueued(const QueuedRun& run, const BackupRunner& runner, const DriveProbe& probe,
+                         const std::atomic<bool>* stop) {
+    const std::string& volumeID = run.volumeID;
+    const std::string& name = run.name;
+    if (stop->load()) {
         QMetaObject::invokeMethod(
-            this, [this, volumeID] { m_mountedWhileRunning.erase(volumeID); },
-            Qt::QueuedConnection);
-        lowerBackupThreadPriority();
-        RunEnvironment environment;
-        environment.stopRequested = stop.get();
-        environment.automatic = automatic;
-        const ProgressCallback onProgress = [this, volumeID](const BackupProgress& progress) {
-            QMetaObject::invokeMethod(
-                this, [this, volumeID, progress] { applyProgress(volumeID, progress); },
-                Qt::QueuedConnection);
-        };
-        BackupResult result;
-        try {
-            result = runner(config, root, language, onProgress, environment);
-        } catch (const std::exception& error) {
-            // The engine reports problems as issues; should it throw anyway (memory), the drive
-            // must still leave the running set.
-            result.errors.push_back({std::string(), error.what(), std::string(), std::nullopt});
-        }
+            this, [this, volumeID, name] { abandonBackup(volumeID, name); }, Qt::QueuedConnection);
+        return;
+    }
+    const DriveMatch match = driveAtTurn(probe, run.root, run.identity, run.config.driveID);
+    if (match != DriveMatch::same) {
         QMetaObject::invokeMethod(
-            this, [this, volumeID, name, result] { finishBackup(volumeID, name, result); },
+            this, [this, volumeID, name, match] { finishBackup(volumeID, name, {}, match); },
             Qt::QueuedConnection);
-    });
+        return;
+    }
+    // This run covers a mount of the drive that arrived before it began; one that arrives later
+    // (the main thread sees it after this) still gets a run of its own.
+    QMetaObject::invokeMethod(
+        this, [this, volumeID] { m_mountedWhileRunning.erase(volumeID); }, Qt::QueuedConnection);
+    lowerBackupThreadPriority();
+    RunEnvironment environment;
+    environment.stopRequested = stop;
+    environment.automatic = run.automatic;
+    const ProgressCallback onProgress = [this, volumeID](const BackupProgress& progress) {
+        QMetaObject::invokeMethod(
+            this, [this, volumeID, progress] { applyProgress(volumeID, progress); },
+            Qt::QueuedConnection);
+    };
+    BackupResult result;
+    try {
+        result = runner(run.config, run.root, run.language, onProgress, environment);
+    } catch (const std::exception& error) {
+        // The engine reports problems as issues; should it throw anyway (memory), the drive must
+        // still leave the running set.
+        result.errors.push_back({std::string(), error.what(), std::string(), std::nullopt});
+    }
+    QMetaObject::invokeMethod(
+        this, [this, volumeID, name, result] { finishBackup(volumeID, name, result); },
+        Qt::QueuedConnection);
 }
 
 void AppState::applyProgress(const std::string& volumeID, const BackupProgress& progress) {
@@ -381,81 +379,92 @@ void AppState::applyProgress(const std::string& volumeID, const BackupProgress& 
     emit volumesChanged();
 }
 
+void AppState::showNotRunning(VolumeInfo* volume) {
+    if (!volume || volume->status.kind != BackupStatus::Kind::running)
+        return;
+    volume->status = volume->config ? BackupStatus::configured() : BackupStatus::idle();
+    volume->progress.reset();
+    emit volumesChanged();
+}
+
+void AppState::logOrReport(VolumeInfo* volume, LogEntry entry) {
+    if (volume)
+        appendLog(std::move(entry));
+    else
+        emit outcomeNotLogged(entry);
+}
+
 void AppState::finishBackup(const std::string& volumeID, const std::string& volumeName,
                             const BackupResult& result, DriveMatch match) {
     m_running.erase(volumeID);
     emit runningChanged();
-
-    const AppLanguage language = m_localizer->language();
-    VolumeInfo* volume = findVolume(volumeID);
-    if (match != DriveMatch::same) {
-        // Nothing ran. A drive listed at this path now is another one (or this one, back on a new
-        // mount) and keeps the status of a drive that is not being backed up.
-        const std::string message = localized(
-            match == DriveMatch::other ? "run.otherDrive" : "run.driveGone", language, {volumeID});
-        if (volume && volume->status.kind == BackupStatus::Kind::running) {
-            volume->status = volume->config ? BackupStatus::configured() : BackupStatus::idle();
-            volume->progress.reset();
-            emit volumesChanged();
-        }
-        LogEntry entry = makeEntry(volumeName, message, LogEntry::Kind::failure);
-        if (volume)
-            appendLog(std::move(entry));
-        else
-            emit outcomeNotLogged(entry);
-        if (m_notify)
-            post({QString::fromStdString(localized("notify.errTitle", language, {volumeName})),
-                  QString::fromStdString(message), QStringLiteral("dialog-warning"),
-                  volume ? QString::fromStdString(localized("notify.showLog", language))
-                         : QString{}});
-        startAgainIfRemounted(volumeID);
-        backupReturned();
-        return;
-    }
-
-    const std::string summary = result.summary(language);
-    const auto issueCount = static_cast<std::int64_t>(result.errors.size());
-    LogEntry entry =
-        issueCount > 0
-            ? makeEntry(volumeName, localized("ev.finishedErrors", language, {summary, issueCount}),
-                        LogEntry::Kind::failure, result.errors)
-            : makeEntry(volumeName, localized("ev.done", language, {summary}),
-                        LogEntry::Kind::success);
-    if (volume) {
-        volume->progress.reset();
-        if (issueCount > 0)
-            volume->status =
-                BackupStatus::failed(localized("summary.errors", language, {issueCount}));
-        else
-            volume->status = BackupStatus::done(summary);
-        emit volumesChanged();
-        appendLog(std::move(entry));
-    } else {
-        // The drive was unplugged during its run: no log entry, but a headless user still learns
-        // how it ended.
-        emit outcomeNotLogged(entry);
-    }
-
-    if (m_notify) {
-        UserNotification notification;
-        if (issueCount > 0) {
-            notification.title =
-                QString::fromStdString(localized("notify.errTitle", language, {volumeName}));
-            notification.body = QString::fromStdString(
-                localized("notify.errBody", language, {summary, issueCount}) + "\n" +
-                result.errors.front().summaryLine());
-            notification.soundName = QStringLiteral("dialog-warning");
-        } else {
-            notification.title = QString::fromStdString(titleFor(volumeName));
-            notification.body =
-                QString::fromStdString(localized("notify.doneBody", language, {summary}));
-            notification.soundName = QStringLiteral("complete");
-        }
-        notification.showLogLabel = QString::fromStdString(localized("notify.showLog", language));
-        post(notification);
-    }
+    if (match == DriveMatch::same)
+        reportResult(volumeID, volumeName, result);
+    else
+        reportNotRun(volumeID, volumeName, match);
     startAgainIfRemounted(volumeID);
     backupReturned();
+}
+
+void AppState::reportNotRun(const std::string& volumeID, const std::string& volumeName,
+                            DriveMatch match) {
+    const AppLanguage language = m_localizer->language();
+    // Nothing ran. A drive listed at this path now is another one (or this one, back on a new
+    // mount) and keeps the status of a drive that is not being backed up.
+    VolumeInfo* volume = findVolume(volumeID);
+    const std::string message = formatLocalized(
+        match == DriveMatch::other ? "run.otherDrive" : "run.driveGone", language, {volumeID});
+    showNotRunning(volume);
+    logOrReport(volume, makeEntry(volumeName, message, LogEntry::Kind::failure));
+    if (m_notify)
+        post({QString::fromStdString(formatLocalized("notify.errTitle", language, {volumeName})),
+              QString::fromStdString(message), QStringLiteral("dialog-warning"),
+              volume ? QString::fromStdString(formatLocalized("notify.showLog", language, {}))
+                     : QString{}});
+}
+
+void AppState::reportResult(const std::string& volumeID, const std::string& volumeName,
+                            const BackupResult& result) {
+    const AppLanguage language = m_localizer->language();
+    const std::string summary = result.summary(language);
+    const auto issueCount = static_cast<std::int64_t>(result.errors.size());
+    VolumeInfo* volume = findVolume(volumeID);
+    if (volume) {
+        volume->progress.reset();
+        volume->status =
+            issueCount > 0
+                ? BackupStatus::failed(formatLocalized("summary.errors", language, {issueCount}))
+                : BackupStatus::done(summary);
+        emit volumesChanged();
+    }
+    // A drive unplugged during its run gets no log entry, but a headless user still learns how
+    // it ended.
+    logOrReport(volume, issueCount > 0
+                            ? makeEntry(volumeName,
+                                        formatLocalized("ev.finishedErrors", language,
+                                                        {summary, issueCount}),
+                                        LogEntry::Kind::failure, result.errors)
+                            : makeEntry(volumeName, formatLocalized("ev.done", language, {summary}),
+                                        LogEntry::Kind::success));
+    if (!m_notify)
+        return;
+    UserNotification notification;
+    if (issueCount > 0) {
+        notification.title =
+            QString::fromStdString(formatLocalized("notify.errTitle", language, {volumeName}));
+        notification.body = QString::fromStdString(
+            formatLocalized("notify.errBody", language, {summary, issueCount}) + "\n" +
+            result.errors.front().summaryLine());
+        notification.soundName = QStringLiteral("dialog-warning");
+    } else {
+        notification.title = QString::fromStdString(titleFor(volumeName));
+        notification.body =
+            QString::fromStdString(formatLocalized("notify.doneBody", language, {summary}));
+        notification.soundName = QStringLiteral("complete");
+    }
+    notification.showLogLabel =
+        QString::fromStdString(formatLocalized("notify.showLog", language, {}));
+    post(notification);
 }
 
 void AppState::startAgainIfRemounted(const std::string& volumeID) {
@@ -472,12 +481,7 @@ void AppState::abandonBackup(const std::string& volumeID, const std::string& vol
     m_running.erase(volumeID);
     emit outcomeNotLogged(makeEntry(volumeName, text("run.dropped"), LogEntry::Kind::info));
     emit runningChanged();
-    if (VolumeInfo* volume = findVolume(volumeID);
-        volume && volume->status.kind == BackupStatus::Kind::running) {
-        volume->status = volume->config ? BackupStatus::configured() : BackupStatus::idle();
-        volume->progress.reset();
-        emit volumesChanged();
-    }
+    showNotRunning(findVolume(volumeID));
     backupReturned();
 }
 
@@ -489,8 +493,6 @@ void AppState::backupReturned() {
 void AppState::stopBackups() {
     m_stop->store(true);
 }
-
-// --- drive configuration -----------------------------------------------------------------------
 
 DriveConfig AppState::draftConfig(const VolumeInfo& volume) const {
     if (volume.config)
@@ -534,8 +536,6 @@ void AppState::removeDriveConfig(const std::string& volumeID) {
     appendLog(makeEntry(name, text("ev.configRemoved"), LogEntry::Kind::info));
 }
 
-// --- ejection ----------------------------------------------------------------------------------
-
 void AppState::eject(const std::string& volumeID) {
     const VolumeInfo* volume = findVolume(volumeID);
     if (!volume)
@@ -562,12 +562,12 @@ void AppState::ejectCompleted(const std::string& volumeName, AppLanguage languag
                               const EjectOutcome& outcome) {
     if (!outcome.ok) {
         const std::string reason = outcome.errorMessage.toStdString();
-        setLastError(localized("err.ejectNamed", language, {volumeName, reason}));
-        appendLog(makeEntry(volumeName, localized("ev.ejectErr", language, {reason}),
+        setLastError(formatLocalized("err.ejectNamed", language, {volumeName, reason}));
+        appendLog(makeEntry(volumeName, formatLocalized("ev.ejectErr", language, {reason}),
                             LogEntry::Kind::failure));
     } else {
-        appendLog(
-            makeEntry(volumeName, localized("ev.ejected", language), LogEntry::Kind::success));
+        appendLog(makeEntry(volumeName, formatLocalized("ev.ejected", language, {}),
+                            LogEntry::Kind::success));
         refreshVolumes();
     }
     emit ejectFinished(QString::fromStdString(volumeName), outcome.ok);

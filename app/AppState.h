@@ -101,7 +101,6 @@ public:
     void runAutomaticBackups();
     // Whether this process runs automatic backups at all: only one process of a user session
     // does (see AutoBackupLock). Turning it on runs the pass over the connected drives.
-    bool automaticBackupsHere() const { return m_automaticHere; }
     void setAutomaticBackupsHere(bool here);
 
     // `automatic`: started by itself (on connect, at start), which never mass-deletes.
@@ -154,7 +153,30 @@ private:
     std::string text(std::string_view key, std::initializer_list<FormatArg> args = {}) const;
     LogEntry makeEntry(std::string volume, std::string message, LogEntry::Kind kind,
                        std::vector<BackupIssue> details = {}) const;
+    // Sets a switch, announces a change, and stores it (a failed store becomes the last error).
+    void setStoredSwitch(bool& field, bool on, const QString& key, void (AppState::*changed)());
     void setLaunchAtLoginField(bool on);
+    // What a run needs on the backup thread, taken on the main thread when it is started.
+    struct QueuedRun {
+        std::string volumeID;
+        std::string name;
+        std::filesystem::path root;
+        DriveIdentity identity; // checked again when the run's turn comes
+        DriveConfig config;
+        AppLanguage language;
+        bool automatic;
+    };
+    void announceStart(const std::string& name, BackupMode mode, AppLanguage language);
+    // On the backup thread: touches no state, reports back through queued calls.
+    void runQueued(const QueuedRun& run, const BackupRunner& runner, const DriveProbe& probe,
+                   const std::atomic<bool>* stop);
+    void reportResult(const std::string& volumeID, const std::string& volumeName,
+                      const BackupResult& result);
+    void reportNotRun(const std::string& volumeID, const std::string& volumeName, DriveMatch match);
+    // A listed drive shown as running goes back to how it looks at rest.
+    void showNotRunning(VolumeInfo* volume);
+    // Into the log while the drive is listed, otherwise to whoever prints unlogged outcomes.
+    void logOrReport(VolumeInfo* volume, LogEntry entry);
     void abandonBackup(const std::string& volumeID, const std::string& volumeName);
     void startAgainIfRemounted(const std::string& volumeID);
     void backupReturned();

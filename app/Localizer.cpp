@@ -41,28 +41,12 @@ void Localizer::useLanguageForSession(AppLanguage language) {
     apply(language);
 }
 
-QString Localizer::languageCode() const {
-    return QString::fromUtf8(rawValue(m_language));
-}
-
-void Localizer::setLanguageCode(const QString& code) {
-    // A property writer has nobody to answer to; views that can show the failure call
-    // setLanguage.
-    if (auto language = appLanguageFromRaw(code.toStdString()))
-        (void)setLanguage(*language);
-}
-
 std::string Localizer::text(std::string_view key, std::initializer_list<FormatArg> args) const {
-    return localized(key, m_language, args);
+    return formatLocalized(key, m_language, args);
 }
 
 QString Localizer::qtext(std::string_view key, std::initializer_list<FormatArg> args) const {
     return QString::fromStdString(text(key, args));
-}
-
-std::string localized(std::string_view key, AppLanguage language,
-                      std::initializer_list<FormatArg> args) {
-    return formatLocalized(key, language, args);
 }
 
 std::vector<std::string> preferredLanguages(const QProcessEnvironment& environment) {

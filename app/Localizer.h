@@ -19,7 +19,6 @@ namespace keelbox::app {
 
 class Localizer : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QString languageCode READ languageCode WRITE setLanguageCode NOTIFY languageChanged)
 
 public:
     // Starts with the stored choice when it is "pl" or "en", otherwise with the first of
@@ -37,10 +36,6 @@ public:
     // For this run only (the watch command's --language): announced, not stored.
     void useLanguageForSession(AppLanguage language);
 
-    QString languageCode() const;
-    // Ignores anything but "pl" and "en".
-    void setLanguageCode(const QString& code);
-
     // The text of `key` in the current language, placeholders filled.
     std::string text(std::string_view key, std::initializer_list<FormatArg> args = {}) const;
     QString qtext(std::string_view key, std::initializer_list<FormatArg> args = {}) const;
@@ -54,10 +49,6 @@ private:
     std::shared_ptr<Preferences> m_preferences;
     AppLanguage m_language = AppLanguage::english;
 };
-
-// The text of `key` in `language` with its placeholders filled.
-std::string localized(std::string_view key, AppLanguage language,
-                      std::initializer_list<FormatArg> args = {});
 
 // The user's preferred languages, most wanted first, as the C library sees them: the entries of
 // LANGUAGE, then LC_ALL, LC_MESSAGES and LANG; "C" and "POSIX" name no language.

@@ -1,6 +1,5 @@
 #include "app/LogText.h"
 
-#include "app/Localizer.h"
 #include "localization/Format.h"
 
 #include <algorithm>
@@ -36,18 +35,16 @@ std::string_view kindMark(LogEntry::Kind kind) {
 std::string statusText(const VolumeInfo& volume, AppLanguage language) {
     switch (volume.status.kind) {
     case BackupStatus::Kind::idle:
-        return localized("status.notConfigured", language);
+        return formatLocalized("status.notConfigured", language, {});
     case BackupStatus::Kind::configured:
         if (!volume.config)
             return {};
-        return localized("status.ready", language,
-                         {localized(volume.config->mode == BackupMode::dated ? "mode.dated.short"
-                                                                             : "mode.sync.short",
-                                    language)});
+        return formatLocalized("status.ready", language,
+                               {formatLocalized(modeShortKey(volume.config->mode), language, {})});
     case BackupStatus::Kind::running:
         if (volume.progress)
-            return localized("status.backingUp", language, {volume.progress->percentText()});
-        return localized("status.preparing", language);
+            return formatLocalized("status.backingUp", language, {volume.progress->percentText()});
+        return formatLocalized("status.preparing", language, {});
     case BackupStatus::Kind::done:
         return "✓ " + volume.status.message;
     case BackupStatus::Kind::failed:
@@ -66,19 +63,24 @@ std::string formatLogEntry(const LogEntry& entry, AppLanguage language, std::siz
         const BackupIssue& issue = entry.details[i];
         out += "    " + inertText(issue.summaryLine()) + "\n";
         if (!issue.systemMessage.empty())
-            out += "      " +
-                   inertText(localized("watch.systemMessage", language, {issue.systemMessage})) +
-                   "\n";
-        if (issue.suggestion && !issue.suggestion->empty())
             out +=
-                "      " + inertText(localized("watch.hint", language, {*issue.suggestion})) + "\n";
+                "      " +
+                inertText(formatLocalized("watch.systemMessage", language, {issue.systemMessage})) +
+                "\n";
+        if (issue.suggestion && !issue.suggestion->empty())
+            out += "      " +
+                   inertText(formatLocalized("watch.hint", language, {*issue.suggestion})) + "\n";
     }
     if (shown < entry.details.size())
         out += "    " +
-               localized("watch.moreIssues", language,
-                         {static_cast<std::int64_t>(entry.details.size() - shown)}) +
+               formatLocalized("watch.moreIssues", language,
+                               {static_cast<std::int64_t>(entry.details.size() - shown)}) +
                "\n";
     return out;
+}
+
+std::string_view modeShortKey(BackupMode mode) {
+    return mode == BackupMode::dated ? "mode.dated.short" : "mode.sync.short";
 }
 
 std::string formatVolumeLine(const VolumeInfo& volume, AppLanguage language) {

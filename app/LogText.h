@@ -15,5 +15,7 @@ namespace keelbox::app {
 std::string formatLogEntry(const LogEntry& entry, AppLanguage language, std::size_t maxIssues = 20);
 // "STICK (/media/user/STICK) — Ready • sync • 31.9 GB • 12.4 GB free".
 std::string formatVolumeLine(const VolumeInfo& volume, AppLanguage language);
+// The key of the short name of a backup mode ("sync", "dated backup").
+std::string_view modeShortKey(BackupMode mode);
 
 } // namespace keelbox::app

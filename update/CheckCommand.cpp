@@ -9,8 +9,6 @@
 
 namespace keelbox::update {
 
-using app::localized;
-
 int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::ostream& err) {
     FeedSource source = applicationFeed(*userSettings());
     AppLanguage language = app::Localizer::shared().language();
@@ -21,11 +19,11 @@ int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::
                                 option == QLatin1String("--public-key") ||
                                 option == QLatin1String("--language");
         if (!takesValue) {
-            problem = localized("cli.err.unknownArgument", language, {option.toStdString()});
+            problem = formatLocalized("cli.err.unknownArgument", language, {option.toStdString()});
             break;
         }
         if (i + 1 >= arguments.size()) {
-            problem = localized("cli.err.missingValue", language, {option.toStdString()});
+            problem = formatLocalized("cli.err.missingValue", language, {option.toStdString()});
             break;
         }
         const QString value = arguments[++i];
@@ -34,11 +32,11 @@ int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::
         } else if (option == QLatin1String("--public-key")) {
             source.publicKey = decodePublicKey(value);
             if (source.publicKey.isEmpty())
-                problem = localized("update.err.badKey", language, {value.toStdString()});
+                problem = formatLocalized("update.err.badKey", language, {value.toStdString()});
         } else if (auto chosen = appLanguageFromRaw(value.toStdString())) {
             language = *chosen;
         } else {
-            problem = localized("cli.err.badLanguage", language, {value.toStdString()});
+            problem = formatLocalized("cli.err.badLanguage", language, {value.toStdString()});
         }
     }
     if (!problem.empty()) {
@@ -60,18 +58,19 @@ int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::
     const FeedEntry& entry = result.entry;
     switch (result.outcome) {
     case CheckResult::Outcome::updateFound:
-        out << localized("update.cli.available", language,
-                         {entry.displayVersion.toStdString(), runningVersion().toStdString(),
-                          entry.releaseDate.toString(Qt::ISODate).toStdString()})
+        out << formatLocalized("update.cli.available", language,
+                               {entry.displayVersion.toStdString(), runningVersion().toStdString(),
+                                entry.releaseDate.toString(Qt::ISODate).toStdString()})
             << '\n'
-            << localized("update.cli.download", language,
-                         {entry.downloadPage.toString().toStdString()})
+            << formatLocalized("update.cli.download", language,
+                               {entry.downloadPage.toString().toStdString()})
             << '\n';
         if (!entry.releaseNotes.isEmpty())
             out << '\n' << entry.releaseNotes.toStdString() << '\n';
         return exitUpdateAvailable;
     case CheckResult::Outcome::upToDate:
-        out << localized("update.cli.upToDate", language, {runningVersion().toStdString()}) << '\n';
+        out << formatLocalized("update.cli.upToDate", language, {runningVersion().toStdString()})
+            << '\n';
         return exitUpToDate;
     case CheckResult::Outcome::failed:
         break;

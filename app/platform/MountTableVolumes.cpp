@@ -6,7 +6,6 @@
 #include <QProcess>
 #include <QSocketNotifier>
 
-#include <cerrno>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -26,16 +25,11 @@ QByteArray readWhole(const QString& path) {
     return file.readAll();
 }
 
+// Reads the mount table to its end, which clears the kernel's change mark.
 void drain(int fd) {
     char buffer[16384];
     ::lseek(fd, 0, SEEK_SET);
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0)
-            continue;
-        if (n < 0 && errno == EINTR)
-            continue;
-        break;
+    while (readRetrying(fd, buffer, sizeof buffer) > 0) {
     }
 }
 
@@ -51,7 +45,7 @@ std::optional<qint64> blockDeviceSize(unsigned major, unsigned minor) {
     return sectors * 512;
 }
 
-constexpr int kUnmountTimeoutMs = 10 * 60 * 1000;
+constexpr int unmountTimeoutMs = 10 * 60 * 1000;
 
 struct ProcessResult {
     bool ok = false;
@@ -64,7 +58,7 @@ ProcessResult run(const QString& program, const QStringList& arguments) {
     process.start(program, arguments);
     if (!process.waitForStarted())
         return {false, QStringLiteral("%1: %2").arg(program, process.errorString())};
-    if (!process.waitForFinished(kUnmountTimeoutMs)) {
+    if (!process.waitForFinished(unmountTimeoutMs)) {
         process.kill();
         process.waitForFinished();
         return {false, QStringLiteral("%1: %2").arg(program, process.errorString())};
@@ -82,22 +76,21 @@ MountTableVolumeMonitor::MountTableVolumeMonitor(QObject* parent, QString mountI
 
 MountTableVolumeMonitor::~MountTableVolumeMonitor() {
     delete m_notifier;
-    if (m_fd >= 0)
-        ::close(m_fd);
 }
 
 bool MountTableVolumeMonitor::start() {
-    if (m_fd >= 0)
+    if (m_mountTable)
         return true;
-    m_fd = ::open(QFile::encodeName(m_mountInfoPath).constData(), O_RDONLY | O_CLOEXEC);
-    if (m_fd < 0)
+    m_mountTable.reset(
+        ::open(QFile::encodeName(m_mountInfoPath).constData(), O_RDONLY | O_CLOEXEC));
+    if (!m_mountTable)
         return false;
     // The kernel marks the mount table with POLLPRI|POLLERR after every mount and unmount until
     // it has been read again from the start.
-    drain(m_fd);
-    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Exception);
+    drain(m_mountTable.get());
+    m_notifier = new QSocketNotifier(m_mountTable.get(), QSocketNotifier::Exception);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
-        drain(m_fd);
+        drain(m_mountTable.get());
         rescan();
     });
     for (MountInfoEntry& entry : readCandidates())

@@ -3,6 +3,7 @@
 
 #include "app/platform/VolumeRules.h"
 #include "app/platform/Volumes.h"
+#include "core/PosixFile.h"
 
 #include <QMap>
 
@@ -35,7 +36,7 @@ private:
 
     QString m_mountInfoPath;
     QString m_labelDir;
-    int m_fd = -1;
+    UniqueFd m_mountTable;
     QSocketNotifier* m_notifier = nullptr;
     QMap<QString, MountInfoEntry> m_known; // candidates by mount path
 };

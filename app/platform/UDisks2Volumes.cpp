@@ -10,26 +10,37 @@
 
 #include <algorithm>
 #include <limits>
+#include <variant>
 
 namespace keelbox::app {
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.UDisks2");
-const QString kRoot = QStringLiteral("/org/freedesktop/UDisks2");
-const QString kBlockDevices = QStringLiteral("/org/freedesktop/UDisks2/block_devices/");
-const QString kObjectManager = QStringLiteral("org.freedesktop.DBus.ObjectManager");
-const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
-const QString kBlock = QStringLiteral("org.freedesktop.UDisks2.Block");
-const QString kFilesystem = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
-const QString kPartition = QStringLiteral("org.freedesktop.UDisks2.Partition");
-const QString kLoop = QStringLiteral("org.freedesktop.UDisks2.Loop");
-const QString kEncrypted = QStringLiteral("org.freedesktop.UDisks2.Encrypted");
-const QString kDrive = QStringLiteral("org.freedesktop.UDisks2.Drive");
+const QString udisksService = QStringLiteral("org.freedesktop.UDisks2");
+const QString udisksRoot = QStringLiteral("/org/freedesktop/UDisks2");
+const QString blockDevicesPrefix = QStringLiteral("/org/freedesktop/UDisks2/block_devices/");
+const QString objectManagerInterface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString blockInterface = QStringLiteral("org.freedesktop.UDisks2.Block");
+const QString filesystemInterface = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
+const QString partitionInterface = QStringLiteral("org.freedesktop.UDisks2.Partition");
+const QString loopInterface = QStringLiteral("org.freedesktop.UDisks2.Loop");
+const QString encryptedInterface = QStringLiteral("org.freedesktop.UDisks2.Encrypted");
+const QString driveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
 
 // Unmounting flushes the drive's write cache, which takes minutes on a slow stick; the call runs
 // off the main thread, so waiting long is harmless.
-constexpr int kEjectCallTimeoutMs = 10 * 60 * 1000;
+constexpr int ejectCallTimeoutMs = 10 * 60 * 1000;
+
+// The D-Bus map `value` holds, if it holds one.
+std::optional<QDBusArgument> mapArgument(const QVariant& value) {
+    if (value.userType() != qMetaTypeId<QDBusArgument>())
+        return std::nullopt;
+    QDBusArgument arg = value.value<QDBusArgument>();
+    if (arg.currentType() != QDBusArgument::MapType)
+        return std::nullopt;
+    return arg;
+}
 
 InterfaceMap readInterfaces(const QDBusArgument& arg) {
     InterfaceMap interfaces;
@@ -60,11 +71,13 @@ QVariantMap decodeProperties(const QVariant& value) {
     return value.toMap();
 }
 
+QStringList mountPointsOf(const InterfaceMap& interfaces) {
+    return decodeByteStringList(
+        interfaces.value(filesystemInterface).value(QStringLiteral("MountPoints")));
+}
+
 QString firstMountPoint(const InterfaceMap& interfaces) {
-    const auto fs = interfaces.constFind(kFilesystem);
-    if (fs == interfaces.constEnd())
-        return {};
-    const QStringList points = decodeByteStringList(fs->value(QStringLiteral("MountPoints")));
+    const QStringList points = mountPointsOf(interfaces);
     return points.isEmpty() ? QString() : normalizeMountPath(points.first());
 }
 
@@ -76,45 +89,60 @@ std::optional<qint64> positiveSize(const QVariant& value) {
     return static_cast<qint64>(size);
 }
 
+// Every object UDisks2 manages, or the error's words when it does not answer.
+std::variant<ManagedObjects, QString> fetchManagedObjects(const QDBusConnection& bus,
+                                                          int timeoutMs = -1) {
+    const QDBusMessage reply =
+        bus.call(QDBusMessage::createMethodCall(udisksService, udisksRoot, objectManagerInterface,
+                                                QStringLiteral("GetManagedObjects")),
+                 QDBus::Block, timeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
+    return decodeManagedObjects(reply.arguments().constFirst());
+}
+
+ManagedObjects blockDevicesOf(const ManagedObjects& all) {
+    ManagedObjects blocks;
+    for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
+        if (it.key().startsWith(blockDevicesPrefix))
+            blocks.insert(it.key(), it.value());
+    }
+    return blocks;
+}
+
 } // namespace
 
 bool udisksAvailable(const QDBusConnection& bus) {
     if (!bus.isConnected() || bus.interface() == nullptr)
         return false;
-    if (bus.interface()->isServiceRegistered(kService).value())
+    if (bus.interface()->isServiceRegistered(udisksService).value())
         return true;
     const QDBusReply<QStringList> activatable =
         bus.interface()->call(QStringLiteral("ListActivatableNames"));
-    return activatable.isValid() && activatable.value().contains(kService);
+    return activatable.isValid() && activatable.value().contains(udisksService);
 }
 
 ManagedObjects decodeManagedObjects(const QVariant& value) {
     ManagedObjects objects;
-    if (value.userType() != qMetaTypeId<QDBusArgument>())
+    const std::optional<QDBusArgument> arg = mapArgument(value);
+    if (!arg)
         return objects;
-    const QDBusArgument arg = value.value<QDBusArgument>();
-    if (arg.currentType() != QDBusArgument::MapType)
-        return objects;
-    arg.beginMap();
-    while (!arg.atEnd()) {
+    arg->beginMap();
+    while (!arg->atEnd()) {
         QDBusObjectPath path;
-        arg.beginMapEntry();
-        arg >> path;
-        InterfaceMap interfaces = readInterfaces(arg);
-        arg.endMapEntry();
+        arg->beginMapEntry();
+        *arg >> path;
+        InterfaceMap interfaces = readInterfaces(*arg);
+        arg->endMapEntry();
         objects.insert(path.path(), interfaces);
     }
-    arg.endMap();
+    arg->endMap();
     return objects;
 }
 
 InterfaceMap decodeInterfaces(const QVariant& value) {
-    if (value.userType() != qMetaTypeId<QDBusArgument>())
-        return {};
-    const QDBusArgument arg = value.value<QDBusArgument>();
-    if (arg.currentType() != QDBusArgument::MapType)
-        return {};
-    return readInterfaces(arg);
+    const std::optional<QDBusArgument> arg = mapArgument(value);
+    return arg ? readInterfaces(*arg) : InterfaceMap();
 }
 
 QStringList decodeByteStringList(const QVariant& value) {
@@ -150,13 +178,13 @@ QString decodeByteStringValue(const QVariant& value) {
 
 BlockFacts blockFacts(const InterfaceMap& interfaces) {
     BlockFacts facts;
-    const QVariantMap block = interfaces.value(kBlock);
+    const QVariantMap block = interfaces.value(blockInterface);
     facts.hintSystem = block.value(QStringLiteral("HintSystem")).toBool();
     facts.hintIgnore = block.value(QStringLiteral("HintIgnore")).toBool();
     facts.idUsage = block.value(QStringLiteral("IdUsage")).toString();
     facts.idLabel = block.value(QStringLiteral("IdLabel")).toString();
     facts.hintName = block.value(QStringLiteral("HintName")).toString();
-    const auto fs = interfaces.constFind(kFilesystem);
+    const auto fs = interfaces.constFind(filesystemInterface);
     facts.hasFilesystem = fs != interfaces.constEnd();
     if (facts.hasFilesystem)
         facts.mountPoints = decodeByteStringList(fs->value(QStringLiteral("MountPoints")));
@@ -172,39 +200,46 @@ bool UDisks2VolumeMonitor::start() {
     if (!udisksAvailable(m_bus))
         return false;
     // Subscribe before the first read so that nothing between the two is missed.
-    m_bus.connect(kService, kRoot, kObjectManager, QStringLiteral("InterfacesAdded"), this,
-                  SLOT(onInterfacesAdded(QDBusMessage)));
-    m_bus.connect(kService, kRoot, kObjectManager, QStringLiteral("InterfacesRemoved"), this,
-                  SLOT(onInterfacesRemoved(QDBusMessage)));
-    m_bus.connect(kService, QString(), kProperties, QStringLiteral("PropertiesChanged"), this,
-                  SLOT(onPropertiesChanged(QDBusMessage)));
-    auto* watcher =
-        new QDBusServiceWatcher(kService, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    subscribe(true);
+    auto* watcher = new QDBusServiceWatcher(udisksService, m_bus,
+                                            QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             &UDisks2VolumeMonitor::onServiceOwnerChanged);
-
-    const QDBusMessage call = QDBusMessage::createMethodCall(kService, kRoot, kObjectManager,
-                                                             QStringLiteral("GetManagedObjects"));
-    const QDBusMessage reply = m_bus.call(call);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-        m_bus.disconnect(kService, kRoot, kObjectManager, QStringLiteral("InterfacesAdded"), this,
-                         SLOT(onInterfacesAdded(QDBusMessage)));
-        m_bus.disconnect(kService, kRoot, kObjectManager, QStringLiteral("InterfacesRemoved"), this,
-                         SLOT(onInterfacesRemoved(QDBusMessage)));
-        m_bus.disconnect(kService, QString(), kProperties, QStringLiteral("PropertiesChanged"),
-                         this, SLOT(onPropertiesChanged(QDBusMessage)));
+    const auto all = fetchManagedObjects(m_bus);
+    if (!std::holds_alternative<ManagedObjects>(all)) {
+        subscribe(false);
         delete watcher;
         return false;
     }
     // Drives already mounted are not announced: the caller scans once after starting.
-    const ManagedObjects all = decodeManagedObjects(reply.arguments().constFirst());
-    for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
-        if (it.key().startsWith(kBlockDevices))
-            m_objects.insert(it.key(), it.value());
-    }
+    m_objects = blockDevicesOf(std::get<ManagedObjects>(all));
     m_started = true;
     m_serviceRunning = true;
     return true;
+}
+
+void UDisks2VolumeMonitor::subscribe(bool on) {
+    struct Subscription {
+        QString path;
+        QString interface;
+        const char* name;
+        const char* slot;
+    };
+    const Subscription subscriptions[] = {
+        {udisksRoot, objectManagerInterface, "InterfacesAdded",
+         SLOT(onInterfacesAdded(QDBusMessage))},
+        {udisksRoot, objectManagerInterface, "InterfacesRemoved",
+         SLOT(onInterfacesRemoved(QDBusMessage))},
+        {QString(), propertiesInterface, "PropertiesChanged",
+         SLOT(onPropertiesChanged(QDBusMessage))},
+    };
+    for (const Subscription& s : subscriptions) {
+        const QString name = QString::fromLatin1(s.name);
+        if (on)
+            m_bus.connect(udisksService, s.path, s.interface, name, this, s.slot);
+        else
+            m_bus.disconnect(udisksService, s.path, s.interface, name, this, s.slot);
+    }
 }
 
 bool UDisks2VolumeMonitor::isCandidate(const InterfaceMap& interfaces) const {
@@ -240,7 +275,7 @@ void UDisks2VolumeMonitor::onInterfacesAdded(const QDBusMessage& message) {
     if (args.size() < 2)
         return;
     const QString path = args.at(0).value<QDBusObjectPath>().path();
-    if (!path.startsWith(kBlockDevices))
+    if (!path.startsWith(blockDevicesPrefix))
         return;
     const Seen before = seen(path);
     const InterfaceMap added = decodeInterfaces(args.at(1));
@@ -269,7 +304,7 @@ void UDisks2VolumeMonitor::onInterfacesRemoved(const QDBusMessage& message) {
 void UDisks2VolumeMonitor::onPropertiesChanged(const QDBusMessage& message) {
     const QString path = message.path();
     const QList<QVariant> args = message.arguments();
-    if (!path.startsWith(kBlockDevices) || args.size() < 2)
+    if (!path.startsWith(blockDevicesPrefix) || args.size() < 2)
         return;
     const auto object = m_objects.find(path);
     if (object == m_objects.end())
@@ -285,8 +320,8 @@ void UDisks2VolumeMonitor::onPropertiesChanged(const QDBusMessage& message) {
         interface->insert(it.key(), it.value());
     const QStringList invalidated = args.size() > 2 ? args.at(2).toStringList() : QStringList();
     if (!invalidated.isEmpty()) {
-        QDBusMessage get =
-            QDBusMessage::createMethodCall(kService, path, kProperties, QStringLiteral("GetAll"));
+        QDBusMessage get = QDBusMessage::createMethodCall(udisksService, path, propertiesInterface,
+                                                          QStringLiteral("GetAll"));
         get << interfaceName;
         const QDBusMessage reply = m_bus.call(get);
         if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
@@ -305,8 +340,9 @@ void UDisks2VolumeMonitor::onServiceOwnerChanged(const QString&, const QString&,
         for (const InterfaceMap& interfaces : std::as_const(m_objects)) {
             const BlockFacts facts = blockFacts(interfaces);
             bool ok = false;
-            const quint64 device =
-                interfaces.value(kBlock).value(QStringLiteral("DeviceNumber")).toULongLong(&ok);
+            const quint64 device = interfaces.value(blockInterface)
+                                       .value(QStringLiteral("DeviceNumber"))
+                                       .toULongLong(&ok);
             if (!ok || device == 0 || isUDisksCandidate(facts))
                 continue;
             for (const QString& point : facts.mountPoints)
@@ -318,18 +354,9 @@ void UDisks2VolumeMonitor::onServiceOwnerChanged(const QString&, const QString&,
         return;
     }
     // A restarted service announces nothing for drives that were mounted all along.
-    const QDBusMessage call = QDBusMessage::createMethodCall(kService, kRoot, kObjectManager,
-                                                             QStringLiteral("GetManagedObjects"));
-    const QDBusMessage reply = m_bus.call(call);
-    m_objects.clear();
-    m_serviceRunning = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();
-    if (m_serviceRunning) {
-        const ManagedObjects all = decodeManagedObjects(reply.arguments().constFirst());
-        for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
-            if (it.key().startsWith(kBlockDevices))
-                m_objects.insert(it.key(), it.value());
-        }
-    }
+    const auto all = fetchManagedObjects(m_bus);
+    m_serviceRunning = std::holds_alternative<ManagedObjects>(all);
+    m_objects = m_serviceRunning ? blockDevicesOf(std::get<ManagedObjects>(all)) : ManagedObjects();
     emit serviceChanged(m_serviceRunning);
 }
 
@@ -343,9 +370,9 @@ std::vector<MountedVolume> UDisks2VolumeMonitor::mountedVolumes() const {
         const std::optional<FsStats> stats = readFsStats(mountPath);
         if (!stats)
             continue;
-        const QVariantMap block = it->value(kBlock);
+        const QVariantMap block = it->value(blockInterface);
         std::optional<qint64> deviceSize =
-            positiveSize(it->value(kFilesystem).value(QStringLiteral("Size")));
+            positiveSize(it->value(filesystemInterface).value(QStringLiteral("Size")));
         if (!deviceSize)
             deviceSize = positiveSize(block.value(QStringLiteral("Size")));
         const Capacities capacities = volumeCapacities(stats, deviceSize);
@@ -364,21 +391,20 @@ std::vector<MountedVolume> UDisks2VolumeMonitor::mountedVolumes() const {
     return volumes;
 }
 
-// --- ejection ---
-
 namespace {
 
 struct Call {
-    QDBusConnection& bus;
+    const QDBusConnection& bus;
 
     // The system's words when the call fails, nothing when it succeeds.
     std::optional<QString> operator()(const QString& path, const QString& interface,
                                       const QString& method) const {
-        QDBusMessage message = QDBusMessage::createMethodCall(kService, path, interface, method);
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(udisksService, path, interface, method);
         // Interaction stays allowed: a desktop's authentication agent may ask the user.
         const QVariantMap options{{QStringLiteral("auth.no_user_interaction"), false}};
         message << options;
-        const QDBusMessage reply = bus.call(message, QDBus::Block, kEjectCallTimeoutMs);
+        const QDBusMessage reply = bus.call(message, QDBus::Block, ejectCallTimeoutMs);
         if (reply.type() == QDBusMessage::ReplyMessage)
             return std::nullopt;
         QString words = reply.errorMessage().trimmed();
@@ -393,14 +419,14 @@ struct Call {
 QString topDevice(const ManagedObjects& objects, QString path) {
     for (int depth = 0; depth < 8; ++depth) {
         const InterfaceMap interfaces = objects.value(path);
-        const QString backing =
-            objectPathValue(interfaces.value(kBlock).value(QStringLiteral("CryptoBackingDevice")));
+        const QString backing = objectPathValue(
+            interfaces.value(blockInterface).value(QStringLiteral("CryptoBackingDevice")));
         if (!backing.isEmpty() && backing != path) {
             path = backing;
             continue;
         }
         const QString table =
-            objectPathValue(interfaces.value(kPartition).value(QStringLiteral("Table")));
+            objectPathValue(interfaces.value(partitionInterface).value(QStringLiteral("Table")));
         if (!table.isEmpty() && table != path) {
             path = table;
             continue;
@@ -408,6 +434,63 @@ QString topDevice(const ManagedObjects& objects, QString path) {
         break;
     }
     return path;
+}
+
+// The block object whose file system is mounted at `wanted`; empty when there is none.
+QString fileSystemMountedAt(const ManagedObjects& objects, const QString& wanted) {
+    for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
+        for (const QString& point : mountPointsOf(*it)) {
+            if (normalizeMountPath(point) == wanted)
+                return it.key();
+        }
+    }
+    return {};
+}
+
+// The device can only be removed whole: the other file systems on it are unmounted too, and its
+// unlocked containers locked.
+std::optional<QString> releaseSiblings(const Call& call, const ManagedObjects& objects,
+                                       const QString& unmounted, const QString& whole) {
+    for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
+        if (it.key() == unmounted || topDevice(objects, it.key()) != whole ||
+            mountPointsOf(*it).isEmpty())
+            continue;
+        if (auto error = call(it.key(), filesystemInterface, QStringLiteral("Unmount")))
+            return error;
+    }
+    for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
+        const auto encrypted = it->constFind(encryptedInterface);
+        if (encrypted == it->constEnd() || topDevice(objects, it.key()) != whole ||
+            objectPathValue(encrypted->value(QStringLiteral("CleartextDevice"))).isEmpty())
+            continue;
+        if (auto error = call(it.key(), encryptedInterface, QStringLiteral("Lock")))
+            return error;
+    }
+    return std::nullopt;
+}
+
+// Detaches a loop device, or powers the drive off, or ejects its medium, whichever applies.
+std::optional<QString> removeDevice(const Call& call, const ManagedObjects& objects,
+                                    const QString& whole) {
+    const InterfaceMap wholeInterfaces = objects.value(whole);
+    if (wholeInterfaces.contains(loopInterface)) {
+        // A loop device set to clear itself (what `mount -o loop` and most image mounters make)
+        // is detached by the kernel as soon as it is unmounted; deleting it once more would only
+        // fail with "No such device or address".
+        if (wholeInterfaces.value(loopInterface).value(QStringLiteral("Autoclear")).toBool())
+            return std::nullopt;
+        return call(whole, loopInterface, QStringLiteral("Delete"));
+    }
+    const QString drive =
+        objectPathValue(wholeInterfaces.value(blockInterface).value(QStringLiteral("Drive")));
+    if (drive.isEmpty())
+        return std::nullopt;
+    const QVariantMap driveProperties = objects.value(drive).value(driveInterface);
+    if (driveProperties.value(QStringLiteral("CanPowerOff")).toBool())
+        return call(drive, driveInterface, QStringLiteral("PowerOff"));
+    if (driveProperties.value(QStringLiteral("Ejectable")).toBool())
+        return call(drive, driveInterface, QStringLiteral("Eject"));
+    return std::nullopt;
 }
 
 } // namespace
@@ -421,78 +504,22 @@ EjectOutcome UDisks2VolumeEjector::eject(const QString& mountPath) {
 }
 
 std::optional<EjectOutcome> UDisks2VolumeEjector::ejectIfKnown(const QString& mountPath) {
-    const QString wanted = normalizeMountPath(mountPath);
-    const QDBusMessage reply =
-        m_bus.call(QDBusMessage::createMethodCall(kService, kRoot, kObjectManager,
-                                                  QStringLiteral("GetManagedObjects")),
-                   QDBus::Block, kEjectCallTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return EjectOutcome{false, reply.errorMessage().isEmpty() ? reply.errorName()
-                                                                  : reply.errorMessage()};
-    const ManagedObjects objects = decodeManagedObjects(reply.arguments().constFirst());
-
-    QString target;
-    for (auto it = objects.constBegin(); it != objects.constEnd() && target.isEmpty(); ++it) {
-        const QStringList points =
-            decodeByteStringList(it->value(kFilesystem).value(QStringLiteral("MountPoints")));
-        for (const QString& point : points) {
-            if (normalizeMountPath(point) == wanted) {
-                target = it.key();
-                break;
-            }
-        }
-    }
+    const auto fetched = fetchManagedObjects(m_bus, ejectCallTimeoutMs);
+    if (const QString* error = std::get_if<QString>(&fetched))
+        return EjectOutcome{false, *error};
+    const ManagedObjects& objects = std::get<ManagedObjects>(fetched);
+    const QString target = fileSystemMountedAt(objects, normalizeMountPath(mountPath));
     if (target.isEmpty())
         return std::nullopt;
-
     const Call call{m_bus};
-    if (auto error = call(target, kFilesystem, QStringLiteral("Unmount")))
-        return EjectOutcome{false, *error};
-
-    // The other file systems of the same device go too: the device can only be removed whole.
     const QString whole = topDevice(objects, target);
-    for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
-        if (it.key() == target || topDevice(objects, it.key()) != whole)
-            continue;
-        if (decodeByteStringList(it->value(kFilesystem).value(QStringLiteral("MountPoints")))
-                .isEmpty())
-            continue;
-        if (auto error = call(it.key(), kFilesystem, QStringLiteral("Unmount")))
-            return EjectOutcome{false, *error};
-    }
-    for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
-        const auto encrypted = it->constFind(kEncrypted);
-        if (encrypted == it->constEnd() || topDevice(objects, it.key()) != whole)
-            continue;
-        if (objectPathValue(encrypted->value(QStringLiteral("CleartextDevice"))).isEmpty())
-            continue;
-        if (auto error = call(it.key(), kEncrypted, QStringLiteral("Lock")))
-            return EjectOutcome{false, *error};
-    }
-
-    const InterfaceMap wholeInterfaces = objects.value(whole);
-    if (wholeInterfaces.contains(kLoop)) {
-        // A loop device set to clear itself (what `mount -o loop` and most image mounters make)
-        // is detached by the kernel as soon as it is unmounted; deleting it once more would only
-        // fail with "No such device or address".
-        if (wholeInterfaces.value(kLoop).value(QStringLiteral("Autoclear")).toBool())
-            return EjectOutcome{true, {}};
-        if (auto error = call(whole, kLoop, QStringLiteral("Delete")))
-            return EjectOutcome{false, *error};
-        return EjectOutcome{true, {}};
-    }
-    const QString drive =
-        objectPathValue(wholeInterfaces.value(kBlock).value(QStringLiteral("Drive")));
-    if (drive.isEmpty())
-        return EjectOutcome{true, {}};
-    const QVariantMap driveProperties = objects.value(drive).value(kDrive);
-    if (driveProperties.value(QStringLiteral("CanPowerOff")).toBool()) {
-        if (auto error = call(drive, kDrive, QStringLiteral("PowerOff")))
-            return EjectOutcome{false, *error};
-    } else if (driveProperties.value(QStringLiteral("Ejectable")).toBool()) {
-        if (auto error = call(drive, kDrive, QStringLiteral("Eject")))
-            return EjectOutcome{false, *error};
-    }
+    std::optional<QString> error = call(target, filesystemInterface, QStringLiteral("Unmount"));
+    if (!error)
+        error = releaseSiblings(call, objects, target, whole);
+    if (!error)
+        error = removeDevice(call, objects, whole);
+    if (error)
+        return EjectOutcome{false, *error};
     return EjectOutcome{true, {}};
 }
 

@@ -63,6 +63,8 @@ private:
     Seen seen(const QString& path) const;
     void announce(const Seen& before, const Seen& after);
     bool isCandidate(const InterfaceMap& interfaces) const;
+    // Connects (or disconnects) the bus signals the monitor follows.
+    void subscribe(bool on);
 
     QDBusConnection m_bus;
     ManagedObjects m_objects; // block devices only

@@ -24,14 +24,8 @@ using namespace Qt::StringLiterals;
 
 class FakeVolumeMonitor : public VolumeMonitor {
 public:
-    bool start() override {
-        ++starts;
-        return true;
-    }
-    std::vector<MountedVolume> mountedVolumes() const override {
-        ++scans;
-        return volumes;
-    }
+    bool start() override { return true; }
+    std::vector<MountedVolume> mountedVolumes() const override { return volumes; }
     void plug(const MountedVolume& volume) {
         volumes.push_back(volume);
         emit volumeMounted(volume.mountPath);
@@ -42,8 +36,6 @@ public:
     }
 
     std::vector<MountedVolume> volumes;
-    int starts = 0;
-    mutable int scans = 0;
 };
 
 // Records calls that arrive on other threads; while `hold` is set each call waits until the test
@@ -100,30 +92,25 @@ public:
 class FakeLoginItem : public LoginItem {
 public:
     bool isEnabled() const override { return enabled; }
-    std::optional<QString> enable() override {
-        ++enableCalls;
-        if (!failure)
-            enabled = !pendingApproval;
-        return failure;
-    }
-    std::optional<QString> disable() override {
-        ++disableCalls;
-        if (!failure)
-            enabled = false;
-        return failure;
-    }
+    std::optional<QString> enable() override { return change(true); }
+    std::optional<QString> disable() override { return change(false); }
     bool enabled = false;
-    bool pendingApproval = false;
     std::optional<QString> failure;
-    int enableCalls = 0;
-    int disableCalls = 0;
+    int requests = 0;
+
+private:
+    std::optional<QString> change(bool on) {
+        ++requests;
+        if (!failure)
+            enabled = on;
+        return failure;
+    }
 };
 
 struct EngineCall {
     DriveConfig config;
     std::filesystem::path root;
     AppLanguage language;
-    bool stopFlagGiven;
     bool automatic;
     int niceness; // of the thread the run was called on
     bool onMainThread;
@@ -142,8 +129,7 @@ public:
                 const std::size_t index = calls.size();
                 errno = 0;
                 const int niceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
-                calls.push_back({config, root, language, environment.stopRequested != nullptr,
-                                 environment.automatic, niceness,
+                calls.push_back({config, root, language, environment.automatic, niceness,
                                  QThread::currentThread() == qApp->thread()});
                 changed.notify_all();
                 while (hold && released <= index) {

@@ -3,9 +3,9 @@
 #include "Fakes.h"
 
 #include "app/Console.h"
+#include "app/LogText.h"
 #include "app/Session.h"
 
-#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -49,13 +49,6 @@ std::vector<std::string> names(const AppState& state) {
     return out;
 }
 
-// A folder where the drive's configuration file belongs: it can be neither replaced nor removed.
-bool blockConfigFile(const MountedVolume& drive) {
-    const QString file = drive.mountPath + u"/.keelbox.json"_s;
-    QFile::remove(file);
-    return QDir().mkpath(file + u"/inside"_s);
-}
-
 } // namespace
 
 class AppStateTest : public QObject {
@@ -67,29 +60,21 @@ private slots:
     void refreshBuildsSortedListAndCarriesStatus();
 
     void backupsRunOneAtATimeAndRefuseEjection();
-    void progressIsShownAndLateSnapshotsDropped();
-    void finishReportsTheResult_data();
-    void finishReportsTheResult();
+    void runReportsProgressAndResult_data();
+    void runReportsProgressAndResult();
     void unplugAndReplugDuringBackup();
-    void languageSwitchDuringBackup();
 
     void draftThenSaveWritesTheDriveAndLogKeepsTheNewest();
     void saveAndRemoveWhileRunning();
-    void saveOrRemoveFailure_data();
-    void saveOrRemoveFailure();
 
     void eject_data();
     void eject();
-
-    void preferencesAtStart_data();
-    void preferencesAtStart();
     void launchAtLogin_data();
     void launchAtLogin();
 
-    void consolePrintsDrivesAndEntries();
-    void terminationSignalEndsSessionAfterCurrentBackup_data();
-    void terminationSignalEndsSessionAfterCurrentBackup();
-    void terminationSignalWhenIdle();
+    void consoleText();
+    void terminationSignalEndsTheSession_data();
+    void terminationSignalEndsTheSession();
 };
 
 void AppStateTest::automaticBackups_data() {
@@ -114,41 +99,26 @@ void AppStateTest::automaticBackups() {
     const auto config = [&](const char* name) {
         return configured ? std::optional(testConfig(name, autoRunOnMount)) : std::nullopt;
     };
-    // Already connected at start; starting twice watches and scans once.
-    {
-        Harness h;
-        h.preferences->setBool(u"autoBackup"_s, autoBackup);
-        const auto drive = h.addDrive(u"ALPHA"_s, config("ALPHA"));
-        AppState& state = h.make();
-        state.setAutomaticBackupsHere(here);
-        state.start();
-        state.start();
-        QCOMPARE(h.monitor->starts, 1);
-        QCOMPARE(h.monitor->scans, 1);
-        QCOMPARE(state.isRunning(h.idOf(drive)), starts);
-        QTRY_COMPARE(state.backupsInFlight(), 0);
-        QCOMPARE(h.engine.callCount(), std::size_t(starts ? 1 : 0));
-        QCOMPARE(state.log().size(), std::size_t(starts ? 2 : 0));
-        // Taking over from the process that ran them makes the pass over connected drives.
-        if (!here) {
-            state.setAutomaticBackupsHere(true);
-            QVERIFY(state.isRunning(h.idOf(drive)));
-        }
-    }
-    // Connected later; a later refresh never starts anything by itself.
-    {
-        Harness h;
-        h.preferences->setBool(u"autoBackup"_s, autoBackup);
-        AppState& state = h.make();
-        state.setAutomaticBackupsHere(here);
-        state.start();
-        const auto drive = h.addDrive(u"BETA"_s, config("BETA"), true);
-        QTRY_COMPARE(state.volumes().size(), std::size_t(1));
-        QCOMPARE(state.isRunning(h.idOf(drive)), starts);
-        QTRY_COMPARE(state.backupsInFlight(), 0);
-        state.refreshVolumes();
-        QTest::qWait(20);
-        QCOMPARE(h.engine.callCount(), std::size_t(starts ? 1 : 0));
+    // One drive connected before the start, one after; a later refresh starts nothing by itself.
+    Harness h;
+    h.preferences->setBool(u"autoBackup"_s, autoBackup);
+    const auto early = h.addDrive(u"ALPHA"_s, config("ALPHA"));
+    AppState& state = h.make();
+    state.setAutomaticBackupsHere(here);
+    state.start();
+    QCOMPARE(state.isRunning(h.idOf(early)), starts);
+    const auto late = h.addDrive(u"BETA"_s, config("BETA"), true);
+    QTRY_COMPARE(state.volumes().size(), std::size_t(2));
+    QCOMPARE(state.isRunning(h.idOf(late)), starts);
+    QTRY_COMPARE(state.backupsInFlight(), 0);
+    state.refreshVolumes();
+    QTest::qWait(20);
+    QCOMPARE(h.engine.callCount(), std::size_t(starts ? 2 : 0));
+    QCOMPARE(state.log().size(), std::size_t(starts ? 4 : 0));
+    // Taking over from the process that ran them makes the pass over connected drives.
+    if (!here) {
+        state.setAutomaticBackupsHere(true);
+        QVERIFY(state.isRunning(h.idOf(early)) && state.isRunning(h.idOf(late)));
     }
 }
 
@@ -177,9 +147,8 @@ void AppStateTest::refreshBuildsSortedListAndCarriesStatus() {
     QCOMPARE(findById(state, h.idOf(broken))->status, BackupStatus::idle());
     QCOMPARE(findById(state, h.idOf(upper))->status, BackupStatus::idle());
     QCOMPARE(findById(state, h.idOf(lower))->status, BackupStatus::configured());
-    QCOMPARE(findById(state, h.idOf(lower))->totalCapacity, std::optional<Int64>(32'000'000'000));
 
-    // Status and progress survive a refresh, even when the file changed meanwhile.
+    // Status survives a refresh, even when the file changed meanwhile.
     state.finishBackup(h.idOf(lower), "stick", BackupResult{});
     QVERIFY(removeConfig(h.idOf(lower)) == std::nullopt);
     state.refreshVolumes();
@@ -189,8 +158,7 @@ void AppStateTest::refreshBuildsSortedListAndCarriesStatus() {
     // Enumeration order decides between names equal but for letter case.
     std::swap(h.monitor->volumes[1], h.monitor->volumes[2]);
     state.refreshVolumes();
-    QCOMPARE(state.volumes()[3].name, std::string("stick"));
-    QCOMPARE(state.volumes()[4].name, std::string("Stick"));
+    QCOMPARE(names(state)[3], std::string("stick"));
 }
 
 void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
@@ -202,10 +170,9 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     AppState& state = h.started();
 
     // Both automatic backups started right after the first scan, in list order.
-    QVERIFY(state.isRunning(h.idOf(a)) && state.isRunning(h.idOf(b)));
-    QVERIFY(!state.isRunning(h.idOf(c)));
+    QVERIFY(state.isRunning(h.idOf(a)) && state.isRunning(h.idOf(b)) &&
+            !state.isRunning(h.idOf(c)));
     QCOMPARE(state.log()[1].volume, std::string("A-DRIVE"));
-    QCOMPARE(state.log()[0].volume, std::string("B-DRIVE"));
     QCOMPARE(state.log()[0].message, std::string("Backup started (dated backup)."));
     state.startBackup(h.idOf(c));
     // A second press, an unconfigured drive and an unknown one change nothing and say nothing.
@@ -216,7 +183,6 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
         state.startBackup(id);
     QCOMPARE(state.log().size(), logSize);
     QCOMPARE(h.notifier->posted.size(), logSize);
-    QVERIFY(!state.lastError());
 
     QVERIFY(h.engine.waitForCalls(1));
     // Neither the running drive nor a queued one may be ejected.
@@ -224,27 +190,21 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
         state.eject(h.idOf(drive));
         QCOMPARE(state.lastError().value_or(""),
                  std::string("A backup is running — wait for it to finish before ejecting."));
-        QCOMPARE(state.log().size(), logSize);
     }
     QTest::qWait(30);
     QCOMPARE(h.ejector->callCount(), std::size_t(0));
     QCOMPARE(h.engine.callCount(), std::size_t(1)); // the others wait their turn
     QCOMPARE(findById(state, h.idOf(b))->status, BackupStatus::running());
-    QVERIFY(!findById(state, h.idOf(b))->progress);
-    h.engine.releaseOne();
-    QVERIFY(h.engine.waitForCalls(2));
-    QTRY_VERIFY(!state.isRunning(h.idOf(a)));
-    QVERIFY(state.isRunning(h.idOf(b)) && state.isRunning(h.idOf(c)));
-    h.engine.releaseOne();
-    QVERIFY(h.engine.waitForCalls(3));
-    h.engine.releaseOne();
+    for (std::size_t done = 1; done <= 3; ++done) {
+        QVERIFY(h.engine.waitForCalls(done));
+        h.engine.releaseOne();
+    }
     QVERIFY(settles(state));
     QVERIFY(state.running().empty());
     for (std::size_t i = 0; i < 3; ++i)
         QCOMPARE(h.engine.call(i).config.driveName, std::string(1, char('A' + i)) + "-DRIVE");
     const EngineCall last = h.engine.call(2);
     QCOMPARE(last.root, std::filesystem::path(h.idOf(c)));
-    QVERIFY(last.stopFlagGiven);
     // Started by themselves, the first two never mass-delete; the user's own run does as asked.
     QVERIFY(h.engine.call(0).automatic && h.engine.call(1).automatic && !last.automatic);
     // Off the main thread, at background priority.
@@ -252,75 +212,76 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     QCOMPARE(last.niceness, 10);
 }
 
-void AppStateTest::progressIsShownAndLateSnapshotsDropped() {
-    Harness h;
+void AppStateTest::runReportsProgressAndResult_data() {
+    QTest::addColumn<int>("issues");
+    QTest::addColumn<bool>("notify");
+    QTest::addColumn<bool>("polish"); // started in Polish, finished in English
+    QTest::newRow("clean") << 0 << true << false;
+    QTest::newRow("issues, notifications off") << 3 << false << false;
+    QTest::newRow("language switched during the run") << 1 << true << true;
+}
+
+void AppStateTest::runReportsProgressAndResult() {
+    QFETCH(int, issues);
+    QFETCH(bool, notify);
+    QFETCH(bool, polish);
+    Harness h({polish ? "pl-PL" : "en-GB"});
+    h.preferences->setBool(u"notify"_s, notify);
+    h.engine.hold = true;
     h.engine.progress = {{1, 4, 100, 400, "a.txt"}, {4, 4, 400, 400, ""}};
+    h.engine.makeResult = reportingIssues(issues);
     const auto drive = h.addDrive(u"PROG"_s, testConfig("PROG", false));
     AppState& state = h.started();
     const std::string id = h.idOf(drive);
     // Renamed since the configuration was written: copied under the name it has now.
     h.monitor->volumes.front().name = u"RENAMED"_s;
     state.refreshVolumes();
-    QCOMPARE(findById(state, id)->config->driveName, std::string("PROG"));
-
-    // Snapshots reach the entry while the drive runs (delivered in order on the main thread).
+    // Snapshots reach the entry while the drive runs, in order, on the main thread.
     std::vector<BackupProgress> seen;
     connect(&state, &AppState::volumesChanged, this, [&] {
-        const VolumeInfo* volume = findById(state, id);
-        if (volume && volume->progress)
+        if (const VolumeInfo* volume = findById(state, id); volume && volume->progress)
             seen.push_back(*volume->progress);
     });
     state.startBackup(id);
+    QVERIFY(h.engine.waitForCalls(1));
+    h.localizer->setLanguage(AppLanguage::english);
+    h.engine.release();
     QVERIFY(settles(state));
     QCOMPARE(seen, h.engine.progress);
-    QVERIFY(!findById(state, id)->progress);
+    const AppLanguage started = polish ? AppLanguage::polish : AppLanguage::english;
+    QCOMPARE(h.engine.call(0).language, started);
     QCOMPARE(h.engine.call(0).config.driveName, std::string("RENAMED"));
-    QCOMPARE(state.log().front().volume, std::string("RENAMED"));
 
+    // The result is told in the language of its end; the engine's words and the start entry
+    // keep the language they were made in.
+    const BackupResult expected = resultWithIssues(issues, started);
+    const std::string summary = expected.summary(AppLanguage::english);
+    const std::string errors = std::to_string(issues);
+    const LogEntry& entry = state.log().front();
+    QCOMPARE(state.log().size(), std::size_t(2));
+    QCOMPARE(state.log()[1].message, polish ? std::string("Backup rozpoczęty (synchronizacja).")
+                                            : std::string("Backup started (sync)."));
+    QCOMPARE(entry.volume, std::string("RENAMED"));
+    QCOMPARE(entry.details, expected.errors);
+    QCOMPARE(entry.kind, issues ? LogEntry::Kind::failure : LogEntry::Kind::success);
+    QCOMPARE(entry.message, issues
+                                ? "Finished with errors: " + summary + ". Errors: " + errors + "."
+                                : "Done: " + summary + ".");
+    QCOMPARE(findById(state, id)->status,
+             issues ? BackupStatus::failed(errors + " errors") : BackupStatus::done(summary));
+    QCOMPARE(h.notifier->posted.size(), std::size_t(notify ? 2 : 0));
+    if (polish) {
+        const UserNotification& finished = h.notifier->posted.back();
+        QCOMPARE(finished.title, u"Keelbox — RENAMED (with errors)"_s);
+        QCOMPARE(finished.body,
+                 QString::fromStdString(summary) +
+                     u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania."_s);
+        QCOMPARE(finished.soundName, u"dialog-warning"_s);
+    }
     // A snapshot that arrives after the finish is dropped, as is one for an unknown drive.
     state.applyProgress(id, {2, 4, 200, 400, "late.txt"});
     state.applyProgress("/unknown", {2, 4, 200, 400, "late.txt"});
     QVERIFY(!findById(state, id)->progress);
-    QCOMPARE(findById(state, id)->status.kind, BackupStatus::Kind::done);
-}
-
-void AppStateTest::finishReportsTheResult_data() {
-    QTest::addColumn<int>("issues");
-    QTest::addColumn<bool>("notify");
-    QTest::newRow("clean") << 0 << true;
-    QTest::newRow("notifications off") << 3 << false;
-}
-
-void AppStateTest::finishReportsTheResult() {
-    QFETCH(int, issues);
-    QFETCH(bool, notify);
-    Harness h;
-    h.engine.makeResult = reportingIssues(issues);
-    const auto drive = h.addDrive(u"DRIVE"_s, testConfig("DRIVE", false));
-    AppState& state = h.make();
-    state.setNotify(notify);
-    state.start();
-    state.startBackup(h.idOf(drive));
-    QVERIFY(settles(state));
-
-    const BackupResult expected = resultWithIssues(issues, AppLanguage::english);
-    const std::string summary = expected.summary(AppLanguage::english);
-    const LogEntry& entry = state.log().front();
-    QCOMPARE(state.log().size(), std::size_t(2));
-    QCOMPARE(entry.volume, std::string("DRIVE"));
-    QCOMPARE(entry.details, expected.errors);
-    if (issues == 0) {
-        QCOMPARE(findById(state, h.idOf(drive))->status, BackupStatus::done(summary));
-        QCOMPARE(entry.kind, LogEntry::Kind::success);
-        QCOMPARE(entry.message, "Done: " + summary + ".");
-    } else {
-        QCOMPARE(findById(state, h.idOf(drive))->status, BackupStatus::failed("3 errors"));
-        QCOMPARE(entry.kind, LogEntry::Kind::failure);
-        QCOMPARE(entry.message, "Finished with errors: " + summary + ". Errors: 3.");
-    }
-
-    // (The start and a clean finish are announced as checked end to end, `keelbox watch`.)
-    QCOMPARE(h.notifier->posted.size(), std::size_t(notify ? 2 : 0));
 }
 
 void AppStateTest::unplugAndReplugDuringBackup() {
@@ -336,10 +297,7 @@ void AppStateTest::unplugAndReplugDuringBackup() {
             [&](const LogEntry& entry) { unlogged.append(entry); });
     state.start();
     QVERIFY(h.engine.waitForCalls(1));
-    QSignalSpy editingSpy(&state, &AppState::editingVolumeIDChanged);
     state.setEditingVolumeID(h.idOf(gone));
-    QCOMPARE(editingSpy.count(), 1);
-    QCOMPARE(state.editingVolume()->name, std::string("GONE"));
     h.monitor->unplug(gone.mountPath);
     {
         std::lock_guard lock(h.drives.mutex);
@@ -366,44 +324,13 @@ void AppStateTest::unplugAndReplugDuringBackup() {
     QCOMPARE(h.engine.call(1).root, std::filesystem::path(h.idOf(back)));
     // GONE's turn found nothing mounted: not run, not logged, but reported and notified.
     QCOMPARE(unlogged.size(), 1);
-    QCOMPARE(unlogged[0].volume, std::string("GONE"));
-    QCOMPARE(unlogged[0].message, "Not backed up: the drive is no longer mounted at " +
-                                      h.idOf(gone) + ". Nothing was copied or deleted.");
+    QCOMPARE(unlogged[0].volume + ": " + unlogged[0].message,
+             "GONE: Not backed up: the drive is no longer mounted at " + h.idOf(gone) +
+                 ". Nothing was copied or deleted.");
     // Two starts and two finishes of BACK, GONE's start.
     QCOMPARE(state.log().size(), std::size_t(5));
-    QCOMPARE(state.log()[1].message, std::string("Backup started (sync)."));
     QCOMPARE(h.notifier->posted.size(), std::size_t(6));
     QCOMPARE(h.notifier->posted[4].title, u"Keelbox — GONE (with errors)"_s);
-}
-
-void AppStateTest::languageSwitchDuringBackup() {
-    Harness h({"pl-PL"});
-    h.engine.hold = true;
-    h.engine.makeResult = reportingIssues(1);
-    const auto drive = h.addDrive(u"LANG"_s, testConfig("LANG", false));
-    AppState& state = h.started();
-    state.startBackup(h.idOf(drive));
-    QVERIFY(h.engine.waitForCalls(1));
-    QCOMPARE(h.engine.call(0).language, AppLanguage::polish);
-    QCOMPARE(h.notifier->posted.front().body, u"Rozpoczęto backup (synchronizacja)…"_s);
-
-    h.localizer->setLanguage(AppLanguage::english);
-    h.engine.release();
-    QVERIFY(settles(state));
-    const BackupResult polishResult = resultWithIssues(1, AppLanguage::polish);
-    QCOMPARE(findById(state, h.idOf(drive))->status, BackupStatus::failed("1 errors"));
-    const LogEntry& entry = state.log().front();
-    QCOMPARE(entry.message, "Finished with errors: " + polishResult.summary(AppLanguage::english) +
-                                ". Errors: 1.");
-    // The engine's words and the start entry keep the language they were made in.
-    QCOMPARE(entry.details.front().reason, std::string("Plik zniknął podczas kopiowania."));
-    QCOMPARE(state.log()[1].message, std::string("Backup rozpoczęty (synchronizacja)."));
-    const UserNotification& finished = h.notifier->posted.back();
-    QCOMPARE(finished.title, u"Keelbox — LANG (with errors)"_s);
-    QCOMPARE(finished.body, QString::fromStdString(
-                                polishResult.summary(AppLanguage::english) +
-                                ". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania."));
-    QCOMPARE(finished.soundName, u"dialog-warning"_s);
 }
 
 void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {
@@ -411,14 +338,9 @@ void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {
     const auto drive = h.addDrive(u"SAVE"_s);
     AppState& state = h.started();
     state.finishBackup(h.idOf(drive), "SAVE", resultWithIssues(2, AppLanguage::english));
-    QCOMPARE(state.volumes().front().status.kind, BackupStatus::Kind::failed);
 
     // An unconfigured drive's draft is fresh each time, and nothing is written yet.
-    const Date before = now();
     DriveConfig draft = state.draftConfig(state.volumes().front());
-    QCOMPARE(draft.driveName, std::string("SAVE"));
-    QVERIFY(Uuid::parse(draft.driveID) && draft.createdAt >= before);
-    QCOMPARE(draft.createdAt, draft.updatedAt);
     QVERIFY(draft.sources.empty() && !readConfig(h.idOf(drive)));
     QVERIFY(state.draftConfig(state.volumes().front()).driveID != draft.driveID);
     draft.driveName = "stale name";
@@ -428,30 +350,43 @@ void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {
     QVERIFY(written);
     QCOMPARE(written->driveName, std::string("SAVE")); // the name the drive has now
     QCOMPARE(written->driveID, draft.driveID);
-    QCOMPARE(formatIsoDate(written->createdAt), formatIsoDate(draft.createdAt));
     QCOMPARE(written->sources, draft.sources);
+    // The failed status of the last run gives way.
     QCOMPARE(state.volumes().front().status, BackupStatus::configured());
-    QCOMPARE(state.volumes().front().config->sources, draft.sources);
     // A configured drive's draft is what the drive holds.
     state.refreshVolumes();
-    QCOMPARE(state.draftConfig(state.volumes().front()), *readConfig(h.idOf(drive)));
+    QCOMPARE(state.draftConfig(state.volumes().front()), *written);
     // Saving for a drive that is not listed changes nothing.
     const std::size_t logSize = state.log().size();
     state.saveDriveConfig(draft, "/no/such/drive");
     QCOMPARE(state.log().size(), logSize);
 
     // The log keeps the hundred newest entries, newest first.
-    QSignalSpy logSpy(&state, &AppState::logChanged);
-    const Uuid firstEntry = state.log().front().id;
-    for (int i = 0; i < 100; ++i)
-        state.saveDriveConfig(draft, h.idOf(drive));
-    QCOMPARE(logSpy.count(), 100);
-    QCOMPARE(state.log().size(), maxLogEntries);
-    for (std::size_t i = 0; i < state.log().size(); ++i) {
-        QVERIFY(state.log()[i].id != firstEntry);
-        QVERIFY(i == 0 || state.log()[i - 1].date >= state.log()[i].date);
+    std::vector<Uuid> added;
+    for (std::size_t i = 0; i < maxLogEntries; ++i) {
+        LogEntry entry;
+        added.push_back(entry.id);
+        state.appendLog(entry);
     }
-    QCOMPARE(state.log().front().message, std::string("Configuration saved to the drive."));
+    QCOMPARE(state.log().size(), maxLogEntries);
+    QVERIFY(state.log().front().id == added.back() && state.log().back().id == added.front());
+
+    // A folder where the file belongs: it can be neither replaced nor removed. A failed save is
+    // logged, a failed removal only reported, and the drive keeps what it had either way.
+    const QString file = drive.mountPath + u"/.keelbox.json"_s;
+    QVERIFY(QFile::remove(file) && QDir().mkpath(file + u"/inside"_s));
+    const DriveConfig kept = *state.volumes().front().config;
+    draft.mode = BackupMode::dated;
+    state.saveDriveConfig(draft, h.idOf(drive));
+    const std::string failedSave =
+        "Failed to save configuration: " + state.lastError().value_or("");
+    QCOMPARE(state.log().front().message, failedSave);
+    state.setLastError({});
+    state.removeDriveConfig(h.idOf(drive));
+    QVERIFY(!state.lastError().value_or("").empty());
+    QCOMPARE(state.log().front().message, failedSave);
+    QCOMPARE(*state.volumes().front().config, kept);
+    QCOMPARE(state.volumes().front().status, BackupStatus::configured());
 }
 
 void AppStateTest::saveAndRemoveWhileRunning() {
@@ -469,9 +404,7 @@ void AppStateTest::saveAndRemoveWhileRunning() {
     state.removeDriveConfig(h.idOf(drive));
     QVERIFY(!QFile::exists(drive.mountPath + u"/.keelbox.json"_s));
     QCOMPARE(state.volumes().front().status, BackupStatus::idle());
-    QVERIFY(!state.volumes().front().config);
     QCOMPARE(state.log().front().message, std::string("Configuration removed from the drive."));
-    QCOMPARE(state.log().front().kind, LogEntry::Kind::info);
     QVERIFY(state.isRunning(h.idOf(drive)));
 
     // The running backup keeps the configuration it started with, and its result still counts.
@@ -483,41 +416,6 @@ void AppStateTest::saveAndRemoveWhileRunning() {
     state.removeDriveConfig(h.idOf(drive));
     QCOMPARE(state.volumes().front().status, BackupStatus::idle());
     QVERIFY(!state.lastError());
-}
-
-void AppStateTest::saveOrRemoveFailure_data() {
-    QTest::addColumn<bool>("save");
-    QTest::newRow("save") << true;
-    QTest::newRow("remove") << false;
-}
-
-void AppStateTest::saveOrRemoveFailure() {
-    QFETCH(bool, save);
-    Harness h;
-    const auto drive = h.addDrive(u"STUCK"_s, testConfig("STUCK", false));
-    AppState& state = h.started();
-    const DriveConfig before = *state.volumes().front().config;
-    QVERIFY(blockConfigFile(drive));
-    const std::size_t logSize = state.log().size();
-    QSignalSpy errorSpy(&state, &AppState::lastErrorChanged);
-    DriveConfig changed = before;
-    changed.mode = BackupMode::dated;
-    if (save)
-        state.saveDriveConfig(changed, h.idOf(drive));
-    else
-        state.removeDriveConfig(h.idOf(drive));
-
-    QCOMPARE(errorSpy.count(), 1);
-    QVERIFY(!state.lastError().value_or("").empty());
-    // A failed save is logged; a failed removal only reported.
-    QCOMPARE(state.log().size(), logSize + (save ? 1 : 0));
-    if (save) {
-        QCOMPARE(state.log().front().kind, LogEntry::Kind::failure);
-        QCOMPARE(state.log().front().message,
-                 "Failed to save configuration: " + *state.lastError());
-    }
-    QCOMPARE(*state.volumes().front().config, before);
-    QCOMPARE(state.volumes().front().status, BackupStatus::configured());
 }
 
 void AppStateTest::eject_data() {
@@ -546,178 +444,136 @@ void AppStateTest::eject() {
     const auto drive = h.addDrive(u"STICK"_s);
     h.addDrive(u"OTHER"_s);
     AppState& state = h.started();
-    FakeVolumeMonitor* monitor = h.monitor;
-    h.ejector->onSuccess = [monitor](const QString& path) {
-        // The device is gone once the ejection returns.
+    // The device is gone once the ejection returns.
+    h.ejector->onSuccess = [monitor = h.monitor](const QString& path) {
         std::erase_if(monitor->volumes,
                       [&](const MountedVolume& v) { return v.mountPath == path; });
     };
     QSignalSpy ejected(&state, &AppState::ejectFinished);
     state.eject(h.idOf(drive));
+    state.eject("/no/such/drive");
     QVERIFY(h.ejector->waitForCalls(1));
     h.localizer->setLanguage(AppLanguage::english);
     h.ejector->release();
     QVERIFY(ejected.wait(5000));
 
     QCOMPARE(ejected.front().at(1).toBool(), failure.isEmpty());
-    QCOMPARE(state.log().front().kind,
-             failure.isEmpty() ? LogEntry::Kind::success : LogEntry::Kind::failure);
-    QCOMPARE(QString::fromStdString(state.log().front().message), message);
-    QCOMPARE(state.log().front().volume, std::string("STICK"));
+    QCOMPARE(state.log().front().volume + ": " + state.log().front().message,
+             "STICK: " + message.toStdString());
     QCOMPARE(QString::fromStdString(state.lastError().value_or("")), error);
-    std::vector<std::string> listed{"OTHER", "STICK"};
-    if (failure.isEmpty())
-        listed.pop_back(); // gone once ejected
-    QCOMPARE(names(state), listed);
-    // An unknown drive is ignored.
-    state.eject("/no/such/drive");
-    QTest::qWait(20);
+    QCOMPARE(names(state).size(), std::size_t(failure.isEmpty() ? 1 : 2));
     QCOMPARE(h.ejector->callCount(), std::size_t(1));
-}
-
-void AppStateTest::preferencesAtStart_data() {
-    QTest::addColumn<QByteArray>("ini");
-    QTest::addColumn<bool>("autoBackup");
-    QTest::addColumn<bool>("notify");
-    QTest::newRow("empty store") << QByteArray() << true << true;
-    QTest::newRow("both off") << QByteArray("autoBackup=false\nnotify=false") << false << false;
-    // Anything but the words true and false is no choice: the default holds.
-    QTest::newRow("words and numbers") << QByteArray("autoBackup=no\nnotify=0") << true << true;
-    QTest::newRow("letter case, a list")
-        << QByteArray("autoBackup=False\nnotify=false, false") << true << true;
-}
-
-void AppStateTest::preferencesAtStart() {
-    QFETCH(QByteArray, ini);
-    QFETCH(bool, autoBackup);
-    QFETCH(bool, notify);
-    Harness h;
-    const QString path = h.dir.filePath(u"stored.ini"_s);
-    QFile file(path);
-    if (!ini.isEmpty())
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[General]\n" + ini + '\n') > 0);
-    file.close();
-    h.preferences = std::make_shared<Preferences>(path);
-    AppState& state = h.make();
-    QCOMPARE(state.autoBackup(), autoBackup);
-    QCOMPARE(state.notify(), notify);
 }
 
 void AppStateTest::launchAtLogin_data() {
     QTest::addColumn<bool>("initially");
     QTest::addColumn<bool>("wanted");
-    QTest::addColumn<bool>("pending");
     QTest::addColumn<QString>("failure");
     QTest::addColumn<bool>("after");
-    const auto row = [](const char* tag, bool initially, bool wanted, bool after,
-                        const QString& failure = {}, bool pending = false) {
-        QTest::newRow(tag) << initially << wanted << pending << failure << after;
-    };
-    row("turn on", false, true, true);
-    row("already on", true, true, true);
-    row("turn off", true, false, false);
-    row("register fails", false, true, false, u"Read-only file system"_s);
-    row("unregister fails", true, false, true, u"Permission denied"_s);
-    row("accepted but pending", false, true, false, {}, true);
+    QTest::newRow("turn on") << false << true << QString() << true;
+    QTest::newRow("already on") << true << true << QString() << true;
+    QTest::newRow("turn off") << true << false << QString() << false;
+    QTest::newRow("register fails") << false << true << u"Read-only file system"_s << false;
+    QTest::newRow("unregister fails") << true << false << u"Permission denied"_s << true;
 }
 
 void AppStateTest::launchAtLogin() {
     QFETCH(bool, initially);
     QFETCH(bool, wanted);
-    QFETCH(bool, pending);
     QFETCH(QString, failure);
     QFETCH(bool, after);
     Harness h;
     h.login->enabled = initially;
-    AppState& state = h.make();
-    QCOMPARE(state.launchAtLogin(), initially);
-    h.login->pendingApproval = pending;
     if (!failure.isEmpty())
         h.login->failure = failure;
+    AppState& state = h.make();
+    QCOMPARE(state.launchAtLogin(), initially);
     QSignalSpy changed(&state, &AppState::launchAtLoginChanged);
     state.setLaunchAtLogin(wanted);
     // The platform is asked only for a change, and the switch shows what it says afterwards.
-    QCOMPARE(h.login->enableCalls, wanted && !initially ? 1 : 0);
-    QCOMPARE(h.login->disableCalls, !wanted && initially ? 1 : 0);
+    QCOMPARE(h.login->requests, wanted != initially ? 1 : 0);
     QCOMPARE(state.launchAtLogin(), after);
     QCOMPARE(changed.count(), after != initially ? 1 : 0);
     QCOMPARE(QString::fromStdString(state.lastError().value_or("")),
              failure.isEmpty() ? QString() : u"Failed to change launch-at-login: "_s + failure);
 }
 
-void AppStateTest::consolePrintsDrivesAndEntries() {
-    Harness h;
-    h.engine.hold = true;
-    h.engine.makeResult = reportingIssues(23);
-    h.addDrive(u"ZULU"_s, testConfig("ZULU", false, BackupMode::dated));
-    const auto run = h.addDrive(u"ALPHA"_s, testConfig("ALPHA"));
-    AppState& state = h.make();
-    std::ostringstream out;
-    Console console(state, out);
-    state.start();
-    // A label is whatever the drive says, escape sequences and line breaks included.
-    h.addDrive(u"LA\nTE\x1b[2J\u202e"_s, std::nullopt, true);
-    QTRY_COMPARE(state.volumes().size(), std::size_t(3));
-    // Unplugged during its run: the log gets no entry, the console still prints how it ended.
-    h.monitor->unplug(run.mountPath);
-    QTRY_COMPARE(state.volumes().size(), std::size_t(2));
-    h.engine.release();
-    QVERIFY(settles(state));
-    QCOMPARE(state.log().size(), std::size_t(1));
-
-    const QString text = QString::fromStdString(out.str());
-    const QStringList lines = text.split(u'\n');
-    // The drive list comes first, before the automatic run's entries.
-    const qsizetype alpha = lines.indexOf(QRegularExpression(u"^  ALPHA \\(.*"_s));
-    const qsizetype zulu = lines.indexOf(QRegularExpression(u"^  ZULU \\(.*"_s));
-    const qsizetype started =
-        lines.indexOf(QRegularExpression(u".*ALPHA: Backup started \\(sync\\)\\.$"_s));
-    QVERIFY2(alpha >= 0 && zulu > alpha && started > zulu, qPrintable(text));
-    QVERIFY2(lines[zulu].contains(u"Ready • dated backup"_s) && lines[zulu].contains(u" free"_s),
-             qPrintable(text));
-    QCOMPARE(text.count(u"Backup started"_s), 1);
-    // Many issues: the first twenty in full, then how many more.
+void AppStateTest::consoleText() {
+    // Many issues: the first twenty in full, with the system's words and the hint, then a count.
+    LogEntry entry;
+    entry.volume = "ALPHA";
+    entry.message = "Finished";
+    entry.details = resultWithIssues(23, AppLanguage::english).errors;
+    const QString text = QString::fromStdString(formatLogEntry(entry, AppLanguage::english));
     QCOMPARE(text.count(u"— The file disappeared during copying."_s), 20);
     for (const QString& expected :
-         {u"ALPHA: Finished with errors: "_s,
+         {u"  • ALPHA: Finished\n"_s,
           u"\n    Docs/file0.txt — The file disappeared during copying.\n"_s, u"POSIX #2"_s,
-          u"Usually harmless"_s, u"\n    …and 3 more problems.\n"_s,
-          u"Connected: LA\\x0ATE\\x1B[2J\\u202E ("_s,
-          QString::fromStdString("Disconnected: ALPHA (" + h.idOf(run) + ")\n")})
+          u"Usually harmless"_s, u"\n    …and 3 more problems.\n"_s})
         QVERIFY2(text.contains(expected), qPrintable(text));
-    QVERIFY(!text.contains(u'\x1b'));
+    // A drive: its status in words, then its capacity.
+    VolumeInfo volume;
+    volume.id = "/media/u/ZULU";
+    volume.name = "ZULU";
+    volume.config = testConfig("ZULU", false, BackupMode::dated);
+    volume.status = BackupStatus::configured();
+    volume.totalCapacity = 32'000'000'000;
+    volume.availableCapacity = 12'400'000'000;
+    const QString line = QString::fromStdString(formatVolumeLine(volume, AppLanguage::english));
+    QVERIFY2(line.startsWith(u"ZULU (/media/u/ZULU) — Ready • dated backup • "_s) &&
+                 line.endsWith(u" free"_s),
+             qPrintable(line));
 }
 
-void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup_data() {
+void AppStateTest::terminationSignalEndsTheSession_data() {
     QTest::addColumn<int>("signo");
+    QTest::addColumn<bool>("busy"); // a backup under way and another one queued
     QTest::addColumn<int>("status");
-    QTest::newRow("the service manager stops it") << SIGTERM << 0;
-    QTest::newRow("its terminal is closed") << SIGHUP << 0;
+    QTest::newRow("the service manager stops it") << SIGTERM << true << 0;
+    QTest::newRow("its terminal is closed") << SIGHUP << true << 0;
     // As documented for every command: Ctrl-C that cut a backup short.
-    QTest::newRow("Ctrl-C") << SIGINT << 130;
+    QTest::newRow("Ctrl-C") << SIGINT << true << 130;
+    QTest::newRow("Ctrl-C when idle") << SIGINT << false << 0;
 }
 
-void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
+void AppStateTest::terminationSignalEndsTheSession() {
     QFETCH(int, signo);
+    QFETCH(bool, busy);
     QFETCH(int, status);
     Harness h;
     h.engine.hold = true;
     const auto first = h.addDrive(u"FIRST"_s, testConfig("FIRST"));
     const auto second = h.addDrive(u"SECOND"_s, testConfig("SECOND"));
+    if (!busy)
+        h.monitor->volumes.clear(); // nothing connected
     AppState& state = h.make();
     std::ostringstream out;
     Console console(state, out);
-    // Once the first backup is under way, the session is asked to stop.
+    struct sigaction before {};
+    ::sigaction(signo, nullptr, &before);
+    // Once the first backup is under way, or at once when there is none, the session is asked
+    // to stop.
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
-        if (h.engine.callCount() == 1) {
+        if (h.engine.callCount() == (busy ? 1u : 0u)) {
             poll.stop();
             ::raise(signo);
         }
     });
     poll.start(5);
     QCOMPARE(runSession(state, console), status);
+    // The session's handler is gone with it: whatever was there before is back.
+    struct sigaction after {};
+    ::sigaction(signo, nullptr, &after);
+    QVERIFY(after.sa_handler == before.sa_handler);
 
+    const QString text = QString::fromStdString(out.str());
+    QVERIFY2(text.startsWith(u"Watching for drives. Press Ctrl+C to stop.\n"_s), qPrintable(text));
+    if (!busy) {
+        QVERIFY2(text.contains(u"No USB drives connected."_s) && !text.contains(u"Stopping"_s),
+                 qPrintable(text));
+        return;
+    }
     QCOMPARE(h.engine.stoppedRuns, 1);
     QCOMPARE(h.engine.callCount(), std::size_t(1)); // the queued one never ran
     QVERIFY(state.running().empty());
@@ -725,32 +581,11 @@ void AppStateTest::terminationSignalEndsSessionAfterCurrentBackup() {
     QCOMPARE(findById(state, h.idOf(second))->status, BackupStatus::configured());
     // Start entries for both, a finish entry for the one that ran.
     QCOMPARE(state.log().size(), std::size_t(3));
-    QCOMPARE(state.log().front().volume, std::string("FIRST"));
-    QCOMPARE(state.log().front().kind, LogEntry::Kind::success);
-    const QString text = QString::fromStdString(out.str());
-    QVERIFY2(text.startsWith(u"Watching for drives. Press Ctrl+C to stop.\n"_s) &&
+    QVERIFY2(text.contains(u"\n  FIRST ("_s) &&
                  text.contains(u"Stopping after the current file…"_s) &&
                  text.contains(u"FIRST: Done: "_s) && !text.contains(u"SECOND: Done"_s) &&
                  text.contains(u"SECOND: Not started: Keelbox stopped before this backup's "_s),
              qPrintable(text));
-}
-
-void AppStateTest::terminationSignalWhenIdle() {
-    Harness h;
-    AppState& state = h.make();
-    std::ostringstream out;
-    Console console(state, out);
-    struct sigaction before {};
-    ::sigaction(SIGINT, nullptr, &before);
-    QTimer::singleShot(10, [] { ::raise(SIGINT); });
-    QCOMPARE(runSession(state, console), 0);
-    QVERIFY2(out.str().find("No USB drives connected.") != std::string::npos &&
-                 out.str().find("Stopping") == std::string::npos,
-             out.str().c_str());
-    // The session's handler is gone with it: whatever was there before is back.
-    struct sigaction after {};
-    ::sigaction(SIGINT, nullptr, &after);
-    QVERIFY(after.sa_handler == before.sa_handler);
 }
 
 QTEST_GUILESS_MAIN(AppStateTest)

@@ -19,40 +19,31 @@ namespace {
 
 const char* const helperVariable = "KEELBOX_INSTANCE_HELPER";
 
-// Child process mode: claim in the given folder, report, then either exit or hold the claim
-// until killed.
-int runHelper(const QString& mode, const QString& runtimeDir) {
+// Child process mode: claims in the given folder; a process that wins says so and holds the claim
+// until killed, one that does not exits with 10 (handed over) or 20.
+int runHelper(const QString& runtimeDir) {
     SingleInstance instance(runtimeDir);
     const SingleInstance::Claim claim = instance.claim();
-    std::cout << (claim == SingleInstance::Claim::primary      ? "primary"
-                  : claim == SingleInstance::Claim::handedOver ? "handedOver"
-                                                               : "failed")
-              << std::endl;
-    if (mode == QLatin1String("hold") && claim == SingleInstance::Claim::primary) {
-        QObject::connect(&instance, &SingleInstance::activationRequested,
-                         [] { std::cout << "activated" << std::endl; });
-        return QCoreApplication::exec();
-    }
-    return claim == SingleInstance::Claim::primary      ? 0
-           : claim == SingleInstance::Claim::handedOver ? 10
-                                                        : 20;
+    if (claim != SingleInstance::Claim::primary)
+        return claim == SingleInstance::Claim::handedOver ? 10 : 20;
+    std::cout << "primary" << std::endl;
+    QObject::connect(&instance, &SingleInstance::activationRequested,
+                     [] { std::cout << "activated" << std::endl; });
+    return QCoreApplication::exec();
 }
 
-struct Helper {
-    QProcess process;
-    void start(const QString& mode, const QString& runtimeDir) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QString::fromLatin1(helperVariable),
-                           mode + QLatin1Char(':') + runtimeDir);
-        process.setProcessEnvironment(environment);
-        process.start(QCoreApplication::applicationFilePath(), {});
-    }
-    QString firstLine() {
-        if (!process.waitForReadyRead(10000))
-            return {};
-        return QString::fromUtf8(process.readLine()).trimmed();
-    }
-};
+void startHelper(QProcess& process, const QString& runtimeDir) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(helperVariable), runtimeDir);
+    process.setProcessEnvironment(environment);
+    process.start(QCoreApplication::applicationFilePath(), {});
+}
+
+QByteArray nextLine(QProcess& process) {
+    if (!process.canReadLine())
+        process.waitForReadyRead(10000);
+    return process.readLine().trimmed();
+}
 
 } // namespace
 
@@ -90,32 +81,27 @@ void InstanceTest::secondInstanceHandsOverAndAKilledOneIsReplaced() {
         QCOMPARE(other.claim(), SingleInstance::Claim::primary);
     }
     // Across processes, this one handing over too while the first runs.
-    Helper first;
-    first.start(QStringLiteral("hold"), runtime.path());
-    QCOMPARE(first.firstLine(), QStringLiteral("primary"));
-    Helper second;
-    second.start(QStringLiteral("once"), runtime.path());
-    QVERIFY(second.process.waitForFinished(15000));
-    QCOMPARE(second.process.exitCode(), 10);
-    QCOMPARE(first.firstLine(), QStringLiteral("activated"));
-    SingleInstance local(runtime.path());
-    QCOMPARE(local.claim(), SingleInstance::Claim::handedOver);
+    QProcess first, second, after;
+    startHelper(first, runtime.path());
+    QCOMPARE(nextLine(first), "primary");
+    startHelper(second, runtime.path());
+    QVERIFY(second.waitForFinished(15000));
+    QCOMPARE(second.exitCode(), 10);
+    QCOMPARE(nextLine(first), "activated");
+    QCOMPARE(SingleInstance(runtime.path()).claim(), SingleInstance::Claim::handedOver);
 
-    ::kill(static_cast<pid_t>(first.process.processId()), SIGKILL);
-    QVERIFY(first.process.waitForFinished(5000));
-    // The lock file and the socket are still there, owned by nobody.
-    QVERIFY(QFile::exists(runtime.filePath(QStringLiteral("keelbox.lock"))));
+    // Killed, it leaves its lock file and socket behind, owned by nobody: the next instance takes
+    // over, and the one after it hands over to it.
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    QVERIFY(first.waitForFinished(5000));
     QVERIFY(QFile::exists(runtime.filePath(QStringLiteral("keelbox.socket"))));
-
-    // The next instance takes over, and the one after it hands over to it.
     SingleInstance next(runtime.path());
     QCOMPARE(next.claim(), SingleInstance::Claim::primary);
     QSignalSpy activated(&next, &SingleInstance::activationRequested);
-    Helper after;
-    after.start(QStringLiteral("once"), runtime.path());
+    startHelper(after, runtime.path());
     QVERIFY(activated.wait(10000));
-    QVERIFY(after.process.waitForFinished(5000));
-    QCOMPARE(after.process.exitCode(), 10);
+    QVERIFY(after.waitForFinished(5000));
+    QCOMPARE(after.exitCode(), 10);
 }
 
 void InstanceTest::watchArguments_data() {
@@ -146,13 +132,10 @@ void InstanceTest::watchArguments() {
 }
 
 int main(int argc, char** argv) {
-    const QString helper = qEnvironmentVariable(helperVariable);
-    if (!helper.isEmpty()) {
-        QCoreApplication app(argc, argv);
-        return runHelper(helper.section(QLatin1Char(':'), 0, 0),
-                         helper.section(QLatin1Char(':'), 1));
-    }
     QCoreApplication app(argc, argv);
+    const QString helper = qEnvironmentVariable(helperVariable);
+    if (!helper.isEmpty())
+        return runHelper(helper);
     InstanceTest test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -132,26 +132,38 @@ inline bool writeFile(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+inline QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// What the stack's notification daemon was sent so far, oldest first.
+inline QList<QJsonObject> notifications() {
+    QList<QJsonObject> notes;
+    for (const QByteArray& line :
+         readFile(qEnvironmentVariable("KEELBOX_NOTIFICATIONS_FILE")).split('\n'))
+        if (!line.trimmed().isEmpty())
+            notes.append(QJsonDocument::fromJson(line).object());
+    return notes;
+}
+
 // An ext4 stick holding `files` (relative path to bytes, written under `content` first) and a
 // configuration that backs the whole stick up to `destination` on connect; empty on failure.
 inline QString configuredStick(const QString& content, const QString& label,
-                               const QString& destination, const QMap<QString, QByteArray>& files) {
+                               const QString& destination, const QMap<QString, QByteArray>& files,
+                               bool mirror = false) {
     for (auto it = files.constBegin(); it != files.constEnd(); ++it)
         if (!writeFile(content + u'/' + it.key(), it.value()))
             return {};
-    const QJsonObject config{
-        {"schemaVersion", 1},
-        {"driveID", "6F1C2A4E-8B3D-4C5E-9A7F-0B1C2D3E4F50"},
-        {"driveName", label},
-        {"createdAt", "2026-12-01T10:00:00Z"},
-        {"updatedAt", "2026-12-01T10:00:00Z"},
-        {"destinationPath", destination},
-        {"mode", "sync"},
-        {"deleteRemovedFiles", false},
-        {"autoRunOnMount", true},
-        {"sources", QJsonArray{QJsonObject{{"id", "0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9"},
-                                           {"relativePath", ""}}}},
-    };
+    QJsonObject config = QJsonDocument::fromJson(R"({"schemaVersion": 1, "mode": "sync",
+        "createdAt": "2026-12-01T10:00:00Z", "updatedAt": "2026-12-01T10:00:00Z",
+        "autoRunOnMount": true, "sources": [{"id": "0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9",
+        "relativePath": ""}]})")
+                             .object();
+    config[u"driveID"_s] = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    config[u"driveName"_s] = label;
+    config[u"destinationPath"_s] = destination;
+    config[u"deleteRemovedFiles"_s] = mirror;
     if (!writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson()))
         return {};
     QString error;
@@ -178,26 +190,22 @@ inline QStringList loopsOf(const QString& image) {
 // Unmounts whatever is mounted from `image` and detaches its loops; for test clean-up.
 inline void discardImage(const QString& image) {
     for (const QString& loop : loopsOf(image)) {
-        QFile table(u"/proc/self/mountinfo"_s);
-        if (!table.open(QIODevice::ReadOnly))
-            continue;
-        for (const QString& line : QString::fromUtf8(table.readAll()).split(u'\n')) {
-            const QStringList fields = line.split(u' ');
-            if (fields.size() > 4 && line.contains(u' ' + loop + u' ')) {
-                // The kernel writes spaces, line breaks and backslashes as octal escapes.
-                QByteArray point = fields[4].toUtf8();
-                for (qsizetype at = point.indexOf('\\'); at >= 0 && at + 3 < point.size();
-                     at = point.indexOf('\\', at + 1))
-                    point.replace(at, 4,
-                                  QByteArray(1, char(point.mid(at + 1, 3).toInt(nullptr, 8))));
-                const QString path = QString::fromUtf8(point);
-                if (!run(u"umount"_s, {path}).ok())
-                    run(u"umount"_s, {u"-l"_s, path});
-            }
-        }
+        if (!run(u"umount"_s, {u"--all-targets"_s, loop}).ok())
+            run(u"umount"_s, {u"--all-targets"_s, u"--lazy"_s, loop});
         run(u"losetup"_s, {u"-d"_s, loop});
     }
     QFile::remove(image);
+}
+
+// `image` on a loop device of its own, mounted by `program` on `folder` without UDisks2, as an
+// fstab entry does it.
+inline Run mountByHand(const QString& image, const QString& folder,
+                       const QString& program = u"mount"_s) {
+    const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, image});
+    if (!loop.ok() || !QDir().mkpath(folder))
+        return loop;
+    settleUdev();
+    return run(program, {loop.out.trimmed(), folder});
 }
 
 // An image attached and mounted through UDisks2, as a desktop does with a stick that is plugged in.

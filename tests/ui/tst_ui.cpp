@@ -143,41 +143,29 @@ void UiTest::panelSections() {
 
 void UiTest::rowStatus_data() {
     QTest::addColumn<int>("kind");
-    QTest::addColumn<bool>("configured");
-    QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("status");
-    QTest::addColumn<bool>("progress");
+    QTest::addColumn<bool>("progress"); // 7 of 9 files, 999 of 1000 bytes
     QTest::addColumn<QString>("currentFile");
-    QTest::addColumn<int>("bar"); // -1: no bar
-    QTest::addColumn<QString>("configureText");
-
     using K = BackupStatus::Kind;
-    const auto sync = int(BackupMode::sync);
-    QTest::newRow("not configured") << int(K::idle) << false << sync << u"Not configured"_s << false
-                                    << QString() << -1 << u"Set up…"_s;
-    QTest::newRow("ready sync") << int(K::configured) << true << sync << u"Ready • sync"_s << false
-                                << QString() << -1 << u"Configure…"_s;
-    QTest::newRow("preparing") << int(K::running) << true << sync << u"Preparing…"_s << false
-                               << QString() << -1 << u"Configure…"_s;
-    QTest::newRow("999 of 1000 bytes") << int(K::running) << true << sync << u"Backing up… 99%"_s
-                                       << true << u"DCIM/a.jpg"_s << 999 << u"Configure…"_s;
-    QTest::newRow("last snapshot") << int(K::running) << true << sync << u"Backing up… 99%"_s
-                                   << true << QString() << 999 << u"Configure…"_s;
-    QTest::newRow("done") << int(K::done) << true << sync << u"✓ 3 files copied"_s << false
-                          << QString() << -1 << u"Configure…"_s;
-    QTest::newRow("failed") << int(K::failed) << true << sync << u"✗ 2 errors"_s << false
-                            << QString() << -1 << u"Configure…"_s;
+    const auto row = [](const char* tag, K kind, const QString& status, bool progress = false,
+                        const QString& file = {}) {
+        QTest::newRow(tag) << int(kind) << status << progress << file;
+    };
+    row("not configured", K::idle, u"Not configured"_s);
+    row("ready sync", K::configured, u"Ready • sync"_s);
+    row("preparing", K::running, u"Preparing…"_s);
+    row("copying", K::running, u"Backing up… 99%"_s, true, u"DCIM/a.jpg"_s);
+    row("last snapshot", K::running, u"Backing up… 99%"_s, true);
+    row("done", K::done, u"✓ 3 files copied"_s);
+    row("failed", K::failed, u"✗ 2 errors"_s);
 }
 
 void UiTest::rowStatus() {
     QFETCH(int, kind);
-    QFETCH(bool, configured);
-    QFETCH(int, mode);
     QFETCH(QString, status);
     QFETCH(bool, progress);
     QFETCH(QString, currentFile);
-    QFETCH(int, bar);
-    QFETCH(QString, configureText);
+    const bool configured = BackupStatus::Kind(kind) != BackupStatus::Kind::idle;
 
     Ui ui;
     ui.start();
@@ -185,7 +173,7 @@ void UiTest::rowStatus() {
     volume.id = "/media/STICK";
     volume.name = "STICK";
     if (configured)
-        volume.config = testConfig("STICK", false, BackupMode(mode));
+        volume.config = testConfig("STICK", false);
     const std::string message = status.size() > 2 ? status.mid(2).toStdString() : std::string();
     volume.status = {BackupStatus::Kind(kind), message};
     if (progress)
@@ -195,12 +183,12 @@ void UiTest::rowStatus() {
     row.show();
 
     QCOMPARE(row.statusText(), status);
-    QCOMPARE(row.configureButton()->text(), configureText);
+    QCOMPARE(row.configureButton()->text(), configured ? u"Configure…"_s : u"Set up…"_s);
     QCOMPARE(row.backupButton()->isEnabled(), configured);
-    QCOMPARE(row.progressBlock()->isVisible(), bar >= 0);
+    QCOMPARE(row.progressBlock()->isVisible(), progress);
     QCOMPARE(row.scanningBlock()->isVisible(), status == u"Preparing…"_s);
-    if (bar >= 0) {
-        QCOMPARE(row.progressBar()->value(), bar);
+    if (progress) {
+        QCOMPARE(row.progressBar()->value(), 999);
         QCOMPARE(row.filesLabel()->text(), u"7/9 files • 99%"_s);
         QCOMPARE(row.bytesLabel()->text(), u"999 bytes / 1.0 kB"_s);
         QCOMPARE(row.currentFileLabel()->isVisible(), !currentFile.isEmpty());

@@ -44,13 +44,6 @@ QStringList visibleTexts(QWidget* root) {
     return texts;
 }
 
-LogEntry entry(std::string message, LogEntry::Kind kind) {
-    LogEntry e;
-    e.message = std::move(message);
-    e.kind = kind;
-    return e;
-}
-
 // The application with the fakes, a panel and a router.
 struct Ui {
     Harness harness;
@@ -66,6 +59,13 @@ struct Ui {
     Panel& panel() { return *tray->panel(); }
     VolumeRow* row(int i) { return panel().rows().value(i); }
 };
+
+LogEntry entry(std::string message, LogEntry::Kind kind = LogEntry::Kind::info) {
+    LogEntry e;
+    e.message = std::move(message);
+    e.kind = kind;
+    return e;
+}
 
 } // namespace
 
@@ -246,7 +246,7 @@ void UiTest::languageSwitchChangesEveryText() {
     ui.harness.addDrive(u"STICK"_s, testConfig("STICK", false));
     ui.harness.addDrive(u"OTHER"_s);
     AppState& state = ui.start();
-    state.appendLog(entry("a logged message", LogEntry::Kind::info));
+    state.appendLog(entry("a logged message"));
     ui.updater.foundUpdate(u"2.0"_s);
     ui.panel().open();
     // Texts that are data, not interface: the name, drive names, capacities and logged messages.

@@ -66,6 +66,11 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    void addHeader(QVBoxLayout* column);
+    void addDrives(QVBoxLayout* column);
+    void addRecent(QVBoxLayout* column);
+    void addFooter(QVBoxLayout* column);
+    void connectControls();
     void showVolumes();
     void showLog();
     void showUpdate();

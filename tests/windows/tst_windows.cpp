@@ -103,22 +103,23 @@ std::vector<std::string> sourcePaths(const ConfigWindow& window) {
     return paths;
 }
 
-// The drive's folders Docs/a.txt and Pics, a folder outside it, and a link to the drive's Docs.
-struct Drive {
-    explicit Drive(Harness& h) {
-        volume = h.addDrive(u"STICK"_s);
-        root = volume.mountPath.toStdString();
+// A started harness editing the drive STICK, which holds Docs/a.txt and Pics, and a folder outside
+// it with x.txt and a link to the drive's Docs.
+struct Editing {
+    Harness h;
+    MountedVolume volume = h.addDrive(u"STICK"_s);
+    fs::path root = volume.mountPath.toStdString();
+    fs::path outside = h.dir.filePath(u"elsewhere"_s).toStdString();
+    AppState& state = h.started();
+    Editing() {
         fs::create_directories(root / "Docs");
         fs::create_directories(root / "Pics");
         std::ofstream(root / "Docs/a.txt") << "a";
-        outside = h.dir.filePath(u"elsewhere"_s).toStdString();
         fs::create_directories(outside);
         std::ofstream(outside / "x.txt") << "x";
         fs::create_directory_symlink(root / "Docs", outside / "link-to-docs");
+        state.setEditingVolumeID(h.idOf(volume));
     }
-    MountedVolume volume;
-    fs::path root;
-    fs::path outside;
 };
 
 } // namespace
@@ -130,9 +131,7 @@ private slots:
     void qtDialogTakesFilesAndFolders();
     void addingSources_data();
     void addingSources();
-    void wholeDriveAndRemoval();
-    void shortcutsSaveAndRun();
-    void mirrorFollowsTheMode();
+    void editorControlsAndShortcuts();
     void destination_data();
     void destination();
     void draftFollowsTheDrive();
@@ -198,10 +197,7 @@ void WindowsTest::addingSources() {
     QFETCH(QStringList, batches);
     QFETCH(QStringList, expected);
     QFETCH(QString, error);
-    Harness h;
-    Drive drive(h);
-    AppState& state = h.started();
-    state.setEditingVolumeID(h.idOf(drive.volume));
+    Editing e;
     ScriptedPanels panels;
     for (const QString& batch : batches) {
         if (batch == u"cancel"_s) {
@@ -210,13 +206,13 @@ void WindowsTest::addingSources() {
         }
         std::vector<fs::path> items;
         for (QString item : batch.split(u'|')) {
-            item.replace(u'@', QString::fromStdString(drive.root.string()));
-            item.replace(u'!', QString::fromStdString(drive.outside.string()));
+            item.replace(u'@', QString::fromStdString(e.root.string()));
+            item.replace(u'!', QString::fromStdString(e.outside.string()));
             items.emplace_back(item.toStdString());
         }
         panels.items.push_back(items);
     }
-    ConfigWindow window(state, *h.localizer, panels.panels(), h.dir.path().toStdString());
+    ConfigWindow window(e.state, *e.h.localizer, panels.panels(), e.h.dir.path().toStdString());
     for (int i = 0; i < batches.size(); ++i)
         window.addSources();
 
@@ -224,69 +220,28 @@ void WindowsTest::addingSources() {
     for (const QString& path : expected)
         wanted.push_back(path.toStdString());
     QCOMPARE(sourcePaths(window), wanted);
-    QCOMPARE(state.lastError().value_or(""), error.toStdString());
-    QCOMPARE(panels.requests.front().startFolder, drive.root);
+    QCOMPARE(e.state.lastError().value_or(""), error.toStdString());
+    QCOMPARE(panels.requests.front().startFolder, e.root);
     QStringList shown;
     for (const ElidedLabel* line : window.findChildren<ElidedLabel*>())
         shown << line->text();
     QCOMPARE(shown.contains(u"(whole drive)"_s), wanted == std::vector<std::string>{""});
 }
 
-void WindowsTest::wholeDriveAndRemoval() {
-    Harness h;
-    Drive drive(h);
-    AppState& state = h.started();
-    state.setEditingVolumeID(h.idOf(drive.volume));
+void WindowsTest::editorControlsAndShortcuts() {
+    Editing e;
     ScriptedPanels panels;
     panels.items.push_back(
-        std::vector<fs::path>{drive.root / "Docs", drive.root / "Pics", drive.root / "Docs/a.txt"});
-    ConfigWindow window(state, *h.localizer, panels.panels());
-    window.addSources();
-    // The second line's remove button takes only that line.
-    window.findChildren<QToolButton*>().at(1)->click();
-    QCOMPARE(sourcePaths(window), (std::vector<std::string>{"Docs", "Docs/a.txt"}));
-    withText(window, u"Whole drive"_s)->click();
-    QCOMPARE(sourcePaths(window), std::vector<std::string>{""});
-}
-
-void WindowsTest::shortcutsSaveAndRun() {
-    Harness h;
-    const MountedVolume drive = h.addDrive(u"STICK"_s);
-    AppState& state = h.started();
-    state.setEditingVolumeID(h.idOf(drive));
-    ConfigWindow window(state, *h.localizer, {});
+        std::vector<fs::path>{e.root / "Docs", e.root / "Pics", e.root / "Docs/a.txt"});
+    ConfigWindow window(e.state, *e.h.localizer, panels.panels());
     window.show();
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    const fs::path file = drive.mountPath.toStdString() + "/.keelbox.json";
-
+    // Nothing to back up yet: Return does nothing.
     QTest::keyClick(&window, Qt::Key_Return);
     QVERIFY(window.isVisible());
-    QCOMPARE(h.engine.callCount(), 0u);
 
-    window.useWholeDrive();
-    QVERIFY(withText(window, u"Save and run"_s)->isEnabled());
-    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
-    QVERIFY(fs::exists(file));
-    QVERIFY(window.isVisible());
-    QCOMPARE(h.engine.callCount(), 0u);
-
-    // Return from the destination field too.
-    window.findChild<QLineEdit*>()->setFocus();
-    QTest::keyClick(window.findChild<QLineEdit*>(), Qt::Key_Return);
-    QVERIFY(h.engine.waitForCalls(1));
-    QCOMPARE(h.engine.call(0).config.sources.size(), 1u);
-    QVERIFY(!window.isVisible());
-    QVERIFY(settles(state));
-}
-
-void WindowsTest::mirrorFollowsTheMode() {
-    Harness h;
-    const MountedVolume drive = h.addDrive(u"STICK"_s);
-    AppState& state = h.started();
-    state.setEditingVolumeID(h.idOf(drive));
-    ConfigWindow window(state, *h.localizer, {});
-    window.show();
+    // The mirror switch and its warning belong to the sync mode.
     auto* mirror = window.findChildren<QCheckBox*>().at(1);
     QLabel* warning = withText<QLabel>(window, u"Warning:"_s);
     QVERIFY(mirror->isVisible() && !warning->isVisible());
@@ -298,6 +253,25 @@ void WindowsTest::mirrorFollowsTheMode() {
     QVERIFY(window.draft().draft.deleteRemovedFiles);
     radios[0]->click();
     QVERIFY(mirror->isVisible() && mirror->isChecked() && warning->isVisible());
+
+    // A line's remove button takes only that line; Whole drive replaces them all.
+    window.addSources();
+    window.findChildren<QToolButton*>().at(1)->click();
+    QCOMPARE(sourcePaths(window), (std::vector<std::string>{"Docs", "Docs/a.txt"}));
+    withText(window, u"Whole drive"_s)->click();
+    QCOMPARE(sourcePaths(window), std::vector<std::string>{""});
+
+    // Ctrl+S saves and stays; Return, also from the destination field, saves, runs and closes.
+    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    QVERIFY(fs::exists(e.root / ".keelbox.json"));
+    QVERIFY(window.isVisible());
+    QCOMPARE(e.h.engine.callCount(), 0u);
+    window.findChild<QLineEdit*>()->setFocus();
+    QTest::keyClick(window.findChild<QLineEdit*>(), Qt::Key_Return);
+    QVERIFY(e.h.engine.waitForCalls(1));
+    QCOMPARE(e.h.engine.call(0).config.sources.size(), 1u);
+    QVERIFY(!window.isVisible());
+    QVERIFY(settles(e.state));
 }
 
 void WindowsTest::destination_data() {
@@ -319,26 +293,23 @@ void WindowsTest::destination() {
     QFETCH(QString, chosen);
     QFETCH(QString, stored);
     QFETCH(QString, warning);
-    Harness h;
-    const MountedVolume drive = h.addDrive(u"STICK"_s);
-    const QString home = h.dir.filePath(u"home"_s);
+    Editing e;
+    const QString home = e.h.dir.filePath(u"home"_s);
     QDir().mkpath(home);
-    AppState& state = h.started();
-    state.setEditingVolumeID(h.idOf(drive));
     ScriptedPanels panels;
     auto expand = [&](QString text) {
         if (text.startsWith(u'~'))
             text.replace(0, 1, home);
-        return text.replace(u'@', drive.mountPath);
+        return text.replace(u'@', e.volume.mountPath);
     };
     panels.folders.push_back(
         chosen.isEmpty() ? std::nullopt : std::optional(fs::path(expand(chosen).toStdString())));
-    ConfigWindow window(state, *h.localizer, panels.panels(), home.toStdString());
+    ConfigWindow window(e.state, *e.h.localizer, panels.panels(), home.toStdString());
     window.show();
     window.chooseDestination();
     QCOMPARE(panels.requests.front().startFolder, fs::path(home.toStdString()) / "Backups/Keelbox");
     QString expectedStored = stored;
-    expectedStored.replace(u'@', drive.mountPath);
+    expectedStored.replace(u'@', e.volume.mountPath);
     QCOMPARE(QString::fromStdString(window.draft().draft.destinationPath), expectedStored);
     QCOMPARE(window.findChild<QLineEdit*>()->text(), expectedStored);
     if (!warning.isEmpty())

@@ -96,18 +96,14 @@ struct ScriptedPanels {
     std::vector<FilePanelRequest> requests;
 
     ConfigPanels panels() {
-        return {[this](QWidget*, const FilePanelRequest& request) {
-                    requests.push_back(request);
-                    auto answer = items.front();
-                    items.pop_front();
-                    return answer;
-                },
-                [this](QWidget*, const FilePanelRequest& request) {
-                    requests.push_back(request);
-                    auto answer = folders.front();
-                    folders.pop_front();
-                    return answer;
-                }};
+        const auto answer = [this](auto& answers, const FilePanelRequest& request) {
+            requests.push_back(request);
+            auto next = answers.front();
+            answers.pop_front();
+            return next;
+        };
+        return {[=, this](QWidget*, const FilePanelRequest& r) { return answer(items, r); },
+                [=, this](QWidget*, const FilePanelRequest& r) { return answer(folders, r); }};
     }
 };
 
@@ -152,13 +148,6 @@ struct Ui {
     Panel& panel() { return *tray->panel(); }
     VolumeRow* row(int i) { return panel().rows().value(i); }
 };
-
-LogEntry entry(std::string message, LogEntry::Kind kind = LogEntry::Kind::info) {
-    LogEntry e;
-    e.message = std::move(message);
-    e.kind = kind;
-    return e;
-}
 
 } // namespace
 
@@ -217,9 +206,11 @@ void UiTest::panelSections() {
         ui.harness.addDrive(u"STICK%1"_s.arg(i));
     AppState& state = ui.start();
     // The log is newest first: entry 0 is the last appended.
-    for (int i = 0; i < logEntries; ++i)
-        state.appendLog(entry("entry " + std::to_string(i),
-                              i % 2 ? LogEntry::Kind::failure : LogEntry::Kind::success));
+    for (int i = 0; i < logEntries; ++i) {
+        LogEntry entry = failureWith(0);
+        entry.message = "entry " + std::to_string(i);
+        state.appendLog(entry);
+    }
     if (updateAvailable)
         ui.updater.foundUpdate(version);
     Panel& panel = ui.panel();

@@ -79,18 +79,16 @@ inline QString shortId() {
     return QUuid::createUuid().toString(QUuid::Id128).left(8);
 }
 
-// A fresh 64 MiB image in the stack's image folder, empty on failure with the reason in `error`.
+// A fresh 64 MiB image in the stack's image folder, empty on failure (with a warning saying why).
 // `kind` is "removable", "ignored" or "system" (the stack's udev rules key on it); `fs` is "ext4",
 // "vfat", "vfat32" or "exfat"; an ext4 image starts with the files of `content` when given.
 inline QString makeImage(const QString& fs, const QString& label, const QString& kind,
-                         QString* error, const QString& content = {}) {
+                         const QString& content = {}) {
     const QString path = u"%1/img/%2-%3-%4.img"_s.arg(stackDir(), fs, shortId(), kind);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(64 * 1024 * 1024)) {
-        *error = file.errorString();
+    if (QFile file(path); !file.open(QIODevice::WriteOnly) || !file.resize(64 * 1024 * 1024)) {
+        qWarning("%s: %s", qPrintable(path), qPrintable(file.errorString()));
         return {};
     }
-    file.close();
     QStringList args;
     if (fs == "ext4"_L1)
         args = QStringList{u"mkfs.ext4"_s, u"-q"_s, u"-F"_s, u"-L"_s, label} +
@@ -104,9 +102,9 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
     else
         args = {u"mkfs.exfat"_s, u"-L"_s, label};
     const QString tool = args.takeFirst();
-    const Run made = run(tool, args << path);
-    if (!made.ok()) {
-        *error = made.out;
+    if (const Run made = run(tool, args << path); !made.ok()) {
+        qWarning("%s", qPrintable(made.out));
+        QFile::remove(path);
         return {};
     }
     return path;
@@ -166,11 +164,7 @@ inline QString configuredStick(const QString& content, const QString& label,
     config[u"deleteRemovedFiles"_s] = mirror;
     if (!writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson()))
         return {};
-    QString error;
-    const QString image = makeImage(u"ext4"_s, label, u"removable"_s, &error, content);
-    if (image.isEmpty())
-        qWarning("%s", qPrintable(error));
-    return image;
+    return makeImage(u"ext4"_s, label, u"removable"_s, content);
 }
 
 // Waits until udev has handled the devices that came and went (labels published, rules applied).

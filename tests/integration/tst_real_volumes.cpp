@@ -90,13 +90,8 @@ private slots:
 
 private:
     QString image(const QString& fs, const QString& label, const QString& kind) {
-        QString error;
-        const QString path = makeImage(fs, label, kind, &error);
-        if (path.isEmpty())
-            qWarning("%s", qPrintable(error));
-        else
-            m_images.append(path);
-        return path;
+        m_images << makeImage(fs, label, kind);
+        return m_images.last();
     }
     QStringList m_images;
     QString m_folder;

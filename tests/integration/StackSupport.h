@@ -209,28 +209,38 @@ struct Plugged {
     QString error;
 };
 
-inline Plugged plugIn(const QString& image) {
+// `image` on a loop device set up through UDisks2, not mounted yet.
+inline Plugged attach(const QString& image) {
     Plugged plugged;
     const Run setup =
         run(u"udisksctl"_s, {u"loop-setup"_s, u"-f"_s, image, u"--no-user-interaction"_s});
-    const QRegularExpressionMatch loop = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out);
-    if (!setup.ok() || !loop.hasMatch()) {
+    plugged.device = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out).captured(1);
+    if (!setup.ok() || plugged.device.isEmpty())
         plugged.error = setup.out;
-        return plugged;
-    }
-    plugged.device = loop.captured(1);
     // The udev rules that mark the image removable must have run before udisks mounts it.
     settleUdev();
+    return plugged;
+}
+
+// Mounts an attached image as a desktop does; the mount path, empty on failure with the reason in
+// `error`.
+inline QString mount(Plugged& plugged) {
     const Run mounted =
         run(u"udisksctl"_s, {u"mount"_s, u"-b"_s, plugged.device, u"--no-user-interaction"_s});
     // A label may hold a line break, and so may the mount path made of it.
     const QRegularExpressionMatch at =
         QRegularExpression(u" at (/.*?)\\.?\\s*$"_s, QRegularExpression::DotMatchesEverythingOption)
             .match(mounted.out.trimmed());
-    if (mounted.ok() && at.hasMatch())
-        plugged.mountPath = at.captured(1);
-    else
+    plugged.mountPath = mounted.ok() && at.hasMatch() ? at.captured(1) : QString();
+    if (plugged.mountPath.isEmpty())
         plugged.error = mounted.out;
+    return plugged.mountPath;
+}
+
+inline Plugged plugIn(const QString& image) {
+    Plugged plugged = attach(image);
+    if (!plugged.device.isEmpty())
+        mount(plugged);
     return plugged;
 }
 

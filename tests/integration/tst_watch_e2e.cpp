@@ -88,10 +88,9 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     m_watch.setProcessEnvironment(environment(root, withUDisks));
     const qsizetype notificationsBefore = notifications().size();
     m_watch.start(QStringLiteral(KEELBOX_BINARY), {u"watch"_s, u"--language"_s, u"en"_s});
-    QVERIFY(m_watch.waitForStarted());
-    // A stick that came before the subscription is found by the first scan: no race either way.
-    QTest::qWait(1000);
-    QCOMPARE(m_watch.state(), QProcess::Running);
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (output += m_watch.readAllStandardOutput(), output.contains("Watching for drives")), 10000);
 
     QString mountPath;
     if (withUDisks) {
@@ -106,7 +105,6 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     }
 
     // The backup's files arrive under destination/<drive name>/; the rules file is never copied.
-    QByteArray output;
     QTRY_VERIFY_WITH_TIMEOUT((output += m_watch.readAllStandardOutput(),
                               output.contains("Done: ") || m_watch.state() != QProcess::Running),
                              30000);
@@ -214,12 +212,9 @@ void WatchEndToEndTest::driveLeavesDuringItsBackup() {
     m_image = configuredStick(root + u"/content"_s, u"LEAVES"_s, destination,
                               {{u"big.bin"_s, big}, {u"a.txt"_s, "a"}});
     QVERIFY(!m_image.isEmpty());
-    const Run setup =
-        run(u"udisksctl"_s, {u"loop-setup"_s, u"-f"_s, m_image, u"--no-user-interaction"_s});
-    const QString device = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out).captured(1);
-    QVERIFY2(!device.isEmpty(), qPrintable(setup.out));
-    settleUdev();
-    const QString numbers = run(u"lsblk"_s, {u"-dno"_s, u"MAJ:MIN"_s, device}).out.trimmed();
+    Plugged stick = attach(m_image);
+    QVERIFY2(!stick.device.isEmpty(), qPrintable(stick.error));
+    const QString numbers = run(u"lsblk"_s, {u"-dno"_s, u"MAJ:MIN"_s, stick.device}).out.trimmed();
     QFile limit(group + u"/blkio.throttle.read_bps_device"_s);
     QVERIFY(limit.open(QIODevice::WriteOnly) && limit.write(numbers.toUtf8() + " 1048576\n") > 0);
     limit.close();
@@ -228,21 +223,17 @@ void WatchEndToEndTest::driveLeavesDuringItsBackup() {
     m_watch.start(u"sh"_s, {u"-c"_s, u"echo $$ > \"$1/cgroup.procs\" && exec \"$2\" watch"_s,
                             u"sh"_s, group, QStringLiteral(KEELBOX_BINARY)});
     QByteArray out;
-    const auto mount = [&] {
-        const Run mounted = run(u"udisksctl"_s, {u"mount"_s, u"-b"_s, device});
-        return QRegularExpression(u" at (/\\S+?)\\.?\\s*$"_s).match(mounted.out).captured(1);
-    };
     QTRY_VERIFY_WITH_TIMEOUT((out += m_watch.readAllStandardOutput(), out.contains("Watching")),
                              10000);
-    const QString path = mount();
-    QVERIFY(!path.isEmpty());
+    const QString path = mount(stick);
+    QVERIFY2(!path.isEmpty(), qPrintable(stick.error));
     // Unplugged once the run is copying (it has made the drive's folder), not while it waits.
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(destination + u"/LEAVES"_s), 10000);
     QVERIFY(run(u"umount"_s, {u"-l"_s, path}).ok());
     QTRY_VERIFY_WITH_TIMEOUT(
         (out += m_watch.readAllStandardOutput(), out.contains("Disconnected: LEAVES")), 10000);
     if (replug)
-        QCOMPARE(mount(), path);
+        QCOMPARE(mount(stick), path);
     // The end of each run is printed; with the stick back, a second run follows the first.
     const QRegularExpression ended(u"LEAVES: (Done: |Finished with errors: )"_s);
     QTRY_VERIFY_WITH_TIMEOUT((out += m_watch.readAllStandardOutput(),

@@ -227,9 +227,8 @@ void RealVolumesTest::mountTableFollowsRealMounts() {
     QCOMPARE(again.errorMessage, m_folder + u": not mounted."_s);
 }
 
-// A mirrored stick queued behind another backup leaves before its turn, and another stick with its
-// label takes its mount path, or its mount folder stays behind: its turn copies and deletes
-// nothing.
+// A mirrored stick queued behind another backup leaves before its turn (a stick with its label
+// takes its path, or its mount folder stays): the turn copies and deletes nothing, and says why.
 void RealVolumesTest::queuedRunFindsAnotherDrive_data() {
     QTest::addColumn<bool>("swap");
     QTest::addColumn<QString>("newest"); // the log's newest entry at the end

@@ -53,9 +53,6 @@ public:
     QList<ElidedLabel*> recentLines() const;
     QList<QWidget*> dividers() const { return m_dividers; }
     QToolButton* helpButton() const { return m_help; }
-    QToolButton* refreshButton() const { return m_refresh; }
-    QPushButton* settingsButton() const { return m_settings; }
-    QPushButton* logButton() const { return m_log; }
     QPushButton* quitButton() const { return m_quit; }
 
 signals:

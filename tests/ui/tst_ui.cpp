@@ -309,29 +309,24 @@ void UiTest::rowEnabledStatesFollowTheBackup() {
     VolumeRow* plain = ui.row(1);
     QCOMPARE(conf->volume().name, "CONF");
 
-    // Configure stays enabled throughout; eject and back-up-now only while idle.
-    struct Expect {
-        VolumeRow* row;
-        bool backup, eject;
+    // Configure, back up and eject: configure stays enabled, the others only while idle.
+    const auto enabled = [](VolumeRow* row) {
+        return std::tuple(row->configureButton()->isEnabled(), row->backupButton()->isEnabled(),
+                          row->ejectButton()->isEnabled());
     };
-    const auto check = [&](std::initializer_list<Expect> rows) {
-        for (const Expect& e : rows) {
-            QVERIFY(e.row->configureButton()->isEnabled());
-            QCOMPARE(e.row->backupButton()->isEnabled(), e.backup);
-            QCOMPARE(e.row->ejectButton()->isEnabled(), e.eject);
-        }
-    };
-    check({{conf, true, true}, {plain, false, true}});
+    QCOMPARE(enabled(conf), std::tuple(true, true, true));
+    QCOMPARE(enabled(plain), std::tuple(true, false, true));
     QSignalSpy icon(ui.tray.get(), &TrayApplication::iconChanged);
     conf->backupButton()->click();
     QVERIFY(ui.harness.engine.waitForCalls(1));
     QCOMPARE(conf->statusText(), u"Preparing…"_s);
-    check({{conf, false, false}, {plain, false, true}});
+    QCOMPARE(enabled(conf), std::tuple(true, false, false));
+    QCOMPARE(enabled(plain), std::tuple(true, false, true));
     QVERIFY(ui.tray->busy());
     QVERIFY(ui.tray->toolTip().contains(u"Backing up CONF"_s));
     ui.harness.engine.release();
     QVERIFY(settles(state));
-    check({{conf, true, true}, {plain, false, true}});
+    QCOMPARE(enabled(conf), std::tuple(true, true, true));
     QCOMPARE(icon.count(), 2); // busy, then idle
     QVERIFY(!ui.tray->busy());
     QCOMPARE(ui.tray->toolTip(), u"Keelbox"_s);

@@ -39,13 +39,18 @@ namespace keelbox::test {
 
 struct Run {
     int exitCode = -1;
-    QString out; // stdout and stderr together
+    QString out;
     bool ok() const { return exitCode == 0; }
 };
 
-inline Run run(const QString& program, const QStringList& args) {
+// Runs `program` in `environment` to its end, a minute at most; `out` has what it printed on both
+// channels, or on standard output alone when not `merged`.
+inline Run run(const QString& program, const QStringList& args,
+               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+               bool merged = true) {
     QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(merged ? QProcess::MergedChannels : QProcess::SeparateChannels);
     process.start(program, args);
     if (!process.waitForStarted())
         return {-1, program + u": "_s + process.errorString()};
@@ -55,7 +60,7 @@ inline Run run(const QString& program, const QStringList& args) {
         return {-1, program + u": timed out"_s};
     }
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAll())};
+            QString::fromLocal8Bit(process.readAllStandardOutput())};
 }
 
 inline QString stackDir() {

@@ -73,7 +73,9 @@ private:
     void launch(Background& app, const QStringList& args = {});
     QProcessEnvironment environment() const;
     // `program` run in the test's session and display; `out` is its standard output.
-    Run inSession(const QString& program, const QStringList& args, int timeout = 5000) const;
+    Run inSession(const QString& program, const QStringList& args) const {
+        return run(program, args, environment(), false);
+    }
     // The visible windows whose title matches `name` (a regular expression).
     QStringList visibleWindows(const QString& name) const {
         return inSession(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, name})
@@ -126,15 +128,6 @@ void TrayEndToEndTest::launch(Background& app, const QStringList& args) {
     QVERIFY(app.process.waitForStarted());
     // It listens for later launches once it is the instance.
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home->filePath(u"runtime/keelbox.socket"_s)), 10000);
-}
-
-Run TrayEndToEndTest::inSession(const QString& program, const QStringList& args,
-                                int timeout) const {
-    QProcess process;
-    process.setProcessEnvironment(environment());
-    process.start(program, args);
-    const bool ended = process.waitForFinished(timeout);
-    return {ended ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput())};
 }
 
 void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
@@ -246,12 +239,12 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
     QVERIFY(visibleWindows(u"^Keelbox$"_s).isEmpty());
 
     // A second launch shows the panel, and every control of it is there for a screen reader.
-    QCOMPARE(inSession(QStringLiteral(KEELBOX_BINARY), {}, 20000).exitCode, 0);
+    QCOMPARE(inSession(QStringLiteral(KEELBOX_BINARY), {}).exitCode, 0);
     QStringList panel;
     QTRY_COMPARE_WITH_TIMEOUT((panel = visibleWindows(u"^Keelbox$"_s)).size(), 1, 10000);
     QVERIFY(inSession(u"xdotool"_s, {u"getwindowgeometry"_s, panel.first()})
                 .out.contains(u"Geometry: 380x"_s));
-    const Run probe = inSession(python, {here + u"/atspi_probe.py"_s, u"keelbox"_s}, 30000);
+    const Run probe = inSession(python, {here + u"/atspi_probe.py"_s, u"keelbox"_s});
     QVERIFY(probe.ok());
     const QString& tree = probe.out;
     for (const QString& control :
@@ -265,7 +258,7 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
              .hasMatch(),
         qPrintable(tree));
     // Asking for an open window again leaves one.
-    QCOMPARE(inSession(QStringLiteral(KEELBOX_BINARY), {u"--show=help"_s}, 20000).exitCode, 0);
+    QCOMPARE(inSession(QStringLiteral(KEELBOX_BINARY), {u"--show=help"_s}).exitCode, 0);
     QTest::qWait(500);
     QCOMPARE(visibleWindows(u"Help|Pomoc"_s).size(), 1);
 }

@@ -210,27 +210,27 @@ ConfigWindow::Warning ConfigWindow::addWarning(QWidget* parent, QVBoxLayout* sec
     return warning;
 }
 
-// The sources, the destination, the mode and the options, each under a title with a symbol.
-QWidget* ConfigWindow::buildSections() {
-    auto* sectionsPage = new QWidget;
-    auto* sections = new QVBoxLayout(sectionsPage);
-    sections->setContentsMargins(20, 20, 20, 20);
-    sections->setSpacing(20);
-    auto section = [&](const char* symbol, const char* key, int spacing) {
-        auto* box = new QVBoxLayout;
-        box->setSpacing(spacing);
-        auto* title = new QHBoxLayout;
-        title->setSpacing(6);
-        SectionTitle labels{new QLabel(sectionsPage), new QLabel(sectionsPage), symbol, key};
-        title->addWidget(labels.icon);
-        title->addWidget(labels.text, 1);
-        box->addLayout(title);
-        m_titles.push_back(labels);
-        sections->addLayout(box);
-        return box;
-    };
+// A section at the end of `sections`: a title with a symbol, above what the caller adds to the
+// layout returned.
+QVBoxLayout* ConfigWindow::addSection(QVBoxLayout* sections, const char* symbol, const char* key,
+                                      int spacing) {
+    QWidget* page = sections->parentWidget();
+    auto* box = new QVBoxLayout;
+    box->setSpacing(spacing);
+    auto* title = new QHBoxLayout;
+    title->setSpacing(6);
+    SectionTitle labels{new QLabel(page), new QLabel(page), symbol, key};
+    title->addWidget(labels.icon);
+    title->addWidget(labels.text, 1);
+    box->addLayout(title);
+    m_titles.push_back(labels);
+    sections->addLayout(box);
+    return box;
+}
 
-    QVBoxLayout* sources = section("folder", "cfg.sources.title", 8);
+void ConfigWindow::addSourcesSection(QVBoxLayout* sections) {
+    QWidget* sectionsPage = sections->parentWidget();
+    QVBoxLayout* sources = addSection(sections, "folder", "cfg.sources.title", 8);
     m_sourcesHelp = wrappingLabel(sectionsPage);
     sources->addWidget(m_sourcesHelp);
     m_sourcesEmpty = wrappingLabel(sectionsPage);
@@ -248,8 +248,17 @@ QWidget* ConfigWindow::buildSections() {
     sourceButtons->addWidget(m_whole);
     sourceButtons->addStretch(1);
     sources->addLayout(sourceButtons);
+}
 
-    QVBoxLayout* destination = section("internaldrive", "cfg.dest.title", 8);
+// The sources, the destination, the mode and the options, each under a title with a symbol.
+QWidget* ConfigWindow::buildSections() {
+    auto* sectionsPage = new QWidget;
+    auto* sections = new QVBoxLayout(sectionsPage);
+    sections->setContentsMargins(20, 20, 20, 20);
+    sections->setSpacing(20);
+    addSourcesSection(sections);
+
+    QVBoxLayout* destination = addSection(sections, "internaldrive", "cfg.dest.title", 8);
     auto* destinationRow = new QHBoxLayout;
     m_destination = new QLineEdit(sectionsPage);
     m_choose = new QPushButton(sectionsPage);
@@ -260,7 +269,7 @@ QWidget* ConfigWindow::buildSections() {
     m_destinationNote = wrappingLabel(sectionsPage);
     destination->addWidget(m_destinationNote);
 
-    QVBoxLayout* mode = section("arrow.triangle.2.circlepath", "cfg.mode.title", 8);
+    QVBoxLayout* mode = addSection(sections, "arrow.triangle.2.circlepath", "cfg.mode.title", 8);
     m_modes = new QButtonGroup(this);
     m_sync = new QRadioButton(sectionsPage);
     m_dated = new QRadioButton(sectionsPage);
@@ -269,7 +278,7 @@ QWidget* ConfigWindow::buildSections() {
     mode->addWidget(m_sync);
     mode->addWidget(m_dated);
 
-    QVBoxLayout* options = section("switch.2", "cfg.options.title", 10);
+    QVBoxLayout* options = addSection(sections, "switch.2", "cfg.options.title", 10);
     m_autorun = new QCheckBox(sectionsPage);
     m_mirror = new QCheckBox(sectionsPage);
     options->addWidget(m_autorun);

@@ -80,6 +80,9 @@ private:
     void buildPlaceholder();
     void buildEditor();
     QWidget* buildSections();
+    QVBoxLayout* addSection(QVBoxLayout* sections, const char* symbol, const char* key,
+                            int spacing);
+    void addSourcesSection(QVBoxLayout* sections);
     Warning addWarning(QWidget* parent, QVBoxLayout* section);
     void addShortcuts();
     void connectControls();

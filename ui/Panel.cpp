@@ -50,8 +50,19 @@ Panel::Panel(const UiContext& ui, QWidget* parent) : QFrame(parent), m_ui(ui) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(margin, margin, margin, margin);
     column->setSpacing(12);
+    addHeader(column);
+    addDrives(column);
+    addRecent(column);
+    addFooter(column);
+    connectControls();
+    m_autoBackup->setChecked(m_ui.state->autoBackup());
+    restyle();
+    retranslate();
+    setPopup(true);
+}
 
-    // Header.
+// The name with the help and refresh buttons, and the update line below.
+void Panel::addHeader(QVBoxLayout* column) {
     auto* header = line(8);
     header->addWidget(new SymbolLabel("externaldrive.badge.timemachine", Colour::accent,
                                       TextStyle::title3, this));
@@ -66,12 +77,13 @@ Panel::Panel(const UiContext& ui, QWidget* parent) : QFrame(parent), m_ui(ui) {
     m_dividers << divider(this);
     column->addWidget(m_dividers.back());
 
-    // Update line.
     m_update = new QPushButton(this);
     m_update->setFlat(true);
     column->addWidget(m_update);
+}
 
-    // Drives, or the empty line.
+// A row per drive, or the line that says there is none, then the automatic backup switch.
+void Panel::addDrives(QVBoxLayout* column) {
     m_drives = new QWidget(this);
     m_driveList = new QVBoxLayout(m_drives);
     m_driveList->setContentsMargins(0, 0, 0, 0);
@@ -91,8 +103,10 @@ Panel::Panel(const UiContext& ui, QWidget* parent) : QFrame(parent), m_ui(ui) {
 
     m_autoBackup = new QCheckBox(this);
     column->addWidget(m_autoBackup);
+}
 
-    // Recent activity.
+// The newest log entries.
+void Panel::addRecent(QVBoxLayout* column) {
     m_recent = new QWidget(this);
     auto* recent = new QVBoxLayout(m_recent);
     recent->setContentsMargins(0, 0, 0, 0);
@@ -111,8 +125,9 @@ Panel::Panel(const UiContext& ui, QWidget* parent) : QFrame(parent), m_ui(ui) {
     column->addWidget(m_recent);
     m_dividers << divider(this);
     column->addWidget(m_dividers.back());
+}
 
-    // Footer.
+void Panel::addFooter(QVBoxLayout* column) {
     auto* footer = line(-1);
     m_settings = new QPushButton(this);
     m_log = new QPushButton(this);
@@ -122,9 +137,9 @@ Panel::Panel(const UiContext& ui, QWidget* parent) : QFrame(parent), m_ui(ui) {
     footer->addStretch(1);
     footer->addWidget(m_quit);
     column->addLayout(footer);
-    auto* quitKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
-    quitKey->setContext(Qt::WindowShortcut);
+}
 
+void Panel::connectControls() {
     app::AppState* state = m_ui.state;
     WindowRouter* router = m_ui.router;
     connect(m_help, &QToolButton::clicked, this, [router] { router->showWindow(helpWindow); });
@@ -136,6 +151,8 @@ Panel::Panel(const UiContext& ui, QWidget* parent) : QFrame(parent), m_ui(ui) {
             [router] { router->showWindow(settingsWindow); });
     connect(m_log, &QPushButton::clicked, this, [router] { router->showWindow(logWindow); });
     connect(m_quit, &QPushButton::clicked, this, &Panel::quitRequested);
+    auto* quitKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    quitKey->setContext(Qt::WindowShortcut);
     connect(quitKey, &QShortcut::activated, this, &Panel::quitRequested);
 
     connect(state, &app::AppState::volumesChanged, this, &Panel::showVolumes);
@@ -148,11 +165,6 @@ Panel::Panel(const UiContext& ui, QWidget* parent) : QFrame(parent), m_ui(ui) {
     connect(m_ui.updater, &update::UpdaterViewModel::availableVersionStringChanged, this,
             &Panel::showUpdate);
     connect(m_ui.localizer, &app::Localizer::languageChanged, this, &Panel::retranslate);
-
-    m_autoBackup->setChecked(state->autoBackup());
-    restyle();
-    retranslate();
-    setPopup(true);
 }
 
 void Panel::setPopup(bool popup) {

@@ -53,9 +53,6 @@ public:
     QList<ElidedLabel*> recentLines() const;
     QList<QWidget*> dividers() const { return m_dividers; }
     QToolButton* helpButton() const { return m_help; }
-    QToolButton* refreshButton() const { return m_refresh; }
-    QPushButton* settingsButton() const { return m_settings; }
-    QPushButton* logButton() const { return m_log; }
     QPushButton* quitButton() const { return m_quit; }
 
 signals:
@@ -66,6 +63,11 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    void addHeader(QVBoxLayout* column);
+    void addDrives(QVBoxLayout* column);
+    void addRecent(QVBoxLayout* column);
+    void addFooter(QVBoxLayout* column);
+    void connectControls();
     void showVolumes();
     void showLog();
     void showUpdate();

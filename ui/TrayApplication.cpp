@@ -215,6 +215,32 @@ void TrayApplication::quit() {
     QCoreApplication::quit();
 }
 
+namespace {
+
+// Without a display a window can still be asked of an instance running on one.
+int requestFromInstance(int argc, char** argv, const QString& what, const QString& token) {
+    QCoreApplication core(argc, argv);
+    app::SingleInstance instance(app::userRuntimeDir());
+    instance.setRequest(what, token);
+    if (instance.claim() == app::SingleInstance::Claim::handedOver)
+        return 0;
+    std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.noDisplay") << std::endl;
+    return 1;
+}
+
+// The names and the icon the desktop knows the application by; it lives on in the tray.
+void nameApplication() {
+    QApplication::setApplicationName(QStringLiteral("keelbox"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Keelbox"));
+    QApplication::setOrganizationName(QStringLiteral("keelbox"));
+    QApplication::setDesktopFileName(QStringLiteral("keelbox"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(bundledIcon("externaldrive.badge.timemachine",
+                                            QApplication::palette().color(QPalette::WindowText)));
+}
+
+} // namespace
+
 int runTrayApplication(int argc, char** argv) {
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
@@ -232,25 +258,11 @@ int runTrayApplication(int argc, char** argv) {
                          qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
     if (!display && !what)
         return app::runApplication(argc, argv); // the state without a face, on a text console
-    if (!display) {
-        // A window can still be asked of an instance running on a display.
-        QCoreApplication core(argc, argv);
-        app::SingleInstance instance(app::userRuntimeDir());
-        instance.setRequest(*what, token);
-        if (instance.claim() == app::SingleInstance::Claim::handedOver)
-            return 0;
-        std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.noDisplay") << std::endl;
-        return 1;
-    }
+    if (!display)
+        return requestFromInstance(argc, argv, *what, token);
 
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("keelbox"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Keelbox"));
-    QApplication::setOrganizationName(QStringLiteral("keelbox"));
-    QApplication::setDesktopFileName(QStringLiteral("keelbox"));
-    QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(bundledIcon("externaldrive.badge.timemachine",
-                                            QApplication::palette().color(QPalette::WindowText)));
+    nameApplication();
 
     app::SingleInstance instance(app::userRuntimeDir());
     instance.setRequest(what.value_or(QString()), token);

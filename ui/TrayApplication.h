@@ -37,9 +37,7 @@ public:
     bool trayAvailable() const { return m_trayAvailable; }
     Panel* panel() const { return m_panel.get(); }
     WindowRouter* router() const { return m_router.get(); }
-    QSystemTrayIcon* trayIcon() const { return m_tray; }
     QMenu* menu() const { return m_menu.get(); }
-    QAction* updateAction() const { return m_updateAction; }
     bool busy() const { return m_busy; }
     QString toolTip() const;
 

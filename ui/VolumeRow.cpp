@@ -136,18 +136,21 @@ void VolumeRow::restyle() {
 
 void VolumeRow::setVolume(const VolumeInfo& volume) {
     m_volume = volume;
-    const app::Localizer& loc = *m_ui.localizer;
-    const AppLanguage language = loc.language();
-    const bool running = m_ui.state->isRunning(volume.id);
-    using Kind = BackupStatus::Kind;
-
     m_icon->setColour(volume.isConfigured() ? Colour::accent : Colour::secondary);
     m_name->setText(qs(volume.name));
-    const auto capacity = volume.capacityText(language);
+    const auto capacity = volume.capacityText(m_ui.localizer->language());
     m_capacity->setVisible(capacity.has_value());
     m_capacity->setText(capacity ? qs(*capacity) : QString());
+    showStatus(volume);
+    showProgress(volume);
+    showCommands(volume);
+    setAccessibleName(qs(volume.name));
+}
 
-    // Status line.
+// The status line, or the button of a failed run that opens the log.
+void VolumeRow::showStatus(const VolumeInfo& volume) {
+    const app::Localizer& loc = *m_ui.localizer;
+    using Kind = BackupStatus::Kind;
     QString status;
     Colour statusColour = Colour::secondary;
     switch (volume.status.kind) {
@@ -182,11 +185,14 @@ void VolumeRow::setVolume(const VolumeInfo& volume) {
         m_failed->setAccessibleName(m_failed->text());
         m_failed->setAccessibleDescription(m_failed->toolTip());
     }
+}
 
-    // Progress.
-    const bool showProgress = volume.status.kind == Kind::running;
-    m_progressBlock->setVisible(showProgress && volume.progress.has_value());
-    m_scanningBlock->setVisible(showProgress && !volume.progress.has_value());
+void VolumeRow::showProgress(const VolumeInfo& volume) {
+    const app::Localizer& loc = *m_ui.localizer;
+    const AppLanguage language = loc.language();
+    const bool running = volume.status.kind == BackupStatus::Kind::running;
+    m_progressBlock->setVisible(running && volume.progress.has_value());
+    m_scanningBlock->setVisible(running && !volume.progress.has_value());
     if (volume.progress) {
         const BackupProgress& p = *volume.progress;
         m_bar->setValue(static_cast<int>(std::floor(p.fraction() * 1000.0)));
@@ -200,15 +206,18 @@ void VolumeRow::setVolume(const VolumeInfo& volume) {
         m_bar->setAccessibleName(m_files->text());
     }
     m_scanning->setText(loc.qtext("progress.scanning"));
+}
 
-    // Commands and their enabled states.
+// Configure stays available; eject and back-up-now wait until the drive's run is over.
+void VolumeRow::showCommands(const VolumeInfo& volume) {
+    const app::Localizer& loc = *m_ui.localizer;
+    const bool running = m_ui.state->isRunning(volume.id);
     m_eject->setToolTip(loc.qtext("row.eject"));
     m_eject->setAccessibleName(m_eject->toolTip());
     m_eject->setEnabled(!running);
     m_configure->setText(loc.qtext(volume.isConfigured() ? "row.configure" : "row.setup"));
     m_backup->setText(loc.qtext("row.backupNow"));
     m_backup->setEnabled(volume.isConfigured() && !running);
-    setAccessibleName(qs(volume.name));
 }
 
 QString VolumeRow::statusText() const {

@@ -49,6 +49,9 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    void showStatus(const VolumeInfo& volume);
+    void showProgress(const VolumeInfo& volume);
+    void showCommands(const VolumeInfo& volume);
     void restyle();
 
     UiContext m_ui;

@@ -9,42 +9,45 @@
 
 namespace keelbox::update {
 
-int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::ostream& err) {
-    FeedSource source = applicationFeed(*userSettings());
-    AppLanguage language = app::Localizer::shared().language();
-    std::string problem;
-    for (qsizetype i = 0; i < arguments.size() && problem.empty(); ++i) {
+namespace {
+
+struct CheckRequest {
+    FeedSource source;
+    AppLanguage language;
+    std::string problem; // what is wrong with the arguments; empty when nothing is
+};
+
+// The configured feed and language, with what the options change.
+CheckRequest parseArguments(const QStringList& arguments) {
+    CheckRequest request{applicationFeed(*userSettings()), app::Localizer::shared().language(), {}};
+    const auto fail = [&request](const char* key, const QString& subject) {
+        request.problem = formatLocalized(key, request.language, {subject.toStdString()});
+        return request;
+    };
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& option = arguments[i];
-        const bool takesValue = option == QLatin1String("--feed") ||
-                                option == QLatin1String("--public-key") ||
-                                option == QLatin1String("--language");
-        if (!takesValue) {
-            problem = formatLocalized("cli.err.unknownArgument", language, {option.toStdString()});
-            break;
-        }
-        if (i + 1 >= arguments.size()) {
-            problem = formatLocalized("cli.err.missingValue", language, {option.toStdString()});
-            break;
-        }
+        if (option != QLatin1String("--feed") && option != QLatin1String("--public-key") &&
+            option != QLatin1String("--language"))
+            return fail("cli.err.unknownArgument", option);
+        if (i + 1 >= arguments.size())
+            return fail("cli.err.missingValue", option);
         const QString value = arguments[++i];
         if (option == QLatin1String("--feed")) {
-            source.address = QUrl(value);
+            request.source.address = QUrl(value);
         } else if (option == QLatin1String("--public-key")) {
-            source.publicKey = decodePublicKey(value);
-            if (source.publicKey.isEmpty())
-                problem = formatLocalized("update.err.badKey", language, {value.toStdString()});
+            request.source.publicKey = decodePublicKey(value);
+            if (request.source.publicKey.isEmpty())
+                return fail("update.err.badKey", value);
         } else if (auto chosen = appLanguageFromRaw(value.toStdString())) {
-            language = *chosen;
+            request.language = *chosen;
         } else {
-            problem = formatLocalized("cli.err.badLanguage", language, {value.toStdString()});
+            return fail("cli.err.badLanguage", value);
         }
     }
-    if (!problem.empty()) {
-        err << "keelbox check-update: " << problem << '\n'
-            << "usage: keelbox check-update [--feed URL] [--public-key KEY] [--language pl|en]\n";
-        return exitBadArguments;
-    }
+    return request;
+}
 
+CheckResult checkOnce(const FeedSource& source) {
     UpdateChecker checker(source, runningVersion());
     CheckResult result;
     QEventLoop loop;
@@ -54,7 +57,20 @@ int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::
     });
     checker.start();
     loop.exec();
+    return result;
+}
 
+} // namespace
+
+int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::ostream& err) {
+    const CheckRequest request = parseArguments(arguments);
+    if (!request.problem.empty()) {
+        err << "keelbox check-update: " << request.problem << '\n'
+            << "usage: keelbox check-update [--feed URL] [--public-key KEY] [--language pl|en]\n";
+        return exitBadArguments;
+    }
+    const CheckResult result = checkOnce(request.source);
+    const AppLanguage language = request.language;
     const FeedEntry& entry = result.entry;
     switch (result.outcome) {
     case CheckResult::Outcome::updateFound:

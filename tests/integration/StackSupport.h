@@ -39,13 +39,18 @@ namespace keelbox::test {
 
 struct Run {
     int exitCode = -1;
-    QString out; // stdout and stderr together
+    QString out;
     bool ok() const { return exitCode == 0; }
 };
 
-inline Run run(const QString& program, const QStringList& args) {
+// Runs `program` in `environment` to its end, a minute at most; `out` has what it printed on both
+// channels, or on standard output alone when not `merged`.
+inline Run run(const QString& program, const QStringList& args,
+               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+               bool merged = true) {
     QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(merged ? QProcess::MergedChannels : QProcess::SeparateChannels);
     process.start(program, args);
     if (!process.waitForStarted())
         return {-1, program + u": "_s + process.errorString()};
@@ -55,7 +60,7 @@ inline Run run(const QString& program, const QStringList& args) {
         return {-1, program + u": timed out"_s};
     }
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAll())};
+            QString::fromLocal8Bit(process.readAllStandardOutput())};
 }
 
 inline QString stackDir() {
@@ -79,18 +84,16 @@ inline QString shortId() {
     return QUuid::createUuid().toString(QUuid::Id128).left(8);
 }
 
-// A fresh 64 MiB image in the stack's image folder, empty on failure with the reason in `error`.
+// A fresh 64 MiB image in the stack's image folder, empty on failure (with a warning saying why).
 // `kind` is "removable", "ignored" or "system" (the stack's udev rules key on it); `fs` is "ext4",
 // "vfat", "vfat32" or "exfat"; an ext4 image starts with the files of `content` when given.
 inline QString makeImage(const QString& fs, const QString& label, const QString& kind,
-                         QString* error, const QString& content = {}) {
+                         const QString& content = {}) {
     const QString path = u"%1/img/%2-%3-%4.img"_s.arg(stackDir(), fs, shortId(), kind);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(64 * 1024 * 1024)) {
-        *error = file.errorString();
+    if (QFile file(path); !file.open(QIODevice::WriteOnly) || !file.resize(64 * 1024 * 1024)) {
+        qWarning("%s: %s", qPrintable(path), qPrintable(file.errorString()));
         return {};
     }
-    file.close();
     QStringList args;
     if (fs == "ext4"_L1)
         args = QStringList{u"mkfs.ext4"_s, u"-q"_s, u"-F"_s, u"-L"_s, label} +
@@ -104,9 +107,9 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
     else
         args = {u"mkfs.exfat"_s, u"-L"_s, label};
     const QString tool = args.takeFirst();
-    const Run made = run(tool, args << path);
-    if (!made.ok()) {
-        *error = made.out;
+    if (const Run made = run(tool, args << path); !made.ok()) {
+        qWarning("%s", qPrintable(made.out));
+        QFile::remove(path);
         return {};
     }
     return path;
@@ -132,33 +135,41 @@ inline bool writeFile(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+inline QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// What the stack's notification daemon was sent so far, oldest first.
+inline QList<QJsonObject> notifications() {
+    QList<QJsonObject> notes;
+    for (const QByteArray& line :
+         readFile(qEnvironmentVariable("KEELBOX_NOTIFICATIONS_FILE")).split('\n'))
+        if (!line.trimmed().isEmpty())
+            notes.append(QJsonDocument::fromJson(line).object());
+    return notes;
+}
+
 // An ext4 stick holding `files` (relative path to bytes, written under `content` first) and a
 // configuration that backs the whole stick up to `destination` on connect; empty on failure.
 inline QString configuredStick(const QString& content, const QString& label,
-                               const QString& destination, const QMap<QString, QByteArray>& files) {
+                               const QString& destination, const QMap<QString, QByteArray>& files,
+                               bool mirror = false) {
     for (auto it = files.constBegin(); it != files.constEnd(); ++it)
         if (!writeFile(content + u'/' + it.key(), it.value()))
             return {};
-    const QJsonObject config{
-        {"schemaVersion", 1},
-        {"driveID", "6F1C2A4E-8B3D-4C5E-9A7F-0B1C2D3E4F50"},
-        {"driveName", label},
-        {"createdAt", "2026-12-01T10:00:00Z"},
-        {"updatedAt", "2026-12-01T10:00:00Z"},
-        {"destinationPath", destination},
-        {"mode", "sync"},
-        {"deleteRemovedFiles", false},
-        {"autoRunOnMount", true},
-        {"sources", QJsonArray{QJsonObject{{"id", "0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9"},
-                                           {"relativePath", ""}}}},
-    };
+    QJsonObject config = QJsonDocument::fromJson(R"({"schemaVersion": 1, "mode": "sync",
+        "createdAt": "2026-12-01T10:00:00Z", "updatedAt": "2026-12-01T10:00:00Z",
+        "autoRunOnMount": true, "sources": [{"id": "0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9",
+        "relativePath": ""}]})")
+                             .object();
+    config[u"driveID"_s] = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    config[u"driveName"_s] = label;
+    config[u"destinationPath"_s] = destination;
+    config[u"deleteRemovedFiles"_s] = mirror;
     if (!writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson()))
         return {};
-    QString error;
-    const QString image = makeImage(u"ext4"_s, label, u"removable"_s, &error, content);
-    if (image.isEmpty())
-        qWarning("%s", qPrintable(error));
-    return image;
+    return makeImage(u"ext4"_s, label, u"removable"_s, content);
 }
 
 // Waits until udev has handled the devices that came and went (labels published, rules applied).
@@ -178,26 +189,22 @@ inline QStringList loopsOf(const QString& image) {
 // Unmounts whatever is mounted from `image` and detaches its loops; for test clean-up.
 inline void discardImage(const QString& image) {
     for (const QString& loop : loopsOf(image)) {
-        QFile table(u"/proc/self/mountinfo"_s);
-        if (!table.open(QIODevice::ReadOnly))
-            continue;
-        for (const QString& line : QString::fromUtf8(table.readAll()).split(u'\n')) {
-            const QStringList fields = line.split(u' ');
-            if (fields.size() > 4 && line.contains(u' ' + loop + u' ')) {
-                // The kernel writes spaces, line breaks and backslashes as octal escapes.
-                QByteArray point = fields[4].toUtf8();
-                for (qsizetype at = point.indexOf('\\'); at >= 0 && at + 3 < point.size();
-                     at = point.indexOf('\\', at + 1))
-                    point.replace(at, 4,
-                                  QByteArray(1, char(point.mid(at + 1, 3).toInt(nullptr, 8))));
-                const QString path = QString::fromUtf8(point);
-                if (!run(u"umount"_s, {path}).ok())
-                    run(u"umount"_s, {u"-l"_s, path});
-            }
-        }
+        if (!run(u"umount"_s, {u"--all-targets"_s, loop}).ok())
+            run(u"umount"_s, {u"--all-targets"_s, u"--lazy"_s, loop});
         run(u"losetup"_s, {u"-d"_s, loop});
     }
     QFile::remove(image);
+}
+
+// `image` on a loop device of its own, mounted by `program` on `folder` without UDisks2, as an
+// fstab entry does it.
+inline Run mountByHand(const QString& image, const QString& folder,
+                       const QString& program = u"mount"_s) {
+    const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, image});
+    if (!loop.ok() || !QDir().mkpath(folder))
+        return loop;
+    settleUdev();
+    return run(program, {loop.out.trimmed(), folder});
 }
 
 // An image attached and mounted through UDisks2, as a desktop does with a stick that is plugged in.
@@ -207,28 +214,38 @@ struct Plugged {
     QString error;
 };
 
-inline Plugged plugIn(const QString& image) {
+// `image` on a loop device set up through UDisks2, not mounted yet.
+inline Plugged attach(const QString& image) {
     Plugged plugged;
     const Run setup =
         run(u"udisksctl"_s, {u"loop-setup"_s, u"-f"_s, image, u"--no-user-interaction"_s});
-    const QRegularExpressionMatch loop = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out);
-    if (!setup.ok() || !loop.hasMatch()) {
+    plugged.device = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out).captured(1);
+    if (!setup.ok() || plugged.device.isEmpty())
         plugged.error = setup.out;
-        return plugged;
-    }
-    plugged.device = loop.captured(1);
     // The udev rules that mark the image removable must have run before udisks mounts it.
     settleUdev();
+    return plugged;
+}
+
+// Mounts an attached image as a desktop does; the mount path, empty on failure with the reason in
+// `error`.
+inline QString mount(Plugged& plugged) {
     const Run mounted =
         run(u"udisksctl"_s, {u"mount"_s, u"-b"_s, plugged.device, u"--no-user-interaction"_s});
     // A label may hold a line break, and so may the mount path made of it.
     const QRegularExpressionMatch at =
         QRegularExpression(u" at (/.*?)\\.?\\s*$"_s, QRegularExpression::DotMatchesEverythingOption)
             .match(mounted.out.trimmed());
-    if (mounted.ok() && at.hasMatch())
-        plugged.mountPath = at.captured(1);
-    else
+    plugged.mountPath = mounted.ok() && at.hasMatch() ? at.captured(1) : QString();
+    if (plugged.mountPath.isEmpty())
         plugged.error = mounted.out;
+    return plugged.mountPath;
+}
+
+inline Plugged plugIn(const QString& image) {
+    Plugged plugged = attach(image);
+    if (!plugged.device.isEmpty())
+        mount(plugged);
     return plugged;
 }
 

@@ -52,6 +52,14 @@ def interfaces_from_json(text):
             for name, props in data.items()}
 
 
+def recorded(interface, name):
+    """A method of `interface` that only records its call (and fails when told to)."""
+    def call(self, options):
+        self.record(interface, name, options)
+    call.__name__ = name
+    return dbus.service.method(interface, in_signature='a{sv}', out_signature='')(call)
+
+
 class Device(dbus.service.Object):
     def __init__(self, fake, path, interfaces):
         super().__init__(fake.bus, path)
@@ -88,21 +96,10 @@ class Device(dbus.service.Object):
         self.record(FILESYSTEM, 'Unmount', options)
         self.set_property(FILESYSTEM, 'MountPoints', dbus.Array([], signature='ay'))
 
-    @dbus.service.method(DRIVE, in_signature='a{sv}', out_signature='')
-    def PowerOff(self, options):
-        self.record(DRIVE, 'PowerOff', options)
-
-    @dbus.service.method(DRIVE, in_signature='a{sv}', out_signature='')
-    def Eject(self, options):
-        self.record(DRIVE, 'Eject', options)
-
-    @dbus.service.method(LOOP, in_signature='a{sv}', out_signature='')
-    def Delete(self, options):
-        self.record(LOOP, 'Delete', options)
-
-    @dbus.service.method(ENCRYPTED, in_signature='a{sv}', out_signature='')
-    def Lock(self, options):
-        self.record(ENCRYPTED, 'Lock', options)
+    PowerOff = recorded(DRIVE, 'PowerOff')
+    Eject = recorded(DRIVE, 'Eject')
+    Delete = recorded(LOOP, 'Delete')
+    Lock = recorded(ENCRYPTED, 'Lock')
 
 
 class Root(dbus.service.Object):

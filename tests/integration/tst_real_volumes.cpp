@@ -1,6 +1,5 @@
-// Real drives on the test stack: loop-mounted ext4, FAT (through fusefat) and exFAT (through
-// exfat-fuse) images plugged in through UDisks2 and through plain mounts, watched by the monitors,
-// taken away by the ejectors, and a queued backup finding another drive at its path.
+// Real ext4, FAT and exFAT images plugged in through UDisks2 and by hand, followed by the monitors,
+// taken away by the ejectors, and a queued backup that finds another drive at its path.
 
 #include "StackSupport.h"
 
@@ -8,7 +7,6 @@
 #include "app/platform/MountTableVolumes.h"
 #include "app/platform/UDisks2Volumes.h"
 #include "app/platform/Volumes.h"
-#include "core/ConfigFile.h"
 
 #include <QDBusConnection>
 #include <QScopeGuard>
@@ -91,15 +89,9 @@ private slots:
     void udisksRestartsWithDrivesMounted();
 
 private:
-    QString image(const QString& fs, const QString& label, const QString& kind,
-                  const QString& content = {}) {
-        QString error;
-        const QString path = makeImage(fs, label, kind, &error, content);
-        if (path.isEmpty())
-            qWarning("%s", qPrintable(error));
-        else
-            m_images.append(path);
-        return path;
+    QString image(const QString& fs, const QString& label, const QString& kind) {
+        m_images << makeImage(fs, label, kind);
+        return m_images.last();
     }
     QStringList m_images;
     QString m_folder;
@@ -155,21 +147,15 @@ void RealVolumesTest::udisksDrivesComeAndGo() {
     QVERIFY(volume);
     QCOMPARE(volume->name, label);
     QCOMPARE(volume->device, plugged.device);
-    const Capacities expected = volumeCapacities(readFsStats(path), std::nullopt);
-    if (fs == "vfat32"_L1) {
-        // statvfs says zero blocks: the size comes from what UDisks2 knows of the device,
-        // and there is no figure for the free space.
-        QVERIFY(!expected.total);
-        QVERIFY(volume->totalCapacity > imageSize * 5 / 8);
-        QVERIFY(volume->totalCapacity <= imageSize);
-        QVERIFY(!volume->availableCapacity);
-    } else {
-        // The file system takes some of the image for itself.
-        QVERIFY(expected.total > imageSize * 5 / 8 && expected.total <= imageSize);
-        QCOMPARE(volume->totalCapacity, expected.total);
-        QVERIFY(volume->availableCapacity > 0);
-        QVERIFY(volume->availableCapacity <= expected.total);
-    }
+    // With zero blocks from statvfs (FAT32 here) the size is the device's, the free space unknown.
+    const Capacities fsStats = volumeCapacities(readFsStats(path), std::nullopt);
+    QCOMPARE(!fsStats.total, fs == "vfat32"_L1);
+    QVERIFY(volume->totalCapacity > imageSize * 5 / 8 && volume->totalCapacity <= imageSize);
+    if (fsStats.total)
+        QCOMPARE(volume->totalCapacity, fsStats.total);
+    QCOMPARE(volume->availableCapacity.has_value(), fsStats.total.has_value());
+    QVERIFY(volume->availableCapacity.value_or(1) > 0 &&
+            volume->availableCapacity <= volume->totalCapacity);
 
     const EjectOutcome outcome = makeVolumeEjector()->eject(path);
     QVERIFY2(outcome.ok, qPrintable(outcome.errorMessage));
@@ -203,17 +189,10 @@ void RealVolumesTest::mountTableFollowsRealMounts() {
     // Below /mnt, where the mount-table backend looks, with a space the kernel escapes as \040.
     m_folder = u"/mnt/keelbox test "_s + shortId();
     QVERIFY(QDir().mkpath(m_folder));
-    Run mounting;
-    if (how == "loop"_L1) {
-        mounting = run(u"mount"_s, {u"-o"_s, u"loop"_s, file, m_folder});
-    } else if (how == "exfat-fuse"_L1) {
-        const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, file});
-        QVERIFY2(loop.ok(), qPrintable(loop.out));
-        settleUdev();
-        mounting = run(u"mount.exfat-fuse"_s, {loop.out.trimmed(), m_folder});
-    } else {
-        mounting = run(u"fusefat"_s, {u"-o"_s, u"rw+"_s, file, m_folder});
-    }
+    const Run mounting = how == "loop"_L1 ? run(u"mount"_s, {u"-o"_s, u"loop"_s, file, m_folder})
+                         : how == "fusefat"_L1
+                             ? run(u"fusefat"_s, {u"-o"_s, u"rw+"_s, file, m_folder})
+                             : mountByHand(file, m_folder, u"mount.exfat-fuse"_s);
     QVERIFY2(mounting.ok(), qPrintable(mounting.out));
     settleUdev(); // the label is published by udev, after the mount
 
@@ -230,17 +209,14 @@ void RealVolumesTest::mountTableFollowsRealMounts() {
         Holder holder;
         QVERIFY(holder.start(m_folder));
         const EjectOutcome busy = MountTableVolumeEjector().eject(m_folder);
-        QVERIFY(!busy.ok);
         // umount's own words, e.g. "umount: /mnt/x: target is busy."
-        QVERIFY2(busy.errorMessage.contains(u"busy"_s, Qt::CaseInsensitive) &&
+        QVERIFY2(!busy.ok && busy.errorMessage.contains(u"busy"_s, Qt::CaseInsensitive) &&
                      busy.errorMessage.contains(m_folder),
                  qPrintable(busy.errorMessage));
     }
-    // What UDisks2 does not manage, the application's ejector takes off with umount too; a
-    // `mount -o loop` device clears itself once unmounted, which the ejector must not take for a
-    // failure.
-    const bool unknown = how == "fusefat"_L1;
-    if (unknown)
+    // What UDisks2 does not manage the application's ejector unmounts too; the device of a
+    // `mount -o loop` goes away by itself, which is no failure.
+    if (how == "fusefat"_L1)
         QVERIFY(!UDisks2VolumeEjector(QDBusConnection::systemBus()).ejectIfKnown(m_folder));
     const EjectOutcome outcome = how == "exfat-fuse"_L1 ? MountTableVolumeEjector().eject(m_folder)
                                                         : makeVolumeEjector()->eject(m_folder);
@@ -251,9 +227,8 @@ void RealVolumesTest::mountTableFollowsRealMounts() {
     QCOMPARE(again.errorMessage, m_folder + u": not mounted."_s);
 }
 
-// A configured stick (mirror on) waits behind another backup; before its turn it is unplugged and
-// another stick with the same label lands on the same mount path, or the folder it was mounted on
-// stays behind empty. Its turn must neither copy nor delete anything, and the log says why.
+// A mirrored stick queued behind another backup leaves before its turn (a stick with its label
+// takes its path, or its mount folder stays): the turn copies and deletes nothing, and says why.
 void RealVolumesTest::queuedRunFindsAnotherDrive_data() {
     QTest::addColumn<bool>("swap");
     QTest::addColumn<QString>("newest"); // the log's newest entry at the end
@@ -269,14 +244,9 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
     QFETCH(QString, newest);
     QTemporaryDir home;
     const auto configured = [&](const QString& label, bool mirror) {
-        DriveConfig config = DriveConfig::makeNew(label.toStdString(), now());
-        config.destinationPath = home.filePath(u"Backups"_s).toStdString();
-        config.deleteRemovedFiles = mirror;
-        config.sources = {SourceItem{Uuid::random(), ""}};
-        const QString content = home.filePath(label);
-        QDir().mkpath(content);
-        writeConfig(config, content.toStdString());
-        return image(u"ext4"_s, label, u"removable"_s, content);
+        m_images << configuredStick(home.filePath(label), label, home.filePath(u"Backups"_s), {},
+                                    mirror);
+        return m_images.last();
     };
     auto preferences = std::make_shared<Preferences>(home.filePath(u"keelbox.conf"_s));
     preferences->setBool(u"notify"_s, false);
@@ -308,14 +278,9 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
         const Plugged stranger = plugIn(other);
         QCOMPARE(stranger.mountPath, path);
     } else {
-        // Mounted by hand on a folder of its own, the way an fstab entry does it.
-        m_folder = u"/mnt/keelbox-fstab-"_s + shortId();
-        path = m_folder;
-        QVERIFY(QDir().mkpath(m_folder));
-        const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, mine});
-        QVERIFY2(loop.ok(), qPrintable(loop.out));
-        settleUdev();
-        QVERIFY(run(u"mount"_s, {loop.out.trimmed(), m_folder}).ok());
+        path = m_folder = u"/mnt/keelbox-fstab-"_s + shortId();
+        const Run mounted = mountByHand(mine, m_folder);
+        QVERIFY2(mounted.ok(), qPrintable(mounted.out));
         QTRY_VERIFY_WITH_TIMEOUT(state.isRunning(path.toStdString()), 10000);
         QVERIFY(run(u"umount"_s, {m_folder}).ok());
         QVERIFY(QFileInfo(m_folder).isDir());
@@ -331,10 +296,8 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
              last.message.c_str());
 }
 
-// udisksd restarts while a stick stays mounted and another one is mounted meanwhile: the first is
-// neither disconnected nor connected again, the second is found through the mount table, and once
-// UDisks2 is back its rules apply again (a drive it hides is gone from the list). A drive it hid
-// before it left stays hidden meanwhile.
+// udisksd restarts: a stick that stays mounted is not reported again, one mounted meanwhile is
+// found in the mount table, and the drives UDisks2 hides stay or become hidden.
 void RealVolumesTest::udisksRestartsWithDrivesMounted() {
     const std::unique_ptr<VolumeMonitor> monitor = makeVolumeMonitor();
     QVERIFY(monitor->start());
@@ -355,11 +318,8 @@ void RealVolumesTest::udisksRestartsWithDrivesMounted() {
     QVERIFY(listed(*monitor, plugged.mountPath));
     QVERIFY(!listed(*monitor, old.mountPath));
     m_folder = u"/mnt/keelbox-outage-"_s + shortId();
-    QVERIFY(QDir().mkpath(m_folder));
-    const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, hidden});
-    QVERIFY2(loop.ok(), qPrintable(loop.out));
-    settleUdev();
-    QVERIFY(run(u"mount"_s, {loop.out.trimmed(), m_folder}).ok());
+    const Run mountedByHand = mountByHand(hidden, m_folder);
+    QVERIFY2(mountedByHand.ok(), qPrintable(mountedByHand.out));
     QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, m_folder), 10000);
 
     QVERIFY(startUDisks());

@@ -1,7 +1,5 @@
-// The tray application on a real X server (Xvfb) with the test stack's buses: its icon on a D-Bus
-// tray (a StatusNotifierWatcher stand-in) following a backup of a loop-mounted stick, the tray
-// menu, "Show log" on the finished notification, an XEmbed tray host that starts late, and a
-// desktop without any tray where a second launch shows the panel, read through AT-SPI.
+// The tray application on Xvfb with the stack's buses: a D-Bus tray following a backup, its menu
+// and notification, a late XEmbed tray host, and no tray at all, read through AT-SPI.
 
 #include "StackSupport.h"
 
@@ -18,12 +16,8 @@ using namespace keelbox::test;
 
 namespace {
 
-QString python() {
-    return u"/usr/bin/python3"_s;
-}
-QString here() {
-    return QStringLiteral(KEELBOX_TEST_DIR);
-}
+const QString python = u"/usr/bin/python3"_s;
+const QString here = QStringLiteral(KEELBOX_TEST_DIR);
 
 // Counts a D-Bus signal (QtDBus connects signals to slots only).
 class SignalCounter : public QObject {
@@ -78,11 +72,15 @@ private:
     // Starts `keelbox` with `args` on the test's display.
     void launch(Background& app, const QStringList& args = {});
     QProcessEnvironment environment() const;
+    // `program` run in the test's session and display; `out` is its standard output.
+    Run inSession(const QString& program, const QStringList& args) const {
+        return run(program, args, environment(), false);
+    }
     // The visible windows whose title matches `name` (a regular expression).
-    QStringList visibleWindows(const QString& name) const;
-    int windowWidth(const QString& window) const;
-    // A later `keelbox` launch in the same session; its exit status.
-    int launchAgain(const QStringList& args) const;
+    QStringList visibleWindows(const QString& name) const {
+        return inSession(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, name})
+            .out.split(u'\n', Qt::SkipEmptyParts);
+    }
 
     std::unique_ptr<QTemporaryDir> m_home;
     QString m_display;
@@ -132,34 +130,10 @@ void TrayEndToEndTest::launch(Background& app, const QStringList& args) {
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home->filePath(u"runtime/keelbox.socket"_s)), 10000);
 }
 
-int TrayEndToEndTest::launchAgain(const QStringList& args) const {
-    QProcess again;
-    again.setProcessEnvironment(environment());
-    again.start(QStringLiteral(KEELBOX_BINARY), args);
-    return again.waitForFinished(20000) ? again.exitCode() : -1;
-}
-
-QStringList TrayEndToEndTest::visibleWindows(const QString& name) const {
-    QProcess search;
-    search.setProcessEnvironment(environment());
-    search.start(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, name});
-    search.waitForFinished(5000);
-    return QString::fromLatin1(search.readAll()).split(u'\n', Qt::SkipEmptyParts);
-}
-
-int TrayEndToEndTest::windowWidth(const QString& window) const {
-    QProcess geometry;
-    geometry.setProcessEnvironment(environment());
-    geometry.start(u"xdotool"_s, {u"getwindowgeometry"_s, window});
-    geometry.waitForFinished(5000);
-    const auto size = QRegularExpression(u"Geometry: (\\d+)x"_s).match(geometry.readAll());
-    return size.hasMatch() ? size.captured(1).toInt() : -1;
-}
-
 void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
     Background watcher;
-    watcher.process.start(python(), {here() + u"/sni_watcher.py"_s,
-                                     qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS")});
+    watcher.process.start(
+        python, {here + u"/sni_watcher.py"_s, qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS")});
     QTRY_VERIFY_WITH_TIMEOUT(
         busctl({u"status"_s, u"org.kde.StatusNotifierWatcher"_s}).contains(u"python3"_s), 10000);
 
@@ -199,10 +173,7 @@ void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     QVERIFY(bus.connect(service, u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s,
                         u"NewIcon"_s, &newIcon, SLOT(hit())));
-    const qsizetype notesBefore = [] {
-        QFile file(qEnvironmentVariable("KEELBOX_NOTIFICATIONS_FILE"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
-    }();
+    const qsizetype notesBefore = notifications().size();
     const Plugged plugged = plugIn(m_image);
     QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(destination + u"/TRAYSTICK/video.bin"_s).size() == 24 << 20,
@@ -216,13 +187,8 @@ void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
     QJsonObject finished;
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
-            QFile file(qEnvironmentVariable("KEELBOX_NOTIFICATIONS_FILE"));
-            if (!file.open(QIODevice::ReadOnly))
-                return false;
-            const QList<QByteArray> lines = file.readAll().split('\n').mid(notesBefore);
-            for (const QByteArray& line : lines)
-                if (const QJsonObject note = QJsonDocument::fromJson(line).object();
-                    note["body"].toString().startsWith(u"Done: "_s))
+            for (const QJsonObject& note : notifications().mid(notesBefore))
+                if (note["body"].toString().startsWith(u"Done: "_s))
                     finished = note;
             return !finished.isEmpty();
         }(),
@@ -241,12 +207,8 @@ void TrayEndToEndTest::trayHostThatStartsLateGetsTheIcon() {
     Background app;
     launch(app);
     const auto embedded = [this] {
-        QProcess tree;
-        tree.setProcessEnvironment(environment());
-        tree.start(u"xwininfo"_s, {u"-root"_s, u"-tree"_s});
-        tree.waitForFinished(5000);
         // The host's panel window lists the embedded icon window among its children.
-        const QString text = QString::fromLatin1(tree.readAll());
+        const QString text = inSession(u"xwininfo"_s, {u"-root"_s, u"-tree"_s}).out;
         const qsizetype panel = text.indexOf(u"(\"panel\" \"trayer\")"_s);
         return panel >= 0 && text.indexOf(u"(\"keelbox\" \"keelbox\")"_s, panel) >= 0;
     };
@@ -264,7 +226,7 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
     // A screen reader's view comes through the accessibility bus.
     const QString launcher = u"/usr/libexec/at-spi-bus-launcher"_s;
     if (!QFileInfo(launcher).isExecutable() ||
-        run(python(), {u"-c"_s, u"import pyatspi"_s}).exitCode != 0)
+        run(python, {u"-c"_s, u"import pyatspi"_s}).exitCode != 0)
         SKIP_OR_FAIL(u"at-spi2-core or python3-pyatspi is missing"_s);
     Background accessibility;
     accessibility.process.start(launcher, {u"--launch-immediately"_s});
@@ -276,16 +238,15 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
     QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(u"Help|Pomoc"_s).size(), 1, 10000);
     QVERIFY(visibleWindows(u"^Keelbox$"_s).isEmpty());
 
-    QCOMPARE(launchAgain({}), 0);
+    // A second launch shows the panel, and every control of it is there for a screen reader.
+    QCOMPARE(inSession(QStringLiteral(KEELBOX_BINARY), {}).exitCode, 0);
     QStringList panel;
     QTRY_COMPARE_WITH_TIMEOUT((panel = visibleWindows(u"^Keelbox$"_s)).size(), 1, 10000);
-    QCOMPARE(windowWidth(panel.first()), 380);
-    // Every control of the panel is there for a screen reader, under its visible text.
-    QProcess probe;
-    probe.setProcessEnvironment(environment());
-    probe.start(python(), {here() + u"/atspi_probe.py"_s, u"keelbox"_s});
-    QVERIFY(probe.waitForFinished(30000));
-    const QString tree = QString::fromUtf8(probe.readAll());
+    QVERIFY(inSession(u"xdotool"_s, {u"getwindowgeometry"_s, panel.first()})
+                .out.contains(u"Geometry: 380x"_s));
+    const Run probe = inSession(python, {here + u"/atspi_probe.py"_s, u"keelbox"_s});
+    QVERIFY(probe.ok());
+    const QString& tree = probe.out;
     for (const QString& control :
          {u"push button\tHelp"_s, u"push button\tRefresh drive list"_s,
           u"label\tNo USB drives connected."_s, u"check box\tAutomatic backup on connect"_s,
@@ -297,7 +258,7 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
              .hasMatch(),
         qPrintable(tree));
     // Asking for an open window again leaves one.
-    QCOMPARE(launchAgain({u"--show=help"_s}), 0);
+    QCOMPARE(inSession(QStringLiteral(KEELBOX_BINARY), {u"--show=help"_s}).exitCode, 0);
     QTest::qWait(500);
     QCOMPARE(visibleWindows(u"Help|Pomoc"_s).size(), 1);
 }

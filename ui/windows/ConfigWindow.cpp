@@ -133,8 +133,17 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
     : QWidget(parent), m_state(state), m_localizer(localizer), m_panels(std::move(panels)),
       m_home(homeFolder(home)) {
     m_pages = new QStackedLayout(this);
+    buildPlaceholder();
+    buildEditor();
+    addShortcuts();
+    connectControls();
+    restyle();
+    retranslate();
+    loadDraft();
+}
 
-    // No drive chosen.
+// What the window shows while no drive is chosen.
+void ConfigWindow::buildPlaceholder() {
     m_placeholder = new QWidget(this);
     auto* placeholder = new QVBoxLayout(m_placeholder);
     placeholder->setContentsMargins(40, 40, 40, 40);
@@ -148,8 +157,10 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
     }
     placeholder->addStretch(1);
     m_pages->addWidget(m_placeholder);
+}
 
-    // The editor.
+// The drive's name, its sections in a scrolling area, and the buttons.
+void ConfigWindow::buildEditor() {
     m_editor = new QWidget(this);
     auto* editor = new QVBoxLayout(m_editor);
     editor->setContentsMargins(0, 0, 0, 0);
@@ -170,26 +181,56 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
     header->addLayout(names, 1);
     editor->addLayout(header);
     editor->addWidget(divider(m_editor));
+    editor->addWidget(verticalScrollArea(buildSections(), m_editor), 1);
+    editor->addWidget(divider(m_editor));
 
-    auto* sectionsPage = new QWidget;
-    auto* sections = new QVBoxLayout(sectionsPage);
-    sections->setContentsMargins(20, 20, 20, 20);
-    sections->setSpacing(20);
-    auto section = [&](const char* symbol, const char* key, int spacing) {
-        auto* box = new QVBoxLayout;
-        box->setSpacing(spacing);
-        auto* title = new QHBoxLayout;
-        title->setSpacing(6);
-        SectionTitle labels{new QLabel(sectionsPage), new QLabel(sectionsPage), symbol, key};
-        title->addWidget(labels.icon);
-        title->addWidget(labels.text, 1);
-        box->addLayout(title);
-        m_titles.push_back(labels);
-        sections->addLayout(box);
-        return box;
-    };
+    auto* footer = new QHBoxLayout;
+    footer->setContentsMargins(20, 20, 20, 20);
+    m_remove = new QPushButton(m_editor);
+    m_save = new QPushButton(m_editor);
+    m_saveRun = new QPushButton(m_editor);
+    m_saveRun->setDefault(true);
+    footer->addWidget(m_remove);
+    footer->addStretch(1);
+    footer->addWidget(m_save);
+    footer->addWidget(m_saveRun);
+    editor->addLayout(footer);
+    m_pages->addWidget(m_editor);
+}
 
-    QVBoxLayout* sources = section("folder", "cfg.sources.title", 8);
+ConfigWindow::Warning ConfigWindow::addWarning(QWidget* parent, QVBoxLayout* section) {
+    Warning warning{new QWidget(parent), nullptr, nullptr};
+    auto* row = new QHBoxLayout(warning.row);
+    row->setContentsMargins(0, 0, 0, 0);
+    warning.icon = new QLabel(warning.row);
+    warning.text = wrappingLabel(warning.row);
+    row->addWidget(warning.icon, 0, Qt::AlignTop);
+    row->addWidget(warning.text, 1);
+    section->addWidget(warning.row);
+    return warning;
+}
+
+// A section at the end of `sections`: a title with a symbol, above what the caller adds to the
+// layout returned.
+QVBoxLayout* ConfigWindow::addSection(QVBoxLayout* sections, const char* symbol, const char* key,
+                                      int spacing) {
+    QWidget* page = sections->parentWidget();
+    auto* box = new QVBoxLayout;
+    box->setSpacing(spacing);
+    auto* title = new QHBoxLayout;
+    title->setSpacing(6);
+    SectionTitle labels{new QLabel(page), new QLabel(page), symbol, key};
+    title->addWidget(labels.icon);
+    title->addWidget(labels.text, 1);
+    box->addLayout(title);
+    m_titles.push_back(labels);
+    sections->addLayout(box);
+    return box;
+}
+
+void ConfigWindow::addSourcesSection(QVBoxLayout* sections) {
+    QWidget* sectionsPage = sections->parentWidget();
+    QVBoxLayout* sources = addSection(sections, "folder", "cfg.sources.title", 8);
     m_sourcesHelp = wrappingLabel(sectionsPage);
     sources->addWidget(m_sourcesHelp);
     m_sourcesEmpty = wrappingLabel(sectionsPage);
@@ -207,26 +248,28 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
     sourceButtons->addWidget(m_whole);
     sourceButtons->addStretch(1);
     sources->addLayout(sourceButtons);
+}
 
-    QVBoxLayout* destination = section("internaldrive", "cfg.dest.title", 8);
+// The sources, the destination, the mode and the options, each under a title with a symbol.
+QWidget* ConfigWindow::buildSections() {
+    auto* sectionsPage = new QWidget;
+    auto* sections = new QVBoxLayout(sectionsPage);
+    sections->setContentsMargins(20, 20, 20, 20);
+    sections->setSpacing(20);
+    addSourcesSection(sections);
+
+    QVBoxLayout* destination = addSection(sections, "internaldrive", "cfg.dest.title", 8);
     auto* destinationRow = new QHBoxLayout;
     m_destination = new QLineEdit(sectionsPage);
     m_choose = new QPushButton(sectionsPage);
     destinationRow->addWidget(m_destination, 1);
     destinationRow->addWidget(m_choose);
     destination->addLayout(destinationRow);
-    m_destinationWarning = new QWidget(sectionsPage);
-    auto* warning = new QHBoxLayout(m_destinationWarning);
-    warning->setContentsMargins(0, 0, 0, 0);
-    m_destinationWarningIcon = new QLabel(m_destinationWarning);
-    m_destinationWarningText = wrappingLabel(m_destinationWarning);
-    warning->addWidget(m_destinationWarningIcon, 0, Qt::AlignTop);
-    warning->addWidget(m_destinationWarningText, 1);
-    destination->addWidget(m_destinationWarning);
+    m_destinationWarning = addWarning(sectionsPage, destination);
     m_destinationNote = wrappingLabel(sectionsPage);
     destination->addWidget(m_destinationNote);
 
-    QVBoxLayout* mode = section("arrow.triangle.2.circlepath", "cfg.mode.title", 8);
+    QVBoxLayout* mode = addSection(sections, "arrow.triangle.2.circlepath", "cfg.mode.title", 8);
     m_modes = new QButtonGroup(this);
     m_sync = new QRadioButton(sectionsPage);
     m_dated = new QRadioButton(sectionsPage);
@@ -235,36 +278,17 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
     mode->addWidget(m_sync);
     mode->addWidget(m_dated);
 
-    QVBoxLayout* options = section("switch.2", "cfg.options.title", 10);
+    QVBoxLayout* options = addSection(sections, "switch.2", "cfg.options.title", 10);
     m_autorun = new QCheckBox(sectionsPage);
     m_mirror = new QCheckBox(sectionsPage);
     options->addWidget(m_autorun);
     options->addWidget(m_mirror);
-    m_mirrorWarning = new QWidget(sectionsPage);
-    auto* mirrorWarning = new QHBoxLayout(m_mirrorWarning);
-    mirrorWarning->setContentsMargins(0, 0, 0, 0);
-    m_mirrorWarningIcon = new QLabel(m_mirrorWarning);
-    m_mirrorWarningText = wrappingLabel(m_mirrorWarning);
-    mirrorWarning->addWidget(m_mirrorWarningIcon, 0, Qt::AlignTop);
-    mirrorWarning->addWidget(m_mirrorWarningText, 1);
-    options->addWidget(m_mirrorWarning);
+    m_mirrorWarning = addWarning(sectionsPage, options);
     sections->addStretch(1);
-    editor->addWidget(verticalScrollArea(sectionsPage, m_editor), 1);
-    editor->addWidget(divider(m_editor));
+    return sectionsPage;
+}
 
-    auto* footer = new QHBoxLayout;
-    footer->setContentsMargins(20, 20, 20, 20);
-    m_remove = new QPushButton(m_editor);
-    m_save = new QPushButton(m_editor);
-    m_saveRun = new QPushButton(m_editor);
-    m_saveRun->setDefault(true);
-    footer->addWidget(m_remove);
-    footer->addStretch(1);
-    footer->addWidget(m_save);
-    footer->addWidget(m_saveRun);
-    editor->addLayout(footer);
-    m_pages->addWidget(m_editor);
-
+void ConfigWindow::addShortcuts() {
     // Not the button's own shortcut: a button's text replaces that with its mnemonic.
     auto* saveShortcut = new QShortcut(QKeySequence::Save, m_editor);
     connect(saveShortcut, &QShortcut::activated, this, [this] {
@@ -280,7 +304,9 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
                 saveAndRun();
         });
     }
+}
 
+void ConfigWindow::connectControls() {
     connect(m_add, &QPushButton::clicked, this, &ConfigWindow::addSources);
     connect(m_whole, &QPushButton::clicked, this, &ConfigWindow::useWholeDrive);
     connect(m_choose, &QPushButton::clicked, this, &ConfigWindow::chooseDestination);
@@ -309,10 +335,6 @@ ConfigWindow::ConfigWindow(app::AppState& state, app::Localizer& localizer, Conf
     connect(&m_state, &app::AppState::editingVolumeIDChanged, this, &ConfigWindow::loadDraft);
     connect(&m_state, &app::AppState::volumesChanged, this, &ConfigWindow::loadDraft);
     connect(&m_localizer, &app::Localizer::languageChanged, this, &ConfigWindow::retranslate);
-
-    restyle();
-    retranslate();
-    loadDraft();
 }
 
 void ConfigWindow::loadDraft() {
@@ -392,7 +414,7 @@ void ConfigWindow::showOptions() {
     const bool sync = draft.mode == BackupMode::sync;
     m_mirror->setVisible(sync);
     m_mirror->setChecked(draft.deleteRemovedFiles);
-    m_mirrorWarning->setVisible(sync && draft.deleteRemovedFiles);
+    m_mirrorWarning.row->setVisible(sync && draft.deleteRemovedFiles);
 }
 
 void ConfigWindow::showDestinationWarning() {
@@ -400,9 +422,9 @@ void ConfigWindow::showDestinationWarning() {
     const auto warning = volume ? destinationWarning(m_draft.draft.destinationPath, *volume, m_home,
                                                      m_localizer.language())
                                 : std::nullopt;
-    m_destinationWarning->setVisible(warning.has_value());
+    m_destinationWarning.row->setVisible(warning.has_value());
     if (warning)
-        m_destinationWarningText->setText(QString::fromStdString(*warning));
+        m_destinationWarning.text->setText(QString::fromStdString(*warning));
 }
 
 void ConfigWindow::addSources() {
@@ -493,7 +515,7 @@ void ConfigWindow::retranslate() {
     m_dated->setText(loc.qtext("mode.dated.long"));
     m_autorun->setText(loc.qtext("cfg.options.autorun"));
     m_mirror->setText(loc.qtext("cfg.options.mirror"));
-    m_mirrorWarningText->setText(loc.qtext("cfg.options.mirrorWarn"));
+    m_mirrorWarning.text->setText(loc.qtext("cfg.options.mirrorWarn"));
     m_remove->setText(loc.qtext("cfg.remove"));
     m_save->setText(loc.qtext("cfg.save"));
     m_saveRun->setText(loc.qtext("cfg.saveRun"));
@@ -524,11 +546,11 @@ void ConfigWindow::restyle() {
     m_add->setIcon(icon("plus", palette));
     m_whole->setIcon(icon("externaldrive", palette));
     applyTextStyle(m_destinationNote, TextStyle::caption, Colour::secondary);
-    for (QLabel* label : {m_destinationWarningIcon, m_mirrorWarningIcon})
-        label->setPixmap(
+    for (const Warning& warning : {m_destinationWarning, m_mirrorWarning}) {
+        warning.icon->setPixmap(
             symbolPixmap("exclamationmark.triangle.fill", orange, TextStyle::caption, this));
-    applyTextStyle(m_destinationWarningText, TextStyle::caption, Colour::orange);
-    applyTextStyle(m_mirrorWarningText, TextStyle::caption, Colour::orange);
+        applyTextStyle(warning.text, TextStyle::caption, Colour::orange);
+    }
     m_remove->setIcon(icon("trash", colour(Colour::red, palette)));
     showSources();
 }

@@ -71,6 +71,21 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    // A caption with a warning sign, hidden while there is nothing to warn of.
+    struct Warning {
+        QWidget* row;
+        QLabel* icon;
+        QLabel* text;
+    };
+    void buildPlaceholder();
+    void buildEditor();
+    QWidget* buildSections();
+    QVBoxLayout* addSection(QVBoxLayout* sections, const char* symbol, const char* key,
+                            int spacing);
+    void addSourcesSection(QVBoxLayout* sections);
+    Warning addWarning(QWidget* parent, QVBoxLayout* section);
+    void addShortcuts();
+    void connectControls();
     void loadDraft();
     void showVolume();
     void showDraft();
@@ -112,17 +127,13 @@ private:
     QLineEdit* m_destination;
     QPushButton* m_choose;
     QLabel* m_destinationNote;
-    QWidget* m_destinationWarning;
-    QLabel* m_destinationWarningIcon;
-    QLabel* m_destinationWarningText;
+    Warning m_destinationWarning;
     QButtonGroup* m_modes;
     QRadioButton* m_sync;
     QRadioButton* m_dated;
     QCheckBox* m_autorun;
     QCheckBox* m_mirror;
-    QWidget* m_mirrorWarning;
-    QLabel* m_mirrorWarningIcon;
-    QLabel* m_mirrorWarningText;
+    Warning m_mirrorWarning;
     QPushButton* m_remove;
     QPushButton* m_save;
     QPushButton* m_saveRun;

@@ -342,10 +342,6 @@ LogListView::LogListView(app::AppState& state, app::Localizer& localizer, QWidge
 
 LogListView::~LogListView() = default;
 
-bool LogListView::showsPlaceholder() const {
-    return currentWidget() == m_placeholder;
-}
-
 QTextDocument* LogListView::document() const {
     return m_rows->document();
 }

@@ -60,7 +60,6 @@ public:
     LogListView(app::AppState& state, app::Localizer& localizer, QWidget* parent = nullptr);
     ~LogListView() override;
 
-    bool showsPlaceholder() const;
     // The rows as drawn (tests read their text).
     QTextDocument* document() const;
 

@@ -162,6 +162,14 @@ QWidget* SettingsView::buildGeneralTab() {
     updates->addWidget(m_checkNow);
     form->addWidget(m_updates);
 
+    form->addWidget(buildAboutBox(page));
+    form->addStretch(1);
+
+    return verticalScrollArea(page, nullptr);
+}
+
+// Who makes Keelbox, the version, and the support address and website where the build has them.
+QGroupBox* SettingsView::buildAboutBox(QWidget* page) {
     m_about = new QGroupBox(page);
     auto* about = new QVBoxLayout(m_about);
     auto* brand = new QVBoxLayout;
@@ -192,10 +200,7 @@ QWidget* SettingsView::buildGeneralTab() {
     if (!m_maker.website.isEmpty())
         links->addRow(m_websiteLabel, m_websiteLink);
     about->addLayout(links);
-    form->addWidget(m_about);
-    form->addStretch(1);
-
-    return verticalScrollArea(page, nullptr);
+    return m_about;
 }
 
 void SettingsView::changeEvent(QEvent* event) {

@@ -51,6 +51,7 @@ protected:
 
 private:
     QWidget* buildGeneralTab();
+    QGroupBox* buildAboutBox(QWidget* page);
     void retranslate();
     void restyle();
     void showState();

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <pwd.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -283,10 +282,7 @@ DestinationFacts destinationFacts(const fs::path& home, const fs::path& volumeRo
         facts.callersOwnFolder = resolvedLocation(callersOwnFolder);
     if (!volumeRoot.empty())
         facts.volumeRoot = resolvedLocation(volumeRoot);
-    std::ifstream mountInfo("/proc/self/mountinfo");
-    std::stringstream text;
-    text << mountInfo.rdbuf();
-    for (const MountEntry& entry : parseMountInfo(text.str()))
+    for (const MountEntry& entry : readMountTable())
         facts.mountPoints.push_back(entry.mountPoint);
     facts.user = ::geteuid();
     if (const passwd* entry = ::getpwuid(facts.user); entry != nullptr && entry->pw_name != nullptr)

@@ -1,5 +1,6 @@
 #include "engine/RunSetup.h"
 
+#include "core/MountTable.h"
 #include "engine/PathSafety.h"
 #include "engine/TreeCopy.h"
 
@@ -101,30 +102,14 @@ bool keepsNoPermissions(int root) {
     struct stat st {};
     if (sysCalls().fstat(root, &st) != 0)
         return false;
-    std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
-    if (table == nullptr)
-        return false;
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, " %u:%u ", major(st.st_dev), minor(st.st_dev));
-    bool invented = false;
-    char line[4096];
-    while (std::fgets(line, sizeof line, table) != nullptr) {
-        // "ID PARENT MAJOR:MINOR ROOT MOUNT-POINT ... - TYPE SOURCE OPTIONS"
-        const char* fields = std::strchr(line, ' ');
-        fields = fields != nullptr ? std::strchr(fields + 1, ' ') : nullptr;
-        if (fields == nullptr || std::strncmp(fields, wanted, std::strlen(wanted)) != 0)
+    for (const MountEntry& entry : readMountTable()) {
+        if (entry.major != major(st.st_dev) || entry.minor != minor(st.st_dev))
             continue;
-        const char* type = std::strstr(line, " - ");
-        if (type == nullptr)
-            continue;
-        type += 3;
-        invented =
-            std::strncmp(type, "fuseblk ", 8) == 0 || std::strncmp(type, "fuse.exfat", 10) == 0 ||
-            std::strncmp(type, "fuse.fusefat", 12) == 0 || std::strncmp(type, "fuse.ntfs", 9) == 0;
-        break;
+        const std::string_view type = entry.fsType;
+        return type == "fuseblk" || type.starts_with("fuse.exfat") ||
+               type.starts_with("fuse.fusefat") || type.starts_with("fuse.ntfs");
     }
-    std::fclose(table);
-    return invented;
+    return false;
 }
 
 // Finds out once per run what names the backup disk can hold: whether it takes "a" and "A" for

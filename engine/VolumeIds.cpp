@@ -13,20 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string decodeOctal(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '3') {
-            out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
-                                     (text[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 std::string readText(const fs::path& path) {
     std::ifstream file(path);
     std::stringstream text;
@@ -47,56 +33,14 @@ std::string linkNameFor(const fs::path& folder, dev_t device) {
 
 } // namespace
 
-std::string decodeUdevName(std::string_view name) {
-    std::string out;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x') {
-            const std::string hex{name.substr(i + 2, 2)};
-            char* end = nullptr;
-            const long value = std::strtol(hex.c_str(), &end, 16);
-            if (end == hex.c_str() + 2) {
-                out += static_cast<char>(value);
-                i += 3;
-                continue;
-            }
-        }
-        out += name[i];
-    }
-    return out;
-}
-
-std::vector<MountEntry> parseMountInfo(std::string_view text) {
-    std::vector<MountEntry> out;
-    std::istringstream lines{std::string(text)};
-    std::string line;
-    while (std::getline(lines, line)) {
-        // ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point, word;
-        if (!(fields >> id >> parent >> device >> root >> point))
-            continue;
-        MountEntry entry;
-        entry.mountPoint = decodeOctal(point);
-        if (std::sscanf(device.c_str(), "%u:%u", &entry.major, &entry.minor) != 2)
-            continue;
-        while (fields >> word && word != "-") {
-        }
-        std::string type;
-        if (fields >> type >> word)
-            entry.source = decodeOctal(word);
-        out.push_back(std::move(entry));
-    }
-    return out;
-}
-
 VolumeIds volumeIds(const fs::path& root, const VolumeIdSources& sources) {
     VolumeIds ids;
     const fs::path wanted = resolvedLocation(root);
     const MountEntry* mount = nullptr;
-    const std::vector<MountEntry> entries = parseMountInfo(readText(sources.mountInfo));
+    const std::vector<MountEntry> entries = readMountTable(sources.mountInfo);
     // The last mount on a folder is the one in effect.
     for (const MountEntry& entry : entries) {
-        if (entry.mountPoint == wanted)
+        if (fs::path(entry.mountPoint) == wanted)
             mount = &entry;
     }
     if (mount == nullptr)

@@ -2,22 +2,12 @@
 // What names a mounted drive outside its configuration: its file system's label and UUID, read
 // from the mount table and udev's records without D-Bus (the command line has no Qt).
 
+#include "core/MountTable.h"
+
 #include <filesystem>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace keelbox {
-
-struct MountEntry {
-    std::filesystem::path mountPoint;
-    unsigned major = 0;
-    unsigned minor = 0;
-    std::string source; // the device as mounted ("/dev/sdb1"), or the file system's own word
-};
-
-// The lines of a /proc/self/mountinfo text, octal escapes decoded.
-std::vector<MountEntry> parseMountInfo(std::string_view text);
 
 struct VolumeIds {
     bool mountPoint = false;
@@ -36,8 +26,5 @@ struct VolumeIdSources {
 // The label and UUID of the file system mounted at `root`; both empty when `root` is not a mount
 // point or udev knows nothing of its device.
 VolumeIds volumeIds(const std::filesystem::path& root, const VolumeIdSources& sources = {});
-
-// udev's escapes ("\x20") decoded.
-std::string decodeUdevName(std::string_view name);
 
 } // namespace keelbox

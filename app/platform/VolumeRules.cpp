@@ -1,5 +1,7 @@
 #include "app/platform/VolumeRules.h"
 
+#include "core/MountTable.h"
+
 #include <QFile>
 
 #include <limits>
@@ -10,136 +12,51 @@ namespace keelbox::app {
 
 namespace {
 
-bool isOctal(char c) {
-    return c >= '0' && c <= '7';
+QString decoded(const std::string& bytes) {
+    return QFile::decodeName(QByteArray::fromStdString(bytes));
 }
 
-int hexValue(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= '0' && u <= '9')
-        return u - '0';
-    if (u >= 'a' && u <= 'f')
-        return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F')
-        return u - 'A' + 10;
-    return -1;
+QStringList splitOptions(const std::string& field) {
+    return decoded(field).split(u',', Qt::SkipEmptyParts);
 }
 
-std::optional<unsigned> toUnsigned(QByteArrayView text) {
-    bool ok = false;
-    const unsigned value = text.toUInt(&ok);
-    if (!ok)
-        return std::nullopt;
-    return value;
+MountInfoEntry toEntry(const MountEntry& entry) {
+    return {entry.mountId,
+            entry.parentId,
+            entry.major,
+            entry.minor,
+            decoded(entry.root),
+            decoded(entry.mountPoint),
+            splitOptions(entry.mountOptions),
+            decoded(entry.fsType),
+            decoded(entry.source),
+            splitOptions(entry.superOptions)};
 }
 
-std::vector<QByteArrayView> splitFields(QByteArrayView line) {
-    std::vector<QByteArrayView> fields;
-    qsizetype start = -1;
-    for (qsizetype i = 0; i <= line.size(); ++i) {
-        const bool space = i == line.size() || line[i] == ' ' || line[i] == '\t';
-        if (space && start >= 0) {
-            fields.push_back(line.sliced(start, i - start));
-            start = -1;
-        } else if (!space && start < 0) {
-            start = i;
-        }
-    }
-    return fields;
-}
-
-QStringList splitOptions(QByteArrayView field) {
-    return unescapeMountField(field).split(u',', Qt::SkipEmptyParts);
+std::string_view bytesOf(QByteArrayView view) {
+    return {view.data(), static_cast<std::size_t>(view.size())};
 }
 
 } // namespace
 
 QString unescapeMountField(QByteArrayView field) {
-    QByteArray bytes;
-    bytes.reserve(field.size());
-    for (qsizetype i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && isOctal(field[i + 1]) &&
-            isOctal(field[i + 2]) && isOctal(field[i + 3])) {
-            const int value =
-                (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0');
-            if (value <= 0xff) {
-                bytes.append(static_cast<char>(value));
-                i += 3;
-                continue;
-            }
-        }
-        bytes.append(field[i]);
-    }
-    return QFile::decodeName(bytes);
+    return decoded(decodeMountField(bytesOf(field)));
 }
 
 std::optional<MountInfoEntry> parseMountInfoLine(QByteArrayView line) {
-    // 36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw,errors=continue
-    const std::vector<QByteArrayView> fields = splitFields(line);
-    std::size_t separator = 0;
-    for (std::size_t i = 6; i < fields.size(); ++i) {
-        if (fields[i] == "-") {
-            separator = i;
-            break;
-        }
-    }
-    if (separator == 0 || fields.size() < separator + 3)
-        return std::nullopt;
-
-    MountInfoEntry entry;
-    const auto mountId = toUnsigned(fields[0]);
-    const auto parentId = toUnsigned(fields[1]);
-    const qsizetype colon = fields[2].indexOf(':');
-    if (!mountId || !parentId || colon <= 0)
-        return std::nullopt;
-    const auto major = toUnsigned(fields[2].first(colon));
-    const auto minor = toUnsigned(fields[2].sliced(colon + 1));
-    if (!major || !minor)
-        return std::nullopt;
-    entry.mountId = static_cast<int>(*mountId);
-    entry.parentId = static_cast<int>(*parentId);
-    entry.major = *major;
-    entry.minor = *minor;
-    entry.root = unescapeMountField(fields[3]);
-    entry.mountPoint = unescapeMountField(fields[4]);
-    entry.mountOptions = splitOptions(fields[5]);
-    entry.fsType = unescapeMountField(fields[separator + 1]);
-    entry.source = unescapeMountField(fields[separator + 2]);
-    if (fields.size() > separator + 3)
-        entry.superOptions = splitOptions(fields[separator + 3]);
-    if (entry.mountPoint.isEmpty() || !entry.mountPoint.startsWith(u'/'))
-        return std::nullopt;
-    return entry;
+    const std::optional<MountEntry> parsed = parseMountLine(bytesOf(line));
+    return parsed ? std::optional(toEntry(*parsed)) : std::nullopt;
 }
 
 std::vector<MountInfoEntry> parseMountInfo(QByteArrayView text) {
     std::vector<MountInfoEntry> entries;
-    qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype end = text.indexOf('\n', start);
-        if (end < 0)
-            end = text.size();
-        if (auto entry = parseMountInfoLine(text.sliced(start, end - start)))
-            entries.push_back(std::move(*entry));
-        start = end + 1;
-    }
+    for (const MountEntry& entry : keelbox::parseMountInfo(bytesOf(text)))
+        entries.push_back(toEntry(entry));
     return entries;
 }
 
 QString decodeUdevEscapes(QStringView name) {
-    QByteArray bytes;
-    for (qsizetype i = 0; i < name.size();) {
-        if (name[i] == u'\\' && i + 3 < name.size() && name[i + 1] == u'x' &&
-            hexValue(name[i + 2]) >= 0 && hexValue(name[i + 3]) >= 0) {
-            bytes.append(static_cast<char>(hexValue(name[i + 2]) * 16 + hexValue(name[i + 3])));
-            i += 4;
-            continue;
-        }
-        const qsizetype n = name[i].isHighSurrogate() && i + 1 < name.size() ? 2 : 1;
-        bytes.append(name.sliced(i, n).toUtf8());
-        i += n;
-    }
-    return QString::fromUtf8(bytes);
+    return QString::fromStdString(decodeUdevName(name.toUtf8().toStdString()));
 }
 
 QString decodeByteString(const QByteArray& bytes) {

@@ -1,6 +1,7 @@
 #include "core/MountTable.h"
 
 #include "core/PosixFile.h"
+#include "core/Uuid.h"
 
 #include <charconv>
 #include <fcntl.h>
@@ -11,16 +12,6 @@ namespace {
 
 bool isOctal(char c) {
     return c >= '0' && c <= '7';
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 std::optional<unsigned> toUnsigned(std::string_view text) {
@@ -130,8 +121,8 @@ std::string decodeUdevName(std::string_view name) {
     std::string out;
     for (std::size_t i = 0; i < name.size(); ++i) {
         if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x' &&
-            hexValue(name[i + 2]) >= 0 && hexValue(name[i + 3]) >= 0) {
-            out += static_cast<char>(hexValue(name[i + 2]) * 16 + hexValue(name[i + 3]));
+            hexDigitValue(name[i + 2]) >= 0 && hexDigitValue(name[i + 3]) >= 0) {
+            out += static_cast<char>(hexDigitValue(name[i + 2]) * 16 + hexDigitValue(name[i + 3]));
             i += 3;
             continue;
         }

@@ -17,16 +17,6 @@ bool fillFromUrandom(std::uint8_t* data, std::size_t size) {
            readFull(fd.get(), reinterpret_cast<char*>(data), size) == static_cast<ssize_t>(size);
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 constexpr bool isHyphenPosition(std::size_t i) {
     return i == 8 || i == 13 || i == 18 || i == 23;
 }
@@ -58,8 +48,8 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
             ++i;
             continue;
         }
-        const int high = hexValue(text[i]);
-        const int low = hexValue(text[i + 1]);
+        const int high = hexDigitValue(text[i]);
+        const int low = hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0 || isHyphenPosition(i + 1))
             return std::nullopt;
         bytes[out++] = static_cast<std::uint8_t>(high * 16 + low);

@@ -157,8 +157,7 @@ private slots:
     void rowEnabledStatesFollowTheBackup();
     void languageSwitchChangesEveryText();
     void windowsOpenOnce();
-    void panelPositionAndShowArgument();
-    void icons();
+    void panelPositionShowArgumentAndIcons();
     void qtDialogTakesFilesAndFolders();
     void addingSources();
     void editorControlsAndShortcuts();
@@ -358,7 +357,7 @@ void UiTest::windowsOpenOnce() {
         QCOMPARE(std::ranges::count(all, id + u"Window"_s, &QWidget::objectName), 1);
 }
 
-void UiTest::panelPositionAndShowArgument() {
+void UiTest::panelPositionShowArgumentAndIcons() {
     // Screen 1920×1080 with a 32 px top panel; the panel is 380×300.
     const std::optional<QPoint> none;
     const std::tuple<QRect, std::optional<QPoint>, QPoint> places[] = {
@@ -379,9 +378,6 @@ void UiTest::panelPositionAndShowArgument() {
         QCOMPARE(std::pair(ui::showArgument(arguments, &failed).value_or(u"-"_s), failed),
                  std::pair(expected, error));
     }
-}
-
-void UiTest::icons() {
     // Every symbol has a drawing of our own that loads and draws in the colour asked for.
     for (const IconMapping& mapping : iconMappings()) {
         const QImage image = bundledIcon(mapping.symbol, Qt::red).pixmap(QSize(32, 32)).toImage();

@@ -1,9 +1,6 @@
 #!/usr/bin/python3
-"""A StatusNotifierWatcher with a host, as a desktop panel with a D-Bus tray provides: items that
-register are listed in RegisteredStatusNotifierItems as "SERVICE/PATH".
-
-Usage: sni_watcher.py BUS_ADDRESS
-"""
+"""sni_watcher.py BUS_ADDRESS: a StatusNotifierWatcher with a host, as a panel with a D-Bus tray
+provides; items that register are listed in RegisteredStatusNotifierItems as "SERVICE/PATH"."""
 import sys
 
 import dbus

@@ -175,12 +175,22 @@ inline QStringList loopsOf(const QString& image) {
 
 // Test clean-up: unmounts `image`, detaches its loops and removes it.
 inline void discardImage(const QString& image) {
+    if (image.isEmpty())
+        return;
     for (const QString& loop : loopsOf(image)) {
         if (!run(u"umount"_s, {u"--all-targets"_s, loop}).ok())
             run(u"umount"_s, {u"--all-targets"_s, u"--lazy"_s, loop});
         run(u"losetup"_s, {u"-d"_s, loop});
     }
     QFile::remove(image);
+}
+
+// Test clean-up: unmounts and removes a folder mounted by hand.
+inline void discardFolder(const QString& folder) {
+    if (folder.isEmpty())
+        return;
+    run(u"umount"_s, {folder});
+    QDir().rmdir(folder);
 }
 
 // `image` on a loop device, mounted by `program` on `folder` without UDisks2 as fstab would.

@@ -101,14 +101,9 @@ void RealVolumesTest::initTestCase() {
 void RealVolumesTest::cleanup() {
     if (!udisksAvailable(QDBusConnection::systemBus()))
         startUDisks();
-    for (const QString& image : std::as_const(m_images))
+    for (const QString& image : std::exchange(m_images, {}))
         discardImage(image);
-    m_images.clear();
-    if (!m_folder.isEmpty()) {
-        run(u"umount"_s, {m_folder});
-        QDir().rmdir(m_folder);
-        m_folder.clear();
-    }
+    discardFolder(std::exchange(m_folder, {}));
 }
 
 void RealVolumesTest::udisksDrivesComeAndGo_data() {

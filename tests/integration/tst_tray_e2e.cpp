@@ -65,8 +65,23 @@ private slots:
     void withoutATraySecondLaunchShowsThePanel();
 
 private:
-    void launch(Background& app, const QStringList& args = {});
-    QProcessEnvironment environment() const;
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = privateSession(m_home->path());
+        env.insert(u"DISPLAY"_s, m_display);
+        env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        env.insert(u"LANGUAGE"_s, u"en"_s);
+        env.insert(u"ASAN_OPTIONS"_s, u"detect_leaks=0"_s);
+        env.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
+        return env;
+    }
+    void launch(Background& app, const QStringList& args = {}) {
+        app.process.setProcessEnvironment(environment());
+        app.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        app.process.start(QStringLiteral(KEELBOX_BINARY), args);
+        QVERIFY(app.process.waitForStarted()); // the instance once it listens for later launches
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home->filePath(u"runtime/keelbox.socket"_s)),
+                                 10000);
+    }
     Run inSession(const QString& program, const QStringList& args) const {
         return run(program, args, environment(), false);
     }
@@ -99,27 +114,7 @@ void TrayEndToEndTest::init() {
 
 void TrayEndToEndTest::cleanup() {
     m_xvfb.stop();
-    if (!m_image.isEmpty())
-        discardImage(m_image);
-    m_image.clear();
-}
-
-QProcessEnvironment TrayEndToEndTest::environment() const {
-    QProcessEnvironment env = privateSession(m_home->path());
-    env.insert(u"DISPLAY"_s, m_display);
-    env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-    env.insert(u"LANGUAGE"_s, u"en"_s);
-    env.insert(u"ASAN_OPTIONS"_s, u"detect_leaks=0"_s);
-    env.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
-    return env;
-}
-
-void TrayEndToEndTest::launch(Background& app, const QStringList& args) {
-    app.process.setProcessEnvironment(environment());
-    app.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    app.process.start(QStringLiteral(KEELBOX_BINARY), args);
-    QVERIFY(app.process.waitForStarted()); // it is the instance once it listens for later launches
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home->filePath(u"runtime/keelbox.socket"_s)), 10000);
+    discardImage(std::exchange(m_image, {}));
 }
 
 void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {

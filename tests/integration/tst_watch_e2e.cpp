@@ -48,14 +48,8 @@ void WatchEndToEndTest::cleanup() {
             watch->waitForFinished();
         }
     }
-    if (!m_folder.isEmpty()) {
-        run(u"umount"_s, {m_folder});
-        QDir().rmdir(m_folder);
-        m_folder.clear();
-    }
-    if (!m_image.isEmpty())
-        discardImage(m_image);
-    m_image.clear();
+    discardFolder(std::exchange(m_folder, {}));
+    discardImage(std::exchange(m_image, {}));
 }
 
 void WatchEndToEndTest::pluggedStickIsBackedUp_data() {

@@ -31,19 +31,6 @@ std::optional<MountedVolume> listed(const VolumeMonitor& monitor, const QString&
 
 constexpr qint64 imageSize = 64 * 1024 * 1024;
 
-// The stack's udisksd, restarted as a system update would.
-bool stopUDisks() {
-    return run(u"sh"_s, {u"-c"_s, u"p=$(cat \"$KEELBOX_STACK_DIR/udisksd.pid\") && kill $p && "
-                                  u"while kill -0 $p 2>/dev/null; do sleep 0.05; done"_s})
-        .ok();
-}
-
-bool startUDisks() {
-    run(u"sh"_s, {u"-c"_s, u"setsid /usr/libexec/udisks2/udisksd </dev/null >/dev/null 2>&1 & "
-                           u"echo $! > \"$KEELBOX_STACK_DIR/udisksd.pid\""_s});
-    return QTest::qWaitFor([] { return udisksAvailable(QDBusConnection::systemBus()); }, 10000);
-}
-
 // An engine that records its drive roots and holds a run on `held` until released.
 struct QueueHolder {
     std::mutex mutex;
@@ -82,7 +69,6 @@ private slots:
     void mountTableFollowsRealMounts();
     void queuedRunFindsAnotherDrive_data();
     void queuedRunFindsAnotherDrive();
-    void udisksRestartsWithDrivesMounted();
 
 private:
     QString image(const QString& fs, const QString& label, const QString& kind) {
@@ -99,8 +85,6 @@ void RealVolumesTest::initTestCase() {
 }
 
 void RealVolumesTest::cleanup() {
-    if (!udisksAvailable(QDBusConnection::systemBus()))
-        startUDisks();
     for (const QString& image : std::exchange(m_images, {}))
         discardImage(image);
     discardFolder(std::exchange(m_folder, {}));
@@ -266,39 +250,6 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
     const LogEntry& last = state.log().front();
     QVERIFY2(QString::fromStdString(last.volume + ": " + last.message).startsWith(newest.arg(path)),
              last.message.c_str());
-}
-
-// udisksd restarts: a mounted stick is not reported again, and hidden drives stay or become hidden.
-void RealVolumesTest::udisksRestartsWithDrivesMounted() {
-    const std::unique_ptr<VolumeMonitor> monitor = makeVolumeMonitor();
-    QVERIFY(monitor->start());
-    QSignalSpy mounted(monitor.get(), &VolumeMonitor::volumeMounted);
-    QSignalSpy unmounted(monitor.get(), &VolumeMonitor::volumeUnmounted);
-    const QString staying = image(u"ext4"_s, u"STAYING"_s, u"removable"_s);
-    const QString hidden = image(u"ext4"_s, u"HIDDENLATE"_s, u"ignored"_s);
-    const QString hiddenBefore = image(u"ext4"_s, u"HIDDENOLD"_s, u"ignored"_s);
-    QVERIFY(!staying.isEmpty() && !hidden.isEmpty() && !hiddenBefore.isEmpty());
-    const Plugged old = plugIn(hiddenBefore);
-    const Plugged plugged = plugIn(staying);
-    QVERIFY2(!plugged.mountPath.isEmpty() && !old.mountPath.isEmpty(), qPrintable(plugged.error));
-    QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, plugged.mountPath), 10000);
-    mounted.clear();
-
-    QVERIFY(stopUDisks());
-    QTest::qWait(300);
-    QVERIFY(listed(*monitor, plugged.mountPath) && !listed(*monitor, old.mountPath));
-    m_folder = u"/mnt/keelbox-outage-"_s + shortId();
-    const Run mountedByHand = mountByHand(hidden, m_folder);
-    QVERIFY2(mountedByHand.ok(), qPrintable(mountedByHand.out));
-    QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, m_folder), 10000);
-
-    QVERIFY(startUDisks());
-    QTRY_VERIFY_WITH_TIMEOUT(spied(unmounted, m_folder), 10000);
-    QTest::qWait(300);
-    // Only these paths: drives of other test stacks on the machine may come and go meanwhile.
-    QVERIFY(!spied(unmounted, plugged.mountPath) && !spied(mounted, plugged.mountPath) &&
-            !spied(mounted, old.mountPath));
-    QVERIFY(listed(*monitor, plugged.mountPath) && !listed(*monitor, m_folder));
 }
 
 QTEST_GUILESS_MAIN(RealVolumesTest)

@@ -115,9 +115,10 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
             (QStringList{u"Keelbox — "_s + label, u"keelbox"_s}));
         QVERIFY(note["replaces_id"].toInt() == 0 && note["actions"].toArray().isEmpty());
     }
-    QCOMPARE((QStringList{notes[0]["body"].toString(), notes[0]["hints"]["sound-name"].toString(),
-                          notes[1]["body"].toString().left(6),
-                          notes[1]["hints"]["sound-name"].toString()}),
+    const QJsonObject started = notes[0], finished = notes[1];
+    QCOMPARE((QStringList{started["body"].toString(), started["hints"]["sound-name"].toString(),
+                          finished["body"].toString().left(6),
+                          finished["hints"]["sound-name"].toString()}),
              (QStringList{u"Backup started (sync)…"_s, {}, u"Done: "_s, u"complete"_s}));
     QCOMPARE(m_watch.state(), QProcess::Running);
 

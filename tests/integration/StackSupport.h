@@ -2,7 +2,6 @@
 // Helpers for tests that run against the desktop services started by scripts/test-stack.sh.
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,15 +10,12 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QString>
-#include <QStringList>
 #include <QTest>
 #include <QUuid>
 
 using namespace Qt::StringLiterals;
 
-// On CI (CI=true) a test that cannot run fails, so that a missing package cannot hide behind a
-// skip; on a developer's machine without root or loop devices it is skipped.
+// With CI=true a test that cannot run fails, so a missing package cannot hide behind a skip.
 #define SKIP_OR_FAIL(reason)                                                                       \
     do {                                                                                           \
         const QByteArray why_ = QString(reason).toUtf8();                                          \
@@ -43,8 +39,7 @@ struct Run {
     bool ok() const { return exitCode == 0; }
 };
 
-// Runs `program` in `environment` to its end, a minute at most; `out` has what it printed on both
-// channels, or on standard output alone when not `merged`.
+// Runs `program` a minute at most; `out` is both channels, or standard output if not `merged`.
 inline Run run(const QString& program, const QStringList& args,
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
                bool merged = true) {
@@ -72,21 +67,17 @@ inline QString stackProblem() {
     const QString dir = stackDir();
     if (dir.isEmpty())
         return u"KEELBOX_STACK_DIR is not set (run through ctest)"_s;
-    QFile reason(dir + u"/unavailable"_s);
-    if (reason.open(QIODevice::ReadOnly))
+    if (QFile reason(dir + u"/unavailable"_s); reason.open(QIODevice::ReadOnly))
         return u"test stack unavailable: "_s + QString::fromUtf8(reason.readAll()).trimmed();
-    if (!QFile::exists(dir + u"/ready"_s))
-        return u"test stack is not running in "_s + dir;
-    return {};
+    return QFile::exists(dir + u"/ready"_s) ? QString() : u"test stack is not running in "_s + dir;
 }
 
 inline QString shortId() {
     return QUuid::createUuid().toString(QUuid::Id128).left(8);
 }
 
-// A fresh 64 MiB image in the stack's image folder, empty on failure (with a warning saying why).
-// `kind` is "removable", "ignored" or "system" (the stack's udev rules key on it); `fs` is "ext4",
-// "vfat", "vfat32" or "exfat"; an ext4 image starts with the files of `content` when given.
+// A fresh 64 MiB image, empty on failure; `kind` (removable, ignored, system) keys the stack's udev
+// rules; an ext4 image starts with the files of `content` when given.
 inline QString makeImage(const QString& fs, const QString& label, const QString& kind,
                          const QString& content = {}) {
     const QString path = u"%1/img/%2-%3-%4.img"_s.arg(stackDir(), fs, shortId(), kind);
@@ -98,11 +89,9 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
     if (fs == "ext4"_L1)
         args = QStringList{u"mkfs.ext4"_s, u"-q"_s, u"-F"_s, u"-L"_s, label} +
                (content.isEmpty() ? QStringList{} : QStringList{u"-d"_s, content});
-    else if (fs == "vfat32"_L1)
-        // FAT32 with 512-byte clusters: the FUSE driver reports zero blocks for it.
+    else if (fs == "vfat32"_L1) // 512-byte clusters: the FUSE driver reports zero blocks for it
         args = {u"mkfs.vfat"_s, u"-F"_s, u"32"_s, u"-n"_s, label};
-    else if (fs == "vfat"_L1)
-        // FAT16 on 64 MiB: 2 KiB clusters, which the FUSE driver reports with a proper size.
+    else if (fs == "vfat"_L1) // FAT16 with 2 KiB clusters, which FUSE reports with a proper size
         args = {u"mkfs.vfat"_s, u"-n"_s, label};
     else
         args = {u"mkfs.exfat"_s, u"-L"_s, label};
@@ -115,8 +104,7 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
     return path;
 }
 
-// The environment of a process that reads and writes nothing of the real user's: its home, XDG
-// folders and runtime folder below `root`.
+// An environment whose home, XDG folders and runtime folder are below `root`.
 inline QProcessEnvironment privateSession(const QString& root) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(u"HOME"_s, root);
@@ -150,8 +138,8 @@ inline QList<QJsonObject> notifications() {
     return notes;
 }
 
-// An ext4 stick holding `files` (relative path to bytes, written under `content` first) and a
-// configuration that backs the whole stick up to `destination` on connect; empty on failure.
+// An ext4 stick holding `files` (written under `content` first) whose rules back it all up to
+// `destination` on connect; empty on failure.
 inline QString configuredStick(const QString& content, const QString& label,
                                const QString& destination, const QMap<QString, QByteArray>& files,
                                bool mirror = false) {
@@ -167,9 +155,9 @@ inline QString configuredStick(const QString& content, const QString& label,
     config[u"driveName"_s] = label;
     config[u"destinationPath"_s] = destination;
     config[u"deleteRemovedFiles"_s] = mirror;
-    if (!writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson()))
-        return {};
-    return makeImage(u"ext4"_s, label, u"removable"_s, content);
+    return writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson())
+               ? makeImage(u"ext4"_s, label, u"removable"_s, content)
+               : QString();
 }
 
 // Waits until udev has handled the devices that came and went (labels published, rules applied).
@@ -177,7 +165,6 @@ inline void settleUdev() {
     run(u"udevadm"_s, {u"settle"_s, u"-t"_s, u"30"_s});
 }
 
-// The loop devices backed by `image`.
 inline QStringList loopsOf(const QString& image) {
     QStringList loops;
     for (const QString& line :
@@ -186,8 +173,10 @@ inline QStringList loopsOf(const QString& image) {
     return loops;
 }
 
-// Unmounts whatever is mounted from `image` and detaches its loops; for test clean-up.
+// Test clean-up: unmounts `image`, detaches its loops and removes it.
 inline void discardImage(const QString& image) {
+    if (image.isEmpty())
+        return;
     for (const QString& loop : loopsOf(image)) {
         if (!run(u"umount"_s, {u"--all-targets"_s, loop}).ok())
             run(u"umount"_s, {u"--all-targets"_s, u"--lazy"_s, loop});
@@ -196,8 +185,15 @@ inline void discardImage(const QString& image) {
     QFile::remove(image);
 }
 
-// `image` on a loop device of its own, mounted by `program` on `folder` without UDisks2, as an
-// fstab entry does it.
+// Test clean-up: unmounts and removes a folder mounted by hand.
+inline void discardFolder(const QString& folder) {
+    if (folder.isEmpty())
+        return;
+    run(u"umount"_s, {folder});
+    QDir().rmdir(folder);
+}
+
+// `image` on a loop device, mounted by `program` on `folder` without UDisks2 as fstab would.
 inline Run mountByHand(const QString& image, const QString& folder,
                        const QString& program = u"mount"_s) {
     const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, image});
@@ -209,12 +205,9 @@ inline Run mountByHand(const QString& image, const QString& folder,
 
 // An image attached and mounted through UDisks2, as a desktop does with a stick that is plugged in.
 struct Plugged {
-    QString device;    // the loop device
-    QString mountPath; // empty on failure, with the tools' words in `error`
-    QString error;
+    QString device, mountPath, error; // mountPath empty on failure, the tools' words in `error`
 };
 
-// `image` on a loop device set up through UDisks2, not mounted yet.
 inline Plugged attach(const QString& image) {
     Plugged plugged;
     const Run setup =
@@ -222,18 +215,14 @@ inline Plugged attach(const QString& image) {
     plugged.device = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out).captured(1);
     if (!setup.ok() || plugged.device.isEmpty())
         plugged.error = setup.out;
-    // The udev rules that mark the image removable must have run before udisks mounts it.
-    settleUdev();
+    settleUdev(); // the rules that mark the image removable run before udisks mounts it
     return plugged;
 }
 
-// Mounts an attached image as a desktop does; the mount path, empty on failure with the reason in
-// `error`.
 inline QString mount(Plugged& plugged) {
     const Run mounted =
         run(u"udisksctl"_s, {u"mount"_s, u"-b"_s, plugged.device, u"--no-user-interaction"_s});
-    // A label may hold a line break, and so may the mount path made of it.
-    const QRegularExpressionMatch at =
+    const QRegularExpressionMatch at = // a label, and so its mount path, may hold a line break
         QRegularExpression(u" at (/.*?)\\.?\\s*$"_s, QRegularExpression::DotMatchesEverythingOption)
             .match(mounted.out.trimmed());
     plugged.mountPath = mounted.ok() && at.hasMatch() ? at.captured(1) : QString();
@@ -264,7 +253,7 @@ struct Holder {
     }
 };
 
-// Whether a path signal (volumeMounted, volumeUnmounted) named `path`.
+// Whether volumeMounted or volumeUnmounted named `path`.
 inline bool spied(const QSignalSpy& spy, const QString& path) {
     return std::any_of(spy.begin(), spy.end(), [&](const QList<QVariant>& args) {
         return args.value(0).toString() == path;

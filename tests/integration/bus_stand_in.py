@@ -1,5 +1,4 @@
-"""What the D-Bus stand-ins used by the tests share: plain values out of D-Bus ones, and serving
-objects under a well-known name on a given bus until that bus goes away."""
+"""Shared by the tests' D-Bus stand-ins: plain values, and serving objects until the bus goes."""
 import dbus
 import dbus.mainloop.glib
 import dbus.service
@@ -9,10 +8,8 @@ from gi.repository import GLib
 def plain(value):
     if isinstance(value, dbus.Boolean):
         return bool(value)
-    if isinstance(value, int):
-        return int(value)
-    if isinstance(value, float):
-        return float(value)
+    if isinstance(value, (int, float)):
+        return int(value) if isinstance(value, int) else float(value)
     if isinstance(value, dict):
         return {str(k): plain(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):

@@ -1,13 +1,7 @@
 #!/usr/bin/python3
-"""A stand-in for UDisks2 on a private bus.
-
-Tests add block devices and drives through org.keelbox.Test.Control on /org/freedesktop/UDisks2
-and read back the calls the code under test made. Property values in the JSON given to the control
-methods are plain (bool, int, string) or typed: {"ay": "/dev/sdz1"}, {"aay": ["/media/x"]},
-{"o": "/org/freedesktop/UDisks2/drives/X"}.
-
-Usage: fake_udisks2.py BUS_ADDRESS
-"""
+"""fake_udisks2.py BUS_ADDRESS: a UDisks2 stand-in that tests fill and query through
+org.keelbox.Test.Control; JSON property values are plain or typed: {"ay": "/dev/sdz1"},
+{"aay": ["/media/x"]}, {"o": "/org/freedesktop/UDisks2/drives/X"}."""
 import json
 import sys
 
@@ -47,9 +41,8 @@ def to_dbus(value):
 
 
 def interfaces_from_json(text):
-    data = json.loads(text)
     return {name: dbus.Dictionary({k: to_dbus(v) for k, v in props.items()}, signature='sv')
-            for name, props in data.items()}
+            for name, props in json.loads(text).items()}
 
 
 def recorded(interface, name):
@@ -63,9 +56,7 @@ def recorded(interface, name):
 class Device(dbus.service.Object):
     def __init__(self, fake, path, interfaces):
         super().__init__(fake.bus, path)
-        self.fake = fake
-        self.path = path
-        self.interfaces = interfaces
+        self.fake, self.path, self.interfaces = fake, path, interfaces
 
     def record(self, interface, method, options):
         self.fake.calls.append({'path': self.path, 'interface': interface, 'method': method,
@@ -105,10 +96,7 @@ class Device(dbus.service.Object):
 class Root(dbus.service.Object):
     def __init__(self, bus):
         super().__init__(bus, ROOT)
-        self.bus = bus
-        self.devices = {}
-        self.calls = []
-        self.failures = {}
+        self.bus, self.devices, self.calls, self.failures = bus, {}, [], {}
 
     @dbus.service.method(OBJECT_MANAGER, in_signature='', out_signature='a{oa{sa{sv}}}')
     def GetManagedObjects(self):

@@ -1,10 +1,6 @@
 #!/usr/bin/python3
-"""A notification daemon for tests: answers org.freedesktop.Notifications on the bus it is given
-and appends every Notify call as one JSON line to a file. It shows actions; a test chooses one
-with org.keelbox.Test.InvokeAction.
-
-Usage: notification_recorder.py BUS_ADDRESS OUTPUT_FILE
-"""
+"""notification_recorder.py BUS_ADDRESS OUTPUT_FILE: a notification daemon that appends each Notify
+call to OUTPUT_FILE as a JSON line; tests choose an action with org.keelbox.Test.InvokeAction."""
 import json
 import sys
 
@@ -19,8 +15,7 @@ NAME = 'org.freedesktop.Notifications'
 class Recorder(dbus.service.Object):
     def __init__(self, bus, output):
         super().__init__(bus, '/org/freedesktop/Notifications')
-        self.output = output
-        self.last_id = 0
+        self.output, self.last_id = output, 0
 
     @dbus.service.method(NAME, in_signature='susssasa{sv}i', out_signature='u')
     def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints, timeout):
@@ -40,7 +35,6 @@ class Recorder(dbus.service.Object):
     def ActionInvoked(self, notification_id, action_key):
         pass
 
-    # For tests: the user chose `action_key` on notification `notification_id`.
     @dbus.service.method('org.keelbox.Test', in_signature='us', out_signature='')
     def InvokeAction(self, notification_id, action_key):
         self.ActionInvoked(notification_id, action_key)

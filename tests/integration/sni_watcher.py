@@ -1,9 +1,6 @@
 #!/usr/bin/python3
-"""A StatusNotifierWatcher with a host, as a desktop panel with a D-Bus tray provides: items that
-register are listed in RegisteredStatusNotifierItems as "SERVICE/PATH".
-
-Usage: sni_watcher.py BUS_ADDRESS
-"""
+"""sni_watcher.py BUS_ADDRESS: a StatusNotifierWatcher with a host, as a panel with a D-Bus tray
+provides; items that register are listed in RegisteredStatusNotifierItems as "SERVICE/PATH"."""
 import sys
 
 import dbus
@@ -17,7 +14,6 @@ PROPS = 'org.freedesktop.DBus.Properties'
 INTROSPECTION = f"""<node>
  <interface name="{NAME}">
   <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
-  <method name="RegisterStatusNotifierHost"><arg type="s" direction="in"/></method>
   <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
   <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
   <property name="ProtocolVersion" type="i" access="read"/>
@@ -48,10 +44,6 @@ class Watcher(dbus.service.Object):
             service, path = sender, service
         self.items.append(f'{service}{path}')
         self.StatusNotifierItemRegistered(f'{service}{path}')
-
-    @dbus.service.method(NAME, in_signature='s', out_signature='')
-    def RegisterStatusNotifierHost(self, service):
-        pass
 
     @dbus.service.signal(NAME, signature='s')
     def StatusNotifierItemRegistered(self, item):

@@ -1,11 +1,8 @@
-// The tray application on Xvfb with the stack's buses: a D-Bus tray following a backup, its menu
-// and notification, a late XEmbed tray host, and no tray at all, read through AT-SPI.
+// The tray application on Xvfb: a D-Bus tray, a late XEmbed tray host, and no tray at all.
 
 #include "StackSupport.h"
 
 #include <QDBusConnection>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -29,8 +26,7 @@ public:
     int count = 0;
 };
 
-// A background process in a process group of its own, which is ended with everything it started
-// (the accessibility bus launcher's bus and registry) when the test ends.
+// A background process in a group of its own, ended with everything it started.
 struct Background {
     QProcess process;
     Background() {
@@ -69,10 +65,23 @@ private slots:
     void withoutATraySecondLaunchShowsThePanel();
 
 private:
-    // Starts `keelbox` with `args` on the test's display.
-    void launch(Background& app, const QStringList& args = {});
-    QProcessEnvironment environment() const;
-    // `program` run in the test's session and display; `out` is its standard output.
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = privateSession(m_home->path());
+        env.insert(u"DISPLAY"_s, m_display);
+        env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        env.insert(u"LANGUAGE"_s, u"en"_s);
+        env.insert(u"ASAN_OPTIONS"_s, u"detect_leaks=0"_s);
+        env.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
+        return env;
+    }
+    void launch(Background& app, const QStringList& args = {}) {
+        app.process.setProcessEnvironment(environment());
+        app.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        app.process.start(QStringLiteral(KEELBOX_BINARY), args);
+        QVERIFY(app.process.waitForStarted()); // the instance once it listens for later launches
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home->filePath(u"runtime/keelbox.socket"_s)),
+                                 10000);
+    }
     Run inSession(const QString& program, const QStringList& args) const {
         return run(program, args, environment(), false);
     }
@@ -97,7 +106,6 @@ void TrayEndToEndTest::initTestCase() {
 
 void TrayEndToEndTest::init() {
     m_home = std::make_unique<QTemporaryDir>();
-    // A display of its own: Xvfb picks a free number and prints it.
     m_xvfb.process.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s,
                                      u"-screen"_s, u"0"_s, u"1024x768x24"_s});
     QVERIFY(m_xvfb.process.waitForReadyRead(10000));
@@ -106,28 +114,7 @@ void TrayEndToEndTest::init() {
 
 void TrayEndToEndTest::cleanup() {
     m_xvfb.stop();
-    if (!m_image.isEmpty())
-        discardImage(m_image);
-    m_image.clear();
-}
-
-QProcessEnvironment TrayEndToEndTest::environment() const {
-    QProcessEnvironment env = privateSession(m_home->path());
-    env.insert(u"DISPLAY"_s, m_display);
-    env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-    env.insert(u"LANGUAGE"_s, u"en"_s);
-    env.insert(u"ASAN_OPTIONS"_s, u"detect_leaks=0"_s);
-    env.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
-    return env;
-}
-
-void TrayEndToEndTest::launch(Background& app, const QStringList& args) {
-    app.process.setProcessEnvironment(environment());
-    app.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    app.process.start(QStringLiteral(KEELBOX_BINARY), args);
-    QVERIFY(app.process.waitForStarted());
-    // It listens for later launches once it is the instance.
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home->filePath(u"runtime/keelbox.socket"_s)), 10000);
+    discardImage(std::exchange(m_image, {}));
 }
 
 void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
@@ -137,10 +124,9 @@ void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
     QTRY_VERIFY_WITH_TIMEOUT(
         busctl({u"status"_s, u"org.kde.StatusNotifierWatcher"_s}).contains(u"python3"_s), 10000);
 
-    // A configured stick that backs up on connect, with enough data to take a moment.
-    const QString content = m_home->filePath(u"content"_s);
+    // A stick with enough data to take a moment.
     const QString destination = m_home->filePath(u"Backups"_s);
-    m_image = configuredStick(content, u"TRAYSTICK"_s, destination,
+    m_image = configuredStick(m_home->filePath(u"content"_s), u"TRAYSTICK"_s, destination,
                               {{u"video.bin"_s, QByteArray(24 << 20, 'v')}});
     QVERIFY(!m_image.isEmpty());
 
@@ -160,15 +146,12 @@ void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
                                u"org.kde.StatusNotifierItem"_s};
     const QString menu = busctl({u"call"_s, service, u"/MenuBar"_s, u"com.canonical.dbusmenu"_s,
                                  u"GetLayout"_s, u"iias"_s, u"--"_s, u"0"_s, u"-1"_s, u"0"_s});
-    QVERIFY2(QRegularExpression(u"\"enabled\" b false \"label\" s \"Check for Updates"_s)
-                 .match(menu)
-                 .hasMatch(),
+    QVERIFY2(menu.contains(u"\"enabled\" b false \"label\" s \"Check for Updates"_s) &&
+                 menu.contains(u"\"Open Keelbox\""_s) && menu.contains(u"\"Quit\""_s),
              qPrintable(menu));
-    QVERIFY(menu.contains(u"\"Open Keelbox\""_s) && menu.contains(u"\"Quit\""_s));
     const QString idleIcon = busctl(property + QStringList{u"IconPixmap"_s});
     QVERIFY(idleIcon.size() > 100);
 
-    // Plugging the stick starts its backup: the icon turns busy and back to idle.
     SignalCounter newIcon;
     QDBusConnection bus = QDBusConnection::sessionBus();
     QVERIFY(bus.connect(service, u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s,
@@ -203,11 +186,9 @@ void TrayEndToEndTest::dbusTrayFollowsABackupAndOffersTheLog() {
 }
 
 void TrayEndToEndTest::trayHostThatStartsLateGetsTheIcon() {
-    // No tray host and no D-Bus tray: the icon has nowhere to go.
-    Background app;
+    Background app; // no tray host and no D-Bus tray yet: the icon has nowhere to go
     launch(app);
-    const auto embedded = [this] {
-        // The host's panel window lists the embedded icon window among its children.
+    const auto embedded = [this] { // the host's panel window lists the icon window as a child
         const QString text = inSession(u"xwininfo"_s, {u"-root"_s, u"-tree"_s}).out;
         const qsizetype panel = text.indexOf(u"(\"panel\" \"trayer\")"_s);
         return panel >= 0 && text.indexOf(u"(\"keelbox\" \"keelbox\")"_s, panel) >= 0;
@@ -223,7 +204,6 @@ void TrayEndToEndTest::trayHostThatStartsLateGetsTheIcon() {
 }
 
 void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
-    // A screen reader's view comes through the accessibility bus.
     const QString launcher = u"/usr/libexec/at-spi-bus-launcher"_s;
     if (!QFileInfo(launcher).isExecutable() ||
         run(python, {u"-c"_s, u"import pyatspi"_s}).exitCode != 0)
@@ -245,22 +225,17 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
     QVERIFY(inSession(u"xdotool"_s, {u"getwindowgeometry"_s, panel.first()})
                 .out.contains(u"Geometry: 380x"_s));
     const Run probe = inSession(python, {here + u"/atspi_probe.py"_s, u"keelbox"_s});
-    QVERIFY(probe.ok());
     const QString& tree = probe.out;
+    QVERIFY2(probe.ok(), qPrintable(tree));
     for (const QString& control :
          {u"push button\tHelp"_s, u"push button\tRefresh drive list"_s,
           u"label\tNo USB drives connected."_s, u"check box\tAutomatic backup on connect"_s,
           u"push button\tSettings…"_s, u"push button\tLog…"_s, u"push button\tQuit"_s})
         QVERIFY2(tree.contains(control), qPrintable(control + u" missing in\n"_s + tree));
-    QVERIFY2(
-        !QRegularExpression(u"^(push button|check box)\t\t"_s, QRegularExpression::MultilineOption)
-             .match(tree)
-             .hasMatch(),
-        qPrintable(tree));
-    // Asking for an open window again leaves one.
-    QCOMPARE(inSession(QStringLiteral(KEELBOX_BINARY), {u"--show=help"_s}).exitCode, 0);
-    QTest::qWait(500);
-    QCOMPARE(visibleWindows(u"Help|Pomoc"_s).size(), 1);
+    // Every button and check box has a name.
+    QVERIFY2(!tree.contains(QRegularExpression(u"^(push button|check box)\t\t"_s,
+                                               QRegularExpression::MultilineOption)),
+             qPrintable(tree));
 }
 
 QTEST_GUILESS_MAIN(TrayEndToEndTest)

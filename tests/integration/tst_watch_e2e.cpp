@@ -20,7 +20,12 @@ private slots:
 
 private:
     // A private session below `root`; `withUDisks` false: no system bus at all.
-    static QProcessEnvironment environment(const QString& root, bool withUDisks);
+    static QProcessEnvironment environment(const QString& root, bool withUDisks) {
+        QProcessEnvironment env = privateSession(root);
+        if (!withUDisks)
+            env.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, u"unix:path=%1/no_bus_here"_s.arg(stackDir()));
+        return env;
+    }
 
     QTemporaryDir m_home;
     QString m_image;
@@ -43,21 +48,8 @@ void WatchEndToEndTest::cleanup() {
             watch->waitForFinished();
         }
     }
-    if (!m_folder.isEmpty()) {
-        run(u"umount"_s, {m_folder});
-        QDir().rmdir(m_folder);
-        m_folder.clear();
-    }
-    if (!m_image.isEmpty())
-        discardImage(m_image);
-    m_image.clear();
-}
-
-QProcessEnvironment WatchEndToEndTest::environment(const QString& root, bool withUDisks) {
-    QProcessEnvironment env = privateSession(root);
-    if (!withUDisks)
-        env.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, u"unix:path=%1/no_bus_here"_s.arg(stackDir()));
-    return env;
+    discardFolder(std::exchange(m_folder, {}));
+    discardImage(std::exchange(m_image, {}));
 }
 
 void WatchEndToEndTest::pluggedStickIsBackedUp_data() {
@@ -80,9 +72,7 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     const QString destination = root + u"/Backups"_s;
     const QMap<QString, QByteArray> files{
         {u"hello.txt"_s, "hello from the stick\n"},
-        {u"docs/a b.txt"_s, QByteArray(100000, 'x')},
-        {u"docs/Zdjęcie łąka.jpg"_s, QByteArray("\xff\xd8\xff\xe0 not really a jpeg")},
-    };
+        {u"docs/Zdjęcie łąka.jpg"_s, "\xff\xd8" + QByteArray(100000, 'x')}};
     m_image = configuredStick(root + u"/content"_s, label, destination, files);
     QVERIFY(!m_image.isEmpty());
     m_watch.setProcessEnvironment(environment(root, withUDisks));
@@ -98,20 +88,18 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
         QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
         mountPath = plugged.mountPath;
     } else {
-        // Mounted by hand below /mnt: named by the label udev published, not by its folder.
         mountPath = m_folder = u"/mnt/keelbox-e2e-"_s + shortId();
         const Run mounted = mountByHand(m_image, m_folder);
         QVERIFY2(mounted.ok(), qPrintable(mounted.out));
     }
 
-    // The backup's files arrive under destination/<drive name>/; the rules file is never copied.
+    // The files arrive under destination/<drive name>/; the rules file is never copied.
     QTRY_VERIFY_WITH_TIMEOUT((output += m_watch.readAllStandardOutput(),
                               output.contains("Done: ") || m_watch.state() != QProcess::Running),
                              30000);
     const QString text = QString::fromUtf8(output);
-    QVERIFY2(text.contains(printed + u": Backup started (sync)."_s), qPrintable(text));
-    QVERIFY(!text.contains(u'\x1b'));
-    QVERIFY2(text.indexOf(u"Backup started"_s) < text.indexOf(u"Done: "_s),
+    QVERIFY2(text.contains(printed + u": Backup started (sync)."_s) && !text.contains(u'\x1b') &&
+                 text.indexOf(u"Backup started"_s) < text.indexOf(u"Done: "_s),
              qPrintable(text + QString::fromUtf8(m_watch.readAllStandardError())));
     const QString copy = destination + u'/' + label;
     for (auto it = files.constBegin(); it != files.constEnd(); ++it)
@@ -122,26 +110,23 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     QList<QJsonObject> notes;
     QTRY_COMPARE_WITH_TIMEOUT((notes = notifications().mid(notificationsBefore)).size(), 2, 10000);
     for (const QJsonObject& note : std::as_const(notes)) {
-        QCOMPARE(note["summary"].toString(), u"Keelbox — "_s + label);
+        QCOMPARE(
+            (QStringList{note["summary"].toString(), note["hints"]["desktop-entry"].toString()}),
+            (QStringList{u"Keelbox — "_s + label, u"keelbox"_s}));
         QVERIFY(note["replaces_id"].toInt() == 0 && note["actions"].toArray().isEmpty());
-        QCOMPARE(note["hints"]["desktop-entry"].toString(), u"keelbox"_s);
     }
     const QJsonObject started = notes[0], finished = notes[1];
-    QCOMPARE(started["body"].toString(), u"Backup started (sync)…"_s);
-    QVERIFY(!started["hints"].toObject().contains(u"sound-name"_s));
-    QVERIFY(finished["body"].toString().startsWith(u"Done: "_s));
-    QCOMPARE(finished["hints"]["sound-name"].toString(), u"complete"_s);
+    QCOMPARE((QStringList{started["body"].toString(), started["hints"]["sound-name"].toString(),
+                          finished["body"].toString().left(6),
+                          finished["hints"]["sound-name"].toString()}),
+             (QStringList{u"Backup started (sync)…"_s, {}, u"Done: "_s, u"complete"_s}));
     QCOMPARE(m_watch.state(), QProcess::Running);
 
     // The command line names the drive as the application does: one folder, found unchanged.
-    QProcess backup;
-    backup.setProcessEnvironment(environment(root, withUDisks));
-    backup.start(QStringLiteral(KEELBOX_BINARY),
-                 {u"backup"_s, mountPath, u"--no-progress"_s, u"--language"_s, u"en"_s});
-    QVERIFY(backup.waitForFinished(30000));
-    const QString said = QString::fromUtf8(backup.readAllStandardOutput());
-    QVERIFY2(backup.exitCode() == 0 && said.contains(u"3 unchanged"_s),
-             qPrintable(said + QString::fromUtf8(backup.readAllStandardError())));
+    const Run backup = run(QStringLiteral(KEELBOX_BINARY),
+                           {u"backup"_s, mountPath, u"--no-progress"_s, u"--language"_s, u"en"_s},
+                           environment(root, withUDisks));
+    QVERIFY2(backup.ok() && backup.out.contains(u"2 unchanged"_s), qPrintable(backup.out));
     QCOMPARE(QDir(destination).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{label});
 }
 
@@ -166,9 +151,9 @@ void WatchEndToEndTest::secondWatchStandsBy() {
         QTRY_VERIFY_WITH_TIMEOUT(
             (read(), (watch == &m_watch ? first : second).contains("Watching for drives")), 10000);
     }
-    QVERIFY2(second.contains("Automatic backups of this session are run by another Keelbox"),
+    QVERIFY2(second.contains("Automatic backups of this session are run by another Keelbox") &&
+                 !first.contains("another Keelbox"),
              second.constData());
-    QVERIFY(!first.contains("another Keelbox"));
 
     const Plugged plugged = plugIn(m_image);
     QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
@@ -177,8 +162,7 @@ void WatchEndToEndTest::secondWatchStandsBy() {
     QVERIFY2(!second.contains("Backup started"), second.constData());
 
     m_watch.terminate();
-    QVERIFY(m_watch.waitForFinished(10000));
-    QCOMPARE(m_watch.exitCode(), 0);
+    QVERIFY(m_watch.waitForFinished(10000) && m_watch.exitCode() == 0);
     QTRY_VERIFY_WITH_TIMEOUT((read(), second.contains("TWICE: Done: ")), 30000);
     QVERIFY2(second.indexOf("Automatic backups are now run here.") <
                  second.indexOf("TWICE: Backup started"),
@@ -186,8 +170,7 @@ void WatchEndToEndTest::secondWatchStandsBy() {
     QCOMPARE(readFile(destination + u"/TWICE/one.txt"_s), QByteArray("one\n"));
 }
 
-// A stick read at 1 MB/s (a block I/O limit on its loop device) leaves during its backup: the run's
-// end is printed; plugged in again, it is backed up once more and the copy ends up whole.
+// A stick read at 1 MB/s leaves during its backup; plugged in again, its copy ends up whole.
 void WatchEndToEndTest::driveLeavesDuringItsBackup_data() {
     QTest::addColumn<bool>("replug");
     QTest::newRow("unplugged for good") << false;
@@ -234,12 +217,11 @@ void WatchEndToEndTest::driveLeavesDuringItsBackup() {
         (out += m_watch.readAllStandardOutput(), out.contains("Disconnected: LEAVES")), 10000);
     if (replug)
         QCOMPARE(mount(stick), path);
-    // The end of each run is printed; with the stick back, a second run follows the first.
     const QRegularExpression ended(u"LEAVES: (Done: |Finished with errors: )"_s);
     QTRY_VERIFY_WITH_TIMEOUT((out += m_watch.readAllStandardOutput(),
                               QString::fromUtf8(out).count(ended) == (replug ? 2 : 1)),
                              30000);
-    // Whether the run or the disconnection is reported first is a race, not a rule.
+    // Whether the run's end or the disconnection is printed first is a race, not a rule.
     const QString text = QString::fromUtf8(out);
     QCOMPARE(text.count(u"Backup started"_s), replug ? 2 : 1);
     if (replug) {

@@ -37,8 +37,7 @@ inline bool contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
 
-// When CI=true every capability a test needs must be present: a missing one fails the test
-// instead of skipping it.
+// With CI=true a missing capability fails the test instead of skipping it.
 inline bool capabilitiesRequired() {
     const char* ci = std::getenv("CI");
     return ci != nullptr && std::string_view{ci} == "true";

@@ -51,26 +51,23 @@ inline ProcessResult runProcess(const std::string& program, const std::vector<st
             name != "LC_MESSAGES" && name != "LANG")
             envText.push_back(text);
     }
-    for (const auto& [name, value] : options.environment) {
+    for (const auto& [name, value] : options.environment)
         if (!value.empty())
             envText.push_back(name + "=" + value);
-    }
     std::vector<char*> argv, envp;
-    for (std::string& s : argvText)
-        argv.push_back(s.data());
-    for (std::string& s : envText)
-        envp.push_back(s.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    for (auto [texts, pointers] : {std::pair{&argvText, &argv}, std::pair{&envText, &envp}}) {
+        for (std::string& s : *texts)
+            pointers->push_back(s.data());
+        pointers->push_back(nullptr);
+    }
 
     char errPath[] = "/tmp/keelbox-test-err-XXXXXX";
     const int errFd = ::mkstemp(errPath);
     int out[2] = {-1, -1};
     pid_t pid = -1;
     if (options.terminalColumns != 0) {
-        winsize size{};
-        size.ws_col = options.terminalColumns;
-        size.ws_row = 24;
+        winsize size{
+            .ws_row = 24, .ws_col = options.terminalColumns, .ws_xpixel = 0, .ws_ypixel = 0};
         pid = ::forkpty(&out[0], nullptr, nullptr, &size);
     } else if (::pipe(out) == 0) {
         if (options.closedOutput) {
@@ -114,7 +111,7 @@ inline ProcessResult runProcess(const std::string& program, const std::vector<st
     }
     if (pid > 0 && WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
-    if (pid > 0 && WIFSIGNALED(status))
+    else if (pid > 0 && WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
     ::close(errFd);
     result.err = readFile(errPath);

@@ -1,6 +1,5 @@
 #pragma once
-// A fresh folder below the system's temp folder, removed with everything in it when the test ends,
-// shared by the test folders of every target.
+// A fresh folder below the system's temp folder, removed with everything in it when the test ends.
 
 #include <filesystem>
 #include <stdexcept>
@@ -27,10 +26,9 @@ public:
         fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
         for (auto it = fs::recursive_directory_iterator(
                  m_path, fs::directory_options::skip_permission_denied, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
             if (it->is_directory(ec) && !it->is_symlink(ec))
                 fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        }
         fs::remove_all(m_path, ec);
     }
     TempFolder(const TempFolder&) = delete;

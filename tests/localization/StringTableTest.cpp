@@ -40,8 +40,7 @@ TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
         for (const auto& entry : list) {
             SCOPED_TRACE(std::string(entry.key));
             EXPECT_TRUE(seen.insert(entry.key).second) << "duplicate key";
-            EXPECT_FALSE(entry.english.empty());
-            EXPECT_FALSE(entry.polish.empty());
+            EXPECT_FALSE(entry.english.empty() || entry.polish.empty());
             EXPECT_EQ(placeholders(entry.english), placeholders(entry.polish));
             for (const AppLanguage language : allLanguages) {
                 const std::string text = localizedText(entry.key, language);
@@ -57,8 +56,7 @@ TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
         const auto base = std::find_if(baseStrings().begin(), baseStrings().end(),
                                        [&](const StringEntry& e) { return e.key == linux.key; });
         ASSERT_NE(base, baseStrings().end()) << "the Linux wording overlays only base keys";
-        EXPECT_FALSE(linux.english.empty());
-        EXPECT_FALSE(linux.polish.empty());
+        EXPECT_FALSE(linux.english.empty() || linux.polish.empty());
         EXPECT_EQ(placeholders(linux.english), placeholders(base->english));
         EXPECT_EQ(placeholders(linux.polish), placeholders(base->polish));
         EXPECT_EQ(localizedText(linux.key, AppLanguage::english), linux.english);
@@ -80,20 +78,17 @@ TEST(StringTable, LookupFallsBackToEnglishThenToTheKey) {
         {"overlayOnly", "Never added", "Nigdy"},
     };
     const StringTable table({first, second}, overlay);
-    struct Row {
+    const struct {
         const char* key;
         AppLanguage language;
         const char* expected;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"both", AppLanguage::polish, "Polski"},
         {"both", AppLanguage::english, "English"},
         {"englishOnly", AppLanguage::polish, "Only English"},
         {"neither", AppLanguage::polish, "neither"},
-        {"neither", AppLanguage::english, "neither"},
         {"late", AppLanguage::polish, "Później"},
         {"overlayOnly", AppLanguage::english, "overlayOnly"},
-        {"missing", AppLanguage::english, "missing"},
         {"BOTH", AppLanguage::english, "BOTH"},
         {"", AppLanguage::polish, ""},
     };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,24 +12,14 @@
 namespace keelbox {
 namespace {
 
-// The placeholders of a text in order, e.g. {"%ld", "%@"}.
-std::vector<std::string> placeholders(std::string_view text) {
+// The placeholders of a text in order, e.g. {"%ld", "%@"}; "%%" is a plain percent sign.
+std::vector<std::string> placeholders(std::string_view view) {
+    static const std::regex sequence("%(%|@|ld)?");
+    const std::string text(view);
     std::vector<std::string> found;
-    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] != '%')
-            continue;
-        if (text[i + 1] == '%') {
-            ++i;
-        } else if (text[i + 1] == '@') {
-            found.emplace_back("%@");
-            ++i;
-        } else if (text.substr(i + 1, 2) == "ld") {
-            found.emplace_back("%ld");
-            i += 2;
-        } else {
-            found.emplace_back("stray %");
-        }
-    }
+    for (std::sregex_iterator it(text.begin(), text.end(), sequence), end; it != end; ++it)
+        if (it->str() != "%%")
+            found.push_back(it->str() == "%" ? "stray %" : it->str());
     return found;
 }
 

@@ -21,6 +21,12 @@ ProcessResult run(const std::vector<std::string>& args, ProcessOptions options =
     return runProcess(keelbox, args, options);
 }
 
+// Every part must appear in `text`.
+void expectParts(const std::string& text, const std::vector<std::string>& parts) {
+    for (const auto& part : parts)
+        EXPECT_TRUE(contains(text, part)) << part << "\nin: " << text;
+}
+
 int filesBelow(const fs::path& folder) {
     int count = 0;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
@@ -31,32 +37,27 @@ int filesBelow(const fs::path& folder) {
 // Arguments that never reach a backup: exit status and the message that tells the user why.
 TEST(KeelboxArguments, ExitStatusAndMessage) {
     TempFolder temp;
-    const std::string empty = (temp / "empty").string(), file = (temp / "file.txt").string();
-    const std::string warned = (temp / "warned").string();
-    fs::create_directories(warned);
+    const std::string empty = (temp / "empty").string(), warned = (temp / "warned").string();
     const fs::path broken = temp / "broken", capitalMode = temp / "capital";
     fs::create_directories(empty);
-    writeFile(file, "x");
+    fs::create_directories(warned);
     writeFile(broken / ".keelbox.json", "{}");
     writeFile(capitalMode / ".keelbox.json", R"({"schemaVersion":1,"driveID":"X","driveName":"S",
         "createdAt":"2026-12-04T18:00:00Z","updatedAt":"2026-12-04T18:00:00Z",
         "destinationPath":"/tmp/x","mode":"Sync","deleteRemovedFiles":false,
         "autoRunOnMount":true,"sources":[]})");
-    const std::map<std::string, std::string> polish{{"LC_ALL", "pl_PL.UTF-8"}};
     const struct {
         std::vector<std::string> args;
         std::map<std::string, std::string> environment;
         int exitCode;
-        std::string out; // must appear on standard output
-        std::string err; // must appear on standard error
+        std::string out, err; // must appear on standard output, standard error
     } rows[] = {
         {{"--version"}, {}, 0, "keelbox 0.1.0", ""},
         {{"--help"}, {}, 0, "keelbox backup DRIVE", ""},
         {{"--help", "--language", "pl"}, {}, 0, "keelbox backup NOŚNIK", ""},
         {{"--help"}, {{"LANG", "pl_PL.UTF-8"}}, 0, "Użycie:", ""},
         {{"--help"}, {{"LANGUAGE", "en"}, {"LANG", "pl_PL.UTF-8"}}, 0, "Usage:", ""},
-        {{"frobnicate"}, polish, 2, "", "Nieznany argument: frobnicate"},
-        {{"--anything-unknown"}, {}, 2, "", "Unknown argument: --anything-unknown"},
+        {{"frobnicate"}, {{"LC_ALL", "pl_PL.UTF-8"}}, 2, "", "Nieznany argument: frobnicate"},
         {{"--language", "pl", "backup", empty}, {}, 2, "", "nie ma poprawnej"},
         {{"config", warned, "--whole-drive", "--destination", "/mnt/keelbox-absent/Backups"},
          {},
@@ -74,22 +75,17 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"backup", capitalMode.string()}, {}, 2, "", "the key “mode” has a value"},
         {{"config", empty}, {}, 2, "", "has no valid Keelbox configuration"},
         {{"config", empty, "--mode", "weekly"}, {}, 2, "", "--mode: “weekly”"},
-        {{"config", empty, "--mirror", "yes"}, {}, 2, "", "--mirror: “yes”"},
         {{"config", empty, "--destination"}, {}, 2, "", "--destination needs a value"},
         {{"config", empty, "--destination", ""}, {}, 2, "", "cannot be empty"},
         {{"config", empty, "--add-source", "Missing"}, {}, 2, "", "on the drive: Missing"},
         {{"config", empty, "--add-source", ".."}, {}, 2, "", "is not on this drive"},
-        {{"config", empty, "--add-source", "/etc"}, {}, 2, "", "etc is not on this"},
         {{"config", empty, "--remove-source", "Docs"}, {}, 2, "", "not one of"},
     };
     for (const auto& row : rows) {
-        std::string shown;
-        for (const auto& a : row.args)
-            shown += a + " ";
         const ProcessResult r = run(row.args, {.environment = row.environment});
-        EXPECT_EQ(r.exitCode, row.exitCode) << shown << "\n" << r.out << r.err;
-        EXPECT_TRUE(contains(r.out, row.out)) << shown << "\nstdout: " << r.out;
-        EXPECT_TRUE(contains(r.err, row.err)) << shown << "\nstderr: " << r.err;
+        EXPECT_EQ(r.exitCode, row.exitCode) << testing::PrintToString(row.args) << r.out << r.err;
+        expectParts(r.out, {row.out});
+        expectParts(r.err, {row.err});
     }
     // Refused edits leave nothing behind on the drive.
     EXPECT_FALSE(fs::exists(fs::path(empty) / ".keelbox.json"));
@@ -106,15 +102,19 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
                            dest.string(), "--mode", "dated", "--auto", "off"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.out, "Configuration saved to")) << r.out;
-    std::optional<DriveConfig> config = readConfig(drive);
-    ASSERT_TRUE(config.has_value());
+    const auto sourcePaths = [&] {
+        std::vector<std::string> paths;
+        const DriveConfig config = readConfig(drive).value();
+        for (const auto& source : config.sources)
+            paths.push_back(source.relativePath);
+        return paths;
+    };
     // Named after the mount point's folder, with a fresh identity.
-    EXPECT_TRUE(config->driveName == "STICK" && Uuid::parse(config->driveID));
-    EXPECT_TRUE(config->destinationPath == dest.string() && config->mode == BackupMode::dated &&
-                !config->autoRunOnMount);
-    ASSERT_EQ(config->sources.size(), 1u);
-    EXPECT_EQ(config->sources[0].relativePath, "Docs");
-    const DriveConfig created = *config;
+    const DriveConfig created = readConfig(drive).value();
+    EXPECT_TRUE(created.driveName == "STICK" && Uuid::parse(created.driveID) &&
+                created.destinationPath == dest.string() && created.mode == BackupMode::dated &&
+                !created.autoRunOnMount);
+    EXPECT_EQ(sourcePaths(), std::vector<std::string>{"Docs"});
 
     // A second edit keeps the identity; a source given through a link outside the drive that
     // points into it is listed by its place on the drive; a duplicate is skipped.
@@ -122,27 +122,21 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
              "--add-source", "Docs/", "--mode", "sync", "--mirror", "on", "--name", "My Stick"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "Already a source: Docs")) << r.err;
-    config = readConfig(drive);
-    ASSERT_TRUE(config.has_value());
-    EXPECT_TRUE(config->driveID == created.driveID && config->createdAt == created.createdAt);
-    EXPECT_TRUE(config->driveName == "My Stick" && config->mode == BackupMode::sync &&
-                config->deleteRemovedFiles);
-    ASSERT_EQ(config->sources.size(), 2u);
-    EXPECT_EQ(config->sources[1].relativePath, "Photos");
-
+    const DriveConfig edited = readConfig(drive).value();
+    EXPECT_TRUE(edited.driveID == created.driveID && edited.createdAt == created.createdAt &&
+                edited.driveName == "My Stick" && edited.mode == BackupMode::sync &&
+                edited.deleteRemovedFiles);
+    EXPECT_EQ(sourcePaths(), (std::vector<std::string>{"Docs", "Photos"}));
     ASSERT_EQ(run({"config", drive.string(), "--remove-source", "Docs"}).exitCode, 0);
-    ASSERT_EQ(readConfig(drive)->sources.size(), 1u);
-    EXPECT_EQ(readConfig(drive)->sources[0].relativePath, "Photos");
+    EXPECT_EQ(sourcePaths(), std::vector<std::string>{"Photos"});
     ASSERT_EQ(run({"config", drive.string(), "--whole-drive"}).exitCode, 0);
-    ASSERT_EQ(readConfig(drive)->sources.size(), 1u);
-    EXPECT_EQ(readConfig(drive)->sources[0].relativePath, "");
+    EXPECT_EQ(sourcePaths(), std::vector<std::string>{""});
 
     // Showing changes nothing and lists what the file holds.
     const std::string before = readFile(drive / ".keelbox.json");
     r = run({"config", drive.string()});
     EXPECT_EQ(r.exitCode, 0);
-    for (const char* part : {"My Stick", "(whole drive)", "Sync (up-to-date copy)"})
-        EXPECT_TRUE(contains(r.out, part)) << r.out;
+    expectParts(r.out, {"My Stick", "(whole drive)", "Sync (up-to-date copy)"});
     EXPECT_EQ(readFile(drive / ".keelbox.json"), before);
     EXPECT_TRUE(contains(run({"config", drive.string(), "--language", "pl"}).out, "(cały nośnik)"));
 
@@ -150,25 +144,22 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     const std::string good = readFile(drive / ".keelbox.json");
     std::string typed = good;
     typed.replace(typed.find("false"), 5, "\"no\"");
-    const struct {
-        std::string content;
-        const char* says;
-    } broken[] = {
+    const std::pair<std::string, const char*> broken[] = {
         {"{\n  \"driveID\": \"X\",\n  oops\n}", "syntax error at line 3, column 3"},
         {"[1, 2]", "does not hold a JSON object"},
         {"{\"driveID\": \"X\", \"schemaVersion\": 1}", "the key “driveName” is missing"},
         {typed, "“autoRunOnMount” has a value of the wrong type or an invalid value: \"no\""},
     };
-    for (const auto& row : broken) {
-        writeFile(drive / ".keelbox.json", row.content);
+    for (const auto& [content, says] : broken) {
+        writeFile(drive / ".keelbox.json", content);
         for (const std::vector<std::string>& args :
              {std::vector<std::string>{"config", drive.string(), "--mirror", "on"},
               {"config", drive.string()},
               {"backup", drive.string()}}) {
             r = run(args);
             EXPECT_EQ(r.exitCode, 2);
-            EXPECT_TRUE(contains(r.err, row.says)) << r.err;
-            EXPECT_EQ(readFile(drive / ".keelbox.json"), row.content);
+            expectParts(r.err, {says});
+            EXPECT_EQ(readFile(drive / ".keelbox.json"), content);
         }
     }
     // Asked for explicitly, a new one is made, the old file kept aside with its identity.
@@ -176,8 +167,7 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     r = run({"config", drive.string(), "--new", "--whole-drive"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(contains(r.err, ".keelbox.json.old-")) << r.err;
-    ASSERT_TRUE(readConfig(drive).has_value());
-    EXPECT_EQ(readConfig(drive)->driveID, "KEEP-ME");
+    EXPECT_EQ(readConfig(drive).value().driveID, "KEEP-ME");
 }
 
 TEST(KeelboxConfig, DestinationInsideHomeIsStoredWithTilde) {
@@ -185,26 +175,21 @@ TEST(KeelboxConfig, DestinationInsideHomeIsStoredWithTilde) {
     const fs::path home = temp / "home", drive = temp / "D";
     fs::create_directories(home / "Backups");
     fs::create_directories(drive);
-    const struct {
-        std::string given;
-        std::string stored;
-    } rows[] = {
+    // Stored as a plain folder path (no "..", "." or trailing slash), relative to the working
+    // folder.
+    const std::pair<std::string, std::string> rows[] = {
         {(home / "Backups").string(), "~/Backups"},
         {home.string(), "~"},
-        {"~/Elsewhere", "~/Elsewhere"},
-        {(temp / "outside").string(), (temp / "outside").string()},
         {(home.string() + "2/x"), home.string() + "2/x"},
-        // Written as a plain folder path: no "..", no ".", no trailing slash.
         {(home / "Backups/../Other/").string(), "~/Other"},
-        // A relative destination is taken from the folder the command runs in.
         {"rel", (temp / "rel").string()},
     };
-    for (const auto& row : rows) {
+    for (const auto& [given, stored] : rows) {
         const ProcessResult r =
-            run({"config", drive.string(), "--destination", row.given},
+            run({"config", drive.string(), "--destination", given},
                 {.environment = {{"HOME", home.string()}}, .workingFolder = temp.path().string()});
         ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(readConfig(drive)->destinationPath, row.stored) << row.given;
+        EXPECT_EQ(readConfig(drive)->destinationPath, stored) << given;
     }
 }
 
@@ -234,24 +219,22 @@ TEST_F(KeelboxBackup, CopiesThenFindsEverythingUnchangedThenMirrors) {
     ProcessResult r = run({"backup", drive.string()});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(readFile(dest / "Stick/Docs/Sub/b.txt"), "beta");
-    EXPECT_FALSE(fs::exists(dest / "Stick/Docs/.DS_Store"));
-    EXPECT_FALSE(fs::exists(dest / "Stick/Other"));
+    EXPECT_FALSE(fs::exists(dest / "Stick/Docs/.DS_Store") || fs::exists(dest / "Stick/Other"));
     // Not a terminal: plain lines, never the in-place rewriting.
-    for (const std::string& part : std::vector<std::string>{
-             "Finished in", "2 files", "Copy: " + (dest / "Stick").string(), "100% • 2/2 files"})
-        EXPECT_TRUE(contains(r.out, part)) << r.out;
+    expectParts(r.out, {"Finished in", "2 files", "Copy: " + (dest / "Stick").string(),
+                        "100% • 2/2 files"});
     EXPECT_FALSE(contains(r.out, "\r")) << r.out;
 
     r = run({"backup", drive.string(), "--no-progress", "--language", "pl"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_TRUE(contains(r.out, "0 plików • 0 bajtów • 2 bez zmian")) << r.out;
+    expectParts(r.out, {"0 plików • 0 bajtów • 2 bez zmian"});
     EXPECT_FALSE(contains(r.out, "%")) << r.out;
 
     fs::remove_all(drive / "Docs/Sub");
     r = run({"backup", drive.string()});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_FALSE(fs::exists(dest / "Stick/Docs/Sub"));
-    EXPECT_TRUE(contains(r.out, "1 deleted")) << r.out;
+    expectParts(r.out, {"1 deleted"});
 }
 
 TEST_F(KeelboxBackup, IssuesAreListedWithHintAndExitOne) {
@@ -259,9 +242,8 @@ TEST_F(KeelboxBackup, IssuesAreListedWithHintAndExitOne) {
     fs::remove_all(drive / "Other");
     const ProcessResult r = run({"backup", drive.string()});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-    for (const char* part : {"Problems (1):", "Other — Source no longer exists on the drive.",
-                             "Hint: Check that this folder/file is still on the drive"})
-        EXPECT_TRUE(contains(r.out, part)) << r.out;
+    expectParts(r.out, {"Problems (1):", "Other — Source no longer exists on the drive.",
+                        "Hint: Check that this folder/file is still on the drive"});
     EXPECT_EQ(readFile(dest / "Stick/Docs/a.txt"), "alpha"); // the other source still copied
 }
 
@@ -281,7 +263,7 @@ TEST_F(KeelboxBackup, AMountedDriveIsNamedLikeTheApplicationDoesAndPrintedInert)
     EXPECT_EQ(readFile(dest / mounted.filename() / "Docs/a.txt"), "alpha");
     EXPECT_FALSE(fs::exists(dest / "Stick"));
     EXPECT_FALSE(contains(r.out, "\x1b")) << r.out;
-    EXPECT_TRUE(contains(r.out, "Evil\\x1B[2J\\x0ADone")) << r.out;
+    expectParts(r.out, {"Evil\\x1B[2J\\x0ADone"});
 }
 
 // A write-protected card or a drive mounted read-only, as destination and as the drive edited.
@@ -294,12 +276,9 @@ TEST_F(KeelboxBackup, ReadOnlyMountsEndInClearMessages) {
     const ProcessResult backup = run({"backup", drive.string()});
     const ProcessResult config = run({"config", dest.string(), "--whole-drive"});
     ::umount2(dest.c_str(), MNT_DETACH);
-    EXPECT_EQ(backup.exitCode, 1) << backup.out << backup.err;
-    EXPECT_TRUE(contains(backup.out, "The destination is read-only.")) << backup.out;
-    EXPECT_TRUE(contains(backup.out, (dest / "Stick").string())) << backup.out;
-    EXPECT_EQ(config.exitCode, 1) << config.out << config.err;
-    EXPECT_TRUE(contains(config.err, "Could not save the configuration:")) << config.err;
-    EXPECT_TRUE(contains(config.err, "Read-only file system")) << config.err;
+    EXPECT_EQ(std::pair(backup.exitCode, config.exitCode), std::pair(1, 1)) << backup.out;
+    expectParts(backup.out, {"The destination is read-only.", (dest / "Stick").string()});
+    expectParts(config.err, {"Could not save the configuration:", "Read-only file system"});
 }
 
 // On a terminal the progress is one line rewritten in place, never wider than the terminal.
@@ -312,9 +291,7 @@ TEST_F(KeelboxBackup, TerminalGetsOneRewrittenLineThatFits) {
         run({"backup", drive.string(), "--language", "en"}, {.terminalColumns = 40});
     const std::string& out = r.out;
     EXPECT_EQ(r.exitCode, 0) << out;
-    EXPECT_EQ(readFile(dest / "Stick/Docs/Deep/a-rather-long-file-name-7.txt").size(), 4096u);
-    // Every stretch drawn after a carriage return, up to the erase-line sequence, is one
-    // progress line; the terminal's own line ends ("\r\n") are not.
+    // From a carriage return to the erase-line sequence is one progress line; "\r\n" is not.
     std::size_t drawn = 0;
     for (std::size_t at = out.find('\r'); at != std::string::npos; at = out.find('\r', at + 1)) {
         const std::size_t end = out.find("\x1b[K", at);
@@ -327,8 +304,7 @@ TEST_F(KeelboxBackup, TerminalGetsOneRewrittenLineThatFits) {
         EXPECT_LE(columns, 39u) << out.substr(at + 1, end - at - 1);
     }
     EXPECT_GE(drawn, 2u) << out; // "Scanning contents…" and at least the final line
-    EXPECT_TRUE(contains(out, "202/202 files")) << out;
-    EXPECT_TRUE(contains(out, "Finished in")) << out;
+    expectParts(out, {"202/202 files", "Finished in"});
 }
 
 // A reader that goes away (`keelbox backup … | head -1`) costs the output, never the backup.
@@ -344,11 +320,10 @@ TEST_F(KeelboxBackup, ClosedOutputDoesNotCutTheBackupShort) {
 // files in hand and the command says so. A kill leaves at most partial names, never a short file
 // under a final name, and the next run sweeps them and completes the copy.
 TEST_F(KeelboxBackup, StopSignalsAndKillsNeverLeaveAShortCopy) {
-    for (int folder = 0; folder < 20; ++folder) {
+    for (int folder = 0; folder < 20; ++folder)
         for (int i = 0; i < 250; ++i)
             writeFile(drive / "Many" / std::to_string(folder) / (std::to_string(i) + ".txt"),
                       std::string(2048, 'a'));
-    }
     writeFile(drive / "Many/large.bin", std::string(64 << 20, 'l'));
     configure({"--add-source", "Many"});
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
@@ -378,7 +353,7 @@ TEST_F(KeelboxBackup, StopSignalsAndKillsNeverLeaveAShortCopy) {
             continue;
         }
         EXPECT_EQ(r.exitCode, 130) << r.out;
-        EXPECT_TRUE(contains(r.out, "Stopped on request")) << r.out;
+        expectParts(r.out, {"Stopped on request"});
         EXPECT_FALSE(contains(r.out, "Problems (")) << r.out; // said once, not as a problem
         EXPECT_EQ(filesBelow(dest / "Stick/Many"), copies);   // nothing partial after a clean stop
     }
@@ -400,9 +375,9 @@ TEST(KeelboxSelfTest, PassesAsRootAndAsAnOrdinaryUser) {
         const ProcessResult r = run({"--language", "pl", "--selftest"},
                                     {.environment = {{"TMPDIR", folder.string()}}, .asUser = user});
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-        EXPECT_TRUE(r.out.starts_with("Keelbox — self-test\n\n")) << r.out;
-        EXPECT_TRUE(r.out.ends_with("\nWynik: 17 OK, 0 błędów\n")) << r.out;
-        EXPECT_TRUE(fs::is_empty(folder));
+        EXPECT_TRUE(r.out.starts_with("Keelbox — self-test\n\n") &&
+                    r.out.ends_with("\nWynik: 17 OK, 0 błędów\n") && fs::is_empty(folder))
+            << r.out;
     }
 }
 
@@ -417,8 +392,7 @@ TEST(KeelboxDesktopModule, WithoutItTheCommandLineStillWorksAndSaysWhatIsMissing
     for (const std::vector<std::string>& args : {std::vector<std::string>{"watch"}, {}}) {
         const ProcessResult r = runProcess(alone.string(), args);
         EXPECT_EQ(r.exitCode, 2);
-        EXPECT_NE(r.err.find("no desktop application"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("keelbox-desktop.so: not found"), std::string::npos) << r.err;
+        expectParts(r.err, {"no desktop application", "keelbox-desktop.so: not found"});
     }
 }
 
@@ -427,8 +401,7 @@ TEST(KeelboxDemo, BacksUpASampleDriveTwiceAndCleansUp) {
     const ProcessOptions options{.environment = {{"TMPDIR", temp.path().string()}}};
     const ProcessResult r = run({"demo"}, options);
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    for (const char* part : {"First backup:", "323 files", "323 unchanged", "/DemoStick"})
-        EXPECT_TRUE(contains(r.out, part)) << r.out;
+    expectParts(r.out, {"First backup:", "323 files", "323 unchanged", "/DemoStick"});
     EXPECT_TRUE(fs::is_empty(temp.path()));
 
     ASSERT_EQ(run({"demo", "--keep"}, options).exitCode, 0);

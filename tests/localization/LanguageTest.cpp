@@ -7,28 +7,24 @@ namespace {
 
 TEST(AppLanguage, StartingLanguage) {
     using Prefs = std::vector<std::string>;
-    struct Row {
+    const struct {
         std::optional<std::string> stored;
         Prefs preferred;
         AppLanguage expected;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"en", {"pl-PL"}, AppLanguage::english},
         {"pl", {"en-US"}, AppLanguage::polish},
         {"de", {"pl"}, AppLanguage::polish},
         {"PL", {"en"}, AppLanguage::english},
-        {std::nullopt, {}, AppLanguage::english},
         {std::nullopt, {"pl-PL", "en"}, AppLanguage::polish},
         {std::nullopt, {"pl_PL.UTF-8"}, AppLanguage::polish},
         {std::nullopt, {"en-US", "pl"}, AppLanguage::english},
         {std::nullopt, {"PL"}, AppLanguage::english},
         {"", {}, AppLanguage::english},
     };
-    for (const auto& row : rows) {
+    for (const auto& row : rows)
         EXPECT_EQ(startingLanguage(row.stored, row.preferred), row.expected)
-            << row.stored.value_or("<none>") << " / "
-            << (row.preferred.empty() ? "<empty>" : row.preferred.front());
-    }
+            << row.stored.value_or("<none>") << " / " << testing::PrintToString(row.preferred);
 }
 
 } // namespace

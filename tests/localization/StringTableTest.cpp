@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,24 +12,14 @@
 namespace keelbox {
 namespace {
 
-// The placeholders of a text in order, e.g. {"%ld", "%@"}.
-std::vector<std::string> placeholders(std::string_view text) {
+// The placeholders of a text in order, e.g. {"%ld", "%@"}; "%%" is a plain percent sign.
+std::vector<std::string> placeholders(std::string_view view) {
+    static const std::regex sequence("%(%|@|ld)?");
+    const std::string text(view);
     std::vector<std::string> found;
-    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] != '%')
-            continue;
-        if (text[i + 1] == '%') {
-            ++i;
-        } else if (text[i + 1] == '@') {
-            found.emplace_back("%@");
-            ++i;
-        } else if (text.substr(i + 1, 2) == "ld") {
-            found.emplace_back("%ld");
-            i += 2;
-        } else {
-            found.emplace_back("stray %");
-        }
-    }
+    for (std::sregex_iterator it(text.begin(), text.end(), sequence), end; it != end; ++it)
+        if (it->str() != "%%")
+            found.push_back(it->str() == "%" ? "stray %" : it->str());
     return found;
 }
 
@@ -40,8 +31,7 @@ TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
         for (const auto& entry : list) {
             SCOPED_TRACE(std::string(entry.key));
             EXPECT_TRUE(seen.insert(entry.key).second) << "duplicate key";
-            EXPECT_FALSE(entry.english.empty());
-            EXPECT_FALSE(entry.polish.empty());
+            EXPECT_FALSE(entry.english.empty() || entry.polish.empty());
             EXPECT_EQ(placeholders(entry.english), placeholders(entry.polish));
             for (const AppLanguage language : allLanguages) {
                 const std::string text = localizedText(entry.key, language);
@@ -57,8 +47,7 @@ TEST(StringTable, EveryEntryOfEveryListIsCompleteAndConsistent) {
         const auto base = std::find_if(baseStrings().begin(), baseStrings().end(),
                                        [&](const StringEntry& e) { return e.key == linux.key; });
         ASSERT_NE(base, baseStrings().end()) << "the Linux wording overlays only base keys";
-        EXPECT_FALSE(linux.english.empty());
-        EXPECT_FALSE(linux.polish.empty());
+        EXPECT_FALSE(linux.english.empty() || linux.polish.empty());
         EXPECT_EQ(placeholders(linux.english), placeholders(base->english));
         EXPECT_EQ(placeholders(linux.polish), placeholders(base->polish));
         EXPECT_EQ(localizedText(linux.key, AppLanguage::english), linux.english);
@@ -80,20 +69,17 @@ TEST(StringTable, LookupFallsBackToEnglishThenToTheKey) {
         {"overlayOnly", "Never added", "Nigdy"},
     };
     const StringTable table({first, second}, overlay);
-    struct Row {
+    const struct {
         const char* key;
         AppLanguage language;
         const char* expected;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"both", AppLanguage::polish, "Polski"},
         {"both", AppLanguage::english, "English"},
         {"englishOnly", AppLanguage::polish, "Only English"},
         {"neither", AppLanguage::polish, "neither"},
-        {"neither", AppLanguage::english, "neither"},
         {"late", AppLanguage::polish, "Później"},
         {"overlayOnly", AppLanguage::english, "overlayOnly"},
-        {"missing", AppLanguage::english, "missing"},
         {"BOTH", AppLanguage::english, "BOTH"},
         {"", AppLanguage::polish, ""},
     };

@@ -52,14 +52,11 @@ TEST_P(SelfTestWithEngine, EveryCheckPassesAndTheTreeIsRemoved) {
     ::setenv("HOME", savedHome.c_str(), 1);
     if (!runFolder.empty())
         fs::remove_all(runFolder);
-    EXPECT_EQ(status, 0) << out.str();
     // Every check names what it saw, so a failing one explains itself in the output.
-    EXPECT_TRUE(out.str().ends_with("\nWynik: 17 OK, 0 błędów\n")) << out.str();
+    EXPECT_TRUE(status == 0 && out.str().ends_with("\nWynik: 17 OK, 0 błędów\n")) << out.str();
     EXPECT_TRUE(treeRemoved);
     // The permission run gave the rights back.
-    if (::geteuid() == 0) {
-        EXPECT_TRUE(canOverrideFilePermissions());
-    }
+    EXPECT_TRUE(::geteuid() != 0 || canOverrideFilePermissions());
 }
 INSTANTIATE_TEST_SUITE_P(TemporaryFolders, SelfTestWithEngine,
                          ::testing::Values("plain", "run", "hiddenHome"));
@@ -71,9 +68,9 @@ struct ScriptedEngine {
     std::size_t calls = 0;
     TempFolder temp;
 
-    std::string run(const SelfTestEnvironment& env, int expectedStatus = 1) {
+    std::string run(const SelfTestEnvironment& env) {
         std::ostringstream out;
-        EXPECT_EQ(runSelfTest(out, env), expectedStatus) << out.str();
+        EXPECT_EQ(runSelfTest(out, env), 1) << out.str();
         return out.str();
     }
     std::string run() { return run(environment(temp.path())); }

@@ -47,8 +47,6 @@ private slots:
     void decidesMountTableCandidates();
     void decidesUDisksCandidates_data();
     void decidesUDisksCandidates();
-    void decodesUdevLabels_data();
-    void decodesUdevLabels();
     void choosesDisplayNames_data();
     void choosesDisplayNames();
     void computesCapacities_data();
@@ -65,7 +63,6 @@ void VolumeRulesTest::unescapesMountFields_data() {
     textRow("utf-8 bytes stay utf-8", u"/media/u/Zdjęcia\\0402024"_s, u"/media/u/Zdjęcia 2024"_s);
     textRow("short escape kept", u"/mnt/a\\04"_s, u"/mnt/a\\04"_s);
     textRow("out of byte range kept", u"/mnt/a\\777"_s, u"/mnt/a\\777"_s);
-    textRow("trailing backslash", u"/mnt/a\\"_s, u"/mnt/a\\"_s);
 }
 
 void VolumeRulesTest::unescapesMountFields() {
@@ -80,9 +77,6 @@ void VolumeRulesTest::parsesMountInfoLines_data() {
             u"45 26 7:2 / /media/root/EXTSTICK rw,nosuid,nodev,relatime shared:12 - ext4 "
             "/dev/loop2 rw,errors=remount-ro"_s,
             u"/media/root/EXTSTICK|ext4|/dev/loop2|/|2"_s);
-    textRow("fuseblk without optional fields",
-            u"46 26 7:5 / /media/root/EXSTICK rw,nosuid - fuseblk /dev/loop5 rw,user_id=0"_s,
-            u"/media/root/EXSTICK|fuseblk|/dev/loop5|/|5"_s);
     textRow("several optional fields and escapes",
             u"50 26 8:17 /sub /run/media/ola/My\\040Drive rw shared:3 master:1 propagate_from:2 "
             "- vfat /dev/sdb1 rw"_s,
@@ -92,7 +86,6 @@ void VolumeRulesTest::parsesMountInfoLines_data() {
     textRow("no separator", u"45 26 7:2 / /media/x rw ext4 /dev/loop2 rw"_s, {});
     textRow("separator but nothing after", u"45 26 7:2 / /media/x rw -"_s, {});
     textRow("relative mount point", u"45 26 7:2 / media/x rw - ext4 /dev/loop2 rw"_s, {});
-    textRow("empty", {}, {});
 }
 
 void VolumeRulesTest::parsesMountInfoLines() {
@@ -126,8 +119,6 @@ void VolumeRulesTest::decidesMountTableCandidates_data() {
     row("sshfs is remote", "/mnt/server", "fuse.sshfs", false);
     row("bare fuse prefix", "/mnt/x", "fuse.", false);
     row("nfs", "/mnt/nas", "nfs4", false);
-    row("root file system", "/", "ext4", false);
-    row("media folder itself", "/media", "ext4", false);
     row("bind mount of a subfolder", "/mnt/sub", "ext4", false, "/data");
     row("dot-dot climbs out", "/media/../etc", "ext4", false);
     row("lookalike prefix", "/mediaextra/x", "ext4", false);
@@ -138,9 +129,7 @@ void VolumeRulesTest::decidesMountTableCandidates() {
     QFETCH(QString, mountPoint);
     QFETCH(QString, fsType);
     QFETCH(QString, root);
-    entry.mountPoint = mountPoint;
-    entry.fsType = fsType;
-    entry.root = root;
+    entry.mountPoint = mountPoint, entry.fsType = fsType, entry.root = root;
     QTEST(isMountTableCandidate(entry), "candidate");
 }
 
@@ -175,20 +164,6 @@ void VolumeRulesTest::decidesUDisksCandidates() {
     QTEST(isUDisksCandidate(blockFacts(interfaces)), "candidate");
 }
 
-void VolumeRulesTest::decodesUdevLabels_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("expected");
-    textRow("space", u"My\\x20Stick"_s, u"My Stick"_s);
-    textRow("utf-8 sequence", u"Zdj\\xc4\\x99cia"_s, u"Zdjęcia"_s);
-    textRow("upper-case hex", u"A\\x2FB"_s, u"A/B"_s);
-    textRow("incomplete escape", u"A\\x2"_s, u"A\\x2"_s);
-}
-
-void VolumeRulesTest::decodesUdevLabels() {
-    QFETCH(QString, name);
-    QTEST(decodeUdevEscapes(name), "expected");
-}
-
 void VolumeRulesTest::choosesDisplayNames_data() {
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("hintName");
@@ -204,7 +179,6 @@ void VolumeRulesTest::choosesDisplayNames_data() {
     row("blank label is missing", u"   "_s, "", "/media/u/DISK", u"DISK"_s);
     row("mount point last component", {}, "", "/media/u/My Disk/", u"My Disk"_s);
     row("slashes stay in the name", u"../../etc"_s, "", "/media/u/x", u"../../etc"_s);
-    row("control characters stay", u"a\nb\x01"_s, "", "/media/u/x", u"a\nb\x01"_s);
 }
 
 void VolumeRulesTest::choosesDisplayNames() {
@@ -228,7 +202,6 @@ void VolumeRulesTest::computesCapacities_data() {
     QTest::newRow("64 MiB stick") << stats(4096, 16384, 16000) << O() << O(67108864) << O(65536000);
     QTest::newRow("zero blocks takes the device size")
         << stats(512, 0, 0) << O(67108864) << O(67108864) << O();
-    QTest::newRow("zero blocks and no device size") << stats(512, 0, 0) << O() << O() << O();
     QTest::newRow("statvfs failed") << std::optional<FsStats>() << O(1000) << O(1000) << O();
     QTest::newRow("zero device size is no size") << std::optional<FsStats>() << O(0) << O() << O();
     QTest::newRow("overflow clamps") << stats(1, umax, umax) << O() << O(max) << O(max);
@@ -239,9 +212,8 @@ void VolumeRulesTest::computesCapacities_data() {
 void VolumeRulesTest::computesCapacities() {
     QFETCH(std::optional<FsStats>, stats);
     QFETCH(std::optional<qint64>, fallback);
-    const Capacities capacities = volumeCapacities(stats, fallback);
-    QTEST(capacities.total, "expectedTotal");
-    QTEST(capacities.available, "expectedAvailable");
+    QTEST(volumeCapacities(stats, fallback).total, "expectedTotal");
+    QTEST(volumeCapacities(stats, fallback).available, "expectedAvailable");
 }
 
 void VolumeRulesTest::mountTableMonitor() {
@@ -265,19 +237,18 @@ void VolumeRulesTest::mountTableMonitor() {
     // The old one goes, and the stick is remounted at the same place (a new mount id).
     QVERIFY(writeFile(table, baseTable + "33" + stick));
     monitor.rescan();
-    QCOMPARE(unmounted.count(), 2);
-    QCOMPARE(mounted.count(), 1);
+    QCOMPARE(std::pair(unmounted.count(), mounted.count()), std::pair(qsizetype(2), qsizetype(1)));
 
-    // Drives are named by their label links; a dangling link or a source that is no path names
-    // nothing.
+    // Drives are named by their label links; a dangling link or a non-path source names nothing.
     const QString labels = dir.filePath(u"by-label"_s);
     const QString device = dir.filePath(u"fake-device"_s);
     QVERIFY(QDir().mkpath(labels) && writeFile(device, "x"));
     QVERIFY(QFile::link(dir.filePath(u"gone"_s), labels + u"/DANGLING"_s));
-    QVERIFY(QFile::link(device, labels + u"/My\\x20Stick"_s));
-    QCOMPARE(labelForDevice(device, labels), u"My Stick"_s);
-    QCOMPARE(labelForDevice(dir.filePath(u"unlabelled"_s), labels), QString());
-    QCOMPARE(labelForDevice(u"fusefat"_s, labels), QString());
+    QVERIFY(QFile::link(device, labels + u"/Zdj\\xc4\\x99cia\\x20Stick"_s));
+    QCOMPARE(QStringList({labelForDevice(device, labels),
+                          labelForDevice(dir.filePath(u"unlabelled"_s), labels),
+                          labelForDevice(u"fusefat"_s, labels)}),
+             QStringList({u"Zdjęcia Stick"_s, QString(), QString()}));
 
     // A candidate whose mount point does not answer statvfs is not listed.
     QVERIFY(writeFile(table, baseTable + "40 22 7:9 / /mnt/keelbox-no-such-mount rw - ext4 " +
@@ -305,10 +276,8 @@ void VolumeRulesTest::comparesDrives() {
     QFETCH(bool, mounted);
     QFETCH(QString, uuid);
     QFETCH(int, device);
-    QFETCH(int, match);
-    const DriveIdentity then{true, 7, u"/dev/sdb1"_s, u"A"_s};
     const DriveIdentity now{mounted, std::uint64_t(device), u"/dev/sdb1"_s, uuid};
-    QCOMPARE(int(compareDrives(then, now)), match);
+    QTEST(int(compareDrives({true, 7, u"/dev/sdb1"_s, u"A"_s}, now)), "match");
     // Nothing captured at start (it was not mounted then) never matches.
     QCOMPARE(compareDrives(DriveIdentity{}, now), DriveMatch::gone);
 }

@@ -309,9 +309,9 @@ void AppStateTest::unplugAndReplugDuringBackup() {
     QCOMPARE(unlogged[0].volume + ": " + unlogged[0].message,
              "GONE: Not backed up: the drive is no longer mounted at " + h.idOf(gone) +
                  ". Nothing was copied or deleted.");
-    // Two starts and two finishes of BACK, GONE's start.
-    QCOMPARE(state.log().size(), std::size_t(5));
-    QCOMPARE(h.notifier->posted.size(), std::size_t(6));
+    // Two starts and two finishes of BACK, GONE's start; notified of those and GONE's end.
+    QCOMPARE(std::pair(state.log().size(), h.notifier->posted.size()),
+             std::pair(std::size_t(5), std::size_t(6)));
     QCOMPARE(h.notifier->posted[4].title, u"Keelbox — GONE (with errors)"_s);
 }
 
@@ -408,8 +408,7 @@ void AppStateTest::eject() {
     QFETCH(QString, message);
     Harness h;
     h.ejector->hold = true;
-    if (!failure.isEmpty())
-        h.ejector->outcome = {false, failure};
+    h.ejector->outcome = {failure.isEmpty(), failure};
     const auto drive = h.addDrive(u"STICK"_s);
     h.addDrive(u"OTHER"_s);
     AppState& state = h.started();
@@ -451,8 +450,7 @@ void AppStateTest::launchAtLogin() {
     QFETCH(bool, after);
     Harness h;
     h.login->enabled = initially;
-    if (!failure.isEmpty())
-        h.login->failure = failure;
+    h.login->failure = failure.isEmpty() ? std::nullopt : std::optional(failure);
     AppState& state = h.make();
     QCOMPARE(state.launchAtLogin(), initially);
     QSignalSpy changed(&state, &AppState::launchAtLoginChanged);

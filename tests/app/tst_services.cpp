@@ -54,10 +54,7 @@ private slots:
     void preferredLanguagesFromEnvironment_data();
     void preferredLanguagesFromEnvironment();
 
-    void autostartEntryState_data();
-    void autostartEntryState();
-    void execArgumentQuoting_data();
-    void execArgumentQuoting();
+    void autostartEntryTextAndQuoting();
     void autostartRoundTrip();
     void autostartFailure();
 
@@ -138,35 +135,19 @@ void ServicesTest::preferredLanguagesFromEnvironment() {
     QCOMPARE(QString::fromStdString(got), expected);
 }
 
-void ServicesTest::autostartEntryState_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("enabled");
-    const auto row = [](const char* tag, const char* text, bool enabled) {
-        QTest::newRow(tag) << u"[Desktop Entry]\n"_s + QString::fromUtf8(text) << enabled;
-    };
-    row("hidden", "Exec=keelbox\nHidden=true\n", false);
-    row("gnome off", "X-GNOME-Autostart-enabled=false\n", false);
-    row("spaces around =", "Hidden = true\n", false);
-    row("other group", "Exec=k\n[Desktop Action x]\nHidden=true\n", true);
-    row("comment", "# Hidden=true\n", true);
-}
-
-void ServicesTest::autostartEntryState() {
-    QFETCH(QString, text);
-    QTEST(autostartEntryEnabled(text), "enabled");
-}
-
-void ServicesTest::execArgumentQuoting_data() {
-    QTest::addColumn<QString>("argument");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("plain path") << executable << executable;
-    QTest::newRow("dollar and quote") << u"/a$b\"c"_s << u"\"/a\\$b\\\"c\""_s;
-    QTest::newRow("percent") << u"/100%/keelbox"_s << u"/100%%/keelbox"_s;
-}
-
-void ServicesTest::execArgumentQuoting() {
-    QFETCH(QString, argument);
-    QTEST(quoteExecArgument(argument), "expected");
+void ServicesTest::autostartEntryTextAndQuoting() {
+    for (const auto& [text, enabled] : std::initializer_list<std::pair<QString, bool>>{
+             {u"Exec=keelbox\nHidden=true\n"_s, false},
+             {u"X-GNOME-Autostart-enabled=false\n"_s, false},
+             {u"Hidden = true\n"_s, false},
+             {u"Exec=k\n[Desktop Action x]\nHidden=true\n"_s, true}, // another group's key
+             {u"# Hidden=true\n"_s, true}})
+        QVERIFY2(autostartEntryEnabled(u"[Desktop Entry]\n"_s + text) == enabled, qPrintable(text));
+    for (const auto& [argument, quoted] : std::initializer_list<std::pair<QString, QString>>{
+             {executable, executable},
+             {u"/a$b\"c"_s, u"\"/a\\$b\\\"c\""_s},
+             {u"/100%/keelbox"_s, u"/100%%/keelbox"_s}})
+        QCOMPARE(quoteExecArgument(argument), quoted);
 }
 
 void ServicesTest::autostartRoundTrip() {

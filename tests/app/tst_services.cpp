@@ -51,7 +51,6 @@ private slots:
     void preferencesLiveUnderXdgConfigHome();
 
     void languageChoiceIsRememberedButNotTheSessionOne();
-    void preferredLanguagesFromEnvironment_data();
     void preferredLanguagesFromEnvironment();
 
     void autostartEntryTextAndQuoting();
@@ -110,29 +109,21 @@ void ServicesTest::languageChoiceIsRememberedButNotTheSessionOne() {
     QCOMPARE(relaunched.language(), AppLanguage::english);
 }
 
-void ServicesTest::preferredLanguagesFromEnvironment_data() {
-    QTest::addColumn<QStringList>("variables"); // NAME=value
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("LANGUAGE list first")
-        << QStringList{u"LANGUAGE=de:pl"_s, u"LANG=en_US.UTF-8"_s} << u"de pl en_US.UTF-8 "_s;
-    QTest::newRow("order of the locale variables")
-        << QStringList{u"LANG=en_US"_s, u"LC_MESSAGES=pl_PL"_s, u"LC_ALL=de_DE"_s}
-        << u"de_DE pl_PL en_US "_s;
-    QTest::newRow("C and POSIX name no language, nor do empty entries")
-        << QStringList{u"LC_ALL=C"_s, u"LC_MESSAGES=POSIX"_s, u"LANG=C.UTF-8"_s, u"LANGUAGE=::"_s}
-        << QString();
-}
-
 void ServicesTest::preferredLanguagesFromEnvironment() {
-    QFETCH(QStringList, variables);
-    QFETCH(QString, expected);
-    QProcessEnvironment environment;
-    for (const QString& variable : variables)
-        environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
-    std::string got;
-    for (const std::string& language : preferredLanguages(environment))
-        got += language + ' ';
-    QCOMPARE(QString::fromStdString(got), expected);
+    // LANGUAGE's list first, then LC_ALL, LC_MESSAGES, LANG; C and POSIX name no language.
+    for (const auto& [variables, expected] : std::initializer_list<std::pair<QStringList, QString>>{
+             {{u"LANGUAGE=de:pl"_s, u"LANG=en_US.UTF-8"_s}, u"de pl en_US.UTF-8 "_s},
+             {{u"LANG=en_US"_s, u"LC_MESSAGES=pl_PL"_s, u"LC_ALL=de_DE"_s},
+              u"de_DE pl_PL en_US "_s},
+             {{u"LC_ALL=C"_s, u"LC_MESSAGES=POSIX"_s, u"LANG=C.UTF-8"_s, u"LANGUAGE=::"_s}, {}}}) {
+        QProcessEnvironment environment;
+        for (const QString& variable : variables)
+            environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+        std::string got;
+        for (const std::string& language : preferredLanguages(environment))
+            got += language + ' ';
+        QCOMPARE(QString::fromStdString(got), expected);
+    }
 }
 
 void ServicesTest::autostartEntryTextAndQuoting() {

@@ -50,7 +50,6 @@ private slots:
     void computesCapacities_data();
     void computesCapacities();
     void mountTableMonitor();
-    void comparesDrives_data();
     void comparesDrives();
 };
 
@@ -222,29 +221,21 @@ void VolumeRulesTest::mountTableMonitor() {
     QVERIFY(monitor.mountedVolumes().empty());
 }
 
-void VolumeRulesTest::comparesDrives_data() {
-    // The drive a backup was started for: UUID "A" on device 7. What is at its path now:
-    QTest::addColumn<bool>("mounted");
-    QTest::addColumn<QString>("uuid");
-    QTest::addColumn<int>("device");
-    QTest::addColumn<int>("match");
-    const int same = int(DriveMatch::same), other = int(DriveMatch::other);
-    QTest::newRow("the same drive") << true << u"A"_s << 7 << same;
-    QTest::newRow("plugged in again on another device") << true << u"A"_s << 9 << same;
-    QTest::newRow("another stick on the same device") << true << u"B"_s << 7 << other;
-    QTest::newRow("UUID unknown now, same device") << true << QString() << 7 << same;
-    QTest::newRow("UUID unknown now, other device") << true << QString() << 9 << other;
-    QTest::newRow("the empty mount folder") << false << QString() << 0 << int(DriveMatch::gone);
-}
-
 void VolumeRulesTest::comparesDrives() {
-    QFETCH(bool, mounted);
-    QFETCH(QString, uuid);
-    QFETCH(int, device);
-    const DriveIdentity now{mounted, std::uint64_t(device), u"/dev/sdb1"_s, uuid};
-    QTEST(int(compareDrives({true, 7, u"/dev/sdb1"_s, u"A"_s}, now)), "match");
-    // Nothing captured at start (it was not mounted then) never matches.
-    QCOMPARE(compareDrives(DriveIdentity{}, now), DriveMatch::gone);
+    // A backup started for UUID "A" on device 7, and what is at its path now.
+    const QString dev = u"/dev/sdb1"_s;
+    const DriveIdentity then{true, 7, dev, u"A"_s};
+    for (const auto& [now, match] : std::initializer_list<std::pair<DriveIdentity, DriveMatch>>{
+             {{true, 7, dev, u"A"_s}, DriveMatch::same},
+             {{true, 9, dev, u"A"_s}, DriveMatch::same},  // plugged in again elsewhere
+             {{true, 7, dev, u"B"_s}, DriveMatch::other}, // another stick, same device
+             {{true, 7, dev, {}}, DriveMatch::same},      // UUID unknown now
+             {{true, 9, dev, {}}, DriveMatch::other},
+             {{false, 0, dev, {}}, DriveMatch::gone}}) { // the empty mount folder
+        QCOMPARE(compareDrives(then, now), match);
+        // Nothing captured at start (it was not mounted then) never matches.
+        QCOMPARE(compareDrives(DriveIdentity{}, now), DriveMatch::gone);
+    }
 }
 
 QTEST_GUILESS_MAIN(VolumeRulesTest)

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <limits>
+#include <tuple>
 
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
@@ -42,9 +43,7 @@ class VolumeRulesTest : public QObject {
 private slots:
     void parsesMountInfoLines_data();
     void parsesMountInfoLines();
-    void decidesMountTableCandidates_data();
     void decidesMountTableCandidates();
-    void decidesUDisksCandidates_data();
     void decidesUDisksCandidates();
     void choosesDisplayNames();
     void computesCapacities_data();
@@ -86,59 +85,41 @@ void VolumeRulesTest::parsesMountInfoLines() {
     QCOMPARE(entries.size(), std::size_t(entry ? 1 : 0));
 }
 
-void VolumeRulesTest::decidesMountTableCandidates_data() {
-    QTest::addColumn<QString>("mountPoint");
-    QTest::addColumn<QString>("fsType");
-    QTest::addColumn<QString>("root");
-    QTest::addColumn<bool>("candidate");
-    const auto row = [](const char* tag, const char* mountPoint, const char* fsType, bool candidate,
-                        const char* root = "/") {
-        QTest::newRow(tag) << QString::fromUtf8(mountPoint) << QString::fromUtf8(fsType)
-                           << QString::fromUtf8(root) << candidate;
-    };
-    row("udisks media dir, vfat", "/media/ola/STICK", "vfat", true);
-    row("run media user folder itself", "/run/media/ola", "ext4", false);
-    row("mnt, ext4", "/mnt/backup disk", "ext4", true);
-    row("fuse driver for a drive", "/media/x/FAT", "fuse.fusefat", true);
-    row("sshfs is remote", "/mnt/server", "fuse.sshfs", false);
-    row("bare fuse prefix", "/mnt/x", "fuse.", false);
-    row("bind mount of a subfolder", "/mnt/sub", "ext4", false, "/data");
-    row("dot-dot climbs out", "/media/../etc", "ext4", false);
-    row("lookalike prefix", "/mediaextra/x", "ext4", false);
-}
-
 void VolumeRulesTest::decidesMountTableCandidates() {
-    MountInfoEntry entry;
-    QFETCH(QString, mountPoint);
-    QFETCH(QString, fsType);
-    QFETCH(QString, root);
-    entry.mountPoint = mountPoint, entry.fsType = fsType, entry.root = root;
-    QTEST(isMountTableCandidate(entry), "candidate");
-}
-
-void VolumeRulesTest::decidesUDisksCandidates_data() {
-    // Mounted in every row; hiding and mounting are followed in the UDisks2 monitor's test.
-    QTest::addColumn<QVariantMap>("block");
-    QTest::addColumn<bool>("candidate");
-    const auto block = [](const char* key = nullptr, const QVariant& value = {}) {
-        QVariantMap properties{{u"IdUsage"_s, u"filesystem"_s}};
-        if (key)
-            properties.insert(QLatin1String(key), value);
-        return properties;
-    };
-    QTest::newRow("mounted file system") << block() << true;
-    QTest::newRow("usage unknown") << block("IdUsage", QString()) << true;
-    QTest::newRow("system device") << block("HintSystem", true) << false;
-    QTest::newRow("swap-like usage") << block("IdUsage", u"other"_s) << false;
+    // Mount point, file system type, the part of it mounted there: a drive of its own or not.
+    for (const auto& [mountPoint, fsType, root, candidate] :
+         std::initializer_list<std::tuple<QString, QString, QString, bool>>{
+             {u"/media/ola/STICK"_s, u"vfat"_s, u"/"_s, true},
+             {u"/run/media/ola"_s, u"ext4"_s, u"/"_s, false}, // the user's folder itself
+             {u"/mnt/backup disk"_s, u"ext4"_s, u"/"_s, true},
+             {u"/media/x/FAT"_s, u"fuse.fusefat"_s, u"/"_s, true},
+             {u"/mnt/server"_s, u"fuse.sshfs"_s, u"/"_s, false}, // remote
+             {u"/mnt/x"_s, u"fuse."_s, u"/"_s, false},
+             {u"/mnt/sub"_s, u"ext4"_s, u"/data"_s, false}, // bind mount of a subfolder
+             {u"/media/../etc"_s, u"ext4"_s, u"/"_s, false},
+             {u"/mediaextra/x"_s, u"ext4"_s, u"/"_s, false}}) {
+        MountInfoEntry entry;
+        entry.mountPoint = mountPoint, entry.fsType = fsType, entry.root = root;
+        QVERIFY2(isMountTableCandidate(entry) == candidate, qPrintable(mountPoint));
+    }
 }
 
 void VolumeRulesTest::decidesUDisksCandidates() {
-    QFETCH(QVariantMap, block);
+    // Mounted in every row; hiding and mounting are followed in the UDisks2 monitor's test.
     const QVariantMap filesystem{
         {u"MountPoints"_s, QVariant::fromValue(QByteArrayList{"/media/u/STICK"})}};
-    const InterfaceMap interfaces{{u"org.freedesktop.UDisks2.Block"_s, block},
-                                  {u"org.freedesktop.UDisks2.Filesystem"_s, filesystem}};
-    QTEST(isUDisksCandidate(blockFacts(interfaces)), "candidate");
+    for (const auto& [key, value, candidate] :
+         std::initializer_list<std::tuple<QString, QVariant, bool>>{
+             {u"IdUsage"_s, u"filesystem"_s, true},
+             {u"IdUsage"_s, QString(), true}, // usage unknown
+             {u"HintSystem"_s, true, false},
+             {u"IdUsage"_s, u"other"_s, false}}) {
+        QVariantMap block{{u"IdUsage"_s, u"filesystem"_s}};
+        block.insert(key, value);
+        const InterfaceMap interfaces{{u"org.freedesktop.UDisks2.Block"_s, block},
+                                      {u"org.freedesktop.UDisks2.Filesystem"_s, filesystem}};
+        QVERIFY2(isUDisksCandidate(blockFacts(interfaces)) == candidate, qPrintable(key));
+    }
 }
 
 void VolumeRulesTest::choosesDisplayNames() {

@@ -18,9 +18,6 @@
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
 
-Q_DECLARE_METATYPE(std::optional<qint64>)
-Q_DECLARE_METATYPE(std::optional<FsStats>)
-
 namespace {
 
 // One row of two text columns.
@@ -46,7 +43,6 @@ private slots:
     void decidesMountTableCandidates();
     void decidesUDisksCandidates();
     void choosesDisplayNames();
-    void computesCapacities_data();
     void computesCapacities();
     void mountTableMonitor();
     void comparesDrives();
@@ -133,32 +129,22 @@ void VolumeRulesTest::choosesDisplayNames() {
         QCOMPARE(volumeDisplayName(label, hint, path), expected);
 }
 
-void VolumeRulesTest::computesCapacities_data() {
-    using O = std::optional<qint64>;
-    QTest::addColumn<std::optional<FsStats>>("stats");
-    QTest::addColumn<O>("fallback");
-    QTest::addColumn<O>("expectedTotal");
-    QTest::addColumn<O>("expectedAvailable");
-    constexpr qint64 max = std::numeric_limits<qint64>::max();
-    constexpr quint64 umax = std::numeric_limits<quint64>::max();
-    const auto stats = [](quint64 blockSize, quint64 blocks, quint64 available) {
-        return std::optional<FsStats>(FsStats{blockSize, blocks, available});
-    };
-    QTest::newRow("64 MiB stick") << stats(4096, 16384, 16000) << O() << O(67108864) << O(65536000);
-    QTest::newRow("zero blocks takes the device size")
-        << stats(512, 0, 0) << O(67108864) << O(67108864) << O();
-    QTest::newRow("statvfs failed") << std::optional<FsStats>() << O(1000) << O(1000) << O();
-    QTest::newRow("zero device size is no size") << std::optional<FsStats>() << O(0) << O() << O();
-    QTest::newRow("overflow clamps") << stats(1, umax, umax) << O() << O(max) << O(max);
-    QTest::newRow("huge block size clamps")
-        << stats(quint64(1) << 40, quint64(1) << 40, 1) << O() << O(max) << O(qint64(1) << 40);
-}
-
 void VolumeRulesTest::computesCapacities() {
-    QFETCH(std::optional<FsStats>, stats);
-    QFETCH(std::optional<qint64>, fallback);
-    QTEST(volumeCapacities(stats, fallback).total, "expectedTotal");
-    QTEST(volumeCapacities(stats, fallback).available, "expectedAvailable");
+    // File system figures (block size, blocks, available) or none, the device size: total, free.
+    using O = std::optional<qint64>;
+    constexpr qint64 max = std::numeric_limits<qint64>::max();
+    constexpr quint64 umax = std::numeric_limits<quint64>::max(), tera = quint64(1) << 40;
+    for (const auto& [stats, fallback, total, available] :
+         std::initializer_list<std::tuple<std::optional<FsStats>, O, O, O>>{
+             {FsStats{4096, 16384, 16000}, {}, 67108864, 65536000}, // a 64 MiB stick
+             {FsStats{512, 0, 0}, 67108864, 67108864, {}},          // no blocks: the device size
+             {std::nullopt, 1000, 1000, {}},                        // statvfs failed
+             {std::nullopt, 0, {}, {}},                             // a zero device size is no size
+             {FsStats{1, umax, umax}, {}, max, max},                // clamped
+             {FsStats{tera, tera, 1}, {}, max, qint64(tera)}}) {
+        const Capacities got = volumeCapacities(stats, fallback);
+        QCOMPARE(std::pair(got.total, got.available), std::pair(total, available));
+    }
 }
 
 void VolumeRulesTest::mountTableMonitor() {

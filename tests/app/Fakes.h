@@ -38,8 +38,7 @@ public:
     std::vector<MountedVolume> volumes;
 };
 
-// Records calls that arrive on other threads; while `hold` is set each call waits until the test
-// lets it go. Thread-safe.
+// Records calls from other threads; while `hold` is set each call waits until the test lets it go.
 template <typename Call> class CallRecorder {
 public:
     std::size_t callCount() {
@@ -116,8 +115,8 @@ struct EngineCall {
     bool onMainThread;
 };
 
-// The engine's stand-in: records every run, can hold runs until the test lets them go, sends the
-// given progress snapshots and returns what `makeResult` builds. Honours the stop request.
+// Records and holds runs like the above, honours the stop request, sends `progress` and returns
+// what `makeResult` builds.
 class FakeEngine : public CallRecorder<EngineCall> {
 public:
     BackupRunner runner() {
@@ -158,8 +157,7 @@ public:
     std::function<BackupResult(const DriveConfig&, AppLanguage)> makeResult;
 };
 
-// The drive check's view of the harness: a folder is the drive listed there while it exists and
-// is not in `unmounted`. Thread-safe.
+// A folder is the drive listed there while it exists and is not in `unmounted`.
 struct FakeDriveProbe {
     DriveProbe probe() {
         return [this](const std::filesystem::path& root) {
@@ -187,8 +185,7 @@ inline bool settles(AppState& state) {
     return settled.wait(5000);
 }
 
-// A state on fakes, with drives as real folders in a temporary folder. The fakes are there from
-// the start; `make` hands them to a new state.
+// A state on fakes, with drives as real folders in a temporary folder; `make` hands the fakes over.
 class Harness {
 public:
     explicit Harness(std::vector<std::string> preferredLanguages = {"en-GB"}) {

@@ -3,6 +3,7 @@
 #include "core/Uuid.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -78,9 +79,8 @@ DriveConfig makeConfig(const fs::path& destination, std::string driveName,
 }
 
 std::string onlyIssue(const BackupResult& result) {
-    if (result.errors.size() != 1)
-        return std::to_string(result.errors.size()) + " issues";
-    return result.errors[0].summaryLine();
+    return result.errors.size() == 1 ? result.errors[0].summaryLine()
+                                     : std::to_string(result.errors.size()) + " issues";
 }
 
 int shell(const std::string& command) {
@@ -175,15 +175,7 @@ MountedImage::~MountedImage() {
 }
 
 std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row) {
-    switch (row.param) {
-    case MountedImage::Kind::ext4:
-        return "ext4";
-    case MountedImage::Kind::fat:
-        return "fat";
-    case MountedImage::Kind::exfat:
-        return "exfat";
-    }
-    return "other";
+    return std::array{"ext4", "fat", "exfat"}.at(static_cast<std::size_t>(row.param));
 }
 
 } // namespace keelbox::test

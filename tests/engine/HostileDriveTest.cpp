@@ -91,23 +91,14 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
     };
     facts.resolve = [&](const fs::path& path) {
         fs::path out = path.lexically_normal();
-        for (bool changed = true; changed;) {
-            changed = false;
-            for (const auto& [link, target] : links) {
-                if (isWithin(out, link) && link.filename() == "Innocent") {
-                    out = target.first / out.lexically_relative(link);
-                    changed = true;
-                }
-            }
-        }
-        if (auto found = links.find(out); found != links.end())
-            return found->second.first;
-        return out;
+        if (const fs::path innocent = "/home/anna/Innocent"; isWithin(out, innocent))
+            out = links.at(innocent).first / out.lexically_relative(innocent);
+        const auto found = links.find(out);
+        return found == links.end() ? out : found->second.first;
     };
     facts.linkOwner = [&](const fs::path& path) -> std::optional<uid_t> {
-        if (auto found = links.find(path.lexically_normal()); found != links.end())
-            return found->second.second;
-        return std::nullopt;
+        const auto found = links.find(path.lexically_normal());
+        return found == links.end() ? std::nullopt : std::optional{found->second.second};
     };
     const struct {
         std::string destination;

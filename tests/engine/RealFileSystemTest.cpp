@@ -106,15 +106,6 @@ TEST_P(DriveFolders, BelongToOneDriveAndSurviveTheDriveBeingSetUpAgain) {
     EXPECT_TRUE(result.errors.empty());
     EXPECT_EQ(result.filesDeleted, 1);
     EXPECT_EQ(listTree(work), (std::vector<std::string>{"new.txt"}));
-
-    // A copy marked only the way earlier releases did (an attribute, where it can be kept).
-    writeFile(onImage / "OLD/kept.txt", "k");
-    if (::setxattr((onImage / "OLD").c_str(), "user.keelbox.driveID", testDriveID.data(),
-                   testDriveID.size(), 0) == 0) {
-        env.volumeUUID = "";
-        EXPECT_TRUE(run(makeConfig(onImage, "OLD", {""})).errors.empty());
-        EXPECT_TRUE(fs::exists(onImage / "OLD/.keelbox-drive"));
-    }
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kind::ext4), kindName);
 

@@ -100,12 +100,8 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
         const auto found = links.find(path.lexically_normal());
         return found == links.end() ? std::nullopt : std::optional{found->second.second};
     };
-    const struct {
-        std::string destination;
-        std::string folder; // drive folder, "/" and a day folder in dated mode
-        std::string refusal;
-        std::string written; // the folder written (or what the refusal names)
-    } rows[] = {
+    // destination, drive folder (and "/" a day folder), refusal, the folder written or named
+    const std::tuple<std::string, std::string, std::string, std::string> rows[] = {
         {"~//Backups", "STICK", "", "/home/anna/Backups/STICK"},
         {"Relative", "STICK", "", "/home/anna/Relative/STICK"},
         {"~/Documents/.stash", "STICK", "", "/home/anna/Documents/.stash/STICK"},
@@ -134,19 +130,19 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
         {"/srv/shared", "STICK", "destLink", "/srv/shared/STICK"},
         {std::string("/tmp\0/../etc", 12), "xdg", "destTrusted", ""},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.destination + " + " + row.folder);
-        const auto slash = row.folder.find('/');
-        const std::string drive = row.folder.substr(0, slash);
-        const std::string day = slash == std::string::npos ? "" : row.folder.substr(slash + 1);
-        const DestinationPlan plan = planDestination(row.destination, drive, day, facts);
-        EXPECT_EQ(plan.reasonKey, row.refusal.empty() ? "" : "engine." + row.refusal);
-        const bool named = !row.written.empty() && row.refusal != "destLink";
-        const fs::path written = day.empty() ? plan.driveFolder : plan.dayFolder;
-        EXPECT_EQ(row.refusal.empty() ? written : fs::path(named ? plan.detail : ""),
-                  fs::path(row.refusal.empty() || named ? row.written : ""));
+    for (const auto& [destination, folder, refusal, written] : rows) {
+        SCOPED_TRACE(destination + " + " + folder);
+        const auto slash = folder.find('/');
+        const std::string drive = folder.substr(0, slash);
+        const std::string day = slash == std::string::npos ? "" : folder.substr(slash + 1);
+        const DestinationPlan plan = planDestination(destination, drive, day, facts);
+        EXPECT_EQ(plan.reasonKey, refusal.empty() ? "" : "engine." + refusal);
+        const bool named = !written.empty() && refusal != "destLink";
+        const fs::path planned = day.empty() ? plan.driveFolder : plan.dayFolder;
+        EXPECT_EQ(refusal.empty() ? planned : fs::path(named ? plan.detail : ""),
+                  fs::path(refusal.empty() || named ? written : ""));
         EXPECT_EQ(plan.missingDisk,
-                  row.refusal == "destNotMounted" ? fs::path(row.written).filename().string() : "");
+                  refusal == "destNotMounted" ? fs::path(written).filename().string() : "");
     }
 }
 
@@ -157,19 +153,17 @@ TEST_F(HostileDrive, RefusedDestinationsCreateNothing) {
     const auto homeBefore = listTree(home);
     const auto driveBefore = listTree(drive);
     const std::string absentDisk = "/media/" + tmp.path().filename().string() + "/Absent/Disk";
-    const struct {
-        std::string destination;
-        const char* reason;
-    } rows[] = {{"~/.config/autostart", "destTrusted"},
-                {"~/Innocent", "destTrusted"},
-                {absentDisk, "destNotMounted"},
-                {(tmp / "link-to-drive").string(), "destOnDrive"},
-                {tmp.path().parent_path().string(), "destOnDrive"}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.destination);
+    const std::pair<std::string, const char*> rows[] = {
+        {"~/.config/autostart", "destTrusted"},
+        {"~/Innocent", "destTrusted"},
+        {absentDisk, "destNotMounted"},
+        {(tmp / "link-to-drive").string(), "destOnDrive"},
+        {tmp.path().parent_path().string(), "destOnDrive"}};
+    for (const auto& [destination, reason] : rows) {
+        SCOPED_TRACE(destination);
         BackupResult result =
-            run(makeConfig(row.destination, tmp.path().filename().string(), {"Docs"}));
-        expectOneIssue(result, row.reason);
+            run(makeConfig(destination, tmp.path().filename().string(), {"Docs"}));
+        expectOneIssue(result, reason);
         EXPECT_EQ(listTree(home), homeBefore);
         EXPECT_EQ(listTree(drive), driveBefore);
     }
@@ -181,19 +175,16 @@ TEST_F(HostileDrive, RefusedDestinationsCreateNothing) {
 // Whole-drive mirrors, whose pruning must stay inside the drive's own folder too.
 TEST_F(HostileDrive, DriveNamesThatWouldLeaveTheDestinationGetASafeFolder) {
     writeFile(dest / "other-drive/keep.txt", "keep");
-    const struct {
-        std::string driveName;
-        std::string folder;
-    } rows[] = {{"..", "USB"},
-                {"/", "-"},
-                {"../..", "..-.."},
-                {"A/B:C", "A-B-C"},
-                {std::string("a\0b", 3), "a-b"}};
-    for (const auto& row : rows) {
-        BackupResult result = run(makeConfig(dest, row.driveName, {""}, BackupMode::sync, true));
+    const std::pair<std::string, std::string> rows[] = {{"..", "USB"},
+                                                        {"/", "-"},
+                                                        {"../..", "..-.."},
+                                                        {"A/B:C", "A-B-C"},
+                                                        {std::string("a\0b", 3), "a-b"}};
+    for (const auto& [driveName, folder] : rows) {
+        BackupResult result = run(makeConfig(dest, driveName, {""}, BackupMode::sync, true));
         EXPECT_EQ(onlyIssue(result), "0 issues");
-        EXPECT_EQ(result.destinationRoot, dest / row.folder);
-        EXPECT_EQ(readFile(dest / row.folder / "Docs/ok.txt"), "ok");
+        EXPECT_EQ(result.destinationRoot, dest / folder);
+        EXPECT_EQ(readFile(dest / folder / "Docs/ok.txt"), "ok");
     }
     EXPECT_FALSE(fs::exists(tmp / "Docs"));
     EXPECT_FALSE(fs::exists(dest / "Docs"));
@@ -222,26 +213,23 @@ TEST_F(HostileDrive, LinksPlantedInTheCopyAreReplacedNeverWrittenThrough) {
     EXPECT_EQ(listTree(copy / "Docs").size(), 4u);
     EXPECT_TRUE(fs::is_empty(outside / "folder"));
     fs::remove_all(copy);
-    const struct {
-        fs::path target;
-        uid_t owner;
-        const char* refusal;
-    } rows[] = {{outside / "folder", 4242, "engine.destLink"},
-                {home / ".config/autostart", ::geteuid(), "engine.destTrusted"},
-                {outside / "folder", ::geteuid(), nullptr}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.target.string() + " owned by " + std::to_string(row.owner));
+    const std::tuple<fs::path, uid_t, const char*> rows[] = {
+        {outside / "folder", 4242, "engine.destLink"},
+        {home / ".config/autostart", ::geteuid(), "engine.destTrusted"},
+        {outside / "folder", ::geteuid(), nullptr}};
+    for (const auto& [target, owner, refusal] : rows) {
+        SCOPED_TRACE(target.string() + " owned by " + std::to_string(owner));
         fs::remove(copy);
-        fs::create_directory_symlink(row.target, copy);
-        if (::lchown(copy.c_str(), row.owner, static_cast<gid_t>(-1)) != 0)
+        fs::create_directory_symlink(target, copy);
+        if (::lchown(copy.c_str(), owner, static_cast<gid_t>(-1)) != 0)
             GTEST_SKIP() << "cannot give a link away without root";
         BackupResult linked = run(makeConfig(dest, "STICK", {"Docs"}));
-        if (row.refusal) {
-            expectOneIssue(linked, std::string(row.refusal).substr(7));
-            EXPECT_TRUE(fs::is_empty(row.target));
+        if (refusal) {
+            expectOneIssue(linked, std::string(refusal).substr(7));
+            EXPECT_TRUE(fs::is_empty(target));
         } else {
             EXPECT_TRUE(linked.errors.empty());
-            EXPECT_EQ(readFile(row.target / "Docs/Inner/new.txt"), "from the drive");
+            EXPECT_EQ(readFile(target / "Docs/Inner/new.txt"), "from the drive");
         }
     }
 }

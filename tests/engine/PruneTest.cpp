@@ -92,38 +92,33 @@ TEST_F(Prune, WithoutTheSwitchOrInDatedModeTheCopyKeepsEverything) {
 
 // An automatic run never empties most of a copy; the user's own run deletes as configured.
 TEST_F(Prune, AnAutomaticRunNeverMassDeletes) {
-    const struct {
-        const char* name;
-        int files;
-        int deleted;
-        bool automatic;
-        Int expectedDeletions; // -1: held back with an issue
-    } rows[] = {
+    // files, how many the drive lost, automatic or not, deletions (-1: held back with an issue)
+    const std::tuple<const char*, int, int, bool, Int> rows[] = {
         {"stick emptied, by the user", 100, 100, false, 100},
         {"60 % deleted, automatic", 100, 60, true, -1},
         {"40 % deleted, automatic", 100, 40, true, 40},
         {"few files, most deleted, automatic", 40, 30, true, 30},
         {"few files, all deleted, automatic", 3, 3, true, -1},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, files, deleted, automatic, expectedDeletions] : rows) {
+        SCOPED_TRACE(name);
         fs::remove_all(drive);
         fs::remove_all(dest);
-        for (int i = 0; i < row.files; ++i)
+        for (int i = 0; i < files; ++i)
             writeFile(drive / "Docs" / ("f" + std::to_string(i)), "x");
         env.automatic = false;
         ASSERT_TRUE(run(mirror({"Docs"})).errors.empty());
-        for (int i = 0; i < row.deleted; ++i)
+        for (int i = 0; i < deleted; ++i)
             fs::remove(drive / "Docs" / ("f" + std::to_string(i)));
         writeFile(drive / "Docs/.DS_Store", "clutter does not count as content");
-        env.automatic = row.automatic;
+        env.automatic = automatic;
         BackupResult result = run(mirror({"Docs"}));
-        const bool held = row.expectedDeletions < 0;
-        EXPECT_EQ(result.filesDeleted, held ? 0 : row.expectedDeletions);
+        const bool held = expectedDeletions < 0;
+        EXPECT_EQ(result.filesDeleted, held ? 0 : expectedDeletions);
         ASSERT_EQ(result.errors.size(), held ? 1u : 0u);
         if (held) {
-            EXPECT_EQ(result.errors[0].reason, formatText(english("engine.massDeleteHeld"),
-                                                          {Int{row.deleted}, Int{row.files}}));
+            EXPECT_EQ(result.errors[0].reason,
+                      formatText(english("engine.massDeleteHeld"), {Int{deleted}, Int{files}}));
         }
     }
 }

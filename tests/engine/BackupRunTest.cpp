@@ -129,9 +129,7 @@ TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
     writeFile(drive / "x.txt", "x");
     env.clock = [] { return Date{std::chrono::seconds{1796427000}}; }; // 2026-12-04T23:30:00Z
     const DriveConfig config = makeConfig(dest, "STICK", {""}, BackupMode::dated);
-    const std::pair<const char*, const char*> days[] = {{"UTC0", "2026-12-04"},
-                                                        {"XST-14", "2026-12-05"}};
-    for (const auto& [tz, day] : days) {
+    for (const auto& [tz, day] : {std::pair{"UTC0", "2026-12-04"}, {"XST-14", "2026-12-05"}}) {
         SCOPED_TRACE(tz);
         ::setenv("TZ", tz, 1);
         ::tzset();

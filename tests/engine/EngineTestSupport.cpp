@@ -123,9 +123,7 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
                shell("mount -o loop " + image + " " + point) == 0;
         break;
     case Kind::fat:
-        // fusefat's time conversions depend on the time zone; UTC keeps them plain. It also
-        // corrupts a folder that outgrows its first cluster (long names take several entries,
-        // and partial copies add theirs): 32 KiB clusters keep every test folder within one.
+        // UTC keeps fusefat's times plain; it corrupts folders past one cluster, so 32 KiB ones.
         made = made && shell("mkfs.fat -s 64 -n KBTEST " + image) == 0 &&
                shell("TZ=UTC fusefat -o rw+ " + image + " " + point) == 0;
         break;
@@ -159,8 +157,7 @@ void MountedImage::unmount() {
     // A FUSE daemon may still be busy for a moment; a lazy unmount then finishes when it is done.
     if (isMountPoint(m_mountPoint) && shell("umount " + quoted(m_mountPoint)) != 0)
         shell("umount -l " + quoted(m_mountPoint));
-    // The daemon may still hold the loop device after the unmount; -d then marks it to go away
-    // when released.
+    // The daemon may still hold the loop device: -d lets it go when released.
     if (!m_loopDevice.empty())
         shell("losetup -d " + m_loopDevice);
     m_loopDevice.clear();

@@ -16,13 +16,11 @@
 
 namespace keelbox::test {
 
-// Sets the modification time without following a link.
 void setModified(const fs::path& file, std::int64_t seconds, long nanoseconds = 0);
 struct timespec modifiedOf(const fs::path& file);
 mode_t modeOf(const fs::path& file);
 // Every entry below `root`, sorted; folders end in "/", links in "@".
 std::vector<std::string> listTree(const fs::path& root);
-// Every partial copy left behind below `folder`.
 std::vector<std::string> partialsIn(const fs::path& folder);
 
 inline constexpr std::string_view testDriveID = "5A7E0C1E-0000-4000-8000-00000000D15C";

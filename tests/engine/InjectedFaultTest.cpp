@@ -13,11 +13,7 @@ namespace keelbox::test {
 namespace {
 
 struct Fault {
-    int readError = 0;
-    int writeError = 0;
-    int copyRangeError = 0;
-    int renameError = 0;
-    int futimensError = 0;
+    int readError = 0, writeError = 0, copyRangeError = 0, renameError = 0, futimensError = 0;
     int openSourceError = 0; // opening a file for reading
     int interruptions = 0;   // EINTR before the first read and the first write succeed
 };

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -28,17 +29,12 @@ class CoarseTimes : public EngineTest, public ::testing::WithParamInterface<Kind
 // Copies up to 2 s older than their sources (FAT, exFAT round down) are still unchanged.
 TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
     KEELBOX_MOUNTED_IMAGE(image, GetParam(), 64);
-    const struct {
-        const char* name;
-        std::int64_t seconds;
-        long nanos;
-    } files[] = {{"odd.txt", 1700000001, 700000000},
-                 {"almost.txt", 1700000003, 999999999},
-                 {"even.txt", 1700000000, 0},
-                 {"Sub/deeper/nested.txt", 1700000005, 1}};
-    for (const auto& f : files) {
-        writeFile(drive / f.name, std::string("content of ") + f.name, 0640);
-        setModified(drive / f.name, f.seconds, f.nanos);
+    for (const auto& [name, seconds, nanos] : {std::tuple{"odd.txt", 1700000001, 700000000},
+                                               {"almost.txt", 1700000003, 999999999},
+                                               {"even.txt", 1700000000, 0},
+                                               {"Sub/deeper/nested.txt", 1700000005, 1}}) {
+        writeFile(drive / name, std::string("content of ") + name, 0640);
+        setModified(drive / name, seconds, nanos);
     }
     fs::create_directories(drive / "Empty");
     const fs::path onImage = image.mountPoint() / "Backups";
@@ -290,8 +286,7 @@ TEST_F(RealFileSystem, NestingDeeperThanAnyRealDriveEndsThatBranch) {
     ::close(fd);
     writeFile(drive / "top.txt", "t");
     BackupResult result = run(makeConfig(dest, "STICK", {""}));
-    ASSERT_EQ(result.errors.size(), 1u);
-    EXPECT_EQ(result.errors[0].reason, english("engine.tooDeep"));
+    EXPECT_TRUE(onlyIssue(result).ends_with(" — " + english("engine.tooDeep")));
     EXPECT_EQ(result.filesCopied, 1);
     // Removing such a tree needs descriptors too; rm copes with long paths.
     shell("rm -rf '" + drive.string() + "' '" + dest.string() + "'");
@@ -340,14 +335,11 @@ TEST_F(RealFileSystem, SparseFilesStaySparseOnEveryPathOfTheCopy) {
     const fs::path file = drive / "disk.img";
     const std::pair<off_t, std::string> pieces[] = {
         {0, "head"}, {off_t{512} << 20, "middle"}, {(off_t{1} << 30) - 4, "tail"}};
-    {
-        fs::create_directories(drive);
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        for (const auto& [offset, text] : pieces)
-            ASSERT_EQ(::pwrite(fd, text.data(), text.size(), offset), ssize_t(text.size()));
-        ::close(fd);
-    }
+    const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(out, 0);
+    for (const auto& [offset, text] : pieces)
+        ASSERT_EQ(::pwrite(out, text.data(), text.size(), offset), ssize_t(text.size()));
+    ::close(out);
     for (const bool kernelCopy : {true, false}) {
         SCOPED_TRACE(kernelCopy ? "copy_file_range" : "read and write");
         fs::remove_all(dest);
@@ -392,11 +384,9 @@ TEST_F(RealFileSystem, FilesChangingDuringTheirCopyAreCopiedAgainOrReported) {
             }
             return realSysCalls().copyFileRange(in, a, out, b, n, f);
         };
-        BackupResult r;
-        {
-            ScopedSysCalls seam{calls};
-            r = run(makeConfig(dest, "STICK", {""}));
-        }
+        auto seam = std::make_unique<ScopedSysCalls>(calls);
+        BackupResult r = run(makeConfig(dest, "STICK", {""}));
+        seam.reset();
         const bool reported = changes == 2;
         EXPECT_EQ(r.filesCopied, reported ? 0 : 1);
         EXPECT_EQ(onlyIssue(r), reported ? "doc.txt — " + english("engine.changing") : "0 issues");

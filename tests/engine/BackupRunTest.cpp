@@ -133,8 +133,7 @@ TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
         SCOPED_TRACE(tz);
         ::setenv("TZ", tz, 1);
         ::tzset();
-        BackupResult first = run(config);
-        EXPECT_EQ(first.destinationRoot, copy / day);
+        EXPECT_EQ(run(config).destinationRoot, copy / day);
         EXPECT_EQ(readFile(copy / day / "x.txt"), "x");
         EXPECT_EQ(run(config).filesSkipped, 1); // the same day finds it unchanged
     }
@@ -165,9 +164,8 @@ TEST_F(BackupRun, NeverCopiedNamesAreNeitherCountedNorCopied) {
 TEST_F(BackupRun, AMissingSourceGivesItsIssueAndTheOthersAreCopied) {
     writeFile(drive / "here.txt", "h");
     BackupResult result = run(makeConfig(dest, "STICK", {"gone/folder", "here.txt"}));
-    ASSERT_EQ(result.errors.size(), 1u);
-    EXPECT_EQ(result.errors[0], (BackupIssue{"gone/folder", english("engine.srcMissing"), "",
-                                             english("engine.srcMissingHint")}));
+    EXPECT_EQ(result.errors, (std::vector<BackupIssue>{{"gone/folder", english("engine.srcMissing"),
+                                                        "", english("engine.srcMissingHint")}}));
     EXPECT_EQ(result.filesCopied, 1);
     BackupResult whole = run(makeConfig(dest, "STICK", {""}), tmp / "no-such-drive");
     EXPECT_EQ(onlyIssue(whole), english("cfg.wholeName") + " — " + english("engine.srcMissing"));
@@ -241,14 +239,10 @@ TEST_F(BackupRun, AStopRequestEndsTheRunAfterTheFilesInHand) {
     EXPECT_EQ(reports.back().filesDone, result.filesCopied);
     ASSERT_FALSE(result.errors.empty());
     EXPECT_EQ(result.errors.back().reason, english("engine.stopped"));
-    int inCopy = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(copy)) {
-        if (entry.is_regular_file() && entry.path().filename() != ".keelbox-drive") {
-            ++inCopy;
-            EXPECT_EQ(readFile(entry.path()), "x");
-        }
-    }
-    EXPECT_EQ(inCopy, result.filesCopied);
+    const std::vector<std::string> inCopy = listTree(copy / "d");
+    EXPECT_EQ(static_cast<Int>(inCopy.size()), result.filesCopied);
+    for (const std::string& name : inCopy)
+        EXPECT_EQ(readFile(copy / "d" / name), "x") << name;
 }
 
 } // namespace

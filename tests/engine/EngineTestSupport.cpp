@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <unistd.h>
 
 namespace keelbox::test {
@@ -67,7 +68,6 @@ void markOwned(const fs::path& driveFolder) {
 DriveConfig makeConfig(const fs::path& destination, std::string driveName,
                        std::vector<std::string> sources, BackupMode mode, bool deleteRemovedFiles) {
     DriveConfig config;
-    // One identity, so that runs of a test are runs of the same drive.
     config.driveID = testDriveID;
     config.driveName = std::move(driveName);
     config.destinationPath = destination.string();
@@ -99,11 +99,8 @@ std::string quoted(const fs::path& path) {
 // The mount point as /proc/self/mountinfo lists it (it escapes blanks, but temp paths have none).
 bool isMountPoint(const fs::path& path) {
     std::ifstream info("/proc/self/mountinfo");
-    for (std::string line; std::getline(info, line);) {
-        if (line.find(" " + path.string() + " ") != std::string::npos)
-            return true;
-    }
-    return false;
+    const std::string text{std::istreambuf_iterator<char>(info), {}};
+    return text.find(" " + path.string() + " ") != std::string::npos;
 }
 
 } // namespace
@@ -128,7 +125,6 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
                shell("TZ=UTC fusefat -o rw+ " + image + " " + point) == 0;
         break;
     case Kind::exfat: {
-        // exfat-fuse wants a block device.
         made = made && shell("mkfs.exfat -L KBTEST " + image) == 0;
         FILE* pipe = made ? ::popen(("losetup -f --show " + image).c_str(), "r") : nullptr;
         char device[128] = {};

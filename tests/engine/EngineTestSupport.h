@@ -38,7 +38,6 @@ inline std::string english(std::string_view key) {
 // "path — reason" of a run's only issue, else how many it had.
 std::string onlyIssue(const BackupResult& result);
 
-// Runs a shell command quietly; its exit status.
 int shell(const std::string& command);
 
 class EngineTest : public ::testing::Test {
@@ -92,7 +91,6 @@ class MountedImage {
 public:
     enum class Kind { ext4, fat, exfat };
 
-    // Empty `whyNot` on success, else why this machine cannot.
     MountedImage(Kind kind, const fs::path& workDir, int megabytes, std::string& whyNot);
     ~MountedImage();
     MountedImage(const MountedImage&) = delete;
@@ -109,7 +107,6 @@ private:
     std::string m_loopDevice;
 };
 
-// The name of a file system kind, for parameterised test names.
 std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row);
 
 } // namespace keelbox::test

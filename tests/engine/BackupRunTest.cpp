@@ -167,8 +167,8 @@ TEST_F(BackupRun, AMissingSourceGivesItsIssueAndTheOthersAreCopied) {
     EXPECT_EQ(result.errors, (std::vector<BackupIssue>{{"gone/folder", english("engine.srcMissing"),
                                                         "", english("engine.srcMissingHint")}}));
     EXPECT_EQ(result.filesCopied, 1);
-    BackupResult whole = run(makeConfig(dest, "STICK", {""}), tmp / "no-such-drive");
-    EXPECT_EQ(onlyIssue(whole), english("cfg.wholeName") + " — " + english("engine.srcMissing"));
+    EXPECT_EQ(onlyIssue(run(makeConfig(dest, "STICK", {""}), tmp / "no-such-drive")),
+              english("cfg.wholeName") + " — " + english("engine.srcMissing"));
 }
 
 // A folder that cannot be made, and one another process is writing: one issue, nothing copied.
@@ -183,8 +183,8 @@ TEST_F(BackupRun, AFolderThatCannotBeMadeOrIsBusyEndsTheRunWithOneIssue) {
     fs::create_directories(copy);
     const int other = ::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
-    BackupResult busy = run(makeConfig(dest, "STICK", {""}));
-    EXPECT_EQ(onlyIssue(busy), copy.string() + " — " + english("engine.folderBusy"));
+    EXPECT_EQ(onlyIssue(run(makeConfig(dest, "STICK", {""}))),
+              copy.string() + " — " + english("engine.folderBusy"));
     EXPECT_TRUE(listTree(copy).empty());
     ::close(other);
     EXPECT_TRUE(run(makeConfig(dest, "STICK", {""})).errors.empty());

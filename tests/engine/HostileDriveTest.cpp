@@ -190,7 +190,6 @@ TEST_F(HostileDrive, LinksPlantedInTheCopyAreReplacedNeverWrittenThrough) {
     writeFile(drive / "Docs/secret.txt", "overwrite attempt");
     writeFile(drive / "Docs/Inner/new.txt", "from the drive");
     fs::create_directories(outside / "folder");
-    // Links left where the copy's files and folders go.
     markOwned(copy);
     fs::create_directories(copy / "Docs");
     fs::create_symlink(outside / "secret.txt", copy / "Docs/secret.txt");

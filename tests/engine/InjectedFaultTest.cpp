@@ -20,7 +20,6 @@ struct Fault {
 
 Fault fault;
 
-// Fails with `error` when it is set, else makes the real call.
 template <auto member, typename... Args> auto failOr(int error, Args... args) {
     if (error != 0) {
         errno = error;
@@ -63,10 +62,6 @@ struct FaultRow {
     std::string reasonKey; // empty: the system's own words
     std::string hintKey;   // empty: no hint
 };
-
-void PrintTo(const FaultRow& row, std::ostream* out) {
-    *out << row.name;
-}
 
 class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<FaultRow> {};
 

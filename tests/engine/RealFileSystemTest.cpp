@@ -175,8 +175,7 @@ TEST_F(RealFileSystem, AReadOnlyDestinationReportsEveryFileAndKeepsTheOldCopy) {
     EXPECT_EQ(readFile(onImage / "STICK/a.txt"), "old copy");
     // A backup folder that cannot be made: one issue, the read-only disk.
     for (const fs::path& destination : {onImage, onImage / "New/Deeper"}) {
-        BackupResult fresh = run(makeConfig(destination, "OTHER", {""}));
-        EXPECT_EQ(onlyIssue(fresh),
+        EXPECT_EQ(onlyIssue(run(makeConfig(destination, "OTHER", {""}))),
                   (destination / "OTHER").string() + " — " + english("engine.readOnly"));
     }
 }
@@ -201,7 +200,6 @@ TEST_F(RealFileSystem, UnreadableFilesAndFoldersAreIssuesAndCountAsProcessed) {
     }
     std::sort(paths.begin(), paths.end());
     EXPECT_EQ(paths, (std::vector<std::string>{"LockedDir", "locked.txt"}));
-    // The unreadable file was counted; the pre-count did not see into the folder.
     EXPECT_EQ(std::tuple(result.filesCopied, reports.back().filesDone, reports.back().filesTotal),
               std::tuple(Int{1}, Int{2}, Int{2}));
     EXPECT_EQ(readFile(copy / "locked.txt/kept.txt"), "kept");
@@ -227,7 +225,6 @@ TEST_F(RealFileSystem, FilesVanishingDuringTheRunEndCleanly) {
     EXPECT_EQ(result.errors.back().summaryLine(), "B — " + english("engine.srcMissing"));
     for (std::size_t i = 0; i + 1 < result.errors.size(); ++i)
         EXPECT_EQ(result.errors[i].reason, english("engine.gone"));
-    // What the copying threads had in hand by then made it whole.
     EXPECT_GE(result.filesCopied, 1);
     const std::vector<std::string> inCopy = listTree(copy / "A");
     EXPECT_EQ(static_cast<Int>(inCopy.size()), result.filesCopied);
@@ -242,12 +239,9 @@ TEST_F(RealFileSystem, NamesTooLongAreIssuesAndTheLongestLegalNameCopies) {
     fs::create_directories(drive / "Docs");
     EXPECT_TRUE(run(makeConfig(dest, "STICK", {""})).errors.empty());
     EXPECT_EQ(readFile(copy / longest), "fits");
-
-    BackupResult source = run(makeConfig(dest, "STICK", {"Docs/" + tooLong}));
-    EXPECT_EQ(onlyIssue(source), "Docs/" + tooLong + " — " + english("engine.nameLong"));
-
-    BackupResult destination = run(makeConfig(tmp / tooLong, "STICK", {""}));
-    EXPECT_EQ(onlyIssue(destination),
+    EXPECT_EQ(onlyIssue(run(makeConfig(dest, "STICK", {"Docs/" + tooLong}))),
+              "Docs/" + tooLong + " — " + english("engine.nameLong"));
+    EXPECT_EQ(onlyIssue(run(makeConfig(tmp / tooLong, "STICK", {""}))),
               (tmp / tooLong / "STICK").string() + " — " + english("engine.nameLong"));
 }
 
@@ -425,8 +419,7 @@ TEST_P(DatedSnapshots, DayTwoSharesUnchangedFilesAndNeverChangesDayOne) {
     EXPECT_TRUE(partialsIn(one).empty());
 
     writeFile(drive / "edit.txt", "day two, edited");
-    const BackupResult edited = run(config);
-    EXPECT_EQ(edited.filesCopied, 1);
+    EXPECT_EQ(run(config).filesCopied, 1);
     EXPECT_EQ(readFile(one / "edit.txt"), "day one");
     EXPECT_EQ(readFile(two / "edit.txt"), "day two, edited");
 }

@@ -52,32 +52,25 @@ struct Unreadable {
 };
 Unreadable unreadable;
 
-bool isMarked(int fd) {
-    return ::faccessat(fd, ".DS_Store", F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+// Sets errno to `error` when it is set and `dir` is marked.
+bool fails(int dir, int error) {
+    if (error == 0 || ::faccessat(dir, ".DS_Store", F_OK, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    errno = error;
+    return true;
 }
 
 SysCalls unreadableCalls() {
     SysCalls calls = realSysCalls();
     calls.getdents = [](int fd, void* buffer, size_t size) -> ssize_t {
-        if (unreadable.listError != 0 && isMarked(fd)) {
-            errno = unreadable.listError;
-            return -1;
-        }
-        return realSysCalls().getdents(fd, buffer, size);
+        return fails(fd, unreadable.listError) ? -1 : realSysCalls().getdents(fd, buffer, size);
     };
     calls.openat = [](int dir, const char* name, int flags, mode_t mode) -> int {
-        if (unreadable.openError != 0 && isMarked(dir)) {
-            errno = unreadable.openError;
-            return -1;
-        }
-        return realSysCalls().openat(dir, name, flags, mode);
+        return fails(dir, unreadable.openError) ? -1
+                                                : realSysCalls().openat(dir, name, flags, mode);
     };
     calls.fstatat = [](int dir, const char* name, struct stat* st, int flags) -> int {
-        if (unreadable.openError != 0 && isMarked(dir)) {
-            errno = unreadable.openError;
-            return -1;
-        }
-        return realSysCalls().fstatat(dir, name, st, flags);
+        return fails(dir, unreadable.openError) ? -1 : realSysCalls().fstatat(dir, name, st, flags);
     };
     return calls;
 }

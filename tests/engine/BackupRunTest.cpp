@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <tuple>
 #include <unistd.h>
 
 namespace keelbox::test {
@@ -25,9 +26,8 @@ TEST_P(BackupRunBothWays, FirstRunCopiesEverythingAndTheSecondNothing) {
     setModified(drive / "Docs/b.txt", 1700000001, 123456789);
     const DriveConfig config = makeConfig(dest, "STICK", {""});
     BackupResult first = run(config);
-    EXPECT_TRUE(first.errors.empty());
-    EXPECT_EQ(first.filesCopied, 3);
-    EXPECT_EQ(first.bytesCopied, 5 + 6 + 300000);
+    EXPECT_EQ(std::tuple(first.errors.size(), first.filesCopied, first.bytesCopied),
+              std::tuple(std::size_t{0}, Int{3}, Int{5 + 6 + 300000}));
     EXPECT_EQ(listTree(copy), (std::vector<std::string>{"Docs/", "Docs/Deep/", "Docs/Deep/er/",
                                                         "Docs/Deep/er/c.bin", "Docs/b.txt",
                                                         "Empty/", "Empty/Inner/", "a.txt"}));
@@ -35,96 +35,74 @@ TEST_P(BackupRunBothWays, FirstRunCopiesEverythingAndTheSecondNothing) {
     EXPECT_EQ(modifiedOf(copy / "Docs/b.txt").tv_nsec, 123456789); // to the nanosecond
 
     BackupResult second = run(config);
-    EXPECT_TRUE(second.errors.empty());
-    EXPECT_EQ(second.filesCopied, 0);
-    EXPECT_EQ(second.filesSkipped, 3);
+    EXPECT_EQ(std::tuple(second.errors.size(), second.filesCopied, second.filesSkipped),
+              std::tuple(std::size_t{0}, Int{0}, Int{3}));
     EXPECT_TRUE(partialsIn(copy).empty());
 }
 
 // Unchanged: equal sizes and a source at most 2 s newer (FAT's steps), or a newer copy.
 TEST_F(BackupRun, SkipRuleOnRealFiles) {
-    const struct {
-        const char* name;
-        std::string source;
-        std::int64_t sourceTime;
-        long sourceNanos;
-        std::string copy;
-        std::int64_t copyTime;
-        bool copied;
-    } rows[] = {
-        {"1.5 s newer", "new", 1001, 500000000, "old", 1000, false},
-        {"exactly 2 s newer", "new", 1002, 0, "old", 1000, false},
-        {"2.5 s newer", "new", 1002, 500000000, "old", 1000, true},
-        {"copy newer", "abc", 900, 0, "xyz", 1000, false},
-        {"copy larger but newer", "short", 1000, 0, "much longer", 5000, true},
-        {"source far in the future", "abc", 4000000000, 0, "xyz", 1000, true},
-    };
-    int expectedCopies = 0;
+    // name, source content and time (s, ns), copy content and time, whether it is copied
+    using Row =
+        std::tuple<const char*, std::string, std::int64_t, long, std::string, std::int64_t, bool>;
+    const Row rows[] = {{"exactly 2 s newer", "new", 1002, 0, "old", 1000, false},
+                        {"2.5 s newer", "new", 1002, 500000000, "old", 1000, true},
+                        {"copy newer", "abc", 900, 0, "xyz", 1000, false},
+                        {"copy larger but newer", "short", 1000, 0, "much longer", 5000, true}};
     markOwned(copy);
-    for (const auto& row : rows) {
-        writeFile(drive / row.name, row.source);
-        setModified(drive / row.name, row.sourceTime, row.sourceNanos);
-        writeFile(copy / row.name, row.copy);
-        setModified(copy / row.name, row.copyTime);
-        expectedCopies += row.copied ? 1 : 0;
+    for (const auto& [name, source, sourceTime, sourceNanos, old, copyTime, copied] : rows) {
+        writeFile(drive / name, source);
+        setModified(drive / name, sourceTime, sourceNanos);
+        writeFile(copy / name, old);
+        setModified(copy / name, copyTime);
     }
     BackupResult result = run(makeConfig(dest, "STICK", {""}));
-    EXPECT_TRUE(result.errors.empty());
-    EXPECT_EQ(result.filesCopied, expectedCopies);
-    EXPECT_EQ(result.filesSkipped, static_cast<Int>(std::size(rows)) - expectedCopies);
-    for (const auto& row : rows)
-        EXPECT_EQ(readFile(copy / row.name), row.copied ? row.source : row.copy) << row.name;
+    EXPECT_EQ(std::tuple(result.errors.size(), result.filesCopied, result.filesSkipped),
+              std::tuple(std::size_t{0}, Int{2}, Int{2}));
+    for (const auto& [name, source, sourceTime, sourceNanos, old, copyTime, copied] : rows)
+        EXPECT_EQ(readFile(copy / name), copied ? source : old) << name;
 }
 
 // Special bits dropped, never more open than the umask; a private folder stays private.
 TEST_F(BackupRun, PermissionsTravelMaskedByTheUmask) {
-    const struct {
-        mode_t source;
-        bool folder;
-        mode_t under022;
-        mode_t under077;
-    } rows[] = {{0644, false, 0644, 0600}, {0600, false, 0600, 0600},  {0755, false, 0755, 0700},
-                {0444, false, 0444, 0400}, {04755, false, 0755, 0700}, {06711, false, 0711, 0700},
-                {0666, false, 0644, 0600}, {0777, false, 0755, 0700},  {0700, true, 0700, 0700},
-                {01777, true, 0755, 0700}, {0555, true, 0755, 0700},   {0750, true, 0750, 0700}};
+    // source mode, a folder or a file, the copy's mode under umask 022 and 077
+    const std::tuple<mode_t, bool, mode_t, mode_t> rows[] = {
+        {0644, false, 0644, 0600}, {0444, false, 0444, 0400}, {06711, false, 0711, 0700},
+        {0666, false, 0644, 0600}, {0700, true, 0700, 0700},  {01777, true, 0755, 0700},
+        {0555, true, 0755, 0700}};
+    const auto nameOf = [](mode_t mode, bool folder) {
+        return "m" + std::to_string(mode) + (folder ? "d" : "");
+    };
     for (const mode_t umask : {mode_t{022}, mode_t{077}}) {
         fs::remove_all(drive);
         fs::remove_all(dest);
-        for (const auto& row : rows) {
-            const fs::path item =
-                drive / ("m" + std::to_string(row.source) + (row.folder ? "d" : ""));
-            if (row.folder)
-                writeFile(item / "inside", "x");
-            else
-                writeFile(item, "x");
-            ASSERT_EQ(::chmod(item.c_str(), row.source), 0);
+        for (const auto& [source, folder, under022, under077] : rows) {
+            const fs::path item = drive / nameOf(source, folder);
+            writeFile(folder ? item / "inside" : item, "x");
+            ASSERT_EQ(::chmod(item.c_str(), source), 0);
         }
         const mode_t saved = ::umask(umask);
-        BackupResult result = run(makeConfig(dest, "STICK", {""}));
+        EXPECT_TRUE(run(makeConfig(dest, "STICK", {""})).errors.empty());
         ::umask(saved);
-        EXPECT_TRUE(result.errors.empty());
-        for (const auto& row : rows) {
-            const std::string name = "m" + std::to_string(row.source) + (row.folder ? "d" : "");
-            EXPECT_EQ(modeOf(copy / name), umask == 022 ? row.under022 : row.under077)
-                << name << " under umask " << std::oct << umask;
-            ::chmod((drive / name).c_str(), 0755);
+        for (const auto& [source, folder, under022, under077] : rows) {
+            EXPECT_EQ(modeOf(copy / nameOf(source, folder)), umask == 022 ? under022 : under077)
+                << source << " under umask " << std::oct << umask;
+            ::chmod((drive / nameOf(source, folder)).c_str(), 0755);
         }
     }
     // A copy left open to all by an earlier release is closed up, though it is unchanged.
-    const fs::path open = copy / ("m" + std::to_string(0644));
-    ASSERT_EQ(::chmod(open.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod((copy / "m420").c_str(), 0666), 0);
     const mode_t saved = ::umask(022);
-    EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesSkipped, 12);
+    EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesSkipped, 7);
     ::umask(saved);
-    EXPECT_EQ(modeOf(open), 0644u);
+    EXPECT_EQ(modeOf(copy / "m420"), 0644u);
 }
 
+// A folder where the drive has a file is replaced; a file where it has a folder stays.
 TEST_F(BackupRun, WhatStandsInTheWayOfACopy) {
-    // A folder where the drive has a file is replaced.
     markOwned(copy);
     writeFile(drive / "thing", "file now");
     writeFile(copy / "thing/inner/deep.txt", "was a folder");
-    // A file where the drive has a folder stays, and each file below reports.
     writeFile(drive / "Folder/a.txt", "a");
     writeFile(drive / "Folder/sub/b.txt", "b");
     writeFile(copy / "Folder", "a file");
@@ -140,20 +118,6 @@ TEST_F(BackupRun, WhatStandsInTheWayOfACopy) {
     EXPECT_EQ(reports.back().filesDone, 3);
 }
 
-TEST_F(BackupRun, SourcesKeepTheirPlaceBelowTheDriveFolder) {
-    writeFile(drive / "RealDocs/Photos/p.jpg", "jpeg");
-    writeFile(drive / "Music/song.ogg", "ogg");
-    writeFile(drive / "notes.txt", "n");
-    // A link on the drive, and a drive reached through a link: names stay as listed.
-    fs::create_directory_symlink("RealDocs", drive / "Docs");
-    fs::create_directory_symlink(drive, tmp / "drive-link");
-    BackupResult result =
-        run(makeConfig(dest, "STICK", {"Docs/Photos", "notes.txt"}), tmp / "drive-link");
-    EXPECT_TRUE(result.errors.empty());
-    EXPECT_EQ(listTree(copy), (std::vector<std::string>{"Docs/", "Docs/Photos/",
-                                                        "Docs/Photos/p.jpg", "notes.txt"}));
-}
-
 TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
     struct RestoreTz {
         std::string saved = std::getenv("TZ") ? std::getenv("TZ") : "";
@@ -165,39 +129,33 @@ TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
     writeFile(drive / "x.txt", "x");
     env.clock = [] { return Date{std::chrono::seconds{1796427000}}; }; // 2026-12-04T23:30:00Z
     const DriveConfig config = makeConfig(dest, "STICK", {""}, BackupMode::dated);
-    const std::pair<const char*, const char*> days[] = {
-        {"UTC0", "2026-12-04"}, {"XST-14", "2026-12-05"}, {"YST10", "2026-12-04"}};
-    for (const auto& [tz, day] : days) {
+    for (const auto& [tz, day] : {std::pair{"UTC0", "2026-12-04"}, {"XST-14", "2026-12-05"}}) {
         SCOPED_TRACE(tz);
         ::setenv("TZ", tz, 1);
         ::tzset();
-        BackupResult first = run(config);
-        EXPECT_EQ(first.destinationRoot, copy / day);
+        EXPECT_EQ(run(config).destinationRoot, copy / day);
         EXPECT_EQ(readFile(copy / day / "x.txt"), "x");
         EXPECT_EQ(run(config).filesSkipped, 1); // the same day finds it unchanged
     }
 }
 
+// Only whole names count, a listed file is copied whatever its name, links are not followed.
 TEST_F(BackupRun, NeverCopiedNamesAreNeitherCountedNorCopied) {
     for (const char* name :
          {".keelbox.json", "Sub/.DS_Store", ".Trashes/501/old.txt", ".fseventsd/x",
           "Sub/System Volume Information/IndexerVolumeGuid", "$RECYCLE.BIN/x"})
         writeFile(drive / name, "never");
-    // Only whole names count, exactly as written.
     for (const char* name : {"keep.txt", "Sub/.ds_store", "a.DS_Store", ".DS_Store2/x"})
         writeFile(drive / name, "k");
     writeFile(drive / "Listed/.DS_Store", "listed");
-    // A link inside a source is neither followed, copied nor counted.
     writeFile(tmp / "elsewhere/secret.txt", "secret");
     fs::create_symlink(drive / "keep.txt", drive / "Sub/link-to-file");
     fs::create_directory_symlink(tmp / "elsewhere", drive / "Sub/link-to-folder");
     fs::create_symlink("missing", drive / "Sub/dangling");
 
     BackupResult result = run(makeConfig(dest, "STICK", {"", "Listed/.DS_Store"}));
-    EXPECT_TRUE(result.errors.empty());
-    // A listed file is copied whatever its name.
-    EXPECT_EQ(result.filesCopied, 5);
-    EXPECT_EQ(reports.back().filesTotal, 5);
+    EXPECT_EQ(std::tuple(result.errors.size(), result.filesCopied, reports.back().filesTotal),
+              std::tuple(std::size_t{0}, Int{5}, Int{5}));
     EXPECT_EQ(listTree(copy), (std::vector<std::string>{".DS_Store2/", ".DS_Store2/x", "Listed/",
                                                         "Listed/.DS_Store", "Sub/", "Sub/.ds_store",
                                                         "a.DS_Store", "keep.txt"}));
@@ -206,12 +164,11 @@ TEST_F(BackupRun, NeverCopiedNamesAreNeitherCountedNorCopied) {
 TEST_F(BackupRun, AMissingSourceGivesItsIssueAndTheOthersAreCopied) {
     writeFile(drive / "here.txt", "h");
     BackupResult result = run(makeConfig(dest, "STICK", {"gone/folder", "here.txt"}));
-    ASSERT_EQ(result.errors.size(), 1u);
-    EXPECT_EQ(result.errors[0], (BackupIssue{"gone/folder", english("engine.srcMissing"), "",
-                                             english("engine.srcMissingHint")}));
+    EXPECT_EQ(result.errors, (std::vector<BackupIssue>{{"gone/folder", english("engine.srcMissing"),
+                                                        "", english("engine.srcMissingHint")}}));
     EXPECT_EQ(result.filesCopied, 1);
-    BackupResult whole = run(makeConfig(dest, "STICK", {""}), tmp / "no-such-drive");
-    EXPECT_EQ(onlyIssue(whole), english("cfg.wholeName") + " — " + english("engine.srcMissing"));
+    EXPECT_EQ(onlyIssue(run(makeConfig(dest, "STICK", {""}), tmp / "no-such-drive")),
+              english("cfg.wholeName") + " — " + english("engine.srcMissing"));
 }
 
 // A folder that cannot be made, and one another process is writing: one issue, nothing copied.
@@ -221,15 +178,13 @@ TEST_F(BackupRun, AFolderThatCannotBeMadeOrIsBusyEndsTheRunWithOneIssue) {
     BackupResult result = run(makeConfig(tmp / "blocker/sub", "STICK", {""}));
     ASSERT_EQ(result.errors.size(), 1u);
     EXPECT_EQ(result.errors[0].path, (tmp / "blocker/sub/STICK").string());
-    EXPECT_EQ(result.filesCopied, 0);
-    EXPECT_EQ(result.destinationRoot, tmp / "blocker/sub/STICK");
-    EXPECT_TRUE(reports.empty()); // no progress and no final report
+    EXPECT_EQ(std::tuple(result.filesCopied, reports.size()), std::tuple(Int{0}, std::size_t{0}));
 
     fs::create_directories(copy);
     const int other = ::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
-    BackupResult busy = run(makeConfig(dest, "STICK", {""}));
-    EXPECT_EQ(onlyIssue(busy), copy.string() + " — " + english("engine.folderBusy"));
+    EXPECT_EQ(onlyIssue(run(makeConfig(dest, "STICK", {""}))),
+              copy.string() + " — " + english("engine.folderBusy"));
     EXPECT_TRUE(listTree(copy).empty());
     ::close(other);
     EXPECT_TRUE(run(makeConfig(dest, "STICK", {""})).errors.empty());
@@ -238,23 +193,19 @@ TEST_F(BackupRun, AFolderThatCannotBeMadeOrIsBusyEndsTheRunWithOneIssue) {
 
 // About one report per hundredth of the files, then the final snapshot.
 TEST_F(BackupRun, ProgressReportsAboutOncePerHundredthPlusTheFinalSnapshot) {
-    const struct {
-        int files;
-        Int firstReportAt;
-        std::size_t reportsBeforeFinal;
-    } rows[] = {{1, 1, 1}, {250, 1, 125}, {1000, 9, 100}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.files);
+    // files, the first report's count, reports before the final one
+    for (const auto& [files, firstReportAt, reportsBeforeFinal] :
+         {std::tuple{1, 1, 1}, {250, 1, 125}, {1000, 9, 100}}) {
+        SCOPED_TRACE(files);
         fs::remove_all(drive);
         fs::remove_all(dest);
-        for (int i = 0; i < row.files; ++i)
+        for (int i = 0; i < files; ++i)
             writeFile(drive / ("f" + std::to_string(i)), "12345");
-        EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesCopied, row.files);
-        ASSERT_EQ(reports.size(), row.reportsBeforeFinal + 1);
-        EXPECT_EQ(reports.front().filesDone, row.firstReportAt);
+        EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesCopied, files);
+        ASSERT_EQ(reports.size(), static_cast<std::size_t>(reportsBeforeFinal + 1));
+        EXPECT_EQ(reports.front().filesDone, firstReportAt);
         EXPECT_FALSE(reports.front().currentFile.empty());
-        EXPECT_EQ(reports.back(),
-                  (BackupProgress{row.files, row.files, 5 * row.files, 5 * row.files, ""}));
+        EXPECT_EQ(reports.back(), (BackupProgress{files, files, 5 * files, 5 * files, ""}));
         for (std::size_t i = 1; i < reports.size(); ++i)
             EXPECT_GE(reports[i].filesDone, reports[i - 1].filesDone);
     }
@@ -265,20 +216,11 @@ TEST_F(BackupRun, RepeatedAndNestedSourcesAreWalkedOnce) {
     for (int i = 0; i < 50; ++i)
         writeFile(drive / "Docs/Sub" / ("f" + std::to_string(i)), "x");
     writeFile(drive / "top.txt", "t");
-    std::vector<std::string> many(1000, "Docs");
-    many.insert(many.end(), {"Docs/Sub", "./Docs/", "Docs/Sub/f1"});
-    const struct {
-        std::vector<std::string> sources;
-        Int files;
-    } rows[] = {{many, 50}, {{"Docs/Sub/f1", "top.txt", "", "Docs"}, 51}};
-    for (const auto& row : rows) {
-        fs::remove_all(dest);
-        const BackupResult r = run(makeConfig(dest, "STICK", row.sources));
-        EXPECT_TRUE(r.errors.empty());
-        EXPECT_EQ(r.filesCopied, row.files);
-        EXPECT_EQ(reports.back().filesTotal, row.files);
-        EXPECT_EQ(reports.back().filesDone, row.files);
-    }
+    const BackupResult r =
+        run(makeConfig(dest, "STICK", {"Docs/Sub/f1", "top.txt", "", "./Docs/", "Docs/Sub"}));
+    EXPECT_EQ(std::tuple(r.errors.size(), r.filesCopied, reports.back().filesTotal,
+                         reports.back().filesDone),
+              std::tuple(std::size_t{0}, Int{51}, Int{51}, Int{51}));
 }
 
 // The files in hand finish whole, nothing else starts, nothing uncopied is counted.
@@ -297,25 +239,10 @@ TEST_F(BackupRun, AStopRequestEndsTheRunAfterTheFilesInHand) {
     EXPECT_EQ(reports.back().filesDone, result.filesCopied);
     ASSERT_FALSE(result.errors.empty());
     EXPECT_EQ(result.errors.back().reason, english("engine.stopped"));
-    int inCopy = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(copy)) {
-        if (entry.is_regular_file() && entry.path().filename() != ".keelbox-drive") {
-            ++inCopy;
-            EXPECT_EQ(readFile(entry.path()), "x");
-        }
-    }
-    EXPECT_EQ(inCopy, result.filesCopied);
-
-    // A stop that comes with the last file leaves a complete copy, and the run says nothing of it.
-    stop = false;
-    fs::remove_all(dest);
-    const BackupResult complete =
-        run(makeConfig(dest, "STICK", {""}), {}, [&](const BackupProgress& p) {
-            if (p.filesDone == 200)
-                stop = true;
-        });
-    EXPECT_TRUE(complete.errors.empty());
-    EXPECT_EQ(complete.filesCopied, 200);
+    const std::vector<std::string> inCopy = listTree(copy / "d");
+    EXPECT_EQ(static_cast<Int>(inCopy.size()), result.filesCopied);
+    for (const std::string& name : inCopy)
+        EXPECT_EQ(readFile(copy / "d" / name), "x") << name;
 }
 
 } // namespace

@@ -3,12 +3,14 @@
 #include "core/Uuid.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <unistd.h>
 
 namespace keelbox::test {
@@ -66,7 +68,6 @@ void markOwned(const fs::path& driveFolder) {
 DriveConfig makeConfig(const fs::path& destination, std::string driveName,
                        std::vector<std::string> sources, BackupMode mode, bool deleteRemovedFiles) {
     DriveConfig config;
-    // One identity, so that runs of a test are runs of the same drive.
     config.driveID = testDriveID;
     config.driveName = std::move(driveName);
     config.destinationPath = destination.string();
@@ -78,9 +79,8 @@ DriveConfig makeConfig(const fs::path& destination, std::string driveName,
 }
 
 std::string onlyIssue(const BackupResult& result) {
-    if (result.errors.size() != 1)
-        return std::to_string(result.errors.size()) + " issues";
-    return result.errors[0].summaryLine();
+    return result.errors.size() == 1 ? result.errors[0].summaryLine()
+                                     : std::to_string(result.errors.size()) + " issues";
 }
 
 int shell(const std::string& command) {
@@ -99,11 +99,8 @@ std::string quoted(const fs::path& path) {
 // The mount point as /proc/self/mountinfo lists it (it escapes blanks, but temp paths have none).
 bool isMountPoint(const fs::path& path) {
     std::ifstream info("/proc/self/mountinfo");
-    for (std::string line; std::getline(info, line);) {
-        if (line.find(" " + path.string() + " ") != std::string::npos)
-            return true;
-    }
-    return false;
+    const std::string text{std::istreambuf_iterator<char>(info), {}};
+    return text.find(" " + path.string() + " ") != std::string::npos;
 }
 
 } // namespace
@@ -123,14 +120,11 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
                shell("mount -o loop " + image + " " + point) == 0;
         break;
     case Kind::fat:
-        // fusefat's time conversions depend on the time zone; UTC keeps them plain. It also
-        // corrupts a folder that outgrows its first cluster (long names take several entries,
-        // and partial copies add theirs): 32 KiB clusters keep every test folder within one.
+        // UTC keeps fusefat's times plain; it corrupts folders past one cluster, so 32 KiB ones.
         made = made && shell("mkfs.fat -s 64 -n KBTEST " + image) == 0 &&
                shell("TZ=UTC fusefat -o rw+ " + image + " " + point) == 0;
         break;
     case Kind::exfat: {
-        // exfat-fuse wants a block device.
         made = made && shell("mkfs.exfat -L KBTEST " + image) == 0;
         FILE* pipe = made ? ::popen(("losetup -f --show " + image).c_str(), "r") : nullptr;
         char device[128] = {};
@@ -159,8 +153,7 @@ void MountedImage::unmount() {
     // A FUSE daemon may still be busy for a moment; a lazy unmount then finishes when it is done.
     if (isMountPoint(m_mountPoint) && shell("umount " + quoted(m_mountPoint)) != 0)
         shell("umount -l " + quoted(m_mountPoint));
-    // The daemon may still hold the loop device after the unmount; -d then marks it to go away
-    // when released.
+    // The daemon may still hold the loop device: -d lets it go when released.
     if (!m_loopDevice.empty())
         shell("losetup -d " + m_loopDevice);
     m_loopDevice.clear();
@@ -175,15 +168,7 @@ MountedImage::~MountedImage() {
 }
 
 std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row) {
-    switch (row.param) {
-    case MountedImage::Kind::ext4:
-        return "ext4";
-    case MountedImage::Kind::fat:
-        return "fat";
-    case MountedImage::Kind::exfat:
-        return "exfat";
-    }
-    return "other";
+    return std::array{"ext4", "fat", "exfat"}.at(static_cast<std::size_t>(row.param));
 }
 
 } // namespace keelbox::test

@@ -16,13 +16,11 @@
 
 namespace keelbox::test {
 
-// Sets the modification time without following a link.
 void setModified(const fs::path& file, std::int64_t seconds, long nanoseconds = 0);
 struct timespec modifiedOf(const fs::path& file);
 mode_t modeOf(const fs::path& file);
 // Every entry below `root`, sorted; folders end in "/", links in "@".
 std::vector<std::string> listTree(const fs::path& root);
-// Every partial copy left behind below `folder`.
 std::vector<std::string> partialsIn(const fs::path& folder);
 
 inline constexpr std::string_view testDriveID = "5A7E0C1E-0000-4000-8000-00000000D15C";
@@ -40,7 +38,6 @@ inline std::string english(std::string_view key) {
 // "path — reason" of a run's only issue, else how many it had.
 std::string onlyIssue(const BackupResult& result);
 
-// Runs a shell command quietly; its exit status.
 int shell(const std::string& command);
 
 class EngineTest : public ::testing::Test {
@@ -94,7 +91,6 @@ class MountedImage {
 public:
     enum class Kind { ext4, fat, exfat };
 
-    // Empty `whyNot` on success, else why this machine cannot.
     MountedImage(Kind kind, const fs::path& workDir, int megabytes, std::string& whyNot);
     ~MountedImage();
     MountedImage(const MountedImage&) = delete;
@@ -111,7 +107,6 @@ private:
     std::string m_loopDevice;
 };
 
-// The name of a file system kind, for parameterised test names.
 std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row);
 
 } // namespace keelbox::test

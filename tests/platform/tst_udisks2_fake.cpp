@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -48,6 +49,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void followsMountsUnmountsAndHiding();
+    void takesUpUDisksAppearingLater();
     void ejectsTheWholeDevice_data();
     void ejectsTheWholeDevice();
 
@@ -84,6 +86,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_busDaemon;
     QProcess m_fake;
+    void startFake();
     QString m_address;
     std::optional<QDBusConnection> m_bus;
     int m_counter = 0;
@@ -115,9 +118,33 @@ void UDisks2FakeTest::initTestCase() {
     m_bus = QDBusConnection::connectToBus(m_address, u"keelbox-fake-udisks"_s);
     QVERIFY(m_bus->isConnected());
     QVERIFY(!udisksAvailable(*m_bus));
+    startFake();
+}
+
+void UDisks2FakeTest::startFake() {
     m_fake.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_fake.start(u"/usr/bin/python3"_s, {QStringLiteral(KEELBOX_FAKE_UDISKS), m_address});
     QTRY_VERIFY_WITH_TIMEOUT(udisksAvailable(*m_bus), 5000);
+}
+
+// Started while UDisks2 is away, the mount table (an empty one here) serves until it appears.
+void UDisks2FakeTest::takesUpUDisksAppearingLater() {
+    m_fake.terminate();
+    QVERIFY(m_fake.waitForFinished());
+    QTRY_VERIFY(!udisksAvailable(*m_bus));
+    const QString table = m_dir.filePath(u"mountinfo"_s);
+    QVERIFY(QFile(table).open(QIODevice::WriteOnly));
+    const std::unique_ptr<VolumeMonitor> monitor = makeVolumeMonitor(*m_bus, table);
+    QVERIFY(monitor->start());
+    QSignalSpy mounted(monitor.get(), &VolumeMonitor::volumeMounted);
+    startFake();
+    const QString stem = unique(u"sdg"_s);
+    const QString dir = mountDir(stem);
+    add(blockDevices + stem,
+        {{blockInterface, QJsonObject{{"IdLabel", "LATE"}}}, {fsInterface, mountedAt({dir})}});
+    QTRY_COMPARE(mounted.count(), 1);
+    QCOMPARE(mounted.at(0).at(0).toString(), dir);
+    QCOMPARE(monitor->mountedVolumes().size(), std::size_t(1));
 }
 
 void UDisks2FakeTest::cleanupTestCase() {

@@ -278,20 +278,38 @@ std::optional<DriveConfig> decodeConfig(std::string_view text) {
     return config;
 }
 
-std::optional<DriveConfig> readConfig(const std::filesystem::path& driveRoot) {
-    const auto path = driveRoot / configFileName;
-    // Only a plain file is read: no following of a planted link, no blocking on a FIFO, and no
-    // opening of a device node, whose driver might act on the open itself. The second check
-    // catches a swap between the two.
+namespace {
+
+// Only a plain file is opened: no following of a planted link, no blocking on a FIFO, and no
+// opening of a device node, whose driver might act on the open itself. The second check catches
+// a swap between the two; a save that renames its new file into place meanwhile is such a swap,
+// so the caller tries again.
+enum class Opened { file, refused, swapped };
+
+Opened openPlainFile(const std::filesystem::path& path, UniqueFd& fd) {
     struct stat before {};
     if (::lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
-        return std::nullopt;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        return Opened::refused;
+    fd.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd)
-        return std::nullopt;
+        return Opened::refused;
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_ino != before.st_ino ||
-        info.st_dev != before.st_dev || info.st_size > static_cast<off_t>(maxConfigSize))
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > static_cast<off_t>(maxConfigSize))
+        return Opened::refused;
+    return info.st_ino == before.st_ino && info.st_dev == before.st_dev ? Opened::file
+                                                                        : Opened::swapped;
+}
+
+} // namespace
+
+std::optional<DriveConfig> readConfig(const std::filesystem::path& driveRoot) {
+    const auto path = driveRoot / configFileName;
+    UniqueFd fd;
+    Opened opened = Opened::swapped;
+    for (int attempt = 0; attempt < 5 && opened == Opened::swapped; ++attempt)
+        opened = openPlainFile(path, fd);
+    if (opened != Opened::file)
         return std::nullopt;
 
     // One byte more than allowed shows a file that grew after fstat.

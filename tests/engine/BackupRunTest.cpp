@@ -119,13 +119,7 @@ TEST_F(BackupRun, WhatStandsInTheWayOfACopy) {
 }
 
 TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
-    struct RestoreTz {
-        std::string saved = std::getenv("TZ") ? std::getenv("TZ") : "";
-        ~RestoreTz() {
-            saved.empty() ? ::unsetenv("TZ") : ::setenv("TZ", saved.c_str(), 1);
-            ::tzset();
-        }
-    } restore;
+    const std::string savedTz = std::getenv("TZ") ? std::getenv("TZ") : "";
     writeFile(drive / "x.txt", "x");
     env.clock = [] { return Date{std::chrono::seconds{1796427000}}; }; // 2026-12-04T23:30:00Z
     const DriveConfig config = makeConfig(dest, "STICK", {""}, BackupMode::dated);
@@ -137,6 +131,8 @@ TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
         EXPECT_EQ(readFile(copy / day / "x.txt"), "x");
         EXPECT_EQ(run(config).filesSkipped, 1); // the same day finds it unchanged
     }
+    savedTz.empty() ? ::unsetenv("TZ") : ::setenv("TZ", savedTz.c_str(), 1);
+    ::tzset();
 }
 
 // Only whole names count, a listed file is copied whatever its name, links are not followed.
@@ -234,8 +230,7 @@ TEST_F(BackupRun, AStopRequestEndsTheRunAfterTheFilesInHand) {
         if (!p.currentFile.empty() && ++seen == 3)
             stop = true;
     });
-    EXPECT_GE(result.filesCopied, 3);
-    EXPECT_LT(result.filesCopied, 100);
+    EXPECT_TRUE(result.filesCopied >= 3 && result.filesCopied < 100) << result.filesCopied;
     EXPECT_EQ(reports.back().filesDone, result.filesCopied);
     ASSERT_FALSE(result.errors.empty());
     EXPECT_EQ(result.errors.back().reason, english("engine.stopped"));

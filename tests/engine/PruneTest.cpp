@@ -2,7 +2,6 @@
 
 #include "EngineTestSupport.h"
 
-#include "engine/SysCalls.h"
 #include "localization/Format.h"
 
 #include <cerrno>
@@ -142,10 +141,7 @@ TEST_F(Prune, AFailedRemovalGivesItsOwnIssue) {
     ASSERT_TRUE(run(mirror()).errors.empty());
     writeFile(copy / "stale.txt", "s");
     SysCalls calls = realSysCalls();
-    calls.unlinkat = [](int, const char*, int) -> int {
-        errno = EBUSY;
-        return -1;
-    };
+    calls.unlinkat = [](int, const char*, int) { return errno = EBUSY, -1; };
     ScopedSysCalls seam{calls};
     BackupResult result = run(mirror());
     EXPECT_EQ(onlyIssue(result), "stale.txt — " + english("engine.pruneFail"));

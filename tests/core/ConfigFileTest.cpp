@@ -95,11 +95,7 @@ using TextRow = std::pair<const char*, std::string>;
 
 TEST(ConfigDecoding, WrongShapesAreNoConfiguration) {
     using nlohmann::json;
-    struct Row {
-        const char* name;
-        std::function<void(json&)> change;
-    };
-    const Row rows[] = {
+    const std::pair<const char*, std::function<void(json&)>> rows[] = {
         {"missing sources", [](json& j) { j.erase("sources"); }},
         {"unknown mode", [](json& j) { j["mode"] = "mirror"; }},
         {"version fractional", [](json& j) { j["schemaVersion"] = 1.5; }},
@@ -112,8 +108,8 @@ TEST(ConfigDecoding, WrongShapesAreNoConfiguration) {
         {"source without id", [](json& j) { j["sources"][1].erase("id"); }},
         {"date without zone", [](json& j) { j["createdAt"] = "2026-12-04T18:00:00"; }},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(decodeConfig(mutated(row.change)), std::nullopt) << row.name;
+    for (const auto& [name, change] : rows)
+        EXPECT_EQ(decodeConfig(mutated(change)), std::nullopt) << name;
 }
 
 TEST(ConfigDecoding, MalformedTextIsNoConfiguration) {

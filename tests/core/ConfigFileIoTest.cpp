@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <functional>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -108,9 +107,8 @@ TEST(ConfigFile, AFolderInTheWayOrNoDriveFolderIsReportedAndLeftAlone) {
     const fs::path file = drive / configFileName;
     writeFile(file / "inside", "keep");
     const auto writeError = writeConfig(sample(), drive.path()).value();
-    EXPECT_EQ(std::pair(writeError.code, writeError.message),
-              std::pair(std::errc::is_a_directory,
-                        "Could not write “" + file.string() + "”: Is a directory"));
+    EXPECT_EQ(writeError.code, std::errc::is_a_directory);
+    EXPECT_EQ(writeError.message, "Could not write “" + file.string() + "”: Is a directory");
     EXPECT_EQ(entries(drive.path()), onlyTheConfiguration);
     EXPECT_EQ(removeConfig(drive.path()).value().code, std::errc::is_a_directory);
     EXPECT_EQ(readFile(file / "inside"), "keep");

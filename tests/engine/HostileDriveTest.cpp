@@ -11,7 +11,6 @@
 #include <tuple>
 
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 namespace keelbox::test {
 namespace {

@@ -73,8 +73,7 @@ TEST_F(BackupRun, PermissionsTravelMaskedByTheUmask) {
         return "m" + std::to_string(mode) + (folder ? "d" : "");
     };
     for (const mode_t umask : {mode_t{022}, mode_t{077}}) {
-        fs::remove_all(drive);
-        fs::remove_all(dest);
+        removeDriveAndCopies();
         for (const auto& [source, folder, under022, under077] : rows) {
             const fs::path item = drive / nameOf(source, folder);
             writeFile(folder ? item / "inside" : item, "x");
@@ -192,8 +191,7 @@ TEST_F(BackupRun, ProgressReportsAboutOncePerHundredthPlusTheFinalSnapshot) {
     for (const auto& [files, firstReportAt, reportsBeforeFinal] :
          {std::tuple{1, 1, 1}, {250, 1, 125}, {1000, 9, 100}}) {
         SCOPED_TRACE(files);
-        fs::remove_all(drive);
-        fs::remove_all(dest);
+        removeDriveAndCopies();
         for (int i = 0; i < files; ++i)
             writeFile(drive / ("f" + std::to_string(i)), "12345");
         EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesCopied, files);

@@ -66,6 +66,7 @@ protected:
         return BackupEngine::run(config, root.empty() ? drive : root, language,
                                  withProgress ? ProgressCallback(report) : nullptr, env);
     }
+    void removeDriveAndCopies() { fs::remove_all(drive), fs::remove_all(dest); }
     DriveConfig mirror(std::vector<std::string> sources = {""}) {
         return makeConfig(dest, "STICK", std::move(sources), BackupMode::sync, true);
     }

@@ -101,8 +101,7 @@ TEST_F(Prune, AnAutomaticRunNeverMassDeletes) {
     };
     for (const auto& [name, files, deleted, automatic, expectedDeletions] : rows) {
         SCOPED_TRACE(name);
-        fs::remove_all(drive);
-        fs::remove_all(dest);
+        removeDriveAndCopies();
         for (int i = 0; i < files; ++i)
             writeFile(drive / "Docs" / ("f" + std::to_string(i)), "x");
         env.automatic = false;

@@ -81,8 +81,7 @@ TEST_F(Walk, UnreadableFoldersAreReportedAndNotPruned) {
         {{0, ENOTCONN}, {drive, drive / "Docs"}, {""}, {"gone.txt", "Docs/gone.txt"}},
         {{EIO, 0}, {copy}, {}, {"gone.txt"}}};
     for (const auto& [fault, marked, issuePaths, kept] : rows) {
-        fs::remove_all(drive);
-        fs::remove_all(dest);
+        removeDriveAndCopies();
         writeFile(drive / "top.txt", "t");
         writeFile(drive / "Docs/a.txt", "a");
         ASSERT_TRUE(run(mirror()).errors.empty());

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <tuple>
 
@@ -13,12 +12,7 @@ constexpr auto pl = AppLanguage::polish;
 constexpr auto en = AppLanguage::english;
 
 TEST(BackupProgress, FractionAndPercent) {
-    struct Row {
-        Int filesDone, filesTotal;
-        Int64 bytesDone, bytesTotal;
-        double fraction;
-        const char* percent;
-    };
+    using Row = std::tuple<Int, Int, Int64, Int64, double, const char*>;
     constexpr Int64 big = std::numeric_limits<Int64>::max();
     const Row rows[] = {
         {0, 0, 0, 0, 0.0, "0%"},
@@ -29,10 +23,10 @@ TEST(BackupProgress, FractionAndPercent) {
         {-3, 10, 0, 0, 0.0, "0%"},        // negative results clamp to 0
         {0, 0, big - 1, big, 1.0, "99%"}, // no overflow near the limit
     };
-    for (const auto& row : rows) {
-        const BackupProgress p{row.filesDone, row.filesTotal, row.bytesDone, row.bytesTotal, "x"};
-        EXPECT_NEAR(p.fraction(), row.fraction, 1e-9) << row.bytesDone;
-        EXPECT_EQ(p.percentText(), row.percent) << row.bytesDone;
+    for (const auto& [filesDone, filesTotal, bytesDone, bytesTotal, fraction, percent] : rows) {
+        const BackupProgress p{filesDone, filesTotal, bytesDone, bytesTotal, "x"};
+        EXPECT_NEAR(p.fraction(), fraction, 1e-9) << bytesDone;
+        EXPECT_EQ(p.percentText(), percent) << bytesDone;
     }
 }
 
@@ -51,25 +45,19 @@ TEST(FileSize, DecimalUnitsWithTheLanguagesSeparator) {
 }
 
 TEST(BackupResult, SummaryHasOnlyTheNonZeroOptionalParts) {
-    const struct {
-        Int copied;
-        Int64 bytes;
-        Int skipped, deleted;
-        AppLanguage language;
-        const char* expected;
-    } rows[] = {
+    const std::tuple<Int, Int64, Int, Int, AppLanguage, const char*> rows[] = {
         {12, 1'500'000, 3, 1, en, "12 files • 1.5 MB • 3 unchanged • 1 deleted"},
         {12, 1'500'000, 3, 1, pl, "12 plików • 1,5 MB • 3 bez zmian • 1 usuniętych"},
         {2, 20, -1, -1, pl, "2 plików • 20 bajtów"},
     };
-    for (const auto& row : rows) {
+    for (const auto& [copied, bytes, skipped, deleted, language, expected] : rows) {
         BackupResult result;
-        result.filesCopied = row.copied;
-        result.bytesCopied = row.bytes;
-        result.filesSkipped = row.skipped;
-        result.filesDeleted = row.deleted;
+        result.filesCopied = copied;
+        result.bytesCopied = bytes;
+        result.filesSkipped = skipped;
+        result.filesDeleted = deleted;
         result.errors.push_back({"a", "b", "c", std::nullopt}); // errors are not summarised
-        EXPECT_EQ(result.summary(row.language), row.expected);
+        EXPECT_EQ(result.summary(language), expected);
     }
 }
 

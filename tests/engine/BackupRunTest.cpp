@@ -67,15 +67,13 @@ TEST_F(BackupRun, SkipRuleOnRealFiles) {
 TEST_F(BackupRun, PermissionsTravelMaskedByTheUmask) {
     // source mode, a folder or a file, the copy's mode under umask 022 and 077
     const std::tuple<mode_t, bool, mode_t, mode_t> rows[] = {
-        {0644, false, 0644, 0600}, {0444, false, 0444, 0400}, {06711, false, 0711, 0700},
-        {0666, false, 0644, 0600}, {0700, true, 0700, 0700},  {01777, true, 0755, 0700},
-        {0555, true, 0755, 0700}};
+        {0644, false, 0644, 0600}, {06711, false, 0711, 0700}, {0666, false, 0644, 0600},
+        {0700, true, 0700, 0700},  {01777, true, 0755, 0700},  {0555, true, 0755, 0700}};
     const auto nameOf = [](mode_t mode, bool folder) {
         return "m" + std::to_string(mode) + (folder ? "d" : "");
     };
     for (const mode_t umask : {mode_t{022}, mode_t{077}}) {
-        fs::remove_all(drive);
-        fs::remove_all(dest);
+        removeDriveAndCopies();
         for (const auto& [source, folder, under022, under077] : rows) {
             const fs::path item = drive / nameOf(source, folder);
             writeFile(folder ? item / "inside" : item, "x");
@@ -93,7 +91,7 @@ TEST_F(BackupRun, PermissionsTravelMaskedByTheUmask) {
     // A copy left open to all by an earlier release is closed up, though it is unchanged.
     ASSERT_EQ(::chmod((copy / "m420").c_str(), 0666), 0);
     const mode_t saved = ::umask(022);
-    EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesSkipped, 7);
+    EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesSkipped, 6);
     ::umask(saved);
     EXPECT_EQ(modeOf(copy / "m420"), 0644u);
 }
@@ -119,13 +117,7 @@ TEST_F(BackupRun, WhatStandsInTheWayOfACopy) {
 }
 
 TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
-    struct RestoreTz {
-        std::string saved = std::getenv("TZ") ? std::getenv("TZ") : "";
-        ~RestoreTz() {
-            saved.empty() ? ::unsetenv("TZ") : ::setenv("TZ", saved.c_str(), 1);
-            ::tzset();
-        }
-    } restore;
+    const std::string savedTz = std::getenv("TZ") ? std::getenv("TZ") : "";
     writeFile(drive / "x.txt", "x");
     env.clock = [] { return Date{std::chrono::seconds{1796427000}}; }; // 2026-12-04T23:30:00Z
     const DriveConfig config = makeConfig(dest, "STICK", {""}, BackupMode::dated);
@@ -137,6 +129,8 @@ TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
         EXPECT_EQ(readFile(copy / day / "x.txt"), "x");
         EXPECT_EQ(run(config).filesSkipped, 1); // the same day finds it unchanged
     }
+    savedTz.empty() ? ::unsetenv("TZ") : ::setenv("TZ", savedTz.c_str(), 1);
+    ::tzset();
 }
 
 // Only whole names count, a listed file is copied whatever its name, links are not followed.
@@ -197,8 +191,7 @@ TEST_F(BackupRun, ProgressReportsAboutOncePerHundredthPlusTheFinalSnapshot) {
     for (const auto& [files, firstReportAt, reportsBeforeFinal] :
          {std::tuple{1, 1, 1}, {250, 1, 125}, {1000, 9, 100}}) {
         SCOPED_TRACE(files);
-        fs::remove_all(drive);
-        fs::remove_all(dest);
+        removeDriveAndCopies();
         for (int i = 0; i < files; ++i)
             writeFile(drive / ("f" + std::to_string(i)), "12345");
         EXPECT_EQ(run(makeConfig(dest, "STICK", {""})).filesCopied, files);
@@ -234,8 +227,7 @@ TEST_F(BackupRun, AStopRequestEndsTheRunAfterTheFilesInHand) {
         if (!p.currentFile.empty() && ++seen == 3)
             stop = true;
     });
-    EXPECT_GE(result.filesCopied, 3);
-    EXPECT_LT(result.filesCopied, 100);
+    EXPECT_TRUE(result.filesCopied >= 3 && result.filesCopied < 100) << result.filesCopied;
     EXPECT_EQ(reports.back().filesDone, result.filesCopied);
     ASSERT_FALSE(result.errors.empty());
     EXPECT_EQ(result.errors.back().reason, english("engine.stopped"));

@@ -84,10 +84,8 @@ std::string onlyIssue(const BackupResult& result) {
 }
 
 int shell(const std::string& command) {
-    int status = std::system((command + " >/dev/null 2>&1").c_str());
-    if (status == -1 || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    const int status = std::system((command + " >/dev/null 2>&1").c_str());
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 namespace {
@@ -161,10 +159,6 @@ void MountedImage::unmount() {
     if (!isMountPoint(m_mountPoint))
         fs::remove(m_mountPoint, ec);
     fs::remove(m_image, ec);
-}
-
-MountedImage::~MountedImage() {
-    unmount();
 }
 
 std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row) {

@@ -3,6 +3,7 @@
 
 #include "core/Records.h"
 #include "engine/BackupEngine.h"
+#include "engine/SysCalls.h"
 #include "localization/Language.h"
 #include "tests/support/Helpers.h"
 #include "tests/support/TempFolder.h"
@@ -40,6 +41,12 @@ std::string onlyIssue(const BackupResult& result);
 
 int shell(const std::string& command);
 
+// `body`'s result, with `calls` in force while it runs.
+template <typename Body> auto withSysCalls(const SysCalls& calls, Body body) {
+    ScopedSysCalls seam{calls};
+    return body();
+}
+
 class EngineTest : public ::testing::Test {
 protected:
     EngineTest() {
@@ -51,16 +58,15 @@ protected:
     BackupResult run(const DriveConfig& config, const fs::path& root = {},
                      const ProgressCallback& alsoReport = {}) {
         reports.clear();
-        ProgressCallback progress;
-        if (withProgress) {
-            progress = [&](const BackupProgress& p) {
-                reports.push_back(p);
-                if (alsoReport)
-                    alsoReport(p);
-            };
-        }
-        return BackupEngine::run(config, root.empty() ? drive : root, language, progress, env);
+        const auto report = [&](const BackupProgress& p) {
+            reports.push_back(p);
+            if (alsoReport)
+                alsoReport(p);
+        };
+        return BackupEngine::run(config, root.empty() ? drive : root, language,
+                                 withProgress ? ProgressCallback(report) : nullptr, env);
     }
+    void removeDriveAndCopies() { fs::remove_all(drive), fs::remove_all(dest); }
     DriveConfig mirror(std::vector<std::string> sources = {""}) {
         return makeConfig(dest, "STICK", std::move(sources), BackupMode::sync, true);
     }
@@ -92,7 +98,7 @@ public:
     enum class Kind { ext4, fat, exfat };
 
     MountedImage(Kind kind, const fs::path& workDir, int megabytes, std::string& whyNot);
-    ~MountedImage();
+    ~MountedImage() { unmount(); }
     MountedImage(const MountedImage&) = delete;
     MountedImage& operator=(const MountedImage&) = delete;
 

@@ -2,7 +2,6 @@
 
 #include "EngineTestSupport.h"
 
-#include "engine/SysCalls.h"
 #include "engine/SystemError.h"
 
 #include <cerrno>
@@ -78,13 +77,10 @@ TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
             markOwned(copy);
             writeFile(copy / "Docs/file.bin", "the old copy");
         }
-        BackupResult result;
-        {
-            fault = row.fault;
-            ScopedSysCalls seam{faultyCalls()};
-            result = run(makeConfig(dest, "STICK", {"Docs"}));
-            fault = Fault{};
-        }
+        fault = row.fault;
+        BackupResult result =
+            withSysCalls(faultyCalls(), [&] { return run(makeConfig(dest, "STICK", {"Docs"})); });
+        fault = Fault{};
         EXPECT_EQ(std::tuple(reports.back().filesDone, result.filesCopied, partialsIn(dest).size()),
                   std::tuple(Int{1}, Int{row.fails ? 0 : 1}, std::size_t{0}));
         if (!row.fails) {

@@ -2,7 +2,6 @@
 
 #include "EngineTestSupport.h"
 
-#include "engine/SysCalls.h"
 #include "localization/Format.h"
 
 #include <cerrno>
@@ -102,8 +101,7 @@ TEST_F(Prune, AnAutomaticRunNeverMassDeletes) {
     };
     for (const auto& [name, files, deleted, automatic, expectedDeletions] : rows) {
         SCOPED_TRACE(name);
-        fs::remove_all(drive);
-        fs::remove_all(dest);
+        removeDriveAndCopies();
         for (int i = 0; i < files; ++i)
             writeFile(drive / "Docs" / ("f" + std::to_string(i)), "x");
         env.automatic = false;
@@ -142,10 +140,7 @@ TEST_F(Prune, AFailedRemovalGivesItsOwnIssue) {
     ASSERT_TRUE(run(mirror()).errors.empty());
     writeFile(copy / "stale.txt", "s");
     SysCalls calls = realSysCalls();
-    calls.unlinkat = [](int, const char*, int) -> int {
-        errno = EBUSY;
-        return -1;
-    };
+    calls.unlinkat = [](int, const char*, int) { return errno = EBUSY, -1; };
     ScopedSysCalls seam{calls};
     BackupResult result = run(mirror());
     EXPECT_EQ(onlyIssue(result), "stale.txt — " + english("engine.pruneFail"));

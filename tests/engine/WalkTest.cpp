@@ -2,10 +2,6 @@
 
 #include "EngineTestSupport.h"
 
-#include "engine/SysCalls.h"
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <tuple>
@@ -54,10 +50,8 @@ Unreadable unreadable;
 
 // Sets errno to `error` when it is set and `dir` is marked.
 bool fails(int dir, int error) {
-    if (error == 0 || ::faccessat(dir, ".DS_Store", F_OK, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
-    errno = error;
-    return true;
+    return error != 0 && ::faccessat(dir, ".DS_Store", F_OK, AT_SYMLINK_NOFOLLOW) == 0 &&
+           (errno = error, true);
 }
 
 SysCalls unreadableCalls() {
@@ -87,8 +81,7 @@ TEST_F(Walk, UnreadableFoldersAreReportedAndNotPruned) {
         {{0, ENOTCONN}, {drive, drive / "Docs"}, {""}, {"gone.txt", "Docs/gone.txt"}},
         {{EIO, 0}, {copy}, {}, {"gone.txt"}}};
     for (const auto& [fault, marked, issuePaths, kept] : rows) {
-        fs::remove_all(drive);
-        fs::remove_all(dest);
+        removeDriveAndCopies();
         writeFile(drive / "top.txt", "t");
         writeFile(drive / "Docs/a.txt", "a");
         ASSERT_TRUE(run(mirror()).errors.empty());
@@ -96,13 +89,9 @@ TEST_F(Walk, UnreadableFoldersAreReportedAndNotPruned) {
         writeFile(copy / "Docs/gone.txt", "deleted on the drive");
         for (const fs::path& folder : marked)
             writeFile(folder / ".DS_Store", "");
-        BackupResult result;
-        {
-            unreadable = fault;
-            ScopedSysCalls seam{unreadableCalls()};
-            result = run(mirror());
-            unreadable = {};
-        }
+        unreadable = fault;
+        const BackupResult result = withSysCalls(unreadableCalls(), [&] { return run(mirror()); });
+        unreadable = {};
         std::vector<std::string> paths;
         for (const BackupIssue& issue : result.errors)
             paths.push_back(issue.path == english("cfg.wholeName") ? "" : issue.path);

@@ -439,7 +439,6 @@ void AppStateTest::launchAtLogin_data() {
     QTest::addColumn<bool>("after");
     QTest::newRow("turn on") << false << true << QString() << true;
     QTest::newRow("already on") << true << true << QString() << true;
-    QTest::newRow("turn off") << true << false << QString() << false;
     QTest::newRow("register fails") << false << true << u"Read-only file system"_s << false;
 }
 

@@ -82,7 +82,6 @@ void InstanceTest::secondInstanceHandsOverAndAKilledOneIsReplaced() {
     startHelper(second, runtime.path());
     QVERIFY(second.waitForFinished(15000) && second.exitCode() == 10);
     QCOMPARE(nextLine(first), "activated");
-    QCOMPARE(SingleInstance(runtime.path()).claim(), SingleInstance::Claim::handedOver);
 
     // Killed, it leaves its socket behind: the next instance takes over and others hand over to it.
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);

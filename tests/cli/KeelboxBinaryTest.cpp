@@ -54,9 +54,7 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
     } rows[] = {
         {{"--version"}, {}, 0, "keelbox 0.1.0", ""},
         {{"--help"}, {}, 0, "keelbox backup DRIVE", ""},
-        {{"--help", "--language", "pl"}, {}, 0, "keelbox backup NOŚNIK", ""},
         {{"--help"}, {{"LANG", "pl_PL.UTF-8"}}, 0, "Użycie:", ""},
-        {{"--help"}, {{"LANGUAGE", "en"}, {"LANG", "pl_PL.UTF-8"}}, 0, "Usage:", ""},
         {{"frobnicate"}, {{"LC_ALL", "pl_PL.UTF-8"}}, 2, "", "Nieznany argument: frobnicate"},
         {{"--language", "pl", "backup", empty}, {}, 2, "", "nie ma poprawnej"},
         {{"config", warned, "--whole-drive", "--destination", "/mnt/keelbox-absent/Backups"},
@@ -64,7 +62,6 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
          0,
          "Configuration saved",
          "refused: The backup folder is on the disk “keelbox-absent”, which is not connected"},
-        {{"--help"}, {{"LC_MESSAGES", "pl_PL.UTF-8"}, {"LANG", "C.UTF-8"}}, 0, "Użycie:", ""},
         {{"--help", "--language"}, {}, 2, "", "--language needs a value"},
         {{"--help", "--language", "de"}, {}, 2, "", "Unknown language “de”"},
         {{"backup"}, {}, 2, "", "exactly one drive folder"},
@@ -73,9 +70,7 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"backup", empty}, {}, 2, "", "has no valid Keelbox configuration"},
         {{"backup", broken.string()}, {}, 2, "", "keelbox config " + broken.string()},
         {{"backup", capitalMode.string()}, {}, 2, "", "the key “mode” has a value"},
-        {{"config", empty}, {}, 2, "", "has no valid Keelbox configuration"},
         {{"config", empty, "--mode", "weekly"}, {}, 2, "", "--mode: “weekly”"},
-        {{"config", empty, "--destination"}, {}, 2, "", "--destination needs a value"},
         {{"config", empty, "--destination", ""}, {}, 2, "", "cannot be empty"},
         {{"config", empty, "--add-source", "Missing"}, {}, 2, "", "on the drive: Missing"},
         {{"config", empty, "--add-source", ".."}, {}, 2, "", "is not on this drive"},
@@ -138,15 +133,12 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     EXPECT_EQ(r.exitCode, 0);
     expectParts(r.out, {"My Stick", "(whole drive)", "Sync (up-to-date copy)"});
     EXPECT_EQ(readFile(drive / ".keelbox.json"), before);
-    EXPECT_TRUE(contains(run({"config", drive.string(), "--language", "pl"}).out, "(cały nośnik)"));
 
     // A file that does not read is never replaced by accident, and the error says what is wrong.
-    const std::string good = readFile(drive / ".keelbox.json");
-    std::string typed = good;
+    std::string typed = before;
     typed.replace(typed.find("false"), 5, "\"no\"");
     const std::pair<std::string, const char*> broken[] = {
         {"{\n  \"driveID\": \"X\",\n  oops\n}", "syntax error at line 3, column 3"},
-        {"[1, 2]", "does not hold a JSON object"},
         {"{\"driveID\": \"X\", \"schemaVersion\": 1}", "the key “driveName” is missing"},
         {typed, "“autoRunOnMount” has a value of the wrong type or an invalid value: \"no\""},
     };

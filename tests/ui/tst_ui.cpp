@@ -315,14 +315,6 @@ void UiTest::languageSwitchChangesEveryText() {
     QVERIFY(polish.size() == english.size() && english.contains(u"Automatic backup on connect"_s));
     for (const QString& text : polish)
         QVERIFY2(!english.contains(text), qPrintable(u"\""_s + text + u"\" was not translated"_s));
-    // The longer Polish texts wrap and are never cut.
-    tabs->setCurrentIndex(0);
-    QCoreApplication::processEvents();
-    for (QWidget* window : windows)
-        for (const QLabel* label : window->findChildren<QLabel*>())
-            QVERIFY2(!label->wordWrap() || !label->isVisible() ||
-                         label->height() >= label->heightForWidth(label->width()),
-                     qPrintable(label->text()));
     // The log's rows are written again; the texts it stored stay as they were.
     const QString logText = log.list()->document()->toPlainText();
     for (const QString& text :
@@ -498,7 +490,6 @@ void UiTest::destination() {
     // chosen, and the warning it brings.
     const std::pair<QString, QString> cases[] = {
         {u"~/Backups/Mine"_s, {}},
-        {u"~"_s, {}},
         {u"~/.config"_s, u"Backups will refuse this folder"_s},
         {u"/mnt/GONE/copies"_s, u"The backup folder is on the disk “GONE”"_s},
         {u"@/copy"_s, u"This folder is on the drive itself"_s},

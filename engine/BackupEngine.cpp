@@ -344,7 +344,7 @@ bool holdBackDeletions(Tally& tally, int source, const fs::path& target, const s
     issue.reason = formatText(localizedText("engine.massDeleteHeld", tally.language),
                               {count.gone, count.files});
     issue.suggestion = localizedText("engine.massDeleteHeldHint", tally.language);
-    tally.errors.push_back(std::move(issue));
+    tally.result.errors.push_back(std::move(issue));
     return true;
 }
 
@@ -355,7 +355,7 @@ void addRefusal(Tally& tally, const DestinationPlan& plan) {
     if (plan.reasonKey != "engine.destOnDrive")
         issue.systemMessage = plan.detail;
     issue.suggestion = localizedText(plan.hintKey, tally.language);
-    tally.errors.push_back(std::move(issue));
+    tally.result.errors.push_back(std::move(issue));
 }
 
 // The identity the drive folder is claimed with: the configuration's, and the file system's UUID
@@ -488,13 +488,7 @@ void copySources(const DriveConfig& config, const fs::path& volumeRoot, const Ru
 
 BackupResult resultOf(Tally& tally, const DestinationPlan& plan,
                       std::chrono::steady_clock::time_point started) {
-    BackupResult result;
-    result.filesCopied = tally.filesCopied;
-    result.bytesCopied = tally.bytesCopied;
-    result.filesSkipped = tally.filesSkipped;
-    result.filesDeleted = tally.filesDeleted;
-    result.filesLinked = tally.filesLinked;
-    result.errors = std::move(tally.errors);
+    BackupResult result = std::move(tally.result);
     result.destinationRoot = plan.shown;
     result.duration =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -231,7 +231,7 @@ bool partialOfLiveRun(const char* name, pid_t self) {
 
 void addFileIssue(Tally& tally, int error, FileOp op, const std::string& file, std::string shown) {
     const FileError failure{error, std::string(operationText(op)), file};
-    tally.errors.push_back(
+    tally.result.errors.push_back(
         makeIssue(SystemError::posix(failure), std::move(shown), tally.language));
 }
 
@@ -243,7 +243,7 @@ void addEngineIssue(Tally& tally, std::string path, std::string_view reasonKey,
     issue.systemMessage = std::move(systemMessage);
     if (!hintKey.empty())
         issue.suggestion = localizedText(hintKey, tally.language);
-    tally.errors.push_back(std::move(issue));
+    tally.result.errors.push_back(std::move(issue));
 }
 
 namespace {
@@ -498,14 +498,14 @@ void applyOutcome(Tally& tally, const Where& where, const char* name, const File
     case FileOutcome::Kind::uncounted:
         return;
     case FileOutcome::Kind::skipped:
-        ++tally.filesSkipped;
+        ++tally.result.filesSkipped;
         break;
     case FileOutcome::Kind::copied:
-        ++tally.filesCopied;
-        tally.bytesCopied += outcome.size;
+        ++tally.result.filesCopied;
+        tally.result.bytesCopied += outcome.size;
         break;
     case FileOutcome::Kind::linked:
-        ++tally.filesLinked;
+        ++tally.result.filesLinked;
         break;
     case FileOutcome::Kind::changing:
         addEngineIssue(tally, where.shown(), "engine.changing", "engine.changingHint");

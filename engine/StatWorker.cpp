@@ -2,69 +2,130 @@
 
 #include "engine/SysCalls.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 
 namespace keelbox::detail {
 
-void statAll(int dir, const char* const* names, StatSlot* slots, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (names[i] == nullptr)
-            continue;
-        slots[i].error =
-            sysCalls().fstatat(dir, names[i], &slots[i].st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+namespace {
+
+// Below this many stats a job is run on one thread: handing it over would cost more.
+constexpr std::size_t parallelThreshold = 16;
+// How many names a thread takes at a time.
+constexpr std::size_t chunk = 8;
+
+// How long a side spins before it sleeps: longer than the serial part of a folder (listing it,
+// deciding its files) so that the worker is awake for the next job, short enough not to matter
+// when the walk is waiting on a slow drive.
+constexpr auto spinBudget = std::chrono::microseconds{200};
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Waits until `state` is no longer `value`, spinning first, then sleeping; returns the new value.
+int awaitChange(std::atomic<int>& state, int value) {
+    const auto until = std::chrono::steady_clock::now() + spinBudget;
+    for (unsigned i = 1;; ++i) {
+        const int now = state.load(std::memory_order_acquire);
+        if (now != value)
+            return now;
+        relax();
+        if (i % 64 == 0 && std::chrono::steady_clock::now() >= until)
+            break;
     }
+    for (;;) {
+        state.wait(value, std::memory_order_acquire);
+        const int now = state.load(std::memory_order_acquire);
+        if (now != value)
+            return now;
+    }
+}
+
+void statRange(const StatList& list, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        if (list.names[i] == nullptr)
+            continue;
+        list.slots[i].error =
+            sysCalls().fstatat(list.dir, list.names[i], &list.slots[i].st, AT_SYMLINK_NOFOLLOW) == 0
+                ? 0
+                : errno;
+    }
+}
+
+} // namespace
+
+void statAll(const StatList& list) {
+    statRange(list, 0, list.count);
 }
 
 StatWorker::~StatWorker() {
     if (!m_started)
         return;
-    {
-        std::lock_guard lock{m_mutex};
-        m_quit = true;
-    }
-    m_wake.notify_one();
+    m_state.store(quitting, std::memory_order_release);
+    m_state.notify_all();
     m_thread.join();
 }
 
-void StatWorker::start(int dir, const char* const* names, StatSlot* slots, std::size_t count) {
-    {
-        std::lock_guard lock{m_mutex};
-        m_dir = dir;
-        m_names = names;
-        m_slots = slots;
-        m_count = count;
-        m_pending = true;
+void StatWorker::statAll(std::initializer_list<StatList> lists) {
+    m_listCount = 0;
+    m_total = 0;
+    for (const StatList& list : lists) {
+        m_lists.at(m_listCount++) = list;
+        m_total += list.count;
     }
+    if (m_total < parallelThreshold) {
+        for (std::size_t i = 0; i < m_listCount; ++i)
+            detail::statAll(m_lists[i]);
+        return;
+    }
+    m_next.store(0, std::memory_order_relaxed);
+    m_state.store(posted, std::memory_order_release);
     if (!m_started) {
         m_started = true;
         m_thread = std::thread([this] { loop(); });
     }
-    m_wake.notify_one();
+    m_state.notify_all();
+    takeChunks();
+    // Taking the job back succeeds when the worker never started on it; otherwise it is
+    // finishing its last names.
+    int expected = posted;
+    if (!m_state.compare_exchange_strong(expected, idle, std::memory_order_acq_rel))
+        awaitChange(m_state, working);
 }
 
-void StatWorker::wait() {
-    std::unique_lock lock{m_mutex};
-    m_done.wait(lock, [this] { return !m_pending; });
+void StatWorker::takeChunks() {
+    for (;;) {
+        std::size_t begin = m_next.fetch_add(chunk, std::memory_order_relaxed);
+        if (begin >= m_total)
+            return;
+        std::size_t end = std::min(begin + chunk, m_total);
+        for (std::size_t i = 0; i < m_listCount && begin < end; ++i) {
+            const std::size_t count = m_lists[i].count;
+            if (begin < count)
+                statRange(m_lists[i], begin, std::min(end, count));
+            begin = begin > count ? begin - count : 0;
+            end -= std::min(end, count);
+        }
+    }
 }
 
 void StatWorker::loop() {
-    std::unique_lock lock{m_mutex};
     for (;;) {
-        m_wake.wait(lock, [this] { return m_quit || m_pending; });
-        if (m_pending) {
-            const int dir = m_dir;
-            const char* const* names = m_names;
-            StatSlot* slots = m_slots;
-            const std::size_t count = m_count;
-            lock.unlock();
-            statAll(dir, names, slots, count);
-            lock.lock();
-            m_pending = false;
-            m_done.notify_one();
-        } else if (m_quit) {
+        int state = awaitChange(m_state, idle);
+        if (state == quitting)
             return;
-        }
+        if (!m_state.compare_exchange_strong(state, working, std::memory_order_acquire))
+            continue; // taken back, or quitting
+        takeChunks();
+        m_state.store(idle, std::memory_order_release);
+        m_state.notify_all();
     }
 }
 

@@ -1,11 +1,19 @@
 #pragma once
 // A second thread for the metadata reads of a run. On a warm cache a run without changes is
 // nothing but one stat per entry on the drive and one per entry of the copy, each a system call;
-// doing the copy's stats (or half of the pre-count's) on another core halves that time.
+// sharing them with another core halves that time.
+//
+// A job is one folder's worth of names, a few hundred microseconds of work. Putting a thread to
+// sleep and waking it costs tens of microseconds each way, so both sides first spin for a short,
+// bounded while before they sleep: between the folders of a walk the worker is still spinning
+// when the next job comes, and neither side makes a system call to hand it over. Within a job
+// both threads take the next few names as they become free, so neither waits for the other
+// while there is work left.
 
-#include <condition_variable>
+#include <array>
+#include <atomic>
 #include <cstddef>
-#include <mutex>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <thread>
 
@@ -17,6 +25,15 @@ struct StatSlot {
     struct stat st;
 };
 
+// fstatat(dir, names[i], AT_SYMLINK_NOFOLLOW) into slots[i] for every i < count whose names[i]
+// is not null.
+struct StatList {
+    int dir = -1;
+    const char* const* names = nullptr;
+    StatSlot* slots = nullptr;
+    std::size_t count = 0;
+};
+
 class StatWorker {
 public:
     StatWorker() = default;
@@ -24,29 +41,27 @@ public:
     StatWorker(const StatWorker&) = delete;
     StatWorker& operator=(const StatWorker&) = delete;
 
-    // Starts fstatat(dir, names[i], AT_SYMLINK_NOFOLLOW) into slots[i] for every i < count whose
-    // names[i] is not null, on the worker thread; wait() blocks until it is done. One job at a
-    // time.
-    void start(int dir, const char* const* names, StatSlot* slots, std::size_t count);
-    void wait();
+    // Runs the stats of up to two lists on this thread and the worker; returns when all are
+    // done. Few stats are run here alone.
+    void statAll(std::initializer_list<StatList> lists);
 
 private:
+    enum State : int { idle, posted, working, quitting };
+
     void loop();
+    void takeChunks();
 
     std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_done;
+    std::atomic<int> m_state{idle};
+    std::atomic<std::size_t> m_next{0};
     bool m_started = false;
-    bool m_quit = false;
-    bool m_pending = false;
-    int m_dir = -1;
-    const char* const* m_names = nullptr;
-    StatSlot* m_slots = nullptr;
-    std::size_t m_count = 0;
+    // Written by statAll() before the job is posted, read by the worker after it takes it.
+    std::array<StatList, 2> m_lists{};
+    std::size_t m_listCount = 0;
+    std::size_t m_total = 0;
 };
 
-// Runs the stats of `names` into `slots`, on this thread.
-void statAll(int dir, const char* const* names, StatSlot* slots, std::size_t count);
+// Runs the stats of one list, on this thread.
+void statAll(const StatList& list);
 
 } // namespace keelbox::detail

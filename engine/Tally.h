@@ -32,13 +32,8 @@ public:
     Tally(const Tally&) = delete;
     Tally& operator=(const Tally&) = delete;
 
-    Int filesCopied = 0;
-    Int64 bytesCopied = 0;
-    Int filesSkipped = 0;
-    Int filesDeleted = 0;
-    // Files of a dated run taken over from the earlier day folder as hard links.
-    Int filesLinked = 0;
-    std::vector<BackupIssue> errors;
+    // The counts and issues so far; where the copy went and how long it took are added at the end.
+    BackupResult result;
     AppLanguage language;
     Int processedFiles = 0;
     Int64 processedBytes = 0;

@@ -119,7 +119,7 @@ void removeFromCopy(Tally& tally, std::string_view targetBase, std::string_view 
                     const char* name, dev_t device) {
     const int error = removeEntry(dstFd, name, device);
     if (error == 0) {
-        ++tally.filesDeleted;
+        ++tally.result.filesDeleted;
         return;
     }
     if (error == ENOENT)
@@ -130,7 +130,7 @@ void removeFromCopy(Tally& tally, std::string_view targetBase, std::string_view 
     issue.systemMessage =
         FileError{error, std::string(operationText(FileOp::remove)), joinPath(targetBase, rel)}
             .message();
-    tally.errors.push_back(std::move(issue));
+    tally.result.errors.push_back(std::move(issue));
 }
 
 // One batch of a folder's listing: names (links and never-copied names already left out), their
@@ -199,9 +199,6 @@ struct Batch {
 const StatSlot nothingThere{ENOENT, {}};
 // A file of the drive whose values are read only when it is opened for copying (StatSlot::error).
 constexpr int readWhenOpened = -2;
-
-// Below this many stats a batch is read on one thread: handing it over would cost more.
-constexpr std::size_t parallelThreshold = 16;
 
 class Copier {
 public:
@@ -409,22 +406,11 @@ private:
                 }
             }
         }
-        StatWorker& worker = m_tally.statWorker();
-        if (sideFd >= 0 && sourceReads == 0 && n >= parallelThreshold) {
-            // Only the copy's values are left to read: half on each thread.
-            const std::size_t half = n / 2;
-            worker.start(sideFd, batch.targetNames.data(), batch.target.data(), half);
-            statAll(sideFd, batch.targetNames.data() + half, batch.target.data() + half, n - half);
-            worker.wait();
-        } else if (sideFd >= 0 && n >= parallelThreshold) {
-            worker.start(sideFd, batch.targetNames.data(), batch.target.data(), n);
-            statAll(srcFd, batch.sourceNames.data(), batch.source.data(), n);
-            worker.wait();
-        } else {
-            statAll(srcFd, batch.sourceNames.data(), batch.source.data(), n);
-            if (sideFd >= 0)
-                statAll(sideFd, batch.targetNames.data(), batch.target.data(), n);
-        }
+        const StatList source{srcFd, batch.sourceNames.data(), batch.source.data(),
+                              sourceReads == 0 ? 0 : n};
+        const StatList target{sideFd, batch.targetNames.data(), batch.target.data(),
+                              sideFd >= 0 ? n : 0};
+        m_tally.statWorker().statAll({source, target});
     }
 
     // On a case-insensitive or restricted backup disk, whether the name can go there as it is.
@@ -451,7 +437,7 @@ private:
                            ? formatText(localizedText(reasonKey, m_tally.language), {other})
                            : localizedText(reasonKey, m_tally.language);
         issue.suggestion = localizedText("engine.badNameHint", m_tally.language);
-        m_tally.errors.push_back(std::move(issue));
+        m_tally.result.errors.push_back(std::move(issue));
         if (!isFolder)
             m_tally.advance(size, name);
         return false;
@@ -566,16 +552,7 @@ private:
             more = batch.fill(listing, readError);
             batch.prepare(false);
             const std::size_t n = batch.count();
-            // The pre-count is a stat walk: its batches are split between two threads.
-            if (n >= parallelThreshold) {
-                const std::size_t half = n / 2;
-                m_worker.start(listing.fd(), batch.sourceNames.data(), batch.source.data(), half);
-                statAll(listing.fd(), batch.sourceNames.data() + half, batch.source.data() + half,
-                        n - half);
-                m_worker.wait();
-            } else {
-                statAll(listing.fd(), batch.sourceNames.data(), batch.source.data(), n);
-            }
+            m_worker.statAll({{listing.fd(), batch.sourceNames.data(), batch.source.data(), n}});
             if (m_log != nullptr) {
                 for (std::size_t i = 0; i < n; ++i) {
                     if (batch.sourceNames[i] != nullptr)

@@ -2,6 +2,9 @@
 
 #include "EngineTestSupport.h"
 
+#include "core/PosixFile.h"
+#include "engine/StatWorker.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <tuple>
@@ -104,6 +107,37 @@ TEST_F(Walk, UnreadableFoldersAreReportedAndNotPruned) {
     fs::remove(copy / ".DS_Store");
     EXPECT_TRUE(run(mirror()).errors.empty());
     EXPECT_FALSE(fs::exists(copy / "gone.txt"));
+}
+
+// The stats of one folder are shared between two threads a few names at a time: every slot gets
+// its own entry's values, whatever the lengths of the two lists, and names left out stay unread.
+TEST_F(Walk, SharedStatsLandInTheirOwnSlots) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 120; ++i) {
+        names.push_back("f" + std::to_string(i));
+        writeFile(drive / names.back(), std::string(i, 'x'));
+    }
+    UniqueFd dir{::open(drive.c_str(), O_RDONLY | O_DIRECTORY)};
+    ASSERT_TRUE(dir);
+    detail::StatWorker worker;
+    // lengths of the two lists: under the hand-over size, at chunk edges, one empty, uneven
+    const std::pair<std::size_t, std::size_t> rows[] = {{3, 4},  {0, 17}, {8, 8},  {16, 0},
+                                                        {9, 31}, {100, 3}, {57, 63}};
+    for (const auto& [first, second] : rows) {
+        std::vector<const char*> wanted;
+        for (std::size_t i = 0; i < first + second; ++i)
+            wanted.push_back(i % 7 == 3 ? nullptr : names[i].c_str());
+        std::vector<detail::StatSlot> slots(wanted.size());
+        worker.statAll({{dir.get(), wanted.data(), slots.data(), first},
+                        {dir.get(), wanted.data() + first, slots.data() + first, second}});
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            SCOPED_TRACE(testing::Message() << first << "+" << second << " #" << i);
+            EXPECT_EQ(slots[i].error, wanted[i] == nullptr ? -1 : 0);
+            if (wanted[i] != nullptr) {
+                EXPECT_EQ(slots[i].st.st_size, static_cast<off_t>(i));
+            }
+        }
+    }
 }
 
 } // namespace

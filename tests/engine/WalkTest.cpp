@@ -121,7 +121,7 @@ TEST_F(Walk, SharedStatsLandInTheirOwnSlots) {
     ASSERT_TRUE(dir);
     detail::StatWorker worker;
     // lengths of the two lists: under the hand-over size, at chunk edges, one empty, uneven
-    const std::pair<std::size_t, std::size_t> rows[] = {{3, 4},  {0, 17}, {8, 8},  {16, 0},
+    const std::pair<std::size_t, std::size_t> rows[] = {{3, 4},  {0, 17},  {8, 8},  {16, 0},
                                                         {9, 31}, {100, 3}, {57, 63}};
     for (const auto& [first, second] : rows) {
         std::vector<const char*> wanted;

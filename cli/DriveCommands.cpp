@@ -369,10 +369,12 @@ std::optional<std::string> configProblem(const fs::path& driveRoot, AppLanguage 
 int noConfigError(const fs::path& driveRoot, AppLanguage language, Terminal& terminal) {
     std::string message =
         printable(formatText(text("cli.err.noConfig", language), {driveRoot.string()}));
-    if (const std::optional<std::string> problem = configProblem(driveRoot, language))
-        message += "\n" + printable(formatText(text("cli.config.problem", language), {*problem}));
-    message +=
-        "\n" + printable(formatText(text("cli.hint.createConfig", language), {driveRoot.string()}));
+    if (const std::optional<std::string> problem = configProblem(driveRoot, language)) {
+        message += '\n';
+        message += printable(formatText(text("cli.config.problem", language), {*problem}));
+    }
+    message += '\n';
+    message += printable(formatText(text("cli.hint.createConfig", language), {driveRoot.string()}));
     return driveError(terminal, message);
 }
 

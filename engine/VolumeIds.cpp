@@ -53,8 +53,11 @@ VolumeIds volumeIds(const fs::path& root, const VolumeIdSources& sources) {
         S_ISBLK(st.st_mode))
         device = st.st_rdev;
 
-    std::istringstream record(readText(sources.udevData / ("b" + std::to_string(::major(device)) +
-                                                           ":" + std::to_string(::minor(device)))));
+    std::string recordName = "b";
+    recordName += std::to_string(::major(device));
+    recordName += ':';
+    recordName += std::to_string(::minor(device));
+    std::istringstream record(readText(sources.udevData / recordName));
     std::string line;
     while (std::getline(record, line)) {
         if (line.starts_with("E:ID_FS_UUID="))

@@ -85,12 +85,12 @@ void StatWorker::statAll(std::initializer_list<StatList> lists) {
             detail::statAll(m_lists[i]);
         return;
     }
+    if (!m_started) {
+        m_thread = std::thread([this] { loop(); });
+        m_started = true;
+    }
     m_next.store(0, std::memory_order_relaxed);
     m_state.store(posted, std::memory_order_release);
-    if (!m_started) {
-        m_started = true;
-        m_thread = std::thread([this] { loop(); });
-    }
     m_state.notify_all();
     takeChunks();
     // Taking the job back succeeds when the worker never started on it; otherwise it is
@@ -124,7 +124,10 @@ void StatWorker::loop() {
         if (!m_state.compare_exchange_strong(state, working, std::memory_order_acquire))
             continue; // taken back, or quitting
         takeChunks();
-        m_state.store(idle, std::memory_order_release);
+        // Only a job is ever ended here: a request to quit that came meanwhile stays.
+        int current = working;
+        if (!m_state.compare_exchange_strong(current, idle, std::memory_order_release))
+            return;
         m_state.notify_all();
     }
 }

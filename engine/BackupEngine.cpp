@@ -530,9 +530,11 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         detail::prepareBackupFolder(plan, driveIdentity(config, volumeRoot, environment));
     if (!folder.usable()) {
         const std::string shown = plan.shown.string();
+        // The real folder is worth a line of its own only where the shown path hides it.
+        const std::string real = plan.driveFolder.string();
         if (!folder.reasonKey.empty())
             detail::addEngineIssue(tally, shown, folder.reasonKey, folder.hintKey,
-                                   plan.driveFolder.string());
+                                   real != shown ? real : std::string{});
         else
             detail::addFileIssue(tally, folder.error, detail::FileOp::createFolder, shown, shown);
         return finish();

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <sstream>
 
@@ -54,21 +55,17 @@ class AppStateTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void automaticBackups_data();
     void automaticBackups();
     void refreshBuildsSortedListAndCarriesStatus();
 
     void backupsRunOneAtATimeAndRefuseEjection();
-    void runReportsProgressAndResult_data();
     void runReportsProgressAndResult();
     void unplugAndReplugDuringBackup();
 
     void draftThenSaveWritesTheDriveAndLogKeepsTheNewest();
     void saveAndRemoveWhileRunning();
 
-    void eject_data();
     void eject();
-    void launchAtLogin_data();
     void launchAtLogin();
 
     void consoleText();
@@ -76,42 +73,35 @@ private slots:
     void terminationSignalEndsTheSession();
 };
 
-void AppStateTest::automaticBackups_data() {
-    QTest::addColumn<bool>("autoBackup");
-    QTest::addColumn<bool>("autoRunOnMount");
-    QTest::addColumn<bool>("here"); // this process runs the session's automatic backups
-    QTest::addColumn<bool>("starts");
-    QTest::newRow("switch on, drive asks") << true << true << true << true;
-    QTest::newRow("switch on, drive does not ask") << true << false << true << false;
-    QTest::newRow("switch off, drive asks") << false << true << true << false;
-    QTest::newRow("another process runs them") << true << true << false << false;
-}
-
 void AppStateTest::automaticBackups() {
-    QFETCH(bool, autoBackup);
-    QFETCH(bool, autoRunOnMount);
-    QFETCH(bool, here);
-    QFETCH(bool, starts);
-    // One drive connected before the start, one after; a later refresh starts nothing by itself.
-    Harness h;
-    h.preferences->setBool(u"autoBackup"_s, autoBackup);
-    const auto early = h.addDrive(u"ALPHA"_s, testConfig("ALPHA", autoRunOnMount));
-    AppState& state = h.make();
-    state.setAutomaticBackupsHere(here);
-    state.start();
-    QCOMPARE(state.isRunning(h.idOf(early)), starts);
-    const auto late = h.addDrive(u"BETA"_s, testConfig("BETA", autoRunOnMount), true);
-    QTRY_COMPARE(state.volumes().size(), std::size_t(2));
-    QCOMPARE(state.isRunning(h.idOf(late)), starts);
-    QTRY_COMPARE(state.backupsInFlight(), 0);
-    state.refreshVolumes();
-    QTest::qWait(20);
-    QCOMPARE(h.engine.callCount(), std::size_t(starts ? 2 : 0));
-    QCOMPARE(state.log().size(), std::size_t(starts ? 4 : 0));
-    // Taking over from the process that ran them makes the pass over connected drives.
-    if (!here) {
-        state.setAutomaticBackupsHere(true);
-        QVERIFY(state.isRunning(h.idOf(early)) && state.isRunning(h.idOf(late)));
+    // The switch, the drive's wish, this process running the session's automatic backups; started.
+    for (const auto& [autoBackup, autoRunOnMount, here, starts] :
+         std::initializer_list<std::array<bool, 4>>{
+             {{true, true, true, true}},
+             {{true, false, true, false}},    // the drive does not ask
+             {{false, true, true, false}},    // the switch is off
+             {{true, true, false, false}}}) { // another process runs them
+        // One drive connected before the start, one after; a later refresh starts nothing.
+        Harness h;
+        h.preferences->setBool(u"autoBackup"_s, autoBackup);
+        const auto early = h.addDrive(u"ALPHA"_s, testConfig("ALPHA", autoRunOnMount));
+        AppState& state = h.make();
+        state.setAutomaticBackupsHere(here);
+        state.start();
+        QCOMPARE(state.isRunning(h.idOf(early)), starts);
+        const auto late = h.addDrive(u"BETA"_s, testConfig("BETA", autoRunOnMount), true);
+        QTRY_COMPARE(state.volumes().size(), std::size_t(2));
+        QCOMPARE(state.isRunning(h.idOf(late)), starts);
+        QTRY_COMPARE(state.backupsInFlight(), 0);
+        state.refreshVolumes();
+        QTest::qWait(20);
+        QCOMPARE(h.engine.callCount(), std::size_t(starts ? 2 : 0));
+        QCOMPARE(state.log().size(), std::size_t(starts ? 4 : 0));
+        // Taking over from the process that ran them makes the pass over connected drives.
+        if (!here) {
+            state.setAutomaticBackupsHere(true);
+            QVERIFY(state.isRunning(h.idOf(early)) && state.isRunning(h.idOf(late)));
+        }
     }
 }
 
@@ -198,75 +188,67 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     QCOMPARE(std::pair(last.onMainThread, last.niceness), std::pair(false, 10));
 }
 
-void AppStateTest::runReportsProgressAndResult_data() {
-    QTest::addColumn<int>("issues");
-    QTest::addColumn<bool>("notify");
-    QTest::addColumn<bool>("polish"); // started in Polish, finished in English
-    QTest::newRow("clean") << 0 << true << false;
-    QTest::newRow("issues, notifications off") << 3 << false << false;
-    QTest::newRow("language switched during the run") << 1 << true << true;
-}
-
 void AppStateTest::runReportsProgressAndResult() {
-    QFETCH(int, issues);
-    QFETCH(bool, notify);
-    QFETCH(bool, polish);
-    Harness h({polish ? "pl-PL" : "en-GB"});
-    h.preferences->setBool(u"notify"_s, notify);
-    h.engine.hold = true;
-    h.engine.progress = {{1, 4, 100, 400, "a.txt"}, {4, 4, 400, 400, ""}};
-    h.engine.makeResult = reportingIssues(issues);
-    const auto drive = h.addDrive(u"PROG"_s, testConfig("PROG", false));
-    AppState& state = h.started();
-    const std::string id = h.idOf(drive);
-    // Renamed since the configuration was written: copied under the name it has now.
-    h.monitor->volumes.front().name = u"RENAMED"_s;
-    state.refreshVolumes();
-    // Snapshots reach the entry while the drive runs, in order, on the main thread.
-    std::vector<BackupProgress> seen;
-    connect(&state, &AppState::volumesChanged, this, [&] {
-        if (const VolumeInfo* volume = findById(state, id); volume && volume->progress)
-            seen.push_back(*volume->progress);
-    });
-    state.startBackup(id);
-    QVERIFY(h.engine.waitForCalls(1));
-    h.localizer->setLanguage(AppLanguage::english);
-    h.engine.release();
-    QVERIFY(settles(state));
-    QCOMPARE(seen, h.engine.progress);
-    const AppLanguage started = polish ? AppLanguage::polish : AppLanguage::english;
-    QCOMPARE(h.engine.call(0).language, started);
-    QCOMPARE(h.engine.call(0).config.driveName, std::string("RENAMED"));
+    // Issues, notifications on, started in Polish and finished in English.
+    for (const auto& [issues, notify, polish] : std::initializer_list<std::tuple<int, bool, bool>>{
+             {0, true, false}, {3, false, false}, {1, true, true}}) {
+        Harness h({polish ? "pl-PL" : "en-GB"});
+        h.preferences->setBool(u"notify"_s, notify);
+        h.engine.hold = true;
+        h.engine.progress = {{1, 4, 100, 400, "a.txt"}, {4, 4, 400, 400, ""}};
+        h.engine.makeResult = reportingIssues(issues);
+        const auto drive = h.addDrive(u"PROG"_s, testConfig("PROG", false));
+        AppState& state = h.started();
+        const std::string id = h.idOf(drive);
+        // Renamed since the configuration was written: copied under the name it has now.
+        h.monitor->volumes.front().name = u"RENAMED"_s;
+        state.refreshVolumes();
+        // Snapshots reach the entry while the drive runs, in order, on the main thread.
+        std::vector<BackupProgress> seen;
+        connect(&state, &AppState::volumesChanged, this, [&] {
+            if (const VolumeInfo* volume = findById(state, id); volume && volume->progress)
+                seen.push_back(*volume->progress);
+        });
+        state.startBackup(id);
+        QVERIFY(h.engine.waitForCalls(1));
+        h.localizer->setLanguage(AppLanguage::english);
+        h.engine.release();
+        QVERIFY(settles(state));
+        QCOMPARE(seen, h.engine.progress);
+        const AppLanguage started = polish ? AppLanguage::polish : AppLanguage::english;
+        QCOMPARE(h.engine.call(0).language, started);
+        QCOMPARE(h.engine.call(0).config.driveName, std::string("RENAMED"));
 
-    // The result is told in the language of its end; the engine's words and the start entry
-    // keep the language they were made in.
-    const BackupResult expected = resultWithIssues(issues, started);
-    const std::string summary = expected.summary(AppLanguage::english);
-    const std::string errors = std::to_string(issues);
-    const LogEntry& entry = state.log().front();
-    QCOMPARE(state.log().size(), std::size_t(2));
-    QCOMPARE(state.log()[1].message, polish ? std::string("Backup rozpoczęty (synchronizacja).")
-                                            : std::string("Backup started (sync)."));
-    QCOMPARE(std::pair(entry.volume, entry.details),
-             std::pair(std::string("RENAMED"), expected.errors));
-    QCOMPARE(entry.kind, issues ? LogEntry::Kind::failure : LogEntry::Kind::success);
-    QCOMPARE(entry.message, issues
-                                ? "Finished with errors: " + summary + ". Errors: " + errors + "."
-                                : "Done: " + summary + ".");
-    QCOMPARE(findById(state, id)->status,
-             issues ? BackupStatus::failed(errors + " errors") : BackupStatus::done(summary));
-    QCOMPARE(h.notifier->posted.size(), std::size_t(notify ? 2 : 0));
-    if (polish) {
-        const UserNotification& finished = h.notifier->posted.back();
-        QCOMPARE(
-            finished.title + u'|' + finished.body + u'|' + finished.soundName,
-            u"Keelbox — RENAMED (with errors)|"_s + QString::fromStdString(summary) +
-                u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania.|dialog-warning"_s);
+        // The result is told in the language of its end; the engine's words and the start entry
+        // keep the language they were made in.
+        const BackupResult expected = resultWithIssues(issues, started);
+        const std::string summary = expected.summary(AppLanguage::english);
+        const std::string errors = std::to_string(issues);
+        const LogEntry& entry = state.log().front();
+        QCOMPARE(state.log().size(), std::size_t(2));
+        QCOMPARE(state.log()[1].message, polish ? std::string("Backup rozpoczęty (synchronizacja).")
+                                                : std::string("Backup started (sync)."));
+        QCOMPARE(std::pair(entry.volume, entry.details),
+                 std::pair(std::string("RENAMED"), expected.errors));
+        QCOMPARE(entry.kind, issues ? LogEntry::Kind::failure : LogEntry::Kind::success);
+        QCOMPARE(entry.message,
+                 issues ? "Finished with errors: " + summary + ". Errors: " + errors + "."
+                        : "Done: " + summary + ".");
+        QCOMPARE(findById(state, id)->status,
+                 issues ? BackupStatus::failed(errors + " errors") : BackupStatus::done(summary));
+        QCOMPARE(h.notifier->posted.size(), std::size_t(notify ? 2 : 0));
+        if (polish) {
+            const UserNotification& finished = h.notifier->posted.back();
+            QCOMPARE(
+                finished.title + u'|' + finished.body + u'|' + finished.soundName,
+                u"Keelbox — RENAMED (with errors)|"_s + QString::fromStdString(summary) +
+                    u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania.|dialog-warning"_s);
+        }
+        // A snapshot that arrives after the finish is dropped, as is one for an unknown drive.
+        state.applyProgress(id, {2, 4, 200, 400, "late.txt"});
+        state.applyProgress("/unknown", {2, 4, 200, 400, "late.txt"});
+        QVERIFY(!findById(state, id)->progress);
     }
-    // A snapshot that arrives after the finish is dropped, as is one for an unknown drive.
-    state.applyProgress(id, {2, 4, 200, 400, "late.txt"});
-    state.applyProgress("/unknown", {2, 4, 200, 400, "late.txt"});
-    QVERIFY(!findById(state, id)->progress);
 }
 
 void AppStateTest::unplugAndReplugDuringBackup() {
@@ -394,71 +376,58 @@ void AppStateTest::saveAndRemoveWhileRunning() {
     QVERIFY(state.volumes().front().status == BackupStatus::idle() && !state.lastError());
 }
 
-void AppStateTest::eject_data() {
-    QTest::addColumn<QString>("failure"); // empty: ejected
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("ejected") << QString() << u"Drive ejected."_s << QString();
-    QTest::newRow("busy") << u"target is busy"_s << u"Failed to eject: target is busy"_s
-                          << u"Failed to eject STICK: target is busy"_s;
-}
-
 void AppStateTest::eject() {
-    QFETCH(QString, failure);
-    QFETCH(QString, message);
-    Harness h;
-    h.ejector->hold = true;
-    h.ejector->outcome = {failure.isEmpty(), failure};
-    const auto drive = h.addDrive(u"STICK"_s);
-    h.addDrive(u"OTHER"_s);
-    AppState& state = h.started();
-    // The device is gone once the ejection returns.
-    h.ejector->onSuccess = [monitor = h.monitor](const QString& path) {
-        std::erase_if(monitor->volumes,
-                      [&](const MountedVolume& v) { return v.mountPath == path; });
-    };
-    QSignalSpy ejected(&state, &AppState::ejectFinished);
-    state.eject(h.idOf(drive));
-    state.eject("/no/such/drive");
-    QVERIFY(h.ejector->waitForCalls(1));
-    h.ejector->release();
-    QVERIFY(ejected.wait(5000));
+    // The failure the platform reports (none: ejected), the message logged and the error shown.
+    for (const auto& [failure, message, error] :
+         std::initializer_list<std::tuple<QString, QString, QString>>{
+             {QString(), u"Drive ejected."_s, QString()},
+             {u"target is busy"_s, u"Failed to eject: target is busy"_s,
+              u"Failed to eject STICK: target is busy"_s}}) {
+        Harness h;
+        h.ejector->hold = true;
+        h.ejector->outcome = {failure.isEmpty(), failure};
+        const auto drive = h.addDrive(u"STICK"_s);
+        h.addDrive(u"OTHER"_s);
+        AppState& state = h.started();
+        // The device is gone once the ejection returns.
+        h.ejector->onSuccess = [monitor = h.monitor](const QString& path) {
+            std::erase_if(monitor->volumes,
+                          [&](const MountedVolume& v) { return v.mountPath == path; });
+        };
+        QSignalSpy ejected(&state, &AppState::ejectFinished);
+        state.eject(h.idOf(drive));
+        state.eject("/no/such/drive");
+        QVERIFY(h.ejector->waitForCalls(1));
+        h.ejector->release();
+        QVERIFY(ejected.wait(5000));
 
-    QCOMPARE(ejected.front().at(1).toBool(), failure.isEmpty());
-    QCOMPARE(state.log().front().volume + ": " + state.log().front().message,
-             "STICK: " + message.toStdString());
-    QTEST(QString::fromStdString(state.lastError().value_or("")), "error");
-    QCOMPARE(std::pair(names(state).size(), h.ejector->callCount()),
-             std::pair(std::size_t(failure.isEmpty() ? 1 : 2), std::size_t(1)));
-}
-
-void AppStateTest::launchAtLogin_data() {
-    QTest::addColumn<bool>("initially");
-    QTest::addColumn<bool>("wanted");
-    QTest::addColumn<QString>("failure");
-    QTest::addColumn<bool>("after");
-    QTest::newRow("turn on") << false << true << QString() << true;
-    QTest::newRow("already on") << true << true << QString() << true;
-    QTest::newRow("register fails") << false << true << u"Read-only file system"_s << false;
+        QCOMPARE(ejected.front().at(1).toBool(), failure.isEmpty());
+        QCOMPARE(state.log().front().volume + ": " + state.log().front().message,
+                 "STICK: " + message.toStdString());
+        QCOMPARE(QString::fromStdString(state.lastError().value_or("")), error);
+        QCOMPARE(std::pair(names(state).size(), h.ejector->callCount()),
+                 std::pair(std::size_t(failure.isEmpty() ? 1 : 2), std::size_t(1)));
+    }
 }
 
 void AppStateTest::launchAtLogin() {
-    QFETCH(bool, initially);
-    QFETCH(bool, wanted);
-    QFETCH(QString, failure);
-    QFETCH(bool, after);
-    Harness h;
-    h.login->enabled = initially;
-    h.login->failure = failure.isEmpty() ? std::nullopt : std::optional(failure);
-    AppState& state = h.make();
-    QCOMPARE(state.launchAtLogin(), initially);
-    QSignalSpy changed(&state, &AppState::launchAtLoginChanged);
-    state.setLaunchAtLogin(wanted);
-    // The platform is asked only for a change, and the switch shows what it says afterwards.
-    QCOMPARE(std::tuple(h.login->requests, state.launchAtLogin(), changed.count()),
-             std::tuple(wanted != initially ? 1 : 0, after, after != initially ? 1 : 0));
-    QCOMPARE(QString::fromStdString(state.lastError().value_or("")),
-             failure.isEmpty() ? QString() : u"Failed to change launch-at-login: "_s + failure);
+    // Turned on when it was off, when it was on already, and refused by the platform.
+    for (const auto& [initially, failure, after] :
+         std::initializer_list<std::tuple<bool, QString, bool>>{
+             {false, {}, true}, {true, {}, true}, {false, u"Read-only file system"_s, false}}) {
+        Harness h;
+        h.login->enabled = initially;
+        h.login->failure = failure.isEmpty() ? std::nullopt : std::optional(failure);
+        AppState& state = h.make();
+        QCOMPARE(state.launchAtLogin(), initially);
+        QSignalSpy changed(&state, &AppState::launchAtLoginChanged);
+        state.setLaunchAtLogin(true);
+        // The platform is asked only for a change, and the switch shows what it says afterwards.
+        QCOMPARE(std::tuple(h.login->requests, state.launchAtLogin(), changed.count()),
+                 std::tuple(initially ? 0 : 1, after, after != initially ? 1 : 0));
+        QCOMPARE(QString::fromStdString(state.lastError().value_or("")),
+                 failure.isEmpty() ? QString() : u"Failed to change launch-at-login: "_s + failure);
+    }
 }
 
 void AppStateTest::consoleText() {

@@ -13,6 +13,9 @@
 #include <QTest>
 #include <QUuid>
 
+#include <csignal>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 // With CI=true a test that cannot run fails, so a missing package cannot hide behind a skip.
@@ -238,18 +241,32 @@ inline Plugged plugIn(const QString& image) {
     return plugged;
 }
 
-// A process that keeps a drive busy: its working folder is on it and it holds a file open there.
-struct Holder {
+// A background process in a group of its own, ended with everything it started.
+struct Background {
     QProcess process;
+    Background() {
+        process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    }
+    ~Background() { stop(); }
+    void stop() {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        const auto group = static_cast<pid_t>(process.processId());
+        ::kill(-group, SIGTERM);
+        if (!process.waitForFinished(3000)) {
+            ::kill(-group, SIGKILL);
+            process.waitForFinished();
+        }
+    }
+};
+
+// A process that keeps a drive busy: its working folder is on it and it holds a file open there.
+struct Holder : Background {
     bool start(const QString& folder) {
         QFile(folder + u"/held.txt"_s).open(QIODevice::WriteOnly);
         process.setWorkingDirectory(folder);
         process.start(u"sh"_s, {u"-c"_s, u"exec 3<held.txt; echo ready; exec sleep 120"_s});
         return process.waitForStarted() && process.waitForReadyRead(10000);
-    }
-    ~Holder() {
-        process.kill();
-        process.waitForFinished();
     }
 };
 

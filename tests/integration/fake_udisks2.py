@@ -24,8 +24,6 @@ CONTROL = 'org.keelbox.Test.Control'
 def to_dbus(value):
     if isinstance(value, bool):
         return dbus.Boolean(value)
-    if isinstance(value, int):
-        return dbus.UInt64(value)
     if isinstance(value, str):
         return dbus.String(value)
     if isinstance(value, dict) and len(value) == 1:
@@ -69,14 +67,6 @@ class Device(dbus.service.Object):
         self.interfaces[interface][name] = value
         self.PropertiesChanged(interface, dbus.Dictionary({name: value}, signature='sv'),
                                dbus.Array([], signature='s'))
-
-    @dbus.service.method(PROPERTIES, in_signature='ss', out_signature='v')
-    def Get(self, interface, name):
-        return self.interfaces[interface][name]
-
-    @dbus.service.method(PROPERTIES, in_signature='s', out_signature='a{sv}')
-    def GetAll(self, interface):
-        return dbus.Dictionary(self.interfaces.get(interface, {}), signature='sv')
 
     @dbus.service.signal(PROPERTIES, signature='sa{sv}as')
     def PropertiesChanged(self, interface, changed, invalidated):

@@ -37,13 +37,10 @@ class Watcher(dbus.service.Object):
                 'ProtocolVersion': dbus.Int32(0),
                 'RegisteredStatusNotifierItems': dbus.Array(self.items, signature='s')}
 
-    @dbus.service.method(NAME, in_signature='s', out_signature='', sender_keyword='sender')
-    def RegisterStatusNotifierItem(self, service, sender=None):
-        path = '/StatusNotifierItem'
-        if service.startswith('/'):
-            service, path = sender, service
-        self.items.append(f'{service}{path}')
-        self.StatusNotifierItemRegistered(f'{service}{path}')
+    @dbus.service.method(NAME, in_signature='s', out_signature='')
+    def RegisterStatusNotifierItem(self, service):
+        self.items.append(f'{service}/StatusNotifierItem')
+        self.StatusNotifierItemRegistered(self.items[-1])
 
     @dbus.service.signal(NAME, signature='s')
     def StatusNotifierItemRegistered(self, item):

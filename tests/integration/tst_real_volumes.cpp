@@ -1,8 +1,8 @@
 // Real ext4, FAT and exFAT images plugged in through UDisks2 and by hand, seen by the monitors.
 
+#include "../app/Fakes.h"
 #include "StackSupport.h"
 
-#include "app/AppState.h"
 #include "app/platform/MountTableVolumes.h"
 #include "app/platform/UDisks2Volumes.h"
 #include "app/platform/Volumes.h"
@@ -11,13 +11,9 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
-#include <atomic>
-#include <chrono>
-#include <mutex>
-#include <thread>
-
 using namespace keelbox;
 using namespace keelbox::app;
+using namespace keelbox::app::testing;
 using namespace keelbox::test;
 
 namespace {
@@ -30,31 +26,6 @@ std::optional<MountedVolume> listed(const VolumeMonitor& monitor, const QString&
 }
 
 constexpr qint64 imageSize = 64 * 1024 * 1024;
-
-// An engine that records its drive roots and holds a run on `held` until released.
-struct QueueHolder {
-    std::mutex mutex;
-    std::vector<std::string> roots;
-    const std::string held = "FIRSTINQ";
-    std::atomic<bool> released = false;
-
-    BackupRunner runner() {
-        return [this](const DriveConfig&, const std::filesystem::path& root, AppLanguage,
-                      const ProgressCallback&, const RunEnvironment&) {
-            const bool hold = root.filename().string().starts_with(held);
-            std::unique_lock lock(mutex);
-            roots.push_back(root.string());
-            lock.unlock();
-            while (hold && !released)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            return BackupResult{};
-        };
-    }
-    long ran(const QString& root) {
-        std::lock_guard lock(mutex);
-        return std::count(roots.begin(), roots.end(), root.toStdString());
-    }
-};
 
 } // namespace
 
@@ -211,10 +182,11 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
     auto preferences = std::make_shared<Preferences>(home.filePath(u"keelbox.conf"_s));
     preferences->setBool(u"notify"_s, false);
     app::Localizer localizer(preferences, {"en"});
-    QueueHolder engine;
+    FakeEngine engine; // holds the first run until released
+    engine.hold = true;
     AppState state({preferences, &localizer, makeVolumeMonitor(), makeVolumeEjector(), nullptr,
                     nullptr, engine.runner()});
-    const auto release = qScopeGuard([&] { engine.released = true; });
+    const auto release = qScopeGuard([&] { engine.release(); });
     state.start();
 
     const QString blocker = configured(u"FIRSTINQ"_s, false);
@@ -222,7 +194,8 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
     QVERIFY(!blocker.isEmpty() && !mine.isEmpty());
     const Plugged first = plugIn(blocker);
     QVERIFY2(!first.mountPath.isEmpty(), qPrintable(first.error));
-    QTRY_VERIFY_WITH_TIMEOUT(engine.ran(first.mountPath) == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(engine.callCount() == 1, 10000);
+    QCOMPARE(QString::fromStdString(engine.call(0).root.string()), first.mountPath);
 
     QString path;
     if (swap) {
@@ -244,9 +217,9 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
     }
 
     QSignalSpy settled(&state, &AppState::backupsSettled);
-    engine.released = true;
+    engine.release();
     QVERIFY(settled.wait(10000));
-    QVERIFY(engine.ran(path) == 0 && !QFileInfo::exists(home.filePath(u"Backups/SWAPPED"_s)));
+    QVERIFY(engine.callCount() == 1 && !QFileInfo::exists(home.filePath(u"Backups/SWAPPED"_s)));
     const LogEntry& last = state.log().front();
     QVERIFY2(QString::fromStdString(last.volume + ": " + last.message).startsWith(newest.arg(path)),
              last.message.c_str());

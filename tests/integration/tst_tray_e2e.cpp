@@ -6,9 +6,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
-#include <csignal>
-#include <unistd.h>
-
 using namespace keelbox::test;
 
 namespace {
@@ -24,25 +21,6 @@ public slots:
 
 public:
     int count = 0;
-};
-
-// A background process in a group of its own, ended with everything it started.
-struct Background {
-    QProcess process;
-    Background() {
-        process.setChildProcessModifier([] { ::setpgid(0, 0); });
-    }
-    ~Background() { stop(); }
-    void stop() {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        const auto group = static_cast<pid_t>(process.processId());
-        ::kill(-group, SIGTERM);
-        if (!process.waitForFinished(3000)) {
-            ::kill(-group, SIGKILL);
-            process.waitForFinished();
-        }
-    }
 };
 
 QString busctl(const QStringList& args) {

@@ -30,8 +30,9 @@ private:
     QTemporaryDir m_home;
     QString m_image;
     QString m_folder;
-    QProcess m_watch;
-    QProcess m_second;
+    Background m_watchProcess, m_secondProcess;
+    QProcess& m_watch = m_watchProcess.process;
+    QProcess& m_second = m_secondProcess.process;
     int m_runs = 0;
 };
 
@@ -41,13 +42,8 @@ void WatchEndToEndTest::initTestCase() {
 }
 
 void WatchEndToEndTest::cleanup() {
-    for (QProcess* watch : {&m_watch, &m_second}) {
-        watch->terminate();
-        if (!watch->waitForFinished(5000)) {
-            watch->kill();
-            watch->waitForFinished();
-        }
-    }
+    m_watchProcess.stop();
+    m_secondProcess.stop();
     discardFolder(std::exchange(m_folder, {}));
     discardImage(std::exchange(m_image, {}));
 }
@@ -185,8 +181,7 @@ void WatchEndToEndTest::driveLeavesDuringItsBackup() {
     const QString group = blkio + u"/keelbox-e2e-"_s + shortId();
     QVERIFY(QDir().mkdir(group));
     const auto removeGroup = qScopeGuard([&] {
-        m_watch.kill();
-        m_watch.waitForFinished();
+        m_watchProcess.stop();
         QDir().rmdir(group);
     });
     const QString root = m_home.filePath(u"leaves-%1"_s.arg(++m_runs));

@@ -21,10 +21,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString blockDevices = u"/org/freedesktop/UDisks2/block_devices/"_s;
-const QString driveObjects = u"/org/freedesktop/UDisks2/drives/"_s;
 const QString fsInterface = u"org.freedesktop.UDisks2.Filesystem"_s;
 const QString blockInterface = u"org.freedesktop.UDisks2.Block"_s;
-const QString driveInterface = u"org.freedesktop.UDisks2.Drive"_s;
 const QString partitionInterface = u"org.freedesktop.UDisks2.Partition"_s;
 
 // Typed values for the stand-in (see fake_udisks2.py).
@@ -224,7 +222,7 @@ void UDisks2FakeTest::ejectsTheWholeDevice() {
     QMap<QString, QString> names;
     for (const QString& name : {u"whole"_s, u"p1"_s, u"p2"_s, u"clear"_s})
         names.insert(blockDevices + stem + u'_' + name, name);
-    names.insert(driveObjects + stem, u"drive"_s);
+    names.insert(u"/org/freedesktop/UDisks2/drives/"_s + stem, u"drive"_s);
     const auto object = [&](const QString& name) { return names.key(name); };
     const QString dir = mountDir(stem);
     const QJsonObject onDrive{{"Drive", op(object(u"drive"_s))}};
@@ -232,9 +230,10 @@ void UDisks2FakeTest::ejectsTheWholeDevice() {
     const QJsonObject partOf{{"Table", op(object(u"whole"_s))}};
 
     const bool powers = layout == "poweroff"_L1 || layout == "twoparts"_L1 || layout == "crypt"_L1;
-    add(object(u"drive"_s), {{driveInterface, QJsonObject{{"CanPowerOff", powers},
-                                                          {"Ejectable", layout == "eject"_L1},
-                                                          {"Removable", true}}}});
+    add(object(u"drive"_s),
+        {{"org.freedesktop.UDisks2.Drive", QJsonObject{{"CanPowerOff", powers},
+                                                       {"Ejectable", layout == "eject"_L1},
+                                                       {"Removable", true}}}});
     const bool loop = layout == "partloop"_L1;
     if (loop)
         add(object(u"whole"_s),

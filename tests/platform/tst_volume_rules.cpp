@@ -20,11 +20,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// One row of two text columns.
-void textRow(const char* tag, const QString& given, const QString& expected) {
-    QTest::newRow(tag) << given << expected;
-}
-
 bool writeFile(const QString& path, const QByteArray& text) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
@@ -38,7 +33,6 @@ const QByteArray baseTable = "22 1 253:1 / / rw,relatime - ext4 /dev/vda rw\n"
 class VolumeRulesTest : public QObject {
     Q_OBJECT
 private slots:
-    void parsesMountInfoLines_data();
     void parsesMountInfoLines();
     void decidesMountTableCandidates();
     void decidesUDisksCandidates();
@@ -48,37 +42,30 @@ private slots:
     void comparesDrives();
 };
 
-void VolumeRulesTest::parsesMountInfoLines_data() {
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QString>("expected"); // mount point|type|source|root|minor; empty: rejected
-    textRow("ext4 from udisks",
-            u"45 26 7:2 / /media/root/EXTSTICK rw,nosuid,nodev,relatime shared:12 - ext4 "
-            "/dev/loop2 rw,errors=remount-ro"_s,
-            u"/media/root/EXTSTICK|ext4|/dev/loop2|/|2"_s);
-    textRow(
-        "several optional fields and escapes",
-        u"50 26 8:17 /sub /run/media/ola/Zdjęcia\\0402024 rw shared:3 master:1 propagate_from:2 "
-        "- vfat /dev/sdb1 rw"_s,
-        u"/run/media/ola/Zdjęcia 2024|vfat|/dev/sdb1|/sub|17"_s);
-    textRow("no super options", u"47 26 0:40 / /mnt/fat rw - fuse.fusefat fusefat"_s,
-            u"/mnt/fat|fuse.fusefat|fusefat|/|40"_s);
-    textRow("no separator", u"45 26 7:2 / /media/x rw ext4 /dev/loop2 rw"_s, {});
-    textRow("separator but nothing after", u"45 26 7:2 / /media/x rw -"_s, {});
-    textRow("relative mount point", u"45 26 7:2 / media/x rw - ext4 /dev/loop2 rw"_s, {});
-}
-
 void VolumeRulesTest::parsesMountInfoLines() {
-    QFETCH(QString, line);
-    const std::optional<MountInfoEntry> entry = parseMountInfoLine(line.toUtf8());
-    const QString got =
-        entry
-            ? u"%1|%2|%3|%4|%5"_s.arg(entry->mountPoint, entry->fsType, entry->source, entry->root)
-                  .arg(entry->minor)
-            : QString();
-    QTEST(got, "expected");
-    // In a whole table, the lines that do not parse are skipped.
-    const std::vector<MountInfoEntry> entries = parseMountInfo("garbage\n\n" + line.toUtf8());
-    QCOMPARE(entries.size(), std::size_t(entry ? 1 : 0));
+    // A line and what it gives: mount point|type|source|root|minor; empty: rejected.
+    for (const auto& [line, expected] : std::initializer_list<std::pair<QByteArray, QString>>{
+             {"45 26 7:2 / /media/root/EXTSTICK rw,nosuid,nodev,relatime shared:12 - ext4 "
+              "/dev/loop2 rw,errors=remount-ro",
+              u"/media/root/EXTSTICK|ext4|/dev/loop2|/|2"_s},
+             // Several optional fields, and escapes.
+             {"50 26 8:17 /sub /run/media/ola/Zdjęcia\\0402024 rw shared:3 master:1 "
+              "propagate_from:2 - vfat /dev/sdb1 rw",
+              u"/run/media/ola/Zdjęcia 2024|vfat|/dev/sdb1|/sub|17"_s},
+             {"47 26 0:40 / /mnt/fat rw - fuse.fusefat fusefat", // no super options
+              u"/mnt/fat|fuse.fusefat|fusefat|/|40"_s},
+             {"45 26 7:2 / /media/x rw ext4 /dev/loop2 rw", {}},     // no separator
+             {"45 26 7:2 / /media/x rw -", {}},                      // nothing after the separator
+             {"45 26 7:2 / media/x rw - ext4 /dev/loop2 rw", {}}}) { // relative mount point
+        const std::optional<MountInfoEntry> entry = parseMountInfoLine(line);
+        QCOMPARE(entry ? u"%1|%2|%3|%4|%5"_s
+                             .arg(entry->mountPoint, entry->fsType, entry->source, entry->root)
+                             .arg(entry->minor)
+                       : QString(),
+                 expected);
+        // In a whole table, the lines that do not parse are skipped.
+        QCOMPARE(parseMountInfo("garbage\n\n" + line).size(), std::size_t(entry ? 1 : 0));
+    }
 }
 
 void VolumeRulesTest::decidesMountTableCandidates() {

@@ -116,15 +116,13 @@ private:
     QTemporaryDir m_home;
     KeyPair m_key, m_otherKey;
     std::unique_ptr<FeedServer> m_server;
-    CheckLimits m_limits;
+    CheckLimits m_limits{std::chrono::milliseconds(700), 4096};
 };
 
 void UpdateTest::initTestCase() {
     QVERIFY(sodium_init() >= 0);
     // The dialog's language and the command's settings come from here, never the real home.
     qputenv("XDG_CONFIG_HOME", m_home.filePath(u"config"_s).toLocal8Bit());
-    m_limits.timeout = std::chrono::milliseconds(700);
-    m_limits.maxBytes = 4096;
 }
 
 void UpdateTest::init() {

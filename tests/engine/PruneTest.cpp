@@ -50,8 +50,7 @@ TEST_P(PruneBothWays, WhatLeftTheDriveGoesAndWhatWasNeverCopiedStays) {
 // Only after a run that left its under-way record, and never another run's.
 TEST_F(Prune, PartialCopiesOfARunCutShortAreSweptButNotThoseOfARunStillGoing) {
     writeFile(drive / "Docs/a.txt", "a");
-    const DriveConfig plain = makeConfig(dest, "STICK", {""});
-    ASSERT_TRUE(run(plain).errors.empty());
+    ASSERT_TRUE(run(plain()).errors.empty());
     const std::string dead = ".keelbox-partial-99999999-1"; // beyond any process number
     const std::string live = ".keelbox-partial-" + std::to_string(::getppid()) + "-1";
     auto plant = [&] {
@@ -61,11 +60,11 @@ TEST_F(Prune, PartialCopiesOfARunCutShortAreSweptButNotThoseOfARunStillGoing) {
         }
     };
     plant();
-    ASSERT_TRUE(run(plain).errors.empty()); // a run that ended normally left no record
+    ASSERT_TRUE(run(plain()).errors.empty()); // a run that ended normally left no record
     EXPECT_TRUE(fs::exists(copy / "Docs" / dead));
     const bool recorded = ::setxattr(copy.c_str(), "user.keelbox.running", "1", 1, 0) == 0;
     KEELBOX_REQUIRE_CAPABILITY(recorded, "user extended attributes in the temp folder");
-    const BackupResult swept = run(plain);
+    const BackupResult swept = run(plain());
     EXPECT_EQ(std::tuple(swept.errors.size(), swept.filesDeleted), std::tuple(0u, Int{0}));
     for (const fs::path& folder : {copy, copy / "Docs"}) {
         EXPECT_FALSE(fs::exists(folder / dead)) << folder;

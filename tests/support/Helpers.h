@@ -11,14 +11,14 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <vector>
 
 namespace keelbox::test {
 
 namespace fs = std::filesystem;
 
-inline void writeFile(const std::filesystem::path& file, std::string_view content,
-                      mode_t mode = 0644) {
-    std::filesystem::create_directories(file.parent_path());
+inline void writeFile(const fs::path& file, std::string_view content, mode_t mode = 0644) {
+    fs::create_directories(file.parent_path());
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(content.data(), static_cast<std::streamsize>(content.size()));
@@ -28,19 +28,19 @@ inline void writeFile(const std::filesystem::path& file, std::string_view conten
     ::chmod(file.c_str(), mode);
 }
 
-inline std::string readFile(const std::filesystem::path& file) {
+inline std::string readFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline bool contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
 
-// With CI=true a missing capability fails the test instead of skipping it.
-inline bool capabilitiesRequired() {
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && std::string_view{ci} == "true";
+// Every part must appear in `text`.
+inline void expectParts(const std::string& text, const std::vector<std::string>& parts) {
+    for (const auto& part : parts)
+        EXPECT_TRUE(contains(text, part)) << part << "\nin: " << text;
 }
 
 } // namespace keelbox::test
@@ -48,7 +48,9 @@ inline bool capabilitiesRequired() {
 #define KEELBOX_REQUIRE_CAPABILITY(available, why)                                                 \
     do {                                                                                           \
         if (!(available)) {                                                                        \
-            if (::keelbox::test::capabilitiesRequired())                                           \
+            /* With CI=true a missing capability fails the test instead of skipping it. */         \
+            if (const char* ci = std::getenv("CI");                                                \
+                ci != nullptr && std::string_view{ci} == "true")                                   \
                 FAIL() << "missing capability (CI=true): " << (why);                               \
             else                                                                                   \
                 GTEST_SKIP() << "missing capability: " << (why);                                   \

@@ -56,8 +56,8 @@ inline ProcessResult runProcess(const std::string& program, const std::vector<st
             envText.push_back(name + "=" + value);
     std::vector<char*> argv, envp;
     for (auto [texts, pointers] : {std::pair{&argvText, &argv}, std::pair{&envText, &envp}}) {
-        for (std::string& s : *texts)
-            pointers->push_back(s.data());
+        for (std::string& text : *texts)
+            pointers->push_back(text.data());
         pointers->push_back(nullptr);
     }
 
@@ -91,28 +91,23 @@ inline ProcessResult runProcess(const std::string& program, const std::vector<st
         ::_exit(127);
     }
     ProcessResult result;
-    if (out[1] >= 0)
-        ::close(out[1]);
+    ::close(out[1]);
     char buffer[4096];
-    while (pid > 0 && out[0] >= 0) {
-        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) // end of the pipe, or EIO once the terminal's child has gone
-            break;
-        result.out.append(buffer, static_cast<std::size_t>(n));
-        if (options.onOutput)
+    ssize_t n = 0;
+    // Up to the end of the pipe, or EIO once the terminal's child has gone.
+    while (pid > 0 && out[0] >= 0 &&
+           ((n = ::read(out[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
+        if (n > 0)
+            result.out.append(buffer, static_cast<std::size_t>(n));
+        if (n > 0 && options.onOutput)
             options.onOutput(pid, result.out);
     }
-    if (out[0] >= 0)
-        ::close(out[0]);
+    ::close(out[0]);
     int status = 0;
     while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (pid > 0 && WIFEXITED(status))
-        result.exitCode = WEXITSTATUS(status);
-    else if (pid > 0 && WIFSIGNALED(status))
-        result.signal = WTERMSIG(status);
+    result.exitCode = pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = pid > 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     ::close(errFd);
     result.err = readFile(errPath);
     ::unlink(errPath);

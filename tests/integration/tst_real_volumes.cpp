@@ -164,15 +164,21 @@ void RealVolumesTest::mountTableFollowsRealMounts() {
 // A mirrored stick queued behind another backup leaves before its turn: nothing is copied.
 void RealVolumesTest::queuedRunFindsAnotherDrive_data() {
     QTest::addColumn<bool>("swap");
-    QTest::addColumn<QString>("newest"); // the log's newest entry at the end
+    // How the log's newest entry may start at the end. A drive unmounted by hand leaves the queue
+    // when its unmounting is seen; seen only after the first run ended, the queued run finds it
+    // gone when it starts.
+    QTest::addColumn<QStringList>("newest");
     QTest::newRow("another stick with the same label")
-        << true << u"SWAPPED: Not backed up: another drive is mounted at %1 now."_s;
-    QTest::newRow("mount folder that outlives the mount") << false << u"FIRSTINQ: Done: "_s;
+        << true << QStringList{u"SWAPPED: Not backed up: another drive is mounted at %1 now."_s};
+    QTest::newRow("mount folder that outlives the mount")
+        << false
+        << QStringList{u"FIRSTINQ: Done: "_s,
+                       u"SWAPPED: Not backed up: the drive is no longer mounted at %1."_s};
 }
 
 void RealVolumesTest::queuedRunFindsAnotherDrive() {
     QFETCH(bool, swap);
-    QFETCH(QString, newest);
+    QFETCH(QStringList, newest);
     QTemporaryDir home;
     const auto configured = [&](const QString& label, bool mirror) {
         m_images << configuredStick(home.filePath(label), label, home.filePath(u"Backups"_s), {},
@@ -221,8 +227,11 @@ void RealVolumesTest::queuedRunFindsAnotherDrive() {
     QVERIFY(settled.wait(10000));
     QVERIFY(engine.callCount() == 1 && !QFileInfo::exists(home.filePath(u"Backups/SWAPPED"_s)));
     const LogEntry& last = state.log().front();
-    QVERIFY2(QString::fromStdString(last.volume + ": " + last.message).startsWith(newest.arg(path)),
-             last.message.c_str());
+    const QString shown = QString::fromStdString(last.volume + ": " + last.message);
+    QVERIFY2(
+        std::any_of(newest.begin(), newest.end(),
+                    [&](QString start) { return shown.startsWith(start.replace(u"%1"_s, path)); }),
+        qPrintable(shown));
 }
 
 QTEST_GUILESS_MAIN(RealVolumesTest)

@@ -135,11 +135,11 @@ TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss)
 
     const DriveConfig config = makeConfig(onImage, "STICK", {""});
     BackupResult full = run(config);
+    // Which files find no room depends on how the two copying threads interleave: while both
+    // large files are being written, even the small one may not fit.
     ASSERT_FALSE(full.errors.empty());
-    for (const BackupIssue& issue : full.errors) {
+    for (const BackupIssue& issue : full.errors)
         EXPECT_EQ(issue.summaryLine(), issue.path + " — " + english("engine.noSpace"));
-        EXPECT_TRUE(issue.path == "a.bin" || issue.path == "b.bin") << issue.path;
-    }
     EXPECT_TRUE(partialsIn(onImage).empty());
     // Whatever sits at a final name is whole; once there is room, everything is there.
     for (const bool freed : {false, true}) {

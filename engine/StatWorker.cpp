@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <sched.h>
 
 namespace keelbox::detail {
 
@@ -48,6 +49,16 @@ int awaitChange(std::atomic<int>& state, int value) {
     }
 }
 
+// A second thread pays only with a second core to run on: on one, the two would take turns, and
+// the spinning would take the walk's own time.
+bool twoCoresFree() {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0)
+        return CPU_COUNT(&cpus) > 1;
+    return std::thread::hardware_concurrency() > 1;
+}
+
 void statRange(const StatList& list, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
         if (list.names[i] == nullptr)
@@ -80,7 +91,8 @@ void StatWorker::statAll(std::initializer_list<StatList> lists) {
         m_lists.at(m_listCount++) = list;
         m_total += list.count;
     }
-    if (m_total < parallelThreshold) {
+    static const bool parallel = twoCoresFree();
+    if (!parallel || m_total < parallelThreshold) {
         for (std::size_t i = 0; i < m_listCount; ++i)
             detail::statAll(m_lists[i]);
         return;

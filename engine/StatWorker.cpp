@@ -79,7 +79,10 @@ void statAll(const StatList& list) {
 StatWorker::~StatWorker() {
     if (!m_started)
         return;
-    m_state.store(quitting, std::memory_order_release);
+    // Stores that precede a notify are sequentially consistent: a release store could still sit
+    // in this core's store buffer while notify_all() finds no sleeper yet, and the worker, just
+    // going to sleep, would not see it.
+    m_state.store(quitting);
     m_state.notify_all();
     m_thread.join();
 }
@@ -102,7 +105,7 @@ void StatWorker::statAll(std::initializer_list<StatList> lists) {
         m_started = true;
     }
     m_next.store(0, std::memory_order_relaxed);
-    m_state.store(posted, std::memory_order_release);
+    m_state.store(posted);
     m_state.notify_all();
     takeChunks();
     // Taking the job back succeeds when the worker never started on it; otherwise it is
@@ -138,7 +141,7 @@ void StatWorker::loop() {
         takeChunks();
         // Only a job is ever ended here: a request to quit that came meanwhile stays.
         int current = working;
-        if (!m_state.compare_exchange_strong(current, idle, std::memory_order_release))
+        if (!m_state.compare_exchange_strong(current, idle))
             return;
         m_state.notify_all();
     }

@@ -72,12 +72,8 @@ void statRange(const StatList& list, std::size_t begin, std::size_t end) {
 
 } // namespace
 
-void statAll(const StatList& list) {
-    statRange(list, 0, list.count);
-}
-
 StatWorker::~StatWorker() {
-    if (!m_started)
+    if (!m_thread.joinable())
         return;
     // Stores that precede a notify are sequentially consistent: a release store could still sit
     // in this core's store buffer while notify_all() finds no sleeper yet, and the worker, just
@@ -97,13 +93,11 @@ void StatWorker::statAll(std::initializer_list<StatList> lists) {
     static const bool parallel = twoCoresFree();
     if (!parallel || m_total < parallelThreshold) {
         for (std::size_t i = 0; i < m_listCount; ++i)
-            detail::statAll(m_lists[i]);
+            statRange(m_lists[i], 0, m_lists[i].count);
         return;
     }
-    if (!m_started) {
+    if (!m_thread.joinable())
         m_thread = std::thread([this] { loop(); });
-        m_started = true;
-    }
     m_next.store(0, std::memory_order_relaxed);
     m_state.store(posted);
     m_state.notify_all();

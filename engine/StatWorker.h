@@ -54,14 +54,10 @@ private:
     std::thread m_thread;
     std::atomic<int> m_state{idle};
     std::atomic<std::size_t> m_next{0};
-    bool m_started = false;
     // Written by statAll() before the job is posted, read by the worker after it takes it.
     std::array<StatList, 2> m_lists{};
     std::size_t m_listCount = 0;
     std::size_t m_total = 0;
 };
-
-// Runs the stats of one list, on this thread.
-void statAll(const StatList& list);
 
 } // namespace keelbox::detail

@@ -70,6 +70,7 @@ void Panel::addHeader(QVBoxLayout* column) {
     header->addWidget(m_title);
     header->addStretch(1);
     m_help = iconButton(this);
+    m_help->setObjectName(QStringLiteral("help"));
     m_refresh = iconButton(this);
     header->addWidget(m_help);
     header->addWidget(m_refresh);
@@ -78,6 +79,7 @@ void Panel::addHeader(QVBoxLayout* column) {
     column->addWidget(m_dividers.back());
 
     m_update = new QPushButton(this);
+    m_update->setObjectName(QStringLiteral("update"));
     m_update->setFlat(true);
     column->addWidget(m_update);
 }
@@ -85,6 +87,7 @@ void Panel::addHeader(QVBoxLayout* column) {
 // A row per drive, or the line that says there is none, then the automatic backup switch.
 void Panel::addDrives(QVBoxLayout* column) {
     m_drives = new QWidget(this);
+    m_drives->setObjectName(QStringLiteral("drives"));
     m_driveList = new QVBoxLayout(m_drives);
     m_driveList->setContentsMargins(0, 0, 0, 0);
     m_driveList->setSpacing(10);
@@ -96,18 +99,21 @@ void Panel::addDrives(QVBoxLayout* column) {
     empty->addWidget(new SymbolLabel("externaldrive.badge.questionmark", Colour::secondary,
                                      TextStyle::callout, m_emptyBlock));
     m_empty = new QLabel(m_emptyBlock);
+    m_empty->setObjectName(QStringLiteral("empty"));
     empty->addWidget(m_empty, 1);
     column->addWidget(m_emptyBlock);
     m_dividers << divider(this);
     column->addWidget(m_dividers.back());
 
     m_autoBackup = new QCheckBox(this);
+    m_autoBackup->setObjectName(QStringLiteral("autoBackup"));
     column->addWidget(m_autoBackup);
 }
 
 // The newest log entries.
 void Panel::addRecent(QVBoxLayout* column) {
     m_recent = new QWidget(this);
+    m_recent->setObjectName(QStringLiteral("recent"));
     auto* recent = new QVBoxLayout(m_recent);
     recent->setContentsMargins(0, 0, 0, 0);
     recent->setSpacing(4);
@@ -117,6 +123,7 @@ void Panel::addRecent(QVBoxLayout* column) {
         auto* entry = line(6);
         auto* dot = new Dot(Colour::secondary, m_recent);
         auto* text = new ElidedLabel(m_recent);
+        text->setObjectName(QStringLiteral("recentLine"));
         entry->addWidget(dot, 0, Qt::AlignVCenter);
         entry->addWidget(text, 1);
         recent->addLayout(entry);
@@ -132,6 +139,7 @@ void Panel::addFooter(QVBoxLayout* column) {
     m_settings = new QPushButton(this);
     m_log = new QPushButton(this);
     m_quit = new QPushButton(this);
+    m_quit->setObjectName(QStringLiteral("quit"));
     footer->addWidget(m_settings);
     footer->addWidget(m_log);
     footer->addStretch(1);

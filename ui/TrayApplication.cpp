@@ -64,6 +64,7 @@ TrayApplication::TrayApplication(UiContext ui, QObject* parent) : QObject(parent
     connect(m_panel.get(), &Panel::quitRequested, this, &TrayApplication::quit);
 
     m_menu = std::make_unique<QMenu>();
+    m_menu->setObjectName(QStringLiteral("trayMenu"));
     m_updateAction = m_menu->addAction(QString());
     m_openAction = m_menu->addAction(QString());
     m_menu->addSeparator();

@@ -114,7 +114,25 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
             [this] { m_ui.state->startBackup(m_volume.id); });
     connect(m_eject, &QToolButton::clicked, this, [this] { m_ui.state->eject(m_volume.id); });
     connect(m_failed, &QPushButton::clicked, this, [this] { m_ui.router->showWindow(logWindow); });
+    nameParts();
     restyle();
+}
+
+// The names by which tests and inspection tools find the parts.
+void VolumeRow::nameParts() {
+    const std::pair<QWidget*, const char*> parts[] = {{m_status, "status"},
+                                                      {m_failed, "failed"},
+                                                      {m_eject, "eject"},
+                                                      {m_bar, "bar"},
+                                                      {m_progressBlock, "progress"},
+                                                      {m_files, "files"},
+                                                      {m_bytes, "bytes"},
+                                                      {m_currentFile, "currentFile"},
+                                                      {m_scanningBlock, "scanning"},
+                                                      {m_configure, "configure"},
+                                                      {m_backup, "backup"}};
+    for (const auto& [part, name] : parts)
+        part->setObjectName(QLatin1String(name));
 }
 
 void VolumeRow::restyle() {

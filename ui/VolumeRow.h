@@ -49,6 +49,7 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    void nameParts();
     void showStatus(const VolumeInfo& volume);
     void showProgress(const VolumeInfo& volume);
     void showCommands(const VolumeInfo& volume);

@@ -87,6 +87,7 @@ void Dot::paintEvent(QPaintEvent*) {
 
 QWidget* divider(QWidget* parent) {
     auto* line = new QFrame(parent);
+    line->setObjectName(QStringLiteral("divider"));
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Plain);
     line->setForegroundRole(QPalette::Mid);

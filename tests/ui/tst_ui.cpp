@@ -21,6 +21,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
@@ -62,6 +63,25 @@ QStringList visibleTexts(const QWidget& root) {
     }
     texts.removeIf([](const QString& t) { return t.trimmed().isEmpty(); });
     return texts;
+}
+
+// The part of `root` named `name`, or the top-level window of that name.
+template <class Widget = QWidget> Widget* part(const QObject& root, const QString& name) {
+    return root.findChild<Widget*>(name);
+}
+template <class Widget> Widget* window(const QString& name) {
+    for (QWidget* candidate : QApplication::topLevelWidgets())
+        if (candidate->objectName() == name)
+            return qobject_cast<Widget*>(candidate);
+    return nullptr;
+}
+
+// What a drive row says about the drive's state: its status line or the failed run's link.
+QString shownStatus(const VolumeRow& row) {
+    const auto* failed = part<QPushButton>(row, u"failed"_s);
+    const auto* status = part<ElidedLabel>(row, u"status"_s);
+    return failed->isVisibleTo(&row) ? failed->text()
+                                     : (status->isVisibleTo(&row) ? status->text() : QString());
 }
 
 template <class Widget = QPushButton>
@@ -142,8 +162,12 @@ struct Ui {
             UiContext{harness.state.get(), harness.localizer.get(), &updater, nullptr});
         return *harness.state;
     }
-    Panel& panel() { return *tray->panel(); }
-    VolumeRow* row(int i) { return panel().rows().value(i); }
+    Panel& panel() { return *window<Panel>(u"panel"_s); }
+    // The drive rows in the order the panel lists them.
+    VolumeRow* row(int i) {
+        QLayout* list = part(panel(), u"drives"_s)->layout();
+        return i < list->count() ? qobject_cast<VolumeRow*>(list->itemAt(i)->widget()) : nullptr;
+    }
 };
 
 } // namespace
@@ -185,17 +209,20 @@ void UiTest::panelSections() {
         Panel& panel = ui.panel();
         panel.open();
         QVERIFY(QTest::qWaitForWindowExposed(&panel));
-        QCOMPARE(std::tuple(int(panel.rows().size()), panel.emptyLine()->isVisible(),
-                            panel.updateLine()->isVisible(), panel.recentBlock()->isVisible()),
+        auto* update = part<QPushButton>(panel, u"update"_s);
+        QCOMPARE(std::tuple(int(panel.findChildren<VolumeRow*>().size()),
+                            part(panel, u"empty"_s)->isVisible(), update->isVisible(),
+                            part(panel, u"recent"_s)->isVisible()),
                  std::tuple(drives, drives == 0, !version.isEmpty(), logEntries > 0));
         // Toggle, dividers and footer stay whatever is listed.
-        const auto dividers = panel.dividers();
-        QVERIFY(panel.autoBackupBox()->isVisible() && panel.quitButton()->isVisible() &&
-                std::ranges::all_of(dividers, &QWidget::isVisible));
-        QVERIFY(version.isEmpty() || panel.updateLine()->text() == u"Update 1.4.2 available"_s);
+        const auto dividers = panel.findChildren<QWidget*>(u"divider"_s);
+        QVERIFY(part(panel, u"autoBackup"_s)->isVisible() && part(panel, u"quit"_s)->isVisible() &&
+                dividers.size() == 3 && std::ranges::all_of(dividers, &QWidget::isVisible));
+        QVERIFY(version.isEmpty() || update->text() == u"Update 1.4.2 available"_s);
         QStringList recent, newest; // newest first, at most three
-        for (ElidedLabel* line : panel.recentLines())
-            recent << line->text();
+        for (ElidedLabel* line : panel.findChildren<ElidedLabel*>(u"recentLine"_s))
+            if (line->isVisibleTo(&panel))
+                recent << line->text();
         for (int i = logEntries - 1; i >= std::max(0, logEntries - 3); --i)
             newest << u"entry %1"_s.arg(i);
         QCOMPARE(recent, newest);
@@ -223,18 +250,22 @@ void UiTest::rowStatus() {
         VolumeRow row(ui.tray->router()->context(), {});
         row.setVolume(volume);
         row.show();
-        QCOMPARE(std::tuple(row.statusText(), row.configureButton()->text(),
-                            row.backupButton()->isEnabled(), row.progressBlock()->isVisible(),
-                            row.scanningBlock()->isVisible()),
+        QCOMPARE(std::tuple(shownStatus(row), part<QPushButton>(row, u"configure"_s)->text(),
+                            part(row, u"backup"_s)->isEnabled(),
+                            part(row, u"progress"_s)->isVisible(),
+                            part(row, u"scanning"_s)->isVisible()),
                  std::tuple(status, configured ? u"Configure…"_s : u"Set up…"_s, configured,
                             progress, status == u"Preparing…"_s));
         if (progress)
-            QCOMPARE(std::tuple(row.progressBar()->value(), row.filesLabel()->text(),
-                                row.bytesLabel()->text(), row.currentFileLabel()->isVisible()),
+            QCOMPARE(std::tuple(part<QProgressBar>(row, u"bar"_s)->value(),
+                                part<QLabel>(row, u"files"_s)->text(),
+                                part<QLabel>(row, u"bytes"_s)->text(),
+                                part(row, u"currentFile"_s)->isVisible()),
                      std::tuple(999, u"7/9 files • 99%"_s, u"999 bytes / 1.0 kB"_s, true));
-        QCOMPARE(row.failedButton()->isVisible(), kind == K::failed);
+        auto* failed = part<QPushButton>(row, u"failed"_s);
+        QCOMPARE(failed->isVisible(), kind == K::failed);
         if (kind == K::failed) {
-            row.failedButton()->click();
+            failed->click();
             QTRY_VERIFY(ui.tray->router()->window(logWindow) &&
                         ui.tray->router()->window(logWindow)->isVisible());
         }
@@ -248,25 +279,27 @@ void UiTest::rowEnabledStatesFollowTheBackup() {
     ui.harness.engine.hold = true;
     ui.harness.engine.progress = {BackupProgress{1, 2, 10, 20, "a.txt"}};
     AppState& state = ui.start();
-    QTRY_COMPARE(ui.panel().rows().size(), 2);
+    QTRY_VERIFY(ui.row(1));
     VolumeRow *conf = ui.row(0), *plain = ui.row(1);
     QCOMPARE(conf->volume().name, "CONF");
     // Configure, back up and eject: configure stays enabled, the others only while idle.
     const auto enabled = [](VolumeRow* row) {
-        return std::tuple(row->configureButton()->isEnabled(), row->backupButton()->isEnabled(),
-                          row->ejectButton()->isEnabled());
+        return std::tuple(part(*row, u"configure"_s)->isEnabled(),
+                          part(*row, u"backup"_s)->isEnabled(),
+                          part(*row, u"eject"_s)->isEnabled());
     };
     QCOMPARE(std::tuple(enabled(conf), enabled(plain)),
              std::tuple(std::tuple(true, true, true), std::tuple(true, false, true)));
-    conf->backupButton()->click();
+    part<QPushButton>(*conf, u"backup"_s)->click();
     QVERIFY(ui.harness.engine.waitForCalls(1));
-    QCOMPARE(conf->statusText(), u"Preparing…"_s);
+    QCOMPARE(shownStatus(*conf), u"Preparing…"_s);
     QCOMPARE(std::tuple(enabled(conf), enabled(plain)),
              std::tuple(std::tuple(true, false, false), std::tuple(true, false, true)));
-    QVERIFY(ui.tray->busy() && ui.tray->toolTip().contains(u"Backing up CONF"_s));
+    QVERIFY(ui.tray->toolTip().contains(u"Backing up CONF"_s));
     ui.harness.engine.release();
     QVERIFY(settles(state));
-    QVERIFY(enabled(conf) == std::tuple(true, true, true) && !ui.tray->busy());
+    QVERIFY(enabled(conf) == std::tuple(true, true, true) &&
+            !ui.tray->toolTip().contains(u"Backing up"_s));
 }
 
 void UiTest::languageSwitchChangesEveryText() {
@@ -299,7 +332,7 @@ void UiTest::languageSwitchChangesEveryText() {
         QStringList texts;
         for (QWidget* window : windows)
             texts << visibleTexts(*window);
-        for (QAction* action : ui.tray->menu()->actions())
+        for (QAction* action : window<QMenu>(u"trayMenu"_s)->actions())
             if (!action->isSeparator())
                 texts << action->text();
         texts.removeIf([&](const QString& t) {
@@ -316,7 +349,7 @@ void UiTest::languageSwitchChangesEveryText() {
     for (const QString& text : polish)
         QVERIFY2(!english.contains(text), qPrintable(u"\""_s + text + u"\" was not translated"_s));
     // The log's rows are written again; the texts it stored stay as they were.
-    const QString logText = log.list()->document()->toPlainText();
+    const QString logText = log.findChild<LogListView*>()->document()->toPlainText();
     for (const QString& text :
          {u"Szczegóły błędów (101):"_s, u"reason0"_s, u"…i 1 więcej problemów"_s})
         QVERIFY2(logText.contains(text), qPrintable(text));
@@ -330,17 +363,18 @@ void UiTest::windowsOpenOnce() {
     WindowRouter& router = *ui.tray->router();
     QSignalSpy shown(&router, &WindowRouter::windowShown);
     ui.panel().open();
-    ui.panel().helpButton()->click();
+    auto* helpButton = part<QToolButton>(ui.panel(), u"help"_s);
+    helpButton->click();
     QTRY_COMPARE(shown.count(), 1);
     QWidget* help = router.window(helpWindow);
     help->close();
-    ui.panel().helpButton()->click();
+    helpButton->click();
     QTRY_COMPARE(shown.count(), 2);
     QCOMPARE(std::tuple(router.window(helpWindow), help->isVisible(), help->windowTitle()),
              std::tuple(help, true, u"Keelbox Help"_s));
     // Configure on one drive, then on the other: one configuration window, following the choice.
     for (int i : {0, 1}) {
-        ui.row(i)->configureButton()->click();
+        part<QPushButton>(*ui.row(i), u"configure"_s)->click();
         QCOMPARE(state.editingVolumeID(), ui.row(i)->volume().id);
     }
     QTRY_COMPARE(shown.count(), 4);
@@ -570,9 +604,10 @@ void UiTest::logRows() {
         QVERIFY(empty && empty->isVisible());
         state.appendLog(failureWith(issues));
         QVERIFY(!empty->isVisible());
-        const std::vector<QString> shownBoxes = issueBoxTexts(*window.list()->document());
+        const QTextDocument& document = *window.findChild<LogListView*>()->document();
+        const std::vector<QString> shownBoxes = issueBoxTexts(document);
         QCOMPARE(int(shownBoxes.size()), std::min(issues, 100));
-        const QString text = window.list()->document()->toPlainText();
+        const QString text = document.toPlainText();
         QVERIFY(text.contains(u"Zakończono z błędami"_s) && text.contains(u"STICK • "_s));
         QCOMPARE(std::tuple(text.contains(u"Error details (%1):"_s.arg(issues)),
                             text.contains(u"more issues"_s),

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <tuple>

@@ -25,20 +25,6 @@ const QString fsInterface = u"org.freedesktop.UDisks2.Filesystem"_s;
 const QString blockInterface = u"org.freedesktop.UDisks2.Block"_s;
 const QString partitionInterface = u"org.freedesktop.UDisks2.Partition"_s;
 
-// Typed values for the stand-in (see fake_udisks2.py).
-QJsonObject ay(const QString& text) {
-    return {{"ay", text}};
-}
-QJsonObject aay(const QStringList& list) {
-    return {{"aay", QJsonArray::fromStringList(list)}};
-}
-QJsonObject op(const QString& path) {
-    return {{"o", path}};
-}
-QJsonObject mountedAt(const QStringList& points) {
-    return {{"MountPoints", aay(points)}};
-}
-
 } // namespace
 
 class UDisks2FakeTest : public QObject {
@@ -52,6 +38,15 @@ private slots:
     void ejectsTheWholeDevice();
 
 private:
+    // Typed values for the stand-in (see fake_udisks2.py).
+    static QJsonObject ay(const QString& text) { return {{"ay", text}}; }
+    static QJsonObject aay(const QStringList& list) {
+        return {{"aay", QJsonArray::fromStringList(list)}};
+    }
+    static QJsonObject op(const QString& path) { return {{"o", path}}; }
+    static QJsonObject mountedAt(const QStringList& points) {
+        return {{"MountPoints", aay(points)}};
+    }
     QString unique(const QString& stem) { return stem + QString::number(++m_counter); }
     QString mountDir(const QString& name) {
         const QString path = m_dir.filePath(u"mnt/"_s + name);

@@ -109,8 +109,12 @@ private slots:
 
 private:
     void publish(const QByteArray& feed, const KeyPair& signer);
-    Setup feed(const QByteArray& document, const KeyPair* signer = nullptr);
-    Setup answer(int status, const QByteArray& body);
+    Setup feed(const QByteArray& document, const KeyPair* signer = nullptr) {
+        return [=, this](FeedSource&) { publish(document, signer ? *signer : m_key); };
+    }
+    Setup answer(int status, const QByteArray& body) {
+        return [=, this](FeedSource&) { m_server->routes[u"/feed.json"_s] = {status, body}; };
+    }
     std::unique_ptr<UpdateService> service(bool automaticChecks);
 
     QTemporaryDir m_home;
@@ -139,14 +143,6 @@ void UpdateTest::cleanup() {
 void UpdateTest::publish(const QByteArray& feed, const KeyPair& signer) {
     m_server->routes[u"/feed.json"_s] = {200, feed};
     m_server->routes[u"/feed.json.sig"_s] = {200, signer.sign(feed)};
-}
-
-Setup UpdateTest::feed(const QByteArray& document, const KeyPair* signer) {
-    return [=, this](FeedSource&) { publish(document, signer ? *signer : m_key); };
-}
-
-Setup UpdateTest::answer(int status, const QByteArray& body) {
-    return [=, this](FeedSource&) { m_server->routes[u"/feed.json"_s] = {status, body}; };
 }
 
 std::unique_ptr<UpdateService> UpdateTest::service(bool automaticChecks) {

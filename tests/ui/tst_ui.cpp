@@ -66,8 +66,8 @@ QStringList visibleTexts(const QWidget& root) {
 }
 
 // The part of `root` named `name`, or the top-level window of that name.
-template <class Widget = QWidget> Widget* part(const QObject& root, const QString& name) {
-    return root.findChild<Widget*>(name);
+template <class Widget = QWidget> Widget* part(const QObject& root, const char* name) {
+    return root.findChild<Widget*>(QLatin1String(name));
 }
 template <class Widget> Widget* window(const QString& name) {
     for (QWidget* candidate : QApplication::topLevelWidgets())
@@ -78,10 +78,8 @@ template <class Widget> Widget* window(const QString& name) {
 
 // What a drive row says about the drive's state: its status line or the failed run's link.
 QString shownStatus(const VolumeRow& row) {
-    const auto* failed = part<QPushButton>(row, u"failed"_s);
-    const auto* status = part<ElidedLabel>(row, u"status"_s);
-    return failed->isVisibleTo(&row) ? failed->text()
-                                     : (status->isVisibleTo(&row) ? status->text() : QString());
+    const auto* failed = part<QPushButton>(row, "failed");
+    return failed->isVisibleTo(&row) ? failed->text() : part<ElidedLabel>(row, "status")->text();
 }
 
 template <class Widget = QPushButton>
@@ -165,7 +163,7 @@ struct Ui {
     Panel& panel() { return *window<Panel>(u"panel"_s); }
     // The drive rows in the order the panel lists them.
     VolumeRow* row(int i) {
-        QLayout* list = part(panel(), u"drives"_s)->layout();
+        QLayout* list = part(panel(), "drives")->layout();
         return i < list->count() ? qobject_cast<VolumeRow*>(list->itemAt(i)->widget()) : nullptr;
     }
 };
@@ -209,14 +207,14 @@ void UiTest::panelSections() {
         Panel& panel = ui.panel();
         panel.open();
         QVERIFY(QTest::qWaitForWindowExposed(&panel));
-        auto* update = part<QPushButton>(panel, u"update"_s);
+        auto* update = part<QPushButton>(panel, "update");
         QCOMPARE(std::tuple(int(panel.findChildren<VolumeRow*>().size()),
-                            part(panel, u"empty"_s)->isVisible(), update->isVisible(),
-                            part(panel, u"recent"_s)->isVisible()),
+                            part(panel, "empty")->isVisible(), update->isVisible(),
+                            part(panel, "recent")->isVisible()),
                  std::tuple(drives, drives == 0, !version.isEmpty(), logEntries > 0));
         // Toggle, dividers and footer stay whatever is listed.
         const auto dividers = panel.findChildren<QWidget*>(u"divider"_s);
-        QVERIFY(part(panel, u"autoBackup"_s)->isVisible() && part(panel, u"quit"_s)->isVisible() &&
+        QVERIFY(part(panel, "autoBackup")->isVisible() && part(panel, "quit")->isVisible() &&
                 dividers.size() == 3 && std::ranges::all_of(dividers, &QWidget::isVisible));
         QVERIFY(version.isEmpty() || update->text() == u"Update 1.4.2 available"_s);
         QStringList recent, newest; // newest first, at most three
@@ -250,19 +248,18 @@ void UiTest::rowStatus() {
         VolumeRow row(ui.tray->router()->context(), {});
         row.setVolume(volume);
         row.show();
-        QCOMPARE(std::tuple(shownStatus(row), part<QPushButton>(row, u"configure"_s)->text(),
-                            part(row, u"backup"_s)->isEnabled(),
-                            part(row, u"progress"_s)->isVisible(),
-                            part(row, u"scanning"_s)->isVisible()),
+        QCOMPARE(std::tuple(shownStatus(row), part<QPushButton>(row, "configure")->text(),
+                            part(row, "backup")->isEnabled(), part(row, "progress")->isVisible(),
+                            part(row, "scanning")->isVisible()),
                  std::tuple(status, configured ? u"Configure…"_s : u"Set up…"_s, configured,
                             progress, status == u"Preparing…"_s));
         if (progress)
-            QCOMPARE(std::tuple(part<QProgressBar>(row, u"bar"_s)->value(),
-                                part<QLabel>(row, u"files"_s)->text(),
-                                part<QLabel>(row, u"bytes"_s)->text(),
-                                part(row, u"currentFile"_s)->isVisible()),
+            QCOMPARE(std::tuple(part<QProgressBar>(row, "bar")->value(),
+                                part<QLabel>(row, "files")->text(),
+                                part<QLabel>(row, "bytes")->text(),
+                                part(row, "currentFile")->isVisible()),
                      std::tuple(999, u"7/9 files • 99%"_s, u"999 bytes / 1.0 kB"_s, true));
-        auto* failed = part<QPushButton>(row, u"failed"_s);
+        auto* failed = part<QPushButton>(row, "failed");
         QCOMPARE(failed->isVisible(), kind == K::failed);
         if (kind == K::failed) {
             failed->click();
@@ -284,13 +281,12 @@ void UiTest::rowEnabledStatesFollowTheBackup() {
     QCOMPARE(conf->volume().name, "CONF");
     // Configure, back up and eject: configure stays enabled, the others only while idle.
     const auto enabled = [](VolumeRow* row) {
-        return std::tuple(part(*row, u"configure"_s)->isEnabled(),
-                          part(*row, u"backup"_s)->isEnabled(),
-                          part(*row, u"eject"_s)->isEnabled());
+        return std::tuple(part(*row, "configure")->isEnabled(), part(*row, "backup")->isEnabled(),
+                          part(*row, "eject")->isEnabled());
     };
     QCOMPARE(std::tuple(enabled(conf), enabled(plain)),
              std::tuple(std::tuple(true, true, true), std::tuple(true, false, true)));
-    part<QPushButton>(*conf, u"backup"_s)->click();
+    part<QPushButton>(*conf, "backup")->click();
     QVERIFY(ui.harness.engine.waitForCalls(1));
     QCOMPARE(shownStatus(*conf), u"Preparing…"_s);
     QCOMPARE(std::tuple(enabled(conf), enabled(plain)),
@@ -363,7 +359,7 @@ void UiTest::windowsOpenOnce() {
     WindowRouter& router = *ui.tray->router();
     QSignalSpy shown(&router, &WindowRouter::windowShown);
     ui.panel().open();
-    auto* helpButton = part<QToolButton>(ui.panel(), u"help"_s);
+    auto* helpButton = part<QToolButton>(ui.panel(), "help");
     helpButton->click();
     QTRY_COMPARE(shown.count(), 1);
     QWidget* help = router.window(helpWindow);
@@ -374,7 +370,7 @@ void UiTest::windowsOpenOnce() {
              std::tuple(help, true, u"Keelbox Help"_s));
     // Configure on one drive, then on the other: one configuration window, following the choice.
     for (int i : {0, 1}) {
-        part<QPushButton>(*ui.row(i), u"configure"_s)->click();
+        part<QPushButton>(*ui.row(i), "configure")->click();
         QCOMPARE(state.editingVolumeID(), ui.row(i)->volume().id);
     }
     QTRY_COMPARE(shown.count(), 4);

@@ -3,13 +3,23 @@
 #include "app/SingleInstance.h"
 
 #include <QCoreApplication>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <cstring>
 #include <iostream>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 using namespace keelbox;
 using namespace keelbox::app;
@@ -43,6 +53,25 @@ QByteArray nextLine(QProcess& process) {
                                                                     : QByteArray();
 }
 
+// Sends `request` to the socket at `path` from a child process running as `uid`.
+bool sendAs(uid_t uid, const QString& path, const char* request) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, QFile::encodeName(path).constData(),
+                     sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const bool sent =
+            ::setgid(uid) == 0 && ::setuid(uid) == 0 &&
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::write(fd, request, std::strlen(request)) > 0;
+        ::_exit(sent ? 0 : 1);
+    }
+    int status = 1;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 } // namespace
 
 class InstanceTest : public QObject {
@@ -50,6 +79,7 @@ class InstanceTest : public QObject {
 
 private slots:
     void secondInstanceHandsOverAndAKilledOneIsReplaced();
+    void channelOutlivesBadClientsAndLackOfDescriptors();
 };
 
 void InstanceTest::secondInstanceHandsOverAndAKilledOneIsReplaced() {
@@ -93,6 +123,52 @@ void InstanceTest::secondInstanceHandsOverAndAKilledOneIsReplaced() {
     startHelper(after, runtime.path());
     QVERIFY(activated.wait(10000));
     QVERIFY(after.waitForFinished(5000) && after.exitCode() == 10);
+}
+
+void InstanceTest::channelOutlivesBadClientsAndLackOfDescriptors() {
+    QTemporaryDir runtime;
+    SingleInstance instance(runtime.path());
+    QCOMPARE(instance.claim(), SingleInstance::Claim::primary);
+    QSignalSpy activated(&instance, &SingleInstance::activationRequested);
+    const auto handsOver = [&] {
+        return SingleInstance(runtime.path()).claim() == SingleInstance::Claim::handedOver;
+    };
+    // A line past the bound and a client that says nothing are dropped.
+    QLocalSocket flood, silent;
+    for (QLocalSocket* client : {&flood, &silent})
+        client->connectToServer(instance.socketPath());
+    flood.write(QByteArray(1 << 20, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(flood.state() == QLocalSocket::UnconnectedState &&
+                                 silent.state() == QLocalSocket::UnconnectedState,
+                             clientTimeoutMs + 3000);
+    // Another user is not heard, even where the socket's mode would let him in.
+    if (::geteuid() == 0) {
+        QVERIFY(::chmod(QFile::encodeName(runtime.path()).constData(), 0755) == 0 &&
+                ::chmod(QFile::encodeName(instance.socketPath()).constData(), 0666) == 0);
+        QVERIFY(sendAs(65534, instance.socketPath(), "activate\n"));
+    }
+    // Out of descriptors while a launch waits: it is heard once there are some again.
+    QLocalSocket waiting;
+    waiting.connectToServer(instance.socketPath());
+    QVERIFY(waiting.write("activate\n") > 0 && waiting.waitForBytesWritten(1000));
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+    std::vector<int> taken;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        taken.push_back(fd);
+    QTest::qWait(500);
+    for (int fd : taken)
+        ::close(fd);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+    QTRY_COMPARE(activated.count(), 1);
+    // A removed socket comes back.
+    QVERIFY(QFile::remove(instance.socketPath()));
+    QTRY_VERIFY(QFileInfo::exists(instance.socketPath()));
+    QVERIFY(handsOver());
+    QTRY_COMPARE(activated.count(), 2);
 }
 
 int main(int argc, char** argv) {

@@ -415,9 +415,9 @@ void AppState::reportNotRun(const std::string& volumeID, const std::string& volu
     // Nothing ran. A drive listed at this path now is another one (or this one, back on a new
     // mount) and keeps the status of a drive that is not being backed up.
     VolumeInfo* volume = findVolume(volumeID);
-    const std::string message = formatLocalized(
-        match == DriveMatch::other ? "run.otherDrive" : "run.driveGone", language,
-        {inertText(volumeID)});
+    const std::string message =
+        formatLocalized(match == DriveMatch::other ? "run.otherDrive" : "run.driveGone", language,
+                        {inertText(volumeID)});
     showNotRunning(volume);
     logOrReport(volume, makeEntry(volumeName, message, LogEntry::Kind::failure));
     if (m_notify)
@@ -455,8 +455,8 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
         return;
     UserNotification notification;
     if (issueCount > 0) {
-        notification.title =
-            QString::fromStdString(formatLocalized("notify.errTitle", language, {isolatedName(volumeName)}));
+        notification.title = QString::fromStdString(
+            formatLocalized("notify.errTitle", language, {isolatedName(volumeName)}));
         notification.body = QString::fromStdString(
             formatLocalized("notify.errBody", language, {summary, issueCount}) + "\n" +
             inertText(result.errors.front().summaryLine()));
@@ -514,8 +514,8 @@ void AppState::saveDriveConfig(DriveConfig config, const std::string& volumeID) 
     if (auto error = writeConfig(config, volume->url)) {
         const std::string name = volume->name;
         setLastError(error->message);
-        appendLog(
-            makeEntry(name, text("ev.configSaveErr", {inertText(error->message)}), LogEntry::Kind::failure));
+        appendLog(makeEntry(name, text("ev.configSaveErr", {inertText(error->message)}),
+                            LogEntry::Kind::failure));
         return;
     }
     volume->config = std::move(config);

@@ -54,7 +54,8 @@ private:
             return drop();
         const qsizetype searched = m_line.size();
         m_line.append(buffer, count);
-        if (const qsizetype end = m_line.indexOf('\n', searched); end >= 0 && end < maxRequestLine) {
+        if (const qsizetype end = m_line.indexOf('\n', searched);
+            end >= 0 && end < maxRequestLine) {
             m_instance.handle(m_line.left(end + 1));
             return drop();
         }

@@ -91,8 +91,7 @@ void showConfig(const DriveConfig& config, const fs::path& driveRoot, AppLanguag
     // The folder the copies go into, when the name has to be changed to make one.
     const std::string name = shownName(config.driveName);
     const std::string folder = driveFolderName(config.driveName);
-    line("cli.config.name",
-         folder == config.driveName ? name : name + " → " + shownName(folder));
+    line("cli.config.name", folder == config.driveName ? name : name + " → " + shownName(folder));
     line("cli.config.id", printable(config.driveID));
     line("cli.config.destination", printable(config.destinationPath));
     line("cli.config.mode", modeName(config.mode, language));

@@ -11,10 +11,11 @@ namespace {
 std::pair<char32_t, std::size_t> decode(std::string_view text, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
     const unsigned lead = byte(0);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
-                                       : lead >= 0xE0 && lead <= 0xEF   ? 3
-                                       : lead >= 0xF0 && lead <= 0xF4   ? 4
-                                                                        : 0;
+    std::size_t length = lead < 0x80                    ? 1
+                         : lead >= 0xC2 && lead <= 0xDF ? 2
+                         : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                        : 0;
     if (length == 0 || i + length > text.size())
         return {0, 0};
     char32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
@@ -35,8 +36,8 @@ bool isControl(char32_t c) {
 
 // Characters that draw nothing or change how the text around them is laid out.
 bool isInvisible(char32_t c) {
-    return c == 0x00AD || c == 0x034F || c == 0x061C || c == 0x115F || c == 0x1160 ||
-           c == 0x180E || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+    return c == 0x00AD || c == 0x034F || c == 0x061C || c == 0x115F || c == 0x1160 || c == 0x180E ||
+           (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
            (c >= 0x2060 && c <= 0x2069) || c == 0x3164 || c == 0xFEFF || c == 0xFFA0 ||
            (c >= 0xE0000 && c <= 0xE007F);
 }

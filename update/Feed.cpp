@@ -40,19 +40,22 @@ FeedParse parseFeed(const QByteArray& document) {
             return {std::nullopt, QStringLiteral("“%1” is missing or not text").arg(key)};
     }
     // Sizes no release needs: the fields are shown, and a version is parsed.
-    for (const auto& [key, limit] : {std::pair{"version", 64}, {"displayVersion", 64},
-                                     {"releaseDate", 10}, {"releaseNotes", 20000},
+    for (const auto& [key, limit] : {std::pair{"version", 64},
+                                     {"displayVersion", 64},
+                                     {"releaseDate", 10},
+                                     {"releaseNotes", 20000},
                                      {"downloadPage", 2000}}) {
         if (object.value(QLatin1String(key)).toString().size() > limit)
-            return {std::nullopt, QStringLiteral("“%1” is longer than %2 characters").arg(key).arg(limit)};
+            return {std::nullopt,
+                    QStringLiteral("“%1” is longer than %2 characters").arg(key).arg(limit)};
     }
     FeedEntry entry;
     entry.version = object.value(QLatin1String("version")).toString();
     if (!parseVersion(entry.version.toStdString()))
         return {std::nullopt, QStringLiteral("“%1” is not a version").arg(entry.version)};
     // Shown in the panel, the dialog and the terminal: inert from here on, like the notes.
-    entry.displayVersion = QString::fromStdString(
-        shownName(object.value(QLatin1String("displayVersion")).toString().trimmed().toStdString(), 64));
+    entry.displayVersion = QString::fromStdString(shownName(
+        object.value(QLatin1String("displayVersion")).toString().trimmed().toStdString(), 64));
     if (entry.displayVersion.isEmpty())
         entry.displayVersion = entry.version;
     const QString date = object.value(QLatin1String("releaseDate")).toString();

@@ -241,7 +241,8 @@ void AppStateTest::runReportsProgressAndResult() {
             const UserNotification& finished = h.notifier->posted.back();
             QCOMPARE(
                 finished.title + u'|' + finished.body + u'|' + finished.soundName,
-                u"Keelbox — \u2068RENAMED\u2069 (with errors)|"_s + QString::fromStdString(summary) +
+                u"Keelbox — \u2068RENAMED\u2069 (with errors)|"_s +
+                    QString::fromStdString(summary) +
                     u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania.|dialog-warning"_s);
         }
         // A snapshot that arrives after the finish is dropped, as is one for an unknown drive.

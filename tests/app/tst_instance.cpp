@@ -10,19 +10,16 @@
 #include <QTest>
 
 #include <csignal>
-#include <cstring>
 #include <iostream>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 
 using namespace keelbox;
 using namespace keelbox::app;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -51,25 +48,6 @@ void startHelper(QProcess& process, const QString& runtimeDir) {
 QByteArray nextLine(QProcess& process) {
     return process.canReadLine() || process.waitForReadyRead(10000) ? process.readLine().trimmed()
                                                                     : QByteArray();
-}
-
-// Sends `request` to the socket at `path` from a child process running as `uid`.
-bool sendAs(uid_t uid, const QString& path, const char* request) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, QFile::encodeName(path).constData(),
-                     sizeof address.sun_path - 1);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const bool sent =
-            ::setgid(uid) == 0 && ::setuid(uid) == 0 &&
-            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::write(fd, request, std::strlen(request)) > 0;
-        ::_exit(sent ? 0 : 1);
-    }
-    int status = 1;
-    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 } // namespace
@@ -145,7 +123,13 @@ void InstanceTest::channelOutlivesBadClientsAndLackOfDescriptors() {
     if (::geteuid() == 0) {
         QVERIFY(::chmod(QFile::encodeName(runtime.path()).constData(), 0755) == 0 &&
                 ::chmod(QFile::encodeName(instance.socketPath()).constData(), 0666) == 0);
-        QVERIFY(sendAs(65534, instance.socketPath(), "activate\n"));
+        QCOMPARE(QProcess::execute(u"setpriv"_s,
+                                   {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                                    u"/usr/bin/python3"_s, u"-c"_s,
+                                    u"import socket,sys; s = socket.socket(socket.AF_UNIX); "
+                                    "s.connect(sys.argv[1]); s.sendall(b'activate\\n')"_s,
+                                    instance.socketPath()}),
+                 0);
     }
     // Out of descriptors while a launch waits: it is heard once there are some again.
     QLocalSocket waiting;
@@ -153,8 +137,7 @@ void InstanceTest::channelOutlivesBadClientsAndLackOfDescriptors() {
     QVERIFY(waiting.write("activate\n") > 0 && waiting.waitForBytesWritten(1000));
     rlimit saved{};
     QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
-    rlimit low = saved;
-    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+    const rlimit low{std::min<rlim_t>(saved.rlim_cur, 1024), saved.rlim_max};
     QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
     std::vector<int> taken;
     for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)

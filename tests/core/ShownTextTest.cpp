@@ -31,7 +31,9 @@ TEST(ShownText, NamesAreCutOnceAndIsolated) {
     EXPECT_EQ(shownName(std::string(48, 'W')), std::string(48, 'W'));
     EXPECT_EQ(shownName("łódź", 3), "łó…"); // never in a character
     EXPECT_EQ(shownName("a\nb", 5), "a\\x0…");
-    EXPECT_EQ(isolatedName("\xe2\x80\xae" "KCITS"), "\u2068\\u202EKCITS\u2069");
+    EXPECT_EQ(isolatedName("\xe2\x80\xae"
+                           "KCITS"),
+              "\u2068\\u202EKCITS\u2069");
 }
 
 } // namespace

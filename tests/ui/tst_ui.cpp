@@ -659,7 +659,8 @@ void UiTest::outsideTextsStayText() {
         SettingsView settings(state, *ui.harness.localizer, ui.updater);
         LogWindow log(state, *ui.harness.localizer);
         ui.panel().open();
-        for (QWidget* window : std::initializer_list<QWidget*>{&ui.panel(), &config, &settings, &log}) {
+        for (QWidget* window :
+             std::initializer_list<QWidget*>{&ui.panel(), &config, &settings, &log}) {
             window->show();
             window->grab();
         }
@@ -670,9 +671,10 @@ void UiTest::outsideTextsStayText() {
         QVERIFY(log.list()->document()->toPlainText().contains(shown + u" • "_s));
         // As a markup-reading notification server shows it, and as `watch` prints it.
         const QString title = ui.harness.notifier->posted.at(0).title;
-        QCOMPARE(QTextDocumentFragment::fromHtml(notificationText(title, maxNotificationTitle, true))
-                     .toPlainText(),
-                 u"Keelbox — \u2068"_s + shown + u"\u2069"_s);
+        QCOMPARE(
+            QTextDocumentFragment::fromHtml(notificationText(title, maxNotificationTitle, true))
+                .toPlainText(),
+            u"Keelbox — \u2068"_s + shown + u"\u2069"_s);
         QVERIFY(formatVolumeLine(state.volumes().at(0), AppLanguage::english)
                     .starts_with(shownName(raw) + " ("));
     }

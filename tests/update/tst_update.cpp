@@ -197,7 +197,8 @@ void UpdateTest::checkOutcome_data() {
         feed(R"({"version": "0.2.0", "displayVersion": "0.2"})"));
     row("http download page", O::failed, F::malformedFeed, 2,
         feed(feedJson(u"0.2.0"_s, u"http://127.0.0.1/get"_s)));
-    row("absurd version", O::failed, F::malformedFeed, 2, feed(feedJson(u"1."_s.repeated(40) + u'0')));
+    row("absurd version", O::failed, F::malformedFeed, 2,
+        feed(feedJson(u"1."_s.repeated(40) + u'0')));
     row("hostile notes", O::updateFound, F::none, 2,
         feed(feedJson(u"0.2.0"_s).replace("Faster", "\\u001b]0;owned\\u0007\\u202eFaster")));
     row("hostile reason", O::failed, F::httpStatus, 1, answer(503, "Busy \x1b[2J"));
@@ -248,11 +249,12 @@ void UpdateTest::checkOutcome() {
              std::tuple(outcome, failure, requests, false));
     // `keelbox check-update` reports the same outcome in its exit status, and the server's words
     // inert.
-    const QHash<QByteArray, QString> printedFor{{"newer", u"0.1.0"_s},
-                                                {"same version", u"0.1.0"_s},
-                                                {"tampered", u"signature"_s},
-                                                {"hostile notes", u"\\x1B]0;owned\\x07\\u202EFaster"_s},
-                                                {"hostile reason", u"503 Busy \\x1B[2J"_s}};
+    const QHash<QByteArray, QString> printedFor{
+        {"newer", u"0.1.0"_s},
+        {"same version", u"0.1.0"_s},
+        {"tampered", u"signature"_s},
+        {"hostile notes", u"\\x1B]0;owned\\x07\\u202EFaster"_s},
+        {"hostile reason", u"503 Busy \\x1B[2J"_s}};
     if (const QString expected = printedFor.value(QTest::currentDataTag()); !expected.isEmpty()) {
         QProcess command;
         command.start(QStringLiteral(KEELBOX_BINARY),

@@ -434,8 +434,9 @@ void ConfigWindow::addSources() {
     const auto volume = m_state.editingVolume();
     if (!volume || !m_panels.chooseItems)
         return;
-    const FilePanelRequest request{volume->url, m_localizer.qtext("cfg.panel.addPrompt"),
-                                   m_localizer.qtext("cfg.panel.addMsg", {keelbox::shownName(volume->name)})};
+    const FilePanelRequest request{
+        volume->url, m_localizer.qtext("cfg.panel.addPrompt"),
+        m_localizer.qtext("cfg.panel.addMsg", {keelbox::shownName(volume->name)})};
     const auto items = m_panels.chooseItems(this, request);
     if (!items)
         return;

@@ -203,7 +203,8 @@ public:
         m_out.image(dotUrl.arg(kindName(entry.kind)), indent, dotSize);
         m_out.text(shownText(entry.message), m_message);
         m_out.block(indent, 2, m_meta);
-        m_out.text(shownName(entry.volume) + QStringLiteral(" • ") + timeOfDayText(entry.date, m_locale),
+        m_out.text(shownName(entry.volume) + QStringLiteral(" • ") +
+                       timeOfDayText(entry.date, m_locale),
                    m_meta);
         if (entry.details.empty())
             return;

@@ -2,6 +2,7 @@
 
 #include "app/LogText.h"
 #include "core/ConfigFile.h"
+#include "core/ShownText.h"
 
 #include <QCollator>
 #include <QMetaObject>
@@ -19,8 +20,9 @@ namespace {
 const QString autoBackupKey = QStringLiteral("autoBackup");
 const QString notifyKey = QStringLiteral("notify");
 
+// Notification titles: the name isolated, so that it cannot reorder the words around it.
 std::string titleFor(const std::string& volumeName) {
-    return "Keelbox — " + volumeName;
+    return "Keelbox — " + isolatedName(volumeName);
 }
 
 // Backups are background work: the backup thread yields the processor and the disks to whatever
@@ -101,7 +103,8 @@ void AppState::setEditingVolumeID(std::optional<std::string> id) {
 }
 
 void AppState::setLastError(std::string message) {
-    m_lastError = std::move(message);
+    // Messages quote paths, names and the system's words: shown inert wherever they are shown.
+    m_lastError = inertText(message);
     emit lastErrorChanged();
 }
 
@@ -178,7 +181,7 @@ LogEntry AppState::makeEntry(std::string volume, std::string message, LogEntry::
     LogEntry entry;
     entry.id = Uuid::random();
     entry.date = now();
-    entry.volume = std::move(volume);
+    entry.volume = shownName(volume);
     entry.message = std::move(message);
     entry.kind = kind;
     entry.details = std::move(details);
@@ -412,12 +415,14 @@ void AppState::reportNotRun(const std::string& volumeID, const std::string& volu
     // Nothing ran. A drive listed at this path now is another one (or this one, back on a new
     // mount) and keeps the status of a drive that is not being backed up.
     VolumeInfo* volume = findVolume(volumeID);
-    const std::string message = formatLocalized(
-        match == DriveMatch::other ? "run.otherDrive" : "run.driveGone", language, {volumeID});
+    const std::string message =
+        formatLocalized(match == DriveMatch::other ? "run.otherDrive" : "run.driveGone", language,
+                        {inertText(volumeID)});
     showNotRunning(volume);
     logOrReport(volume, makeEntry(volumeName, message, LogEntry::Kind::failure));
     if (m_notify)
-        post({QString::fromStdString(formatLocalized("notify.errTitle", language, {volumeName})),
+        post({QString::fromStdString(
+                  formatLocalized("notify.errTitle", language, {isolatedName(volumeName)})),
               QString::fromStdString(message), QStringLiteral("dialog-warning"),
               volume ? QString::fromStdString(formatLocalized("notify.showLog", language, {}))
                      : QString{}});
@@ -450,11 +455,11 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
         return;
     UserNotification notification;
     if (issueCount > 0) {
-        notification.title =
-            QString::fromStdString(formatLocalized("notify.errTitle", language, {volumeName}));
+        notification.title = QString::fromStdString(
+            formatLocalized("notify.errTitle", language, {isolatedName(volumeName)}));
         notification.body = QString::fromStdString(
             formatLocalized("notify.errBody", language, {summary, issueCount}) + "\n" +
-            result.errors.front().summaryLine());
+            inertText(result.errors.front().summaryLine()));
         notification.soundName = QStringLiteral("dialog-warning");
     } else {
         notification.title = QString::fromStdString(titleFor(volumeName));
@@ -509,8 +514,8 @@ void AppState::saveDriveConfig(DriveConfig config, const std::string& volumeID) 
     if (auto error = writeConfig(config, volume->url)) {
         const std::string name = volume->name;
         setLastError(error->message);
-        appendLog(
-            makeEntry(name, text("ev.configSaveErr", {error->message}), LogEntry::Kind::failure));
+        appendLog(makeEntry(name, text("ev.configSaveErr", {inertText(error->message)}),
+                            LogEntry::Kind::failure));
         return;
     }
     volume->config = std::move(config);
@@ -561,8 +566,8 @@ void AppState::eject(const std::string& volumeID) {
 void AppState::ejectCompleted(const std::string& volumeName, AppLanguage language,
                               const EjectOutcome& outcome) {
     if (!outcome.ok) {
-        const std::string reason = outcome.errorMessage.toStdString();
-        setLastError(formatLocalized("err.ejectNamed", language, {volumeName, reason}));
+        const std::string reason = inertText(outcome.errorMessage.toStdString());
+        setLastError(formatLocalized("err.ejectNamed", language, {shownName(volumeName), reason}));
         appendLog(makeEntry(volumeName, formatLocalized("ev.ejectErr", language, {reason}),
                             LogEntry::Kind::failure));
     } else {

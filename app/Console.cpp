@@ -1,6 +1,7 @@
 #include "app/Console.h"
 
 #include "app/LogText.h"
+#include "core/ShownText.h"
 #include "localization/Format.h"
 
 namespace keelbox::app {
@@ -46,7 +47,7 @@ void Console::volumesChanged() {
     }
     for (const auto& [id, name] : m_known) {
         if (!now.contains(id))
-            say("watch.disconnected", {inertText(name + " (" + id + ")")});
+            say("watch.disconnected", {shownName(name) + " (" + inertText(id) + ")"});
     }
     m_known = std::move(now);
 }

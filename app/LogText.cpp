@@ -1,5 +1,6 @@
 #include "app/LogText.h"
 
+#include "core/ShownText.h"
 #include "localization/Format.h"
 
 #include <algorithm>
@@ -57,7 +58,7 @@ std::string statusText(const VolumeInfo& volume, AppLanguage language) {
 
 std::string formatLogEntry(const LogEntry& entry, AppLanguage language, std::size_t maxIssues) {
     std::string out = timeOfDay(entry.date) + "  " + std::string(kindMark(entry.kind)) + " " +
-                      inertText(entry.volume + ": " + entry.message) + "\n";
+                      shownName(entry.volume) + ": " + inertText(entry.message) + "\n";
     const std::size_t shown = std::min(maxIssues, entry.details.size());
     for (std::size_t i = 0; i < shown; ++i) {
         const BackupIssue& issue = entry.details[i];
@@ -84,7 +85,7 @@ std::string_view modeShortKey(BackupMode mode) {
 }
 
 std::string formatVolumeLine(const VolumeInfo& volume, AppLanguage language) {
-    std::string out = inertText(volume.name + " (" + volume.id + ")");
+    std::string out = shownName(volume.name) + " (" + inertText(volume.id) + ")";
     const std::string status = statusText(volume, language);
     if (!status.empty())
         out += " — " + status;

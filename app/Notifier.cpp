@@ -18,6 +18,17 @@ const QString showLogAction = QStringLiteral("show-log");
 const QString defaultAction = QStringLiteral("default");
 } // namespace
 
+QString notificationText(const QString& text, qsizetype maxLength, bool markup) {
+    QString bounded = text;
+    if (bounded.size() > maxLength) {
+        bounded.truncate(maxLength - 1);
+        if (bounded.back().isHighSurrogate())
+            bounded.chop(1);
+        bounded += QStringLiteral("…");
+    }
+    return markup ? bounded.toHtmlEscaped() : bounded;
+}
+
 class DesktopNotifier::Listener : public QObject {
     Q_OBJECT
 
@@ -36,6 +47,8 @@ public:
                     const QDBusPendingReply<QStringList> capabilities = *call;
                     actions = capabilities.isValid() &&
                               capabilities.value().contains(QStringLiteral("actions"));
+                    bodyMarkup = !capabilities.isValid() ||
+                                 capabilities.value().contains(QStringLiteral("body-markup"));
                     call->deleteLater();
                 });
     }
@@ -52,6 +65,9 @@ public:
     }
 
     bool actions = false;
+    // Until the server has answered, a body is escaped as if it read markup: an entity shown
+    // once is better than a drive's label read as a link.
+    bool bodyMarkup = true;
     QSet<uint> offered;
 
 private slots:
@@ -85,7 +101,10 @@ void DesktopNotifier::post(const UserNotification& notification) {
         hints.insert(QStringLiteral("sound-name"), notification.soundName);
     call << QStringLiteral("Keelbox") // application name
          << quint32(0)                // a new notification, never a replacement
-         << QStringLiteral("drive-removable-media") << notification.title << notification.body;
+         << QStringLiteral("drive-removable-media")
+         << notificationText(notification.title, maxNotificationTitle, false)
+         << notificationText(notification.body, maxNotificationBody,
+                             !m_listener || m_listener->bodyMarkup);
     const bool showLog =
         !notification.showLogLabel.isEmpty() && onShowLog && m_listener && m_listener->actions;
     QStringList actions;

@@ -45,6 +45,13 @@ private:
     std::unique_ptr<Listener> m_listener;
 };
 
+// A title or body as sent: cut to `maxLength` characters ending in "…", and escaped for a server
+// that reads the body as markup (its "body-markup" capability; titles are always plain). The
+// texts themselves come composed with every name and path made inert (core/ShownText.h).
+inline constexpr qsizetype maxNotificationTitle = 120;
+inline constexpr qsizetype maxNotificationBody = 600;
+QString notificationText(const QString& text, qsizetype maxLength, bool markup);
+
 // The desktop notifier on the session bus.
 std::unique_ptr<Notifier> makeNotifier();
 

@@ -1,11 +1,15 @@
 #pragma once
 // One application per user session: the first launch holds a lock and listens on a local socket in
-// the user's runtime folder; a later launch hands over to it and exits.
+// the user's runtime folder; a later launch hands over to it and exits. Only the same user's
+// processes are heard, one request line of at most 4 KiB each, within a few seconds; the socket
+// outlives a failed accept() and comes back when somebody removes it.
 
-#include <QLocalServer>
+#include <QFileSystemWatcher>
 #include <QLockFile>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -41,17 +45,35 @@ signals:
     void showRequested(const QString& what, const QString& activationToken);
 
 private:
+    class Client;
+
     bool handOver();
+    // Binds and listens at socketPath(), replacing whatever is there (the lock is ours).
+    bool listen();
+    void stopListening();
+    void acceptPending();
+    // Listens anew when the socket file was removed or replaced.
+    void checkSocket();
+    void handle(const QByteArray& line);
 
     QString m_runtimeDir;
     QString m_name;
     std::unique_ptr<QLockFile> m_lock;
-    QLocalServer m_server;
+    int m_listener = -1;
+    std::unique_ptr<QSocketNotifier> m_pending;
+    // The socket file as bound: its device and inode.
+    std::pair<quint64, quint64> m_socketFile{};
+    QFileSystemWatcher m_watcher;
+    // Accepting again a moment after the process ran out of descriptors.
+    QTimer m_retry;
     QString m_error;
     QByteArray m_request;
 };
 
 // $XDG_RUNTIME_DIR, or a private folder under the temporary folder when the session has none.
 QString userRuntimeDir();
+
+inline constexpr qsizetype maxRequestLine = 4096;
+inline constexpr int clientTimeoutMs = 3000;
 
 } // namespace keelbox::app

@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 
+#include "core/ShownText.h"
 #include "localization/Format.h"
 #include "localization/Language.h"
 

@@ -5,6 +5,7 @@
 
 #include "core/ConfigFile.h"
 #include "core/ErrnoText.h"
+#include "core/ShownText.h"
 #include "engine/Destination.h"
 #include "engine/PathSafety.h"
 #include "engine/VolumeIds.h"
@@ -84,12 +85,13 @@ void showConfig(const DriveConfig& config, const fs::path& driveRoot, AppLanguag
     const auto line = [&](std::string_view key, const std::string& value) {
         out << "  " << text(key, language) << ' ' << value << '\n';
     };
-    out << formatText(text("cli.config.title", language), {(driveRoot / configFileName).string()})
+    out << printable(formatText(text("cli.config.title", language),
+                                {(driveRoot / configFileName).string()}))
         << '\n';
     // The folder the copies go into, when the name has to be changed to make one.
-    const std::string name = printable(config.driveName);
-    const std::string folder = driveFolderName(name);
-    line("cli.config.name", folder == name ? name : name + " → " + folder);
+    const std::string name = shownName(config.driveName);
+    const std::string folder = driveFolderName(config.driveName);
+    line("cli.config.name", folder == config.driveName ? name : name + " → " + shownName(folder));
     line("cli.config.id", printable(config.driveID));
     line("cli.config.destination", printable(config.destinationPath));
     line("cli.config.mode", modeName(config.mode, language));

@@ -1,7 +1,5 @@
 #include "localization/Format.h"
 
-#include <cstdio>
-
 #include <charconv>
 
 namespace keelbox {
@@ -66,37 +64,6 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArg>
 std::string formatLocalized(std::string_view key, AppLanguage language,
                             std::initializer_list<FormatArg> args) {
     return formatText(localizedText(key, language), args);
-}
-
-std::string inertText(std::string_view text) {
-    std::string result;
-    result.reserve(text.size());
-    const auto visible = [&result](const char* form, unsigned code) {
-        char buffer[12];
-        std::snprintf(buffer, sizeof buffer, form, code);
-        result += buffer;
-    };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        const auto third = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 2]) : 0;
-        if (byte < 0x20 || byte == 0x7F) {
-            visible("\\x%02X", byte);
-        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            // U+0080…U+009F, the C1 controls, CSI among them.
-            visible("\\x%02X", next);
-            ++i;
-        } else if (byte == 0xE2 && ((next == 0x80 && third >= 0xA8 && third <= 0xAE) ||
-                                    (next == 0x81 && third >= 0xA6 && third <= 0xA9))) {
-            // U+2028 and U+2029 start lines of their own; U+202A…U+202E and U+2066…U+2069 turn
-            // the text's direction round.
-            visible("\\u%04X", 0x2000u | ((next & 0x3Fu) << 6) | (third & 0x3Fu));
-            i += 2;
-        } else {
-            result += text[i];
-        }
-    }
-    return result;
 }
 
 } // namespace keelbox

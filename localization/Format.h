@@ -23,9 +23,4 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArg>
 std::string formatLocalized(std::string_view key, AppLanguage language,
                             std::initializer_list<FormatArg> args);
 
-// A text from a drive made inert for a terminal: control characters (escape sequences that would
-// steer it, line breaks that would forge lines) are shown as "\x1B", line separators and
-// direction overrides as "\u202E".
-std::string inertText(std::string_view text);
-
 } // namespace keelbox

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "ui/Icons.h"
+#include "ui/PlainText.h"
 #include "ui/VolumeRow.h"
 #include "ui/Widgets.h"
 #include "update/UpdaterViewModel.h"
@@ -261,7 +262,7 @@ void Panel::showLog() {
         text->setVisible(present);
         if (present) {
             dot->setColour(dotColour(log[static_cast<std::size_t>(i)].kind));
-            text->setText(QString::fromStdString(log[static_cast<std::size_t>(i)].message));
+            text->setText(shownText(log[static_cast<std::size_t>(i)].message));
         }
     }
     if (isVisible())
@@ -271,9 +272,10 @@ void Panel::showLog() {
 void Panel::showUpdate() {
     const update::UpdaterViewModel& updater = *m_ui.updater;
     m_update->setVisible(updater.updateAvailable());
-    m_update->setText(m_ui.localizer->qtext("menu.updateAvailable",
-                                            {updater.availableVersionString().toStdString()}));
-    m_update->setAccessibleName(m_update->text());
+    m_update->setText(buttonText(m_ui.localizer->qtext(
+        "menu.updateAvailable", {updater.availableVersionString().toStdString()})));
+    m_update->setAccessibleName(m_ui.localizer->qtext(
+        "menu.updateAvailable", {updater.availableVersionString().toStdString()}));
     if (isVisible())
         adjustSize();
 }

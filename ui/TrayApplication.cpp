@@ -6,6 +6,7 @@
 #include "app/Session.h"
 #include "app/SingleInstance.h"
 #include "ui/Icons.h"
+#include "ui/PlainText.h"
 #include "update/UpdaterViewModel.h"
 
 #include <QAction>
@@ -154,7 +155,7 @@ QString TrayApplication::toolTip() const {
     QString tip = QStringLiteral("Keelbox");
     QStringList names;
     for (const VolumeInfo* volume : runningVolumes(m_ui.state->volumes()))
-        names << QString::fromStdString(volume->name);
+        names << shownName(volume->name);
     if (!names.isEmpty())
         tip += QLatin1Char('\n') +
                m_ui.localizer->qtext("tray.backingUp",

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "ui/Icons.h"
+#include "ui/PlainText.h"
 #include "ui/Widgets.h"
 
 #include <QEvent>
@@ -155,14 +156,14 @@ void VolumeRow::restyle() {
 void VolumeRow::setVolume(const VolumeInfo& volume) {
     m_volume = volume;
     m_icon->setColour(volume.isConfigured() ? Colour::accent : Colour::secondary);
-    m_name->setText(qs(volume.name));
+    setPlainText(m_name, shownName(volume.name));
     const auto capacity = volume.capacityText(m_ui.localizer->language());
     m_capacity->setVisible(capacity.has_value());
     m_capacity->setText(capacity ? qs(*capacity) : QString());
     showStatus(volume);
     showProgress(volume);
     showCommands(volume);
-    setAccessibleName(qs(volume.name));
+    setAccessibleName(shownName(volume.name));
 }
 
 // The status line, or the button of a failed run that opens the log.
@@ -220,7 +221,7 @@ void VolumeRow::showProgress(const VolumeInfo& volume) {
         m_bytes->setText(qs(formatFileSize(p.bytesDone, language)) + QStringLiteral(" / ") +
                          qs(formatFileSize(p.bytesTotal, language)));
         m_currentFile->setVisible(!p.currentFile.empty());
-        m_currentFile->setText(qs(p.currentFile));
+        m_currentFile->setText(shownText(p.currentFile));
         m_bar->setAccessibleName(m_files->text());
     }
     m_scanning->setText(loc.qtext("progress.scanning"));

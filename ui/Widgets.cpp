@@ -1,6 +1,7 @@
 #include "ui/Widgets.h"
 
 #include "ui/Icons.h"
+#include "ui/PlainText.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -18,7 +19,7 @@ void ElidedLabel::setText(const QString& text) {
         return;
     m_text = text;
     setAccessibleName(text);
-    setToolTip(text);
+    setPlainToolTip(this, text);
     updateGeometry();
     update();
 }

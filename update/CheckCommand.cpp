@@ -1,6 +1,7 @@
 #include "update/CheckCommand.h"
 
 #include "app/Localizer.h"
+#include "core/ShownText.h"
 #include "update/UpdateService.h"
 
 #include <QEventLoop>
@@ -79,7 +80,7 @@ int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::
                                 entry.releaseDate.toString(Qt::ISODate).toStdString()})
             << '\n'
             << formatLocalized("update.cli.download", language,
-                               {entry.downloadPage.toString().toStdString()})
+                               {inertText(entry.downloadPage.toString().toStdString())})
             << '\n';
         if (!entry.releaseNotes.isEmpty())
             out << '\n' << entry.releaseNotes.toStdString() << '\n';

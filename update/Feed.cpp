@@ -1,5 +1,6 @@
 #include "update/Feed.h"
 
+#include "core/ShownText.h"
 #include "update/Version.h"
 
 #include <QHostAddress>
@@ -38,21 +39,36 @@ FeedParse parseFeed(const QByteArray& document) {
         if (!object.value(QLatin1String(key)).isString())
             return {std::nullopt, QStringLiteral("“%1” is missing or not text").arg(key)};
     }
+    // Sizes no release needs: the fields are shown, and a version is parsed.
+    for (const auto& [key, limit] : {std::pair{"version", 64},
+                                     {"displayVersion", 64},
+                                     {"releaseDate", 10},
+                                     {"releaseNotes", 20000},
+                                     {"downloadPage", 2000}}) {
+        if (object.value(QLatin1String(key)).toString().size() > limit)
+            return {std::nullopt,
+                    QStringLiteral("“%1” is longer than %2 characters").arg(key).arg(limit)};
+    }
     FeedEntry entry;
     entry.version = object.value(QLatin1String("version")).toString();
     if (!parseVersion(entry.version.toStdString()))
         return {std::nullopt, QStringLiteral("“%1” is not a version").arg(entry.version)};
-    entry.displayVersion = object.value(QLatin1String("displayVersion")).toString().trimmed();
+    // Shown in the panel, the dialog and the terminal: inert from here on, like the notes.
+    entry.displayVersion = QString::fromStdString(shownName(
+        object.value(QLatin1String("displayVersion")).toString().trimmed().toStdString(), 64));
     if (entry.displayVersion.isEmpty())
         entry.displayVersion = entry.version;
     const QString date = object.value(QLatin1String("releaseDate")).toString();
     entry.releaseDate = QDate::fromString(date, Qt::ISODate);
     if (!entry.releaseDate.isValid())
         return {std::nullopt, QStringLiteral("“%1” is not a date (YYYY-MM-DD)").arg(date)};
-    entry.releaseNotes = object.value(QLatin1String("releaseNotes")).toString();
+    entry.releaseNotes = QString::fromStdString(
+        inertLines(object.value(QLatin1String("releaseNotes")).toString().toStdString()));
     const QString page = object.value(QLatin1String("downloadPage")).toString();
     entry.downloadPage = QUrl(page, QUrl::StrictMode);
-    if (!entry.downloadPage.isValid() || !isTrustedAddress(entry.downloadPage))
+    // The user's browser opens it: https only, this machine included.
+    if (!entry.downloadPage.isValid() || entry.downloadPage.scheme() != QLatin1String("https") ||
+        entry.downloadPage.host().isEmpty())
         return {std::nullopt, QStringLiteral("“%1” is not an https address").arg(page)};
     return {entry, {}};
 }

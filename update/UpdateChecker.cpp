@@ -124,8 +124,10 @@ void UpdateChecker::fetched(QNetworkReply* reply) {
     if (body.size() > m_limits.maxBytes)
         return fail(CheckFailure::tooLarge);
     if (!isSignature) {
-        // Not null from here on, even for an empty feed: the next reply is the signature.
+        // Not null from here on, even for an empty feed: the next reply is the signature, which
+        // has redirects of its own to follow.
         m_document = body.isNull() ? QByteArray("") : body;
+        m_redirects = 0;
         return fetch(signatureAddress(m_source.address));
     }
     if (!signatureMatches(m_document, body, m_source.publicKey))

@@ -26,7 +26,7 @@ struct FeedSource {
 struct CheckLimits {
     std::chrono::milliseconds timeout{15000}; // for the whole check, both files
     qint64 maxBytes = 1 << 20;                // for each file
-    int maxRedirects = 5;                     // for the whole check
+    int maxRedirects = 5;                     // for each file
 };
 
 enum class CheckFailure {
@@ -88,7 +88,7 @@ private:
     QTimer m_deadline;
     QPointer<QNetworkReply> m_reply;
     CheckFailure m_abortReason = CheckFailure::none;
-    int m_redirects = 0;   // followed in this check, both files together
+    int m_redirects = 0;   // followed for the file being fetched
     QByteArray m_document; // the feed, while its signature is fetched
     bool m_checking = false;
 };

@@ -1,5 +1,6 @@
 #include "update/UpdateService.h"
 
+#include "core/ShownText.h"
 #include "localization/Format.h"
 
 #ifndef KEELBOX_VERSION
@@ -48,7 +49,8 @@ QString runningVersion() {
 }
 
 std::string failureText(const CheckResult& result, AppLanguage language) {
-    const std::string detail = result.detail.toStdString();
+    // Addresses, the server's reason phrase, what is wrong with a feed: the server's words, inert.
+    const std::string detail = shownName(result.detail.toStdString(), 200);
     switch (result.failure) {
     case CheckFailure::none:
         break;

@@ -241,7 +241,8 @@ void AppStateTest::runReportsProgressAndResult() {
             const UserNotification& finished = h.notifier->posted.back();
             QCOMPARE(
                 finished.title + u'|' + finished.body + u'|' + finished.soundName,
-                u"Keelbox — RENAMED (with errors)|"_s + QString::fromStdString(summary) +
+                u"Keelbox — \u2068RENAMED\u2069 (with errors)|"_s +
+                    QString::fromStdString(summary) +
                     u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania.|dialog-warning"_s);
         }
         // A snapshot that arrives after the finish is dropped, as is one for an unknown drive.
@@ -294,7 +295,7 @@ void AppStateTest::unplugAndReplugDuringBackup() {
     // Two starts and two finishes of BACK, GONE's start; notified of those and GONE's end.
     QCOMPARE(std::pair(state.log().size(), h.notifier->posted.size()),
              std::pair(std::size_t(5), std::size_t(6)));
-    QCOMPARE(h.notifier->posted[4].title, u"Keelbox — GONE (with errors)"_s);
+    QCOMPARE(h.notifier->posted[4].title, u"Keelbox — \u2068GONE\u2069 (with errors)"_s);
 }
 
 void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {

@@ -3,6 +3,7 @@
 #include "app/SingleInstance.h"
 
 #include <QCoreApplication>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -10,9 +11,15 @@
 
 #include <csignal>
 #include <iostream>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace keelbox;
 using namespace keelbox::app;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -49,10 +56,10 @@ class InstanceTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void secondInstanceHandsOverAndAKilledOneIsReplaced();
+    void handOverSurvivesBadClientsAndAKilledInstanceIsReplaced();
 };
 
-void InstanceTest::secondInstanceHandsOverAndAKilledOneIsReplaced() {
+void InstanceTest::handOverSurvivesBadClientsAndAKilledInstanceIsReplaced() {
     QTemporaryDir runtime;
     // In this process.
     {
@@ -71,6 +78,47 @@ void InstanceTest::secondInstanceHandsOverAndAKilledOneIsReplaced() {
             QCOMPARE(shown.last(), (QVariantList{what, token}));
         }
         QCOMPARE(activated.count(), 2);
+        // A line past the bound and a client that says nothing are dropped.
+        QLocalSocket flood, silent;
+        for (QLocalSocket* client : {&flood, &silent})
+            client->connectToServer(first.socketPath());
+        flood.write(QByteArray(1 << 20, 'x'));
+        QTRY_VERIFY_WITH_TIMEOUT(flood.state() == QLocalSocket::UnconnectedState &&
+                                     silent.state() == QLocalSocket::UnconnectedState,
+                                 clientTimeoutMs + 3000);
+        // Another user is not heard, even where the socket's mode would let him in.
+        if (::geteuid() == 0) {
+            QVERIFY(::chmod(QFile::encodeName(runtime.path()).constData(), 0755) == 0 &&
+                    ::chmod(QFile::encodeName(first.socketPath()).constData(), 0666) == 0);
+            QCOMPARE(QProcess::execute(u"setpriv"_s,
+                                       {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                                        u"/usr/bin/python3"_s, u"-c"_s,
+                                        u"import socket,sys; s = socket.socket(socket.AF_UNIX); "
+                                        "s.connect(sys.argv[1]); s.sendall(b'activate\\n')"_s,
+                                        first.socketPath()}),
+                     0);
+        }
+        // Out of descriptors while a launch waits: it is heard once there are some again.
+        QLocalSocket waiting;
+        waiting.connectToServer(first.socketPath());
+        QVERIFY(waiting.write("activate\n") > 0 && waiting.waitForBytesWritten(1000));
+        rlimit saved{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+        const rlimit low{std::min<rlim_t>(saved.rlim_cur, 1024), saved.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        std::vector<int> taken;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            taken.push_back(fd);
+        QTest::qWait(500);
+        for (int fd : taken)
+            ::close(fd);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+        QTRY_COMPARE(activated.count(), 3);
+        // A removed socket comes back.
+        QVERIFY(QFile::remove(first.socketPath()));
+        QTRY_VERIFY(QFileInfo::exists(first.socketPath()));
+        QCOMPARE(SingleInstance(runtime.path()).claim(), SingleInstance::Claim::handedOver);
+        QTRY_COMPARE(activated.count(), 4);
         // Another name is another instance.
         SingleInstance other(runtime.path(), QStringLiteral("keelbox-other"));
         QCOMPARE(other.claim(), SingleInstance::Claim::primary);

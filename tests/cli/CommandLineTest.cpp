@@ -53,18 +53,6 @@ TEST(FitToColumns, CutsByCharactersNotBytes) {
         EXPECT_EQ(fitToColumns(text, columns), expected) << text << " @" << columns;
 }
 
-TEST(Printable, NeutralisesTerminalControls) {
-    // U+009B is the one-byte CSI in UTF-8; U+00A0 (no-break space) is text, not a control.
-    const std::pair<std::string, std::string> rows[] = {
-        {"zażółć.txt", "zażółć.txt"},
-        {"evil\x1b]0;title\x07.txt", "evil\\x1B]0;title\\x07.txt"},
-        {"csi\xc2\x9b\x32J", "csi\\x9B2J"},
-        {"nb\xc2\xa0sp", "nb\xc2\xa0sp"},
-    };
-    for (const auto& [text, expected] : rows)
-        EXPECT_EQ(printable(text), expected);
-}
-
 TEST(FormatDuration, SecondsThenClockStyle) {
     constexpr auto en = AppLanguage::english, pl = AppLanguage::polish;
     const std::tuple<double, AppLanguage, std::string> rows[] = {

@@ -96,6 +96,8 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
         args = {u"mkfs.vfat"_s, u"-F"_s, u"32"_s, u"-n"_s, label};
     else if (fs == "vfat"_L1) // FAT16 with 2 KiB clusters, which FUSE reports with a proper size
         args = {u"mkfs.vfat"_s, u"-n"_s, label};
+    else if (fs == "ntfs"_L1) // labels of up to 128 characters, any text
+        args = {u"mkntfs"_s, u"-q"_s, u"-F"_s, u"-f"_s, u"-L"_s, label};
     else
         args = {u"mkfs.exfat"_s, u"-L"_s, label};
     const QString tool = args.takeFirst();

@@ -68,6 +68,7 @@ void RealVolumesTest::udisksDrivesComeAndGo_data() {
     QTest::newRow("FAT stick through FUSE") << u"vfat"_s << u"FATSTICK"_s;
     QTest::newRow("FAT32 whose driver reports no size") << u"vfat32"_s << u"FAT32"_s;
     QTest::newRow("label that climbs folders") << u"ext4"_s << u"../a b"_s;
+    QTest::newRow("label that is markup") << u"ntfs"_s << u"<img src=/dev/zero> & <b>x</b>"_s;
 }
 
 void RealVolumesTest::udisksDrivesComeAndGo() {

@@ -53,9 +53,9 @@ void WatchEndToEndTest::pluggedStickIsBackedUp_data() {
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("printed"); // the label as a terminal shows it
     QTest::newRow("through UDisks2") << true << u"E2ESTICK"_s << u"E2ESTICK"_s;
-    // A label cannot forge a log line or drive the terminal.
-    QTest::newRow("label with a line break and an escape sequence")
-        << true << u"E2E\n\x1b[7mX"_s << u"E2E\\x0A\\x1B[7mX"_s;
+    // A label cannot forge a log line, drive the terminal, turn text round or be read as markup.
+    QTest::newRow("label with a line break, an escape sequence, markup and a direction override")
+        << true << u"<b>&\n\x1b<br>\u202e"_s << u"<b>&\\x0A\\x1B<br>\\u202E"_s;
     // No system bus at all: the drive is found in the kernel's mount table below /mnt.
     QTest::newRow("through the mount table") << false << u"E2ETABLE"_s << u"E2ETABLE"_s;
 }
@@ -108,7 +108,7 @@ void WatchEndToEndTest::pluggedStickIsBackedUp() {
     for (const QJsonObject& note : std::as_const(notes)) {
         QCOMPARE(
             (QStringList{note["summary"].toString(), note["hints"]["desktop-entry"].toString()}),
-            (QStringList{u"Keelbox — "_s + label, u"keelbox"_s}));
+            (QStringList{u"Keelbox — \u2068"_s + printed + u"\u2069"_s, u"keelbox"_s}));
         QVERIFY(note["replaces_id"].toInt() == 0 && note["actions"].toArray().isEmpty());
     }
     const QJsonObject started = notes[0], finished = notes[1];

@@ -2,6 +2,8 @@
 // windows on the application state's fakes, drawn offscreen, with drives as real folders.
 
 #include "../app/Fakes.h"
+#include "app/LogText.h"
+#include "core/ShownText.h"
 #include "ui/Icons.h"
 #include "ui/Panel.h"
 #include "ui/TrayApplication.h"
@@ -31,6 +33,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 #include <QTimer>
 #include <QToolButton>
 
@@ -38,6 +41,9 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using namespace keelbox;
 using namespace keelbox::app;
@@ -187,6 +193,7 @@ private slots:
     void draftFollowsTheDrive();
     void logRows();
     void settingsSwitchesAndUpdateRow();
+    void outsideTextsStayText();
 };
 
 void UiTest::panelSections() {
@@ -333,7 +340,7 @@ void UiTest::languageSwitchChangesEveryText() {
                 texts << action->text();
         texts.removeIf([&](const QString& t) {
             return data.contains(t) || t.contains(u"GB"_s) || t.startsWith(u"STICK • "_s) ||
-                   t.startsWith(u"<a "_s) || t.startsWith(u"/"_s) || t.startsWith(u"Ctrl+"_s);
+                   t.startsWith(u'<') || t.startsWith(u'/') || t.startsWith(u"Ctrl+"_s);
         });
         return texts;
     };
@@ -649,6 +656,62 @@ void UiTest::settingsSwitchesAndUpdateRow() {
     updater.setCanCheckForUpdates(true);
     updater.foundUpdate(u"2.1"_s);
     QVERIFY(check->isEnabled() && visibleTexts(view).contains(u"New version 2.1 is available."_s));
+}
+
+// Hostile labels through every place that shows one: the text shown is the name as the shared rule
+// makes it, never markup, and no picture is loaded (one of them names a file watched for that).
+void UiTest::outsideTextsStayText() {
+    QTemporaryDir dir;
+    const QString picture = dir.filePath(u"p.png"_s);
+    QVERIFY(QImage(8, 8, QImage::Format_RGB32).save(picture));
+    const int opened = ::inotify_init1(IN_NONBLOCK);
+    QVERIFY(::inotify_add_watch(opened, QFile::encodeName(picture).constData(), IN_OPEN) >= 0);
+    for (const QString& label :
+         {u"<img src=/dev/zero>"_s, u"<img src=\"%1\">Photos"_s.arg(picture),
+          u"<a href=\"https://x.test\">Click to update</a>"_s, u"<font size=100>Big</font>"_s,
+          u"Tom & Jerry [*]"_s, u"\u202Egpj.exe"_s, u"ST\u200BICK"_s, QString(300, u'W'),
+          u"two\nlines"_s}) {
+        const std::string raw = label.toStdString();
+        const QString shown = QString::fromStdString(shownName(raw));
+        Ui ui;
+        const MountedVolume drive = ui.harness.addDrive(u"D"_s, testConfig(raw, false));
+        ui.harness.monitor->volumes.back().name = label; // 300 characters make no folder name
+        ui.harness.ejector->outcome = {false, label};
+        ui.harness.engine.hold = true;
+        AppState& state = ui.start();
+        state.setEditingVolumeID(ui.harness.idOf(drive));
+        state.startBackup(ui.harness.idOf(drive));
+        QVERIFY(ui.tray->toolTip().endsWith(shown));
+        ui.harness.engine.release();
+        QVERIFY(settles(state));
+        state.eject(ui.harness.idOf(drive));
+        QTRY_VERIFY(state.lastError());
+        ConfigWindow config(state, *ui.harness.localizer, {});
+        SettingsView settings(state, *ui.harness.localizer, ui.updater);
+        LogWindow log(state, *ui.harness.localizer);
+        ui.panel().open();
+        for (QWidget* window :
+             std::initializer_list<QWidget*>{&ui.panel(), &config, &settings, &log}) {
+            window->show();
+            window->grab();
+        }
+        for (QLabel* name : {withText<QLabel>(*ui.row(0), shown), withText<QLabel>(config, shown),
+                             withText<QLabel>(settings, u"Failed to eject "_s + shown)})
+            QVERIFY2(name && name->textFormat() == Qt::PlainText, qPrintable(label));
+        QCOMPARE(config.windowHandle()->title(), shown);
+        QVERIFY(log.list()->document()->toPlainText().contains(shown + u" • "_s));
+        // As a markup-reading notification server shows it, and as `watch` prints it.
+        const QString title = ui.harness.notifier->posted.at(0).title;
+        QCOMPARE(
+            QTextDocumentFragment::fromHtml(notificationText(title, maxNotificationTitle, true))
+                .toPlainText(),
+            u"Keelbox — \u2068"_s + shown + u"\u2069"_s);
+        QVERIFY(formatVolumeLine(state.volumes().at(0), AppLanguage::english)
+                    .starts_with(shownName(raw) + " ("));
+    }
+    inotify_event event{};
+    QVERIFY(::read(opened, &event, sizeof event) < 0 && errno == EAGAIN);
+    ::close(opened);
 }
 
 QTEST_MAIN(UiTest)

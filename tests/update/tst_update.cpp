@@ -24,8 +24,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Answers paths from a table of status and body (a 3xx's Location); unknown: 404, status 0:
-// silence.
+// Answers paths from a table of status and body (a 3xx's Location, a 4xx's or 5xx's reason
+// phrase too); unknown: 404, status 0: silence.
 class FeedServer : public QTcpServer {
 public:
     FeedServer() {
@@ -54,7 +54,8 @@ private:
             return;
         const QByteArray location = status / 100 == 3 ? "Location: " + body + "\r\n" : "";
         const QByteArray content = location.isEmpty() ? body : "";
-        socket->write("HTTP/1.1 " + QByteArray::number(status) + " Status\r\n" + location +
+        const QByteArray phrase = status >= 400 ? body : "Status";
+        socket->write("HTTP/1.1 " + QByteArray::number(status) + " " + phrase + "\r\n" + location +
                       "Content-Length: " + QByteArray::number(content.size()) + "\r\n\r\n" +
                       content);
         socket->disconnectFromHost();
@@ -191,7 +192,12 @@ void UpdateTest::checkOutcome_data() {
     row("field missing", O::failed, F::malformedFeed, 2,
         feed(R"({"version": "0.2.0", "displayVersion": "0.2"})"));
     row("http download page", O::failed, F::malformedFeed, 2,
-        feed(feedJson(u"0.2.0"_s, u"http://keelbox.test/get"_s)));
+        feed(feedJson(u"0.2.0"_s, u"http://127.0.0.1/get"_s)));
+    row("absurd version", O::failed, F::malformedFeed, 2,
+        feed(feedJson(u"1."_s.repeated(40) + u'0')));
+    row("hostile notes", O::updateFound, F::none, 2,
+        feed(feedJson(u"0.2.0"_s).replace("Faster", "\\u001b]0;owned\\u0007\\u202eFaster")));
+    row("hostile reason", O::failed, F::httpStatus, 1, answer(503, "Busy \x1b[2J"));
     row("other key", O::failed, F::badSignature, 2, feed(feedJson(u"0.2.0"_s), &m_otherKey));
     row("tampered", O::failed, F::badSignature, 2, [this](FeedSource&) {
         publish(feedJson(u"0.1.1"_s), m_key);
@@ -203,6 +209,15 @@ void UpdateTest::checkOutcome_data() {
     });
     row("404", O::failed, F::httpStatus, 1, [](FeedSource&) {});
     row("redirect loop", O::failed, F::tooManyRedirects, 6, answer(301, "/feed.json"));
+    row("three redirects for each file", O::updateFound, F::none, 8, [this](FeedSource&) {
+        publish(feedJson(u"0.2.0"_s), m_key);
+        for (const QString& file : {u"/feed.json"_s, u"/feed.json.sig"_s}) {
+            m_server->routes[file + u'3'] = m_server->routes[file];
+            for (int hop = 0; hop < 3; ++hop)
+                m_server->routes[hop ? file + QString::number(hop) : file] = {
+                    302, (file + QString::number(hop + 1)).toUtf8()};
+        }
+    });
     row("redirect to http", O::failed, F::insecureAddress, 1,
         answer(302, "http://keelbox.test/feed.json"));
     row("never answers", O::failed, F::timeout, 1, answer(0, {}));
@@ -228,9 +243,15 @@ void UpdateTest::checkOutcome() {
     QCOMPARE(std::tuple(result.outcome, result.failure, int(m_server->requests.size()),
                         checker.isChecking()),
              std::tuple(outcome, failure, requests, false));
-    if (const QByteArray tag = QTest::currentDataTag();
-        tag == "newer" || tag == "same version" || tag == "tampered") {
-        // `keelbox check-update` reports the same outcome in its exit status.
+    // `keelbox check-update` reports the same outcome in its exit status, and the server's words
+    // inert.
+    const QHash<QByteArray, QString> printedFor{
+        {"newer", u"0.1.0"_s},
+        {"same version", u"0.1.0"_s},
+        {"tampered", u"signature"_s},
+        {"hostile notes", u"\\x1B]0;owned\\x07\\u202EFaster"_s},
+        {"hostile reason", u"503 Busy \\x1B[2J"_s}};
+    if (const QString expected = printedFor.value(QTest::currentDataTag()); !expected.isEmpty()) {
         QProcess command;
         command.start(QStringLiteral(KEELBOX_BINARY),
                       {u"check-update"_s, u"--feed"_s, source.address.toString(), u"--public-key"_s,
@@ -240,8 +261,7 @@ void UpdateTest::checkOutcome() {
         QCOMPARE(command.exitCode(), outcome == O::updateFound ? 10 : int(outcome == O::failed));
         const QString printed =
             QString::fromUtf8(command.readAllStandardOutput() + command.readAllStandardError());
-        QVERIFY2(printed.contains(outcome == O::failed ? u"signature"_s : u"0.1.0"_s),
-                 qPrintable(printed));
+        QVERIFY2(printed.contains(expected) && !printed.contains(u'\x1b'), qPrintable(printed));
     }
     if (outcome == CheckResult::Outcome::updateFound)
         QCOMPARE(

@@ -2,9 +2,11 @@
 
 #include "app/AppState.h"
 #include "app/Localizer.h"
+#include "core/ShownText.h"
 #include "engine/Destination.h"
 #include "engine/PathSafety.h"
 #include "ui/Icons.h"
+#include "ui/PlainText.h"
 #include "ui/Style.h"
 #include "ui/Widgets.h"
 #include "ui/windows/WindowParts.h"
@@ -53,7 +55,8 @@ QPixmap symbolPixmap(std::string_view symbol, const QColor& colour, TextStyle st
 // selected entries of its list as they are instead of opening a selected folder.
 std::optional<std::vector<fs::path>> chooseFilesAndFolders(QWidget* parent,
                                                            const FilePanelRequest& request) {
-    QFileDialog dialog(parent, request.message, q(request.startFolder));
+    QFileDialog dialog(parent, QString(), q(request.startFolder));
+    setPlainWindowTitle(&dialog, request.message);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setLabelText(QFileDialog::Accept, request.acceptText);
@@ -113,7 +116,8 @@ std::optional<std::vector<fs::path>> chooseFilesAndFolders(QWidget* parent,
 }
 
 std::optional<fs::path> chooseOneFolder(QWidget* parent, const FilePanelRequest& request) {
-    QFileDialog dialog(parent, request.message, q(request.startFolder));
+    QFileDialog dialog(parent, QString(), q(request.startFolder));
+    setPlainWindowTitle(&dialog, request.message);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
     dialog.setLabelText(QFileDialog::Accept, request.acceptText);
@@ -353,9 +357,9 @@ void ConfigWindow::showVolume() {
         setFixedSize(520, 240);
         return;
     }
-    setWindowTitle(q(volume->name));
-    m_driveName->setText(q(volume->name));
-    m_drivePath->setText(q(volume->url));
+    setPlainWindowTitle(this, shownName(volume->name));
+    setPlainText(m_driveName, shownName(volume->name));
+    setPlainText(m_drivePath, shownText(volume->url.string()));
     m_remove->setVisible(volume->isConfigured());
     m_pages->setCurrentWidget(m_editor);
     setFixedSize(560, 620);
@@ -391,14 +395,13 @@ void ConfigWindow::showSources() {
         symbol->setPixmap(symbolPixmap("doc.on.doc", secondary, TextStyle::body, this));
         auto* path = new ElidedLabel(line);
         const QString shown = source.relativePath.empty() ? m_localizer.qtext("cfg.wholeName")
-                                                          : q(source.relativePath);
+                                                          : shownText(source.relativePath);
         path->setText(shown);
-        path->setToolTip(shown);
         auto* remove = new QToolButton(line);
         remove->setAutoRaise(true);
         remove->setIcon(icon("minus.circle.fill", red));
         remove->setAccessibleName(m_localizer.qtext("cfg.sources.remove", {shown.toStdString()}));
-        remove->setToolTip(remove->accessibleName());
+        setPlainToolTip(remove, remove->accessibleName());
         connect(remove, &QToolButton::clicked, this, [this, id = source.id] { removeSource(id); });
         row->addWidget(symbol);
         row->addWidget(path, 1);
@@ -424,15 +427,16 @@ void ConfigWindow::showDestinationWarning() {
                                 : std::nullopt;
     m_destinationWarning.row->setVisible(warning.has_value());
     if (warning)
-        m_destinationWarning.text->setText(QString::fromStdString(*warning));
+        setPlainText(m_destinationWarning.text, shownText(*warning));
 }
 
 void ConfigWindow::addSources() {
     const auto volume = m_state.editingVolume();
     if (!volume || !m_panels.chooseItems)
         return;
-    const FilePanelRequest request{volume->url, m_localizer.qtext("cfg.panel.addPrompt"),
-                                   m_localizer.qtext("cfg.panel.addMsg", {volume->name})};
+    const FilePanelRequest request{
+        volume->url, m_localizer.qtext("cfg.panel.addPrompt"),
+        m_localizer.qtext("cfg.panel.addMsg", {keelbox::shownName(volume->name)})};
     const auto items = m_panels.chooseItems(this, request);
     if (!items)
         return;

@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "app/Localizer.h"
 #include "ui/Icons.h"
+#include "ui/PlainText.h"
 #include "ui/Style.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -200,9 +201,10 @@ public:
         m_out.block(0, m_first ? 3 : 15, m_message);
         m_first = false;
         m_out.image(dotUrl.arg(kindName(entry.kind)), indent, dotSize);
-        m_out.text(q(entry.message), m_message);
+        m_out.text(shownText(entry.message), m_message);
         m_out.block(indent, 2, m_meta);
-        m_out.text(q(entry.volume) + QStringLiteral(" • ") + timeOfDayText(entry.date, m_locale),
+        m_out.text(shownName(entry.volume) + QStringLiteral(" • ") +
+                       timeOfDayText(entry.date, m_locale),
                    m_meta);
         if (entry.details.empty())
             return;
@@ -218,12 +220,12 @@ public:
             Line lines[4];
             int n = 0;
             if (!issue.path.empty())
-                lines[n++] = {q(issue.path), &m_path};
-            lines[n++] = {q(issue.reason), &m_reason};
+                lines[n++] = {shownText(issue.path), &m_path};
+            lines[n++] = {shownText(issue.reason), &m_reason};
             if (!issue.systemMessage.empty())
-                lines[n++] = {q(issue.systemMessage), &m_systemMessage};
+                lines[n++] = {shownText(issue.systemMessage), &m_systemMessage};
             if (issue.suggestion)
-                lines[n++] = {QStringLiteral(" ") + q(*issue.suggestion), &m_hint};
+                lines[n++] = {QStringLiteral(" ") + shownText(*issue.suggestion), &m_hint};
             for (int l = 0; l < n; ++l) {
                 m_out.block(m_boxLine[l == 0][l + 1 == n][i == 0], *lines[l].format);
                 if (lines[l].format == &m_hint)

@@ -1,4 +1,5 @@
 #include "ui/windows/WindowParts.h"
+#include "ui/PlainText.h"
 
 #include <QEvent>
 #include <QFrame>
@@ -43,7 +44,7 @@ private:
 } // namespace
 
 QLabel* wrappingLabel(QWidget* parent) {
-    auto* label = new QLabel(parent);
+    QLabel* label = plainLabel(parent);
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;

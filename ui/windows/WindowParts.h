@@ -7,7 +7,7 @@ class QWidget;
 
 namespace keelbox::ui {
 
-// A label that wraps onto as many lines as it needs, its text selectable with the mouse.
+// A plain-text label that wraps onto as many lines as it needs, its text selectable with the mouse.
 QLabel* wrappingLabel(QWidget* parent);
 // A vertically scrolling area whose content takes the viewport's width and the height its
 // wrapped texts need at that width. (A resizable scroll area alone gives the content its minimum

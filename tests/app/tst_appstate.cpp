@@ -235,14 +235,15 @@ void AppStateTest::runReportsProgressAndResult() {
                  issues ? "Finished with errors: " + summary + ". Errors: " + errors + "."
                         : "Done: " + summary + ".");
         QCOMPARE(findById(state, id)->status,
-                 issues ? BackupStatus::failed(errors + " errors") : BackupStatus::done(summary));
+                 issues ? BackupStatus::failed(errors + (issues == 1 ? " error" : " errors"))
+                        : BackupStatus::done(summary));
         QCOMPARE(h.notifier->posted.size(), std::size_t(notify ? 2 : 0));
         if (polish) {
             const UserNotification& finished = h.notifier->posted.back();
             QCOMPARE(
                 finished.title + u'|' + finished.body + u'|' + finished.soundName,
                 u"Keelbox — RENAMED (with errors)|"_s + QString::fromStdString(summary) +
-                    u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania.|dialog-warning"_s);
+                    u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania.|complete"_s);
         }
         // A snapshot that arrives after the finish is dropped, as is one for an unknown drive.
         state.applyProgress(id, {2, 4, 200, 400, "late.txt"});

@@ -31,7 +31,6 @@
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QStyleOptionGroupBox>
 #include <QTabWidget>
 #include <QTest>
 #include <QTextDocument>
@@ -69,58 +68,35 @@ QStringList visibleTexts(const QWidget& root) {
     return texts;
 }
 
-// Texts of `window` drawn over each other or cut off: every shown label, button and group box
-// title, by where it is visible on screen (inside its scroll areas).
+// Texts of `window` drawn over each other or cut off: every shown label and button, by where it
+// is visible on screen (inside its scroll areas).
 QStringList layoutFaults(const QWidget& window) {
-    struct Shown {
-        QString text;
-        QRect rect;
-        const QWidget* widget;
-        bool title;
-    };
-    std::vector<Shown> shown;
+    std::vector<std::pair<QString, const QWidget*>> shown;
     QStringList faults;
     for (QWidget* w : window.findChildren<QWidget*>()) {
-        if (!w->isVisible() || w->window() != &window || w->visibleRegion().isEmpty())
+        auto* label = qobject_cast<QLabel*>(w);
+        auto* button = qobject_cast<QAbstractButton*>(w);
+        auto* elided = qobject_cast<ElidedLabel*>(w);
+        const QString text = label    ? label->text()
+                             : button ? button->text()
+                             : elided ? elided->text()
+                                      : QString();
+        if (text.isEmpty() || !w->isVisible() || w->window() != &window ||
+            w->visibleRegion().isEmpty())
             continue;
-        const QRect visible =
-            w->visibleRegion().boundingRect().translated(w->mapTo(&window, QPoint()));
-        QString text;
-        bool cut = false;
-        if (auto* label = qobject_cast<QLabel*>(w)) {
-            text = label->text();
-            cut = label->wordWrap() ? label->heightForWidth(label->width()) > label->height()
-                                    : label->sizeHint().width() > label->width();
-        } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
-            text = button->text();
-            cut = button->sizeHint().width() > button->width();
-        } else if (auto* box = qobject_cast<QGroupBox*>(w); box && !box->title().isEmpty()) {
-            QStyleOptionGroupBox option;
-            option.initFrom(box);
-            option.text = box->title();
-            option.subControls = QStyle::SC_GroupBoxLabel;
-            const QRect title = box->style()->subControlRect(QStyle::CC_GroupBox, &option,
-                                                             QStyle::SC_GroupBoxLabel, box) &
-                                box->visibleRegion().boundingRect();
-            shown.push_back(
-                {box->title(), title.translated(box->mapTo(&window, QPoint())), box, true});
-        } else if (auto* elided = qobject_cast<ElidedLabel*>(w)) {
-            text = elided->text();
-        }
-        if (text.isEmpty())
-            continue;
-        if (cut)
+        if (label ? (label->wordWrap() ? label->heightForWidth(label->width()) > label->height()
+                                       : label->sizeHint().width() > label->width())
+                  : button && button->sizeHint().width() > button->width())
             faults << u"cut: "_s + text;
-        shown.push_back({text, visible, w, false});
+        shown.emplace_back(text, w);
     }
+    const auto area = [&](const QWidget* w) {
+        return w->visibleRegion().boundingRect().translated(w->mapTo(&window, QPoint()));
+    };
     for (std::size_t i = 0; i < shown.size(); ++i)
-        for (std::size_t j = i + 1; j < shown.size(); ++j) {
-            const Shown &a = shown[i], &b = shown[j];
-            const bool nested = (!a.title && a.widget->isAncestorOf(b.widget)) ||
-                                (!b.title && b.widget->isAncestorOf(a.widget));
-            if (!nested && a.rect.intersects(b.rect))
-                faults << u"overlap: "_s + a.text + u" / "_s + b.text;
-        }
+        for (std::size_t j = i + 1; j < shown.size(); ++j)
+            if (area(shown[i].second).intersects(area(shown[j].second)))
+                faults << u"overlap: "_s + shown[i].first + u" / "_s + shown[j].first;
     return faults;
 }
 

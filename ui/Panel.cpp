@@ -298,6 +298,13 @@ void Panel::fitToContent() {
     adjustSize();
 }
 
+void Panel::showEvent(QShowEvent* event) {
+    QFrame::showEvent(event);
+    // Before the first showing, the parts not shown yet count as hidden for the layouts: the
+    // height is measured again now that they are there.
+    fitToContent();
+}
+
 bool Panel::event(QEvent* event) {
     // A row grew or shrank (a progress block came or went): the panel follows, once per turn.
     if (event->type() == QEvent::LayoutRequest && isVisible())

@@ -218,10 +218,12 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
     const Run toggle = inSession(
         python, {here + u"/atspi_probe.py"_s, u"keelbox"_s, u"Automatic backup on connect"_s});
     QVERIFY2(toggle.ok(), qPrintable(toggle.out));
-    QFile settings(m_home->filePath(u"CONFIG/keelbox/keelbox.conf"_s));
-    QTRY_VERIFY_WITH_TIMEOUT(settings.open(QIODevice::ReadOnly) &&
-                                 settings.readAll().contains("autoBackup=false"),
-                             5000);
+    const auto stored = [this] {
+        QFile settings(m_home->filePath(u"CONFIG/keelbox/keelbox.conf"_s));
+        return settings.open(QIODevice::ReadOnly) &&
+               settings.readAll().contains("autoBackup=false");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(stored(), 5000);
 }
 
 QTEST_GUILESS_MAIN(TrayEndToEndTest)

@@ -130,6 +130,10 @@ void AppStateTest::refreshBuildsSortedListAndCarriesStatus() {
     QCOMPARE(findById(state, h.idOf(broken))->status, BackupStatus::idle());
     QCOMPARE(findById(state, h.idOf(upper))->status, BackupStatus::idle());
     QCOMPARE(findById(state, h.idOf(lower))->status, BackupStatus::configured());
+    // Rules written on a listed drive (by `keelbox config`, say) show at the next refresh.
+    QVERIFY(!writeConfig(testConfig("Stick", false), h.idOf(upper)));
+    state.refreshVolumes();
+    QCOMPARE(findById(state, h.idOf(upper))->status, BackupStatus::configured());
 
     // Status survives a refresh, even when the file changed meanwhile.
     state.finishBackup(h.idOf(lower), "stick", BackupResult{});

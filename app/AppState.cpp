@@ -241,6 +241,11 @@ void AppState::refreshVolumes() {
         if (const VolumeInfo* previous = findVolume(volume.id)) {
             volume.status = previous->status;
             volume.progress = previous->progress;
+            // Rules that appeared or went while the drive was listed (written by `keelbox
+            // config`, say) change a status that only said whether it had any.
+            using Kind = BackupStatus::Kind;
+            if (volume.status.kind == Kind::idle || volume.status.kind == Kind::configured)
+                volume.status = volume.config ? BackupStatus::configured() : BackupStatus::idle();
         } else {
             volume.status = volume.config ? BackupStatus::configured() : BackupStatus::idle();
         }
@@ -460,13 +465,13 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
         notification.body = QString::fromStdString(
             formatLocalized("notify.errBody", language, {summary, issueCount}) + "\n" +
             inertText(result.errors.front().summaryLine()));
-        notification.soundName = QStringLiteral("dialog-warning");
     } else {
         notification.title = QString::fromStdString(titleFor(volumeName));
         notification.body =
             QString::fromStdString(formatLocalized("notify.doneBody", language, {summary}));
-        notification.soundName = QStringLiteral("complete");
     }
+    // One sound for every finished backup, whatever its outcome: the text tells the outcome.
+    notification.soundName = QStringLiteral("complete");
     notification.showLogLabel =
         QString::fromStdString(formatLocalized("notify.showLog", language, {}));
     post(notification);

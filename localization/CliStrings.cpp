@@ -129,7 +129,7 @@ const std::vector<StringEntry> entries{
     {"cli.config.duplicate", "Already a source: %@", "Już jest źródłem: %@"},
     {"cli.config.saved", "Configuration saved to %@.", "Zapisano konfigurację w %@."},
     {"cli.demo.building", "Building a sample drive in %@ …", "Tworzenie przykładowego nośnika w %@ …"},
-    {"cli.demo.built", "%ld files, %@.", "%ld plików, %@."},
+    {"cli.demo.built", "%ld %{file|files}, %@.", "%ld %{plik|pliki|plików}, %@."},
     {"cli.demo.buildFailed", "Could not build the sample drive in %@.", "Nie udało się utworzyć przykładowego nośnika w %@."},
     {"cli.demo.first", "First backup:", "Pierwszy backup:"},
     {"cli.demo.second", "Second backup, nothing changed:", "Drugi backup, bez zmian:"},

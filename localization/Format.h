@@ -1,6 +1,8 @@
 #pragma once
 // printf-style filling of the table's placeholders: "%@" takes a text, "%ld" a 64-bit integer,
-// "%%" is a literal percent sign. Never crashes on a mismatched argument list.
+// "%%" is a literal percent sign. "%{file|files}" (English: one, other) and "%{plik|pliki|plików}"
+// (Polish: one, few, many) choose a word by the integer placed last before them. Never crashes
+// on a mismatched argument list.
 
 #include "localization/Language.h"
 

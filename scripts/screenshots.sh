@@ -1,8 +1,8 @@
 #!/bin/bash
 # Renders the panel's screenshots into docs/screenshots/: empty, a configured drive, a running
 # backup with progress and a failed one, and the four windows after the failed one; English and
-# Polish; light and dark; the running panel and the log window at 200 %. Drawn on a private
-# Xvfb display (offscreen where Xvfb is missing) with the application state's stand-ins, so the
+# Polish; light, dark and KDE Breeze Dark; the running panel, the log and settings windows at
+# 200 %. Drawn on a private Xvfb display (offscreen where Xvfb is missing) with the application state's stand-ins, so the
 # pictures never depend on the machine's drives or the user's settings.
 #
 # Usage: scripts/screenshots.sh [OUTPUT_DIR]   (default docs/screenshots)
@@ -40,3 +40,12 @@ cp "$runtime/2x/panel-running-en-light.png" "$out/panel-running-en-light@2x.png"
 echo "$out/panel-running-en-light@2x.png"
 cp "$runtime/2x/window-log-en-light.png" "$out/window-log-en-light@2x.png"
 echo "$out/window-log-en-light@2x.png"
+cp "$runtime/2x/window-settings-pl-light.png" "$out/window-settings-pl-light@2x.png"
+echo "$out/window-settings-pl-light@2x.png"
+# A KDE Plasma desktop in Breeze Dark: Qt reads the palette from its kdeglobals itself (xcb only).
+if [ -n "$xvfb" ]; then
+    mkdir -p "$runtime/kde"
+    cp tools/breeze-dark.kdeglobals "$runtime/kde/kdeglobals"
+    XDG_CURRENT_DESKTOP=KDE KDE_SESSION_VERSION=5 XDG_CONFIG_HOME="$runtime/kde" \
+        KDEHOME="$runtime/kde" "$tool" screenshots "$out" kde-dark
+fi

@@ -2,6 +2,7 @@
 
 #include "core/PosixFile.h"
 #include "engine/SystemError.h"
+#include "localization/Format.h"
 #include "selftest/Capabilities.h"
 
 #include <algorithm>
@@ -285,7 +286,9 @@ int runSelfTest(std::ostream& out, const SelfTestEnvironment& environment) {
     std::error_code ignored;
     fs::remove_all(root, ignored);
 
-    out << "\nWynik: " << checker.passed << " OK, " << checker.failed << " błędów" << std::endl;
+    out << "\nWynik: " << checker.passed << " OK, "
+        << formatText("%ld %{błąd|błędy|błędów}", {static_cast<std::int64_t>(checker.failed)})
+        << std::endl;
     return checker.failed != 0 ? 1 : 0;
 }
 

@@ -1,14 +1,16 @@
 // Draws the panel in its typical states on the application state's stand-ins, for the README's
 // screenshots and for timing how fast the panel opens.
 //
-//   keelbox_ui_tool screenshots DIR
+//   keelbox_ui_tool screenshots DIR [DESKTOP-THEME]
 //   panel-{empty,configured,running,failed}-{en,pl}-{light,dark}.png and
-//   window-{config,settings,log,help}-{en,pl}-{light,dark}.png
+//   window-{config,settings,log,help}-{en,pl}-{light,dark}.png; with DESKTOP-THEME, one set in
+//   the palette the desktop gave Qt, named DESKTOP-THEME instead of light and dark
 //   keelbox_ui_tool panel-timing
 //   milliseconds from the open request to the panel drawn
 
 #include "../tests/app/Fakes.h"
 #include "ui/Panel.h"
+#include "ui/Style.h"
 #include "ui/TrayApplication.h"
 #include "ui/windows/ConfigWindow.h"
 #include "ui/windows/HelpWindow.h"
@@ -30,27 +32,6 @@ using namespace keelbox::app;
 using namespace keelbox::app::testing;
 
 namespace {
-
-QPalette darkPalette() {
-    QPalette p;
-    const QColor window(0x2b, 0x2b, 0x2b), text(0xee, 0xee, 0xee), base(0x1f, 0x1f, 0x1f);
-    p.setColor(QPalette::Window, window);
-    p.setColor(QPalette::WindowText, text);
-    p.setColor(QPalette::Base, base);
-    p.setColor(QPalette::AlternateBase, window);
-    p.setColor(QPalette::Text, text);
-    p.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
-    p.setColor(QPalette::ButtonText, text);
-    p.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
-    p.setColor(QPalette::HighlightedText, Qt::white);
-    p.setColor(QPalette::PlaceholderText, QColor(0xa0, 0xa0, 0xa0));
-    p.setColor(QPalette::Mid, QColor(0x48, 0x48, 0x48));
-    p.setColor(QPalette::ToolTipBase, window);
-    p.setColor(QPalette::ToolTipText, text);
-    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        p.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
-    return p;
-}
 
 // The application on stand-ins, with the drives and log of one of the panel's states.
 struct Scene {
@@ -136,7 +117,6 @@ bool windowScreenshots(const QString& folder, const std::string& language, const
     ui::ConfigWindow config(state, *scene.harness.localizer, {});
     ui::SettingsView settings(state, *scene.harness.localizer, scene.updater);
     ui::LogWindow log(state, *scene.harness.localizer);
-    log.resize(520, 560);
     ui::HelpWindow help(*scene.harness.localizer);
     return save(config, folder + u"/window-config"_s + suffix) &&
            save(settings, folder + u"/window-settings"_s + suffix) &&
@@ -144,11 +124,16 @@ bool windowScreenshots(const QString& folder, const std::string& language, const
            save(help, folder + u"/window-help"_s + suffix);
 }
 
-int screenshots(const QString& folder) {
+// `desktopTheme` names the set drawn in the palette the desktop gave Qt (a KDE colour scheme,
+// say); without it, the light and dark sets.
+int screenshots(const QString& folder, const QString& desktopTheme) {
     QDir().mkpath(folder);
     const QPalette light = QApplication::style()->standardPalette();
-    for (const auto& [theme, palette] :
-         {std::pair{u"light"_s, light}, {u"dark"_s, darkPalette()}}) {
+    std::vector<std::pair<QString, QPalette>> themes{{u"light"_s, light},
+                                                     {u"dark"_s, ui::darkPalette()}};
+    if (!desktopTheme.isEmpty())
+        themes = {{desktopTheme, QApplication::palette()}};
+    for (const auto& [theme, palette] : themes) {
         QApplication::setPalette(palette);
         for (const std::string language : {"en", "pl"})
             for (const QString& state : {u"empty"_s, u"configured"_s, u"running"_s, u"failed"_s}) {
@@ -213,10 +198,10 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setStyle(QStyleFactory::create(u"Fusion"_s));
     const QStringList args = QApplication::arguments();
-    if (args.value(1) == u"screenshots"_s && args.size() == 3)
-        return screenshots(args[2]);
+    if (args.value(1) == u"screenshots"_s && (args.size() == 3 || args.size() == 4))
+        return screenshots(args[2], args.value(3));
     if (args.value(1) == u"panel-timing"_s)
         return panelTiming();
-    std::fprintf(stderr, "usage: keelbox_ui_tool screenshots DIR | panel-timing\n");
+    std::fprintf(stderr, "usage: keelbox_ui_tool screenshots DIR [DESKTOP-THEME] | panel-timing\n");
     return 2;
 }

@@ -7,6 +7,7 @@
 #include "ui/Widgets.h"
 #include "update/UpdaterViewModel.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -14,7 +15,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -87,12 +90,23 @@ void Panel::addHeader(QVBoxLayout* column) {
 
 // A row per drive, or the line that says there is none, then the automatic backup switch.
 void Panel::addDrives(QVBoxLayout* column) {
-    m_drives = new QWidget(this);
+    // The rows scroll once they would make the panel taller than the screen; header and footer
+    // stay in place.
+    m_driveScroll = new QScrollArea(this);
+    m_driveScroll->setFrameShape(QFrame::NoFrame);
+    m_driveScroll->setWidgetResizable(true);
+    m_driveScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_driveScroll->setFocusPolicy(Qt::NoFocus);
+    m_driveScroll->setFixedHeight(0); // set by fitToContent
+    m_drives = new QWidget(m_driveScroll);
     m_drives->setObjectName(QStringLiteral("drives"));
     m_driveList = new QVBoxLayout(m_drives);
     m_driveList->setContentsMargins(0, 0, 0, 0);
     m_driveList->setSpacing(10);
-    column->addWidget(m_drives);
+    m_driveScroll->setWidget(m_drives);
+    m_driveScroll->viewport()->setAutoFillBackground(false);
+    m_drives->setAutoFillBackground(false);
+    column->addWidget(m_driveScroll);
     m_emptyBlock = new QWidget(this);
     auto* empty = line(6);
     m_emptyBlock->setLayout(empty);
@@ -167,13 +181,22 @@ void Panel::connectControls() {
     connect(state, &app::AppState::volumesChanged, this, &Panel::showVolumes);
     connect(state, &app::AppState::runningChanged, this, &Panel::showVolumes);
     connect(state, &app::AppState::logChanged, this, &Panel::showLog);
-    connect(state, &app::AppState::autoBackupChanged, this,
-            [this] { m_autoBackup->setChecked(m_ui.state->autoBackup()); });
+    connect(state, &app::AppState::autoBackupChanged, this, [this] {
+        const QSignalBlocker quiet(m_autoBackup);
+        m_autoBackup->setChecked(m_ui.state->autoBackup());
+    });
     connect(m_ui.updater, &update::UpdaterViewModel::updateAvailableChanged, this,
             &Panel::showUpdate);
     connect(m_ui.updater, &update::UpdaterViewModel::availableVersionStringChanged, this,
             &Panel::showUpdate);
     connect(m_ui.localizer, &app::Localizer::languageChanged, this, &Panel::retranslate);
+    // A row reached by Tab scrolls into view.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now && m_drives->isAncestorOf(now))
+            m_driveScroll->ensureWidgetVisible(now, 0, 10);
+    });
+    m_fit.setSingleShot(true);
+    connect(&m_fit, &QTimer::timeout, this, &Panel::fitToContent);
 }
 
 void Panel::setPopup(bool popup) {
@@ -189,7 +212,7 @@ void Panel::setPopup(bool popup) {
 }
 
 void Panel::open(std::optional<QPoint> position) {
-    adjustSize();
+    fitToContent();
     if (m_popup && position && QGuiApplication::platformName() != QLatin1String("wayland"))
         move(*position);
     QFrame::show();
@@ -246,10 +269,56 @@ void Panel::showVolumes() {
         m_driveList->removeWidget(row);
         m_driveList->addWidget(row);
     }
-    m_drives->setVisible(!volumes.empty());
+    m_driveScroll->setVisible(!volumes.empty());
     m_emptyBlock->setVisible(volumes.empty());
+    updateTabOrder();
     if (isVisible())
-        adjustSize();
+        fitToContent();
+}
+
+// Tab follows what is drawn, top to bottom and left to right: the rows in list order, however
+// long ago each was made.
+void Panel::updateTabOrder() {
+    QList<QWidget*> chain{m_help, m_refresh, m_update};
+    for (VolumeRow* row : rows())
+        chain << row->failedButton() << row->ejectButton() << row->configureButton()
+              << row->backupButton();
+    chain << m_autoBackup << m_settings << m_log << m_quit;
+    for (qsizetype i = 1; i < chain.size(); ++i)
+        QWidget::setTabOrder(chain[i - 1], chain[i]);
+}
+
+void Panel::fitToContent() {
+    if (QLayout* column = layout())
+        column->activate();
+    const QScreen* here = screen() ? screen() : QGuiApplication::primaryScreen();
+    const int available = here ? here->availableGeometry().height() - 2 * gap : 100000;
+    const int rows = m_drives->sizeHint().height();
+    // The drive area has a fixed height, so the rest is what the panel needs beside it.
+    const int others =
+        sizeHint().height() - (m_driveScroll->isHidden() ? 0 : m_driveScroll->minimumHeight());
+    // At least about one row, however small the screen.
+    const int room = std::max(available - others, std::min(rows, 120));
+    m_driveScroll->setVerticalScrollBarPolicy(rows > room ? Qt::ScrollBarAsNeeded
+                                                          : Qt::ScrollBarAlwaysOff);
+    m_driveScroll->setFixedHeight(std::min(rows, room));
+    if (QLayout* column = layout())
+        column->activate();
+    adjustSize();
+}
+
+void Panel::showEvent(QShowEvent* event) {
+    QFrame::showEvent(event);
+    // Before the first showing, the parts not shown yet count as hidden for the layouts: the
+    // height is measured again now that they are there.
+    fitToContent();
+}
+
+bool Panel::event(QEvent* event) {
+    // A row grew or shrank (a progress block came or went): the panel follows, once per turn.
+    if (event->type() == QEvent::LayoutRequest && isVisible())
+        m_fit.start(0);
+    return QFrame::event(event);
 }
 
 void Panel::showLog() {
@@ -266,7 +335,7 @@ void Panel::showLog() {
         }
     }
     if (isVisible())
-        adjustSize();
+        fitToContent();
 }
 
 void Panel::showUpdate() {
@@ -277,7 +346,7 @@ void Panel::showUpdate() {
     m_update->setAccessibleName(m_ui.localizer->qtext(
         "menu.updateAvailable", {updater.availableVersionString().toStdString()}));
     if (isVisible())
-        adjustSize();
+        fitToContent();
 }
 
 void Panel::retranslate() {

@@ -11,12 +11,14 @@
 #include <QPoint>
 #include <QRect>
 #include <QSize>
+#include <QTimer>
 
 #include <optional>
 
 class QCheckBox;
 class QLabel;
 class QPushButton;
+class QScrollArea;
 class QToolButton;
 class QVBoxLayout;
 
@@ -41,6 +43,8 @@ public:
     // Shows the panel, raised and with keyboard focus; `position` is ignored in window mode and
     // where the desktop places windows itself.
     void open(std::optional<QPoint> position = std::nullopt);
+    // Takes the height the content needs, at most the screen's available height: the rows scroll.
+    void fitToContent();
     // The popup closed because it lost the focus a moment ago (to a click on the tray icon, say).
     bool closedByFocusLossJustNow() const;
 
@@ -53,12 +57,15 @@ public:
     QList<ElidedLabel*> recentLines() const;
     QList<QWidget*> dividers() const { return m_dividers; }
     QToolButton* helpButton() const { return m_help; }
+    QScrollArea* driveArea() const { return m_driveScroll; }
     QPushButton* quitButton() const { return m_quit; }
 
 signals:
     void quitRequested();
 
 protected:
+    bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
 
@@ -73,8 +80,10 @@ private:
     void showUpdate();
     void retranslate();
     void restyle();
+    void updateTabOrder();
 
     UiContext m_ui;
+    QTimer m_fit;
     bool m_popup = true;
     QElapsedTimer m_focusLost;
 
@@ -82,6 +91,7 @@ private:
     QToolButton* m_help;
     QToolButton* m_refresh;
     QPushButton* m_update;
+    QScrollArea* m_driveScroll;
     QWidget* m_drives;
     QVBoxLayout* m_driveList;
     QHash<QString, VolumeRow*> m_rows;

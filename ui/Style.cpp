@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace keelbox::ui {
 
@@ -60,36 +61,116 @@ bool isDark(const QPalette& palette) {
     return palette.color(QPalette::Window).lightnessF() < 0.5;
 }
 
+QColor readable(const QColor& wanted, const QColor& background, const QColor& towards,
+                double minimum) {
+    if (contrastRatio(wanted, background) >= minimum)
+        return wanted.toRgb();
+    // Towards the text colour first (keeps the hue of the theme), then towards whichever of black
+    // and white stands out more, which always reaches 4.5:1.
+    const QColor extreme =
+        contrastRatio(Qt::black, background) > contrastRatio(Qt::white, background)
+            ? QColor(Qt::black)
+            : QColor(Qt::white);
+    for (const QColor& target : {towards, extreme}) {
+        if (contrastRatio(target, background) < minimum)
+            continue;
+        for (int step = 1; step <= 20; ++step) {
+            const QColor c = mixed(target, wanted, step / 20.0);
+            if (contrastRatio(c, background) >= minimum)
+                return c;
+        }
+    }
+    return extreme;
+}
+
+QPalette viewPalette(const QPalette& palette) {
+    QPalette view = palette;
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        view.setColor(group, QPalette::Window, palette.color(group, QPalette::Base));
+        view.setColor(group, QPalette::WindowText, palette.color(group, QPalette::Text));
+    }
+    return view;
+}
+
+QPalette darkPalette() {
+    QPalette p;
+    const QColor window(0x2b, 0x2b, 0x2b), text(0xee, 0xee, 0xee), base(0x1f, 0x1f, 0x1f);
+    const std::pair<QPalette::ColorRole, QColor> roles[] = {
+        {QPalette::Window, window},
+        {QPalette::WindowText, text},
+        {QPalette::Base, base},
+        {QPalette::AlternateBase, window},
+        {QPalette::Text, text},
+        {QPalette::Button, QColor(0x3a, 0x3a, 0x3a)},
+        {QPalette::ButtonText, text},
+        {QPalette::BrightText, Qt::white},
+        {QPalette::Light, QColor(0x4a, 0x4a, 0x4a)},
+        {QPalette::Midlight, QColor(0x42, 0x42, 0x42)},
+        {QPalette::Mid, QColor(0x48, 0x48, 0x48)},
+        {QPalette::Dark, QColor(0x1a, 0x1a, 0x1a)},
+        {QPalette::Shadow, QColor(0x10, 0x10, 0x10)},
+        {QPalette::Highlight, QColor(0x35, 0x84, 0xe4)},
+        {QPalette::HighlightedText, Qt::white},
+        {QPalette::Link, QColor(0x79, 0xb8, 0xff)},
+        {QPalette::LinkVisited, QColor(0xc6, 0x9c, 0xff)},
+        {QPalette::PlaceholderText, QColor(0xa0, 0xa0, 0xa0)},
+        {QPalette::ToolTipBase, window},
+        {QPalette::ToolTipText, text},
+    };
+    for (const auto& [role, c] : roles)
+        p.setColor(role, c);
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
+    return p;
+}
+
 QColor colour(Colour which, const QPalette& palette) {
     const bool dark = isDark(palette);
+    const QColor window = palette.color(QPalette::Window);
+    const QColor text = palette.color(QPalette::WindowText);
+    const auto forText = [&](const QColor& wanted) {
+        return readable(wanted, window, text, textContrast);
+    };
     switch (which) {
     case Colour::accent:
-        return palette.color(QPalette::Highlight);
+        return readable(palette.color(QPalette::Highlight), window, text, iconContrast);
     case Colour::primary:
-        return palette.color(QPalette::WindowText);
+        return text;
     case Colour::secondary: {
         QColor placeholder = palette.color(QPalette::PlaceholderText);
         // Some styles leave the placeholder colour unset (fully transparent or equal to text);
-        // Qt's own default is the text colour at half opacity, made opaque here.
-        if (placeholder.alpha() == 0 || placeholder == palette.color(QPalette::WindowText))
-            return palette.color(QPalette::Disabled, QPalette::WindowText);
+        // Qt's own default is the text colour at half opacity, made opaque here. Themes may also
+        // give one meant for another background (black at half opacity on a dark window).
+        if (placeholder.alpha() == 0 || placeholder.rgb() == text.rgb())
+            return forText(palette.color(QPalette::Disabled, QPalette::WindowText));
         const qreal opacity = placeholder.alphaF();
         placeholder.setAlpha(255);
-        return mixed(placeholder, palette.color(QPalette::Window), opacity);
+        return forText(mixed(placeholder, window, opacity));
     }
     case Colour::tertiary:
-        return mixed(colour(Colour::secondary, palette), palette.color(QPalette::Window), 0.75);
+        return forText(mixed(colour(Colour::secondary, palette), window, 0.75));
     // Two shades each, chosen for at least 4.5:1 against white and near-black windows.
     case Colour::green:
-        return dark ? QColor(0x57, 0xd1, 0x6e) : QColor(0x1a, 0x7f, 0x37);
+        return forText(dark ? QColor(0x57, 0xd1, 0x6e) : QColor(0x1a, 0x7f, 0x37));
     case Colour::red:
-        return dark ? QColor(0xff, 0x7b, 0x72) : QColor(0xc0, 0x1c, 0x28);
+        return forText(dark ? QColor(0xff, 0x7b, 0x72) : QColor(0xc0, 0x1c, 0x28));
     case Colour::orange:
-        return dark ? QColor(0xff, 0xa3, 0x48) : QColor(0xa8, 0x4b, 0x00);
+        return forText(dark ? QColor(0xff, 0xa3, 0x48) : QColor(0xa8, 0x4b, 0x00));
     case Colour::blue:
-        return dark ? QColor(0x79, 0xb8, 0xff) : QColor(0x1c, 0x5f, 0xc4);
+        return forText(dark ? QColor(0x79, 0xb8, 0xff) : QColor(0x1c, 0x5f, 0xc4));
+    case Colour::link:
+        return forText(palette.color(QPalette::Link));
+    case Colour::selected:
+        return colour(Colour::accent, palette);
+    case Colour::selectedText: {
+        const QColor background = colour(Colour::selected, palette);
+        return readable(palette.color(QPalette::HighlightedText), background,
+                        palette.color(QPalette::HighlightedText), textContrast);
     }
-    return palette.color(QPalette::WindowText);
+    case Colour::brand:
+        return forText(brandColour);
+    }
+    return text;
 }
 
 QColor tintedBackground(const QColor& over, qreal opacity, const QPalette& palette) {
@@ -102,9 +183,15 @@ void applyTextStyle(QWidget* widget, TextStyle style, Colour which) {
     const QColor c = colour(which, widget->parentWidget() ? widget->parentWidget()->palette()
                                                           : QApplication::palette());
     QPalette palette = widget->palette();
-    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
+    const QColor link =
+        colour(Colour::link, widget->parentWidget() ? widget->parentWidget()->palette()
+                                                    : QApplication::palette());
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        for (QPalette::ColorRole role :
+             {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
             palette.setColor(group, role, c);
+        palette.setColor(group, QPalette::Link, link);
+    }
     widget->setPalette(palette);
 }
 

@@ -5,6 +5,7 @@
 #include "app/Launch.h"
 #include "app/Session.h"
 #include "app/SingleInstance.h"
+#include "ui/Appearance.h"
 #include "ui/Icons.h"
 #include "ui/PlainText.h"
 #include "update/UpdaterViewModel.h"
@@ -181,7 +182,7 @@ void TrayApplication::togglePanel() {
 
 void TrayApplication::openPanel() {
     m_panel->setPopup(m_trayAvailable);
-    m_panel->adjustSize();
+    m_panel->fitToContent();
     std::optional<QPoint> position;
     if (m_trayAvailable) {
         QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
@@ -233,7 +234,8 @@ int requestFromInstance(int argc, char** argv, const QString& what, const QStrin
 // The names and the icon the desktop knows the application by; it lives on in the tray.
 void nameApplication() {
     QApplication::setApplicationName(QStringLiteral("keelbox"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Keelbox"));
+    // No display name: Qt would append it to every window title ("Keelbox Log — Keelbox"); the
+    // titles are exactly what each window declares.
     QApplication::setOrganizationName(QStringLiteral("keelbox"));
     QApplication::setDesktopFileName(QStringLiteral("keelbox"));
     QApplication::setQuitOnLastWindowClosed(false);
@@ -283,6 +285,8 @@ int runTrayApplication(int argc, char** argv) {
 
     app::AppState& state = app::AppState::shared();
     update::UpdaterViewModel& updater = update::UpdaterViewModel::shared();
+    // Qt's translations and the desktop's colour scheme, before the first window is made.
+    Appearance appearance(state.localizer(), true);
     TrayApplication tray({&state, &state.localizer(), &updater, nullptr});
     QObject::connect(&instance, &app::SingleInstance::showRequested, &tray,
                      [&tray](const QString& request, const QString& activation) {

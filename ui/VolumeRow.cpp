@@ -47,7 +47,9 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     top->addWidget(m_icon, 0, Qt::AlignVCenter);
     auto* lines = new QVBoxLayout;
     lines->setSpacing(1);
-    m_name = new QLabel(this);
+    // Long labels end in an ellipsis rather than being cut at the row's edge.
+    m_name = new ElidedLabel(this);
+    m_name->setElideMode(Qt::ElideRight);
     m_capacity = new QLabel(this);
     m_status = new ElidedLabel(this);
     m_failed = new QPushButton(this);
@@ -61,6 +63,7 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
         lines->addWidget(line, 0, Qt::AlignLeft | Qt::AlignAbsolute);
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     lines->setAlignment(m_status, {});
+    lines->setAlignment(m_name, {});
     top->addLayout(lines, 1);
     m_eject = new QToolButton(this);
     m_eject->setAutoRaise(true);

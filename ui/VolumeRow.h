@@ -60,7 +60,7 @@ private:
     VolumeInfo m_volume;
 
     SymbolLabel* m_icon;
-    QLabel* m_name;
+    ElidedLabel* m_name;
     QLabel* m_capacity;
     ElidedLabel* m_status;
     QPushButton* m_failed;

@@ -24,8 +24,13 @@ void ElidedLabel::setText(const QString& text) {
     update();
 }
 
+void ElidedLabel::setElideMode(Qt::TextElideMode mode) {
+    m_mode = mode;
+    update();
+}
+
 QString ElidedLabel::shownText() const {
-    return fontMetrics().elidedText(m_text, Qt::ElideMiddle, width());
+    return fontMetrics().elidedText(m_text, m_mode, width());
 }
 
 QSize ElidedLabel::sizeHint() const {

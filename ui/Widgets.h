@@ -11,8 +11,8 @@
 
 namespace keelbox::ui {
 
-// One line of text cut in the middle when it does not fit ("/media/…/photo.jpg"); screen
-// readers get the whole text.
+// One line of text cut with an ellipsis when it does not fit, in the middle by default
+// ("/media/…/photo.jpg"); screen readers and the tooltip get the whole text.
 class ElidedLabel : public QWidget {
     Q_OBJECT
 
@@ -20,6 +20,7 @@ public:
     explicit ElidedLabel(QWidget* parent = nullptr);
     void setText(const QString& text);
     QString text() const { return m_text; }
+    void setElideMode(Qt::TextElideMode mode);
     // What is drawn at the current width.
     QString shownText() const;
 
@@ -31,6 +32,7 @@ protected:
 
 private:
     QString m_text;
+    Qt::TextElideMode m_mode = Qt::ElideMiddle;
 };
 
 // The indeterminate spinning indicator; turns only while it is visible.

@@ -130,6 +130,10 @@ void AppStateTest::refreshBuildsSortedListAndCarriesStatus() {
     QCOMPARE(findById(state, h.idOf(broken))->status, BackupStatus::idle());
     QCOMPARE(findById(state, h.idOf(upper))->status, BackupStatus::idle());
     QCOMPARE(findById(state, h.idOf(lower))->status, BackupStatus::configured());
+    // Rules written on a listed drive (by `keelbox config`, say) show at the next refresh.
+    QVERIFY(!writeConfig(testConfig("Stick", false), h.idOf(upper)));
+    state.refreshVolumes();
+    QCOMPARE(findById(state, h.idOf(upper))->status, BackupStatus::configured());
 
     // Status survives a refresh, even when the file changed meanwhile.
     state.finishBackup(h.idOf(lower), "stick", BackupResult{});
@@ -235,7 +239,8 @@ void AppStateTest::runReportsProgressAndResult() {
                  issues ? "Finished with errors: " + summary + ". Errors: " + errors + "."
                         : "Done: " + summary + ".");
         QCOMPARE(findById(state, id)->status,
-                 issues ? BackupStatus::failed(errors + " errors") : BackupStatus::done(summary));
+                 issues ? BackupStatus::failed(errors + (issues == 1 ? " error" : " errors"))
+                        : BackupStatus::done(summary));
         QCOMPARE(h.notifier->posted.size(), std::size_t(notify ? 2 : 0));
         if (polish) {
             const UserNotification& finished = h.notifier->posted.back();
@@ -243,7 +248,7 @@ void AppStateTest::runReportsProgressAndResult() {
                 finished.title + u'|' + finished.body + u'|' + finished.soundName,
                 u"Keelbox — \u2068RENAMED\u2069 (with errors)|"_s +
                     QString::fromStdString(summary) +
-                    u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania.|dialog-warning"_s);
+                    u". Errors: 1.\nDocs/file0.txt — Plik zniknął podczas kopiowania.|complete"_s);
         }
         // A snapshot that arrives after the finish is dropped, as is one for an unknown drive.
         state.applyProgress(id, {2, 4, 200, 400, "late.txt"});

@@ -214,6 +214,16 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
     QVERIFY2(!tree.contains(QRegularExpression(u"^(push button|check box)\t\t"_s,
                                                QRegularExpression::MultilineOption)),
              qPrintable(tree));
+    // A screen reader's toggle action stores the switch, as a click does.
+    const Run toggle = inSession(
+        python, {here + u"/atspi_probe.py"_s, u"keelbox"_s, u"Automatic backup on connect"_s});
+    QVERIFY2(toggle.ok(), qPrintable(toggle.out));
+    const auto stored = [this] {
+        QFile settings(m_home->filePath(u"CONFIG/keelbox/keelbox.conf"_s));
+        return settings.open(QIODevice::ReadOnly) &&
+               settings.readAll().contains("autoBackup=false");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(stored(), 5000);
 }
 
 QTEST_GUILESS_MAIN(TrayEndToEndTest)

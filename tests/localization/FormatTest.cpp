@@ -28,6 +28,17 @@ TEST(FormatText, FillsAndToleratesMismatchedArguments) {
     EXPECT_EQ(formatText("%d %s %l %", {S("x")}), "%d %s %l %");   // not sequences of ours
     EXPECT_EQ(formatText("%@ %@", {S("%@"), S("%ld")}), "%@ %ld"); // arguments are not formats
     EXPECT_EQ(formatText(std::string_view("a\0%@", 4), {S("b")}), S("a\0b", 3));
+    // Plural forms by the last count: English one/other, Polish one/few/many.
+    for (const auto& [count, english, polish] : {std::tuple(0, "0 files", "0 plików"),
+                                                 {1, "1 file", "1 plik"},
+                                                 {2, "2 files", "2 pliki"},
+                                                 {12, "12 files", "12 plików"},
+                                                 {22, "22 files", "22 pliki"},
+                                                 {25, "25 files", "25 plików"}})
+        EXPECT_EQ(formatText("%ld %{file|files} / %ld %{plik|pliki|plików}",
+                             {Int64(count), Int64(count)}),
+                  std::string(english) + " / " + polish);
+    EXPECT_EQ(formatText("%{a|b", {Int64(1)}), "%{a|b"); // unclosed: as it is
 }
 
 } // namespace

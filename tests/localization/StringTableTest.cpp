@@ -12,13 +12,14 @@
 namespace keelbox {
 namespace {
 
-// The placeholders of a text in order, e.g. {"%ld", "%@"}; "%%" is a plain percent sign.
+// The placeholders of a text in order, e.g. {"%ld", "%@"}; "%%" is a plain percent sign, and a
+// plural choice "%{…}" is the language's own.
 std::vector<std::string> placeholders(std::string_view view) {
-    static const std::regex sequence("%(%|@|ld)?");
+    static const std::regex sequence("%(%|@|ld|\\{[^}]*\\})?");
     const std::string text(view);
     std::vector<std::string> found;
     for (std::sregex_iterator it(text.begin(), text.end(), sequence), end; it != end; ++it)
-        if (it->str() != "%%")
+        if (it->str() != "%%" && !it->str().starts_with("%{"))
             found.push_back(it->str() == "%" ? "stray %" : it->str());
     return found;
 }

@@ -133,7 +133,7 @@ TEST(SelfTestScripted, FailureMidwayKeepsEarlierChecks) {
     test::expectParts(engine.run(env),
                       {"  ✅ Pierwszy backup kopiuje 2 pliki (było 2)",
                        "  ❌ Wyjątek: Could not write “", "a.txt”: No such file or directory",
-                       "\nWynik: 2 OK, 3 błędów\n"});
+                       "\nWynik: 2 OK, 3 błędy\n"});
     EXPECT_EQ(engine.calls, 2u);
     EXPECT_TRUE(fs::is_empty(engine.temp.path()));
 }

@@ -27,6 +27,7 @@
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QStackedLayout>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -174,9 +175,9 @@ void ConfigWindow::buildEditor() {
     header->setContentsMargins(20, 20, 20, 20);
     header->setSpacing(10);
     m_driveIcon = new QLabel(m_editor);
-    m_driveName = new QLabel(m_editor);
-    m_drivePath = new QLabel(m_editor);
-    m_drivePath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_driveName = new ElidedLabel(m_editor);
+    m_driveName->setElideMode(Qt::ElideRight);
+    m_drivePath = new ElidedLabel(m_editor);
     auto* names = new QVBoxLayout;
     names->setSpacing(2);
     names->addWidget(m_driveName);
@@ -190,6 +191,7 @@ void ConfigWindow::buildEditor() {
 
     auto* footer = new QHBoxLayout;
     footer->setContentsMargins(20, 20, 20, 20);
+    footer->setSpacing(8); // not the editor's 0: the buttons would touch
     m_remove = new QPushButton(m_editor);
     m_save = new QPushButton(m_editor);
     m_saveRun = new QPushButton(m_editor);
@@ -277,8 +279,8 @@ QWidget* ConfigWindow::buildSections() {
     m_modes = new QButtonGroup(this);
     m_sync = new QRadioButton(sectionsPage);
     m_dated = new QRadioButton(sectionsPage);
-    m_modes->addButton(m_sync);
-    m_modes->addButton(m_dated);
+    m_modes->addButton(m_sync, 0);
+    m_modes->addButton(m_dated, 1);
     mode->addWidget(m_sync);
     mode->addWidget(m_dated);
 
@@ -318,17 +320,17 @@ void ConfigWindow::connectControls() {
         m_draft.draft.destinationPath = text.toStdString();
         showDestinationWarning();
     });
-    connect(m_sync, &QRadioButton::clicked, this, [this] {
-        m_draft.draft.mode = BackupMode::sync;
+    // On `toggled`: a screen reader's toggle action emits no `clicked`. The draft is shown with
+    // the signals blocked.
+    connect(m_modes, &QButtonGroup::idToggled, this, [this](int id, bool on) {
+        if (!on)
+            return;
+        m_draft.draft.mode = id == 1 ? BackupMode::dated : BackupMode::sync;
         showOptions();
     });
-    connect(m_dated, &QRadioButton::clicked, this, [this] {
-        m_draft.draft.mode = BackupMode::dated;
-        showOptions();
-    });
-    connect(m_autorun, &QCheckBox::clicked, this,
+    connect(m_autorun, &QCheckBox::toggled, this,
             [this](bool on) { m_draft.draft.autoRunOnMount = on; });
-    connect(m_mirror, &QCheckBox::clicked, this, [this](bool on) {
+    connect(m_mirror, &QCheckBox::toggled, this, [this](bool on) {
         m_draft.draft.deleteRemovedFiles = on;
         showOptions();
     });
@@ -369,9 +371,12 @@ void ConfigWindow::showVolume() {
 void ConfigWindow::showDraft() {
     const DriveConfig& draft = m_draft.draft;
     m_destination->setText(q(draft.destinationPath));
-    m_sync->setChecked(draft.mode == BackupMode::sync);
-    m_dated->setChecked(draft.mode == BackupMode::dated);
-    m_autorun->setChecked(draft.autoRunOnMount);
+    {
+        const QSignalBlocker quietModes(m_modes), quietAutorun(m_autorun);
+        m_sync->setChecked(draft.mode == BackupMode::sync);
+        m_dated->setChecked(draft.mode == BackupMode::dated);
+        m_autorun->setChecked(draft.autoRunOnMount);
+    }
     showSources();
     showOptions();
     showDestinationWarning();
@@ -416,7 +421,10 @@ void ConfigWindow::showOptions() {
     const DriveConfig& draft = m_draft.draft;
     const bool sync = draft.mode == BackupMode::sync;
     m_mirror->setVisible(sync);
-    m_mirror->setChecked(draft.deleteRemovedFiles);
+    {
+        const QSignalBlocker quiet(m_mirror);
+        m_mirror->setChecked(draft.deleteRemovedFiles);
+    }
     m_mirrorWarning.row->setVisible(sync && draft.deleteRemovedFiles);
 }
 

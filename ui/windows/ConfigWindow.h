@@ -27,6 +27,8 @@ class Localizer;
 
 namespace keelbox::ui {
 
+class ElidedLabel;
+
 // What a file panel is asked to show.
 struct FilePanelRequest {
     std::filesystem::path startFolder;
@@ -109,8 +111,8 @@ private:
     QLabel* m_placeholderText;
     QWidget* m_editor;
     QLabel* m_driveIcon;
-    QLabel* m_driveName;
-    QLabel* m_drivePath;
+    ElidedLabel* m_driveName;
+    ElidedLabel* m_drivePath;
     struct SectionTitle {
         QLabel* icon;
         QLabel* text;

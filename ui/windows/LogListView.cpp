@@ -29,7 +29,6 @@ namespace keelbox::ui {
 
 namespace {
 
-const QString dotUrl = QStringLiteral("keelbox-log:/dot/%1");
 const QString bulbUrl = QStringLiteral("keelbox-log:/bulb");
 // The blocks of an issue box: the view draws the box's rounded background behind them. (Not one
 // frame per box: a document with thousands of frames takes quadratic time to build.)
@@ -37,6 +36,11 @@ constexpr int boxLineProperty = QTextFormat::UserProperty + 1;
 // On a box's first block: the space above the box (its top margin also holds the padding).
 constexpr int boxStartProperty = QTextFormat::UserProperty + 2;
 constexpr int boxEndProperty = QTextFormat::UserProperty + 3;
+// The dot and the bulb are drawn by the view in the block's left margin, not put in the text as
+// images: an image is an object replacement character, which screen readers read as "object".
+constexpr int dotProperty = QTextFormat::UserProperty + 4; // the dot's colour
+constexpr int bulbProperty = QTextFormat::UserProperty + 5;
+constexpr qreal bulbGap = 3;
 constexpr qreal boxPadding = 8;
 
 // Leading indent of everything under the header line: the dot's column and its spacing.
@@ -45,31 +49,6 @@ constexpr qreal dotSize = 7;
 
 QString q(const std::string& text) {
     return QString::fromStdString(text);
-}
-
-QPixmap dotImage(const QColor& colour, qreal ratio) {
-    // As wide as the dot and its spacing, so that the message starts at the indent.
-    QPixmap pixmap(QSize(qRound(indent * ratio), qRound(dotSize * ratio)));
-    pixmap.setDevicePixelRatio(ratio);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(colour);
-    painter.drawEllipse(QRectF(0, 0, dotSize, dotSize));
-    return pixmap;
-}
-
-QString kindName(LogEntry::Kind kind) {
-    switch (kind) {
-    case LogEntry::Kind::success:
-        return QStringLiteral("success");
-    case LogEntry::Kind::failure:
-        return QStringLiteral("failure");
-    case LogEntry::Kind::info:
-        break;
-    }
-    return QStringLiteral("info");
 }
 
 // Appends blocks at the end of a document.
@@ -94,14 +73,6 @@ public:
     }
     void text(const QString& text, const QTextCharFormat& format) {
         m_cursor.insertText(text, format);
-    }
-    void image(const QString& name, qreal width, qreal height) {
-        QTextImageFormat format;
-        format.setName(name);
-        format.setWidth(width);
-        format.setHeight(height);
-        format.setVerticalAlignment(QTextCharFormat::AlignMiddle);
-        m_cursor.insertImage(format);
     }
     QTextCursor& cursor() { return m_cursor; }
 
@@ -144,10 +115,8 @@ public:
         document.clear();
         document.setDefaultFont(font);
         for (const LogEntry::Kind kind :
-             {LogEntry::Kind::info, LogEntry::Kind::success, LogEntry::Kind::failure}) {
-            document.addResource(QTextDocument::ImageResource, QUrl(dotUrl.arg(kindName(kind))),
-                                 dotImage(colour(dotColour(kind), palette), devicePixelRatio));
-        }
+             {LogEntry::Kind::info, LogEntry::Kind::success, LogEntry::Kind::failure})
+            m_dots[static_cast<int>(kind)] = colour(dotColour(kind), palette);
         const QFont caption2Font = ui::font(TextStyle::caption2, font);
         m_bulbSize = QFontMetricsF(caption2Font).height();
         const int bulbPixels = qCeil(m_bulbSize);
@@ -198,13 +167,18 @@ public:
 
     void append(const LogEntry& entry) {
         // Rows are 3 points apart above and below, with room for the list's separation.
-        m_out.block(0, m_first ? 3 : 15, m_message);
+        QTextBlockFormat header;
+        header.setLeftMargin(indent);
+        header.setTopMargin(m_first ? 3 : 15);
+        header.setProperty(dotProperty, m_dots[static_cast<int>(entry.kind)]);
+        m_out.block(header, m_message);
         m_first = false;
-        m_out.image(dotUrl.arg(kindName(entry.kind)), indent, dotSize);
         m_out.text(shownText(entry.message), m_message);
         m_out.block(indent, 2, m_meta);
-        m_out.text(shownName(entry.volume) + QStringLiteral(" • ") +
-                       timeOfDayText(entry.date, m_locale),
+        // An event of no drive has only its time.
+        const QString time = timeOfDayText(entry.date, m_locale);
+        m_out.text(entry.volume.empty() ? time
+                                        : shownName(entry.volume) + QStringLiteral(" • ") + time,
                    m_meta);
         if (entry.details.empty())
             return;
@@ -225,11 +199,14 @@ public:
             if (!issue.systemMessage.empty())
                 lines[n++] = {shownText(issue.systemMessage), &m_systemMessage};
             if (issue.suggestion)
-                lines[n++] = {QStringLiteral(" ") + shownText(*issue.suggestion), &m_hint};
+                lines[n++] = {shownText(*issue.suggestion), &m_hint};
             for (int l = 0; l < n; ++l) {
-                m_out.block(m_boxLine[l == 0][l + 1 == n][i == 0], *lines[l].format);
-                if (lines[l].format == &m_hint)
-                    m_out.image(bulbUrl, m_bulbSize, m_bulbSize);
+                QTextBlockFormat format = m_boxLine[l == 0][l + 1 == n][i == 0];
+                if (lines[l].format == &m_hint) {
+                    format.setLeftMargin(format.leftMargin() + m_bulbSize + bulbGap);
+                    format.setProperty(bulbProperty, true);
+                }
+                m_out.block(format, *lines[l].format);
                 m_out.text(lines[l].text, *lines[l].format);
             }
         }
@@ -246,6 +223,7 @@ private:
     AppLanguage m_language;
     QLocale m_locale;
     qreal m_bulbSize = 0;
+    QColor m_dots[3];
     bool m_first = true;
     QTextCharFormat m_message, m_meta, m_details, m_path, m_reason, m_systemMessage, m_hint, m_more;
     QTextBlockFormat m_boxLine[2][2][2];
@@ -282,13 +260,28 @@ void LogTextView::paintEvent(QPaintEvent* event) {
         painter.setPen(Qt::NoPen);
         QColor background = palette().color(QPalette::Text);
         background.setAlphaF(0.05f);
-        painter.setBrush(background);
         const QPointF offset(-horizontalScrollBar()->value(), -verticalScrollBar()->value());
         const QRectF visible = QRectF(viewport()->rect()).translated(-offset);
         QAbstractTextDocumentLayout* layout = document()->documentLayout();
-        const qreal left = document()->documentMargin() + indent;
-        const qreal right = document()->textWidth() - document()->documentMargin();
-        QTextBlock block = document()->findBlock(layout->hitTest(visible.topLeft(), Qt::FuzzyHit));
+        const qreal margin = document()->documentMargin();
+        const qreal left = margin + indent;
+        const qreal right = document()->textWidth() - margin;
+        const QPixmap bulb =
+            document()->resource(QTextDocument::ImageResource, QUrl(bulbUrl)).value<QPixmap>();
+        // The last block that starts above the visible part, found by its laid-out position
+        // (which lays the document out that far). Not by a hit test: where the view has not laid
+        // the document out yet (its first paint, a part scrolled to the first time), that finds
+        // a wrong place or nothing, and no box would be drawn.
+        int first = 0;
+        for (int last = document()->blockCount() - 1; first < last;) {
+            const int middle = (first + last + 1) / 2;
+            if (layout->blockBoundingRect(document()->findBlockByNumber(middle)).top() <=
+                visible.top())
+                first = middle;
+            else
+                last = middle - 1;
+        }
+        QTextBlock block = document()->findBlockByNumber(first);
         // Back to the start of the box the first visible line belongs to.
         while (block.isValid() && block.blockFormat().boolProperty(boxLineProperty) &&
                !block.blockFormat().hasProperty(boxStartProperty))
@@ -298,15 +291,35 @@ void LogTextView::paintEvent(QPaintEvent* event) {
             const QTextBlockFormat format = block.blockFormat();
             // The text's own rectangle: the block's margins lie outside it.
             const QRectF rect = layout->blockBoundingRect(block);
+            const bool inBox = format.boolProperty(boxLineProperty);
+            if (rect.top() > visible.bottom() && (!inBox || format.hasProperty(boxStartProperty)))
+                break;
             if (format.hasProperty(boxStartProperty))
                 top = rect.top() - boxPadding;
-            else if (rect.top() > visible.bottom())
-                break;
-            if (format.boolProperty(boxEndProperty) && rect.height() > 0)
+            if (format.boolProperty(boxEndProperty) && rect.height() > 0) {
+                painter.setBrush(background);
                 painter.drawRoundedRect(
                     QRectF(QPointF(left, top), QPointF(right, rect.bottom() + boxPadding))
                         .translated(offset),
                     6, 6);
+            }
+            const qreal firstLine = block.layout() && block.layout()->lineCount() > 0
+                                        ? block.layout()->lineAt(0).height()
+                                        : rect.height();
+            if (format.hasProperty(dotProperty)) {
+                painter.setBrush(format.colorProperty(dotProperty));
+                painter.drawEllipse(
+                    QRectF(margin, rect.top() + (firstLine - dotSize) / 2, dotSize, dotSize)
+                        .translated(offset));
+            }
+            if (format.boolProperty(bulbProperty) && !bulb.isNull()) {
+                const QSizeF size = bulb.deviceIndependentSize();
+                painter.drawPixmap(
+                    QPointF(rect.left() + format.leftMargin() - size.width() - bulbGap,
+                            rect.top() + (firstLine - size.height()) / 2) +
+                        offset,
+                    bulb);
+            }
         }
     }
     QTextBrowser::paintEvent(event);
@@ -333,7 +346,9 @@ LogListView::LogListView(app::AppState& state, app::Localizer& localizer, QWidge
     m_rows = new LogTextView(this);
     m_rows->setFrameShape(QFrame::NoFrame);
     m_rows->setOpenLinks(false);
-    m_rows->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // Selectable with the mouse; the keyboard scrolls. (Keyboard selection would put a caret on
+    // the first row.)
+    m_rows->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_rows->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     addWidget(m_rows);
 
@@ -371,6 +386,8 @@ void LogListView::rebuild() {
     m_dirty = false;
     const AppLanguage language = m_localizer.language();
     const QPalette palette = this->palette();
+    // The rows are drawn on the text view's background.
+    const QPalette rowPalette = viewPalette(palette);
     m_placeholderIcon->setPixmap(icon("list.bullet.rectangle", colour(Colour::secondary, palette))
                                      .pixmap(QSize(40, 40), devicePixelRatioF()));
     m_placeholderTitle->setFont(ui::font(TextStyle::title3, font()));
@@ -395,7 +412,7 @@ void LogListView::rebuild() {
     auto* document = new QTextDocument(m_rows);
     document->setUndoRedoEnabled(false);
     document->setDocumentMargin(12);
-    m_builder = std::make_unique<LogDocumentBuilder>(*document, language, palette, font(),
+    m_builder = std::make_unique<LogDocumentBuilder>(*document, language, rowPalette, font(),
                                                      devicePixelRatioF());
     m_built = 0;
     ++m_generation;

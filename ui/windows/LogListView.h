@@ -62,6 +62,9 @@ public:
 
     // The rows as drawn (tests read their text).
     QTextDocument* document() const;
+    // The list scrolls: its height does not follow its width (else a window holding it opens at
+    // its minimum height, the placeholder's height for the width).
+    bool hasHeightForWidth() const override { return false; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -87,12 +90,14 @@ private:
     unsigned m_generation = 0;
 };
 
-// The window "log": the log list, at least 460 × 360.
+// The window "log": the log list, at least 460 × 360, opening at 620 × 640.
 class LogWindow : public QWidget {
     Q_OBJECT
 public:
     LogWindow(app::AppState& state, app::Localizer& localizer, QWidget* parent = nullptr);
     LogListView* list() const { return m_list; }
+    // Opens large enough for several issues of a failed backup.
+    QSize sizeHint() const override { return {620, 640}; }
 
 private:
     LogListView* m_list;

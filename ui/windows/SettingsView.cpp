@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -84,17 +85,19 @@ SettingsView::SettingsView(app::AppState& state, app::Localizer& localizer,
     m_tabs->addTab(m_log, QString());
     m_tabs->setCurrentIndex(0);
 
-    connect(m_launchAtLogin, &QCheckBox::clicked, this, [this](bool wanted) {
+    // On `toggled`, however the value changed: a click, the keyboard or a screen reader's toggle
+    // action (which emits no `clicked`). What is shown is set back with the signals blocked.
+    connect(m_launchAtLogin, &QCheckBox::toggled, this, [this](bool wanted) {
         m_state.setLaunchAtLogin(wanted);
         // The switch shows what the system now reports, also after a refused change.
         showState();
     });
-    connect(m_autoBackup, &QCheckBox::clicked, &m_state, &app::AppState::setAutoBackup);
-    connect(m_notify, &QCheckBox::clicked, &m_state, &app::AppState::setNotify);
-    connect(m_polish, &QPushButton::clicked, this,
-            [this] { m_localizer.setLanguage(AppLanguage::polish); });
-    connect(m_english, &QPushButton::clicked, this,
-            [this] { m_localizer.setLanguage(AppLanguage::english); });
+    connect(m_autoBackup, &QCheckBox::toggled, &m_state, &app::AppState::setAutoBackup);
+    connect(m_notify, &QCheckBox::toggled, &m_state, &app::AppState::setNotify);
+    connect(m_segments, &QButtonGroup::idToggled, this, [this](int id, bool on) {
+        if (on)
+            m_localizer.setLanguage(id == 0 ? AppLanguage::polish : AppLanguage::english);
+    });
     connect(m_checkNow, &QPushButton::clicked, &m_updater,
             &update::UpdaterViewModel::checkForUpdates);
 
@@ -116,10 +119,12 @@ SettingsView::SettingsView(app::AppState& state, app::Localizer& localizer,
 QWidget* SettingsView::buildGeneralTab() {
     auto* page = new QWidget;
     auto* form = new QVBoxLayout(page);
-    form->setSpacing(12);
+    form->setContentsMargins(8, 8, 8, 8);
+    form->setSpacing(6);
 
     m_behaviour = new QGroupBox(page);
     auto* behaviour = new QVBoxLayout(m_behaviour);
+    behaviour->setSpacing(4);
     m_launchAtLogin = new QCheckBox(m_behaviour);
     m_autoBackup = new QCheckBox(m_behaviour);
     m_notify = new QCheckBox(m_behaviour);
@@ -136,10 +141,10 @@ QWidget* SettingsView::buildGeneralTab() {
         new QPushButton(QString::fromUtf8(displayName(AppLanguage::polish).data()), m_language);
     m_english =
         new QPushButton(QString::fromUtf8(displayName(AppLanguage::english).data()), m_language);
-    auto* segments = new QButtonGroup(m_language);
+    m_segments = new QButtonGroup(m_language);
     for (QPushButton* segment : {m_polish, m_english}) {
         segment->setCheckable(true);
-        segments->addButton(segment);
+        m_segments->addButton(segment, segment == m_polish ? 0 : 1);
         language->addWidget(segment, 1);
     }
     form->addWidget(m_language);
@@ -165,40 +170,47 @@ QWidget* SettingsView::buildGeneralTab() {
     form->addWidget(buildAboutBox(page));
     form->addStretch(1);
 
-    return verticalScrollArea(page, nullptr);
+    // Fits the window in both languages; scrolls only when an error line needs the room.
+    return verticalScrollArea(page, nullptr, Qt::ScrollBarAsNeeded);
 }
 
-// Who makes Keelbox, the version, and the support address and website where the build has them.
+// Who makes Keelbox and the version beside the logo; the support address and website, where the
+// build has them, in a column of their own. Rows without an address are not made at all: a label
+// left out of the layout would be drawn over the box's title.
 QGroupBox* SettingsView::buildAboutBox(QWidget* page) {
     m_about = new QGroupBox(page);
-    auto* about = new QVBoxLayout(m_about);
-    auto* brand = new QVBoxLayout;
-    brand->setSpacing(6);
-    brand->setContentsMargins(0, 4, 0, 4);
+    auto* about = new QHBoxLayout(m_about);
+    about->setSpacing(10);
     m_logo = new QLabel(m_about);
+    about->addWidget(m_logo, 0, Qt::AlignVCenter);
+    auto* brand = new QVBoxLayout;
+    brand->setSpacing(2);
     m_makerName = new QLabel(m_maker.name, m_about);
     m_version = new QLabel(m_about);
-    for (QLabel* label : {m_logo, m_makerName, m_version}) {
-        label->setAlignment(Qt::AlignCenter);
-        brand->addWidget(label);
-    }
     m_version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    brand->addWidget(m_makerName);
+    brand->addWidget(m_version);
     about->addLayout(brand);
-    about->addWidget(divider(m_about));
+    about->addStretch(1);
     auto* links = new QFormLayout;
-    m_supportLabel = new QLabel(m_about);
-    m_supportLink = linkLabel(m_about);
-    m_supportLink->setText(
-        link(QStringLiteral("mailto:") + m_maker.supportEmail, m_maker.supportEmail));
-    m_websiteLabel = new QLabel(m_about);
-    m_websiteLink = linkLabel(m_about);
+    links->setVerticalSpacing(2);
+    links->setLabelAlignment(Qt::AlignRight);
+    const auto addLink = [&](QLabel*& label, QLabel*& shown, const QString& target,
+                             const QString& text) {
+        if (target.isEmpty())
+            return;
+        label = new QLabel(m_about);
+        shown = linkLabel(m_about);
+        shown->setText(link(target, text));
+        links->addRow(label, shown);
+    };
     QString shownSite = m_maker.website;
     shownSite.remove(QRegularExpression(QStringLiteral("^[a-z]+://")));
-    m_websiteLink->setText(link(m_maker.website, shownSite));
-    if (!m_maker.supportEmail.isEmpty())
-        links->addRow(m_supportLabel, m_supportLink);
-    if (!m_maker.website.isEmpty())
-        links->addRow(m_websiteLabel, m_websiteLink);
+    addLink(m_supportLabel, m_supportLink,
+            m_maker.supportEmail.isEmpty() ? QString()
+                                           : QStringLiteral("mailto:") + m_maker.supportEmail,
+            m_maker.supportEmail);
+    addLink(m_websiteLabel, m_websiteLink, m_maker.website, shownSite);
     about->addLayout(links);
     return m_about;
 }
@@ -220,20 +232,27 @@ void SettingsView::retranslate() {
     m_notify->setText(loc.qtext("settings.notify"));
     m_configNote->setText(loc.qtext("settings.configNote", {std::string(".keelbox.json")}));
     m_language->setTitle(loc.qtext("settings.language"));
-    m_polish->setChecked(loc.language() == AppLanguage::polish);
-    m_english->setChecked(loc.language() == AppLanguage::english);
+    {
+        const QSignalBlocker quiet(m_segments);
+        m_polish->setChecked(loc.language() == AppLanguage::polish);
+        m_english->setChecked(loc.language() == AppLanguage::english);
+    }
     m_updates->setTitle(loc.qtext("settings.updates"));
     m_checkNow->setText(loc.qtext("update.checkNow"));
     m_about->setTitle(loc.qtext("settings.about"));
     m_version->setText(loc.qtext("settings.version", {appVersionText().toStdString()}));
-    m_supportLabel->setText(loc.qtext("settings.support"));
-    m_websiteLabel->setText(loc.qtext("settings.website"));
+    if (m_supportLabel)
+        m_supportLabel->setText(loc.qtext("settings.support"));
+    if (m_websiteLabel)
+        m_websiteLabel->setText(loc.qtext("settings.website"));
     showState();
     showUpdate();
 }
 
 void SettingsView::restyle() {
     const QPalette& palette = this->palette();
+    m_tabs->setTabIcon(0, icon("gearshape", palette));
+    m_tabs->setTabIcon(1, icon("list.bullet.rectangle", palette));
     applyTextStyle(m_configNote, TextStyle::caption, Colour::secondary);
     applyTextStyle(m_errorText, TextStyle::callout, Colour::orange);
     const int callout = QFontMetrics(ui::font(TextStyle::callout, font())).height();
@@ -248,16 +267,34 @@ void SettingsView::restyle() {
     name.setLetterSpacing(QFont::AbsoluteSpacing, 1.5);
     m_makerName->setFont(name);
     QPalette brand = m_makerName->palette();
-    brand.setColor(QPalette::WindowText, brandColour);
+    brand.setColor(QPalette::WindowText, colour(Colour::brand, palette));
     m_makerName->setPalette(brand);
     applyTextStyle(m_version, TextStyle::caption, Colour::secondary);
+    for (QLabel* label : {m_supportLabel, m_websiteLabel})
+        if (label)
+            applyTextStyle(label, TextStyle::callout, Colour::secondary);
+    for (QLabel* label : {m_supportLink, m_websiteLink})
+        if (label)
+            applyTextStyle(label, TextStyle::callout);
+    // The selected language stands out on any theme (a checked button's own look does not on
+    // some dark ones).
+    const QString selected = QStringLiteral("QPushButton:checked { background-color: %1; color: %2;"
+                                            " border: 1px solid %1; border-radius: 3px;"
+                                            " padding: 4px; }")
+                                 .arg(colour(Colour::selected, palette).name(),
+                                      colour(Colour::selectedText, palette).name());
+    for (QPushButton* segment : {m_polish, m_english})
+        segment->setStyleSheet(selected);
     showUpdate();
 }
 
 void SettingsView::showState() {
-    m_launchAtLogin->setChecked(m_state.launchAtLogin());
-    m_autoBackup->setChecked(m_state.autoBackup());
-    m_notify->setChecked(m_state.notify());
+    for (const auto& [box, on] : {std::pair{m_launchAtLogin, m_state.launchAtLogin()},
+                                  {m_autoBackup, m_state.autoBackup()},
+                                  {m_notify, m_state.notify()}}) {
+        const QSignalBlocker quiet(box);
+        box->setChecked(on);
+    }
     const auto& error = m_state.lastError();
     m_error->setVisible(error.has_value());
     m_errorText->setText(error ? QString::fromStdString(*error) : QString());

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class QAbstractButton;
+class QButtonGroup;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -72,6 +73,7 @@ private:
     QGroupBox* m_language;
     QPushButton* m_polish;
     QPushButton* m_english;
+    QButtonGroup* m_segments;
     QGroupBox* m_error;
     QLabel* m_errorIcon;
     QLabel* m_errorText;
@@ -83,10 +85,11 @@ private:
     QLabel* m_logo;
     QLabel* m_makerName;
     QLabel* m_version;
-    QLabel* m_supportLabel;
-    QLabel* m_supportLink;
-    QLabel* m_websiteLabel;
-    QLabel* m_websiteLink;
+    // Null where the build has no such address.
+    QLabel* m_supportLabel = nullptr;
+    QLabel* m_supportLink = nullptr;
+    QLabel* m_websiteLabel = nullptr;
+    QLabel* m_websiteLink = nullptr;
 };
 
 } // namespace keelbox::ui

@@ -50,12 +50,12 @@ QLabel* wrappingLabel(QWidget* parent) {
     return label;
 }
 
-QScrollArea* verticalScrollArea(QWidget* content, QWidget* parent) {
+QScrollArea* verticalScrollArea(QWidget* content, QWidget* parent, Qt::ScrollBarPolicy bar) {
     auto* area = new QScrollArea(parent);
     area->setFrameShape(QFrame::NoFrame);
     area->setWidgetResizable(true);
     area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    area->setVerticalScrollBarPolicy(bar);
     area->setWidget(content);
     new HeightForWidthFit(area, content);
     return area;

@@ -1,6 +1,8 @@
 #pragma once
 // Small pieces the four windows share (the divider is in ui/Widgets.h).
 
+#include <Qt>
+
 class QLabel;
 class QScrollArea;
 class QWidget;
@@ -13,6 +15,7 @@ QLabel* wrappingLabel(QWidget* parent);
 // wrapped texts need at that width. (A resizable scroll area alone gives the content its minimum
 // height, for which Qt measures wrapped labels at a width of its own choosing: long texts get
 // cut.)
-QScrollArea* verticalScrollArea(QWidget* content, QWidget* parent);
+QScrollArea* verticalScrollArea(QWidget* content, QWidget* parent,
+                                Qt::ScrollBarPolicy bar = Qt::ScrollBarAlwaysOn);
 
 } // namespace keelbox::ui

@@ -159,7 +159,7 @@ void VolumeRow::restyle() {
 void VolumeRow::setVolume(const VolumeInfo& volume) {
     m_volume = volume;
     m_icon->setColour(volume.isConfigured() ? Colour::accent : Colour::secondary);
-    setPlainText(m_name, shownName(volume.name));
+    m_name->setText(shownName(volume.name)); // painted as plain text
     const auto capacity = volume.capacityText(m_ui.localizer->language());
     m_capacity->setVisible(capacity.has_value());
     m_capacity->setText(capacity ? qs(*capacity) : QString());

@@ -240,12 +240,6 @@ void UiTest::panelSectionsHeightAndTabOrder() {
         ui.harness.addDrive(u"D%1"_s.arg(i + 10));
     AppState& state = ui.start();
     Panel& panel = ui.panel();
-    const auto rows = [&] { // in the order they are drawn
-        QList<VolumeRow*> list = panel.findChildren<VolumeRow*>();
-        std::ranges::sort(list, {},
-                          [&](VolumeRow* row) { return row->mapTo(&panel, QPoint()).y(); });
-        return list;
-    };
     QVERIFY(part(panel, "recent")->isHidden()); // an empty log: no heading either
     for (int i = 0; i < 5; ++i) {
         LogEntry entry = failureWith(0);
@@ -278,16 +272,16 @@ void UiTest::panelSectionsHeightAndTabOrder() {
     };
     unplug(1);
     ui.harness.addDrive(u"A"_s, std::nullopt, true);
-    QTRY_COMPARE(rows().size(), 2);
-    QTRY_VERIFY(panel.height() < tall - 100 && rows().first()->isVisible() &&
+    QTRY_COMPARE(panel.rows().size(), 2);
+    QTRY_VERIFY(panel.height() < tall - 100 && panel.rows().first()->isVisible() &&
                 panel.findChild<QScrollArea*>()->verticalScrollBar()->maximum() == 0);
     QList<QWidget*> expected{part(panel, "help"), panel.findChildren<QToolButton*>().at(1),
                              part<QPushButton>(panel, "update")};
-    for (VolumeRow* row : rows())
+    for (VolumeRow* row : panel.rows())
         expected << part(*row, "eject") << part(*row, "configure");
     expected << part(panel, "autoBackup") << withText(panel, u"Settings"_s)
              << withText(panel, u"Log"_s) << part(panel, "quit");
-    QCOMPARE(rows().first()->volume().name, "A");
+    QCOMPARE(panel.rows().first()->volume().name, "A");
     for (const Qt::Key key : {Qt::Key_Tab, Qt::Key_Backtab}) {
         part(panel, "help")->setFocus();
         QList<QWidget*> seen{QApplication::focusWidget()};
@@ -301,7 +295,7 @@ void UiTest::panelSectionsHeightAndTabOrder() {
     }
     // No drive: the empty line; toggle, dividers and footer stay.
     unplug(0);
-    QTRY_VERIFY(part(panel, "empty")->isVisible() && rows().isEmpty());
+    QTRY_VERIFY(part(panel, "empty")->isVisible() && panel.rows().isEmpty());
     const auto dividers = panel.findChildren<QWidget*>(u"divider"_s);
     QVERIFY(part(panel, "autoBackup")->isVisible() && part(panel, "quit")->isVisible() &&
             std::ranges::all_of(dividers, &QWidget::isVisible));
@@ -878,11 +872,14 @@ void UiTest::outsideTextsStayText() {
             window->show();
             window->grab();
         }
-        for (QLabel* name : {withText<QLabel>(*ui.row(0), shown), withText<QLabel>(config, shown),
-                             withText<QLabel>(settings, u"Failed to eject "_s + shown)})
-            QVERIFY2(name && name->textFormat() == Qt::PlainText, qPrintable(label));
+        // Elided labels paint their text as it is; the others must be plain-text labels.
+        QVERIFY2(withText<ElidedLabel>(*ui.row(0), shown) && withText<ElidedLabel>(config, shown),
+                 qPrintable(label));
+        const auto* failure = withText<QLabel>(settings, u"Failed to eject "_s + shown);
+        QVERIFY2(failure && failure->textFormat() == Qt::PlainText, qPrintable(label));
         QCOMPARE(config.windowHandle()->title(), shown);
-        QVERIFY(log.list()->document()->toPlainText().contains(shown + u" • "_s));
+        QVERIFY(
+            log.findChild<LogListView*>()->document()->toPlainText().contains(shown + u" • "_s));
         // As a markup-reading notification server shows it, and as `watch` prints it.
         const QString title = ui.harness.notifier->posted.at(0).title;
         QCOMPARE(

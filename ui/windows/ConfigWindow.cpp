@@ -360,8 +360,8 @@ void ConfigWindow::showVolume() {
         return;
     }
     setPlainWindowTitle(this, shownName(volume->name));
-    setPlainText(m_driveName, shownName(volume->name));
-    setPlainText(m_drivePath, shownText(volume->url.string()));
+    m_driveName->setText(shownName(volume->name)); // elided labels paint plain text
+    m_drivePath->setText(shownText(volume->url.string()));
     m_remove->setVisible(volume->isConfigured());
     m_pages->setCurrentWidget(m_editor);
     setFixedSize(560, 620);

@@ -35,6 +35,7 @@ public:
     QString statusText() const;
     QPushButton* configureButton() const { return m_configure; }
     QPushButton* backupButton() const { return m_backup; }
+    QPushButton* stopButton() const { return m_stopRun; }
     QToolButton* ejectButton() const { return m_eject; }
     QPushButton* failedButton() const { return m_failed; }
     QProgressBar* progressBar() const { return m_bar; }
@@ -74,6 +75,7 @@ private:
     QLabel* m_scanning;
     QPushButton* m_configure;
     QPushButton* m_backup;
+    QPushButton* m_stopRun;
 };
 
 } // namespace keelbox::ui

@@ -264,9 +264,13 @@ void UiTest::rowEnabledStatesFollowTheBackup() {
     QCOMPARE(std::tuple(enabled(conf), enabled(plain)),
              std::tuple(std::tuple(true, false, false), std::tuple(true, false, true)));
     QVERIFY(ui.tray->busy() && ui.tray->toolTip().contains(u"Backing up CONF"_s));
-    ui.harness.engine.release();
+    // Stop takes Back up now's place while the drive runs, named for screen readers.
+    QCOMPARE(std::pair(conf->stopButton()->isVisibleTo(conf), conf->stopButton()->accessibleName()),
+             std::pair(true, u"Stop the backup of CONF"_s));
+    conf->stopButton()->click();
     QVERIFY(settles(state));
     QVERIFY(enabled(conf) == std::tuple(true, true, true) && !ui.tray->busy());
+    QVERIFY(ui.harness.engine.stoppedRuns == 1 && !conf->stopButton()->isVisibleTo(conf));
 }
 
 void UiTest::languageSwitchChangesEveryText() {

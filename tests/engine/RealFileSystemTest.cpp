@@ -7,7 +7,6 @@
 #include "localization/Format.h"
 #include "selftest/Capabilities.h"
 
-#include <atomic>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
@@ -165,44 +164,40 @@ TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss)
 // is gone) and reads failing as a vanished device's do. One outcome, not one issue per file; the
 // same error from a drive still mounted is a damaged file.
 TEST_F(RealFileSystem, APulledDriveEndsTheRunWithOneOutcome) {
-    static std::atomic<int> error;
-    static std::atomic<ino_t> first;
-    static std::mutex yanking;
-    static fs::path yank;
-    for (const auto& [errnum, unmount, issues] :
-         {std::tuple{EIO, true, "The drive was disconnected; 1 of 3 files copied."},
-          {ENODEV, false, "The drive was disconnected; 1 of 3 files copied."},
-          {EIO, false, "2 issues"}}) {
-        ASSERT_EQ(shell("mount -t tmpfs -o size=4m keelbox-test '" + drive.string() + "'"), 0);
+    static struct {
+        std::mutex lock;
+        int error;
+        ino_t first;
+        fs::path yank;
+    } pull;
+    const std::string gone = "The drive was disconnected; 1 of 3 files copied.";
+    for (const auto& [errnum, unmount, outcome] : {std::tuple{EIO, true, gone},
+                                                   {ENODEV, false, gone},
+                                                   {EIO, false, std::string("2 issues")}}) {
+        ASSERT_EQ(shell("mount -t tmpfs keelbox-test '" + drive.string() + "'"), 0);
         for (const char* name : {"a.bin", "b.bin", "c.bin"})
             writeFile(drive / name, std::string(100000, name[0]));
-        error = errnum, first = 0, yank = unmount ? drive : fs::path{};
+        pull.error = errnum, pull.first = 0, pull.yank = unmount ? drive : fs::path{};
         SysCalls calls = realSysCalls();
         calls.copyFileRange = [](int, off_t*, int, off_t*, size_t, unsigned) {
-            errno = EXDEV; // reads, which fail as the drive's do
-            return ssize_t{-1};
+            return errno = EXDEV, ssize_t{-1};
         };
+        // The first file read is copied; the others fail as a vanished device's do.
         calls.read = [](int in, void* buffer, size_t n) {
             struct stat st {};
             ::fstat(in, &st);
-            std::lock_guard lock{yanking};
-            if (first == 0 || first == st.st_ino) {
-                first = st.st_ino;
-                return realSysCalls().read(in, buffer, n);
-            }
-            if (!yank.empty() && shell("umount -l '" + yank.string() + "'") == 0)
-                yank.clear();
-            errno = error;
-            return ssize_t{-1};
+            std::lock_guard hold{pull.lock};
+            if (pull.first == 0 || pull.first == st.st_ino)
+                return pull.first = st.st_ino, realSysCalls().read(in, buffer, n);
+            if (!pull.yank.empty() && shell("umount -l '" + pull.yank.string() + "'") == 0)
+                pull.yank.clear();
+            return errno = pull.error, ssize_t{-1};
         };
         const BackupResult result = withSysCalls(calls, [&] { return run(plain()); });
-        if (!yank.empty() || !unmount)
-            shell("umount -l '" + drive.string() + "'");
-        EXPECT_EQ(onlyIssue(result), issues);
-        EXPECT_EQ(result.ending == BackupResult::Ending::driveGone,
-                  std::string{issues} != "2 issues");
-        EXPECT_EQ(std::tuple(result.filesCopied, partialsIn(dest)),
-                  std::tuple(Int{1}, std::vector<std::string>{}));
+        shell("umount -l '" + drive.string() + "' 2>/dev/null");
+        EXPECT_EQ(std::tuple(onlyIssue(result), result.ending == BackupResult::Ending::driveGone,
+                             result.filesCopied, partialsIn(dest).size()),
+                  std::tuple(outcome, outcome == gone, Int{1}, 0u));
         fs::remove_all(dest);
     }
 }

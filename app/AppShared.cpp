@@ -11,6 +11,7 @@ AppState& AppState::shared() {
         services.preferences = Preferences::shared();
         services.localizer = &Localizer::shared();
         services.volumeMonitor = makeVolumeMonitor();
+        services.configWatcher = makeConfigWatcher();
         services.volumeEjector = makeVolumeEjector();
         services.notifier = makeNotifier();
         services.loginItem = makeLoginItem();

@@ -62,6 +62,7 @@ std::string volumeIdentity(const QString& mountPath) {
 AppState::AppState(AppServices services, QObject* parent)
     : QObject(parent), m_preferences(std::move(services.preferences)),
       m_localizer(services.localizer), m_volumeMonitor(std::move(services.volumeMonitor)),
+      m_configWatcher(std::move(services.configWatcher)),
       m_volumeEjector(std::move(services.volumeEjector)), m_notifier(std::move(services.notifier)),
       m_loginItem(std::move(services.loginItem)), m_runBackup(std::move(services.runBackup)),
       m_probeDrive(std::move(services.probeDrive)) {
@@ -81,6 +82,11 @@ AppState::AppState(AppServices services, QObject* parent)
     m_ejectPool.setMaxThreadCount(4);
     if (m_volumeMonitor)
         m_volumeMonitor->setParent(nullptr);
+    if (m_configWatcher) {
+        m_configWatcher->setParent(nullptr);
+        connect(m_configWatcher.get(), &ConfigWatcher::configChanged, this,
+                [this](const QString& root) { reloadConfig(volumeIdentity(root)); });
+    }
 }
 
 void AppState::setShowLogHandler(std::function<void()> showLog) {
@@ -89,7 +95,7 @@ void AppState::setShowLogHandler(std::function<void()> showLog) {
 }
 
 AppState::~AppState() {
-    m_stop->store(true);
+    stopBackups();
     m_backupPool.clear();
     m_backupPool.waitForDone();
     m_ejectPool.waitForDone();
@@ -261,6 +267,28 @@ void AppState::refreshVolumes() {
     });
 
     m_volumes = std::move(next);
+    if (m_configWatcher) {
+        std::vector<QString> roots;
+        for (const VolumeInfo& volume : m_volumes)
+            roots.push_back(QString::fromStdString(volume.id));
+        m_configWatcher->watch(roots);
+    }
+    emit volumesChanged();
+}
+
+void AppState::reloadConfig(const std::string& volumeID) {
+    VolumeInfo* volume = findVolume(volumeID);
+    if (!volume)
+        return;
+    std::optional<DriveConfig> config = readConfig(volume->url);
+    if (config == volume->config)
+        return; // this application's own save, or a rewrite that changed nothing
+    volume->config = std::move(config);
+    // A running backup goes on with the rules it started with; the next one takes the new ones.
+    if (volume->status.kind != BackupStatus::Kind::running && !volume->config)
+        volume->status = BackupStatus::idle();
+    else if (volume->status.kind == BackupStatus::Kind::idle && volume->config)
+        volume->status = BackupStatus::configured();
     emit volumesChanged();
 }
 
@@ -320,9 +348,39 @@ void AppState::startBackup(const std::string& volumeID, bool automatic) {
     emit volumesChanged();
     announceStart(run.name, run.config.mode, run.language);
 
+    auto control = std::make_shared<RunControl>();
+    m_runs[volumeID] = control;
     ++m_backupsInFlight;
-    m_backupPool.start([this, runner = m_runBackup, probe = m_probeDrive, stop = m_stop,
-                        run = std::move(run)] { runQueued(run, runner, probe, stop.get()); });
+    m_backupPool.start(
+        [this, runner = m_runBackup, probe = m_probeDrive, stop = m_stop, control,
+         run = std::move(run)] { runQueued(run, runner, probe, stop.get(), *control); });
+}
+
+void AppState::stopBackup(const std::string& volumeID) {
+    const auto found = m_runs.find(volumeID);
+    if (found == m_runs.end())
+        return;
+    const std::shared_ptr<RunControl> control = found->second;
+    int expected = RunControl::queued;
+    if (!control->phase.compare_exchange_strong(expected, RunControl::leftQueue)) {
+        control->stop.store(true);
+        emit runningChanged(); // the row shows the stop under way
+        return;
+    }
+    // Its task still comes up in the pool, finds the run gone and only reports back.
+    m_runs.erase(found);
+    m_running.erase(volumeID);
+    m_mountedWhileRunning.erase(volumeID);
+    VolumeInfo* volume = findVolume(volumeID);
+    const std::string name = volume ? volume->name : volumeID;
+    emit runningChanged();
+    showNotRunning(volume);
+    appendLog(makeEntry(name, text("ev.leftQueue"), LogEntry::Kind::info));
+}
+
+bool AppState::isStopping(const std::string& volumeID) const {
+    const auto found = m_runs.find(volumeID);
+    return found != m_runs.end() && found->second->stop.load();
 }
 
 void AppState::announceStart(const std::string& name, BackupMode mode, AppLanguage language) {
@@ -336,9 +394,15 @@ void AppState::announceStart(const std::string& name, BackupMode mode, AppLangua
 }
 
 void AppState::runQueued(const QueuedRun& run, const BackupRunner& runner, const DriveProbe& probe,
-                         const std::atomic<bool>* stop) {
+                         const std::atomic<bool>* stop, RunControl& control) {
     const std::string& volumeID = run.volumeID;
     const std::string& name = run.name;
+    int expected = RunControl::queued;
+    if (!control.phase.compare_exchange_strong(expected, RunControl::begun)) {
+        QMetaObject::invokeMethod(
+            this, [this] { backupReturned(); }, Qt::QueuedConnection);
+        return;
+    }
     if (stop->load()) {
         QMetaObject::invokeMethod(
             this, [this, volumeID, name] { abandonBackup(volumeID, name); }, Qt::QueuedConnection);
@@ -357,8 +421,13 @@ void AppState::runQueued(const QueuedRun& run, const BackupRunner& runner, const
         this, [this, volumeID] { m_mountedWhileRunning.erase(volumeID); }, Qt::QueuedConnection);
     lowerBackupThreadPriority();
     RunEnvironment environment;
-    environment.stopRequested = stop;
+    environment.stopRequested = &control.stop;
     environment.automatic = run.automatic;
+    environment.onSpaceShortage = [this, volumeID](const SpaceShortage& shortage) {
+        QMetaObject::invokeMethod(
+            this, [this, volumeID, shortage] { warnOfShortage(volumeID, shortage); },
+            Qt::QueuedConnection);
+    };
     const ProgressCallback onProgress = [this, volumeID](const BackupProgress& progress) {
         QMetaObject::invokeMethod(
             this, [this, volumeID, progress] { applyProgress(volumeID, progress); },
@@ -387,6 +456,27 @@ void AppState::applyProgress(const std::string& volumeID, const BackupProgress& 
     emit volumesChanged();
 }
 
+// Once per run, as soon as the engine knows: the copy will not fit.
+void AppState::warnOfShortage(const std::string& volumeID, const SpaceShortage& shortage) {
+    const auto found = m_runs.find(volumeID);
+    if (found == m_runs.end() || found->second->spaceWarned)
+        return;
+    found->second->spaceWarned = true;
+    const VolumeInfo* volume = findVolume(volumeID);
+    if (!volume)
+        return;
+    const AppLanguage language = m_localizer->language();
+    const std::string message = formatLocalized(
+        "ev.spaceShort", language,
+        {formatFileSize(shortage.needed, language), formatFileSize(shortage.available, language)});
+    const std::string name = volume->name;
+    appendLog(makeEntry(name, message, LogEntry::Kind::failure));
+    if (m_notify)
+        post({QString::fromStdString(formatLocalized("notify.errTitle", language, {name})),
+              QString::fromStdString(message), QStringLiteral("dialog-warning"),
+              QString::fromStdString(formatLocalized("notify.showLog", language, {}))});
+}
+
 void AppState::showNotRunning(VolumeInfo* volume) {
     if (!volume || volume->status.kind != BackupStatus::Kind::running)
         return;
@@ -405,6 +495,7 @@ void AppState::logOrReport(VolumeInfo* volume, LogEntry entry) {
 void AppState::finishBackup(const std::string& volumeID, const std::string& volumeName,
                             const BackupResult& result, DriveMatch match) {
     m_running.erase(volumeID);
+    m_runs.erase(volumeID);
     emit runningChanged();
     if (match == DriveMatch::same)
         reportResult(volumeID, volumeName, result);
@@ -435,40 +526,66 @@ void AppState::reportNotRun(const std::string& volumeID, const std::string& volu
 
 void AppState::reportResult(const std::string& volumeID, const std::string& volumeName,
                             const BackupResult& result) {
+    using Ending = BackupResult::Ending;
     const AppLanguage language = m_localizer->language();
     const std::string summary = result.summary(language);
     const auto issueCount = static_cast<std::int64_t>(result.errors.size());
+    const Int backedUp = result.filesCopied + result.filesSkipped + result.filesLinked;
+    // A stopped run's own issue says only that it was stopped; the entry says it better.
+    const bool stopped = result.ending == Ending::stopped;
+    const bool failed = result.ending == Ending::driveGone || (!stopped && issueCount > 0);
+    std::string message;
+    std::string statusText;
+    switch (result.ending) {
+    case Ending::driveGone:
+        // The engine's one issue says it, with how far the run got.
+        message = statusText = result.errors.front().reason;
+        break;
+    case Ending::stopped:
+        statusText = formatLocalized("status.stopped", language,
+                                     {backedUp, std::max(result.filesTotal, backedUp)});
+        message = formatLocalized("ev.stopped", language, {statusText, summary});
+        break;
+    case Ending::finished:
+        statusText =
+            issueCount > 0 ? formatLocalized("summary.errors", language, {issueCount}) : summary;
+        message = issueCount > 0
+                      ? formatLocalized("ev.finishedErrors", language, {summary, issueCount})
+                      : formatLocalized("ev.done", language, {summary});
+        break;
+    }
     VolumeInfo* volume = findVolume(volumeID);
     if (volume) {
         volume->progress.reset();
-        volume->status =
-            issueCount > 0
-                ? BackupStatus::failed(formatLocalized("summary.errors", language, {issueCount}))
-                : BackupStatus::done(summary);
+        volume->status = failed ? BackupStatus::failed(statusText) : BackupStatus::done(statusText);
         emit volumesChanged();
     }
-    // A drive unplugged during its run gets no log entry, but a headless user still learns how
-    // it ended.
-    logOrReport(volume, issueCount > 0
-                            ? makeEntry(volumeName,
-                                        formatLocalized("ev.finishedErrors", language,
-                                                        {summary, issueCount}),
-                                        LogEntry::Kind::failure, result.errors)
-                            : makeEntry(volumeName, formatLocalized("ev.done", language, {summary}),
-                                        LogEntry::Kind::success));
+    const LogEntry::Kind kind = failed    ? LogEntry::Kind::failure
+                                : stopped ? LogEntry::Kind::info
+                                          : LogEntry::Kind::success;
+    LogEntry entry = makeEntry(volumeName, message, kind,
+                               issueCount > 0 ? result.errors : std::vector<BackupIssue>{});
+    // A pulled drive is no longer listed, but its run's outcome is what the user looks for in
+    // the log; other unlisted drives' outcomes go to whoever prints them (a headless user).
+    if (result.ending == Ending::driveGone)
+        appendLog(std::move(entry));
+    else
+        logOrReport(volume, std::move(entry));
     if (!m_notify)
         return;
     UserNotification notification;
-    if (issueCount > 0) {
+    if (failed) {
         notification.title = QString::fromStdString(
             formatLocalized("notify.errTitle", language, {isolatedName(volumeName)}));
         notification.body = QString::fromStdString(
-            formatLocalized("notify.errBody", language, {summary, issueCount}) + "\n" +
-            inertText(result.errors.front().summaryLine()));
+            result.ending == Ending::driveGone
+                ? message
+                : formatLocalized("notify.errBody", language, {summary, issueCount}) + "\n" +
+                      inertText(result.errors.front().summaryLine()));
     } else {
         notification.title = QString::fromStdString(titleFor(volumeName));
-        notification.body =
-            QString::fromStdString(formatLocalized("notify.doneBody", language, {summary}));
+        notification.body = QString::fromStdString(
+            stopped ? message : formatLocalized("notify.doneBody", language, {summary}));
     }
     // One sound for every finished backup, whatever its outcome: the text tells the outcome.
     notification.soundName = QStringLiteral("complete");
@@ -489,6 +606,7 @@ void AppState::startAgainIfRemounted(const std::string& volumeID) {
 
 void AppState::abandonBackup(const std::string& volumeID, const std::string& volumeName) {
     m_running.erase(volumeID);
+    m_runs.erase(volumeID);
     emit outcomeNotLogged(makeEntry(volumeName, text("run.dropped"), LogEntry::Kind::info));
     emit runningChanged();
     showNotRunning(findVolume(volumeID));
@@ -502,6 +620,8 @@ void AppState::backupReturned() {
 
 void AppState::stopBackups() {
     m_stop->store(true);
+    for (const auto& [id, control] : m_runs)
+        control->stop.store(true);
 }
 
 DriveConfig AppState::draftConfig(const VolumeInfo& volume) const {

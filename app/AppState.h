@@ -7,6 +7,7 @@
 #include "app/LoginItem.h"
 #include "app/Notifier.h"
 #include "app/Preferences.h"
+#include "app/platform/ConfigWatcher.h"
 #include "app/platform/DriveIdentity.h"
 #include "app/platform/Volumes.h"
 #include "core/Records.h"
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -50,6 +52,8 @@ struct AppServices {
     // Called on the main thread when a backup is started and on the backup thread when its turn
     // comes; empty means the real probe.
     DriveProbe probeDrive = {};
+    // Optional: without one a drive's changed configuration is seen on the next refresh.
+    std::unique_ptr<ConfigWatcher> configWatcher = {};
 };
 
 inline constexpr std::size_t maxLogEntries = 100;
@@ -97,6 +101,8 @@ public:
     // Once per process: watches mounts, scans, runs the automatic backups of connected drives.
     void start();
     void refreshVolumes();
+    // Reads the listed drive's configuration file again (it changed on the drive).
+    void reloadConfig(const std::string& volumeID);
     void handleMount(const QString& mountPath);
     void runAutomaticBackups();
     // Whether this process runs automatic backups at all: only one process of a user session
@@ -105,6 +111,11 @@ public:
 
     // `automatic`: started by itself (on connect, at start), which never mass-deletes.
     void startBackup(const std::string& volumeID, bool automatic = false);
+    // The user's stop: a running backup ends after the files in hand and is logged as stopped
+    // with what it copied; a queued one just leaves the queue.
+    void stopBackup(const std::string& volumeID);
+    // A stop was asked for the drive's run and it has not reported back yet.
+    bool isStopping(const std::string& volumeID) const;
     // Results of the backup thread, delivered on the main thread.
     void applyProgress(const std::string& volumeID, const BackupProgress& progress);
     // `match` says whether the drive found when the run's turn came was the one it was started
@@ -156,6 +167,13 @@ private:
     // Sets a switch, announces a change, and stores it (a failed store becomes the last error).
     void setStoredSwitch(bool& field, bool on, const QString& key, void (AppState::*changed)());
     void setLaunchAtLoginField(bool on);
+    // One run's own stop, and whether it has begun: a queued run that is stopped never begins.
+    struct RunControl {
+        enum Phase : int { queued, begun, leftQueue };
+        std::atomic<bool> stop{false};
+        std::atomic<int> phase{queued};
+        bool spaceWarned = false; // main thread only
+    };
     // What a run needs on the backup thread, taken on the main thread when it is started.
     struct QueuedRun {
         std::string volumeID;
@@ -169,7 +187,8 @@ private:
     void announceStart(const std::string& name, BackupMode mode, AppLanguage language);
     // On the backup thread: touches no state, reports back through queued calls.
     void runQueued(const QueuedRun& run, const BackupRunner& runner, const DriveProbe& probe,
-                   const std::atomic<bool>* stop);
+                   const std::atomic<bool>* stop, RunControl& control);
+    void warnOfShortage(const std::string& volumeID, const SpaceShortage& shortage);
     void reportResult(const std::string& volumeID, const std::string& volumeName,
                       const BackupResult& result);
     void reportNotRun(const std::string& volumeID, const std::string& volumeName, DriveMatch match);
@@ -187,6 +206,7 @@ private:
     std::shared_ptr<Preferences> m_preferences;
     Localizer* m_localizer;
     std::unique_ptr<VolumeMonitor> m_volumeMonitor;
+    std::unique_ptr<ConfigWatcher> m_configWatcher;
     std::shared_ptr<VolumeEjector> m_volumeEjector;
     std::unique_ptr<Notifier> m_notifier;
     std::unique_ptr<LoginItem> m_loginItem;
@@ -202,6 +222,7 @@ private:
     bool m_launchAtLogin = false;
     bool m_automaticHere = true;
     std::set<std::string> m_running;
+    std::map<std::string, std::shared_ptr<RunControl>> m_runs;
     // Drives mounted again (or anew at the same path) while their previous backup was still in
     // flight: backed up once it has finished.
     std::set<std::string> m_mountedWhileRunning;

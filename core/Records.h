@@ -59,6 +59,14 @@ struct DriveConfig {
     friend bool operator==(const DriveConfig&, const DriveConfig&) = default;
 };
 
+// A copy that cannot fit on the backup disk: what it still has to write, and the room there is.
+struct SpaceShortage {
+    Int64 needed = 0;
+    Int64 available = 0;
+
+    friend bool operator==(const SpaceShortage&, const SpaceShortage&) = default;
+};
+
 struct BackupProgress {
     Int filesDone = 0;
     Int filesTotal = 0;
@@ -87,6 +95,10 @@ struct BackupIssue {
 };
 
 struct BackupResult {
+    // How the run ended: with every source walked, at the user's stop, or because the drive was
+    // disconnected (then its only issue says so, with how far it got).
+    enum class Ending { finished, stopped, driveGone };
+    Ending ending = Ending::finished;
     Int filesCopied = 0;
     Int64 bytesCopied = 0;
     Int filesSkipped = 0;
@@ -96,6 +108,8 @@ struct BackupResult {
     std::vector<BackupIssue> errors;
     std::optional<std::filesystem::path> destinationRoot;
     double duration = 0;
+    // The regular files the pre-count found; 0 without one.
+    Int filesTotal = 0;
 
     // "12 files • 1.5 MB • 3 unchanged • 1 deleted • 40 shared with the previous day" (the last
     // three only when non-zero).

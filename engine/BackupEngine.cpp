@@ -1,5 +1,6 @@
 #include "engine/BackupEngine.h"
 
+#include "core/ErrnoText.h"
 #include "engine/BackupFolder.h"
 #include "engine/Destination.h"
 #include "engine/FileOps.h"
@@ -12,6 +13,7 @@
 #include "engine/VolumeIds.h"
 #include "localization/Format.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -486,6 +488,79 @@ void copySources(const DriveConfig& config, const fs::path& volumeRoot, const Ru
     }
 }
 
+// Whether the open folder holds nothing a run copied (marks and never-copied names aside).
+bool holdsNoCopies(int folder) {
+    DirStream listing{UniqueFd{detail::openAt(folder, ".", detail::folderOpenFlags)}};
+    int error = 0;
+    while (const dirent64* entry = listing.next(error)) {
+        if (!isExcluded(entry->d_name) && !detail::isPartialName(entry->d_name))
+            return false;
+    }
+    return error == 0;
+}
+
+// Before anything is copied into a folder that holds no copies yet (nothing in it can be
+// unchanged, and there is no earlier day to link from), everything the pre-count found is to be
+// written: when that exceeds the free space, the run says so at once, then copies what fits.
+void warnIfTooLarge(Tally& tally, const RunTarget& target,
+                    const std::function<void(const SpaceShortage&)>& warn) {
+    if (target.previousDay.valid() || !holdsNoCopies(target.folder))
+        return;
+    const Int64 available = tally.freeSpace();
+    if (available < 0 || tally.bytesTotal <= available)
+        return;
+    tally.spaceShortage = SpaceShortage{tally.bytesTotal, available};
+    warn(*tally.spaceShortage);
+}
+
+Int filesBackedUp(const BackupResult& result) {
+    return result.filesCopied + result.filesSkipped + result.filesLinked;
+}
+
+// The one issue of a run that ended early, and how it ended.
+void endRun(Tally& tally) {
+    BackupResult& result = tally.result;
+    // Files that failed without a word (their values unreadable) leave only the mount to tell.
+    if (tally.halt.load() == Tally::Halt::none && tally.processedFiles < tally.filesTotal &&
+        tally.driveVanished())
+        tally.halt.store(Tally::Halt::driveGone);
+    switch (tally.halt.load()) {
+    case Tally::Halt::driveGone: {
+        result.ending = BackupResult::Ending::driveGone;
+        const Int done = filesBackedUp(result);
+        BackupIssue issue;
+        issue.reason = formatText(localizedText("engine.driveGone", tally.language),
+                                  {done, std::max(tally.filesTotal, done)});
+        issue.suggestion = localizedText("engine.driveGoneHint", tally.language);
+        result.errors.insert(result.errors.begin(), std::move(issue));
+        return;
+    }
+    case Tally::Halt::noSpace: {
+        const SpaceShortage shortage = tally.spaceShortage.value_or(SpaceShortage{});
+        const Int64 available = std::max<Int64>(shortage.available, 0);
+        BackupIssue issue;
+        issue.path = tally.haltPath;
+        issue.reason = shortage.needed > 0
+                           ? formatText(localizedText("engine.noSpaceFigures", tally.language),
+                                        {formatFileSize(shortage.needed, tally.language),
+                                         formatFileSize(available, tally.language)})
+                           : formatText(localizedText("engine.noSpaceFree", tally.language),
+                                        {formatFileSize(available, tally.language)});
+        issue.systemMessage = errnoText(ENOSPC);
+        issue.suggestion = localizedText("engine.noSpaceHint", tally.language);
+        result.errors.push_back(std::move(issue));
+        break;
+    }
+    case Tally::Halt::none:
+        break;
+    }
+    // A stop request that came when everything was done already changes nothing.
+    if (tally.cutShort.load() && tally.stopAsked()) {
+        result.ending = BackupResult::Ending::stopped;
+        detail::addEngineIssue(tally, {}, "engine.stopped", {});
+    }
+}
+
 BackupResult resultOf(Tally& tally, const DestinationPlan& plan,
                       std::chrono::steady_clock::time_point started) {
     BackupResult result = std::move(tally.result);
@@ -540,14 +615,19 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         return finish();
     }
 
-    copySources(config, volumeRoot, runTarget(config, folder, plan.shown.string(), day, tally),
-                environment, tally);
-    // A stop request that came when everything was done already changes nothing.
-    if (tally.cutShort.load())
-        detail::addEngineIssue(tally, {}, "engine.stopped", {});
+    tally.watchDrive(volumeRoot.string());
+    tally.destinationFolder = folder.folder.get();
+    RunTarget target = runTarget(config, folder, plan.shown.string(), day, tally);
+    // Only a pre-count knows what is to be written.
+    if (onProgress && environment.onSpaceShortage)
+        warnIfTooLarge(tally, target, environment.onSpaceShortage);
+    copySources(config, volumeRoot, target, environment, tally);
+    endRun(tally);
     detail::finishBackupFolder(folder);
     tally.reportFinal();
-    return finish();
+    BackupResult result = finish();
+    result.filesTotal = tally.filesTotal;
+    return result;
 }
 
 } // namespace keelbox

@@ -230,6 +230,10 @@ bool partialOfLiveRun(const char* name, pid_t self) {
 }
 
 void addFileIssue(Tally& tally, int error, FileOp op, const std::string& file, std::string shown) {
+    const bool onDrive = op == FileOp::openSource || op == FileOp::readSource ||
+                         op == FileOp::listFolder || op == FileOp::openFolder;
+    if (tally.absorbFailure(error, onDrive, shown))
+        return; // the run's ending makes the one issue
     const FileError failure{error, std::string(operationText(op)), file};
     tally.result.errors.push_back(
         makeIssue(SystemError::posix(failure), std::move(shown), tally.language));

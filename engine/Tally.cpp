@@ -4,10 +4,13 @@
 #include "engine/MetadataLog.h"
 #include "engine/StatWorker.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -59,7 +62,75 @@ void Tally::reportFinal() {
 }
 
 bool Tally::stopRequested() const {
+    return halt.load(std::memory_order_relaxed) != Halt::none || stopAsked();
+}
+
+bool Tally::stopAsked() const {
     return m_stop != nullptr && m_stop->load(std::memory_order_relaxed);
+}
+
+void Tally::watchDrive(std::string root) {
+    struct stat st {};
+    if (::stat(root.c_str(), &st) != 0)
+        return;
+    m_driveRoot = std::move(root);
+    m_driveDevice = st.st_dev;
+    // File systems without a block device (FUSE, tmpfs, network) have major number 0.
+    std::string node = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
+                       std::to_string(minor(st.st_dev));
+    if (major(st.st_dev) != 0 && ::access(node.c_str(), F_OK) == 0)
+        m_deviceNode = std::move(node);
+}
+
+bool Tally::driveVanished() const {
+    if (m_driveRoot.empty())
+        return false;
+    struct stat st {};
+    if (::stat(m_driveRoot.c_str(), &st) != 0 || st.st_dev != m_driveDevice)
+        return true; // unmounted: the mount point is a plain folder again, or gone
+    return !m_deviceNode.empty() && ::access(m_deviceNode.c_str(), F_OK) != 0;
+}
+
+bool Tally::absorbFailure(int error, bool onDrive, const std::string& shown) {
+    if (halt.load() != Halt::none)
+        return true; // whatever fails after the first sign fails for the same reason
+    if (error == ENOSPC || error == EDQUOT) {
+        if (!spaceShortage)
+            spaceShortage = SpaceShortage{bytesRemaining(), freeSpace()};
+        haltPath = shown;
+        halt.store(Halt::noSpace);
+        return true;
+    }
+    if (!onDrive)
+        return false;
+    bool gone = false;
+    switch (error) {
+    case ENODEV:
+    case ENXIO:
+    case ENOTCONN: // a FUSE drive whose daemon ended with the device
+    case ESHUTDOWN:
+        gone = true;
+        break;
+    case EIO:
+    case ESTALE:
+    case ENOENT:
+    case ENOTDIR:
+        // A damaged file and a pulled drive look alike here; the mount tells them apart.
+        gone = driveVanished();
+        break;
+    default:
+        break;
+    }
+    if (gone)
+        halt.store(Halt::driveGone);
+    return gone;
+}
+
+Int64 Tally::freeSpace() const {
+    struct statvfs vfs {};
+    if (destinationFolder < 0 || ::fstatvfs(destinationFolder, &vfs) != 0)
+        return -1;
+    return static_cast<Int64>(vfs.f_bavail) * static_cast<Int64>(vfs.f_frsize);
 }
 
 detail::StatWorker& Tally::statWorker() {

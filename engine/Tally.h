@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
@@ -47,8 +49,34 @@ public:
     void advance(Int64 bytes, std::string_view currentFile);
     // The final snapshot of a run, whatever was reported last.
     void reportFinal();
-    // Whether the caller asked the run to stop.
+    // Whether the run is to stop: the caller asked, or it ended by itself (halt).
     bool stopRequested() const;
+    // Whether the caller asked the run to stop.
+    bool stopAsked() const;
+
+    // A run ends by itself at the first sign that the drive was disconnected, or that the backup
+    // disk is full: the files in hand finish, nothing more starts, and one issue tells why
+    // instead of one per remaining file.
+    enum class Halt : unsigned char { none, driveGone, noSpace };
+    std::atomic<Halt> halt{Halt::none};
+    // Where the drive is mounted and its file system there, for telling a pulled drive from a
+    // damaged file; set before the copy.
+    void watchDrive(std::string root);
+    // Takes a failure with `error` in the walking thread: true when it is part of the run ending
+    // by itself (so it makes no issue of its own). `onDrive`: the failing call was on the drive.
+    bool absorbFailure(int error, bool onDrive, const std::string& shown);
+    // The file whose failure ended the run for want of space.
+    std::string haltPath;
+    // Whether the drive's mount point no longer holds the file system the run started with.
+    bool driveVanished() const;
+    // The copy will not fit: found before the copy, or at the first failure for want of space.
+    std::optional<SpaceShortage> spaceShortage;
+    // Where the backup disk's free space is read (the drive folder, once it is prepared).
+    int destinationFolder = -1;
+    // The free space on the backup disk for this user, or -1 when unknown.
+    Int64 freeSpace() const;
+    // The bytes still to write at most: what the pre-count found, less what was handled.
+    Int64 bytesRemaining() const { return bytesTotal - processedBytes; }
 
     // Reused by every copy of the run, so copying allocates nothing per file.
     char* copyBuffer();
@@ -84,6 +112,10 @@ public:
 
 private:
     const std::atomic<bool>* m_stop;
+    std::string m_driveRoot;
+    dev_t m_driveDevice = 0;
+    // The block device's node in sysfs, which goes the moment the device is unplugged.
+    std::string m_deviceNode;
     std::unique_ptr<char[]> m_buffer;
     std::unique_ptr<detail::StatWorker> m_worker;
     std::unique_ptr<detail::MetadataLog> m_log;

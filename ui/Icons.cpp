@@ -28,6 +28,7 @@ constexpr std::array mappings{
     IconMapping{"arrow.down.circle.fill", "software-update-available-symbolic", "update"},
     IconMapping{"eject", "media-eject-symbolic", "eject"},
     IconMapping{"eject.fill", "media-eject-symbolic", "eject"},
+    IconMapping{"stop.circle", "process-stop-symbolic", "stop"},
     IconMapping{"slider.horizontal.3", "preferences-system-symbolic", "sliders"},
     IconMapping{"arrow.down.doc", "document-save-symbolic", "save"},
     IconMapping{"chevron.right.circle", "go-next-symbolic", "chevron"},

@@ -105,8 +105,10 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     auto* commands = row(8);
     m_configure = new QPushButton(this);
     m_backup = new QPushButton(this);
+    m_stopRun = new QPushButton(this);
     commands->addWidget(m_configure);
     commands->addWidget(m_backup);
+    commands->addWidget(m_stopRun);
     commands->addStretch(1);
     column->addLayout(commands);
 
@@ -116,6 +118,8 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     });
     connect(m_backup, &QPushButton::clicked, this,
             [this] { m_ui.state->startBackup(m_volume.id); });
+    connect(m_stopRun, &QPushButton::clicked, this,
+            [this] { m_ui.state->stopBackup(m_volume.id); });
     connect(m_eject, &QToolButton::clicked, this, [this] { m_ui.state->eject(m_volume.id); });
     connect(m_failed, &QPushButton::clicked, this, [this] { m_ui.router->showWindow(logWindow); });
     nameParts();
@@ -134,7 +138,8 @@ void VolumeRow::nameParts() {
                                                       {m_currentFile, "currentFile"},
                                                       {m_scanningBlock, "scanning"},
                                                       {m_configure, "configure"},
-                                                      {m_backup, "backup"}};
+                                                      {m_backup, "backup"},
+                                                      {m_stopRun, "stop"}};
     for (const auto& [part, name] : parts)
         part->setObjectName(QLatin1String(name));
 }
@@ -148,11 +153,12 @@ void VolumeRow::restyle() {
                            static_cast<QWidget*>(m_scanning)})
         applyTextStyle(label, TextStyle::caption2, Colour::secondary);
     applyTextStyle(m_currentFile, TextStyle::caption2, Colour::tertiary);
-    for (QPushButton* button : {m_configure, m_backup})
+    for (QPushButton* button : {m_configure, m_backup, m_stopRun})
         applyTextStyle(button, TextStyle::callout);
     m_eject->setIcon(icon("eject.fill", palette));
     m_configure->setIcon(icon("slider.horizontal.3", palette));
     m_backup->setIcon(icon("arrow.down.doc", palette));
+    m_stopRun->setIcon(icon("stop.circle", palette));
     m_failed->setIcon(icon("chevron.right.circle", colour(Colour::red, palette)));
 }
 
@@ -230,7 +236,8 @@ void VolumeRow::showProgress(const VolumeInfo& volume) {
     m_scanning->setText(loc.qtext("progress.scanning"));
 }
 
-// Configure stays available; eject and back-up-now wait until the drive's run is over.
+// Configure stays available; eject and back-up-now wait until the drive's run is over, which
+// Stop (in their place while it runs or waits) ends early.
 void VolumeRow::showCommands(const VolumeInfo& volume) {
     const app::Localizer& loc = *m_ui.localizer;
     const bool running = m_ui.state->isRunning(volume.id);
@@ -240,6 +247,11 @@ void VolumeRow::showCommands(const VolumeInfo& volume) {
     m_configure->setText(loc.qtext(volume.isConfigured() ? "row.configure" : "row.setup"));
     m_backup->setText(loc.qtext("row.backupNow"));
     m_backup->setEnabled(volume.isConfigured() && !running);
+    m_backup->setVisible(!running);
+    m_stopRun->setVisible(running);
+    m_stopRun->setEnabled(running && !m_ui.state->isStopping(volume.id));
+    m_stopRun->setText(loc.qtext("row.stop"));
+    m_stopRun->setAccessibleName(loc.qtext("row.stopName", {volume.name}));
 }
 
 QString VolumeRow::statusText() const {

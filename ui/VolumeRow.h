@@ -75,6 +75,7 @@ private:
     QLabel* m_scanning;
     QPushButton* m_configure;
     QPushButton* m_backup;
+    QPushButton* m_stopRun;
 };
 
 } // namespace keelbox::ui

@@ -38,6 +38,12 @@ public:
     std::vector<MountedVolume> volumes;
 };
 
+class FakeConfigWatcher : public ConfigWatcher {
+public:
+    void watch(const std::vector<QString>& roots) override { watched = roots; }
+    std::vector<QString> watched;
+};
+
 // Records calls from other threads; while `hold` is set each call waits until the test lets it go.
 template <typename Call> class CallRecorder {
 public:
@@ -218,9 +224,10 @@ public:
     }
 
     AppState& make() {
-        state = std::make_unique<AppState>(AppServices{
-            preferences, localizer.get(), std::move(ownedMonitor), ejector,
-            std::move(ownedNotifier), std::move(ownedLogin), engine.runner(), drives.probe()});
+        state = std::make_unique<AppState>(
+            AppServices{preferences, localizer.get(), std::move(ownedMonitor), ejector,
+                        std::move(ownedNotifier), std::move(ownedLogin), engine.runner(),
+                        drives.probe(), std::move(ownedWatcher)});
         return *state;
     }
     AppState& started() {
@@ -238,6 +245,8 @@ public:
     std::unique_ptr<FakeLoginItem> ownedLogin = std::make_unique<FakeLoginItem>();
     FakeVolumeMonitor* monitor = ownedMonitor.get();
     FakeNotifier* notifier = ownedNotifier.get();
+    // A test may put the inotify backend here instead.
+    std::unique_ptr<ConfigWatcher> ownedWatcher = std::make_unique<FakeConfigWatcher>();
     FakeLoginItem* login = ownedLogin.get();
     std::shared_ptr<FakeEjector> ejector = std::make_shared<FakeEjector>();
     FakeEngine engine;

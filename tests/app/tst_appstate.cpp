@@ -61,6 +61,8 @@ private slots:
     void backupsRunOneAtATimeAndRefuseEjection();
     void runReportsProgressAndResult();
     void unplugAndReplugDuringBackup();
+    void stoppedAndPulledRunsEndWithOneOutcome();
+    void aConfigurationRewrittenOnTheDriveIsReadAgain();
 
     void draftThenSaveWritesTheDriveAndLogKeepsTheNewest();
     void saveAndRemoveWhileRunning();
@@ -301,6 +303,66 @@ void AppStateTest::unplugAndReplugDuringBackup() {
     QCOMPARE(std::pair(state.log().size(), h.notifier->posted.size()),
              std::pair(std::size_t(5), std::size_t(6)));
     QCOMPARE(h.notifier->posted[4].title, u"Keelbox — \u2068GONE\u2069 (with errors)"_s);
+}
+
+void AppStateTest::stoppedAndPulledRunsEndWithOneOutcome() {
+    using Ending = BackupResult::Ending;
+    for (const Ending ending : {Ending::stopped, Ending::driveGone}) {
+        Harness h;
+        h.engine.hold = true;
+        h.engine.makeResult = [ending](const DriveConfig&, AppLanguage language) {
+            BackupResult result = resultWithIssues(1, language);
+            std::tie(result.ending, result.filesTotal) = std::pair(ending, 5);
+            result.errors[0].reason =
+                ending == Ending::stopped ? "Stopped." : "Disconnected; 3 of 5.";
+            return result;
+        };
+        const auto a = h.addDrive(u"A"_s, testConfig("A")),
+                   b = h.addDrive(u"B"_s, testConfig("B", ending == Ending::stopped));
+        AppState& state = h.started();
+        QVERIFY(h.engine.waitForCalls(1));
+        if (ending == Ending::stopped) {
+            // The queued drive leaves the queue at once; the running one after its files in hand.
+            state.stopBackup(h.idOf(b));
+            QCOMPARE(std::pair(state.isRunning(h.idOf(b)), state.log().front().message),
+                     std::pair(false, std::string("Taken out of the queue; nothing was copied.")));
+            state.stopBackup(h.idOf(a));
+            QVERIFY(state.isStopping(h.idOf(a)));
+        } else {
+            h.monitor->unplug(a.mountPath);
+            h.engine.release();
+        }
+        QTRY_VERIFY(!state.isRunning(h.idOf(a)));
+        const LogEntry& entry = state.log().front();
+        const std::string stopped = "Stopped: 3 of 5 files backed up";
+        QCOMPARE(std::tuple(entry.volume, entry.message, entry.kind),
+                 ending == Ending::stopped
+                     ? std::tuple(std::string("A"), stopped + "; 3 files • 1.2 kB.",
+                                  LogEntry::Kind::info)
+                     : std::tuple(std::string("A"), std::string("Disconnected; 3 of 5."),
+                                  LogEntry::Kind::failure));
+        QCOMPARE(h.notifier->posted.back().body, QString::fromStdString(entry.message));
+        if (ending == Ending::stopped)
+            QCOMPARE(std::pair(findById(state, h.idOf(a))->status, h.engine.stoppedRuns),
+                     std::pair(BackupStatus::done(stopped), 1));
+        h.engine.release();
+        QTRY_COMPARE(state.backupsInFlight(), 0);
+        QCOMPARE(h.engine.callCount(), std::size_t(1)); // the queued drive never ran
+    }
+}
+
+// Through the inotify backend, on the drive folders themselves.
+void AppStateTest::aConfigurationRewrittenOnTheDriveIsReadAgain() {
+    Harness h;
+    h.ownedWatcher = makeConfigWatcher();
+    const auto drive = h.addDrive(u"CFG"_s);
+    AppState& state = h.started();
+    const std::filesystem::path root = h.idOf(drive);
+    QVERIFY(!writeConfig(testConfig("CFG", false, BackupMode::dated), root));
+    QTRY_COMPARE(findById(state, root)->status, BackupStatus::configured());
+    QCOMPARE(findById(state, root)->config->mode, BackupMode::dated);
+    QVERIFY(!removeConfig(root));
+    QTRY_COMPARE(findById(state, root)->status, BackupStatus::idle());
 }
 
 void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {

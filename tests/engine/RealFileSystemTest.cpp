@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -134,23 +135,70 @@ TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss)
     writeFile(image.mountPoint() / "filler", std::string(static_cast<size_t>(fillerSize), 'f'));
 
     const DriveConfig config = makeConfig(onImage, "STICK", {""});
+    std::vector<std::pair<SpaceShortage, std::size_t>> warnings; // with the reports before it
+    env.onSpaceShortage = [&](const SpaceShortage& s) { warnings.emplace_back(s, reports.size()); };
     BackupResult full = run(config);
-    // Which files find no room depends on how the two copying threads interleave: while both
-    // large files are being written, even the small one may not fit.
-    ASSERT_FALSE(full.errors.empty());
-    for (const BackupIssue& issue : full.errors)
-        EXPECT_EQ(issue.summaryLine(), issue.path + " — " + english("engine.noSpace"));
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(std::tuple(warnings[0].first.needed, warnings[0].second), std::tuple(2097736, 0u));
+    EXPECT_LT(warnings[0].first.available, 2097736);
+    // Which file finds no room first depends on how the two copying threads interleave; the
+    // run stops there with one issue.
+    ASSERT_EQ(full.errors.size(), 1u);
+    EXPECT_TRUE(
+        full.errors[0].reason.starts_with("Not enough space on the destination disk: about"));
     EXPECT_TRUE(partialsIn(onImage).empty());
     // Whatever sits at a final name is whole; once there is room, everything is there.
     for (const bool freed : {false, true}) {
         if (freed) {
             ASSERT_TRUE(fs::remove(image.mountPoint() / "filler"));
-            EXPECT_EQ(run(config).filesCopied, static_cast<Int>(full.errors.size()));
+            EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied);
         }
         for (const char* name : {"a.bin", "b.bin", "small.txt"})
             if (freed || fs::exists(onImage / "STICK" / name)) {
                 EXPECT_EQ(readFile(onImage / "STICK" / name), readFile(drive / name)) << name;
             }
+    }
+}
+
+// A drive pulled mid-run: its file system unmounted (lazily, as the desktop does once the device
+// is gone) and reads failing as a vanished device's do. One outcome, not one issue per file; the
+// same error from a drive still mounted is a damaged file.
+TEST_F(RealFileSystem, APulledDriveEndsTheRunWithOneOutcome) {
+    static struct {
+        std::mutex lock;
+        int error;
+        ino_t first;
+        fs::path yank;
+    } pull;
+    const std::string gone = "The drive was disconnected; 1 of 3 files copied.";
+    for (const auto& [errnum, unmount, outcome] : {std::tuple{EIO, true, gone},
+                                                   {ENODEV, false, gone},
+                                                   {EIO, false, std::string("2 issues")}}) {
+        ASSERT_EQ(shell("mount -t tmpfs keelbox-test '" + drive.string() + "'"), 0);
+        for (const char* name : {"a.bin", "b.bin", "c.bin"})
+            writeFile(drive / name, std::string(100000, name[0]));
+        pull.error = errnum, pull.first = 0, pull.yank = unmount ? drive : fs::path{};
+        SysCalls calls = realSysCalls();
+        calls.copyFileRange = [](int, off_t*, int, off_t*, size_t, unsigned) {
+            return errno = EXDEV, ssize_t{-1};
+        };
+        // The first file read is copied; the others fail as a vanished device's do.
+        calls.read = [](int in, void* buffer, size_t n) {
+            struct stat st {};
+            ::fstat(in, &st);
+            std::lock_guard hold{pull.lock};
+            if (pull.first == 0 || pull.first == st.st_ino)
+                return pull.first = st.st_ino, realSysCalls().read(in, buffer, n);
+            if (!pull.yank.empty() && shell("umount -l '" + pull.yank.string() + "'") == 0)
+                pull.yank.clear();
+            return errno = pull.error, ssize_t{-1};
+        };
+        const BackupResult result = withSysCalls(calls, [&] { return run(plain()); });
+        shell("umount -l '" + drive.string() + "' 2>/dev/null");
+        EXPECT_EQ(std::tuple(onlyIssue(result), result.ending == BackupResult::Ending::driveGone,
+                             result.filesCopied, partialsIn(dest).size()),
+                  std::tuple(outcome, outcome == gone, Int{1}, 0u));
+        fs::remove_all(dest);
     }
 }
 

@@ -438,10 +438,15 @@ void UiTest::rowEnabledStatesFollowTheBackup() {
     QCOMPARE(std::tuple(enabled(conf), enabled(plain)),
              std::tuple(std::tuple(true, false, false), std::tuple(true, false, true)));
     QVERIFY(ui.tray->toolTip().contains(u"Backing up CONF"_s));
-    ui.harness.engine.release();
+    // Stop takes Back up now's place while the drive runs, named for screen readers.
+    auto* stop = part<QPushButton>(*conf, "stop");
+    QCOMPARE(std::pair(stop->isVisibleTo(conf), stop->accessibleName()),
+             std::pair(true, u"Stop the backup of CONF"_s));
+    stop->click();
     QVERIFY(settles(state));
     QVERIFY(enabled(conf) == std::tuple(true, true, true) &&
             !ui.tray->toolTip().contains(u"Backing up"_s));
+    QVERIFY(ui.harness.engine.stoppedRuns == 1 && !stop->isVisibleTo(conf));
 }
 
 // Also run at 200 % scaling (ui.layouts_at_200_percent).

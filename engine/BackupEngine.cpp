@@ -486,6 +486,17 @@ void copySources(const DriveConfig& config, const fs::path& volumeRoot, const Ru
     }
 }
 
+// "Done" means on the disk: a run that wrote anything waits for its copies to leave the page
+// cache, so that a user who then wipes the drive and loses power still has them.
+void flushBackupDisk(Tally& tally, int folder, const std::string& shown) {
+    const BackupResult& result = tally.result;
+    if (result.filesCopied + result.filesLinked + result.filesDeleted == 0)
+        return;
+    if (sysCalls().syncfs(folder) != 0)
+        detail::addEngineIssue(tally, shown, "engine.syncFailed", "engine.syncFailedHint",
+                               FileError{errno, "write out", shown}.message());
+}
+
 BackupResult resultOf(Tally& tally, const DestinationPlan& plan,
                       std::chrono::steady_clock::time_point started) {
     BackupResult result = std::move(tally.result);
@@ -534,7 +545,9 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         const std::string real = plan.driveFolder.string();
         if (!folder.reasonKey.empty())
             detail::addEngineIssue(tally, shown, folder.reasonKey, folder.hintKey,
-                                   real != shown ? real : std::string{});
+                                   !folder.detail.empty() ? folder.detail
+                                   : real != shown        ? real
+                                                          : std::string{});
         else
             detail::addFileIssue(tally, folder.error, detail::FileOp::createFolder, shown, shown);
         return finish();
@@ -546,6 +559,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     if (tally.cutShort.load())
         detail::addEngineIssue(tally, {}, "engine.stopped", {});
     detail::finishBackupFolder(folder);
+    flushBackupDisk(tally, folder.folder.get(), plan.shown.string());
     tally.reportFinal();
     return finish();
 }

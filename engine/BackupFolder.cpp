@@ -1,5 +1,7 @@
 #include "engine/BackupFolder.h"
 
+#include "engine/RunSetup.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -177,6 +179,20 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdent
     // if any, make the next run find an unmarked folder and leave it alone.
     if (!mark || mark->driveID != wanted.driveID || mark->volumeUUID != wanted.volumeUUID)
         writeOwnerMark(driveFolder, wanted);
+
+    // Earlier days never change: with the clock set back (or the time zone moved west) today's
+    // name sorts before the newest day folder, and the run writes nowhere rather than into an
+    // earlier day or a day that would sort before content older than it.
+    if (!plan.dayFolder.empty()) {
+        const std::string today = plan.dayFolder.filename().string();
+        const std::string newest = newestDayFolder(driveFolder);
+        if (today < newest) {
+            out.reasonKey = "engine.dayBeforeNewest";
+            out.hintKey = "engine.dayBeforeNewestHint";
+            out.detail = today + " < " + newest;
+            return out;
+        }
+    }
 
     if (plan.dayFolder.empty()) {
         out.folder.reset(sysCalls().dupFd(driveFolder));

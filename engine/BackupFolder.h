@@ -61,6 +61,7 @@ struct PreparedFolder {
     std::filesystem::path failedFolder;
     std::string reasonKey;
     std::string hintKey;
+    std::string detail; // shown as the system message
 
     bool usable() const { return folder.valid(); }
 };

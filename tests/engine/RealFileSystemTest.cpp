@@ -400,9 +400,13 @@ TEST_P(DatedSnapshots, DayTwoSharesUnchangedFilesAndNeverChangesDayOne) {
     EXPECT_TRUE(partialsIn(one).empty());
 
     writeFile(drive / "edit.txt", "day two, edited");
-    EXPECT_EQ(run(config).filesCopied, 1);
+    ::chmod((drive / "A/f0").c_str(), 0600); // a mode change alone: day two gets its own inode
+    EXPECT_EQ(run(config).filesCopied, links ? 2 : 1);
     EXPECT_EQ(readFile(one / "edit.txt"), "day one");
     EXPECT_EQ(readFile(two / "edit.txt"), "day two, edited");
+    if (links) {
+        EXPECT_EQ(std::pair(modeOf(one / "A/f0"), modeOf(two / "A/f0")), std::pair(0644u, 0600u));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DatedSnapshots, ::testing::Values(Kind::ext4, Kind::fat), kindName);

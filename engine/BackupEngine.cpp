@@ -20,6 +20,7 @@
 #include <ctime>
 #include <mutex>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -362,8 +363,14 @@ void addRefusal(Tally& tally, const DestinationPlan& plan) {
 // when the drive is a mounted file system that has one.
 detail::DriveIdentity driveIdentity(const DriveConfig& config, const fs::path& volumeRoot,
                                     const RunEnvironment& environment) {
-    return {config.driveID,
-            environment.volumeUUID ? *environment.volumeUUID : volumeIds(volumeRoot).uuid};
+    const VolumeIds ids = volumeIds(volumeRoot);
+    detail::DriveIdentity identity{config.driveID,
+                                   environment.volumeUUID ? *environment.volumeUUID : ids.uuid,
+                                   ids.hardware, 0};
+    struct statvfs fs {};
+    if (ids.mountPoint && ::statvfs(volumeRoot.c_str(), &fs) == 0)
+        identity.size = static_cast<Int64>(fs.f_blocks) * static_cast<Int64>(fs.f_frsize);
+    return identity;
 }
 
 // Where every source of a run goes: the prepared folder, how its copy is cleaned up, and the
@@ -381,7 +388,9 @@ RunTarget runTarget(const DriveConfig& config, const detail::PreparedFolder& fol
     target.folder = folder.folder.get();
     target.folderText = std::move(folderText);
     target.cleanup.device = folder.device;
-    target.cleanup.mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
+    // The first run into a folder taken over from the drive's earlier setup deletes nothing.
+    target.cleanup.mirror =
+        config.mode == BackupMode::sync && config.deleteRemovedFiles && !folder.adopted;
     target.cleanup.sweepPartials = folder.sweepPartials;
     detail::probeDestination(tally, target.folder);
     if (!day.empty())

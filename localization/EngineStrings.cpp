@@ -70,11 +70,6 @@ const std::vector<StringEntry> entries{
      "Ten nośnik ma ten sam identyfikator systemu plików co nośnik, do którego należy ta kopia "
      "(sklonowana karta lub pendrive): nadaj mu własną nazwę albo wybierz dla niego inny folder "
      "docelowy."},
-    {"engine.adoptedNoDeletions",
-     "The backup folder was taken over from this drive's earlier setup; this run deleted nothing "
-     "from it, and mirroring resumes with the next run.",
-     "Folder kopii przejęto po wcześniejszej konfiguracji tego nośnika; ta kopia niczego z niego "
-     "nie usunęła, a odzwierciedlanie usunięć wznowi się przy następnej."},
     {"engine.syncFailed",
      "The copies could not be flushed to the backup disk; they may not survive a power loss.",
      "Nie udało się utrwalić kopii na dysku kopii; mogą nie przetrwać utraty zasilania."},

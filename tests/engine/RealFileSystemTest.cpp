@@ -66,38 +66,51 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CoarseTimes, ::testing::Values(Kind::fat, Kind::exfat), kindName);
 
-// The owner mark is a file, so ext4 and exFAT behave alike.
-TEST_P(DriveFolders, BelongToOneDriveAndSurviveTheDriveBeingSetUpAgain) {
+// The owner mark is a file, so ext4 and exFAT behave alike. The drive is an image of its own, and
+// its clone a second image of the same size with the same file system UUID.
+TEST_P(DriveFolders, BelongToOneDriveSurviveItsSetUpAgainAndNeverGoToAClone) {
     KEELBOX_MOUNTED_IMAGE(image, GetParam(), 64);
+    KEELBOX_MOUNTED_IMAGE(stick, Kind::ext4, 8);
+    KEELBOX_MOUNTED_IMAGE(clone, Kind::ext4, 8);
     const fs::path onImage = image.mountPoint() / "Backups";
     const fs::path work = onImage / "WORK";
-    writeFile(drive / "Thesis/final.tex", "years of work");
+    writeFile(stick.mountPoint() / "Thesis/final.tex", "years of work");
     DriveConfig owner = makeConfig(onImage, "WORK", {""}, BackupMode::sync, true);
     env.volumeUUID = "1111-AAAA";
-    ASSERT_TRUE(run(owner).errors.empty());
+    ASSERT_TRUE(run(owner, stick.mountPoint()).errors.empty());
     const auto before = listTree(work);
 
-    // Another stick with the same label, mirroring or not: nothing written, nothing deleted.
+    // Another stick with the same label, or a clone set up on its own, mirroring or not: nothing
+    // written, nothing deleted, and the clone is told to take its own name.
     writeFile(tmp / "other/private.txt", "the other stick's");
+    writeFile(clone.mountPoint() / "private.txt", "the clone's");
     DriveConfig other = owner;
     other.driveID = Uuid::random().toString();
-    for (const auto& [uuid, mirrorOn] : {std::pair{"2222-BBBB", true}, {"", false}}) {
+    const std::tuple<const char*, fs::path, bool, const char*> strangers[] = {
+        {"2222-BBBB", tmp / "other", true, "engine.folderForeignHint"},
+        {"", tmp / "other", false, "engine.folderForeignHint"},
+        {"1111-AAAA", clone.mountPoint(), true, "engine.folderCloneHint"}};
+    for (const auto& [uuid, root, mirrorOn, hint] : strangers) {
         env.volumeUUID = uuid;
         other.deleteRemovedFiles = mirrorOn;
-        BackupResult result = run(other, tmp / "other");
+        BackupResult result = run(other, root);
         EXPECT_EQ(onlyIssue(result), work.string() + " — " + english("engine.folderForeign"));
+        EXPECT_EQ(result.errors.at(0).suggestion, english(hint)) << uuid;
         EXPECT_EQ(listTree(work), before);
     }
 
-    // The owner's configuration made anew on the same file system: still its folder.
+    // The owner's configuration made anew on the same stick: still its folder, and the first run
+    // deletes nothing; the next one mirrors again.
     DriveConfig again = owner;
     again.driveID = Uuid::random().toString();
     env.volumeUUID = "1111-AAAA";
-    fs::remove_all(drive / "Thesis");
-    writeFile(drive / "new.txt", "n");
-    BackupResult result = run(again);
-    EXPECT_EQ(std::tuple(result.errors.size(), result.filesDeleted), std::tuple(0u, Int{1}));
-    EXPECT_EQ(listTree(work), (std::vector<std::string>{"new.txt"}));
+    fs::remove_all(stick.mountPoint() / "Thesis");
+    writeFile(stick.mountPoint() / "new.txt", "n");
+    for (const Int deleted : {0, 1}) {
+        BackupResult result = run(again, stick.mountPoint());
+        EXPECT_EQ(std::tuple(result.errors.size(), result.filesDeleted), std::tuple(0u, deleted));
+    }
+    EXPECT_EQ(listTree(work), (std::vector<std::string>{"lost+found/", "new.txt"}));
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kind::ext4), kindName);
 

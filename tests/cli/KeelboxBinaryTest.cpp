@@ -6,6 +6,7 @@
 
 #include "core/ConfigFile.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -148,6 +149,26 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
         EXPECT_EQ(r.exitCode, 2);
         expectParts(r.err, {says});
         EXPECT_EQ(readFile(drive / ".keelbox.json"), content);
+    }
+    // Nor is anything at its name that is not a plain file, and none of it blocks the reader (the
+    // FIFO under a time limit); --new sets it aside.
+    const fs::path file = drive / ".keelbox.json";
+    const std::tuple<std::function<void()>, const char*, std::vector<std::string>, int> kinds[] = {
+        {[&] { fs::create_directory(file); }, "it is not a plain file", {"backup"}, 2},
+        {[&] { writeFile(file, ""), fs::resize_file(file, 3 << 20); },
+         "far too large",
+         {"config", "--auto", "off"},
+         2},
+        {[&] { ::mkfifo(file.c_str(), 0644); }, ".keelbox.json.old-", {"config", "--new"}, 0},
+    };
+    for (const auto& [make, says, command, status] : kinds) {
+        fs::remove_all(file);
+        make();
+        std::vector<std::string> args{"20", keelbox, command[0], drive.string()};
+        args.insert(args.end(), command.begin() + 1, command.end());
+        r = runProcess("/usr/bin/timeout", args);
+        EXPECT_EQ(r.exitCode, status) << says << r.err;
+        expectParts(r.err, {says});
     }
     // Asked for explicitly, a new one is made, the old file kept aside with its identity.
     writeFile(drive / ".keelbox.json", "{\"driveID\": \"KEEP-ME\", \"mode\": 7}");

@@ -129,8 +129,6 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     EXPECT_EQ(readFile(drive / ".keelbox.json"), before);
 
     // A file that does not read is never replaced by accident, and the error says what is wrong.
-    std::string typed = before;
-    typed.replace(typed.find("false"), 5, "\"no\"");
     // Every command reads the file the same way: each problem with one of them.
     const std::tuple<std::string, const char*, std::vector<std::string>> broken[] = {
         {"{\n  \"driveID\": \"X\",\n  oops\n}",
@@ -139,9 +137,6 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
         {"{\"driveID\": \"X\", \"schemaVersion\": 1}",
          "the key “driveName” is missing",
          {"config", drive.string()}},
-        {typed,
-         "“autoRunOnMount” has a value of the wrong type or an invalid value: \"no\"",
-         {"backup", drive.string()}},
     };
     for (const auto& [content, says, args] : broken) {
         writeFile(drive / ".keelbox.json", content);
@@ -155,10 +150,6 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     const fs::path file = drive / ".keelbox.json";
     const std::tuple<std::function<void()>, const char*, std::vector<std::string>, int> kinds[] = {
         {[&] { fs::create_directory(file); }, "it is not a plain file", {"backup"}, 2},
-        {[&] { writeFile(file, ""), fs::resize_file(file, 3 << 20); },
-         "far too large",
-         {"config", "--auto", "off"},
-         2},
         {[&] { ::mkfifo(file.c_str(), 0644); }, ".keelbox.json.old-", {"config", "--new"}, 0},
     };
     for (const auto& [make, says, command, status] : kinds) {

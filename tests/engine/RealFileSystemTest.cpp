@@ -2,6 +2,7 @@
 
 #include "EngineTestSupport.h"
 
+#include "core/ConfigFile.h"
 #include "core/Uuid.h"
 #include "engine/VolumeIds.h"
 #include "localization/Format.h"
@@ -9,7 +10,9 @@
 
 #include <fcntl.h>
 #include <fstream>
+#include <linux/types.h>
 #include <map>
+#include <sys/ioctl.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -113,6 +116,33 @@ TEST_P(DriveFolders, BelongToOneDriveSurviveItsSetUpAgainAndNeverGoToAClone) {
     EXPECT_EQ(listTree(work), (std::vector<std::string>{"lost+found/", "new.txt"}));
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kind::ext4), kindName);
+
+// Rules the system will not hand over say so, never "bad JSON", and hold back config --new (which
+// salvages the identity through the same reader): a mode-000 file, and a failing disk (an ext4
+// image shut down as a dying device would be).
+TEST_F(RealFileSystem, RulesTheSystemWillNotHandOverSayWhy) {
+    KEELBOX_MOUNTED_IMAGE(stick, Kind::ext4, 8);
+    const fs::path file = stick.mountPoint() / ".keelbox.json";
+    writeFile(file, encodeConfig(makeConfig(dest, "STICK", {""})), 0);
+    for (const ConfigFault::Kind kind :
+         {ConfigFault::Kind::unreadable, ConfigFault::Kind::ioError}) {
+        FilePermissionsEnforced heldToPermissions;
+        KEELBOX_REQUIRE_CAPABILITY(!canOverrideFilePermissions(), "cannot drop CAP_DAC_OVERRIDE");
+        if (kind == ConfigFault::Kind::ioError) {
+            ::chmod(file.c_str(), 0644);
+            const int root = ::open(stick.mountPoint().c_str(), O_RDONLY | O_DIRECTORY);
+            unsigned flags = 2; // EXT4_GOING_FLAGS_NOLOGFLUSH
+            KEELBOX_REQUIRE_CAPABILITY(::ioctl(root, _IOR('X', 125, __u32), &flags) == 0,
+                                       "ext4 cannot be shut down here");
+            ::close(root);
+        }
+        ConfigFault salvaged;
+        EXPECT_EQ(std::pair(readConfig(stick.mountPoint()).fault.kind,
+                            salvageDriveID(stick.mountPoint(), &salvaged)),
+                  std::pair(kind, std::optional<std::string>{}));
+        EXPECT_TRUE(salvaged.kind == kind && faultHidesContent(salvaged));
+    }
+}
 
 // The label and UUID of a mounted drive, from udev's record of its device, without D-Bus.
 TEST_F(RealFileSystem, AMountedDriveIsNamedByUdevsRecordOfItsDevice) {

@@ -66,7 +66,7 @@ timed_run() {
     trace=$(mktemp)
     local start end
     start=$(date +%s.%N)
-    strace -f -qq -T -e trace=syncfs -o "$trace" "$keelbox" backup "$drive" --no-progress \
+    strace -f -qq -T --seccomp-bpf -e trace=syncfs -o "$trace" "$keelbox" backup "$drive" --no-progress \
         >/dev/null || true
     end=$(date +%s.%N)
     local spent

@@ -99,17 +99,11 @@ TEST_F(ConfigFile, UnusableFilesReadAsNoConfigurationAndSayWhy) {
                     fs::create_symlink(drive / "real.json", file), true;
          },
          Kind::notPlainFile},
-        {"not JSON", [&] { return writeFile(file, "{\n  \"a\": tru\n}"), true; }, Kind::syntax},
-        // Root reads it anyway.
-        {"mode 000", [&] { return writeFile(file, "{}"), ::chmod(file.c_str(), 0) == 0; },
-         Kind::unreadable},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove_all(file);
-        if (row.kind == Kind::unreadable && ::geteuid() == 0)
-            continue;
-        KEELBOX_REQUIRE_CAPABILITY(row.make(), "root makes device nodes and reads mode 000");
+        KEELBOX_REQUIRE_CAPABILITY(row.make(), "making a device node needs root");
         const ConfigReading read = readConfig(drive);
         EXPECT_EQ(std::pair(read.has_value(), read.fault.kind), std::pair(false, row.kind));
         EXPECT_EQ(salvageDriveID(drive), std::nullopt);

@@ -243,7 +243,9 @@ void AppState::refreshVolumes() {
         volume.name = source.name.toStdString();
         if (volume.name.empty())
             volume.name = volume.url.filename().string();
-        volume.config = readConfig(volume.url);
+        ConfigReading reading = readConfig(volume.url);
+        volume.configFault = reading.fault;
+        volume.config = std::move(reading);
         if (const VolumeInfo* previous = findVolume(volume.id)) {
             volume.status = previous->status;
             volume.progress = previous->progress;

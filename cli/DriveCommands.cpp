@@ -12,17 +12,11 @@
 #include "localization/Format.h"
 #include "localization/Language.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <ostream>
 #include <pwd.h>
-#include <sstream>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <variant>
 
@@ -241,154 +235,42 @@ void warnIfDestinationRefused(const DriveConfig& config, const fs::path& driveRo
                  << "  " << text(plan.hintKey, language) << '\n';
 }
 
-std::optional<std::string> readWholeFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-using nlohmann::json;
-
-bool isString(const json& value) {
-    return value.is_string();
-}
-
-bool isBool(const json& value) {
-    return value.is_boolean();
-}
-
-bool isDate(const json& value) {
-    return value.is_string() && parseIsoDate(value.get<std::string>());
-}
-
-bool isMode(const json& value) {
-    return value.is_string() && backupModeFromRaw(value.get<std::string>()).has_value();
-}
-
-bool isSources(const json& value) {
-    return value.is_array() && std::all_of(value.begin(), value.end(), [](const json& item) {
-               return item.is_object() && item.contains("id") && item["id"].is_string() &&
-                      Uuid::parse(item["id"].get<std::string>()) && item.contains("relativePath") &&
-                      item["relativePath"].is_string();
-           });
-}
-
-// As the reader takes it: a whole number, also written with a fraction ("1.0").
-bool isInteger(const json& value) {
-    if (value.is_number_integer())
-        return true;
-    const double number = value.is_number_float() ? value.get<double>() : 0.5;
-    return std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 9.2e18;
-}
-
-// Every key the reader needs, with the test its value must pass.
-constexpr std::pair<const char*, bool (*)(const json&)> configKeys[] = {
-    {"schemaVersion", isInteger},
-    {"driveID", isString},
-    {"driveName", isString},
-    {"createdAt", isDate},
-    {"updatedAt", isDate},
-    {"destinationPath", isString},
-    {"mode", isMode},
-    {"deleteRemovedFiles", isBool},
-    {"autoRunOnMount", isBool},
-    {"sources", isSources}};
-
-// The file's text, or what keeps it from being read: nothing at all when there is no file.
-std::variant<std::string, std::optional<std::string>> configText(const fs::path& file,
-                                                                 AppLanguage language) {
-    struct stat st {};
-    if (::lstat(file.c_str(), &st) != 0) {
-        if (errno == ENOENT)
-            return std::nullopt;
-        return formatText(text("cli.cfg.unreadable", language), {errnoText(errno)});
-    }
-    if (!S_ISREG(st.st_mode))
-        return text("cli.cfg.notFile", language);
-    std::optional<std::string> content = readWholeFile(file);
-    if (!content)
-        return formatText(text("cli.cfg.unreadable", language), {errnoText(errno)});
-    if (content->size() > maxConfigSize)
-        return text("cli.cfg.tooLarge", language);
-    return std::move(*content);
-}
-
-// "syntax error at line 3, column 3": `byte` counts from 1, columns count characters.
-std::string syntaxProblem(std::string_view content, std::size_t byte, AppLanguage language) {
-    Int line = 1, column = 1;
-    for (std::size_t i = 0; i + 1 < byte && i < content.size(); ++i) {
-        if (content[i] == '\n') {
-            ++line;
-            column = 1;
-        } else if ((static_cast<unsigned char>(content[i]) & 0xC0) != 0x80) {
-            ++column;
-        }
-    }
-    return formatText(text("cli.cfg.syntax", language), {line, column});
-}
-
-// The first key that is missing or whose value the reader would refuse.
-std::optional<std::string> keyProblem(const json& object, AppLanguage language) {
-    for (const auto& [key, valid] : configKeys) {
-        const auto found = object.find(key);
-        if (found == object.end())
-            return formatText(text("cli.cfg.missingKey", language), {std::string(key)});
-        if (!valid(*found)) {
-            std::string value = found->dump(-1, ' ', false, json::error_handler_t::replace);
-            if (value.size() > 60)
-                value = fitToColumns(value, 60);
-            return formatText(text("cli.cfg.badValue", language), {std::string(key), value});
-        }
-    }
-    return std::nullopt;
-}
-
-// What is wrong with a configuration file that does not read as one, in the user's words; nothing
-// when there is no file.
-std::optional<std::string> configProblem(const fs::path& driveRoot, AppLanguage language) {
-    auto read = configText(driveRoot / configFileName, language);
-    if (auto* problem = std::get_if<std::optional<std::string>>(&read))
-        return *problem;
-    const std::string& content = std::get<std::string>(read);
-    json object;
-    try {
-        object = json::parse(content);
-    } catch (const json::parse_error& error) {
-        return syntaxProblem(content, error.byte, language);
-    }
-    if (!object.is_object())
-        return text("cli.cfg.notObject", language);
-    if (std::optional<std::string> problem = keyProblem(object, language))
-        return problem;
-    return decodeConfig(content) ? std::nullopt
-                                 : std::optional<std::string>(text("cli.cfg.invalid", language));
+// What to do about a file that does not read: the drive may be failing, the file may need its
+// permissions, or it wants correcting (`fix` is the usual advice, which names the drive).
+std::string faultHint(const ConfigFault& fault, const fs::path& driveRoot, std::string_view fix,
+                      AppLanguage language) {
+    if (fault.kind == ConfigFault::Kind::ioError)
+        return text("cli.hint.failingDrive", language);
+    if (fault.kind == ConfigFault::Kind::unreadable)
+        return text("cli.hint.unreadableConfig", language);
+    return formatText(text(fix, language), {driveRoot.string()});
 }
 
 // A drive without a configuration that reads: why, and what to do.
-int noConfigError(const fs::path& driveRoot, AppLanguage language, Terminal& terminal) {
+int noConfigError(const fs::path& driveRoot, const ConfigFault& fault, AppLanguage language,
+                  Terminal& terminal) {
     std::string message =
         printable(formatText(text("cli.err.noConfig", language), {driveRoot.string()}));
-    if (const std::optional<std::string> problem = configProblem(driveRoot, language)) {
+    if (fault.kind != ConfigFault::Kind::missing) {
         message += '\n';
-        message += printable(formatText(text("cli.config.problem", language), {*problem}));
+        message += printable(
+            formatText(text("cli.config.problem", language), {configFaultText(fault, language)}));
     }
     message += '\n';
-    message += printable(formatText(text("cli.hint.createConfig", language), {driveRoot.string()}));
+    message += printable(faultHint(fault, driveRoot, "cli.hint.createConfig", language));
     return driveError(terminal, message);
 }
 
-// The drive identity a configuration file still names, however broken the rest is.
-std::optional<std::string> salvageDriveID(const fs::path& driveRoot) {
-    const std::optional<std::string> content = readWholeFile(driveRoot / configFileName);
-    if (!content)
-        return std::nullopt;
-    const nlohmann::json object = nlohmann::json::parse(*content, nullptr, false);
-    if (!object.is_object() || !object.contains("driveID") || !object["driveID"].is_string())
-        return std::nullopt;
-    return object["driveID"].get<std::string>();
+// A file that is there and does not read is never replaced by accident: it may be the user's own
+// typing mistake, and it holds the drive's identity.
+int badConfigError(const fs::path& driveRoot, const ConfigFault& fault, AppLanguage language,
+                   Terminal& terminal) {
+    return driveError(
+        terminal,
+        printable(
+            formatText(text("cli.err.badConfig", language),
+                       {(driveRoot / configFileName).string(), configFaultText(fault, language)})) +
+            "\n" + printable(faultHint(fault, driveRoot, "cli.hint.newConfig", language)));
 }
 
 int refuse(Terminal& terminal, AppLanguage language, const Refusal& refusal) {
@@ -546,14 +428,15 @@ EditResult applyEdits(DriveConfig config, const std::vector<ConfigEdit>& edits,
 // folder (the volume's name under /media/$USER and /run/media) that keeps the identity, and with
 // it the backup folder, of an old file that still names one.
 DriveConfig startingConfig(const std::optional<DriveConfig>& existing, bool startAnew,
-                           const fs::path& driveRoot, Date at) {
+                           const fs::path& driveRoot, const std::optional<std::string>& keptID,
+                           Date at) {
     if (existing && !startAnew)
         return *existing;
     DriveConfig config = DriveConfig::makeNew({}, at);
     std::error_code ec;
     config.driveName = fs::weakly_canonical(fs::absolute(driveRoot, ec), ec).filename().string();
-    if (const std::optional<std::string> id = salvageDriveID(driveRoot))
-        config.driveID = *id;
+    if (keptID)
+        config.driveID = *keptID;
     return config;
 }
 
@@ -620,9 +503,9 @@ int runBackupCommand(const std::vector<std::string>& args, Terminal& terminal) {
     if (const std::optional<int> refused = checkDriveArgument(positional, terminal, language))
         return *refused;
     const fs::path driveRoot = positional.front();
-    std::optional<DriveConfig> config = readConfig(driveRoot);
+    ConfigReading config = readConfig(driveRoot);
     if (!config)
-        return noConfigError(driveRoot, language, terminal);
+        return noConfigError(driveRoot, config.fault, language, terminal);
     config->driveName = backupName(driveRoot, config->driveName);
 
     terminal.out << printable(formatText(
@@ -649,26 +532,18 @@ int runConfigCommand(const std::vector<std::string>& args, Terminal& terminal) {
         return *refused;
     const fs::path driveRoot = request.positional.front();
 
-    const std::optional<DriveConfig> existing = readConfig(driveRoot);
+    const ConfigReading existing = readConfig(driveRoot);
     if (request.edits.empty() && !request.startAnew) {
         if (!existing)
-            return noConfigError(driveRoot, language, terminal);
+            return noConfigError(driveRoot, existing.fault, language, terminal);
         showConfig(*existing, driveRoot, language, terminal.out);
         warnIfDestinationRefused(*existing, driveRoot, language, terminal);
         return exitOk;
     }
-    // A file that does not read as a configuration is never replaced by accident: it may be the
-    // user's own typing mistake, and it holds the drive's identity.
-    if (!existing && !request.startAnew) {
-        if (const std::optional<std::string> problem = configProblem(driveRoot, language)) {
-            return driveError(
-                terminal, printable(formatText(text("cli.err.badConfig", language),
-                                               {(driveRoot / configFileName).string(), *problem})) +
-                              "\n" +
-                              printable(formatText(text("cli.hint.newConfig", language),
-                                                   {driveRoot.string()})));
-        }
-    }
+    // Even `--new` waits for a file the system would not hand over, whose identity it would lose.
+    if (!existing && existing.fault.kind != ConfigFault::Kind::missing &&
+        (!request.startAnew || faultHidesContent(existing.fault)))
+        return badConfigError(driveRoot, existing.fault, language, terminal);
 
     std::vector<ConfigEdit> edits;
     for (const TypedEdit& typed : request.edits) {
@@ -677,9 +552,16 @@ int runConfigCommand(const std::vector<std::string>& args, Terminal& terminal) {
             return refuse(terminal, language, *refusal);
         edits.push_back(std::get<ConfigEdit>(std::move(resolved)));
     }
+    // Read again for the identity right before it is needed: a file that has since become
+    // unreadable stops the change as above.
+    ConfigFault salvageFault;
+    const std::optional<std::string> keptID =
+        request.startAnew ? salvageDriveID(driveRoot, &salvageFault) : std::nullopt;
+    if (faultHidesContent(salvageFault))
+        return badConfigError(driveRoot, salvageFault, language, terminal);
     const Date at = now();
-    EditResult result =
-        applyEdits(startingConfig(existing, request.startAnew, driveRoot, at), edits, language);
+    EditResult result = applyEdits(
+        startingConfig(existing, request.startAnew, driveRoot, keptID, at), edits, language);
     for (const std::string& note : result.notes)
         terminal.err << note << '\n';
     if (result.refusal)

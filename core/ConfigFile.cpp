@@ -1,6 +1,9 @@
 #include "core/ConfigFile.h"
 
+#include "core/ErrnoText.h"
 #include "core/PosixFile.h"
+#include "localization/Format.h"
+#include "localization/Language.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,6 +13,7 @@
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <variant>
 
 namespace keelbox {
 
@@ -237,42 +241,113 @@ std::string encodeConfig(const DriveConfig& config) {
     return object.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-std::optional<DriveConfig> decodeConfig(std::string_view text) {
-    if (text.size() > maxConfigSize || !nestingWithin(text, maxNesting))
-        return std::nullopt;
-    const json object = json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (!object.is_object())
-        return std::nullopt;
+namespace {
 
-    const auto schemaVersion = integerMember(object, "schemaVersion");
-    const auto driveID = stringMember(object, "driveID");
-    const auto driveName = stringMember(object, "driveName");
-    const auto createdAt = dateMember(object, "createdAt");
-    const auto updatedAt = dateMember(object, "updatedAt");
-    const auto destinationPath = stringMember(object, "destinationPath");
-    const auto modeText = stringMember(object, "mode");
-    const auto mode = modeText ? backupModeFromRaw(*modeText) : std::nullopt;
-    const auto deleteRemovedFiles = boolMember(object, "deleteRemovedFiles");
-    const auto autoRunOnMount = boolMember(object, "autoRunOnMount");
-    const json* sourceList = member(object, "sources");
-    if (!schemaVersion || !driveID || !driveName || !createdAt || !updatedAt || !destinationPath ||
-        !mode || !deleteRemovedFiles || !autoRunOnMount || !sourceList || !sourceList->is_array())
-        return std::nullopt;
+ConfigFault faultOf(ConfigFault::Kind kind) {
+    ConfigFault fault;
+    fault.kind = kind;
+    return fault;
+}
+
+// "line 3, column 3" of the byte `byte` (counted from 1); columns count characters.
+ConfigFault syntaxFault(std::string_view text, std::size_t byte) {
+    ConfigFault fault = faultOf(ConfigFault::Kind::syntax);
+    fault.line = 1;
+    fault.column = 1;
+    for (std::size_t i = 0; i + 1 < byte && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++fault.line;
+            fault.column = 1;
+        } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            ++fault.column;
+        }
+    }
+    return fault;
+}
+
+ConfigFault keyFault(const json& object, const char* key) {
+    const json* value = member(object, key);
+    if (!value) {
+        ConfigFault fault = faultOf(ConfigFault::Kind::missingKey);
+        fault.key = key;
+        return fault;
+    }
+    ConfigFault fault = faultOf(ConfigFault::Kind::badValue);
+    fault.key = key;
+    fault.value = value->dump(-1, ' ', false, json::error_handler_t::replace);
+    // Enough to recognise it; cut on a character boundary.
+    constexpr std::size_t shown = 60;
+    if (fault.value.size() > shown) {
+        std::size_t cut = shown;
+        while (cut > 0 && (static_cast<unsigned char>(fault.value[cut]) & 0xC0) == 0x80)
+            --cut;
+        fault.value = fault.value.substr(0, cut) + "…";
+    }
+    return fault;
+}
+
+} // namespace
+
+ConfigReading decodeConfig(std::string_view text) {
+    if (text.size() > maxConfigSize)
+        return faultOf(ConfigFault::Kind::tooLarge);
+    if (!nestingWithin(text, maxNesting))
+        return faultOf(ConfigFault::Kind::invalid);
+    json object;
+    try {
+        object = json::parse(text);
+    } catch (const json::parse_error& error) {
+        return syntaxFault(text, error.byte);
+    }
+    if (!object.is_object())
+        return faultOf(ConfigFault::Kind::notObject);
 
     DriveConfig config;
+    // Checked in this order, so that the first key at fault is named.
+    const auto schemaVersion = integerMember(object, "schemaVersion");
+    if (!schemaVersion)
+        return keyFault(object, "schemaVersion");
     config.schemaVersion = *schemaVersion;
+    const auto driveID = stringMember(object, "driveID");
+    if (!driveID)
+        return keyFault(object, "driveID");
     config.driveID = *driveID;
+    const auto driveName = stringMember(object, "driveName");
+    if (!driveName)
+        return keyFault(object, "driveName");
     config.driveName = *driveName;
+    const auto createdAt = dateMember(object, "createdAt");
+    if (!createdAt)
+        return keyFault(object, "createdAt");
     config.createdAt = *createdAt;
+    const auto updatedAt = dateMember(object, "updatedAt");
+    if (!updatedAt)
+        return keyFault(object, "updatedAt");
     config.updatedAt = *updatedAt;
+    const auto destinationPath = stringMember(object, "destinationPath");
+    if (!destinationPath)
+        return keyFault(object, "destinationPath");
     config.destinationPath = *destinationPath;
+    const auto modeText = stringMember(object, "mode");
+    const auto mode = modeText ? backupModeFromRaw(*modeText) : std::nullopt;
+    if (!mode)
+        return keyFault(object, "mode");
     config.mode = *mode;
+    const auto deleteRemovedFiles = boolMember(object, "deleteRemovedFiles");
+    if (!deleteRemovedFiles)
+        return keyFault(object, "deleteRemovedFiles");
     config.deleteRemovedFiles = *deleteRemovedFiles;
+    const auto autoRunOnMount = boolMember(object, "autoRunOnMount");
+    if (!autoRunOnMount)
+        return keyFault(object, "autoRunOnMount");
     config.autoRunOnMount = *autoRunOnMount;
+    const json* sourceList = member(object, "sources");
+    if (!sourceList || !sourceList->is_array())
+        return keyFault(object, "sources");
     for (const auto& value : *sourceList) {
         auto source = decodeSource(value);
         if (!source)
-            return std::nullopt;
+            return keyFault(object, "sources");
         config.sources.push_back(std::move(*source));
     }
     return config;
@@ -286,39 +361,131 @@ namespace {
 // so the caller tries again.
 enum class Opened { file, refused, swapped };
 
-Opened openPlainFile(const std::filesystem::path& path, UniqueFd& fd) {
-    struct stat before {};
-    if (::lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
-        return Opened::refused;
-    fd.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!fd)
-        return Opened::refused;
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size > static_cast<off_t>(maxConfigSize))
-        return Opened::refused;
-    return info.st_ino == before.st_ino && info.st_dev == before.st_dev ? Opened::file
-                                                                        : Opened::swapped;
+ConfigFault systemFault(int errnum, const std::filesystem::path& path) {
+    ConfigFault fault = faultOf(errnum == ENOENT ? ConfigFault::Kind::missing
+                                : errnum == EIO  ? ConfigFault::Kind::ioError
+                                                 : ConfigFault::Kind::unreadable);
+    fault.errnum = errnum;
+    fault.systemMessage = FileError{errnum, "read", path}.message();
+    return fault;
 }
 
-} // namespace
+Opened openPlainFile(const std::filesystem::path& path, UniqueFd& fd, ConfigFault& fault) {
+    struct stat before {};
+    if (::lstat(path.c_str(), &before) != 0) {
+        fault = systemFault(errno == ENOTDIR ? ENOENT : errno, path);
+        return Opened::refused;
+    }
+    if (!S_ISREG(before.st_mode)) {
+        fault = faultOf(ConfigFault::Kind::notPlainFile);
+        return Opened::refused;
+    }
+    if (before.st_size > static_cast<off_t>(maxConfigSize)) {
+        fault = faultOf(ConfigFault::Kind::tooLarge);
+        return Opened::refused;
+    }
+    fd.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
+        fault =
+            errno == ELOOP ? faultOf(ConfigFault::Kind::notPlainFile) : systemFault(errno, path);
+        return Opened::refused;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        fault = systemFault(errno, path);
+        return Opened::refused;
+    }
+    if (info.st_ino != before.st_ino || info.st_dev != before.st_dev)
+        return Opened::swapped;
+    if (!S_ISREG(info.st_mode)) {
+        fault = faultOf(ConfigFault::Kind::notPlainFile);
+        return Opened::refused;
+    }
+    if (info.st_size > static_cast<off_t>(maxConfigSize)) {
+        fault = faultOf(ConfigFault::Kind::tooLarge);
+        return Opened::refused;
+    }
+    return Opened::file;
+}
 
-std::optional<DriveConfig> readConfig(const std::filesystem::path& driveRoot) {
+// The file's text, or why there is none.
+std::variant<std::string, ConfigFault> readConfigText(const std::filesystem::path& driveRoot) {
     const auto path = driveRoot / configFileName;
     UniqueFd fd;
+    ConfigFault fault = faultOf(ConfigFault::Kind::unreadable);
     Opened opened = Opened::swapped;
     for (int attempt = 0; attempt < 5 && opened == Opened::swapped; ++attempt)
-        opened = openPlainFile(path, fd);
+        opened = openPlainFile(path, fd, fault);
     if (opened != Opened::file)
-        return std::nullopt;
+        return fault;
 
     // One byte more than allowed shows a file that grew after fstat.
     std::string text(maxConfigSize + 1, '\0');
     const ssize_t filled = readFull(fd.get(), text.data(), text.size());
-    if (filled < 0 || static_cast<std::size_t>(filled) > maxConfigSize)
-        return std::nullopt;
+    if (filled < 0)
+        return systemFault(errno, path);
+    if (static_cast<std::size_t>(filled) > maxConfigSize)
+        return faultOf(ConfigFault::Kind::tooLarge);
     text.resize(static_cast<std::size_t>(filled));
-    return decodeConfig(text);
+    return text;
+}
+
+} // namespace
+
+ConfigReading readConfig(const std::filesystem::path& driveRoot) {
+    auto text = readConfigText(driveRoot);
+    if (auto* fault = std::get_if<ConfigFault>(&text))
+        return std::move(*fault);
+    return decodeConfig(std::get<std::string>(text));
+}
+
+std::optional<std::string> salvageDriveID(const std::filesystem::path& driveRoot,
+                                          ConfigFault* fault) {
+    auto text = readConfigText(driveRoot);
+    if (auto* why = std::get_if<ConfigFault>(&text)) {
+        if (fault)
+            *fault = std::move(*why);
+        return std::nullopt;
+    }
+    const std::string& content = std::get<std::string>(text);
+    if (!nestingWithin(content, maxNesting))
+        return std::nullopt;
+    const json object = json::parse(content, nullptr, /*allow_exceptions=*/false);
+    return object.is_object() ? stringMember(object, "driveID") : std::nullopt;
+}
+
+bool faultHidesContent(const ConfigFault& fault) {
+    using Kind = ConfigFault::Kind;
+    return fault.kind == Kind::unreadable || fault.kind == Kind::ioError;
+}
+
+std::string configFaultText(const ConfigFault& fault, AppLanguage language) {
+    using Kind = ConfigFault::Kind;
+    const auto text = [&](std::string_view key) { return localizedText(key, language); };
+    switch (fault.kind) {
+    case Kind::none:
+    case Kind::missing:
+        return text("cli.cfg.missing");
+    case Kind::notPlainFile:
+        return text("cli.cfg.notFile");
+    case Kind::tooLarge:
+        return text("cli.cfg.tooLarge");
+    case Kind::unreadable:
+        return formatText(text("cli.cfg.unreadable"), {errnoText(fault.errnum)});
+    case Kind::ioError:
+        return formatText(text("cli.cfg.ioError"), {errnoText(fault.errnum)});
+    case Kind::syntax:
+        return formatText(text("cli.cfg.syntax"), {fault.line, fault.column});
+    case Kind::notObject:
+        return text("cli.cfg.notObject");
+    case Kind::missingKey:
+        return formatText(text("cli.cfg.missingKey"), {fault.key});
+    case Kind::badValue:
+        return formatText(text("cli.cfg.badValue"), {fault.key, fault.value});
+    case Kind::invalid:
+        break;
+    }
+    return text("cli.cfg.invalid");
 }
 
 std::optional<ConfigError> writeConfig(const DriveConfig& config,

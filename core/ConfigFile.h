@@ -22,14 +22,33 @@ struct ConfigError {
         message; // e.g. "Could not write “/media/stick/.keelbox.json”: No space left on device"
 };
 
+// A configuration, or nothing and the fault that says why not.
+class ConfigReading : public std::optional<DriveConfig> {
+public:
+    ConfigReading(DriveConfig config) : std::optional<DriveConfig>(std::move(config)) {}
+    ConfigReading(ConfigFault why) : fault(std::move(why)) {}
+
+    ConfigFault fault;
+};
+
+// The fault in the user's words ("JSON syntax error at line 3, column 3").
+std::string configFaultText(const ConfigFault& fault, AppLanguage language);
+// A file that is there but that the system would not hand over (permissions, an I/O error): it
+// may still name the drive's identity, so it must not be replaced by a new configuration.
+bool faultHidesContent(const ConfigFault& fault);
+
 // The file's text: two-space indentation, sorted keys, unescaped slashes, UTC dates without
 // fractions, a final newline.
 std::string encodeConfig(const DriveConfig& config);
-// Nothing for any text that is not a complete, well-typed configuration.
-std::optional<DriveConfig> decodeConfig(std::string_view text);
+// Nothing, and why, for any text that is not a complete, well-typed configuration.
+ConfigReading decodeConfig(std::string_view text);
 
-// Nothing when the file is missing, unreadable, too large or malformed.
-std::optional<DriveConfig> readConfig(const std::filesystem::path& driveRoot);
+// Reads only a plain file, never blocking on a FIFO or opening a device.
+ConfigReading readConfig(const std::filesystem::path& driveRoot);
+// The drive identity a configuration file still names, however broken the rest is; read as
+// carefully as readConfig. `fault` says why there is none when the file could not be read.
+std::optional<std::string> salvageDriveID(const std::filesystem::path& driveRoot,
+                                          ConfigFault* fault = nullptr);
 // Atomic: a temp file beside the target, fsync, rename over it, fsync the folder.
 std::optional<ConfigError> writeConfig(const DriveConfig& config,
                                        const std::filesystem::path& driveRoot);

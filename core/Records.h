@@ -135,11 +135,39 @@ struct BackupStatus {
     }
 };
 
+// Why a file is not a configuration.
+struct ConfigFault {
+    enum class Kind {
+        none,
+        missing,      // no file of that name
+        notPlainFile, // a folder, FIFO, device or link
+        tooLarge,     // far larger than any configuration
+        unreadable,   // refused by the system (permissions, …): see systemMessage
+        ioError,      // the drive could not deliver it: the drive may be failing
+        syntax,       // not JSON: at line and column
+        notObject,    // JSON, but not an object
+        missingKey,   // key
+        badValue,     // key, and value as written
+        invalid,      // nested beyond any configuration
+    };
+    Kind kind = Kind::none;
+    int errnum = 0;
+    std::string systemMessage; // "Could not read “/media/stick/.keelbox.json”: Permission denied"
+    Int line = 0;
+    Int column = 0;
+    std::string key;
+    std::string value;
+
+    bool operator==(const ConfigFault&) const = default;
+};
+
 struct VolumeInfo {
     std::string id; // the mount path
     std::filesystem::path url;
     std::string name;
     std::optional<DriveConfig> config;
+    // Why there is no configuration, when there is none.
+    ConfigFault configFault;
     BackupStatus status;
     std::optional<BackupProgress> progress;
     std::optional<Int64> totalCapacity;

@@ -22,6 +22,7 @@
 #include <ctime>
 #include <mutex>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -364,8 +365,14 @@ void addRefusal(Tally& tally, const DestinationPlan& plan) {
 // when the drive is a mounted file system that has one.
 detail::DriveIdentity driveIdentity(const DriveConfig& config, const fs::path& volumeRoot,
                                     const RunEnvironment& environment) {
-    return {config.driveID,
-            environment.volumeUUID ? *environment.volumeUUID : volumeIds(volumeRoot).uuid};
+    const VolumeIds ids = volumeIds(volumeRoot);
+    detail::DriveIdentity identity{config.driveID,
+                                   environment.volumeUUID ? *environment.volumeUUID : ids.uuid,
+                                   ids.hardware, 0};
+    struct statvfs fs {};
+    if (ids.mountPoint && ::statvfs(volumeRoot.c_str(), &fs) == 0)
+        identity.size = static_cast<Int64>(fs.f_blocks) * static_cast<Int64>(fs.f_frsize);
+    return identity;
 }
 
 // Where every source of a run goes: the prepared folder, how its copy is cleaned up, and the
@@ -383,7 +390,9 @@ RunTarget runTarget(const DriveConfig& config, const detail::PreparedFolder& fol
     target.folder = folder.folder.get();
     target.folderText = std::move(folderText);
     target.cleanup.device = folder.device;
-    target.cleanup.mirror = config.mode == BackupMode::sync && config.deleteRemovedFiles;
+    // The first run into a folder taken over from the drive's earlier setup deletes nothing.
+    target.cleanup.mirror =
+        config.mode == BackupMode::sync && config.deleteRemovedFiles && !folder.adopted;
     target.cleanup.sweepPartials = folder.sweepPartials;
     detail::probeDestination(tally, target.folder);
     if (!day.empty())
@@ -561,6 +570,17 @@ void endRun(Tally& tally) {
     }
 }
 
+// "Done" means on the disk: a run that wrote anything waits for its copies to leave the page
+// cache, so that a user who then wipes the drive and loses power still has them.
+void flushBackupDisk(Tally& tally, int folder, const std::string& shown) {
+    const BackupResult& result = tally.result;
+    if (result.filesCopied + result.filesLinked + result.filesDeleted == 0)
+        return;
+    if (sysCalls().syncfs(folder) != 0)
+        detail::addEngineIssue(tally, shown, "engine.syncFailed", "engine.syncFailedHint",
+                               FileError{errno, "write out", shown}.message());
+}
+
 BackupResult resultOf(Tally& tally, const DestinationPlan& plan,
                       std::chrono::steady_clock::time_point started) {
     BackupResult result = std::move(tally.result);
@@ -609,7 +629,9 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         const std::string real = plan.driveFolder.string();
         if (!folder.reasonKey.empty())
             detail::addEngineIssue(tally, shown, folder.reasonKey, folder.hintKey,
-                                   real != shown ? real : std::string{});
+                                   !folder.detail.empty() ? folder.detail
+                                   : real != shown        ? real
+                                                          : std::string{});
         else
             detail::addFileIssue(tally, folder.error, detail::FileOp::createFolder, shown, shown);
         return finish();
@@ -624,6 +646,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     copySources(config, volumeRoot, target, environment, tally);
     endRun(tally);
     detail::finishBackupFolder(folder);
+    flushBackupDisk(tally, folder.folder.get(), plan.shown.string());
     tally.reportFinal();
     BackupResult result = finish();
     result.filesTotal = tally.filesTotal;

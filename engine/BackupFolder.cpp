@@ -1,5 +1,7 @@
 #include "engine/BackupFolder.h"
 
+#include "engine/RunSetup.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -98,7 +100,11 @@ UniqueFd openMadeFolder(const fs::path& path, int& error, bool* created = nullpt
 } // namespace
 
 std::string encodeOwnerMark(const OwnerMark& mark) {
-    const nlohmann::json object{{"driveID", mark.driveID}, {"volumeUUID", mark.volumeUUID}};
+    nlohmann::json object{{"driveID", mark.driveID}, {"volumeUUID", mark.volumeUUID}};
+    if (!mark.hardware.empty())
+        object["hardware"] = mark.hardware;
+    if (mark.size > 0)
+        object["size"] = mark.size;
     return object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
@@ -109,9 +115,14 @@ std::optional<OwnerMark> decodeOwnerMark(std::string_view text) {
     const auto id = object.find("driveID");
     if (id == object.end() || !id->is_string())
         return std::nullopt;
-    OwnerMark mark{id->get<std::string>(), {}};
+    OwnerMark mark{id->get<std::string>(), {}, {}, 0};
     if (const auto uuid = object.find("volumeUUID"); uuid != object.end() && uuid->is_string())
         mark.volumeUUID = uuid->get<std::string>();
+    if (const auto hardware = object.find("hardware");
+        hardware != object.end() && hardware->is_string())
+        mark.hardware = hardware->get<std::string>();
+    if (const auto size = object.find("size"); size != object.end() && size->is_number_integer())
+        mark.size = size->get<Int64>();
     return mark;
 }
 
@@ -120,14 +131,20 @@ FolderOwner decideOwner(bool empty, const std::optional<OwnerMark>& mark,
                         const DriveIdentity& drive) {
     // The mark is compared as it is stored: what it could not keep (invalid UTF-8) the drive's
     // identity loses too.
-    const std::optional<OwnerMark> stored = decodeOwnerMark(encodeOwnerMark({drive.driveID, {}}));
+    const std::optional<OwnerMark> stored =
+        decodeOwnerMark(encodeOwnerMark({drive.driveID, {}, {}, 0}));
     const std::string id = stored ? stored->driveID : drive.driveID;
     if (mark) {
         if (mark->driveID == id)
             return FolderOwner::ours;
-        if (!mark->volumeUUID.empty() && mark->volumeUUID == drive.volumeUUID)
-            return FolderOwner::adopted;
-        return FolderOwner::foreign;
+        if (mark->volumeUUID.empty() || mark->volumeUUID != drive.volumeUUID)
+            return FolderOwner::foreign;
+        // The same file system UUID: the drive set up again, or a clone. Only the device's own
+        // identity and an unchanged size tell them apart; a mark of an earlier release, which
+        // recorded neither, is not enough.
+        const bool sameDevice = !mark->hardware.empty() && mark->hardware == drive.hardware;
+        const bool sameSize = mark->size == 0 || mark->size == drive.size;
+        return sameDevice && sameSize ? FolderOwner::adopted : FolderOwner::clone;
     }
     if (empty)
         return FolderOwner::ours;
@@ -162,21 +179,43 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdent
         out.reasonKey = "engine.folderForeign";
         out.hintKey = "engine.folderForeignHint";
         return out;
+    case FolderOwner::clone:
+        out.reasonKey = "engine.folderForeign";
+        out.hintKey = "engine.folderCloneHint";
+        return out;
     case FolderOwner::unmarked:
         out.reasonKey = "engine.folderNotOurs";
         out.hintKey = "engine.folderNotOursHint";
         return out;
-    case FolderOwner::ours:
     case FolderOwner::adopted:
+        out.adopted = true;
+        break;
+    case FolderOwner::ours:
         break;
     }
-    OwnerMark wanted{drive.driveID, drive.volumeUUID};
-    if (wanted.volumeUUID.empty() && mark)
-        wanted.volumeUUID = mark->volumeUUID;
+    OwnerMark wanted{drive.driveID, drive.volumeUUID, drive.hardware, drive.size};
+    // What this run cannot see (a plain folder as the drive) keeps what the mark knew.
+    if (mark && wanted.volumeUUID.empty())
+        wanted = {drive.driveID, mark->volumeUUID, mark->hardware, mark->size};
     // A mark that cannot be written (a read-only disk) fails safe: the files the run then writes,
     // if any, make the next run find an unmarked folder and leave it alone.
-    if (!mark || mark->driveID != wanted.driveID || mark->volumeUUID != wanted.volumeUUID)
+    if (!mark || mark->driveID != wanted.driveID || mark->volumeUUID != wanted.volumeUUID ||
+        mark->hardware != wanted.hardware || mark->size != wanted.size)
         writeOwnerMark(driveFolder, wanted);
+
+    // Earlier days never change: with the clock set back (or the time zone moved west) today's
+    // name sorts before the newest day folder, and the run writes nowhere rather than into an
+    // earlier day or a day that would sort before content older than it.
+    if (!plan.dayFolder.empty()) {
+        const std::string today = plan.dayFolder.filename().string();
+        const std::string newest = newestDayFolder(driveFolder);
+        if (today < newest) {
+            out.reasonKey = "engine.dayBeforeNewest";
+            out.hintKey = "engine.dayBeforeNewestHint";
+            out.detail = today + " < " + newest;
+            return out;
+        }
+    }
 
     if (plan.dayFolder.empty()) {
         out.folder.reset(sysCalls().dupFd(driveFolder));

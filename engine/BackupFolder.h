@@ -2,6 +2,7 @@
 // The backup folder of one run: made, checked to belong to the drive, marked as the drive's,
 // locked against a second writer, and marked as under way until the run ends.
 
+#include "core/Records.h"
 #include "engine/Destination.h"
 #include "engine/FileOps.h"
 
@@ -22,16 +23,22 @@ inline constexpr std::string_view ownerMarkName = ".keelbox-drive";
 inline constexpr const char* runningAttribute = "user.keelbox.running";
 
 // Who a run backs up: the configuration's drive identity and, when the drive is a mounted file
-// system with one, that file system's UUID. A drive whose configuration was made anew keeps its
-// folder through the UUID; another drive with the same name has neither.
+// system, that file system's UUID, the device's own identity (VolumeIds::hardware) and the file
+// system's size. A drive whose configuration was made anew keeps its folder only when all three
+// match what the mark recorded: a clone of the drive's contents (a card flashed from the same
+// image) shares the UUID and size, but not the device.
 struct DriveIdentity {
     std::string driveID;
     std::string volumeUUID;
+    std::string hardware;
+    Int64 size = 0;
 };
 
 struct OwnerMark {
     std::string driveID;
     std::string volumeUUID;
+    std::string hardware;
+    Int64 size = 0;
 };
 
 // The mark's text and its reader (nothing for a text that is not a mark).
@@ -40,8 +47,11 @@ std::optional<OwnerMark> decodeOwnerMark(std::string_view text);
 
 enum class FolderOwner {
     ours,     // made for this drive, or new or empty
-    adopted,  // the drive was set up again (same file system): the mark now names its new id
+    adopted,  // the drive was set up again (same file system and device): the mark now names its
+              // new id, and this run deletes nothing
     foreign,  // marked for another drive
+    clone,    // marked for another drive with the same file system UUID that cannot be told
+              // apart from a clone
     unmarked, // holds files Keelbox did not put there
 };
 
@@ -61,6 +71,9 @@ struct PreparedFolder {
     std::filesystem::path failedFolder;
     std::string reasonKey;
     std::string hintKey;
+    std::string detail; // shown as the system message
+    // The folder was taken over from the drive's earlier setup: mirroring waits a run.
+    bool adopted = false;
 
     bool usable() const { return folder.valid(); }
 };

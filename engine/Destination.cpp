@@ -134,6 +134,13 @@ Vetting vet(const fs::path& folder, const DestinationFacts& facts) {
         out.disk = out.mediaFolder.filename().string();
         return out;
     }
+    // The desktop's network shares (GVFS) and the user's own FUSE mounts live in the user's
+    // runtime folder: allowed inside a mounted one, like a disk below /media.
+    const fs::path runtime = "/run/user/" + std::to_string(facts.user);
+    for (const fs::path& mount : facts.userMounts) {
+        if (mount != runtime && isWithin(mount, runtime) && isWithin(folder, mount))
+            return out;
+    }
     // The system's runtime and state and the hidden folders of the home are refused, unless the
     // temporary folder lies inside them (TMPDIR=/run/user/1000/tmp, ~/.cache/tmp).
     fs::path area;
@@ -282,9 +289,13 @@ DestinationFacts destinationFacts(const fs::path& home, const fs::path& volumeRo
         facts.callersOwnFolder = resolvedLocation(callersOwnFolder);
     if (!volumeRoot.empty())
         facts.volumeRoot = resolvedLocation(volumeRoot);
-    for (const MountEntry& entry : readMountTable())
-        facts.mountPoints.push_back(entry.mountPoint);
     facts.user = ::geteuid();
+    const fs::path runtime = "/run/user/" + std::to_string(facts.user);
+    for (const MountEntry& entry : readMountTable()) {
+        facts.mountPoints.push_back(entry.mountPoint);
+        if (entry.fsType.starts_with("fuse") && isWithin(entry.mountPoint, runtime))
+            facts.userMounts.push_back(entry.mountPoint);
+    }
     if (const passwd* entry = ::getpwuid(facts.user); entry != nullptr && entry->pw_name != nullptr)
         facts.userName = entry->pw_name;
     return facts;

@@ -25,6 +25,8 @@ struct DestinationFacts {
     std::filesystem::path callersOwnFolder;
     std::filesystem::path volumeRoot;
     std::vector<std::filesystem::path> mountPoints;
+    // FUSE mounts below /run/user/UID: the desktop's network shares (GVFS) and the user's own.
+    std::vector<std::filesystem::path> userMounts;
     std::string userName;
     uid_t user = 0;
     // Links followed in the part of a path that exists; the rest appended as written.

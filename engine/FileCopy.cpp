@@ -271,29 +271,40 @@ const StatSlot& valuesOf(int folder, const char* name, const StatSlot* known, St
     return looked;
 }
 
-// A copy left more open than the umask allows (by an earlier release) is closed up; one shared
-// with an earlier day folder is left as that day has it. A disk that keeps no permissions (FAT,
-// exFAT, NTFS through FUSE) shows every file open to all whatever is set: found out at the first
-// attempt.
-void closeUpCopy(Tally& tally, const Candidate& file, const struct stat& copy) {
-    const mode_t tooOpen = copy.st_mode & tally.creationMask & 0022;
-    if (tooOpen == 0 || copy.st_nlink != 1 || tally.modesIgnored)
-        return;
-    const mode_t wanted = copy.st_mode & 0777 & ~tally.creationMask;
+// The mode the copy of a file of mode `sourceMode` has (Tally.h).
+mode_t wantedMode(const Tally& tally, mode_t sourceMode) {
+    return copyPermissions(sourceMode, false, tally.sourceInventsModes, tally.creationMask);
+}
+
+// A copy whose permission bits no longer match the drive's file (changed there alone, or left
+// more open by an earlier release) is given the drive's. False when the copy shares its inode
+// (with an earlier day folder): that is never changed, so the file is copied anew instead. A disk
+// that keeps no permissions (FAT, exFAT, NTFS through FUSE) shows every file open to all whatever
+// is set: found out at the first attempt.
+bool matchCopyMode(Tally& tally, const Candidate& file, const struct stat& copy) {
+    const mode_t wanted = wantedMode(tally, file.srcStat->st_mode);
+    if ((copy.st_mode & 07777) == wanted || tally.modesIgnored)
+        return true;
+    if (copy.st_nlink != 1)
+        return false;
     struct stat after {};
     if (::fchmodat(file.dstDir, file.dstName, wanted, 0) != 0 ||
         sysCalls().fstatat(file.dstDir, file.dstName, &after, AT_SYMLINK_NOFOLLOW) != 0 ||
-        (after.st_mode & 0777) != wanted)
+        (after.st_mode & 07777) != wanted)
         tally.modesIgnored = true;
+    return true;
 }
 
 // Dated mode: whether the earlier day folder holds an unchanged copy (the skip rule again) to
-// share.
-bool earlierCopyUnchanged(const Candidate& file, Int64 size, double sourceTime) {
+// share; a copy of other permission bits is not shared, so that today's entry keeps today's.
+bool earlierCopyUnchanged(const Tally& tally, const Candidate& file, Int64 size,
+                          double sourceTime) {
     StatSlot looked;
     const StatSlot& previous = valuesOf(file.previousDir, file.dstName, file.knownPrevious, looked);
     return previous.error == 0 && S_ISREG(previous.st.st_mode) &&
-           isUnchanged(size, sourceTime, previous.st.st_size, secondsOf(previous.st.st_mtim));
+           isUnchanged(size, sourceTime, previous.st.st_size, secondsOf(previous.st.st_mtim)) &&
+           (tally.modesIgnored ||
+            (previous.st.st_mode & 07777) == wantedMode(tally, file.srcStat->st_mode));
 }
 
 // The earlier day's copy becomes today's too: no data is written, and nothing is ever written
@@ -440,8 +451,8 @@ bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
     if (target.error == 0) {
         const Int64 copySize = S_ISREG(target.st.st_mode) ? target.st.st_size : -1;
         if (!file.srcStatDeferred &&
-            isUnchanged(outcome.size, sourceTime, copySize, secondsOf(target.st.st_mtim))) {
-            closeUpCopy(tally, file, target.st);
+            isUnchanged(outcome.size, sourceTime, copySize, secondsOf(target.st.st_mtim)) &&
+            matchCopyMode(tally, file, target.st)) {
             outcome.kind = FileOutcome::Kind::skipped;
             return false;
         }
@@ -450,7 +461,7 @@ bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
         job.replaceFolder = S_ISDIR(target.st.st_mode);
     } else if (file.previousDir >= 0 && !file.srcStatDeferred &&
                !tally.linksRefused.load(std::memory_order_relaxed) &&
-               earlierCopyUnchanged(file, outcome.size, sourceTime)) {
+               earlierCopyUnchanged(tally, file, outcome.size, sourceTime)) {
         job.linkDir = file.previousDir;
     }
     job.srcDir = file.srcDir;

@@ -19,6 +19,9 @@ constexpr std::uint32_t kindShift = 30;
 constexpr std::uint32_t kindFile = 1;
 constexpr std::uint32_t kindFolder = 2;
 constexpr std::uint32_t kindOther = 3;
+// The permission bits ride above the size, which no real file reaches.
+constexpr int modeShift = 52;
+constexpr std::int64_t sizeMask = (std::int64_t{1} << modeShift) - 1;
 
 } // namespace
 
@@ -30,10 +33,13 @@ void MetadataLog::record(ino_t inode, std::uint32_t entryKey, const StatSlot& sl
     Record r{static_cast<std::uint64_t>(inode), 0, 0, 0, entryKey};
     if (slot.error == 0) {
         const mode_t type = slot.st.st_mode & S_IFMT;
-        const std::uint32_t kind = type == S_IFREG   ? kindFile
+        const bool fits = slot.st.st_size >= 0 && slot.st.st_size <= sizeMask;
+        const std::uint32_t kind = !fits             ? kindOther
+                                   : type == S_IFREG ? kindFile
                                    : type == S_IFDIR ? kindFolder
                                                      : kindOther;
-        r.size = slot.st.st_size;
+        r.size = static_cast<std::int64_t>(std::uint64_t(slot.st.st_size) |
+                                           (std::uint64_t{slot.st.st_mode & 07777} << modeShift));
         r.seconds = slot.st.st_mtim.tv_sec;
         r.nanoseconds = static_cast<std::uint32_t>(slot.st.st_mtim.tv_nsec) | (kind << kindShift);
     }
@@ -66,8 +72,9 @@ bool MetadataLog::take(ino_t inode, std::uint32_t entryKey, StatSlot& slot) {
     slot.error = 0;
     slot.st = {};
     slot.st.st_ino = inode;
-    slot.st.st_mode = kind == kindFile ? S_IFREG : S_IFDIR;
-    slot.st.st_size = static_cast<off_t>(r.size);
+    slot.st.st_mode = (kind == kindFile ? S_IFREG : S_IFDIR) |
+                      mode_t((std::uint64_t(r.size) >> modeShift) & 07777);
+    slot.st.st_size = static_cast<off_t>(r.size & sizeMask);
     slot.st.st_mtim.tv_sec = static_cast<time_t>(r.seconds);
     slot.st.st_mtim.tv_nsec = static_cast<long>(r.nanoseconds & ((1u << kindShift) - 1));
     return true;

@@ -46,7 +46,7 @@ public:
 private:
     struct Record {
         std::uint64_t inode;
-        std::int64_t size;
+        std::int64_t size; // below 2^52; the top bits hold the permission bits
         std::int64_t seconds;
         std::uint32_t nanoseconds; // below 2^30; the top bits hold the kind
         std::uint32_t key;

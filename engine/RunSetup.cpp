@@ -30,6 +30,17 @@ bool isDayFolderName(std::string_view name) {
 
 } // namespace
 
+std::string newestDayFolder(int driveFolder) {
+    std::string newest;
+    DirStream listing{UniqueFd{openAt(driveFolder, ".", folderOpenFlags)}};
+    int error = 0;
+    while (const dirent64* entry = listing.next(error)) {
+        if (isDayFolderName(entry->d_name) && entry->d_name > newest)
+            newest = entry->d_name;
+    }
+    return newest;
+}
+
 // Opens the folders `components` below `base` as they are, never through a link; none when one
 // is missing.
 UniqueFd openExistingChain(int base, const std::vector<std::string>& components,

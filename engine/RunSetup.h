@@ -25,6 +25,8 @@ bool keepsNoPermissions(int root);
 // folder `folder`.
 void probeDestination(Tally& tally, int folder);
 
+// The name of the newest day folder ("yyyy-MM-dd") in the open drive folder; empty when none.
+std::string newestDayFolder(int driveFolder);
 // The newest day folder before `today` beside the open day folder `dayFolder`, opened; sweeps the
 // partial copies that cut-short runs left in earlier day folders (`runRecord`: the extended
 // attribute a run keeps on its folder while it is under way).

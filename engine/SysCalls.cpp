@@ -65,11 +65,14 @@ int realFsetxattr(int fd, const char* name, const void* value, size_t size, int 
 int realFremovexattr(int fd, const char* name) {
     return ::fremovexattr(fd, name);
 }
+int realSyncfs(int fd) {
+    return ::syncfs(fd);
+}
 
-constexpr SysCalls real{realOpenat,        realFstatat,   realFstat,       realRead,  realWrite,
-                        realCopyFileRange, realFchmod,    realFutimens,    realClose, realMkdirat,
-                        realUnlinkat,      realRenameat,  realGetdents,    realDupFd, realRealpath,
-                        realFgetxattr,     realFsetxattr, realFremovexattr};
+constexpr SysCalls real{realOpenat,        realFstatat,   realFstat,        realRead,  realWrite,
+                        realCopyFileRange, realFchmod,    realFutimens,     realClose, realMkdirat,
+                        realUnlinkat,      realRenameat,  realGetdents,     realDupFd, realRealpath,
+                        realFgetxattr,     realFsetxattr, realFremovexattr, realSyncfs};
 
 } // namespace
 

@@ -29,6 +29,8 @@ struct SysCalls {
     ssize_t (*fgetxattr)(int fd, const char* name, void* value, size_t size);
     int (*fsetxattr)(int fd, const char* name, const void* value, size_t size, int flags);
     int (*fremovexattr)(int fd, const char* name);
+    // Writes out everything cached for the file system of `fd`.
+    int (*syncfs)(int fd);
 };
 
 // The table in force. Tests replace entries through ScopedSysCalls; nothing else changes it.

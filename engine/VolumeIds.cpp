@@ -58,12 +58,34 @@ VolumeIds volumeIds(const fs::path& root, const VolumeIdSources& sources) {
     recordName += ':';
     recordName += std::to_string(::minor(device));
     std::istringstream record(readText(sources.udevData / recordName));
-    std::string line;
+    std::string line, serial, composedSerial;
+    bool onBus = false;
     while (std::getline(record, line)) {
         if (line.starts_with("E:ID_FS_UUID="))
             ids.uuid = line.substr(13);
         else if (line.starts_with("E:ID_FS_LABEL_ENC="))
             ids.label = decodeUdevName(line.substr(18));
+        else if (line.starts_with("E:ID_SERIAL_SHORT="))
+            serial = line.substr(18);
+        else if (line.starts_with("E:ID_SERIAL="))
+            composedSerial = line.substr(12);
+        else if (line.starts_with("E:ID_BUS="))
+            onBus = true;
+    }
+    // On USB and ATA, ID_SERIAL without ID_SERIAL_SHORT is only the maker and model, which
+    // clones of one model share; a memory card's ID_SERIAL is the card's own.
+    if (serial.empty() && !onBus)
+        serial = composedSerial;
+    if (!serial.empty()) {
+        ids.hardware = "serial:" + serial;
+    } else if (std::string backing =
+                   readText(sources.sysBlock / recordName.substr(1) / "loop/backing_file");
+               !backing.empty()) {
+        while (!backing.empty() && backing.back() == '\n')
+            backing.pop_back();
+        ids.hardware = "file:" + backing;
+    } else if (mount->source.starts_with('/') && S_ISREG(st.st_mode)) {
+        ids.hardware = "file:" + mount->source;
     }
     if (ids.uuid.empty())
         ids.uuid = linkNameFor(sources.byUuid, device);

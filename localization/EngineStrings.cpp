@@ -54,6 +54,29 @@ const std::vector<StringEntry> entries{
     {"engine.folderForeignHint",
      "Give this drive its own name, or pick another destination folder for it.",
      "Nadaj temu nośnikowi własną nazwę albo wybierz dla niego inny folder docelowy."},
+    {"engine.dayBeforeNewest",
+     "The computer's date is before the newest snapshot; nothing was written, so that no "
+     "earlier day changes.",
+     "Data komputera jest wcześniejsza niż najnowsza kopia dzienna; niczego nie zapisano, aby "
+     "żaden wcześniejszy dzień się nie zmienił."},
+    {"engine.dayBeforeNewestHint",
+     "Check the computer's date, time and time zone; the backup runs again once the date has "
+     "reached the newest snapshot's.",
+     "Sprawdź datę, godzinę i strefę czasową komputera; kopia zostanie wykonana, gdy data dojdzie "
+     "do daty najnowszej kopii dziennej."},
+    {"engine.folderCloneHint",
+     "This drive has the same file system identity as the drive whose copy this is (a cloned "
+     "card or stick): give it its own name, or pick another destination folder for it.",
+     "Ten nośnik ma ten sam identyfikator systemu plików co nośnik, do którego należy ta kopia "
+     "(sklonowana karta lub pendrive): nadaj mu własną nazwę albo wybierz dla niego inny folder "
+     "docelowy."},
+    {"engine.syncFailed",
+     "The copies could not be flushed to the backup disk; they may not survive a power loss.",
+     "Nie udało się utrwalić kopii na dysku kopii; mogą nie przetrwać utraty zasilania."},
+    {"engine.syncFailedHint",
+     "Check the backup disk (the desktop's disk utility or fsck) and back up again.",
+     "Sprawdź dysk kopii (narzędziem dyskowym pulpitu lub programem fsck) i wykonaj kopię "
+     "ponownie."},
     {"engine.folderNotOurs",
      "A folder of this name already exists with files Keelbox did not put there; nothing was "
      "written to it or deleted from it.",

@@ -20,6 +20,7 @@ const StringEntry baseEntries[] = {
     {"row.eject", "Eject drive", "Wysuń nośnik"},
     {"row.capacity", "%@ • %@ free", "%@ • %@ wolne"},
     {"status.notConfigured", "Not configured", "Nieskonfigurowany"},
+    {"status.configUnreadable", "Rules unreadable: %@", "Reguły nieczytelne: %@"},
     {"status.ready", "Ready • %@", "Gotowy • %@"},
     {"status.backingUp", "Backing up… %@", "Backup… %@"},
     {"status.preparing", "Preparing…", "Przygotowywanie…"},

@@ -11,7 +11,7 @@ build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev nlohma
 # (scripts/package-check.sh).
 test_packages=(mount libgtest-dev libgmock-dev clang libclang-rt-14-dev clang-format
     udisks2 dbus dbus-x11 udev ntfs-3g dosfstools exfatprogs exfat-fuse fusefat fuse3 e2fsprogs
-    python3-dbusmock python3-dbus python3-gi desktop-file-utils rsync util-linux libcap2-bin time
+    python3-dbusmock python3-dbus python3-gi desktop-file-utils rsync util-linux libcap2-bin time strace
     xvfb xauth trayer x11-utils xdotool imagemagick libqt6svg6 adwaita-icon-theme
     at-spi2-core python3-pyatspi gir1.2-atspi-2.0 qt6-translations-l10n
     dpkg-dev file lintian appstream)

@@ -1,6 +1,7 @@
 #include "ui/VolumeRow.h"
 
 #include "app/AppState.h"
+#include "core/ConfigFile.h"
 #include "ui/Icons.h"
 #include "ui/PlainText.h"
 #include "ui/Widgets.h"
@@ -183,7 +184,13 @@ void VolumeRow::showStatus(const VolumeInfo& volume) {
     Colour statusColour = Colour::secondary;
     switch (volume.status.kind) {
     case Kind::idle:
-        status = loc.qtext("status.notConfigured");
+        // Rules that are there but do not read say why, so that nobody sets up over them blindly.
+        if (volume.configFault.kind != ConfigFault::Kind::missing &&
+            volume.configFault.kind != ConfigFault::Kind::none)
+            status = loc.qtext("status.configUnreadable",
+                               {configFaultText(volume.configFault, loc.language())});
+        else
+            status = loc.qtext("status.notConfigured");
         break;
     case Kind::configured:
         if (volume.config)

@@ -8,6 +8,7 @@
 
 #include <QTest>
 #include <QTimer>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -113,11 +114,15 @@ void AppStateTest::refreshBuildsSortedListAndCarriesStatus() {
     const auto upper = h.addDrive(u"Stick"_s);
     const auto lower = h.addDrive(u"stick"_s, testConfig("stick", false));
     h.addDrive(u"Alpha"_s);
-    // A malformed configuration file means "not configured", silently.
+    // A malformed configuration file, or a FIFO in its place (never waited on), means "not
+    // configured", with the reason kept for the row.
     const auto broken = h.addDrive(u"Broken"_s);
     QFile file(broken.mountPath + u"/.keelbox.json"_s);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write("{\"mode\": \"Sync\"") > 0 &&
             file.flush());
+    const auto fifo = h.addDrive(u"Fifo"_s);
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo.mountPath + u"/.keelbox.json"_s).constData(), 0644),
+             0);
     // No name from the platform: the last component of the mount path.
     MountedVolume unnamed;
     unnamed.mountPath = h.dir.filePath(u"media/NONAME/"_s);
@@ -126,10 +131,12 @@ void AppStateTest::refreshBuildsSortedListAndCarriesStatus() {
 
     AppState& state = h.make();
     state.refreshVolumes();
-    QCOMPARE(names(state),
-             (std::vector<std::string>{"Alpha", "Broken", "NONAME", "Stick", "stick", "zeta"}));
-    QCOMPARE(state.volumes()[2].id, h.dir.filePath(u"media/NONAME"_s).toStdString());
+    QCOMPARE(names(state), (std::vector<std::string>{"Alpha", "Broken", "Fifo", "NONAME", "Stick",
+                                                     "stick", "zeta"}));
+    QCOMPARE(state.volumes()[3].id, h.dir.filePath(u"media/NONAME"_s).toStdString());
     QCOMPARE(findById(state, h.idOf(broken))->status, BackupStatus::idle());
+    QCOMPARE(findById(state, h.idOf(broken))->configFault.kind, ConfigFault::Kind::syntax);
+    QCOMPARE(findById(state, h.idOf(fifo))->configFault.kind, ConfigFault::Kind::notPlainFile);
     QCOMPARE(findById(state, h.idOf(upper))->status, BackupStatus::idle());
     QCOMPARE(findById(state, h.idOf(lower))->status, BackupStatus::configured());
     // Rules written on a listed drive (by `keelbox config`, say) show at the next refresh.

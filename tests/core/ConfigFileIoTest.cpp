@@ -78,30 +78,37 @@ TEST_F(ConfigFile, WriteReplacesTheOldFileOrALinkReadableByEveryone) {
 
 // Whoever wrote the drive controls what lies at the file's name; none of it may block, hang or
 // exhaust the reader.
-TEST_F(ConfigFile, UnusableFilesReadAsNoConfiguration) {
+TEST_F(ConfigFile, UnusableFilesReadAsNoConfigurationAndSayWhy) {
+    using Kind = ConfigFault::Kind;
     const struct {
         const char* name;
         std::function<bool()> make; // false when this machine cannot make it
+        Kind kind;
     } rows[] = {
         // Larger than any configuration: refused without reading it all.
-        {"huge", [&] { return writeFile(file, ""), fs::resize_file(file, 64 << 20), true; }},
-        {"a folder", [&] { return fs::create_directory(file); }},
-        {"a FIFO", [&] { return ::mkfifo(file.c_str(), 0644) == 0; }},
+        {"huge", [&] { return writeFile(file, ""), fs::resize_file(file, 64 << 20), true; },
+         Kind::tooLarge},
+        {"a folder", [&] { return fs::create_directory(file); }, Kind::notPlainFile},
+        {"a FIFO", [&] { return ::mkfifo(file.c_str(), 0644) == 0; }, Kind::notPlainFile},
         // /dev/zero's numbers: read, it would never end.
-        {"a device", [&] { return ::mknod(file.c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0; }},
+        {"a device", [&] { return ::mknod(file.c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0; },
+         Kind::notPlainFile},
         {"a link",
          [&] {
              return writeFile(drive / "real.json", encodeConfig(sample())),
                     fs::create_symlink(drive / "real.json", file), true;
-         }},
+         },
+         Kind::notPlainFile},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove_all(file);
         KEELBOX_REQUIRE_CAPABILITY(row.make(), "making a device node needs root");
-        EXPECT_EQ(readConfig(drive), std::nullopt);
+        const ConfigReading read = readConfig(drive);
+        EXPECT_EQ(std::pair(read.has_value(), read.fault.kind), std::pair(false, row.kind));
+        EXPECT_EQ(salvageDriveID(drive), std::nullopt);
     }
-    EXPECT_EQ(readConfig(drive / "no-such-folder"), std::nullopt);
+    EXPECT_EQ(readConfig(drive / "no-such-folder").fault.kind, Kind::missing);
 }
 
 TEST_F(ConfigFile, AFolderInTheWayOrNoDriveFolderIsReportedAndLeftAlone) {

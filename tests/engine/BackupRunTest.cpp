@@ -87,12 +87,22 @@ TEST_F(BackupRun, PermissionsTravelMaskedByTheUmask) {
             ::chmod((drive / nameOf(source, folder)).c_str(), 0755);
         }
     }
-    // A copy left open to all by an earlier release is closed up, though it is unchanged.
-    ASSERT_EQ(::chmod((copy / "m420").c_str(), 0666), 0);
+    // A change of permission bits alone reaches the unchanged copy by the same rule, and a copy
+    // left open to all by an earlier release is closed up. (Sources are at 0755 now.)
+    const std::tuple<const char*, mode_t, mode_t, mode_t> changes[] = {
+        // file, its new mode on the drive, the copy's mode made by hand, the copy's mode after
+        {"m420", 0640, 0600, 0640},
+        {"m3529", 04750, 0700, 0750},
+        {"m438", 0644, 0666, 0644}};
+    for (const auto& [name, now, copyMode, after] : changes) {
+        ASSERT_EQ(::chmod((drive / name).c_str(), now), 0);
+        ASSERT_EQ(::chmod((copy / name).c_str(), copyMode), 0);
+    }
     const mode_t saved = ::umask(022);
     EXPECT_EQ(run(plain()).filesSkipped, 6);
     ::umask(saved);
-    EXPECT_EQ(modeOf(copy / "m420"), 0644u);
+    for (const auto& [name, now, copyMode, after] : changes)
+        EXPECT_EQ(modeOf(copy / name), after) << name;
 }
 
 // A folder where the drive has a file is replaced; a file where it has a folder stays.
@@ -124,6 +134,15 @@ TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
         EXPECT_EQ(readFile(copy / day / "x.txt"), "x");
         EXPECT_EQ(run(config).filesSkipped, 1); // the same day finds it unchanged
     }
+    // Back west: today sorts before the newest day folder, which no run may change the past of.
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    writeFile(drive / "x.txt", "changed");
+    const BackupResult back = run(config);
+    ASSERT_EQ(back.errors.size(), 1u);
+    EXPECT_EQ(back.errors[0].reason, english("engine.dayBeforeNewest"));
+    EXPECT_EQ(back.errors[0].systemMessage, "2026-12-04 < 2026-12-05");
+    EXPECT_EQ(readFile(copy / "2026-12-04" / "x.txt"), "x");
     savedTz.empty() ? ::unsetenv("TZ") : ::setenv("TZ", savedTz.c_str(), 1);
     ::tzset();
 }

@@ -71,6 +71,7 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
     facts.temporaryFolders = {"/run/user/1000/tmp", "/tmp", "/home/anna/.cache/tmp"};
     facts.volumeRoot = "/run/media/anna/STICK";
     facts.mountPoints = {"/", "/run", "/run/media/anna/STICK", "/run/media/anna/Disk", "/mnt/usb"};
+    facts.userMounts = {"/run/user/1000/gvfs", "/run/user/1001/gvfs"};
     facts.userName = "anna";
     facts.user = 1000;
     const std::map<fs::path, std::pair<fs::path, uid_t>> links{
@@ -98,6 +99,10 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
         {"~/Documents/.stash", "STICK", "", "/home/anna/Documents/.stash/STICK"},
         {"/run/media/anna/Disk", "STICK", "", "/run/media/anna/Disk/STICK"},
         {"/run/user/1000/tmp/x", "STICK", "", "/run/user/1000/tmp/x/STICK"},
+        {"/run/user/1000/gvfs/smb-share:server=nas,share=b", "STICK", "",
+         "/run/user/1000/gvfs/smb-share:server=nas,share=b/STICK"},
+        {"/run/user/1000/doc", "STICK", "destTrusted", "/run/user/1000/doc/STICK"},
+        {"/run/user/1001/gvfs/x", "STICK", "destTrusted", "/run/user/1001/gvfs/x/STICK"},
         {"~/Backups", "OwnLink", "", "/srv/backup/stick"},
         {"~/Backups", "Day/2026-12-06", "", "/mnt/usb/days/today"},
         {"/run/media/anna/BACKUPDISK/Keelbox", "STICK", "destNotMounted",

@@ -126,6 +126,35 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"EMFILE", {.openSourceError = EMFILE}, ""}),
     [](const ::testing::TestParamInfo<FaultRow>& row) { return std::string{row.param.name}; });
 
+// "Done" means on the disk: one syncfs of the backup disk ends a run that wrote, none a run that
+// did not, and a failure is an issue.
+int syncCalls = 0, syncError = 0;
+
+class DiskSync : public EngineTest {};
+
+TEST_F(DiskSync, ARunThatWroteEndsWithOneSyncOfTheBackupDisk) {
+    SysCalls calls = realSysCalls();
+    calls.syncfs = [](int fd) {
+        ++syncCalls;
+        return syncError ? (errno = syncError, -1) : realSysCalls().syncfs(fd);
+    };
+    const std::tuple<const char*, bool, int, int, std::string> rows[] = {
+        // row, a file changed first, syncfs's errno, calls, the issue
+        {"first copy", true, 0, 1, "0 issues"},
+        {"nothing changed", false, 0, 0, "0 issues"},
+        {"failing disk", true, EIO, 1, copy.string() + " — " + english("engine.syncFailed")}};
+    for (const auto& [name, change, error, expectedCalls, issue] : rows) {
+        SCOPED_TRACE(name);
+        if (change)
+            writeFile(drive / "a.txt", name);
+        syncCalls = 0;
+        syncError = error;
+        const BackupResult result = withSysCalls(calls, [&] { return run(plain()); });
+        EXPECT_EQ(std::pair(syncCalls, onlyIssue(result)), std::pair(expectedCalls, issue));
+    }
+    syncError = 0;
+}
+
 // A friendly reason where Keelbox has one, else the system's words; other domains too.
 TEST(MakeIssue, ReasonHintAndSystemMessage) {
     const std::pair<SystemError, BackupIssue> rows[] = {

@@ -2,6 +2,7 @@
 
 #include "EngineTestSupport.h"
 
+#include "core/ConfigFile.h"
 #include "core/Uuid.h"
 #include "engine/VolumeIds.h"
 #include "localization/Format.h"
@@ -9,8 +10,10 @@
 
 #include <fcntl.h>
 #include <fstream>
+#include <linux/types.h>
 #include <map>
 #include <mutex>
+#include <sys/ioctl.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -67,40 +70,80 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CoarseTimes, ::testing::Values(Kind::fat, Kind::exfat), kindName);
 
-// The owner mark is a file, so ext4 and exFAT behave alike.
-TEST_P(DriveFolders, BelongToOneDriveAndSurviveTheDriveBeingSetUpAgain) {
+// The owner mark is a file, so ext4 and exFAT behave alike. The drive is an image of its own, and
+// its clone a second image of the same size with the same file system UUID.
+TEST_P(DriveFolders, BelongToOneDriveSurviveItsSetUpAgainAndNeverGoToAClone) {
     KEELBOX_MOUNTED_IMAGE(image, GetParam(), 64);
+    KEELBOX_MOUNTED_IMAGE(stick, Kind::ext4, 8);
+    KEELBOX_MOUNTED_IMAGE(clone, Kind::ext4, 8);
     const fs::path onImage = image.mountPoint() / "Backups";
     const fs::path work = onImage / "WORK";
-    writeFile(drive / "Thesis/final.tex", "years of work");
+    writeFile(stick.mountPoint() / "Thesis/final.tex", "years of work");
     DriveConfig owner = makeConfig(onImage, "WORK", {""}, BackupMode::sync, true);
     env.volumeUUID = "1111-AAAA";
-    ASSERT_TRUE(run(owner).errors.empty());
+    ASSERT_TRUE(run(owner, stick.mountPoint()).errors.empty());
     const auto before = listTree(work);
 
-    // Another stick with the same label, mirroring or not: nothing written, nothing deleted.
+    // Another stick with the same label, or a clone set up on its own, mirroring or not: nothing
+    // written, nothing deleted, and the clone is told to take its own name.
     writeFile(tmp / "other/private.txt", "the other stick's");
+    writeFile(clone.mountPoint() / "private.txt", "the clone's");
     DriveConfig other = owner;
     other.driveID = Uuid::random().toString();
-    for (const auto& [uuid, mirrorOn] : {std::pair{"2222-BBBB", true}, {"", false}}) {
+    const std::tuple<const char*, fs::path, bool, const char*> strangers[] = {
+        {"2222-BBBB", tmp / "other", true, "engine.folderForeignHint"},
+        {"", tmp / "other", false, "engine.folderForeignHint"},
+        {"1111-AAAA", clone.mountPoint(), true, "engine.folderCloneHint"}};
+    for (const auto& [uuid, root, mirrorOn, hint] : strangers) {
         env.volumeUUID = uuid;
         other.deleteRemovedFiles = mirrorOn;
-        BackupResult result = run(other, tmp / "other");
+        BackupResult result = run(other, root);
         EXPECT_EQ(onlyIssue(result), work.string() + " — " + english("engine.folderForeign"));
+        EXPECT_EQ(result.errors.at(0).suggestion, english(hint)) << uuid;
         EXPECT_EQ(listTree(work), before);
     }
 
-    // The owner's configuration made anew on the same file system: still its folder.
+    // The owner's configuration made anew on the same stick: still its folder, and the first run
+    // deletes nothing; the next one mirrors again.
     DriveConfig again = owner;
     again.driveID = Uuid::random().toString();
     env.volumeUUID = "1111-AAAA";
-    fs::remove_all(drive / "Thesis");
-    writeFile(drive / "new.txt", "n");
-    BackupResult result = run(again);
-    EXPECT_EQ(std::tuple(result.errors.size(), result.filesDeleted), std::tuple(0u, Int{1}));
-    EXPECT_EQ(listTree(work), (std::vector<std::string>{"new.txt"}));
+    fs::remove_all(stick.mountPoint() / "Thesis");
+    writeFile(stick.mountPoint() / "new.txt", "n");
+    for (const Int deleted : {0, 1}) {
+        BackupResult result = run(again, stick.mountPoint());
+        EXPECT_EQ(std::tuple(result.errors.size(), result.filesDeleted), std::tuple(0u, deleted));
+    }
+    EXPECT_EQ(listTree(work), (std::vector<std::string>{"lost+found/", "new.txt"}));
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kind::ext4), kindName);
+
+// Rules the system will not hand over say so, never "bad JSON", and hold back config --new (which
+// salvages the identity through the same reader): a mode-000 file, and a failing disk (an ext4
+// image shut down as a dying device would be).
+TEST_F(RealFileSystem, RulesTheSystemWillNotHandOverSayWhy) {
+    KEELBOX_MOUNTED_IMAGE(stick, Kind::ext4, 8);
+    const fs::path file = stick.mountPoint() / ".keelbox.json";
+    writeFile(file, encodeConfig(makeConfig(dest, "STICK", {""})), 0);
+    for (const ConfigFault::Kind kind :
+         {ConfigFault::Kind::unreadable, ConfigFault::Kind::ioError}) {
+        FilePermissionsEnforced heldToPermissions;
+        KEELBOX_REQUIRE_CAPABILITY(!canOverrideFilePermissions(), "cannot drop CAP_DAC_OVERRIDE");
+        if (kind == ConfigFault::Kind::ioError) {
+            ::chmod(file.c_str(), 0644);
+            const int root = ::open(stick.mountPoint().c_str(), O_RDONLY | O_DIRECTORY);
+            unsigned flags = 2; // EXT4_GOING_FLAGS_NOLOGFLUSH
+            KEELBOX_REQUIRE_CAPABILITY(::ioctl(root, _IOR('X', 125, __u32), &flags) == 0,
+                                       "ext4 cannot be shut down here");
+            ::close(root);
+        }
+        ConfigFault salvaged;
+        EXPECT_EQ(std::pair(readConfig(stick.mountPoint()).fault.kind,
+                            salvageDriveID(stick.mountPoint(), &salvaged)),
+                  std::pair(kind, std::optional<std::string>{}));
+        EXPECT_TRUE(salvaged.kind == kind && faultHidesContent(salvaged));
+    }
+}
 
 // The label and UUID of a mounted drive, from udev's record of its device, without D-Bus.
 TEST_F(RealFileSystem, AMountedDriveIsNamedByUdevsRecordOfItsDevice) {
@@ -448,9 +491,13 @@ TEST_P(DatedSnapshots, DayTwoSharesUnchangedFilesAndNeverChangesDayOne) {
     EXPECT_TRUE(partialsIn(one).empty());
 
     writeFile(drive / "edit.txt", "day two, edited");
-    EXPECT_EQ(run(config).filesCopied, 1);
+    ::chmod((drive / "A/f0").c_str(), 0600); // a mode change alone: day two gets its own inode
+    EXPECT_EQ(run(config).filesCopied, links ? 2 : 1);
     EXPECT_EQ(readFile(one / "edit.txt"), "day one");
     EXPECT_EQ(readFile(two / "edit.txt"), "day two, edited");
+    if (links) {
+        EXPECT_EQ(std::pair(modeOf(one / "A/f0"), modeOf(two / "A/f0")), std::pair(0644u, 0600u));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DatedSnapshots, ::testing::Values(Kind::ext4, Kind::fat), kindName);

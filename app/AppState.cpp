@@ -310,21 +310,22 @@ void AppState::startBackup(const std::string& volumeID, bool automatic) {
 
     emit runningChanged();
     emit volumesChanged();
-    announceStart(run.name, run.config.mode, run.language);
+    announceStart(volumeID, run.name, run.config.mode, run.language);
 
     ++m_backupsInFlight;
     m_backupPool.start([this, runner = m_runBackup, probe = m_probeDrive, stop = m_stop,
                         run = std::move(run)] { runQueued(run, runner, probe, stop.get()); });
 }
 
-void AppState::announceStart(const std::string& name, BackupMode mode, AppLanguage language) {
+void AppState::announceStart(const std::string& volumeID, const std::string& name, BackupMode mode,
+                             AppLanguage language) {
     const std::string modeText = formatLocalized(modeShortKey(mode), language, {});
     appendLog(makeEntry(name, formatLocalized("ev.backupStarted", language, {modeText}),
                         LogEntry::Kind::info));
     if (m_notify)
         post({QString::fromStdString(titleFor(name)),
               QString::fromStdString(formatLocalized("notify.started", language, {modeText})),
-              QString(), QString()});
+              QString(), QString(), QString::fromStdString(volumeID)});
 }
 
 void AppState::runQueued(const QueuedRun& run, const BackupRunner& runner, const DriveProbe& probe,
@@ -420,7 +421,8 @@ void AppState::reportNotRun(const std::string& volumeID, const std::string& volu
         post({QString::fromStdString(formatLocalized("notify.errTitle", language, {volumeName})),
               QString::fromStdString(message), QStringLiteral("dialog-warning"),
               volume ? QString::fromStdString(formatLocalized("notify.showLog", language, {}))
-                     : QString{}});
+                     : QString{},
+              QString::fromStdString(volumeID)});
 }
 
 void AppState::reportResult(const std::string& volumeID, const std::string& volumeName,
@@ -464,6 +466,7 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
     }
     notification.showLogLabel =
         QString::fromStdString(formatLocalized("notify.showLog", language, {}));
+    notification.tag = QString::fromStdString(volumeID);
     post(notification);
 }
 
@@ -569,6 +572,10 @@ void AppState::ejectCompleted(const std::string& volumeName, AppLanguage languag
         appendLog(makeEntry(volumeName, formatLocalized("ev.ejected", language, {}),
                             LogEntry::Kind::success));
         refreshVolumes();
+        if (m_notify)
+            post({QString::fromStdString(titleFor(volumeName)),
+                  QString::fromStdString(formatLocalized("notify.ejected", language, {})),
+                  QString(), QString(), QString(), 5000});
     }
     emit ejectFinished(QString::fromStdString(volumeName), outcome.ok);
 }

@@ -166,7 +166,8 @@ private:
         AppLanguage language;
         bool automatic;
     };
-    void announceStart(const std::string& name, BackupMode mode, AppLanguage language);
+    void announceStart(const std::string& volumeID, const std::string& name, BackupMode mode,
+                       AppLanguage language);
     // On the backup thread: touches no state, reports back through queued calls.
     void runQueued(const QueuedRun& run, const BackupRunner& runner, const DriveProbe& probe,
                    const std::atomic<bool>* stop);

@@ -234,6 +234,7 @@ void AppState::refreshVolumes() {
         volume.name = source.name.toStdString();
         if (volume.name.empty())
             volume.name = volume.url.filename().string();
+        volume.device = source.device.toStdString();
         volume.config = readConfig(volume.url);
         if (const VolumeInfo* previous = findVolume(volume.id)) {
             volume.status = previous->status;

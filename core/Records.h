@@ -125,6 +125,7 @@ struct VolumeInfo {
     std::string id; // the mount path
     std::filesystem::path url;
     std::string name;
+    std::string device; // "/dev/sdb1"; may be empty
     std::optional<DriveConfig> config;
     BackupStatus status;
     std::optional<BackupProgress> progress;

@@ -39,6 +39,7 @@ const std::vector<StringEntry> entries{
      "Nie rozpoczęto: Keelbox zakończył pracę, zanim przyszła kolej na tę kopię."},
     {"app.handedOver", "Keelbox is already running.", "Keelbox już działa."},
     {"notify.showLog", "Show log", "Pokaż dziennik"},
+    {"cfg.panel.chooseTitle", "Choose Backup Folder", "Wybierz folder kopii"},
     {"notify.ejected", "The drive can be removed now.", "Nośnik można teraz wyjąć."},
     {"tray.openPanel", "Open Keelbox", "Otwórz Keelbox"},
     {"tray.backingUp", "Backing up %@", "Backup: %@"},

@@ -139,8 +139,20 @@ void VolumeRow::setVolume(const VolumeInfo& volume) {
     m_icon->setColour(volume.isConfigured() ? Colour::accent : Colour::secondary);
     m_name->setText(qs(volume.name));
     const auto capacity = volume.capacityText(m_ui.localizer->language());
-    m_capacity->setVisible(capacity.has_value());
-    m_capacity->setText(capacity ? qs(*capacity) : QString());
+    QStringList details;
+    // Two drives of one label are told apart by their device (or mount folder).
+    for (const VolumeInfo& other : m_ui.state->volumes())
+        if (other.name == volume.name && other.id != volume.id) {
+            details << qs(
+                (volume.device.empty() ? volume.url : std::filesystem::path(volume.device))
+                    .filename()
+                    .string());
+            break;
+        }
+    if (capacity)
+        details << qs(*capacity);
+    m_capacity->setVisible(!details.isEmpty());
+    m_capacity->setText(details.join(QStringLiteral(" • ")));
     showStatus(volume);
     showProgress(volume);
     showCommands(volume);

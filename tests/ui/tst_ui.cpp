@@ -168,12 +168,12 @@ private slots:
 };
 
 void UiTest::panelSections() {
-    // Nothing at all; then two drives, five log entries and an update.
+    // Nothing at all; then two drives of one label, five log entries and an update.
     for (const auto& [drives, logEntries, version] :
          {std::tuple(0, 0, QString()), std::tuple(2, 5, u"1.4.2"_s)}) {
         Ui ui;
         for (int i = 0; i < drives; ++i)
-            ui.harness.addDrive(u"STICK%1"_s.arg(i));
+            ui.harness.addDrive(u"STICK"_s);
         AppState& state = ui.start();
         for (int i = 0; i < logEntries; ++i) {
             LogEntry entry = failureWith(0);
@@ -188,6 +188,8 @@ void UiTest::panelSections() {
         QCOMPARE(std::tuple(int(panel.rows().size()), panel.emptyLine()->isVisible(),
                             panel.updateLine()->isVisible(), panel.recentBlock()->isVisible()),
                  std::tuple(drives, drives == 0, !version.isEmpty(), logEntries > 0));
+        for (int i = 0; i < drives; ++i) // told apart by their mount folders
+            QVERIFY(withText<QLabel>(*ui.row(i), u"STICK-%1 • 32.0 GB"_s.arg(i + 1)));
         // Toggle, dividers and footer stay whatever is listed.
         const auto dividers = panel.dividers();
         QVERIFY(panel.autoBackupBox()->isVisible() && panel.quitButton()->isVisible() &&
@@ -333,7 +335,8 @@ void UiTest::windowsOpenOnce() {
     ui.panel().helpButton()->click();
     QTRY_COMPARE(shown.count(), 1);
     QWidget* help = router.window(helpWindow);
-    help->close();
+    QTest::keyClick(help, Qt::Key_Escape);
+    QVERIFY(!help->isVisible());
     ui.panel().helpButton()->click();
     QTRY_COMPARE(shown.count(), 2);
     QCOMPARE(std::tuple(router.window(helpWindow), help->isVisible(), help->windowTitle()),
@@ -500,6 +503,8 @@ void UiTest::destination() {
         QDir().mkpath(home);
         chosen.replace(u'@', e.volume.mountPath);
         const QString stored = chosen.isEmpty() ? u"~/Backups/Keelbox"_s : chosen;
+        // The dialog opens at the destination where it exists, else at home.
+        QDir().mkpath(chosen.isEmpty() ? home + u"/Backups/Keelbox"_s : home);
         if (chosen.startsWith(u'~'))
             chosen.replace(0, 1, home);
         ScriptedPanels panels;
@@ -508,10 +513,12 @@ void UiTest::destination() {
         ConfigWindow window(e.state, *e.h.localizer, panels.panels(), home.toStdString());
         window.show();
         window.chooseDestination();
-        QCOMPARE(std::tuple(panels.requests.front().startFolder,
-                            QString::fromStdString(window.draft().draft.destinationPath),
-                            window.findChild<QLineEdit*>()->text()),
-                 std::tuple(fs::path(home.toStdString()) / "Backups/Keelbox", stored, stored));
+        QCOMPARE(
+            std::tuple(panels.requests.front().startFolder,
+                       QString::fromStdString(window.draft().draft.destinationPath),
+                       window.findChild<QLineEdit*>()->text()),
+            std::tuple(fs::path(home.toStdString() + (chosen.isEmpty() ? "/Backups/Keelbox" : "")),
+                       stored, stored));
         QVERIFY(warning.isEmpty() || withText<QLabel>(window, warning)->isVisible());
     }
 }

@@ -2,8 +2,11 @@
 
 #include "app/LogText.h"
 #include "core/ConfigFile.h"
+#include "engine/BackupFolder.h"
+#include "engine/Destination.h"
 
 #include <QCollator>
+#include <QDir>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -62,7 +65,10 @@ AppState::AppState(AppServices services, QObject* parent)
       m_localizer(services.localizer), m_volumeMonitor(std::move(services.volumeMonitor)),
       m_volumeEjector(std::move(services.volumeEjector)), m_notifier(std::move(services.notifier)),
       m_loginItem(std::move(services.loginItem)), m_runBackup(std::move(services.runBackup)),
-      m_probeDrive(std::move(services.probeDrive)) {
+      m_probeDrive(std::move(services.probeDrive)),
+      m_folderOpener(std::move(services.folderOpener)) {
+    if (!m_folderOpener)
+        m_folderOpener = std::make_unique<XdgFolderOpener>();
     if (!m_probeDrive)
         m_probeDrive = [](const std::filesystem::path& root) {
             return probeDrive(QString::fromStdString(root.string()));
@@ -192,6 +198,28 @@ void AppState::appendLog(LogEntry entry) {
     emit logChanged();
 }
 
+void AppState::findCopy(VolumeInfo& volume) const {
+    volume.copyFolder.clear();
+    volume.lastBackup.reset();
+    if (!volume.config)
+        return;
+    // Named as the backup names it (the drive's name as listed).
+    const std::filesystem::path folder =
+        expandDestination(volume.config->destinationPath, QDir::homePath().toStdString()) /
+        driveFolderName(volume.name);
+    volume.lastBackup = lastBackupTime(folder, volume.config->driveID);
+    std::error_code error;
+    if (std::filesystem::is_directory(folder, error))
+        volume.copyFolder = folder;
+}
+
+void AppState::openCopy(const std::filesystem::path& folder) {
+    std::error_code error;
+    if (folder.empty() || !std::filesystem::is_directory(folder, error) ||
+        !m_folderOpener->open(folder))
+        setLastError(text("err.openCopy", {folder.string()}));
+}
+
 void AppState::post(const UserNotification& notification) {
     if (m_notifier)
         m_notifier->post(notification);
@@ -236,6 +264,7 @@ void AppState::refreshVolumes() {
             volume.name = volume.url.filename().string();
         volume.device = source.device.toStdString();
         volume.config = readConfig(volume.url);
+        findCopy(volume);
         if (const VolumeInfo* previous = findVolume(volume.id)) {
             volume.status = previous->status;
             volume.progress = previous->progress;
@@ -434,6 +463,7 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
     VolumeInfo* volume = findVolume(volumeID);
     if (volume) {
         volume->progress.reset();
+        findCopy(*volume);
         volume->status =
             issueCount > 0
                 ? BackupStatus::failed(formatLocalized("summary.errors", language, {issueCount}))
@@ -442,13 +472,16 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
     }
     // A drive unplugged during its run gets no log entry, but a headless user still learns how
     // it ended.
-    logOrReport(volume, issueCount > 0
-                            ? makeEntry(volumeName,
-                                        formatLocalized("ev.finishedErrors", language,
-                                                        {summary, issueCount}),
-                                        LogEntry::Kind::failure, result.errors)
-                            : makeEntry(volumeName, formatLocalized("ev.done", language, {summary}),
-                                        LogEntry::Kind::success));
+    LogEntry entry =
+        issueCount > 0
+            ? makeEntry(volumeName,
+                        formatLocalized("ev.finishedErrors", language, {summary, issueCount}),
+                        LogEntry::Kind::failure, result.errors)
+            : makeEntry(volumeName, formatLocalized("ev.done", language, {summary}),
+                        LogEntry::Kind::success);
+    if (volume)
+        entry.copyFolder = volume->copyFolder;
+    logOrReport(volume, std::move(entry));
     if (!m_notify)
         return;
     UserNotification notification;

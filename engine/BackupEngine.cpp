@@ -545,7 +545,7 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     // A stop request that came when everything was done already changes nothing.
     if (tally.cutShort.load())
         detail::addEngineIssue(tally, {}, "engine.stopped", {});
-    detail::finishBackupFolder(folder);
+    detail::finishBackupFolder(folder, !tally.cutShort.load());
     tally.reportFinal();
     return finish();
 }

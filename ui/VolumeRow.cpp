@@ -4,9 +4,11 @@
 #include "ui/Icons.h"
 #include "ui/Widgets.h"
 
+#include <QDateTime>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
 #include <QProgressBar>
@@ -31,6 +33,21 @@ QHBoxLayout* row(int spacing) {
     return layout;
 }
 
+// "today 14:02", "yesterday 09:15" or "4 Dec 14:02" in local time, in the current language.
+std::string lastBackupText(Date when, const app::Localizer& loc) {
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count());
+    const QLocale locale(loc.language() == AppLanguage::polish ? QLocale::Polish
+                                                               : QLocale::English);
+    const QString time = locale.toString(local.time(), QStringLiteral("HH:mm"));
+    const qint64 days = local.date().daysTo(QDate::currentDate());
+    if (days == 0)
+        return loc.text("row.today", {time.toStdString()});
+    if (days == 1)
+        return loc.text("row.yesterday", {time.toStdString()});
+    return locale.toString(local, QStringLiteral("d MMM HH:mm")).toStdString();
+}
+
 } // namespace
 
 VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)> openConfig,
@@ -49,6 +66,7 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     m_name = new QLabel(this);
     m_capacity = new QLabel(this);
     m_status = new ElidedLabel(this);
+    m_lastBackup = new QLabel(this);
     m_failed = new QPushButton(this);
     m_failed->setFlat(true);
     m_failed->setLayoutDirection(Qt::RightToLeft); // the chevron after the text
@@ -56,7 +74,8 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     // Absolute: the failed line is laid out right to left (to put its chevron last), which
     // would otherwise mirror its alignment too.
     for (QWidget* line : {static_cast<QWidget*>(m_name), static_cast<QWidget*>(m_capacity),
-                          static_cast<QWidget*>(m_status), static_cast<QWidget*>(m_failed)})
+                          static_cast<QWidget*>(m_status), static_cast<QWidget*>(m_failed),
+                          static_cast<QWidget*>(m_lastBackup)})
         lines->addWidget(line, 0, Qt::AlignLeft | Qt::AlignAbsolute);
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     lines->setAlignment(m_status, {});
@@ -103,6 +122,8 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     m_backup = new QPushButton(this);
     commands->addWidget(m_configure);
     commands->addWidget(m_backup);
+    m_openCopy = new QPushButton(this);
+    commands->addWidget(m_openCopy);
     commands->addStretch(1);
     column->addLayout(commands);
 
@@ -112,6 +133,8 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     });
     connect(m_backup, &QPushButton::clicked, this,
             [this] { m_ui.state->startBackup(m_volume.id); });
+    connect(m_openCopy, &QPushButton::clicked, this,
+            [this] { m_ui.state->openCopy(m_volume.copyFolder); });
     connect(m_eject, &QToolButton::clicked, this, [this] { m_ui.state->eject(m_volume.id); });
     connect(m_failed, &QPushButton::clicked, this, [this] { m_ui.router->showWindow(logWindow); });
     restyle();
@@ -126,7 +149,9 @@ void VolumeRow::restyle() {
                            static_cast<QWidget*>(m_scanning)})
         applyTextStyle(label, TextStyle::caption2, Colour::secondary);
     applyTextStyle(m_currentFile, TextStyle::caption2, Colour::tertiary);
-    for (QPushButton* button : {m_configure, m_backup})
+    applyTextStyle(m_lastBackup, TextStyle::caption2, Colour::secondary);
+    m_openCopy->setIcon(icon("folder", palette));
+    for (QPushButton* button : {m_configure, m_backup, m_openCopy})
         applyTextStyle(button, TextStyle::callout);
     m_eject->setIcon(icon("eject.fill", palette));
     m_configure->setIcon(icon("slider.horizontal.3", palette));
@@ -230,6 +255,12 @@ void VolumeRow::showCommands(const VolumeInfo& volume) {
     m_configure->setText(loc.qtext(volume.isConfigured() ? "row.configure" : "row.setup"));
     m_backup->setText(loc.qtext("row.backupNow"));
     m_backup->setEnabled(volume.isConfigured() && !running);
+    m_openCopy->setText(loc.qtext("row.openCopy"));
+    m_openCopy->setVisible(volume.isConfigured() && !volume.copyFolder.empty());
+    m_lastBackup->setVisible(volume.isConfigured() && volume.lastBackup && !running);
+    if (volume.lastBackup)
+        m_lastBackup->setText(
+            loc.qtext("row.lastBackup", {lastBackupText(*volume.lastBackup, loc)}));
 }
 
 QString VolumeRow::statusText() const {

@@ -88,6 +88,13 @@ public:
     std::vector<UserNotification> posted;
 };
 
+struct FakeFolderOpener : FolderOpener {
+    bool open(const std::filesystem::path& folder) override {
+        return opened.emplace_back(folder), true;
+    }
+    std::vector<std::filesystem::path> opened;
+};
+
 class FakeLoginItem : public LoginItem {
 public:
     bool isEnabled() const override { return enabled; }
@@ -218,9 +225,10 @@ public:
     }
 
     AppState& make() {
-        state = std::make_unique<AppState>(AppServices{
-            preferences, localizer.get(), std::move(ownedMonitor), ejector,
-            std::move(ownedNotifier), std::move(ownedLogin), engine.runner(), drives.probe()});
+        state = std::make_unique<AppState>(
+            AppServices{preferences, localizer.get(), std::move(ownedMonitor), ejector,
+                        std::move(ownedNotifier), std::move(ownedLogin), engine.runner(),
+                        drives.probe(), std::move(ownedOpener)});
         return *state;
     }
     AppState& started() {
@@ -239,6 +247,8 @@ public:
     FakeVolumeMonitor* monitor = ownedMonitor.get();
     FakeNotifier* notifier = ownedNotifier.get();
     FakeLoginItem* login = ownedLogin.get();
+    std::unique_ptr<FakeFolderOpener> ownedOpener = std::make_unique<FakeFolderOpener>();
+    FakeFolderOpener* opener = ownedOpener.get();
     std::shared_ptr<FakeEjector> ejector = std::make_shared<FakeEjector>();
     FakeEngine engine;
     FakeDriveProbe drives;

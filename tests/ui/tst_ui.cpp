@@ -2,6 +2,7 @@
 // windows on the application state's fakes, drawn offscreen, with drives as real folders.
 
 #include "../app/Fakes.h"
+#include "engine/BackupFolder.h"
 #include "ui/Icons.h"
 #include "ui/Panel.h"
 #include "ui/TrayApplication.h"
@@ -245,8 +246,15 @@ void UiTest::rowStatus() {
 
 void UiTest::rowEnabledStatesFollowTheBackup() {
     Ui ui;
+    // CONF has a copy of an earlier backup: its folder, with CONF's mark.
+    DriveConfig config = testConfig("CONF", false);
+    config.destinationPath = ui.harness.dir.filePath(u"copies"_s).toStdString();
+    const fs::path copy = fs::path(config.destinationPath) / "CONF";
+    fs::create_directories(copy);
+    std::ofstream(copy / ".keelbox-drive")
+        << keelbox::detail::encodeOwnerMark({config.driveID, {}});
     ui.harness.addDrive(u"PLAIN"_s);
-    ui.harness.addDrive(u"CONF"_s, testConfig("CONF", false));
+    ui.harness.addDrive(u"CONF"_s, config);
     ui.harness.engine.hold = true;
     ui.harness.engine.progress = {BackupProgress{1, 2, 10, 20, "a.txt"}};
     AppState& state = ui.start();
@@ -269,6 +277,11 @@ void UiTest::rowEnabledStatesFollowTheBackup() {
     ui.harness.engine.release();
     QVERIFY(settles(state));
     QVERIFY(enabled(conf) == std::tuple(true, true, true) && !ui.tray->busy());
+    // When the copy was made, and the button that opens it (none for the unconfigured drive).
+    QVERIFY(conf->lastBackupLabel()->text().startsWith(u"Last backup: today "_s) &&
+            !conf->openCopyButton()->isHidden() && plain->openCopyButton()->isHidden());
+    conf->openCopyButton()->click();
+    QCOMPARE(ui.harness.opener->opened, std::vector<fs::path>{copy});
 }
 
 void UiTest::languageSwitchChangesEveryText() {

@@ -1,9 +1,11 @@
 #include "ui/windows/LogListView.h"
 
 #include "app/AppState.h"
+
 #include "app/Localizer.h"
 #include "ui/Icons.h"
 #include "ui/Style.h"
+#include <QUrl>
 
 #include <QAbstractTextDocumentLayout>
 #include <QDateTime>
@@ -204,6 +206,16 @@ public:
         m_out.block(indent, 2, m_meta);
         m_out.text(q(entry.volume) + QStringLiteral(" • ") + timeOfDayText(entry.date, m_locale),
                    m_meta);
+        if (!entry.copyFolder.empty()) {
+            // A backup's entry opens its copy (LogListView hands the link to the state).
+            QTextCharFormat link = m_meta;
+            link.setAnchor(true);
+            link.setAnchorHref(
+                QUrl::fromLocalFile(QString::fromStdString(entry.copyFolder.string())).toString());
+            link.setFontUnderline(true);
+            m_out.text(QStringLiteral(" • "), m_meta);
+            m_out.text(q(formatLocalized("row.openCopy", m_language, {})), link);
+        }
         if (entry.details.empty())
             return;
         const auto count = static_cast<std::int64_t>(entry.details.size());
@@ -331,7 +343,12 @@ LogListView::LogListView(app::AppState& state, app::Localizer& localizer, QWidge
     m_rows = new LogTextView(this);
     m_rows->setFrameShape(QFrame::NoFrame);
     m_rows->setOpenLinks(false);
-    m_rows->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_rows->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard |
+                                    Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    connect(m_rows, &QTextBrowser::anchorClicked, this, [this](const QUrl& url) {
+        if (url.isLocalFile())
+            m_state.openCopy(url.toLocalFile().toStdString());
+    });
     m_rows->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     addWidget(m_rows);
 

@@ -3,8 +3,11 @@
 #include "app/LogText.h"
 #include "core/ConfigFile.h"
 #include "core/ShownText.h"
+#include "engine/BackupFolder.h"
+#include "engine/Destination.h"
 
 #include <QCollator>
+#include <QDir>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -65,7 +68,10 @@ AppState::AppState(AppServices services, QObject* parent)
       m_configWatcher(std::move(services.configWatcher)),
       m_volumeEjector(std::move(services.volumeEjector)), m_notifier(std::move(services.notifier)),
       m_loginItem(std::move(services.loginItem)), m_runBackup(std::move(services.runBackup)),
-      m_probeDrive(std::move(services.probeDrive)) {
+      m_probeDrive(std::move(services.probeDrive)),
+      m_folderOpener(std::move(services.folderOpener)) {
+    if (!m_folderOpener)
+        m_folderOpener = std::make_unique<XdgFolderOpener>();
     if (!m_probeDrive)
         m_probeDrive = [](const std::filesystem::path& root) {
             return probeDrive(QString::fromStdString(root.string()));
@@ -201,6 +207,28 @@ void AppState::appendLog(LogEntry entry) {
     emit logChanged();
 }
 
+void AppState::findCopy(VolumeInfo& volume) const {
+    volume.copyFolder.clear();
+    volume.lastBackup.reset();
+    if (!volume.config)
+        return;
+    // Named as the backup names it (the drive's name as listed).
+    const std::filesystem::path folder =
+        expandDestination(volume.config->destinationPath, QDir::homePath().toStdString()) /
+        driveFolderName(volume.name);
+    volume.lastBackup = lastBackupTime(folder, volume.config->driveID);
+    std::error_code error;
+    if (std::filesystem::is_directory(folder, error))
+        volume.copyFolder = folder;
+}
+
+void AppState::openCopy(const std::filesystem::path& folder) {
+    std::error_code error;
+    if (folder.empty() || !std::filesystem::is_directory(folder, error) ||
+        !m_folderOpener->open(folder))
+        setLastError(text("err.openCopy", {folder.string()}));
+}
+
 void AppState::post(const UserNotification& notification) {
     if (m_notifier)
         m_notifier->post(notification);
@@ -243,9 +271,11 @@ void AppState::refreshVolumes() {
         volume.name = source.name.toStdString();
         if (volume.name.empty())
             volume.name = volume.url.filename().string();
+        volume.device = source.device.toStdString();
         ConfigReading reading = readConfig(volume.url);
         volume.configFault = reading.fault;
         volume.config = std::move(reading);
+        findCopy(volume);
         if (const VolumeInfo* previous = findVolume(volume.id)) {
             volume.status = previous->status;
             volume.progress = previous->progress;
@@ -348,7 +378,7 @@ void AppState::startBackup(const std::string& volumeID, bool automatic) {
 
     emit runningChanged();
     emit volumesChanged();
-    announceStart(run.name, run.config.mode, run.language);
+    announceStart(volumeID, run.name, run.config.mode, run.language);
 
     auto control = std::make_shared<RunControl>();
     m_runs[volumeID] = control;
@@ -385,14 +415,15 @@ bool AppState::isStopping(const std::string& volumeID) const {
     return found != m_runs.end() && found->second->stop.load();
 }
 
-void AppState::announceStart(const std::string& name, BackupMode mode, AppLanguage language) {
+void AppState::announceStart(const std::string& volumeID, const std::string& name, BackupMode mode,
+                             AppLanguage language) {
     const std::string modeText = formatLocalized(modeShortKey(mode), language, {});
     appendLog(makeEntry(name, formatLocalized("ev.backupStarted", language, {modeText}),
                         LogEntry::Kind::info));
     if (m_notify)
         post({QString::fromStdString(titleFor(name)),
               QString::fromStdString(formatLocalized("notify.started", language, {modeText})),
-              QString(), QString()});
+              QString(), QString(), QString::fromStdString(volumeID)});
 }
 
 void AppState::runQueued(const QueuedRun& run, const BackupRunner& runner, const DriveProbe& probe,
@@ -523,7 +554,8 @@ void AppState::reportNotRun(const std::string& volumeID, const std::string& volu
                   formatLocalized("notify.errTitle", language, {isolatedName(volumeName)})),
               QString::fromStdString(message), QStringLiteral("dialog-warning"),
               volume ? QString::fromStdString(formatLocalized("notify.showLog", language, {}))
-                     : QString{}});
+                     : QString{},
+              QString::fromStdString(volumeID)});
 }
 
 void AppState::reportResult(const std::string& volumeID, const std::string& volumeName,
@@ -559,6 +591,7 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
     VolumeInfo* volume = findVolume(volumeID);
     if (volume) {
         volume->progress.reset();
+        findCopy(*volume);
         volume->status = failed ? BackupStatus::failed(statusText) : BackupStatus::done(statusText);
         emit volumesChanged();
     }
@@ -567,6 +600,8 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
                                           : LogEntry::Kind::success;
     LogEntry entry = makeEntry(volumeName, message, kind,
                                issueCount > 0 ? result.errors : std::vector<BackupIssue>{});
+    if (volume)
+        entry.copyFolder = volume->copyFolder;
     // A pulled drive is no longer listed, but its run's outcome is what the user looks for in
     // the log; other unlisted drives' outcomes go to whoever prints them (a headless user).
     if (result.ending == Ending::driveGone)
@@ -593,6 +628,7 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
     notification.soundName = QStringLiteral("complete");
     notification.showLogLabel =
         QString::fromStdString(formatLocalized("notify.showLog", language, {}));
+    notification.tag = QString::fromStdString(volumeID);
     post(notification);
 }
 
@@ -701,6 +737,10 @@ void AppState::ejectCompleted(const std::string& volumeName, AppLanguage languag
         appendLog(makeEntry(volumeName, formatLocalized("ev.ejected", language, {}),
                             LogEntry::Kind::success));
         refreshVolumes();
+        if (m_notify)
+            post({QString::fromStdString(titleFor(volumeName)),
+                  QString::fromStdString(formatLocalized("notify.ejected", language, {})),
+                  QString(), QString(), QString(), 5000});
     }
     emit ejectFinished(QString::fromStdString(volumeName), outcome.ok);
 }

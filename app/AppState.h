@@ -3,6 +3,7 @@
 // user switches and the backups in flight. Lives on the main thread; every view observes it and
 // every change goes through one of its operations.
 
+#include "app/FolderOpener.h"
 #include "app/Localizer.h"
 #include "app/LoginItem.h"
 #include "app/Notifier.h"
@@ -54,6 +55,8 @@ struct AppServices {
     DriveProbe probeDrive = {};
     // Optional: without one a drive's changed configuration is seen on the next refresh.
     std::unique_ptr<ConfigWatcher> configWatcher = {};
+    // Opens a drive's copy; empty means xdg-open.
+    std::unique_ptr<FolderOpener> folderOpener = {};
 };
 
 inline constexpr std::size_t maxLogEntries = 100;
@@ -128,6 +131,8 @@ public:
     void removeDriveConfig(const std::string& volumeID);
 
     void eject(const std::string& volumeID);
+    // Shows a drive's backup folder (from its row or a log entry) in the file manager.
+    void openCopy(const std::filesystem::path& folder);
 
     void appendLog(LogEntry entry);
     // Finished-backup notifications offer a "show the log" button calling `showLog` (where the
@@ -184,7 +189,8 @@ private:
         AppLanguage language;
         bool automatic;
     };
-    void announceStart(const std::string& name, BackupMode mode, AppLanguage language);
+    void announceStart(const std::string& volumeID, const std::string& name, BackupMode mode,
+                       AppLanguage language);
     // On the backup thread: touches no state, reports back through queued calls.
     void runQueued(const QueuedRun& run, const BackupRunner& runner, const DriveProbe& probe,
                    const std::atomic<bool>* stop, RunControl& control);
@@ -202,6 +208,8 @@ private:
     void ejectCompleted(const std::string& volumeName, AppLanguage language,
                         const EjectOutcome& outcome);
     void post(const UserNotification& notification);
+    // Where a configured drive's copy is on this computer and when it was last made.
+    void findCopy(VolumeInfo& volume) const;
 
     std::shared_ptr<Preferences> m_preferences;
     Localizer* m_localizer;
@@ -212,6 +220,7 @@ private:
     std::unique_ptr<LoginItem> m_loginItem;
     BackupRunner m_runBackup;
     DriveProbe m_probeDrive;
+    std::unique_ptr<FolderOpener> m_folderOpener;
 
     std::vector<VolumeInfo> m_volumes;
     std::vector<LogEntry> m_log;

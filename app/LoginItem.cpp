@@ -75,7 +75,7 @@ QString autostartEntryText(const QString& executable, bool hidden) {
                                   "Name=Keelbox\n"
                                   "Comment=Back up removable drives when they are connected\n"
                                   "Comment[pl]=Kopia zapasowa nośników wymiennych po podłączeniu\n"
-                                  "Icon=drive-removable-media\n"
+                                  "Icon=keelbox\n"
                                   "Terminal=false\n");
     text += QStringLiteral("Exec=%1\n").arg(escapeValue(quoteExecArgument(executable)));
     if (hidden)

@@ -4,6 +4,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QStringList>
 #include <QVariantMap>
@@ -13,7 +14,6 @@ namespace keelbox::app {
 namespace {
 const QString service = QStringLiteral("org.freedesktop.Notifications");
 const QString path = QStringLiteral("/org/freedesktop/Notifications");
-const QString showLogAction = QStringLiteral("show-log");
 // Clicking the notification itself.
 const QString defaultAction = QStringLiteral("default");
 } // namespace
@@ -53,13 +53,20 @@ public:
                 });
     }
 
-    void posted(const QDBusPendingCall& pending) {
+    void posted(const QDBusPendingCall& pending, const QString& tag, bool offersLog) {
         auto* reply = new QDBusPendingCallWatcher(pending, this);
         connect(reply, &QDBusPendingCallWatcher::finished, this,
-                [this](QDBusPendingCallWatcher* call) {
+                [this, tag, offersLog](QDBusPendingCallWatcher* call) {
                     const QDBusPendingReply<uint> id = *call;
-                    if (id.isValid())
-                        offered.insert(id.value());
+                    if (id.isValid()) {
+                        // A replacement keeps the id, and the actions of the latest notification.
+                        if (offersLog)
+                            offered.insert(id.value());
+                        else
+                            offered.remove(id.value());
+                        if (!tag.isEmpty())
+                            byTag.insert(tag, id.value());
+                    }
                     call->deleteLater();
                 });
     }
@@ -69,10 +76,12 @@ public:
     // once is better than a drive's label read as a link.
     bool bodyMarkup = true;
     QSet<uint> offered;
+    // The server's id of the latest notification of each tag.
+    QHash<QString, uint> byTag;
 
 private slots:
     void actionInvoked(uint id, const QString& key) {
-        if (!offered.contains(id) || (key != showLogAction && key != defaultAction))
+        if (!offered.contains(id) || key != defaultAction)
             return;
         if (m_notifier.onShowLog)
             m_notifier.onShowLog();
@@ -99,22 +108,25 @@ void DesktopNotifier::post(const UserNotification& notification) {
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(1));
     if (!notification.soundName.isEmpty())
         hints.insert(QStringLiteral("sound-name"), notification.soundName);
+    const uint replaces = m_listener ? m_listener->byTag.value(notification.tag) : 0;
     call << QStringLiteral("Keelbox") // application name
-         << quint32(0)                // a new notification, never a replacement
+         << quint32(replaces)         // 0: a new notification
          << QStringLiteral("drive-removable-media")
          << notificationText(notification.title, maxNotificationTitle, false)
          << notificationText(notification.body, maxNotificationBody,
                              !m_listener || m_listener->bodyMarkup);
     const bool showLog =
         !notification.showLogLabel.isEmpty() && onShowLog && m_listener && m_listener->actions;
+    // Only the default action: servers that draw it as a button as well as those that take a
+    // click on the notification show one way to the log, never two buttons of the same name.
     QStringList actions;
     if (showLog)
-        actions << defaultAction << notification.showLogLabel << showLogAction
-                << notification.showLogLabel;
-    call << actions << hints << qint32(-1); // the server's default timeout
-    if (showLog) {
-        // The server's id tells which notification a chosen action belongs to.
-        m_listener->posted(m_connection.asyncCall(call));
+        actions << defaultAction << notification.showLogLabel;
+    call << actions << hints << qint32(notification.timeoutMs);
+    if (m_listener && (showLog || !notification.tag.isEmpty())) {
+        // The server's id tells which notification a chosen action belongs to, and which one a
+        // later notification of the tag replaces.
+        m_listener->posted(m_connection.asyncCall(call), notification.tag, showLog);
         return;
     }
     // Without actions the answer is of no use; without a server the call simply fails.

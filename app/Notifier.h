@@ -17,6 +17,11 @@ struct UserNotification {
     // The label of a "show the log" button; empty for none. Offered only where the notification
     // server supports actions and somebody listens (`onShowLog`).
     QString showLogLabel;
+    // Notifications of one tag replace each other where the server still shows the earlier one
+    // (the end of a backup replaces its start); empty for a notification of its own.
+    QString tag;
+    // How long the server shows it; -1 for the server's default.
+    int timeoutMs = -1;
 };
 
 class Notifier {

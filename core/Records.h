@@ -165,6 +165,7 @@ struct VolumeInfo {
     std::string id; // the mount path
     std::filesystem::path url;
     std::string name;
+    std::string device = {}; // "/dev/sdb1"; may be empty
     std::optional<DriveConfig> config;
     // Why there is no configuration, when there is none.
     ConfigFault configFault;
@@ -172,6 +173,10 @@ struct VolumeInfo {
     std::optional<BackupProgress> progress;
     std::optional<Int64> totalCapacity;
     std::optional<Int64> availableCapacity;
+    // The drive's backup folder on this computer, once a backup has made it, and when the last
+    // complete backup went into it.
+    std::filesystem::path copyFolder = {};
+    std::optional<Date> lastBackup = {};
 
     bool isConfigured() const { return config.has_value(); }
     // "31.9 GB • 12.4 GB free"; nothing unless both capacities are known.
@@ -186,6 +191,8 @@ struct LogEntry {
     std::string message;
     Kind kind = Kind::info;
     std::vector<BackupIssue> details;
+    // The backup folder of a backup's entry; empty for other entries.
+    std::filesystem::path copyFolder = {};
 };
 
 // Decimal units as Linux file managers write them: "999 bytes", "1.5 kB", "12.3 MB", "1.0 GB",

@@ -645,7 +645,9 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         warnIfTooLarge(tally, target, environment.onSpaceShortage);
     copySources(config, volumeRoot, target, environment, tally);
     endRun(tally);
-    detail::finishBackupFolder(folder);
+    // Only a run that went through says when the drive was last backed up.
+    detail::finishBackupFolder(folder,
+                               !tally.cutShort.load() && tally.halt.load() == Tally::Halt::none);
     flushBackupDisk(tally, folder.folder.get(), plan.shown.string());
     tally.reportFinal();
     BackupResult result = finish();

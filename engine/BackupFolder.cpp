@@ -5,7 +5,9 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -235,9 +237,33 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdent
     return out;
 }
 
-void finishBackupFolder(PreparedFolder& folder) {
+void finishBackupFolder(PreparedFolder& folder, bool complete) {
     if (folder.folder.valid())
         sysCalls().fremovexattr(folder.folder.get(), runningAttribute);
+    if (complete && folder.driveFolder.valid())
+        ::utimensat(folder.driveFolder.get(), ownerMarkName.data(), nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
 } // namespace keelbox::detail
+
+namespace keelbox {
+
+std::optional<Date> lastBackupTime(const std::filesystem::path& driveFolder,
+                                   std::string_view driveID) {
+    const UniqueFd folder(::open(driveFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid())
+        return std::nullopt;
+    const std::optional<std::string> text =
+        detail::readSmallFile(folder.get(), detail::ownerMarkName.data());
+    const std::optional<detail::OwnerMark> mark =
+        text ? detail::decodeOwnerMark(*text) : std::nullopt;
+    struct stat st {};
+    if (!mark || mark->driveID != driveID ||
+        ::fstatat(folder.get(), detail::ownerMarkName.data(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    return std::chrono::time_point_cast<std::chrono::microseconds>(
+        std::chrono::sys_seconds(std::chrono::seconds(st.st_mtim.tv_sec)) +
+        std::chrono::microseconds(st.st_mtim.tv_nsec / 1000));
+}
+
+} // namespace keelbox

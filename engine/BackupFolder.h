@@ -83,7 +83,19 @@ struct PreparedFolder {
 // into a folder that is busy, foreign or holds files of its own.
 PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdentity& drive);
 
-// Takes the under-way record off again.
-void finishBackupFolder(PreparedFolder& folder);
+// Takes the under-way record off again. A run that went to its end (`complete`) stamps the mark
+// with the time: when the drive was last backed up here, kept by the copy itself.
+void finishBackupFolder(PreparedFolder& folder, bool complete = true);
 
 } // namespace keelbox::detail
+
+namespace keelbox {
+
+// When the drive `driveID` was last backed up completely into `driveFolder`: the time of its mark;
+// nothing where the folder has no mark of this drive.
+std::optional<Date> lastBackupTime(const std::filesystem::path& driveFolder,
+                                   std::string_view driveID);
+
+} // namespace keelbox
+
+namespace keelbox::detail {} // namespace keelbox::detail

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Installs the Debian packages Keelbox needs to build and test. Quiet and quick when all are present.
-# Usage: scripts/install-deps.sh [build|test]
+# Usage: scripts/install-deps.sh [build|test|panels]
 set -euo pipefail
 
 # libsodium-dev: Ed25519 signatures of the update feed.
@@ -15,10 +15,15 @@ test_packages=(mount libgtest-dev libgmock-dev clang libclang-rt-14-dev clang-fo
     xvfb xauth trayer x11-utils xdotool imagemagick libqt6svg6 adwaita-icon-theme
     at-spi2-core python3-pyatspi gir1.2-atspi-2.0 qt6-translations-l10n
     dpkg-dev file lintian appstream)
+# A real desktop panel and an X client library for bench/xfce-panel.sh (screenshots and the
+# click-to-panel figure); nothing else needs them.
+panel_packages=(xvfb x11-utils imagemagick dbus xfce4-panel python3-xlib)
 
 wanted=("${build_packages[@]}")
 if [ "${1:-build}" = "test" ]; then
     wanted+=("${test_packages[@]}")
+elif [ "${1:-build}" = "panels" ]; then
+    wanted+=("${panel_packages[@]}")
 fi
 
 missing=()

@@ -14,6 +14,13 @@ rm -f build/package/keelbox_*.deb
 deb=$(ls build/package/keelbox_*.deb)
 echo "== $deb"
 dpkg-deb --field "$deb" Depends
+# What `apt show keelbox` prints: one paragraph, no line of it a left-over list separator.
+description=$(dpkg-deb --field "$deb" Description)
+if grep -qE '^ *;' <<<"$description"; then
+    echo "the package description has \";\" lines:"
+    echo "$description"
+    exit 1
+fi
 lintian --fail-on error --suppress-tags-from-file /dev/null "$deb"
 
 export DEBIAN_FRONTEND=noninteractive

@@ -4,6 +4,7 @@
 #include <QIconEngine>
 #include <QPainter>
 
+#include <algorithm>
 #include <array>
 
 // The icons are a resource of a static library: registered by hand before the first look-up.
@@ -135,23 +136,35 @@ QIcon bundledIcon(std::string_view symbol, const QColor& colour) {
     return QIcon(new TintedIconEngine(baseIcon(*mapping, false), colour));
 }
 
-QIcon trayIcon(bool busy, const QColor& panelText) {
+QIcon applicationIcon() {
+    return QIcon::fromTheme(QStringLiteral("keelbox"),
+                            QIcon(QStringLiteral(":/keelbox/app/keelbox.svg")));
+}
+
+QIcon trayIcon(bool busy, TrayHost host, const QColor& panelText) {
     const char* symbol = busy ? "arrow.triangle.2.circlepath" : "externaldrive.badge.timemachine";
-    const QIcon glyph = bundledIcon(symbol, panelText);
-    // A faint outline of the opposite lightness keeps the glyph readable whatever the panel's
-    // colour turns out to be.
-    const QIcon halo = bundledIcon(symbol, panelText.lightnessF() < 0.5 ? QColor(255, 255, 255, 110)
-                                                                        : QColor(0, 0, 0, 110));
+    if (host == TrayHost::recoloursSymbolic)
+        return QIcon::fromTheme(busy ? QStringLiteral("keelbox-busy-symbolic")
+                                     : QStringLiteral("keelbox-symbolic"),
+                                bundledIcon(symbol, panelText));
+    // The application icon's tile with the state's glyph in white: it reads on a light panel and
+    // on a dark one alike.
+    const QIcon glyph = bundledIcon(symbol, Qt::white);
     QIcon result;
     for (int size : {16, 22, 24, 32, 48, 64}) {
-        const int inner = size - 2;
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);
-        const QPixmap outline = halo.pixmap(QSize(inner, inner));
-        for (const QPoint offset : {QPoint(0, 1), QPoint(2, 1), QPoint(1, 0), QPoint(1, 2)})
-            painter.drawPixmap(offset, outline);
-        painter.drawPixmap(QPoint(1, 1), glyph.pixmap(QSize(inner, inner)));
+        painter.setRenderHint(QPainter::Antialiasing);
+        QLinearGradient sea(0, 0, 0, size);
+        sea.setColorAt(0, QColor(0x2b, 0x8f, 0xb3));
+        sea.setColorAt(1, QColor(0x17, 0x60, 0x7d));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(sea);
+        painter.drawRoundedRect(QRectF(0, 0, size, size), size * 0.2, size * 0.2);
+        const int inner = size - 2 * std::max(2, size / 8);
+        const int offset = (size - inner) / 2;
+        painter.drawPixmap(QPoint(offset, offset), glyph.pixmap(QSize(inner, inner)));
         painter.end();
         result.addPixmap(pixmap);
     }

@@ -34,10 +34,21 @@ QIcon icon(std::string_view symbol, const QPalette& palette);
 // Our own drawing only, ignoring the theme (tests and the tray icon use this).
 QIcon bundledIcon(std::string_view symbol, const QColor& colour);
 
-// The tray's two states. Tray panels draw the icon on their own background, which may be light or
-// dark whatever the application's palette says: the icon is a mask the D-Bus tray path tints with
-// the panel's text colour; the X11 path gets it drawn in `panelText`.
-QIcon trayIcon(bool busy, const QColor& panelText);
+// How the tray host draws an icon it is given.
+enum class TrayHost {
+    // Looks the icon's name up in the icon theme and draws a symbolic icon in the panel's own
+    // text colour: the installed keelbox-symbolic icons by name.
+    recoloursSymbolic,
+    // Draws the pixels it is sent on a panel of any colour: a full-colour icon.
+    drawsAsIs,
+};
+
+// The tray's two states for `host`. The symbolic one carries our own drawing in `panelText` for a
+// session where the icons are not installed.
+QIcon trayIcon(bool busy, TrayHost host, const QColor& panelText);
+
+// The installed `keelbox` application icon, or the copy built in.
+QIcon applicationIcon();
 
 // Whether the icon of `symbol` comes from the current theme (false: our own drawing).
 bool themeProvides(std::string_view symbol);

@@ -13,6 +13,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
+#include <QFile>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
@@ -26,10 +30,25 @@ namespace {
 
 const QString panelRequest = QStringLiteral("panel");
 
-// The icon is drawn for the panel it sits in, which we cannot see: in the palette's text colour
-// with a faint outline of the opposite lightness, so it reads on light and dark panels alike.
-QColor trayGlyphColour() {
-    return QGuiApplication::palette().color(QPalette::WindowText);
+// How the tray host draws icons, by what it announces on the session bus: a D-Bus tray's
+// watcher is owned by the desktop shell, and the shells below draw a theme's symbolic icon in the
+// panel's text colour. Any other D-Bus host (xfce4-panel, lxqt-panel) and an X11 tray (XEmbed,
+// no watcher) draw the pixels they are sent.
+TrayHost announcedTrayHost() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface())
+        return TrayHost::drawsAsIs;
+    const QDBusReply<uint> pid =
+        bus.interface()->servicePid(QStringLiteral("org.kde.StatusNotifierWatcher"));
+    if (!pid.isValid())
+        return TrayHost::drawsAsIs;
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid.value()));
+    const QByteArray shell =
+        comm.open(QIODevice::ReadOnly) ? comm.readAll().trimmed() : QByteArray();
+    for (const char* recolouring : {"gnome-shell", "plasmashell", "kded5", "kded6"})
+        if (shell == recolouring)
+            return TrayHost::recoloursSymbolic;
+    return TrayHost::drawsAsIs;
 }
 
 } // namespace
@@ -132,6 +151,12 @@ void TrayApplication::checkTray() {
         return;
     m_trayAvailable = available;
     if (available) {
+        const TrayHost host = announcedTrayHost();
+        if (host != m_host) {
+            m_host = host;
+            m_tray->setIcon(QIcon());
+            refreshIcon();
+        }
         // Shown again, so that a host that came late embeds it.
         m_tray->hide();
         m_tray->show();
@@ -146,7 +171,8 @@ void TrayApplication::refreshIcon() {
     const bool changed = busy != m_busy;
     m_busy = busy;
     if (changed || m_tray->icon().isNull())
-        m_tray->setIcon(ui::trayIcon(busy, trayGlyphColour()));
+        m_tray->setIcon(
+            ui::trayIcon(busy, m_host, QGuiApplication::palette().color(QPalette::WindowText)));
     m_tray->setToolTip(toolTip());
     if (changed)
         emit iconChanged(busy);
@@ -239,8 +265,7 @@ void nameApplication() {
     QApplication::setOrganizationName(QStringLiteral("keelbox"));
     QApplication::setDesktopFileName(QStringLiteral("keelbox"));
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(bundledIcon("externaldrive.badge.timemachine",
-                                            QApplication::palette().color(QPalette::WindowText)));
+    QApplication::setWindowIcon(applicationIcon());
 }
 
 } // namespace

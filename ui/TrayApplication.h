@@ -4,6 +4,7 @@
 // the panel is a normal window, and the icon appears as soon as a tray host does.
 
 #include "core/Records.h"
+#include "ui/Icons.h"
 #include "ui/Panel.h"
 #include "ui/WindowRouter.h"
 
@@ -69,6 +70,7 @@ private:
     QAction* m_openAction = nullptr;
     QAction* m_quitAction = nullptr;
     QTimer m_trayCheck;
+    TrayHost m_host = TrayHost::drawsAsIs;
     bool m_trayAvailable = false;
     bool m_busy = false;
     bool m_windowRequested = false;

@@ -6,9 +6,11 @@
 #include "ui/PlainText.h"
 #include "ui/Widgets.h"
 
+#include <QDateTime>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
 #include <QProgressBar>
@@ -33,6 +35,21 @@ QHBoxLayout* row(int spacing) {
     return layout;
 }
 
+// "today 14:02", "yesterday 09:15" or "4 Dec 14:02" in local time, in the current language.
+std::string lastBackupText(Date when, const app::Localizer& loc) {
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count());
+    const QLocale locale(loc.language() == AppLanguage::polish ? QLocale::Polish
+                                                               : QLocale::English);
+    const QString time = locale.toString(local.time(), QStringLiteral("HH:mm"));
+    const qint64 days = local.date().daysTo(QDate::currentDate());
+    if (days == 0)
+        return loc.text("row.today", {time.toStdString()});
+    if (days == 1)
+        return loc.text("row.yesterday", {time.toStdString()});
+    return locale.toString(local, QStringLiteral("d MMM HH:mm")).toStdString();
+}
+
 } // namespace
 
 VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)> openConfig,
@@ -53,6 +70,7 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     m_name->setElideMode(Qt::ElideRight);
     m_capacity = new QLabel(this);
     m_status = new ElidedLabel(this);
+    m_lastBackup = new QLabel(this);
     m_failed = new QPushButton(this);
     m_failed->setFlat(true);
     m_failed->setLayoutDirection(Qt::RightToLeft); // the chevron after the text
@@ -60,7 +78,8 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     // Absolute: the failed line is laid out right to left (to put its chevron last), which
     // would otherwise mirror its alignment too.
     for (QWidget* line : {static_cast<QWidget*>(m_name), static_cast<QWidget*>(m_capacity),
-                          static_cast<QWidget*>(m_status), static_cast<QWidget*>(m_failed)})
+                          static_cast<QWidget*>(m_status), static_cast<QWidget*>(m_failed),
+                          static_cast<QWidget*>(m_lastBackup)})
         lines->addWidget(line, 0, Qt::AlignLeft | Qt::AlignAbsolute);
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     lines->setAlignment(m_status, {});
@@ -110,6 +129,8 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     commands->addWidget(m_configure);
     commands->addWidget(m_backup);
     commands->addWidget(m_stopRun);
+    m_openCopy = new QPushButton(this);
+    commands->addWidget(m_openCopy);
     commands->addStretch(1);
     column->addLayout(commands);
 
@@ -121,6 +142,8 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
             [this] { m_ui.state->startBackup(m_volume.id); });
     connect(m_stopRun, &QPushButton::clicked, this,
             [this] { m_ui.state->stopBackup(m_volume.id); });
+    connect(m_openCopy, &QPushButton::clicked, this,
+            [this] { m_ui.state->openCopy(m_volume.copyFolder); });
     connect(m_eject, &QToolButton::clicked, this, [this] { m_ui.state->eject(m_volume.id); });
     connect(m_failed, &QPushButton::clicked, this, [this] { m_ui.router->showWindow(logWindow); });
     nameParts();
@@ -140,7 +163,8 @@ void VolumeRow::nameParts() {
                                                       {m_scanningBlock, "scanning"},
                                                       {m_configure, "configure"},
                                                       {m_backup, "backup"},
-                                                      {m_stopRun, "stop"}};
+                                                      {m_stopRun, "stop"},
+                                                      {m_openCopy, "openCopy"}};
     for (const auto& [part, name] : parts)
         part->setObjectName(QLatin1String(name));
 }
@@ -154,7 +178,9 @@ void VolumeRow::restyle() {
                            static_cast<QWidget*>(m_scanning)})
         applyTextStyle(label, TextStyle::caption2, Colour::secondary);
     applyTextStyle(m_currentFile, TextStyle::caption2, Colour::tertiary);
-    for (QPushButton* button : {m_configure, m_backup, m_stopRun})
+    applyTextStyle(m_lastBackup, TextStyle::caption2, Colour::secondary);
+    m_openCopy->setIcon(icon("folder", palette));
+    for (QPushButton* button : {m_configure, m_backup, m_stopRun, m_openCopy})
         applyTextStyle(button, TextStyle::callout);
     m_eject->setIcon(icon("eject.fill", palette));
     m_configure->setIcon(icon("slider.horizontal.3", palette));
@@ -168,8 +194,20 @@ void VolumeRow::setVolume(const VolumeInfo& volume) {
     m_icon->setColour(volume.isConfigured() ? Colour::accent : Colour::secondary);
     m_name->setText(shownName(volume.name)); // painted as plain text
     const auto capacity = volume.capacityText(m_ui.localizer->language());
-    m_capacity->setVisible(capacity.has_value());
-    m_capacity->setText(capacity ? qs(*capacity) : QString());
+    QStringList details;
+    // Two drives of one label are told apart by their device (or mount folder).
+    for (const VolumeInfo& other : m_ui.state->volumes())
+        if (other.name == volume.name && other.id != volume.id) {
+            details << qs(
+                (volume.device.empty() ? volume.url : std::filesystem::path(volume.device))
+                    .filename()
+                    .string());
+            break;
+        }
+    if (capacity)
+        details << qs(*capacity);
+    m_capacity->setVisible(!details.isEmpty());
+    m_capacity->setText(details.join(QStringLiteral(" • ")));
     showStatus(volume);
     showProgress(volume);
     showCommands(volume);
@@ -259,6 +297,12 @@ void VolumeRow::showCommands(const VolumeInfo& volume) {
     m_stopRun->setEnabled(running && !m_ui.state->isStopping(volume.id));
     m_stopRun->setText(loc.qtext("row.stop"));
     m_stopRun->setAccessibleName(loc.qtext("row.stopName", {volume.name}));
+    m_openCopy->setText(loc.qtext("row.openCopy"));
+    m_openCopy->setVisible(volume.isConfigured() && !volume.copyFolder.empty());
+    m_lastBackup->setVisible(volume.isConfigured() && volume.lastBackup && !running);
+    if (volume.lastBackup)
+        m_lastBackup->setText(
+            loc.qtext("row.lastBackup", {lastBackupText(*volume.lastBackup, loc)}));
 }
 
 QString VolumeRow::statusText() const {

@@ -35,6 +35,8 @@ public:
     QString statusText() const;
     QPushButton* configureButton() const { return m_configure; }
     QPushButton* backupButton() const { return m_backup; }
+    QPushButton* openCopyButton() const { return m_openCopy; }
+    QLabel* lastBackupLabel() const { return m_lastBackup; }
     QToolButton* ejectButton() const { return m_eject; }
     QPushButton* failedButton() const { return m_failed; }
     QProgressBar* progressBar() const { return m_bar; }
@@ -76,6 +78,8 @@ private:
     QPushButton* m_configure;
     QPushButton* m_backup;
     QPushButton* m_stopRun;
+    QPushButton* m_openCopy;
+    QLabel* m_lastBackup;
 };
 
 } // namespace keelbox::ui

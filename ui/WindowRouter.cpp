@@ -4,6 +4,7 @@
 #include "ui/Style.h"
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QScreen>
 #include <QTimer>
@@ -36,6 +37,22 @@ QWidget* placeholderContent(const QString& id) {
     window->setMinimumSize(360, 200);
     return window;
 }
+
+// Escape closes the window as it closes the panel; a control that uses the key itself (an open
+// list) has taken it before it gets here.
+class EscapeCloses : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+            static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
+            static_cast<QWidget*>(watched)->close();
+            return true;
+        }
+        return false;
+    }
+};
 
 } // namespace
 
@@ -75,6 +92,9 @@ QWidget* WindowRouter::create(const QString& id) {
     window->setParent(nullptr);
     window->setWindowFlags(Qt::Window);
     window->setObjectName(id + QStringLiteral("Window"));
+    // The configuration window keeps Escape for its own controls.
+    if (id != configWindow)
+        window->installEventFilter(new EscapeCloses(window));
     // The declared title, unless the content has given its own already.
     if (window->windowTitle().isEmpty())
         window->setWindowTitle(declaredTitle(id));

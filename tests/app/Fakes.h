@@ -94,6 +94,13 @@ public:
     std::vector<UserNotification> posted;
 };
 
+struct FakeFolderOpener : FolderOpener {
+    bool open(const std::filesystem::path& folder) override {
+        return opened.emplace_back(folder), true;
+    }
+    std::vector<std::filesystem::path> opened;
+};
+
 class FakeLoginItem : public LoginItem {
 public:
     bool isEnabled() const override { return enabled; }
@@ -227,7 +234,7 @@ public:
         state = std::make_unique<AppState>(
             AppServices{preferences, localizer.get(), std::move(ownedMonitor), ejector,
                         std::move(ownedNotifier), std::move(ownedLogin), engine.runner(),
-                        drives.probe(), std::move(ownedWatcher)});
+                        drives.probe(), std::move(ownedWatcher), std::move(ownedOpener)});
         return *state;
     }
     AppState& started() {
@@ -248,6 +255,8 @@ public:
     // A test may put the inotify backend here instead.
     std::unique_ptr<ConfigWatcher> ownedWatcher = std::make_unique<FakeConfigWatcher>();
     FakeLoginItem* login = ownedLogin.get();
+    std::unique_ptr<FakeFolderOpener> ownedOpener = std::make_unique<FakeFolderOpener>();
+    FakeFolderOpener* opener = ownedOpener.get();
     std::shared_ptr<FakeEjector> ejector = std::make_shared<FakeEjector>();
     FakeEngine engine;
     FakeDriveProbe drives;

@@ -480,6 +480,10 @@ void AppStateTest::eject() {
         QCOMPARE(state.log().front().volume + ": " + state.log().front().message,
                  "STICK: " + message.toStdString());
         QCOMPARE(QString::fromStdString(state.lastError().value_or("")), error);
+        // Only a drive that is gone can be removed.
+        QCOMPARE(h.notifier->posted.size() == 1 &&
+                     h.notifier->posted[0].body == u"The drive can be removed now."_s,
+                 failure.isEmpty());
         QCOMPARE(std::pair(names(state).size(), h.ejector->callCount()),
                  std::pair(std::size_t(failure.isEmpty() ? 1 : 2), std::size_t(1)));
     }

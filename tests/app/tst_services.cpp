@@ -148,7 +148,8 @@ void ServicesTest::autostartRoundTrip() {
     QVERIFY(!item.isEnabled() && !item.enable());
     QCOMPARE(item.entryPath(), dir.filePath(u"cfg/autostart/keelbox.desktop"_s));
     const QString text = readAll(item.entryPath());
-    QVERIFY2(text.contains(u"\nExec=/usr/bin/keelbox\n"_s), qPrintable(text));
+    QVERIFY2(text.contains(u"\nExec=/usr/bin/keelbox\n"_s) && text.contains(u"\nIcon=keelbox\n"_s),
+             qPrintable(text));
     // No temporary file left behind.
     QCOMPARE(QDir(dir.filePath(u"cfg/autostart"_s)).entryList(QDir::Files | QDir::Hidden),
              QStringList{u"keelbox.desktop"_s});

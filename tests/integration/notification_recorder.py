@@ -19,13 +19,14 @@ class Recorder(dbus.service.Object):
 
     @dbus.service.method(NAME, in_signature='susssasa{sv}i', out_signature='u')
     def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints, timeout):
-        self.last_id += 1
-        record = {'id': self.last_id, 'app_name': str(app_name), 'replaces_id': int(replaces_id),
+        # A replacement keeps the id of the notification it replaces.
+        self.last_id += 0 if replaces_id else 1
+        record = {'id': int(replaces_id or self.last_id), 'app_name': str(app_name), 'replaces_id': int(replaces_id),
                   'app_icon': str(app_icon), 'summary': str(summary), 'body': str(body),
                   'actions': plain(actions), 'hints': plain(hints), 'expire_timeout': int(timeout)}
         with open(self.output, 'a', encoding='utf-8') as out:
             out.write(json.dumps(record, ensure_ascii=False) + '\n')
-        return dbus.UInt32(replaces_id or self.last_id)
+        return dbus.UInt32(record['id'])
 
     @dbus.service.method(NAME, in_signature='', out_signature='as')
     def GetCapabilities(self):

@@ -4,6 +4,7 @@
 #include "../app/Fakes.h"
 #include "app/LogText.h"
 #include "core/ShownText.h"
+#include "engine/BackupFolder.h"
 #include "ui/Appearance.h"
 #include "ui/Icons.h"
 #include "ui/Panel.h"
@@ -237,7 +238,7 @@ private slots:
 void UiTest::panelSectionsHeightAndTabOrder() {
     Ui ui;
     for (int i = 0; i < 12; ++i)
-        ui.harness.addDrive(u"D%1"_s.arg(i + 10));
+        ui.harness.addDrive(i < 2 ? u"TWIN"_s : u"D%1"_s.arg(i + 10));
     AppState& state = ui.start();
     Panel& panel = ui.panel();
     QVERIFY(part(panel, "recent")->isHidden()); // an empty log: no heading either
@@ -262,6 +263,10 @@ void UiTest::panelSectionsHeightAndTabOrder() {
                  panel.findChild<QScrollArea*>()->verticalScrollBar()->maximum() > 0,
              qPrintable(u"%1 of %2"_s.arg(panel.height()).arg(available)));
     QVERIFY(panel.rect().contains(part(panel, "quit")->geometry()));
+    // Two drives of one label are told apart by their mount folders.
+    const QLabel* twin[] = {withText<QLabel>(*panel.rows()[10], u"TWIN-"_s),
+                            withText<QLabel>(*panel.rows()[11], u"TWIN-"_s)};
+    QVERIFY(twin[0] && twin[1] && twin[0]->text() != twin[1]->text());
     const int tall = panel.height();
     // One drive left: the panel shrinks back and nothing scrolls; a drive plugged in later
     // sorts first, and Tab reaches it first, both ways round.
@@ -417,8 +422,15 @@ void UiTest::rowStatus() {
 
 void UiTest::rowEnabledStatesFollowTheBackup() {
     Ui ui;
+    // CONF has a copy of an earlier backup: its folder, with CONF's mark.
+    DriveConfig config = testConfig("CONF", false);
+    config.destinationPath = ui.harness.dir.filePath(u"copies"_s).toStdString();
+    const fs::path copy = fs::path(config.destinationPath) / "CONF";
+    fs::create_directories(copy);
+    std::ofstream(copy / ".keelbox-drive")
+        << keelbox::detail::encodeOwnerMark({config.driveID, {}});
     ui.harness.addDrive(u"PLAIN"_s);
-    ui.harness.addDrive(u"CONF"_s, testConfig("CONF", false));
+    ui.harness.addDrive(u"CONF"_s, config);
     ui.harness.engine.hold = true;
     ui.harness.engine.progress = {BackupProgress{1, 2, 10, 20, "a.txt"}};
     AppState& state = ui.start();
@@ -699,6 +711,8 @@ void UiTest::destination() {
         QDir().mkpath(home);
         chosen.replace(u'@', e.volume.mountPath);
         const QString stored = chosen.isEmpty() ? u"~/Backups/Keelbox"_s : chosen;
+        // The dialog opens at the destination where it exists, else at home.
+        QDir().mkpath(chosen.isEmpty() ? home + u"/Backups/Keelbox"_s : home);
         if (chosen.startsWith(u'~'))
             chosen.replace(0, 1, home);
         ScriptedPanels panels;
@@ -707,10 +721,12 @@ void UiTest::destination() {
         ConfigWindow window(e.state, *e.h.localizer, panels.panels(), home.toStdString());
         window.show();
         window.chooseDestination();
-        QCOMPARE(std::tuple(panels.requests.front().startFolder,
-                            QString::fromStdString(window.draft().draft.destinationPath),
-                            window.findChild<QLineEdit*>()->text()),
-                 std::tuple(fs::path(home.toStdString()) / "Backups/Keelbox", stored, stored));
+        QCOMPARE(
+            std::tuple(panels.requests.front().startFolder,
+                       QString::fromStdString(window.draft().draft.destinationPath),
+                       window.findChild<QLineEdit*>()->text()),
+            std::tuple(fs::path(home.toStdString() + (chosen.isEmpty() ? "/Backups/Keelbox" : "")),
+                       stored, stored));
         QVERIFY(warning.isEmpty() || withText<QLabel>(window, warning)->isVisible());
     }
 }

@@ -20,6 +20,7 @@
 #include <QFileSystemModel>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,7 +30,9 @@
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QStackedLayout>
+#include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 namespace fs = std::filesystem;
@@ -50,6 +53,20 @@ QPixmap symbolPixmap(std::string_view symbol, const QColor& colour, TextStyle st
                      const QWidget* widget) {
     const int size = QFontMetrics(ui::font(style, widget->font())).height();
     return icon(symbol, colour).pixmap(QSize(size, size), widget->devicePixelRatioF());
+}
+
+// Qt's own dialog opens too narrow for its detail view: made wide enough for the size, type and
+// date columns to show whole, the name column taking the rest. (Nothing to do for a native one.)
+void fitColumns(QFileDialog& dialog) {
+    auto* tree = dialog.findChild<QTreeView*>();
+    if (!tree)
+        return;
+    dialog.resize(dialog.size().expandedTo(QSize(760, 460)));
+    QHeaderView* header = tree->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    for (int column = 1; column < header->count(); ++column)
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
 }
 
 // Qt's own file dialog, made to accept folders as well as files: the accept button takes the
@@ -105,6 +122,7 @@ std::optional<std::vector<fs::path>> chooseFilesAndFolders(QWidget* parent,
             static_cast<QDialog&>(dialog).done(QDialog::Accepted);
         });
     }
+    fitColumns(dialog);
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     if (!chosen) {
@@ -117,11 +135,14 @@ std::optional<std::vector<fs::path>> chooseFilesAndFolders(QWidget* parent,
 }
 
 std::optional<fs::path> chooseOneFolder(QWidget* parent, const FilePanelRequest& request) {
-    QFileDialog dialog(parent, QString(), q(request.startFolder));
+    // The folder as the directory, never as a name typed into the dialog's name field.
+    QFileDialog dialog(parent);
     setPlainWindowTitle(&dialog, request.message);
+    dialog.setDirectory(q(request.startFolder));
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
     dialog.setLabelText(QFileDialog::Accept, request.acceptText);
+    QTimer::singleShot(0, &dialog, [&dialog] { fitColumns(dialog); });
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     return fs::path(dialog.selectedFiles().front().toStdString());
@@ -466,9 +487,14 @@ void ConfigWindow::removeSource(const Uuid& id) {
 void ConfigWindow::chooseDestination() {
     if (!m_panels.chooseFolder)
         return;
-    const FilePanelRequest request{expandDestination(m_draft.draft.destinationPath, m_home),
-                                   m_localizer.qtext("cfg.panel.choosePrompt"),
-                                   m_localizer.qtext("cfg.panel.chooseMsg")};
+    // At the destination when it is there already, else at the home folder (a new destination
+    // has not been made yet).
+    std::error_code error;
+    fs::path start = expandDestination(m_draft.draft.destinationPath, m_home);
+    if (!fs::is_directory(start, error))
+        start = m_home;
+    const FilePanelRequest request{start, m_localizer.qtext("cfg.panel.choosePrompt"),
+                                   m_localizer.qtext("cfg.panel.chooseTitle")};
     const auto folder = m_panels.chooseFolder(this, request);
     if (!folder)
         return;

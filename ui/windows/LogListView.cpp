@@ -1,10 +1,12 @@
 #include "ui/windows/LogListView.h"
 
 #include "app/AppState.h"
+
 #include "app/Localizer.h"
 #include "ui/Icons.h"
 #include "ui/PlainText.h"
 #include "ui/Style.h"
+#include <QUrl>
 
 #include <QAbstractTextDocumentLayout>
 #include <QDateTime>
@@ -180,6 +182,16 @@ public:
         m_out.text(entry.volume.empty() ? time
                                         : shownName(entry.volume) + QStringLiteral(" • ") + time,
                    m_meta);
+        if (!entry.copyFolder.empty()) {
+            // A backup's entry opens its copy (LogListView hands the link to the state).
+            QTextCharFormat link = m_meta;
+            link.setAnchor(true);
+            link.setAnchorHref(
+                QUrl::fromLocalFile(QString::fromStdString(entry.copyFolder.string())).toString());
+            link.setFontUnderline(true);
+            m_out.text(QStringLiteral(" • "), m_meta);
+            m_out.text(q(formatLocalized("row.openCopy", m_language, {})), link);
+        }
         if (entry.details.empty())
             return;
         const auto count = static_cast<std::int64_t>(entry.details.size());
@@ -346,9 +358,14 @@ LogListView::LogListView(app::AppState& state, app::Localizer& localizer, QWidge
     m_rows = new LogTextView(this);
     m_rows->setFrameShape(QFrame::NoFrame);
     m_rows->setOpenLinks(false);
-    // Selectable with the mouse; the keyboard scrolls. (Keyboard selection would put a caret on
-    // the first row.)
-    m_rows->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Selectable with the mouse; the keyboard scrolls and follows links. (Keyboard selection
+    // would put a caret on the first row.)
+    m_rows->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
+                                    Qt::LinksAccessibleByKeyboard);
+    connect(m_rows, &QTextBrowser::anchorClicked, this, [this](const QUrl& url) {
+        if (url.isLocalFile())
+            m_state.openCopy(url.toLocalFile().toStdString());
+    });
     m_rows->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     addWidget(m_rows);
 

@@ -505,9 +505,11 @@ void AppState::warnOfShortage(const std::string& volumeID, const SpaceShortage& 
     const std::string name = volume->name;
     appendLog(makeEntry(name, message, LogEntry::Kind::failure));
     if (m_notify)
-        post({QString::fromStdString(formatLocalized("notify.errTitle", language, {name})),
+        post({QString::fromStdString(
+                  formatLocalized("notify.errTitle", language, {isolatedName(name)})),
               QString::fromStdString(message), QStringLiteral("dialog-warning"),
-              QString::fromStdString(formatLocalized("notify.showLog", language, {}))});
+              QString::fromStdString(formatLocalized("notify.showLog", language, {})),
+              QString::fromStdString(volumeID)});
 }
 
 void AppState::showNotRunning(VolumeInfo* volume) {

@@ -428,7 +428,7 @@ void UiTest::rowEnabledStatesFollowTheBackup() {
     const fs::path copy = fs::path(config.destinationPath) / "CONF";
     fs::create_directories(copy);
     std::ofstream(copy / ".keelbox-drive")
-        << keelbox::detail::encodeOwnerMark({config.driveID, {}});
+        << keelbox::detail::encodeOwnerMark({config.driveID, {}, {}, 0});
     ui.harness.addDrive(u"PLAIN"_s);
     ui.harness.addDrive(u"CONF"_s, config);
     ui.harness.engine.hold = true;

@@ -170,6 +170,13 @@ compare() { # compare TITLE REFERENCE
     local title=$1 reference=$2 n=${#names[@]} rep k i
     times=()
     local loads=()
+    if [ "$cold" = 0 ]; then
+        # Warm: every member once, untimed, so each finds its own copy in the cache too.
+        for i in $(seq 0 $((n - 1))); do
+            "${prepares[$i]}"
+            bash -c "${commands[$i]}" >/dev/null 2>&1 || true
+        done
+    fi
     for rep in $(seq 0 $((RUNS - 1))); do
         loads+=("$(load)")
         for k in $(seq 0 $((n - 1))); do
@@ -254,10 +261,12 @@ bench_real() {
     yesterday=$(date -d yesterday +%Y-%m-%d)
     rm -rf "$dst/keelbox"
     "$keelbox" backup "$drive" --no-progress >/dev/null
-    mv "$dst/keelbox/copy/$today" "$dst/keelbox/copy/$yesterday"
+    local days
+    days=$(dirname "$(find "$dst/keelbox" -mindepth 2 -maxdepth 2 -name "$today" | head -1)")
+    mv "$days/$today" "$days/$yesterday"
     mkdir -p "$dst/dated-rsync"
     rsync -a "$drive/" "$dst/dated-rsync/$yesterday/"
-    second_keelbox() { rm -rf "$dst/keelbox/copy/$today"; }
+    second_keelbox() { rm -rf "${days:?}/$today"; }
     second_rsync() { rm -rf "$dst/dated-rsync/$today"; }
     for cold in 1 0; do
         member "keelbox dated, day 2 --no-progress" second_keelbox "$kb --no-progress"

@@ -24,7 +24,10 @@ pids=()
 mounts=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || umount -l "$m"; rmdir "$m"; done
+    for m in "${mounts[@]}"; do
+        if mountpoint -q "$m"; then umount "$m" 2>/dev/null || umount -l "$m"; fi
+        rmdir "$m" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -85,11 +88,21 @@ if [ ! -f "$image.complete" ]; then
 fi
 drive=/mnt/keelbox-bench-REALTREE
 mkdir -p "$drive" "$work/copies"
+mounts+=("$drive")
 mount -o loop "$image" "$drive"
 build/release/keelbox config "$drive" --whole-drive --destination "$work/copies" --name copy \
     --mode sync --auto on >/dev/null
 build/release/keelbox backup "$drive" --no-progress >/dev/null # the copy the runs find unchanged
-umount "$drive"
+# Whatever else looks at a new mount (a file manager, udev) may hold it for a moment.
+unmount() {
+    local tries=0
+    until umount "$drive" 2>/dev/null; do
+        tries=$((tries + 1))
+        [ $tries -lt 30 ] || { umount -l "$drive"; return; }
+        sleep 1
+    done
+}
+unmount
 for run in 1 2 3; do
     build/release/tools/keelbox_ui_tool tray-path "$drive" >"$work/path.txt" 2>/dev/null &
     tool=$!
@@ -108,6 +121,5 @@ for run in 1 2 3; do
                      run, load, at["listed"], at["progress"], at["done"] }' "$work/path.txt"
     kill "$tool" 2>/dev/null || true
     wait "$tool" 2>/dev/null || true
-    umount "$drive"
+    unmount
 done
-rmdir "$drive"

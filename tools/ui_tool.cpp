@@ -253,6 +253,7 @@ int trayPath(const QString& mountPoint) {
             QTimer::singleShot(10, [] { QCoreApplication::quit(); });
         }
     });
+    state.start();
     std::printf("ready\n");
     std::fflush(stdout);
     return QApplication::exec();

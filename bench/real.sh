@@ -46,7 +46,7 @@ cleanup() {
 }
 trap cleanup EXIT
 truncate -s 16G "$work/dest.img"
-mkfs.ext4 -q -F "$work/dest.img"
+mkfs.ext4 -q -F -i 4096 "$work/dest.img" # inodes for two copies of a million files
 mkdir -p "$work/dest"
 mount -o loop "$work/dest.img" "$work/dest"
 mounts=("$work/dest")

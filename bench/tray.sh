@@ -31,6 +31,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap "exit 1" TERM INT
 mkdir -m 700 "$work/runtime"
 export HOME=$work XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data XDG_CACHE_HOME=$work/cache
 export XDG_RUNTIME_DIR=$work/runtime LANGUAGE=en QT_QPA_PLATFORM=xcb
@@ -107,14 +108,14 @@ for run in 1 2 3; do
     build/release/tools/keelbox_ui_tool tray-path "$drive" >"$work/path.txt" 2>/dev/null &
     tool=$!
     pids+=("$tool")
-    until grep -q ready "$work/path.txt"; do sleep 0.1; done
+    until grep -qs ready "$work/path.txt"; do sleep 0.1; done
     sleep 1
     sync
     echo 3 >/proc/sys/vm/drop_caches # a drive just plugged in: nothing of it cached
     before=$(load)
     t0=$(date +%s%N)
     mount -o loop,ro "$image" "$drive"
-    timeout 600 bash -c "until grep -q done '$work/path.txt'; do sleep 0.05; done" || true
+    timeout 300 bash -c "until grep -q done '$work/path.txt'; do sleep 0.05; done" || true
     awk -v t0="$t0" -v run="$run" -v load="$before" '
         { at[$1] = ($2 - t0) / 1e9 }
         END { printf "run %d (load %s): listed %.2f s, first progress %.2f s, done %.2f s\n",

@@ -221,8 +221,7 @@ int trayPath(const QString& mountPoint) {
     tray.start();
     tray.show(u"panel"_s);
     const std::string id = mountPoint.toStdString();
-    std::string name;
-    bool listed = false, progressed = false;
+    bool listed = false, progressed = false, done = false;
     const auto mark = [](const char* what) {
         QTimer::singleShot(0, [what] {
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -235,22 +234,20 @@ int trayPath(const QString& mountPoint) {
         for (const VolumeInfo& volume : state.volumes()) {
             if (volume.id != id)
                 continue;
-            name = volume.name;
             if (!listed)
                 mark("listed");
             const bool now = volume.progress &&
                              (volume.progress->filesTotal > 0 || volume.progress->filesDone > 0);
             if (!progressed && now)
                 mark("progress");
+            // The run over: its progress leaves the row for the outcome.
+            if (progressed && !volume.progress && !done) {
+                done = true;
+                mark("done");
+                QTimer::singleShot(10, [] { QCoreApplication::quit(); });
+            }
             listed = true;
             progressed = progressed || now;
-        }
-    });
-    QObject::connect(&state, &AppState::logChanged, [&] {
-        if (listed && !state.log().empty() && state.log().front().volume == name &&
-            state.log().front().kind != LogEntry::Kind::info) {
-            mark("done");
-            QTimer::singleShot(10, [] { QCoreApplication::quit(); });
         }
     });
     state.start();

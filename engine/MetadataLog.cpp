@@ -1,5 +1,7 @@
 #include "engine/MetadataLog.h"
 
+#include <algorithm>
+
 namespace keelbox::detail {
 
 std::uint32_t MetadataLog::key(std::string_view name, std::uint32_t folder) {
@@ -26,11 +28,12 @@ constexpr std::int64_t sizeMask = (std::int64_t{1} << modeShift) - 1;
 } // namespace
 
 void MetadataLog::record(ino_t inode, std::uint32_t entryKey, const StatSlot& slot) {
-    if (m_records.size() >= capacity)
+    if (m_size >= capacity)
         return;
-    if (m_records.capacity() == 0)
-        m_records.reserve(1024);
-    Record r{static_cast<std::uint64_t>(inode), 0, 0, 0, entryKey};
+    if (m_size % blockSize == 0)
+        m_blocks.push_back(std::make_unique_for_overwrite<Record[]>(blockSize));
+    Record& r = m_blocks.back()[m_size % blockSize];
+    r = Record{static_cast<std::uint64_t>(inode), 0, 0, 0, entryKey};
     if (slot.error == 0) {
         const mode_t type = slot.st.st_mode & S_IFMT;
         const bool fits = slot.st.st_size >= 0 && slot.st.st_size <= sizeMask;
@@ -43,30 +46,40 @@ void MetadataLog::record(ino_t inode, std::uint32_t entryKey, const StatSlot& sl
         r.seconds = slot.st.st_mtim.tv_sec;
         r.nanoseconds = static_cast<std::uint32_t>(slot.st.st_mtim.tv_nsec) | (kind << kindShift);
     }
-    m_records.push_back(r);
+    ++m_size;
+}
+
+void MetadataLog::seal() {
+    const auto now = std::chrono::steady_clock::now();
+    m_until = now + std::max<std::chrono::steady_clock::duration>(freshFor, now - m_started);
+}
+
+void MetadataLog::drop() {
+    m_next = m_size;
+    m_blocks.clear();
+    m_blocks.shrink_to_fit();
 }
 
 bool MetadataLog::active() {
-    if (m_next >= m_records.size())
+    if (m_next >= m_size)
         return false;
     if (std::chrono::steady_clock::now() < m_until)
         return true;
-    m_next = m_records.size();
-    std::vector<Record>{}.swap(m_records);
+    drop();
     return false;
 }
 
 bool MetadataLog::take(ino_t inode, std::uint32_t entryKey, StatSlot& slot) {
-    if (m_next >= m_records.size())
+    if (m_next >= m_size)
         return false;
-    const Record& r = m_records[m_next];
+    const Record r = m_blocks[m_next / blockSize][m_next % blockSize];
     const std::uint32_t kind = r.nanoseconds >> kindShift;
     if (r.inode != static_cast<std::uint64_t>(inode) || r.key != entryKey) {
-        m_next = m_records.size();
-        std::vector<Record>{}.swap(m_records);
+        drop();
         return false;
     }
-    ++m_next;
+    if (++m_next % blockSize == 0 || m_next == m_size)
+        m_blocks[(m_next - 1) / blockSize].reset(); // taken: the walk never looks back
     if (kind == 0 || kind == kindOther)
         return false; // failed reads and unusual entries are read again, as they are now
     slot.error = 0;

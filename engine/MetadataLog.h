@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <sys/stat.h>
 #include <vector>
@@ -17,14 +18,19 @@ namespace keelbox::detail {
 // read once instead of twice. Each record carries the entry's inode number from the listing and
 // a hash of its name and folder, and the copy walk takes a record only when both match its own
 // listing; at the first mismatch (the drive changed in between) it stops using the log and reads
-// for itself. The log holds at most `capacity` records (1 MiB), so memory stays bounded whatever
-// the drive holds; entries beyond that are read again. It is also only good for `freshFor` after
-// the pre-count: a file changed on the drive while a long run is under way must be seen as it is
-// when the walk reaches it, not as the pre-count found it.
+// for itself. The log holds at most `capacity` records (8 MiB: every entry of a drive of a
+// quarter of a million files), so memory stays bounded whatever the drive holds; entries beyond
+// that are read again, and the records the walk has taken are freed block by block. The log is
+// good for as long after the pre-count as the pre-count took, and at least `freshFor`: the
+// drive is then seen as it was at most that long before the walk reaches an entry, and a file
+// changed while a long run is under way is seen as it is then, not as the pre-count found it.
 class MetadataLog {
 public:
-    static constexpr std::size_t capacity = (std::size_t{1} << 20) / 32;
+    static constexpr std::size_t blockSize = 4096; // records, 128 KiB
+    static constexpr std::size_t capacity = 64 * blockSize;
     static constexpr std::chrono::milliseconds freshFor{2000};
+
+    MetadataLog() : m_started(std::chrono::steady_clock::now()) {}
 
     // Key of an entry: its name in the `folder`-th folder of the walk.
     static std::uint32_t key(std::string_view name, std::uint32_t folder);
@@ -34,8 +40,9 @@ public:
     // The next record, when it is about this entry: fills `slot` and returns true. Otherwise the
     // log is abandoned for the rest of the run.
     bool take(ino_t inode, std::uint32_t key, StatSlot& slot);
-    // Called when the pre-count is over: the log is good for `freshFor` from now.
-    void seal() { m_until = std::chrono::steady_clock::now() + freshFor; }
+    // Called when the pre-count is over: the log is good for as long as the pre-count took (at
+    // least `freshFor`) from now.
+    void seal();
     // Whether records are left and still fresh; once stale the log is dropped.
     bool active();
 
@@ -52,8 +59,13 @@ private:
         std::uint32_t key;
     };
     static_assert(sizeof(Record) == 32);
-    std::vector<Record> m_records;
+    void drop();
+
+    // Blocks of `blockSize` records; the ones before m_next's are already freed.
+    std::vector<std::unique_ptr<Record[]>> m_blocks;
+    std::size_t m_size = 0;
     std::size_t m_next = 0;
+    std::chrono::steady_clock::time_point m_started;
     std::chrono::steady_clock::time_point m_until{};
     std::uint32_t m_recordedFolders = 0;
     std::uint32_t m_takenFolders = 0;

@@ -7,6 +7,9 @@
 //   the palette the desktop gave Qt, named DESKTOP-THEME instead of light and dark
 //   keelbox_ui_tool panel-timing
 //   milliseconds from the open request to the panel drawn
+//   keelbox_ui_tool tray-path MOUNTPOINT
+//   the real application with its panel open: prints the wall-clock time (ns since the epoch)
+//   at which the row of the drive mounted there was drawn listed, with its first progress, done
 
 #include "../tests/app/Fakes.h"
 #include "ui/Panel.h"
@@ -23,8 +26,10 @@
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 using namespace keelbox;
@@ -192,6 +197,50 @@ int panelTiming() {
     return 0;
 }
 
+// What a user sees of an automatic backup: the real application state, volume monitor and engine,
+// with the panel open. Each moment is taken once the event loop has drawn what changed.
+int trayPath(const QString& mountPoint) {
+    AppState& state = AppState::shared();
+    update::UpdaterViewModel& updater = update::UpdaterViewModel::shared();
+    ui::TrayApplication tray({&state, &state.localizer(), &updater, nullptr});
+    tray.start();
+    tray.show(u"panel"_s);
+    const std::string id = mountPoint.toStdString();
+    bool listed = false, progressed = false, done = false;
+    const auto mark = [](const char* what) {
+        QTimer::singleShot(0, [what] {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::system_clock::now().time_since_epoch());
+            std::printf("%s %lld\n", what, static_cast<long long>(ns.count()));
+            std::fflush(stdout);
+        });
+    };
+    QObject::connect(&state, &AppState::volumesChanged, [&] {
+        for (const VolumeInfo& volume : state.volumes()) {
+            if (volume.id != id)
+                continue;
+            if (!listed)
+                mark("listed");
+            const bool now = volume.progress &&
+                             (volume.progress->filesTotal > 0 || volume.progress->filesDone > 0);
+            if (!progressed && now)
+                mark("progress");
+            // The run over: its progress leaves the row for the outcome.
+            if (progressed && !volume.progress && !done) {
+                done = true;
+                mark("done");
+                QTimer::singleShot(10, [] { QCoreApplication::quit(); });
+            }
+            listed = true;
+            progressed = progressed || now;
+        }
+    });
+    state.start();
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return QApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -202,6 +251,9 @@ int main(int argc, char** argv) {
         return screenshots(args[2], args.value(3));
     if (args.value(1) == u"panel-timing"_s)
         return panelTiming();
-    std::fprintf(stderr, "usage: keelbox_ui_tool screenshots DIR [DESKTOP-THEME] | panel-timing\n");
+    if (args.value(1) == u"tray-path"_s && args.size() == 3)
+        return trayPath(args[2]);
+    std::fprintf(stderr, "usage: keelbox_ui_tool screenshots DIR [DESKTOP-THEME] | panel-timing | "
+                         "tray-path MOUNTPOINT\n");
     return 2;
 }

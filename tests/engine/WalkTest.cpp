@@ -3,10 +3,12 @@
 #include "EngineTestSupport.h"
 
 #include "core/PosixFile.h"
+#include "engine/MetadataLog.h"
 #include "engine/StatWorker.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <tuple>
 #include <unistd.h>
@@ -137,6 +139,40 @@ TEST_F(Walk, SharedStatsLandInTheirOwnSlots) {
                 EXPECT_EQ(slots[i].st.st_size, static_cast<off_t>(i));
             }
         }
+    }
+}
+
+// The pre-count's log hands each record back once, in order, across its blocks; what did not fit
+// and everything after the first entry that is not the recorded one is read again by the walk.
+TEST(MetadataLogTest, RecordsAreTakenInOrderUntilTheFirstMismatchOrTheBound) {
+    using Log = detail::MetadataLog;
+    // records made, the entry that differs from its record (or none), the records taken
+    const std::tuple<std::size_t, std::size_t, std::size_t> rows[] = {
+        {3, SIZE_MAX, 3},
+        {Log::blockSize + 1, SIZE_MAX, Log::blockSize + 1},
+        {2 * Log::blockSize, Log::blockSize, Log::blockSize},
+        {Log::capacity + 10, SIZE_MAX, Log::capacity}};
+    for (const auto& [made, differs, taken] : rows) {
+        SCOPED_TRACE(made);
+        Log log;
+        detail::StatSlot slot{0, {}};
+        slot.st.st_mode = S_IFREG;
+        for (std::size_t i = 0; i < made; ++i) {
+            slot.st.st_size = static_cast<off_t>(i);
+            log.record(i + 1, static_cast<std::uint32_t>(i), slot);
+        }
+        log.seal();
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < made; ++i) {
+            detail::StatSlot out;
+            const ino_t inode = i == differs ? 0 : i + 1;
+            if (!log.take(inode, static_cast<std::uint32_t>(i), out))
+                break;
+            ASSERT_EQ(out.st.st_size, static_cast<off_t>(i));
+            ++count;
+        }
+        EXPECT_EQ(count, taken);
+        EXPECT_FALSE(log.active());
     }
 }
 

@@ -57,33 +57,36 @@ void VolumeRulesTest::parsesMountInfoLines() {
              {"45 26 7:2 / /media/x rw ext4 /dev/loop2 rw", {}},     // no separator
              {"45 26 7:2 / /media/x rw -", {}},                      // nothing after the separator
              {"45 26 7:2 / media/x rw - ext4 /dev/loop2 rw", {}}}) { // relative mount point
-        const std::optional<MountInfoEntry> entry = parseMountInfoLine(line);
+        const std::optional<keelbox::MountEntry> entry =
+            keelbox::parseMountLine(line.toStdString());
         QCOMPARE(entry ? u"%1|%2|%3|%4|%5"_s
-                             .arg(entry->mountPoint, entry->fsType, entry->source, entry->root)
+                             .arg(mountPathOf(*entry), decodedName(entry->fsType),
+                                  decodedName(entry->source), decodedName(entry->root))
                              .arg(entry->minor)
                        : QString(),
                  expected);
         // In a whole table, the lines that do not parse are skipped.
-        QCOMPARE(parseMountInfo("garbage\n\n" + line).size(), std::size_t(entry ? 1 : 0));
+        QCOMPARE(keelbox::parseMountInfo("garbage\n\n" + line.toStdString()).size(),
+                 std::size_t(entry ? 1 : 0));
     }
 }
 
 void VolumeRulesTest::decidesMountTableCandidates() {
     // Mount point, file system type, the part of it mounted there: a drive of its own or not.
     for (const auto& [mountPoint, fsType, root, candidate] :
-         std::initializer_list<std::tuple<QString, QString, QString, bool>>{
-             {u"/media/ola/STICK"_s, u"vfat"_s, u"/"_s, true},
-             {u"/run/media/ola"_s, u"ext4"_s, u"/"_s, false}, // the user's folder itself
-             {u"/mnt/backup disk"_s, u"ext4"_s, u"/"_s, true},
-             {u"/media/x/FAT"_s, u"fuse.fusefat"_s, u"/"_s, true},
-             {u"/mnt/server"_s, u"fuse.sshfs"_s, u"/"_s, false}, // remote
-             {u"/mnt/x"_s, u"fuse."_s, u"/"_s, false},
-             {u"/mnt/sub"_s, u"ext4"_s, u"/data"_s, false}, // bind mount of a subfolder
-             {u"/media/../etc"_s, u"ext4"_s, u"/"_s, false},
-             {u"/mediaextra/x"_s, u"ext4"_s, u"/"_s, false}}) {
-        MountInfoEntry entry;
+         std::initializer_list<std::tuple<std::string, std::string, std::string, bool>>{
+             {"/media/ola/STICK", "vfat", "/", true},
+             {"/run/media/ola", "ext4", "/", false}, // the user's folder itself
+             {"/mnt/backup disk", "ext4", "/", true},
+             {"/media/x/FAT", "fuse.fusefat", "/", true},
+             {"/mnt/server", "fuse.sshfs", "/", false}, // remote
+             {"/mnt/x", "fuse.", "/", false},
+             {"/mnt/sub", "ext4", "/data", false}, // bind mount of a subfolder
+             {"/media/../etc", "ext4", "/", false},
+             {"/mediaextra/x", "ext4", "/", false}}) {
+        keelbox::MountEntry entry;
         entry.mountPoint = mountPoint, entry.fsType = fsType, entry.root = root;
-        QVERIFY2(isMountTableCandidate(entry) == candidate, qPrintable(mountPoint));
+        QVERIFY2(isMountTableCandidate(entry) == candidate, mountPoint.c_str());
     }
 }
 

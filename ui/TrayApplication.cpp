@@ -6,6 +6,7 @@
 #include "app/Session.h"
 #include "app/SingleInstance.h"
 #include "ui/Icons.h"
+#include "ui/UpdateDialog.h"
 #include "update/UpdaterViewModel.h"
 
 #include <QAction>
@@ -69,6 +70,7 @@ TrayApplication::TrayApplication(UiContext ui, QObject* parent) : QObject(parent
     m_openAction = m_menu->addAction(QString());
     m_menu->addSeparator();
     m_quitAction = m_menu->addAction(QString());
+    update::UpdateDialog::showChecksOf(*m_ui.updater);
     connect(m_updateAction, &QAction::triggered, m_ui.updater,
             &update::UpdaterViewModel::checkForUpdates);
     connect(m_openAction, &QAction::triggered, this, &TrayApplication::openPanel);

@@ -19,7 +19,8 @@ struct CheckRequest {
 
 // The configured feed and language, with what the options change.
 CheckRequest parseArguments(const QStringList& arguments) {
-    CheckRequest request{applicationFeed(*userSettings()), app::Localizer::shared().language(), {}};
+    CheckRequest request{
+        applicationFeed(*app::Preferences::shared()), app::Localizer::shared().language(), {}};
     const auto fail = [&request](const char* key, const QString& subject) {
         request.problem = formatLocalized(key, request.language, {subject.toStdString()});
         return request;

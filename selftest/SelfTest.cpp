@@ -1,5 +1,6 @@
 #include "selftest/SelfTest.h"
 
+#include "core/ExitStatus.h"
 #include "core/PosixFile.h"
 #include "engine/SystemError.h"
 #include "selftest/Capabilities.h"
@@ -286,7 +287,7 @@ int runSelfTest(std::ostream& out, const SelfTestEnvironment& environment) {
     fs::remove_all(root, ignored);
 
     out << "\nWynik: " << checker.passed << " OK, " << checker.failed << " błędów" << std::endl;
-    return checker.failed != 0 ? 1 : 0;
+    return checker.failed != 0 ? exitIssues : exitOk;
 }
 
 } // namespace keelbox

@@ -5,6 +5,7 @@
 #include "app/Launch.h"
 #include "app/Session.h"
 #include "app/SingleInstance.h"
+#include "core/ExitStatus.h"
 #include "ui/Icons.h"
 #include "ui/UpdateDialog.h"
 #include "update/UpdaterViewModel.h"
@@ -226,9 +227,9 @@ int requestFromInstance(int argc, char** argv, const QString& what, const QStrin
     app::SingleInstance instance(app::userRuntimeDir());
     instance.setRequest(what, token);
     if (instance.claim() == app::SingleInstance::Claim::handedOver)
-        return 0;
+        return exitOk;
     std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.noDisplay") << std::endl;
-    return 1;
+    return exitIssues;
 }
 
 // The names and the icon the desktop knows the application by; it lives on in the tray.
@@ -252,7 +253,7 @@ int runTrayApplication(int argc, char** argv) {
     const std::optional<QString> what = showArgument(arguments, &badShow);
     if (badShow) {
         std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.show") << std::endl;
-        return 2;
+        return exitUsage;
     }
     const QString token =
         qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
@@ -273,10 +274,10 @@ int runTrayApplication(int argc, char** argv) {
     case app::SingleInstance::Claim::primary:
         break;
     case app::SingleInstance::Claim::handedOver:
-        return 0;
+        return exitOk;
     case app::SingleInstance::Claim::failed:
         std::cerr << instance.errorString().toStdString() << std::endl;
-        return 1;
+        return exitIssues;
     }
     // Our own launch's token is used up; windows opened later must not reuse it.
     qunsetenv("XDG_ACTIVATION_TOKEN");

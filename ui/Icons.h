@@ -39,7 +39,4 @@ QIcon bundledIcon(std::string_view symbol, const QColor& colour);
 // the panel's text colour; the X11 path gets it drawn in `panelText`.
 QIcon trayIcon(bool busy, const QColor& panelText);
 
-// Whether the icon of `symbol` comes from the current theme (false: our own drawing).
-bool themeProvides(std::string_view symbol);
-
 } // namespace keelbox::ui

@@ -149,8 +149,6 @@ void TrayApplication::refreshIcon() {
     if (changed || m_tray->icon().isNull())
         m_tray->setIcon(ui::trayIcon(busy, trayGlyphColour()));
     m_tray->setToolTip(toolTip());
-    if (changed)
-        emit iconChanged(busy);
 }
 
 QString TrayApplication::toolTip() const {

@@ -238,12 +238,6 @@ void VolumeRow::showCommands(const VolumeInfo& volume) {
     m_backup->setEnabled(volume.isConfigured() && !running);
 }
 
-QString VolumeRow::statusText() const {
-    return m_failed->isVisibleTo(this)
-               ? m_failed->text()
-               : (m_status->isVisibleTo(this) ? m_status->text() : QString());
-}
-
 void VolumeRow::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);

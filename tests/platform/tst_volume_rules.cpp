@@ -15,6 +15,7 @@
 #include <limits>
 #include <tuple>
 
+using namespace keelbox;
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
 
@@ -44,7 +45,7 @@ private slots:
 
 void VolumeRulesTest::parsesMountInfoLines() {
     // A line and what it gives: mount point|type|source|root|minor; empty: rejected.
-    for (const auto& [line, expected] : std::initializer_list<std::pair<QByteArray, QString>>{
+    for (const auto& [line, expected] : std::initializer_list<std::pair<std::string, QString>>{
              {"45 26 7:2 / /media/root/EXTSTICK rw,nosuid,nodev,relatime shared:12 - ext4 "
               "/dev/loop2 rw,errors=remount-ro",
               u"/media/root/EXTSTICK|ext4|/dev/loop2|/|2"_s},
@@ -57,8 +58,7 @@ void VolumeRulesTest::parsesMountInfoLines() {
              {"45 26 7:2 / /media/x rw ext4 /dev/loop2 rw", {}},     // no separator
              {"45 26 7:2 / /media/x rw -", {}},                      // nothing after the separator
              {"45 26 7:2 / media/x rw - ext4 /dev/loop2 rw", {}}}) { // relative mount point
-        const std::optional<keelbox::MountEntry> entry =
-            keelbox::parseMountLine(line.toStdString());
+        const std::optional<MountEntry> entry = parseMountLine(line);
         QCOMPARE(entry ? u"%1|%2|%3|%4|%5"_s
                              .arg(mountPathOf(*entry), decodedName(entry->fsType),
                                   decodedName(entry->source), decodedName(entry->root))
@@ -66,8 +66,7 @@ void VolumeRulesTest::parsesMountInfoLines() {
                        : QString(),
                  expected);
         // In a whole table, the lines that do not parse are skipped.
-        QCOMPARE(keelbox::parseMountInfo("garbage\n\n" + line.toStdString()).size(),
-                 std::size_t(entry ? 1 : 0));
+        QCOMPARE(parseMountInfo("garbage\n\n" + line).size(), std::size_t(entry ? 1 : 0));
     }
 }
 
@@ -84,8 +83,7 @@ void VolumeRulesTest::decidesMountTableCandidates() {
              {"/mnt/sub", "ext4", "/data", false}, // bind mount of a subfolder
              {"/media/../etc", "ext4", "/", false},
              {"/mediaextra/x", "ext4", "/", false}}) {
-        keelbox::MountEntry entry;
-        entry.mountPoint = mountPoint, entry.fsType = fsType, entry.root = root;
+        const MountEntry entry{0, 0, 0, 0, root, mountPoint, {}, fsType, {}, {}};
         QVERIFY2(isMountTableCandidate(entry) == candidate, mountPoint.c_str());
     }
 }

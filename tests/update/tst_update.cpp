@@ -19,6 +19,7 @@
 
 #include <functional>
 
+using namespace keelbox::app;
 using namespace keelbox::update;
 using namespace Qt::StringLiterals;
 
@@ -146,9 +147,8 @@ void UpdateTest::publish(const QByteArray& feed, const KeyPair& signer) {
 }
 
 std::unique_ptr<UpdateService> UpdateTest::service(bool automaticChecks) {
-    auto preferences =
-        std::make_shared<keelbox::app::Preferences>(m_home.filePath(u"updates.ini"_s));
-    preferences->setBool(keelbox::app::PreferenceKey::automaticChecks, automaticChecks);
+    auto preferences = std::make_shared<Preferences>(m_home.filePath(u"updates.ini"_s));
+    preferences->setBool(PreferenceKey::automaticChecks, automaticChecks);
     return std::make_unique<UpdateService>(
         FeedSource{m_server->url(u"/feed.json"_s), m_key.publicBytes()}, u"0.1.0"_s,
         std::move(preferences), m_limits);
@@ -279,18 +279,18 @@ void UpdateTest::viewModelFollowsChecks() {
 
 void UpdateTest::feedAddressOverrides() {
     const FeedSource built{QUrl(u"https://a.test/feed"_s), m_key.publicBytes()};
-    keelbox::app::Preferences settings(m_home.filePath(u"admin.ini"_s));
+    Preferences settings(m_home.filePath(u"admin.ini"_s));
     QProcessEnvironment environment;
     const auto host = [&] { return configuredFeed(built, settings, environment).address.host(); };
     QCOMPARE(host(), u"a.test"_s);
-    settings.setString(keelbox::app::PreferenceKey::feedAddress, u"https://b.test/feed"_s);
+    settings.setString(PreferenceKey::feedAddress, u"https://b.test/feed"_s);
     QCOMPARE(host(), u"b.test"_s);
     environment.insert(u"KEELBOX_UPDATE_FEED"_s, u"http://127.0.0.1:1/feed"_s);
     QCOMPARE(host(), u"127.0.0.1"_s);
     // Without a feed built in, nothing set at run time makes one.
     QVERIFY(!configuredFeed({}, settings, environment).usable());
     UpdateService none({}, u"0.1.0"_s,
-                       std::make_shared<keelbox::app::Preferences>(m_home.filePath(u"none.ini"_s)));
+                       std::make_shared<Preferences>(m_home.filePath(u"none.ini"_s)));
     UpdaterViewModel without(&none);
     without.setAutomaticChecks(true);
     QVERIFY(!without.canCheckForUpdates() && !without.automaticChecks());
@@ -300,11 +300,9 @@ void UpdateTest::skippedVersionStaysQuiet() {
     publish(feedJson(u"0.2.0"_s), m_key);
     auto updates = service(false);
     UpdaterViewModel model(updates.get());
-    UpdateDialog::showChecksOf(model);
     // With automatic checks off nothing is asked until the user checks.
     QTest::qWait(200);
     QVERIFY(model.canCheckForUpdates() && m_server->requests.isEmpty());
-    model.checkForUpdates();
     QPointer<UpdateDialog> dialog = UpdateDialog::open(*updates);
     QTRY_VERIFY(dialog->stage() == UpdateDialog::Stage::found && model.updateAvailable());
     dialog->findChild<QPushButton*>(u"skip"_s)->click();

@@ -20,9 +20,6 @@ namespace keelbox::app {
 
 namespace {
 
-const QString autoBackupKey = QStringLiteral("autoBackup");
-const QString notifyKey = QStringLiteral("notify");
-
 // Notification titles: the name isolated, so that it cannot reorder the words around it.
 std::string titleFor(const std::string& volumeName) {
     return "Keelbox — " + isolatedName(volumeName);
@@ -78,8 +75,8 @@ AppState::AppState(AppServices services, QObject* parent)
         };
     Q_ASSERT(m_localizer);
     if (m_preferences) {
-        m_autoBackup = m_preferences->boolValue(autoBackupKey, true);
-        m_notify = m_preferences->boolValue(notifyKey, true);
+        m_autoBackup = m_preferences->boolValue(PreferenceKey::autoBackup, true);
+        m_notify = m_preferences->boolValue(PreferenceKey::notify, true);
     }
     m_launchAtLogin = m_loginItem && m_loginItem->isEnabled();
     // One backup at a time, in start order: equal-priority tasks leave the pool's queue in the
@@ -121,11 +118,11 @@ void AppState::setLastError(std::string message) {
 }
 
 void AppState::setAutoBackup(bool on) {
-    setStoredSwitch(m_autoBackup, on, autoBackupKey, &AppState::autoBackupChanged);
+    setStoredSwitch(m_autoBackup, on, PreferenceKey::autoBackup, &AppState::autoBackupChanged);
 }
 
 void AppState::setNotify(bool on) {
-    setStoredSwitch(m_notify, on, notifyKey, &AppState::notifyChanged);
+    setStoredSwitch(m_notify, on, PreferenceKey::notify, &AppState::notifyChanged);
 }
 
 void AppState::setStoredSwitch(bool& field, bool on, const QString& key,

@@ -5,6 +5,7 @@
 #include "app/Console.h"
 #include "app/Session.h"
 #include "app/SingleInstance.h"
+#include "core/ExitStatus.h"
 
 #include <QCoreApplication>
 
@@ -47,10 +48,10 @@ int runApplication(int argc, char** argv) {
         break;
     case SingleInstance::Claim::handedOver:
         std::cout << Localizer::shared().text("app.handedOver") << std::endl;
-        return 0;
+        return exitOk;
     case SingleInstance::Claim::failed:
         std::cerr << instance.errorString().toStdString() << std::endl;
-        return 1;
+        return exitIssues;
     }
 
     AppState& state = AppState::shared();
@@ -72,7 +73,7 @@ int runWatch(int argc, char** argv) {
     if (options.error) {
         std::cerr << "keelbox watch: " << *options.error << "\n"
                   << "usage: keelbox watch [--language pl|en]" << std::endl;
-        return 2;
+        return exitUsage;
     }
     if (options.language)
         Localizer::shared().useLanguageForSession(*options.language);

@@ -2,16 +2,12 @@
 
 namespace keelbox::app {
 
-namespace {
-const QString languageKey = QStringLiteral("appLanguage");
-}
-
 Localizer::Localizer(std::shared_ptr<Preferences> preferences,
                      const std::vector<std::string>& preferredLanguages, QObject* parent)
     : QObject(parent), m_preferences(std::move(preferences)) {
     std::optional<std::string> stored;
     if (m_preferences) {
-        if (auto value = m_preferences->stringValue(languageKey))
+        if (auto value = m_preferences->stringValue(PreferenceKey::appLanguage))
             stored = value->toStdString();
     }
     m_language = keelbox::startingLanguage(stored, preferredLanguages);
@@ -34,7 +30,8 @@ std::optional<QString> Localizer::setLanguage(AppLanguage language) {
     apply(language);
     if (!m_preferences)
         return std::nullopt;
-    return m_preferences->setString(languageKey, QString::fromUtf8(rawValue(language)));
+    return m_preferences->setString(PreferenceKey::appLanguage,
+                                    QString::fromUtf8(rawValue(language)));
 }
 
 void Localizer::useLanguageForSession(AppLanguage language) {

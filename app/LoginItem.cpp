@@ -1,6 +1,7 @@
 #include "app/LoginItem.h"
 
 #include "core/PosixFile.h"
+#include "engine/PathSafety.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -170,7 +171,7 @@ std::optional<QString> XdgAutostartLoginItem::disable() {
 std::unique_ptr<LoginItem> makeLoginItem() {
     QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (!QDir::isAbsolutePath(configHome))
-        configHome = QDir::homePath() + QStringLiteral("/.config");
+        configHome = QFile::decodeName(homeFolder().c_str()) + QStringLiteral("/.config");
     QStringList systemDirs;
     for (const QString& dir :
          qEnvironmentVariable("XDG_CONFIG_DIRS").split(QLatin1Char(':'), Qt::SkipEmptyParts)) {

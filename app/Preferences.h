@@ -1,6 +1,7 @@
 #pragma once
-// The per-user preferences: "autoBackup", "notify" and "appLanguage" in an ini file under the XDG
-// config folder (~/.config/keelbox/keelbox.conf unless XDG_CONFIG_HOME says otherwise).
+// The per-user preferences in an ini file under the XDG config folder
+// (~/.config/keelbox/keelbox.conf unless XDG_CONFIG_HOME says otherwise, with
+// /etc/xdg/keelbox/keelbox.conf behind it). Every key Keelbox stores is in `PreferenceKey`.
 
 #include <QString>
 #include <QVariant>
@@ -11,6 +12,17 @@
 class QSettings;
 
 namespace keelbox::app {
+
+// The keys of the store, in one table.
+struct PreferenceKey {
+    static inline const QString autoBackup = QStringLiteral("autoBackup");
+    static inline const QString notify = QStringLiteral("notify");
+    static inline const QString appLanguage = QStringLiteral("appLanguage");
+    // The [updates] group, which the README documents.
+    static inline const QString automaticChecks = QStringLiteral("updates/automaticChecks");
+    static inline const QString skippedVersion = QStringLiteral("updates/skippedVersion");
+    static inline const QString feedAddress = QStringLiteral("updates/feedURL");
+};
 
 class Preferences {
 public:

@@ -1,5 +1,8 @@
 #include "app/Session.h"
 
+#include "core/ExitStatus.h"
+#include "core/StopSignals.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -7,6 +10,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <iostream>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,22 +35,14 @@ public:
             return;
         m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, [this] { received(); });
-        struct sigaction action {};
-        action.sa_handler = onTerminationSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &action, &m_previousInt);
-        ::sigaction(SIGTERM, &action, &m_previousTerm);
         // A closed terminal stops the session like a kill does, never mid-file.
-        ::sigaction(SIGHUP, &action, &m_previousHup);
+        m_signals.emplace(onTerminationSignal, SA_RESTART);
     }
 
     ~TerminationWatch() override {
         if (!m_notifier)
             return;
-        ::sigaction(SIGINT, &m_previousInt, nullptr);
-        ::sigaction(SIGTERM, &m_previousTerm, nullptr);
-        ::sigaction(SIGHUP, &m_previousHup, nullptr);
+        m_signals.reset();
         delete m_notifier;
         ::close(signalPipe[0]);
         ::close(signalPipe[1]);
@@ -68,7 +64,7 @@ private:
                 continue;
             }
             // Like `keelbox backup`: a backup cut short by Ctrl-C ends the process with 130.
-            const int status = byte == SIGINT ? 130 : 0;
+            const int status = byte == SIGINT ? exitInterrupted : exitOk;
             m_console.say("watch.stopping");
             connect(&m_state, &AppState::backupsSettled, this,
                     [status] { QCoreApplication::exit(status); });
@@ -78,9 +74,7 @@ private:
     AppState& m_state;
     Console& m_console;
     QSocketNotifier* m_notifier = nullptr;
-    struct sigaction m_previousInt {};
-    struct sigaction m_previousTerm {};
-    struct sigaction m_previousHup {};
+    std::optional<StopSignals> m_signals;
     bool m_stopping = false;
 };
 

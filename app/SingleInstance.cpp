@@ -1,5 +1,7 @@
 #include "app/SingleInstance.h"
 
+#include "engine/PathSafety.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -251,7 +253,7 @@ QString userRuntimeDir() {
     // Somebody else's folder (or a link) under the shared temporary folder is not ours to use.
     if (::lstat(encoded.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
         info.st_uid != ::getuid()) {
-        fallback = QDir::homePath() + QStringLiteral("/.cache/keelbox");
+        fallback = QFile::decodeName(homeFolder().c_str()) + QStringLiteral("/.cache/keelbox");
         QDir().mkpath(fallback);
     }
     return fallback;

@@ -1,5 +1,6 @@
 #include "cli/BackupRun.h"
 
+#include "core/StopSignals.h"
 #include "localization/Format.h"
 #include "localization/Language.h"
 
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <ostream>
 #include <unistd.h>
 #include <vector>
@@ -45,26 +47,11 @@ public:
         notice.push_back('\n');
         stopNoticeLength = std::min(notice.size(), sizeof stopNotice);
         std::memcpy(stopNotice, notice.data(), stopNoticeLength);
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND;
-        ::sigaction(SIGINT, &action, &m_previousInterrupt);
-        ::sigaction(SIGTERM, &action, &m_previousTerminate);
-        ::sigaction(SIGHUP, &action, &m_previousHangUp);
+        m_signals.emplace(onStopSignal, SA_RESETHAND);
     }
-    ~StopOnSignal() {
-        ::sigaction(SIGINT, &m_previousInterrupt, nullptr);
-        ::sigaction(SIGTERM, &m_previousTerminate, nullptr);
-        ::sigaction(SIGHUP, &m_previousHangUp, nullptr);
-    }
-    StopOnSignal(const StopOnSignal&) = delete;
-    StopOnSignal& operator=(const StopOnSignal&) = delete;
 
 private:
-    struct sigaction m_previousInterrupt {};
-    struct sigaction m_previousTerminate {};
-    struct sigaction m_previousHangUp {};
+    std::optional<StopSignals> m_signals;
 };
 
 // On a terminal one line rewritten in place, at most ten times a second; otherwise a plain line

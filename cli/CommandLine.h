@@ -1,6 +1,7 @@
 #pragma once
 // The `keelbox` command line: argument dispatch for the jobs that need no display.
 
+#include "core/ExitStatus.h"
 #include "core/Records.h"
 #include "engine/BackupEngine.h"
 
@@ -15,13 +16,6 @@
 #include <vector>
 
 namespace keelbox::cli {
-
-// Exit statuses shared by every command.
-inline constexpr int exitOk = 0;
-inline constexpr int exitIssues = 1;
-inline constexpr int exitUsage = 2;
-// 128 + SIGINT, what a shell reports for a job stopped with Ctrl-C.
-inline constexpr int exitInterrupted = 130;
 
 enum class Command {
     selfTest,

@@ -44,28 +44,6 @@ bool isFolder(const fs::path& path) {
     return fs::is_directory(path, ec);
 }
 
-fs::path homeFolder(const EnvironmentLookup& getenv) {
-    if (const char* home = getenv ? getenv("HOME") : nullptr; home != nullptr && *home == '/')
-        return home;
-    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr)
-        return entry->pw_dir;
-    return {};
-}
-
-// The configuration window stores a chosen folder inside the home folder as "~/…", so that the
-// same rules work for whoever connects the drive on another computer; typed paths get the same.
-std::string abbreviateHome(const fs::path& folder, const fs::path& home) {
-    if (home.empty())
-        return folder.string();
-    const fs::path normalHome = home.lexically_normal();
-    const fs::path relative = folder.lexically_normal().lexically_relative(normalHome);
-    if (relative.empty() || *relative.begin() == "..")
-        return folder.string();
-    if (relative == ".")
-        return "~";
-    return "~/" + relative.string();
-}
-
 std::string modeName(BackupMode mode, AppLanguage language) {
     return text(mode == BackupMode::dated ? "mode.dated.long" : "mode.sync.long", language);
 }
@@ -308,10 +286,8 @@ std::string storedDestination(const std::string& typed, const fs::path& home) {
     if (typed.starts_with("~"))
         return typed;
     std::error_code ec;
-    fs::path absolute = fs::absolute(typed, ec).lexically_normal();
-    if (absolute.has_parent_path() && absolute.filename().empty())
-        absolute = absolute.parent_path(); // "…/Backups/" names "…/Backups"
-    return abbreviateHome(ec ? fs::path(typed) : absolute, home);
+    const fs::path absolute = fs::absolute(typed, ec);
+    return abbreviatedHome(ec ? fs::path(typed) : absolute, home);
 }
 
 // A source to remove: its place on the drive when it still exists there, else its listed path.
@@ -547,7 +523,7 @@ int runConfigCommand(const std::vector<std::string>& args, Terminal& terminal) {
 
     std::vector<ConfigEdit> edits;
     for (const TypedEdit& typed : request.edits) {
-        auto resolved = resolveEdit(typed, driveRoot, homeFolder(terminal.getenv), language);
+        auto resolved = resolveEdit(typed, driveRoot, homeFolder({}, terminal.getenv), language);
         if (const Refusal* refusal = std::get_if<Refusal>(&resolved))
             return refuse(terminal, language, *refusal);
         edits.push_back(std::get<ConfigEdit>(std::move(resolved)));

@@ -25,6 +25,7 @@ constexpr bool withApplication = false;
 namespace {
 
 using namespace keelbox::cli;
+using keelbox::exitUsage;
 
 int noDesktop(Terminal& terminal, const char* detail) {
     terminal.err << "keelbox: "

@@ -55,10 +55,6 @@ ssize_t readRetrying(int fd, void* buffer, std::size_t size) {
     return retryOnInterrupt([&] { return ::read(fd, buffer, size); });
 }
 
-ssize_t writeRetrying(int fd, const void* data, std::size_t size) {
-    return retryOnInterrupt([&] { return ::write(fd, data, size); });
-}
-
 ssize_t readFull(int fd, char* buffer, std::size_t size) {
     return readFull(fd, buffer, size, systemRead);
 }

@@ -60,9 +60,8 @@ template <typename Call> auto retryOnInterrupt(Call&& call) -> decltype(call()) 
 using ReadCall = ssize_t (*)(int fd, void* buffer, std::size_t size);
 using WriteCall = ssize_t (*)(int fd, const void* data, std::size_t size);
 
-// ::read and ::write, repeated while interrupted by a signal.
+// ::read, repeated while interrupted by a signal.
 ssize_t readRetrying(int fd, void* buffer, std::size_t size);
-ssize_t writeRetrying(int fd, const void* data, std::size_t size);
 
 // Reads until `size` bytes are in or the file ends; the count read, or -1 with errno set.
 ssize_t readFull(int fd, char* buffer, std::size_t size);

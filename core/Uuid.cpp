@@ -71,12 +71,4 @@ std::string Uuid::toString() const {
     return text;
 }
 
-bool Uuid::isNil() const {
-    for (const auto byte : m_bytes) {
-        if (byte != 0)
-            return false;
-    }
-    return true;
-}
-
 } // namespace keelbox

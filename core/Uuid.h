@@ -33,7 +33,6 @@ public:
     // Canonical 36-character form, upper-case hexadecimal.
     std::string toString() const;
     const std::array<std::uint8_t, 16>& bytes() const { return m_bytes; }
-    bool isNil() const;
 
     friend bool operator==(const Uuid&, const Uuid&) = default;
     friend auto operator<=>(const Uuid&, const Uuid&) = default;

@@ -51,14 +51,28 @@ bool isWithin(const fs::path& path, const fs::path& base) {
     return true;
 }
 
-fs::path homeFolder(const fs::path& configured) {
+fs::path homeFolder(const fs::path& configured,
+                    const std::function<const char*(const char*)>& getenv) {
     if (!configured.empty())
         return configured;
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
+    if (const char* home = getenv ? getenv("HOME") : nullptr; home != nullptr && home[0] == '/')
         return home;
     if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr)
         return entry->pw_dir;
     return "/";
+}
+
+std::string abbreviatedHome(const fs::path& folder, const fs::path& home) {
+    fs::path clean = folder.lexically_normal();
+    if (clean.has_relative_path() && clean.filename().empty())
+        clean = clean.parent_path(); // "…/Backups/" names "…/Backups"
+    if (!home.empty() && isWithin(clean, home.lexically_normal())) {
+        const fs::path rest = clean.lexically_relative(home.lexically_normal());
+        if (rest.empty() || rest == ".")
+            return "~";
+        return "~/" + rest.string();
+    }
+    return clean.string();
 }
 
 fs::path resolvedLocation(const fs::path& path) {

@@ -15,11 +15,16 @@ echo "== fuzz build (clang, libFuzzer)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
+echo "== ThreadSanitizer build (only the engine and app tests)"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+
 status=0
 echo "== Debian package (build, lintian, install, run, remove)"
 scripts/package-check.sh || status=1
 
 echo "== tests"
 ctest --preset fuzz || status=1
+ctest --preset tsan || status=1  # one at a time: the sanitizer slows the instance hand-over
 ctest --preset debug -j2 || status=1
 exit $status

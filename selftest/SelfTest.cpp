@@ -1,5 +1,6 @@
 #include "selftest/SelfTest.h"
 
+#include "core/ExitStatus.h"
 #include "core/PosixFile.h"
 #include "engine/SystemError.h"
 #include "localization/Format.h"
@@ -289,7 +290,7 @@ int runSelfTest(std::ostream& out, const SelfTestEnvironment& environment) {
     out << "\nWynik: " << checker.passed << " OK, "
         << formatText("%ld %{błąd|błędy|błędów}", {static_cast<std::int64_t>(checker.failed)})
         << std::endl;
-    return checker.failed != 0 ? 1 : 0;
+    return checker.failed != 0 ? exitIssues : exitOk;
 }
 
 } // namespace keelbox

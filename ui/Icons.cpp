@@ -171,11 +171,4 @@ QIcon trayIcon(bool busy, TrayHost host, const QColor& panelText) {
     return result;
 }
 
-bool themeProvides(std::string_view symbol) {
-    const IconMapping* mapping = findIconMapping(symbol);
-    return mapping && !mapping->themeName.empty() &&
-           QIcon::hasThemeIcon(
-               QString::fromLatin1(mapping->themeName.data(), mapping->themeName.size()));
-}
-
 } // namespace keelbox::ui

@@ -50,7 +50,4 @@ QIcon trayIcon(bool busy, TrayHost host, const QColor& panelText);
 // The installed `keelbox` application icon, or the copy built in.
 QIcon applicationIcon();
 
-// Whether the icon of `symbol` comes from the current theme (false: our own drawing).
-bool themeProvides(std::string_view symbol);
-
 } // namespace keelbox::ui

@@ -79,8 +79,7 @@ void Panel::addHeader(QVBoxLayout* column) {
     header->addWidget(m_help);
     header->addWidget(m_refresh);
     column->addLayout(header);
-    m_dividers << divider(this);
-    column->addWidget(m_dividers.back());
+    column->addWidget(divider(this));
 
     m_update = new QPushButton(this);
     m_update->setObjectName(QStringLiteral("update"));
@@ -117,8 +116,7 @@ void Panel::addDrives(QVBoxLayout* column) {
     m_empty->setObjectName(QStringLiteral("empty"));
     empty->addWidget(m_empty, 1);
     column->addWidget(m_emptyBlock);
-    m_dividers << divider(this);
-    column->addWidget(m_dividers.back());
+    column->addWidget(divider(this));
 
     m_autoBackup = new QCheckBox(this);
     m_autoBackup->setObjectName(QStringLiteral("autoBackup"));
@@ -145,8 +143,7 @@ void Panel::addRecent(QVBoxLayout* column) {
         m_recentLines.append({dot, text});
     }
     column->addWidget(m_recent);
-    m_dividers << divider(this);
-    column->addWidget(m_dividers.back());
+    column->addWidget(divider(this));
 }
 
 void Panel::addFooter(QVBoxLayout* column) {
@@ -224,22 +221,6 @@ void Panel::open(std::optional<QPoint> position) {
 
 bool Panel::closedByFocusLossJustNow() const {
     return m_focusLost.isValid() && m_focusLost.elapsed() < 400;
-}
-
-QList<VolumeRow*> Panel::rows() const {
-    QList<VolumeRow*> rows;
-    for (int i = 0; i < m_driveList->count(); ++i)
-        if (auto* row = qobject_cast<VolumeRow*>(m_driveList->itemAt(i)->widget()))
-            rows << row;
-    return rows;
-}
-
-QList<ElidedLabel*> Panel::recentLines() const {
-    QList<ElidedLabel*> lines;
-    for (const auto& [dot, text] : m_recentLines)
-        if (text->isVisibleTo(m_recent))
-            lines << text;
-    return lines;
 }
 
 void Panel::showVolumes() {

@@ -48,17 +48,8 @@ public:
     // The popup closed because it lost the focus a moment ago (to a click on the tray icon, say).
     bool closedByFocusLossJustNow() const;
 
-    // What tests and screen readers look at.
+    // The rows in the order they are drawn.
     QList<VolumeRow*> rows() const;
-    QLabel* emptyLine() const { return m_empty; }
-    QPushButton* updateLine() const { return m_update; }
-    QCheckBox* autoBackupBox() const { return m_autoBackup; }
-    QWidget* recentBlock() const { return m_recent; }
-    QList<ElidedLabel*> recentLines() const;
-    QList<QWidget*> dividers() const { return m_dividers; }
-    QToolButton* helpButton() const { return m_help; }
-    QScrollArea* driveArea() const { return m_driveScroll; }
-    QPushButton* quitButton() const { return m_quit; }
 
 signals:
     void quitRequested();
@@ -101,7 +92,6 @@ private:
     QWidget* m_recent;
     QLabel* m_recentTitle;
     QList<QPair<Dot*, ElidedLabel*>> m_recentLines;
-    QList<QWidget*> m_dividers;
     QPushButton* m_settings;
     QPushButton* m_log;
     QPushButton* m_quit;

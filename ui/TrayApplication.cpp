@@ -5,9 +5,11 @@
 #include "app/Launch.h"
 #include "app/Session.h"
 #include "app/SingleInstance.h"
+#include "core/ExitStatus.h"
 #include "ui/Appearance.h"
 #include "ui/Icons.h"
 #include "ui/PlainText.h"
+#include "ui/UpdateDialog.h"
 #include "update/UpdaterViewModel.h"
 
 #include <QAction>
@@ -90,6 +92,7 @@ TrayApplication::TrayApplication(UiContext ui, QObject* parent) : QObject(parent
     m_openAction = m_menu->addAction(QString());
     m_menu->addSeparator();
     m_quitAction = m_menu->addAction(QString());
+    update::UpdateDialog::showChecksOf(*m_ui.updater);
     connect(m_updateAction, &QAction::triggered, m_ui.updater,
             &update::UpdaterViewModel::checkForUpdates);
     connect(m_openAction, &QAction::triggered, this, &TrayApplication::openPanel);
@@ -174,8 +177,6 @@ void TrayApplication::refreshIcon() {
         m_tray->setIcon(
             ui::trayIcon(busy, m_host, QGuiApplication::palette().color(QPalette::WindowText)));
     m_tray->setToolTip(toolTip());
-    if (changed)
-        emit iconChanged(busy);
 }
 
 QString TrayApplication::toolTip() const {
@@ -252,9 +253,9 @@ int requestFromInstance(int argc, char** argv, const QString& what, const QStrin
     app::SingleInstance instance(app::userRuntimeDir());
     instance.setRequest(what, token);
     if (instance.claim() == app::SingleInstance::Claim::handedOver)
-        return 0;
+        return exitOk;
     std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.noDisplay") << std::endl;
-    return 1;
+    return exitIssues;
 }
 
 // The names and the icon the desktop knows the application by; it lives on in the tray.
@@ -278,7 +279,7 @@ int runTrayApplication(int argc, char** argv) {
     const std::optional<QString> what = showArgument(arguments, &badShow);
     if (badShow) {
         std::cerr << "keelbox: " << app::Localizer::shared().text("app.err.show") << std::endl;
-        return 2;
+        return exitUsage;
     }
     const QString token =
         qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
@@ -299,10 +300,10 @@ int runTrayApplication(int argc, char** argv) {
     case app::SingleInstance::Claim::primary:
         break;
     case app::SingleInstance::Claim::handedOver:
-        return 0;
+        return exitOk;
     case app::SingleInstance::Claim::failed:
         std::cerr << instance.errorString().toStdString() << std::endl;
-        return 1;
+        return exitIssues;
     }
     // Our own launch's token is used up; windows opened later must not reuse it.
     qunsetenv("XDG_ACTIVATION_TOKEN");

@@ -35,11 +35,8 @@ public:
     // A launch asked for `what` ("panel", a window identifier, or empty for the usual activation).
     void show(const QString& what, const QString& activationToken = {});
 
-    bool trayAvailable() const { return m_trayAvailable; }
     Panel* panel() const { return m_panel.get(); }
     WindowRouter* router() const { return m_router.get(); }
-    QMenu* menu() const { return m_menu.get(); }
-    bool busy() const { return m_busy; }
     QString toolTip() const;
 
     // How often the tray host is looked for, and how long a start without one waits for it.
@@ -48,10 +45,6 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
-
-signals:
-    // The tray icon switched between idle and busy.
-    void iconChanged(bool busy);
 
 private:
     void checkTray();

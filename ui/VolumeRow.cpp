@@ -305,12 +305,6 @@ void VolumeRow::showCommands(const VolumeInfo& volume) {
             loc.qtext("row.lastBackup", {lastBackupText(*volume.lastBackup, loc)}));
 }
 
-QString VolumeRow::statusText() const {
-    return m_failed->isVisibleTo(this)
-               ? m_failed->text()
-               : (m_status->isVisibleTo(this) ? m_status->text() : QString());
-}
-
 void VolumeRow::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);

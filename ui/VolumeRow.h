@@ -31,21 +31,6 @@ public:
     void setVolume(const VolumeInfo& volume);
     const VolumeInfo& volume() const { return m_volume; }
 
-    // The parts tests and screen readers look at.
-    QString statusText() const;
-    QPushButton* configureButton() const { return m_configure; }
-    QPushButton* backupButton() const { return m_backup; }
-    QPushButton* openCopyButton() const { return m_openCopy; }
-    QLabel* lastBackupLabel() const { return m_lastBackup; }
-    QToolButton* ejectButton() const { return m_eject; }
-    QPushButton* failedButton() const { return m_failed; }
-    QProgressBar* progressBar() const { return m_bar; }
-    QWidget* progressBlock() const { return m_progressBlock; }
-    QWidget* scanningBlock() const { return m_scanningBlock; }
-    QLabel* filesLabel() const { return m_files; }
-    QLabel* bytesLabel() const { return m_bytes; }
-    ElidedLabel* currentFileLabel() const { return m_currentFile; }
-
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;

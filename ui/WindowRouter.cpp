@@ -1,14 +1,11 @@
 #include "ui/WindowRouter.h"
 
 #include "app/Localizer.h"
-#include "ui/Style.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QScreen>
 #include <QTimer>
-#include <QVBoxLayout>
 #include <QWindow>
 
 namespace keelbox::ui {
@@ -26,17 +23,6 @@ const WindowRow windowRows[] = {
     {settingsWindow, "Ustawienia Keelbox"},
     {helpWindow, "Pomoc Keelbox"},
 };
-
-// A window whose content has not been built yet: its title, nothing else.
-QWidget* placeholderContent(const QString& id) {
-    auto* window = new QWidget;
-    auto* layout = new QVBoxLayout(window);
-    auto* title = new QLabel(declaredTitle(id), window);
-    applyTextStyle(title, TextStyle::title2);
-    layout->addWidget(title, 0, Qt::AlignCenter);
-    window->setMinimumSize(360, 200);
-    return window;
-}
 
 // Escape closes the window as it closes the panel; a control that uses the key itself (an open
 // list) has taken it before it gets here.
@@ -87,8 +73,9 @@ QWidget* WindowRouter::window(const QString& id) const {
 
 QWidget* WindowRouter::create(const QString& id) {
     const auto factory = m_factories.constFind(id);
-    QWidget* window =
-        factory != m_factories.cend() && *factory ? (*factory)(m_context) : placeholderContent(id);
+    QWidget* window = factory != m_factories.cend() && *factory ? (*factory)(m_context) : nullptr;
+    if (!window)
+        return nullptr;
     window->setParent(nullptr);
     window->setWindowFlags(Qt::Window);
     window->setObjectName(id + QStringLiteral("Window"));
@@ -114,6 +101,8 @@ void WindowRouter::showWindow(const QString& id) {
     QWidget* target = window(id);
     if (!target)
         target = create(id);
+    if (!target)
+        return;
     if (!m_activationToken.isEmpty()) {
         // Best effort: where the platform plugin reads it when it activates a window, the desktop
         // lets the window take the focus from the application that is active.

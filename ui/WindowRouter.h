@@ -63,8 +63,8 @@ public:
     explicit WindowRouter(UiContext context, QObject* parent = nullptr);
     ~WindowRouter() override;
 
-    // Replaces the content of `id` for windows not yet created. Unregistered identifiers get a
-    // minimal window holding only its title.
+    // Replaces the content of `id` for windows not yet created. A window without content is
+    // not opened.
     void registerContent(const QString& id, Factory factory);
 
     // Opens the window `id` (creating it the first time), then, queued behind the current work on

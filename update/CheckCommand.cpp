@@ -20,7 +20,8 @@ struct CheckRequest {
 
 // The configured feed and language, with what the options change.
 CheckRequest parseArguments(const QStringList& arguments) {
-    CheckRequest request{applicationFeed(*userSettings()), app::Localizer::shared().language(), {}};
+    CheckRequest request{
+        applicationFeed(*app::Preferences::shared()), app::Localizer::shared().language(), {}};
     const auto fail = [&request](const char* key, const QString& subject) {
         request.problem = formatLocalized(key, request.language, {subject.toStdString()});
         return request;
@@ -68,7 +69,7 @@ int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::
     if (!request.problem.empty()) {
         err << "keelbox check-update: " << request.problem << '\n'
             << "usage: keelbox check-update [--feed URL] [--public-key KEY] [--language pl|en]\n";
-        return exitBadArguments;
+        return exitUsage;
     }
     const CheckResult result = checkOnce(request.source);
     const AppLanguage language = request.language;
@@ -88,12 +89,12 @@ int runCheckUpdateCommand(const QStringList& arguments, std::ostream& out, std::
     case CheckResult::Outcome::upToDate:
         out << formatLocalized("update.cli.upToDate", language, {runningVersion().toStdString()})
             << '\n';
-        return exitUpToDate;
+        return exitOk;
     case CheckResult::Outcome::failed:
         break;
     }
     err << "keelbox check-update: " << failureText(result, language) << '\n';
-    return exitCheckFailed;
+    return exitIssues;
 }
 
 } // namespace keelbox::update

@@ -9,39 +9,26 @@
 
 namespace keelbox::update {
 
-namespace {
-
-const QString automaticChecksKey = QStringLiteral("updates/automaticChecks");
-const QString skippedVersionKey = QStringLiteral("updates/skippedVersion");
-const QString feedAddressKey = QStringLiteral("updates/feedURL");
-
-} // namespace
-
 FeedSource builtInFeed() {
     return {QUrl(QStringLiteral(KEELBOX_UPDATE_FEED_URL)),
             decodePublicKey(QStringLiteral(KEELBOX_UPDATE_PUBLIC_KEY))};
 }
 
-FeedSource configuredFeed(const FeedSource& builtIn, const QSettings& settings,
+FeedSource configuredFeed(const FeedSource& builtIn, const app::Preferences& preferences,
                           const QProcessEnvironment& environment) {
     if (!builtIn.usable())
         return {};
     FeedSource source = builtIn;
     QString address = environment.value(QStringLiteral("KEELBOX_UPDATE_FEED"));
     if (address.isEmpty())
-        address = settings.value(feedAddressKey).toString();
+        address = preferences.stringValue(app::PreferenceKey::feedAddress).value_or(QString());
     if (!address.isEmpty())
         source.address = QUrl(address);
     return source;
 }
 
-std::unique_ptr<QSettings> userSettings() {
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       QStringLiteral("keelbox"), QStringLiteral("keelbox"));
-}
-
-FeedSource applicationFeed(const QSettings& settings) {
-    return configuredFeed(builtInFeed(), settings, QProcessEnvironment::systemEnvironment());
+FeedSource applicationFeed(const app::Preferences& preferences) {
+    return configuredFeed(builtInFeed(), preferences, QProcessEnvironment::systemEnvironment());
 }
 
 QString runningVersion() {
@@ -81,10 +68,10 @@ std::string failureText(const CheckResult& result, AppLanguage language) {
 }
 
 UpdateService::UpdateService(FeedSource source, QString currentVersion,
-                             std::unique_ptr<QSettings> settings, CheckLimits limits,
+                             std::shared_ptr<app::Preferences> preferences, CheckLimits limits,
                              QObject* parent)
     : QObject(parent), m_checker(std::move(source), std::move(currentVersion), limits),
-      m_settings(std::move(settings)) {
+      m_preferences(std::move(preferences)) {
     connect(&m_checker, &UpdateChecker::checkingChanged, this,
             [this] { emit canCheckChanged(canCheck()); });
     connect(&m_checker, &UpdateChecker::finished, this, &UpdateService::finished);
@@ -95,9 +82,9 @@ UpdateService::UpdateService(FeedSource source, QString currentVersion,
 }
 
 std::unique_ptr<UpdateService> UpdateService::forApplication() {
-    auto settings = userSettings();
-    const FeedSource source = applicationFeed(*settings);
-    return std::make_unique<UpdateService>(source, runningVersion(), std::move(settings));
+    auto preferences = app::Preferences::shared();
+    const FeedSource source = applicationFeed(*preferences);
+    return std::make_unique<UpdateService>(source, runningVersion(), std::move(preferences));
 }
 
 bool UpdateService::canCheck() const {
@@ -105,22 +92,19 @@ bool UpdateService::canCheck() const {
 }
 
 bool UpdateService::automaticChecks() const {
-    const QVariant stored = m_settings->value(automaticChecksKey);
-    return hasFeed() && (stored.isValid() ? stored.toBool() : true);
+    return hasFeed() && m_preferences->boolValue(app::PreferenceKey::automaticChecks, true);
 }
 
 void UpdateService::setAutomaticChecks(bool on) {
-    m_settings->setValue(automaticChecksKey, on);
-    m_settings->sync();
+    m_preferences->setBool(app::PreferenceKey::automaticChecks, on);
 }
 
 QString UpdateService::skippedVersion() const {
-    return m_settings->value(skippedVersionKey).toString();
+    return m_preferences->stringValue(app::PreferenceKey::skippedVersion).value_or(QString());
 }
 
 void UpdateService::skipVersion(const QString& version) {
-    m_settings->setValue(skippedVersionKey, version);
-    m_settings->sync();
+    m_preferences->setString(app::PreferenceKey::skippedVersion, version);
     // The announced update was this one: nothing is announced any more.
     emit foundNoUpdate();
 }

@@ -3,12 +3,12 @@
 // preference (at start, then once a day), the skipped version, and the results handed on as
 // "found" or "nothing new". A check that fails changes nothing.
 
+#include "app/Preferences.h"
 #include "localization/Language.h"
 #include "update/UpdateChecker.h"
 
 #include <QObject>
 #include <QProcessEnvironment>
-#include <QSettings>
 #include <QTimer>
 
 #include <memory>
@@ -17,16 +17,14 @@ namespace keelbox::update {
 
 // The feed built in (the KEELBOX_UPDATE_FEED_URL and KEELBOX_UPDATE_PUBLIC_KEY CMake options).
 // A build without both has no feed, whatever is set at run time. With one, the address can be
-// replaced by KEELBOX_UPDATE_FEED in the environment or "updates/feedURL" in the settings
+// replaced by KEELBOX_UPDATE_FEED in the environment or "updates/feedURL" in the preferences
 // (administrators put it in /etc/xdg/keelbox/keelbox.conf).
 FeedSource builtInFeed();
-FeedSource configuredFeed(const FeedSource& builtIn, const QSettings& settings,
+FeedSource configuredFeed(const FeedSource& builtIn, const app::Preferences& preferences,
                           const QProcessEnvironment& environment);
 
-// The user's settings (~/.config/keelbox/keelbox.conf, with /etc/xdg/keelbox/keelbox.conf behind
-// it) and the feed the running Keelbox uses with them.
-std::unique_ptr<QSettings> userSettings();
-FeedSource applicationFeed(const QSettings& settings);
+// The feed the running Keelbox uses with the user's preferences.
+FeedSource applicationFeed(const app::Preferences& preferences);
 
 // Keelbox's own version.
 QString runningVersion();
@@ -40,9 +38,10 @@ class UpdateService : public QObject {
 public:
     enum class CheckKind { background, userInitiated };
 
-    UpdateService(FeedSource source, QString currentVersion, std::unique_ptr<QSettings> settings,
-                  CheckLimits limits = {}, QObject* parent = nullptr);
-    // The running application's: built-in feed with its overrides, the user's settings.
+    UpdateService(FeedSource source, QString currentVersion,
+                  std::shared_ptr<app::Preferences> preferences, CheckLimits limits = {},
+                  QObject* parent = nullptr);
+    // The running application's: built-in feed with its overrides, the user's preferences.
     static std::unique_ptr<UpdateService> forApplication();
 
     // A feed is configured and no check runs.
@@ -79,7 +78,7 @@ private:
     void finished(const CheckResult& result);
 
     UpdateChecker m_checker;
-    std::unique_ptr<QSettings> m_settings;
+    std::shared_ptr<app::Preferences> m_preferences;
     QTimer m_daily;
     CheckKind m_running = CheckKind::background;
 };

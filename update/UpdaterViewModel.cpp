@@ -1,9 +1,8 @@
 #include "update/UpdaterViewModel.h"
 
-#include "update/UpdateDialog.h"
 #include "update/UpdateService.h"
 
-#include <QApplication>
+#include <QMetaMethod>
 
 namespace keelbox::update {
 
@@ -49,8 +48,8 @@ void UpdaterViewModel::setAutomaticChecks(bool on) {
 void UpdaterViewModel::checkForUpdates() {
     if (!m_canCheckForUpdates || !m_service)
         return;
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()))
-        UpdateDialog::open(*m_service);
+    if (isSignalConnected(QMetaMethod::fromSignal(&UpdaterViewModel::checkWindowWanted)))
+        emit checkWindowWanted(m_service.data());
     else
         m_service->check(UpdateService::CheckKind::userInitiated);
 }

@@ -40,8 +40,9 @@ public:
     void setAutomaticChecks(bool on);
 
 public slots:
-    // A user-initiated check; does nothing while canCheckForUpdates() is false. In a widget
-    // application it shows the check's dialog (UpdateDialog.h).
+    // A user-initiated check; does nothing while canCheckForUpdates() is false. With a view
+    // connected to checkWindowWanted the view opens the check's window and runs it there
+    // (ui/UpdateDialog.h); without one the check runs on its own.
     void checkForUpdates();
 
 signals:
@@ -49,6 +50,8 @@ signals:
     void updateAvailableChanged(bool);
     void availableVersionStringChanged(const QString&);
     void automaticChecksChanged(bool);
+    // The user asked for a check that a window should show.
+    void checkWindowWanted(keelbox::update::UpdateService* service);
 
 public:
     // For the update service (and views' tests), on the main thread. Each announces only real

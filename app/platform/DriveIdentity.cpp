@@ -14,13 +14,12 @@ DriveIdentity probeDrive(const QString& mountPath, const QString& mountInfoPath,
                          const QString& uuidDir) {
     DriveIdentity identity;
     const QString wanted = normalizeMountPath(mountPath);
-    QFile table(mountInfoPath);
-    if (wanted.isEmpty() || !table.open(QIODevice::ReadOnly))
+    if (wanted.isEmpty())
         return identity;
-    std::optional<MountInfoEntry> top;
+    std::optional<MountEntry> top;
     // The last mount on a path is the one that is seen there.
-    for (MountInfoEntry& entry : parseMountInfo(table.readAll())) {
-        if (normalizeMountPath(entry.mountPoint) == wanted)
+    for (MountEntry& entry : readMountTable(QFile::encodeName(mountInfoPath).toStdString())) {
+        if (mountPathOf(entry) == wanted)
             top = std::move(entry);
     }
     struct stat info {};
@@ -32,8 +31,8 @@ DriveIdentity probeDrive(const QString& mountPath, const QString& mountInfoPath,
         return identity;
     identity.mounted = true;
     identity.deviceNumber = info.st_dev;
-    identity.source = top->source;
-    identity.uuid = labelForDevice(top->source, uuidDir);
+    identity.source = decodedName(top->source);
+    identity.uuid = labelForDevice(identity.source, uuidDir);
     return identity;
 }
 

@@ -17,12 +17,8 @@ namespace keelbox::app {
 
 namespace {
 
-QByteArray readWhole(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    // /proc files report size 0: read until the end.
-    return file.readAll();
+std::vector<MountEntry> readTable(const QString& path) {
+    return readMountTable(QFile::encodeName(path).toStdString());
 }
 
 // Reads the mount table to its end, which clears the kernel's change mark.
@@ -93,31 +89,30 @@ bool MountTableVolumeMonitor::start() {
         drain(m_mountTable.get());
         rescan();
     });
-    for (MountInfoEntry& entry : readCandidates())
-        m_known.insert(entry.mountPoint, std::move(entry));
+    for (MountEntry& entry : readCandidates())
+        m_known.insert(mountPathOf(entry), std::move(entry));
     return true;
 }
 
-std::vector<MountInfoEntry> MountTableVolumeMonitor::readCandidates() const {
-    std::vector<MountInfoEntry> candidates;
-    for (MountInfoEntry& entry : parseMountInfo(readWhole(m_mountInfoPath))) {
-        entry.mountPoint = normalizeMountPath(entry.mountPoint);
+std::vector<MountEntry> MountTableVolumeMonitor::readCandidates() const {
+    std::vector<MountEntry> candidates;
+    for (MountEntry& entry : readTable(m_mountInfoPath)) {
         if (!isMountTableCandidate(entry))
             continue;
         // A later mount on the same point hides the earlier one.
-        std::erase_if(candidates, [&](const MountInfoEntry& other) {
-            return other.mountPoint == entry.mountPoint;
-        });
+        const QString point = mountPathOf(entry);
+        std::erase_if(candidates,
+                      [&](const MountEntry& other) { return mountPathOf(other) == point; });
         candidates.push_back(std::move(entry));
     }
     return candidates;
 }
 
 void MountTableVolumeMonitor::rescan() {
-    QMap<QString, MountInfoEntry> now;
-    for (MountInfoEntry& entry : readCandidates())
-        now.insert(entry.mountPoint, std::move(entry));
-    const QMap<QString, MountInfoEntry> before = std::exchange(m_known, now);
+    QMap<QString, MountEntry> now;
+    for (MountEntry& entry : readCandidates())
+        now.insert(mountPathOf(entry), std::move(entry));
+    const QMap<QString, MountEntry> before = std::exchange(m_known, now);
     for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
         const auto current = now.constFind(it.key());
         if (current == now.constEnd() || current->mountId != it->mountId)
@@ -148,17 +143,17 @@ QString labelForDevice(const QString& device, const QString& labelDir) {
 
 std::vector<MountedVolume> MountTableVolumeMonitor::mountedVolumes() const {
     std::vector<MountedVolume> volumes;
-    for (const MountInfoEntry& entry : readCandidates()) {
-        const std::optional<FsStats> stats = readFsStats(entry.mountPoint);
+    for (const MountEntry& entry : readCandidates()) {
+        const QString mountPath = mountPathOf(entry);
+        const std::optional<FsStats> stats = readFsStats(mountPath);
         if (!stats)
             continue;
         const Capacities capacities =
             volumeCapacities(stats, blockDeviceSize(entry.major, entry.minor));
         MountedVolume volume;
-        volume.mountPath = entry.mountPoint;
-        volume.device = entry.source.startsWith(u'/') ? entry.source : QString();
-        volume.name =
-            volumeDisplayName(labelForDevice(volume.device, m_labelDir), {}, entry.mountPoint);
+        volume.mountPath = mountPath;
+        volume.device = entry.source.starts_with('/') ? decodedName(entry.source) : QString();
+        volume.name = volumeDisplayName(labelForDevice(volume.device, m_labelDir), {}, mountPath);
         volume.totalCapacity = capacities.total;
         volume.availableCapacity = capacities.available;
         volumes.push_back(std::move(volume));
@@ -171,9 +166,9 @@ MountTableVolumeEjector::MountTableVolumeEjector(QString mountInfoPath)
 
 EjectOutcome MountTableVolumeEjector::eject(const QString& mountPath) {
     const QString wanted = normalizeMountPath(mountPath);
-    std::optional<MountInfoEntry> mounted;
-    for (MountInfoEntry& entry : parseMountInfo(readWhole(m_mountInfoPath))) {
-        if (normalizeMountPath(entry.mountPoint) == wanted)
+    std::optional<MountEntry> mounted;
+    for (MountEntry& entry : readTable(m_mountInfoPath)) {
+        if (mountPathOf(entry) == wanted)
             mounted = std::move(entry);
     }
     if (!mounted)
@@ -183,8 +178,7 @@ EjectOutcome MountTableVolumeEjector::eject(const QString& mountPath) {
     if (unmounted.ok)
         return {true, {}};
     // A FUSE drive mounted by the user comes off with fusermount, without privileges.
-    if (mounted->fsType == QLatin1String("fuseblk") ||
-        mounted->fsType.startsWith(QLatin1String("fuse."))) {
+    if (mounted->fsType == "fuseblk" || mounted->fsType.starts_with("fuse.")) {
         for (const QString& tool : {QStringLiteral("fusermount3"), QStringLiteral("fusermount")}) {
             if (run(tool, {QStringLiteral("-u"), wanted}).ok)
                 return {true, {}};

@@ -32,13 +32,13 @@ public:
     void rescan();
 
 private:
-    std::vector<MountInfoEntry> readCandidates() const;
+    std::vector<MountEntry> readCandidates() const;
 
     QString m_mountInfoPath;
     QString m_labelDir;
     UniqueFd m_mountTable;
     QSocketNotifier* m_notifier = nullptr;
-    QMap<QString, MountInfoEntry> m_known; // candidates by mount path
+    QMap<QString, MountEntry> m_known; // candidates by mount path
 };
 
 // Unmounts with the system's `umount` (or `fusermount` for a FUSE drive the user mounted).

@@ -37,7 +37,6 @@ public:
     bool start() override;
     std::vector<MountedVolume> mountedVolumes() const override;
     // Whether UDisks2 answered when last seen (it may leave the bus and come back).
-    bool serviceRunning() const { return m_serviceRunning; }
     // The file systems that were mounted but not listed (system devices, hidden ones) when
     // UDisks2 last left the bus: mount path → device number.
     const QMap<QString, quint64>& hiddenWhenLeft() const { return m_hiddenWhenLeft; }

@@ -1,7 +1,5 @@
 #include "app/platform/VolumeRules.h"
 
-#include "core/MountTable.h"
-
 #include <QFile>
 
 #include <limits>
@@ -10,49 +8,14 @@
 
 namespace keelbox::app {
 
-namespace {
+namespace {} // namespace
 
-QString decoded(const std::string& bytes) {
+QString decodedName(const std::string& bytes) {
     return QFile::decodeName(QByteArray::fromStdString(bytes));
 }
 
-QStringList splitOptions(const std::string& field) {
-    return decoded(field).split(u',', Qt::SkipEmptyParts);
-}
-
-MountInfoEntry toEntry(const MountEntry& entry) {
-    return {entry.mountId,
-            entry.parentId,
-            entry.major,
-            entry.minor,
-            decoded(entry.root),
-            decoded(entry.mountPoint),
-            splitOptions(entry.mountOptions),
-            decoded(entry.fsType),
-            decoded(entry.source),
-            splitOptions(entry.superOptions)};
-}
-
-std::string_view bytesOf(QByteArrayView view) {
-    return {view.data(), static_cast<std::size_t>(view.size())};
-}
-
-} // namespace
-
-QString unescapeMountField(QByteArrayView field) {
-    return decoded(decodeMountField(bytesOf(field)));
-}
-
-std::optional<MountInfoEntry> parseMountInfoLine(QByteArrayView line) {
-    const std::optional<MountEntry> parsed = parseMountLine(bytesOf(line));
-    return parsed ? std::optional(toEntry(*parsed)) : std::nullopt;
-}
-
-std::vector<MountInfoEntry> parseMountInfo(QByteArrayView text) {
-    std::vector<MountInfoEntry> entries;
-    for (const MountEntry& entry : keelbox::parseMountInfo(bytesOf(text)))
-        entries.push_back(toEntry(entry));
-    return entries;
+QString mountPathOf(const MountEntry& entry) {
+    return normalizeMountPath(decodedName(entry.mountPoint));
 }
 
 QString decodeUdevEscapes(QStringView name) {
@@ -120,9 +83,9 @@ bool isRemovableMountLocation(const QString& mountPoint) {
            parts[1] == QLatin1String("media");
 }
 
-bool isMountTableCandidate(const MountInfoEntry& entry) {
-    return entry.root == QLatin1String("/") && isLocalDriveFileSystem(entry.fsType) &&
-           isRemovableMountLocation(entry.mountPoint);
+bool isMountTableCandidate(const MountEntry& entry) {
+    return entry.root == "/" && isLocalDriveFileSystem(decodedName(entry.fsType)) &&
+           isRemovableMountLocation(decodedName(entry.mountPoint));
 }
 
 bool isUDisksCandidate(const BlockFacts& facts) {

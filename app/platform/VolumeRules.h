@@ -2,6 +2,8 @@
 // The decisions behind volume discovery, apart from any I/O: which mounts count as drives, what
 // they are called and how big they are. The backends feed them what the bus or the kernel reports.
 
+#include "core/MountTable.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -12,28 +14,10 @@
 
 namespace keelbox::app {
 
-// One line of /proc/self/mountinfo, with the octal escapes (\040 and friends) decoded.
-struct MountInfoEntry {
-    int mountId = 0;
-    int parentId = 0;
-    unsigned major = 0;
-    unsigned minor = 0;
-    QString root;       // the part of the file system mounted here, "/" for a whole volume
-    QString mountPoint; // where it is mounted
-    QStringList mountOptions;
-    QString fsType; // e.g. "ext4", "fuseblk", "fuse.fusefat"
-    QString source; // e.g. "/dev/sdb1", "fusefat"
-    QStringList superOptions;
-};
-
-// Decodes the kernel's octal escapes in one mountinfo field ("\040" is a space, "\134" a
-// backslash). Anything that is not a well-formed three-digit escape is kept as it is.
-QString unescapeMountField(QByteArrayView field);
-
-// Parses one mountinfo line; nothing when the line is malformed.
-std::optional<MountInfoEntry> parseMountInfoLine(QByteArrayView line);
-// Parses the whole file, skipping malformed lines.
-std::vector<MountInfoEntry> parseMountInfo(QByteArrayView text);
+// A byte string from the kernel (a mount point, a device) in the file-name encoding.
+QString decodedName(const std::string& bytes);
+// Where `entry` is mounted, decoded and without trailing slashes.
+QString mountPathOf(const MountEntry& entry);
 
 // Decodes the \xNN escapes udev puts in /dev/disk/by-label names ("My\x20Stick").
 QString decodeUdevEscapes(QStringView name);
@@ -57,7 +41,7 @@ bool isRemovableMountLocation(const QString& mountPoint);
 
 // The candidate rule when only the kernel's mount table is known: a whole file system, of a
 // local kind, mounted at a removable-media location.
-bool isMountTableCandidate(const MountInfoEntry& entry);
+bool isMountTableCandidate(const MountEntry& entry);
 
 // What UDisks2 tells about one block device with a file system.
 struct BlockFacts {

@@ -15,6 +15,7 @@
 #include <limits>
 #include <tuple>
 
+using namespace keelbox;
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
 
@@ -44,7 +45,7 @@ private slots:
 
 void VolumeRulesTest::parsesMountInfoLines() {
     // A line and what it gives: mount point|type|source|root|minor; empty: rejected.
-    for (const auto& [line, expected] : std::initializer_list<std::pair<QByteArray, QString>>{
+    for (const auto& [line, expected] : std::initializer_list<std::pair<std::string, QString>>{
              {"45 26 7:2 / /media/root/EXTSTICK rw,nosuid,nodev,relatime shared:12 - ext4 "
               "/dev/loop2 rw,errors=remount-ro",
               u"/media/root/EXTSTICK|ext4|/dev/loop2|/|2"_s},
@@ -57,9 +58,10 @@ void VolumeRulesTest::parsesMountInfoLines() {
              {"45 26 7:2 / /media/x rw ext4 /dev/loop2 rw", {}},     // no separator
              {"45 26 7:2 / /media/x rw -", {}},                      // nothing after the separator
              {"45 26 7:2 / media/x rw - ext4 /dev/loop2 rw", {}}}) { // relative mount point
-        const std::optional<MountInfoEntry> entry = parseMountInfoLine(line);
+        const std::optional<MountEntry> entry = parseMountLine(line);
         QCOMPARE(entry ? u"%1|%2|%3|%4|%5"_s
-                             .arg(entry->mountPoint, entry->fsType, entry->source, entry->root)
+                             .arg(mountPathOf(*entry), decodedName(entry->fsType),
+                                  decodedName(entry->source), decodedName(entry->root))
                              .arg(entry->minor)
                        : QString(),
                  expected);
@@ -71,19 +73,18 @@ void VolumeRulesTest::parsesMountInfoLines() {
 void VolumeRulesTest::decidesMountTableCandidates() {
     // Mount point, file system type, the part of it mounted there: a drive of its own or not.
     for (const auto& [mountPoint, fsType, root, candidate] :
-         std::initializer_list<std::tuple<QString, QString, QString, bool>>{
-             {u"/media/ola/STICK"_s, u"vfat"_s, u"/"_s, true},
-             {u"/run/media/ola"_s, u"ext4"_s, u"/"_s, false}, // the user's folder itself
-             {u"/mnt/backup disk"_s, u"ext4"_s, u"/"_s, true},
-             {u"/media/x/FAT"_s, u"fuse.fusefat"_s, u"/"_s, true},
-             {u"/mnt/server"_s, u"fuse.sshfs"_s, u"/"_s, false}, // remote
-             {u"/mnt/x"_s, u"fuse."_s, u"/"_s, false},
-             {u"/mnt/sub"_s, u"ext4"_s, u"/data"_s, false}, // bind mount of a subfolder
-             {u"/media/../etc"_s, u"ext4"_s, u"/"_s, false},
-             {u"/mediaextra/x"_s, u"ext4"_s, u"/"_s, false}}) {
-        MountInfoEntry entry;
-        entry.mountPoint = mountPoint, entry.fsType = fsType, entry.root = root;
-        QVERIFY2(isMountTableCandidate(entry) == candidate, qPrintable(mountPoint));
+         std::initializer_list<std::tuple<std::string, std::string, std::string, bool>>{
+             {"/media/ola/STICK", "vfat", "/", true},
+             {"/run/media/ola", "ext4", "/", false}, // the user's folder itself
+             {"/mnt/backup disk", "ext4", "/", true},
+             {"/media/x/FAT", "fuse.fusefat", "/", true},
+             {"/mnt/server", "fuse.sshfs", "/", false}, // remote
+             {"/mnt/x", "fuse.", "/", false},
+             {"/mnt/sub", "ext4", "/data", false}, // bind mount of a subfolder
+             {"/media/../etc", "ext4", "/", false},
+             {"/mediaextra/x", "ext4", "/", false}}) {
+        const MountEntry entry{0, 0, 0, 0, root, mountPoint, {}, fsType, {}, {}};
+        QVERIFY2(isMountTableCandidate(entry) == candidate, mountPoint.c_str());
     }
 }
 

@@ -1,7 +1,7 @@
 // Update checks of a signed feed served from 127.0.0.1 by this process: the checker, the service,
 // its view model, the check dialog and `keelbox check-update`.
 
-#include "update/UpdateDialog.h"
+#include "ui/UpdateDialog.h"
 #include "update/UpdaterViewModel.h"
 #include "update/Version.h"
 
@@ -19,6 +19,7 @@
 
 #include <functional>
 
+using namespace keelbox::app;
 using namespace keelbox::update;
 using namespace Qt::StringLiterals;
 
@@ -147,12 +148,11 @@ void UpdateTest::publish(const QByteArray& feed, const KeyPair& signer) {
 }
 
 std::unique_ptr<UpdateService> UpdateTest::service(bool automaticChecks) {
-    auto settings =
-        std::make_unique<QSettings>(m_home.filePath(u"updates.ini"_s), QSettings::IniFormat);
-    settings->setValue(u"updates/automaticChecks"_s, automaticChecks);
+    auto preferences = std::make_shared<Preferences>(m_home.filePath(u"updates.ini"_s));
+    preferences->setBool(PreferenceKey::automaticChecks, automaticChecks);
     return std::make_unique<UpdateService>(
         FeedSource{m_server->url(u"/feed.json"_s), m_key.publicBytes()}, u"0.1.0"_s,
-        std::move(settings), m_limits);
+        std::move(preferences), m_limits);
 }
 
 void UpdateTest::versionOrder() {
@@ -276,6 +276,7 @@ void UpdateTest::viewModelFollowsChecks() {
     publish(feedJson(u"0.2.0"_s), m_key);
     auto updates = service(true);
     UpdaterViewModel model(updates.get());
+    UpdateDialog::showChecksOf(model);
     QSignalSpy canCheck(&model, &UpdaterViewModel::canCheckForUpdatesChanged);
     QVERIFY(!model.canCheckForUpdates()); // the check at start runs
     QTRY_VERIFY(model.updateAvailable());
@@ -298,19 +299,18 @@ void UpdateTest::viewModelFollowsChecks() {
 
 void UpdateTest::feedAddressOverrides() {
     const FeedSource built{QUrl(u"https://a.test/feed"_s), m_key.publicBytes()};
-    QSettings settings(m_home.filePath(u"admin.ini"_s), QSettings::IniFormat);
+    Preferences settings(m_home.filePath(u"admin.ini"_s));
     QProcessEnvironment environment;
     const auto host = [&] { return configuredFeed(built, settings, environment).address.host(); };
     QCOMPARE(host(), u"a.test"_s);
-    settings.setValue(u"updates/feedURL"_s, u"https://b.test/feed"_s);
+    settings.setString(PreferenceKey::feedAddress, u"https://b.test/feed"_s);
     QCOMPARE(host(), u"b.test"_s);
     environment.insert(u"KEELBOX_UPDATE_FEED"_s, u"http://127.0.0.1:1/feed"_s);
     QCOMPARE(host(), u"127.0.0.1"_s);
     // Without a feed built in, nothing set at run time makes one.
     QVERIFY(!configuredFeed({}, settings, environment).usable());
-    UpdateService none(
-        {}, u"0.1.0"_s,
-        std::make_unique<QSettings>(m_home.filePath(u"none.ini"_s), QSettings::IniFormat));
+    UpdateService none({}, u"0.1.0"_s,
+                       std::make_shared<Preferences>(m_home.filePath(u"none.ini"_s)));
     UpdaterViewModel without(&none);
     without.setAutomaticChecks(true);
     QVERIFY(!without.canCheckForUpdates() && !without.automaticChecks());
@@ -323,7 +323,6 @@ void UpdateTest::skippedVersionStaysQuiet() {
     // With automatic checks off nothing is asked until the user checks.
     QTest::qWait(200);
     QVERIFY(model.canCheckForUpdates() && m_server->requests.isEmpty());
-    model.checkForUpdates();
     QPointer<UpdateDialog> dialog = UpdateDialog::open(*updates);
     QTRY_VERIFY(dialog->stage() == UpdateDialog::Stage::found && model.updateAvailable());
     dialog->findChild<QPushButton*>(u"skip"_s)->click();

@@ -48,20 +48,6 @@ void ConfigDraft::removeSource(const Uuid& id) {
     std::erase_if(draft.sources, [&](const SourceItem& source) { return source.id == id; });
 }
 
-std::string abbreviatedHome(const fs::path& folder, const fs::path& home) {
-    const fs::path clean = folder.lexically_normal();
-    if (!home.empty() && isWithin(clean, home.lexically_normal())) {
-        const fs::path rest = clean.lexically_relative(home.lexically_normal());
-        if (rest.empty() || rest == ".")
-            return "~";
-        return "~/" + rest.string();
-    }
-    std::string text = clean.string();
-    if (text.size() > 1 && text.ends_with('/'))
-        text.pop_back();
-    return text;
-}
-
 std::optional<std::string> destinationWarning(std::string_view destination,
                                               const VolumeInfo& volume, const fs::path& home,
                                               AppLanguage language) {

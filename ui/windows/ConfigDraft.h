@@ -35,10 +35,6 @@ public:
     void removeSource(const Uuid& id);
 };
 
-// `folder` with the home folder written as "~" ("~" alone for the home folder itself); any other
-// folder as its full path.
-std::string abbreviatedHome(const std::filesystem::path& folder, const std::filesystem::path& home);
-
 // The warning under the destination field when a backup of `volume` would refuse to write into
 // `destination` (the engine's own rule: not on the drive itself, not where the computer or the
 // desktop runs or trusts files, not on a disk that is not connected), in `language`; nothing when

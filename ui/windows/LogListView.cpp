@@ -468,10 +468,10 @@ void LogListView::appendRows() {
 }
 
 LogWindow::LogWindow(app::AppState& state, app::Localizer& localizer, QWidget* parent)
-    : QWidget(parent), m_list(new LogListView(state, localizer, this)) {
+    : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_list);
+    layout->addWidget(new LogListView(state, localizer, this));
     setMinimumSize(460, 360);
     auto retitle = [this, &localizer] { setWindowTitle(localizer.qtext("log.window")); };
     retitle();

@@ -30,7 +30,7 @@ namespace keelbox::ui {
 inline constexpr std::size_t maxIssuesShown = 100;
 
 // Fills `document` with the rows of `entries` in `language`, coloured for `palette`, on the base
-// font `font`. `dotAndBulbScale` is the device pixel ratio the small images are drawn for.
+// font `font`, its small images drawn for `devicePixelRatio`.
 void fillLogDocument(QTextDocument& document, std::span<const LogEntry> entries,
                      AppLanguage language, const QPalette& palette, const QFont& font,
                      qreal devicePixelRatio);
@@ -95,12 +95,8 @@ class LogWindow : public QWidget {
     Q_OBJECT
 public:
     LogWindow(app::AppState& state, app::Localizer& localizer, QWidget* parent = nullptr);
-    LogListView* list() const { return m_list; }
     // Opens large enough for several issues of a failed backup.
     QSize sizeHint() const override { return {620, 640}; }
-
-private:
-    LogListView* m_list;
 };
 
 } // namespace keelbox::ui

@@ -4,6 +4,7 @@
 // version, or why the check failed.
 
 #include "update/UpdateService.h"
+#include "update/UpdaterViewModel.h"
 
 #include <QDialog>
 
@@ -21,6 +22,8 @@ public:
     // Starts a user-initiated check on `service` in a new dialog, or raises the one already open.
     // Returns the dialog, or nullptr when no check can start.
     static UpdateDialog* open(UpdateService& service);
+    // Opens this dialog for every user-initiated check that `model` asks for.
+    static void showChecksOf(UpdaterViewModel& model);
 
     enum class Stage { checking, found, upToDate, failed };
     Stage stage() const { return m_stage; }

@@ -1,4 +1,4 @@
-#include "update/UpdateDialog.h"
+#include "ui/UpdateDialog.h"
 
 #include "app/Localizer.h"
 
@@ -12,6 +12,11 @@
 #include <QVBoxLayout>
 
 namespace keelbox::update {
+
+void UpdateDialog::showChecksOf(UpdaterViewModel& model) {
+    QObject::connect(&model, &UpdaterViewModel::checkWindowWanted, &model,
+                     [](UpdateService* service) { open(*service); });
+}
 
 namespace {
 

@@ -257,13 +257,20 @@ void Panel::showVolumes() {
         fitToContent();
 }
 
+QList<VolumeRow*> Panel::rows() const {
+    QList<VolumeRow*> rows;
+    for (int i = 0; i < m_driveList->count(); ++i)
+        if (auto* row = qobject_cast<VolumeRow*>(m_driveList->itemAt(i)->widget()))
+            rows << row;
+    return rows;
+}
+
 // Tab follows what is drawn, top to bottom and left to right: the rows in list order, however
 // long ago each was made.
 void Panel::updateTabOrder() {
     QList<QWidget*> chain{m_help, m_refresh, m_update};
     for (VolumeRow* row : rows())
-        chain << row->failedButton() << row->ejectButton() << row->configureButton()
-              << row->backupButton();
+        chain << row->tabChain();
     chain << m_autoBackup << m_settings << m_log << m_quit;
     for (qsizetype i = 1; i < chain.size(); ++i)
         QWidget::setTabOrder(chain[i - 1], chain[i]);

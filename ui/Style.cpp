@@ -27,6 +27,16 @@ constexpr StyleRow styleRows[] = {
 
 constexpr double minimumPointSize = 8.0;
 
+double channel(double c) {
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+double luminance(const QColor& colour) {
+    const QColor rgb = colour.toRgb();
+    return 0.2126 * channel(rgb.redF()) + 0.7152 * channel(rgb.greenF()) +
+           0.0722 * channel(rgb.blueF());
+}
+
 QColor mixed(const QColor& over, const QColor& under, qreal opacity) {
     const QColor a = over.toRgb();
     const QColor b = under.toRgb();
@@ -183,6 +193,12 @@ void applyTextStyle(QWidget* widget, TextStyle style, Colour which) {
         palette.setColor(group, QPalette::Link, link);
     }
     widget->setPalette(palette);
+}
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
 Colour dotColour(LogEntry::Kind kind) {

@@ -75,4 +75,7 @@ inline const QColor brandColour{0xE5, 0x45, 0x3D};
 // link colour. Call again on a palette change (styled widgets below do so on their own).
 void applyTextStyle(QWidget* widget, TextStyle style, Colour colour = Colour::primary);
 
+// Contrast ratio of two colours as accessibility guidelines define it (1 to 21).
+double contrastRatio(const QColor& a, const QColor& b);
+
 } // namespace keelbox::ui

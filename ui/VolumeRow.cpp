@@ -150,6 +150,10 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     restyle();
 }
 
+QList<QWidget*> VolumeRow::tabChain() const {
+    return {m_failed, m_eject, m_configure, m_backup, m_stopRun, m_openCopy};
+}
+
 // The names by which tests and inspection tools find the parts.
 void VolumeRow::nameParts() {
     const std::pair<QWidget*, const char*> parts[] = {{m_status, "status"},

@@ -30,6 +30,8 @@ public:
     // Shows `volume` in the current language (also after a language switch).
     void setVolume(const VolumeInfo& volume);
     const VolumeInfo& volume() const { return m_volume; }
+    // The row's controls in the order they are drawn, for the panel's keyboard order.
+    QList<QWidget*> tabChain() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

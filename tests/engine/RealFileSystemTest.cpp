@@ -282,30 +282,6 @@ TEST_F(RealFileSystem, UnreadableFilesAndFoldersAreIssuesAndCountAsProcessed) {
               std::tuple(Int{1}, Int{2}, Int{2}, "kept"s, 0u));
 }
 
-TEST_F(RealFileSystem, FilesVanishingDuringTheRunEndCleanly) {
-    for (int i = 0; i < 20; ++i)
-        writeFile(drive / "A" / ("f" + std::to_string(i)), "a");
-    writeFile(drive / "B/b.txt", "b");
-    bool removed = false;
-    BackupResult result = run(plain({"A", "B"}), {}, [&](const BackupProgress& p) {
-        if (!removed && p.filesDone == 1) {
-            removed = true;
-            fs::remove_all(drive / "A");
-            fs::remove_all(drive / "B");
-        }
-    });
-    // B vanished before its turn; A's files are either skipped unseen or reported as gone.
-    ASSERT_TRUE(removed && !result.errors.empty());
-    EXPECT_EQ(result.errors.back().summaryLine(), "B — " + english("engine.srcMissing"));
-    for (std::size_t i = 0; i + 1 < result.errors.size(); ++i)
-        EXPECT_EQ(result.errors[i].reason, english("engine.gone"));
-    const std::vector<std::string> inCopy = listTree(copy / "A");
-    EXPECT_EQ(std::pair(static_cast<Int>(inCopy.size()), result.filesCopied > 0),
-              std::pair(result.filesCopied, true));
-    for (const std::string& name : inCopy)
-        EXPECT_EQ(readFile(copy / "A" / name), "a") << name;
-}
-
 TEST_F(RealFileSystem, NamesTooLongAreIssuesAndTheLongestLegalNameCopies) {
     const std::string longest(255, 'n'), tooLong(300, 'x');
     writeFile(drive / longest, "fits");

@@ -111,7 +111,6 @@ TEST_F(ConfigFile, UnusableFilesReadAsNoConfigurationAndSayWhy) {
          Kind::notPlainFile},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
         fs::remove_all(file);
         KEELBOX_REQUIRE_CAPABILITY(row.make(), "making a device node needs root");
         const ConfigReading read = readConfig(drive);

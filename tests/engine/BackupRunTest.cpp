@@ -126,7 +126,6 @@ TEST_F(BackupRun, DatedModeWritesIntoTheLocalDayFolder) {
     env.clock = [] { return Date{std::chrono::seconds{1796427000}}; }; // 2026-12-04T23:30:00Z
     const DriveConfig config = makeConfig(dest, "STICK", {""}, BackupMode::dated);
     for (const auto& [tz, day] : {std::pair{"UTC0", "2026-12-04"}, {"XST-14", "2026-12-05"}}) {
-        SCOPED_TRACE(tz);
         ::setenv("TZ", tz, 1);
         ::tzset();
         EXPECT_EQ(run(config).destinationRoot, copy / day);
@@ -194,7 +193,6 @@ TEST_F(BackupRun, ProgressReportsAboutOncePerHundredthPlusTheFinalSnapshot) {
     // files, the first report's count, reports before the final one
     for (const auto& [files, firstReportAt, reportsBeforeFinal] :
          {std::tuple{1, 1, 1}, {250, 1, 125}, {1000, 9, 100}}) {
-        SCOPED_TRACE(files);
         removeDriveAndCopies();
         for (int i = 0; i < files; ++i)
             writeFile(drive / ("f" + std::to_string(i)), "12345");

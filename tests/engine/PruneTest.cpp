@@ -74,7 +74,6 @@ TEST_F(Prune, PartialCopiesOfARunCutShortAreSweptButNotThoseOfARunStillGoing) {
 TEST_F(Prune, WithoutTheSwitchOrInDatedModeTheCopyKeepsEverything) {
     for (const auto& config : {makeConfig(dest, "STICK", {""}, BackupMode::sync, false),
                                makeConfig(dest, "STICK", {""}, BackupMode::dated, true)}) {
-        SCOPED_TRACE(rawValue(config.mode));
         fs::remove_all(dest);
         writeFile(drive / "gone.txt", "g");
         BackupResult first = run(config);
@@ -96,7 +95,6 @@ TEST_F(Prune, AnAutomaticRunNeverMassDeletes) {
         {"few files, all deleted, automatic", 3, 3, true, -1},
     };
     for (const auto& [name, files, deleted, automatic, expectedDeletions] : rows) {
-        SCOPED_TRACE(name);
         removeDriveAndCopies();
         for (int i = 0; i < files; ++i)
             writeFile(drive / "Docs" / ("f" + std::to_string(i)), "x");

@@ -127,7 +127,6 @@ TEST_F(Walk, SharedStatsLandInTheirOwnSlots) {
         worker.statAll({{dir.get(), wanted.data(), slots.data(), first},
                         {dir.get(), wanted.data() + first, slots.data() + first, second}});
         for (std::size_t i = 0; i < wanted.size(); ++i) {
-            SCOPED_TRACE(testing::Message() << first << "+" << second << " #" << i);
             EXPECT_EQ(slots[i].error, wanted[i] == nullptr ? -1 : 0);
             if (wanted[i] != nullptr) {
                 EXPECT_EQ(slots[i].st.st_size, static_cast<off_t>(i));

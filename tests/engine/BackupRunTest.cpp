@@ -4,7 +4,6 @@
 
 #include <sys/file.h>
 
-#include <atomic>
 #include <cstdlib>
 
 namespace keelbox::test {
@@ -210,27 +209,6 @@ TEST_F(BackupRun, RepeatedAndNestedSourcesAreWalkedOnce) {
     EXPECT_EQ(std::tuple(r.errors.size(), r.filesCopied, reports.back().filesTotal,
                          reports.back().filesDone),
               std::tuple(std::size_t{0}, Int{51}, Int{51}, Int{51}));
-}
-
-// The files in hand finish whole, nothing else starts, nothing uncopied is counted.
-TEST_F(BackupRun, AStopRequestEndsTheRunAfterTheFilesInHand) {
-    for (int i = 0; i < 200; ++i)
-        writeFile(drive / "d" / ("f" + std::to_string(i)), "x");
-    std::atomic<bool> stop{false};
-    env.stopRequested = &stop;
-    int seen = 0;
-    BackupResult result = run(mirror({"", "d"}), {}, [&](const BackupProgress& p) {
-        if (!p.currentFile.empty() && ++seen == 3)
-            stop = true;
-    });
-    EXPECT_TRUE(result.filesCopied >= 3 && result.filesCopied < 100) << result.filesCopied;
-    const std::vector<std::string> inCopy = listTree(copy / "d");
-    EXPECT_EQ(std::tuple(reports.back().filesDone, static_cast<Int>(inCopy.size()), result.ending,
-                         onlyIssue(result)),
-              std::tuple(result.filesCopied, result.filesCopied, BackupResult::Ending::stopped,
-                         english("engine.stopped")));
-    for (const std::string& name : inCopy)
-        EXPECT_EQ(readFile(copy / "d" / name), "x") << name;
 }
 
 } // namespace

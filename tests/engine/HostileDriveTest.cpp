@@ -141,7 +141,6 @@ TEST_F(HostileDrive, RefusedDestinationsCreateNothing) {
     const auto driveBefore = listTree(drive);
     const std::string absentDisk = "/media/" + tmp.path().filename().string() + "/Absent/Disk";
     const std::pair<std::string, const char*> rows[] = {
-        {"~/.config/autostart", "destTrusted"},
         {"~/Innocent", "destTrusted"},
         {absentDisk, "destNotMounted"},
         {(tmp / "link-to-drive").string(), "destOnDrive"},

@@ -16,7 +16,6 @@ Date at(int y, unsigned m, unsigned d, int hh, int mm, int ss) {
 }
 
 const Uuid firstID = *Uuid::parse("0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3");
-const Uuid secondID = *Uuid::parse("FFFFFFFF-0000-4000-8000-123456789ABC");
 
 DriveConfig sampleConfig() {
     DriveConfig config;
@@ -28,7 +27,7 @@ DriveConfig sampleConfig() {
     config.mode = BackupMode::dated;
     config.deleteRemovedFiles = true;
     config.autoRunOnMount = false;
-    config.sources = {{firstID, "Docs/Work"}, {secondID, ""}};
+    config.sources = {{firstID, "Docs/Work"}};
     return config;
 }
 
@@ -45,10 +44,6 @@ constexpr std::string_view sampleText = R"({
     {
       "id": "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3",
       "relativePath": "Docs/Work"
-    },
-    {
-      "id": "FFFFFFFF-0000-4000-8000-123456789ABC",
-      "relativePath": ""
     }
   ],
   "updatedAt": "2026-12-05T09:30:15Z"
@@ -99,7 +94,7 @@ TEST(ConfigDecoding, WrongShapesAreNoConfiguration) {
         {"sources as object", [](json& j) { j["sources"] = json::object(); }},
         {"source not an object", [](json& j) { j["sources"].push_back(1); }},
         {"source id short", [](json& j) { j["sources"][0]["id"] = "0A1B2C3D-4E5F-4A6B-8C7D"; }},
-        {"source without id", [](json& j) { j["sources"][1].erase("id"); }},
+        {"source without id", [](json& j) { j["sources"][0].erase("id"); }},
         {"date without zone", [](json& j) { j["createdAt"] = "2026-12-04T18:00:00"; }},
     };
     for (const auto& [name, change] : rows)

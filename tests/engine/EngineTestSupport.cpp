@@ -109,10 +109,10 @@ bool isMountPoint(const fs::path& path) {
 MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, std::string& whyNot) {
     static int counter = 0;
     const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    m_image = workDir / ("image-" + tag + ".img");
-    m_mountPoint = workDir / ("mnt-" + tag);
-    fs::create_directories(m_mountPoint);
-    const std::string image = quoted(m_image), point = quoted(m_mountPoint);
+    imageFile = workDir / ("image-" + tag + ".img");
+    mountPoint = workDir / ("mnt-" + tag);
+    fs::create_directories(mountPoint);
+    const std::string image = quoted(imageFile), point = quoted(mountPoint);
     const std::string makeAndMount[] = {
         "mkfs.ext4 -F -q -m 0 " + image + " && mount -o loop " + image + " " + point,
         // UTC keeps fusefat's times plain; it corrupts folders past one cluster, so 32 KiB ones.
@@ -124,7 +124,7 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
         ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + image +
                                   " && " + makeAndMount[static_cast<int>(kind)]) == 0;
     whyNot.clear();
-    if (!made || !isMountPoint(m_mountPoint)) {
+    if (!made || !isMountPoint(mountPoint)) {
         whyNot = "could not make or mount a file system image (needs root, loop devices, FUSE, "
                  "e2fsprogs, dosfstools, fusefat, exfatprogs and exfat-fuse)";
         unmount();
@@ -133,12 +133,12 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
 
 void MountedImage::unmount() {
     // A FUSE daemon may still be busy for a moment; a lazy unmount then finishes when it is done.
-    if (isMountPoint(m_mountPoint))
-        shell("umount " + quoted(m_mountPoint) + " || umount -l " + quoted(m_mountPoint));
+    if (isMountPoint(mountPoint))
+        shell("umount " + quoted(mountPoint) + " || umount -l " + quoted(mountPoint));
     std::error_code ec;
-    if (!isMountPoint(m_mountPoint))
-        fs::remove(m_mountPoint, ec);
-    fs::remove(m_image, ec);
+    if (!isMountPoint(mountPoint))
+        fs::remove(mountPoint, ec);
+    fs::remove(imageFile, ec);
 }
 
 std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row) {

@@ -39,7 +39,7 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
         setModified(drive / name, seconds, nanos);
     }
     fs::create_directories(drive / "Empty");
-    const fs::path onImage = image.mountPoint() / "Backups";
+    const fs::path onImage = image.mountPoint / "Backups";
     const DriveConfig config = makeConfig(onImage, "STICK", {""}, BackupMode::sync, true);
 
     // Not even an issue for permissions the disk cannot keep.
@@ -66,24 +66,24 @@ TEST_P(DriveFolders, BelongToOneDriveSurviveItsSetUpAgainAndNeverGoToAClone) {
     KEELBOX_MOUNTED_IMAGE(image, GetParam(), 64);
     KEELBOX_MOUNTED_IMAGE(stick, Kind::ext4, 8);
     KEELBOX_MOUNTED_IMAGE(clone, Kind::ext4, 8);
-    const fs::path onImage = image.mountPoint() / "Backups";
+    const fs::path onImage = image.mountPoint / "Backups";
     const fs::path work = onImage / "WORK";
-    writeFile(stick.mountPoint() / "Thesis/final.tex", "years of work");
+    writeFile(stick.mountPoint / "Thesis/final.tex", "years of work");
     DriveConfig owner = makeConfig(onImage, "WORK", {""}, BackupMode::sync, true);
     env.volumeUUID = "1111-AAAA";
-    ASSERT_TRUE(run(owner, stick.mountPoint()).errors.empty());
+    ASSERT_TRUE(run(owner, stick.mountPoint).errors.empty());
     const auto before = listTree(work);
 
     // Another stick with the same label, or a clone set up on its own, mirroring or not: nothing
     // written, nothing deleted, and the clone is told to take its own name.
     writeFile(tmp / "other/private.txt", "the other stick's");
-    writeFile(clone.mountPoint() / "private.txt", "the clone's");
+    writeFile(clone.mountPoint / "private.txt", "the clone's");
     DriveConfig other = owner;
     other.driveID = Uuid::random().toString();
     const std::tuple<const char*, fs::path, bool, const char*> strangers[] = {
         {"2222-BBBB", tmp / "other", true, "engine.folderForeignHint"},
         {"", tmp / "other", false, "engine.folderForeignHint"},
-        {"1111-AAAA", clone.mountPoint(), true, "engine.folderCloneHint"}};
+        {"1111-AAAA", clone.mountPoint, true, "engine.folderCloneHint"}};
     for (const auto& [uuid, root, mirrorOn, hint] : strangers) {
         env.volumeUUID = uuid;
         other.deleteRemovedFiles = mirrorOn;
@@ -98,10 +98,10 @@ TEST_P(DriveFolders, BelongToOneDriveSurviveItsSetUpAgainAndNeverGoToAClone) {
     DriveConfig again = owner;
     again.driveID = Uuid::random().toString();
     env.volumeUUID = "1111-AAAA";
-    fs::remove_all(stick.mountPoint() / "Thesis");
-    writeFile(stick.mountPoint() / "new.txt", "n");
+    fs::remove_all(stick.mountPoint / "Thesis");
+    writeFile(stick.mountPoint / "new.txt", "n");
     for (const Int deleted : {0, 1}) {
-        BackupResult result = run(again, stick.mountPoint());
+        BackupResult result = run(again, stick.mountPoint);
         EXPECT_EQ(std::tuple(result.errors.size(), result.filesDeleted), std::tuple(0u, deleted));
     }
     EXPECT_EQ(listTree(work), (std::vector<std::string>{"lost+found/", "new.txt"}));
@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kin
 // image shut down as a dying device would be).
 TEST_F(RealFileSystem, RulesTheSystemWillNotHandOverSayWhy) {
     KEELBOX_MOUNTED_IMAGE(stick, Kind::ext4, 8);
-    const fs::path file = stick.mountPoint() / ".keelbox.json";
+    const fs::path file = stick.mountPoint / ".keelbox.json";
     writeFile(file, encodeConfig(makeConfig(dest, "STICK", {""})), 0);
     for (const ConfigFault::Kind kind :
          {ConfigFault::Kind::unreadable, ConfigFault::Kind::ioError}) {
@@ -121,15 +121,15 @@ TEST_F(RealFileSystem, RulesTheSystemWillNotHandOverSayWhy) {
         KEELBOX_REQUIRE_CAPABILITY(!canOverrideFilePermissions(), "cannot drop CAP_DAC_OVERRIDE");
         if (kind == ConfigFault::Kind::ioError) {
             ::chmod(file.c_str(), 0644);
-            const int root = ::open(stick.mountPoint().c_str(), O_RDONLY | O_DIRECTORY);
+            const int root = ::open(stick.mountPoint.c_str(), O_RDONLY | O_DIRECTORY);
             unsigned flags = 2; // EXT4_GOING_FLAGS_NOLOGFLUSH
             KEELBOX_REQUIRE_CAPABILITY(::ioctl(root, _IOR('X', 125, __u32), &flags) == 0,
                                        "ext4 cannot be shut down here");
             ::close(root);
         }
         ConfigFault salvaged;
-        EXPECT_EQ(std::pair(readConfig(stick.mountPoint()).fault.kind,
-                            salvageDriveID(stick.mountPoint(), &salvaged)),
+        EXPECT_EQ(std::pair(readConfig(stick.mountPoint).fault.kind,
+                            salvageDriveID(stick.mountPoint, &salvaged)),
                   std::pair(kind, std::optional<std::string>{}));
         EXPECT_TRUE(salvaged.kind == kind && faultHidesContent(salvaged));
     }
@@ -139,33 +139,33 @@ TEST_F(RealFileSystem, RulesTheSystemWillNotHandOverSayWhy) {
 TEST_F(RealFileSystem, AMountedDriveIsNamedByUdevsRecordOfItsDevice) {
     KEELBOX_MOUNTED_IMAGE(image, Kind::ext4, 8);
     struct stat st {};
-    ASSERT_EQ(::stat(image.mountPoint().c_str(), &st), 0);
+    ASSERT_EQ(::stat(image.mountPoint.c_str(), &st), 0);
     VolumeIdSources sources;
     sources.udevData = tmp / "udev";
     writeFile(sources.udevData /
                   ("b" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))),
               "S:disk/by-label/My\\x20Disk\nE:ID_FS_UUID=0b1e-77aa\nE:ID_FS_LABEL=My_Disk\n"
               "E:ID_FS_LABEL_ENC=My\\x20Disk\\x2fx\n");
-    const VolumeIds ids = volumeIds(image.mountPoint(), sources);
+    const VolumeIds ids = volumeIds(image.mountPoint, sources);
     EXPECT_EQ(std::tuple(ids.mountPoint, ids.label, ids.uuid),
               std::tuple(true, std::string("My Disk/x"), std::string("0b1e-77aa")));
-    fs::create_directories(image.mountPoint() / "sub");
-    EXPECT_FALSE(volumeIds(image.mountPoint() / "sub", sources).mountPoint);
+    fs::create_directories(image.mountPoint / "sub");
+    EXPECT_FALSE(volumeIds(image.mountPoint / "sub", sources).mountPoint);
 }
 
 TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss) {
     KEELBOX_MOUNTED_IMAGE(image, Kind::ext4, 8);
-    const fs::path onImage = image.mountPoint() / "Backups";
+    const fs::path onImage = image.mountPoint / "Backups";
     writeFile(drive / "a.bin", std::string(1024 * 1024 + 123, 'a'));
     writeFile(drive / "b.bin", std::string(1024 * 1024 + 456, 'b'));
     writeFile(drive / "small.txt", "small");
     // Leave room for one of the two large files only.
     struct statvfs vfs {};
-    ASSERT_EQ(::statvfs(image.mountPoint().c_str(), &vfs), 0);
+    ASSERT_EQ(::statvfs(image.mountPoint.c_str(), &vfs), 0);
     const long long fillerSize =
         static_cast<long long>(vfs.f_bavail) * vfs.f_frsize - (1024 * 1024 + 700 * 1024);
     ASSERT_GT(fillerSize, 0);
-    writeFile(image.mountPoint() / "filler", std::string(static_cast<size_t>(fillerSize), 'f'));
+    writeFile(image.mountPoint / "filler", std::string(static_cast<size_t>(fillerSize), 'f'));
 
     const DriveConfig config = makeConfig(onImage, "STICK", {""});
     std::vector<std::pair<SpaceShortage, std::size_t>> warnings; // with the reports before it
@@ -185,7 +185,7 @@ TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss)
         EXPECT_TRUE(!fs::exists(onImage / "STICK" / name) ||
                     readFile(onImage / "STICK" / name) == readFile(drive / name))
             << name;
-    ASSERT_TRUE(fs::remove(image.mountPoint() / "filler"));
+    ASSERT_TRUE(fs::remove(image.mountPoint / "filler"));
     EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied);
     EXPECT_EQ(listTree(onImage / "STICK"), listTree(drive));
 }
@@ -234,7 +234,7 @@ TEST_F(RealFileSystem, APulledDriveEndsTheRunWithOneOutcome) {
 
 TEST_F(RealFileSystem, AReadOnlyDestinationReportsEveryFileAndKeepsTheOldCopy) {
     KEELBOX_MOUNTED_IMAGE(image, Kind::ext4, 8);
-    const fs::path onImage = image.mountPoint();
+    const fs::path onImage = image.mountPoint;
     markOwned(onImage / "STICK");
     writeFile(onImage / "STICK/a.txt", "old copy");
     setModified(onImage / "STICK/a.txt", 1000);
@@ -322,7 +322,7 @@ TEST_F(RealFileSystem, AFolderInsideItselfOrNestedTooDeepEndsThatBranch) {
 // Clashes and unstorable names are reported, the first name's copy stays, nothing is pruned.
 TEST_F(RealFileSystem, ACaseInsensitiveBackupDiskNeitherOverwritesNorPrunes) {
     KEELBOX_MOUNTED_IMAGE(image, Kind::exfat, 64);
-    const fs::path onImage = image.mountPoint() / "Backups";
+    const fs::path onImage = image.mountPoint / "Backups";
     const std::vector<std::pair<std::string, std::string>> pairs{
         {"Report.txt", "report.txt"}, {"Zażółć.txt", "ZAŻÓŁĆ.TXT"}, {"Sub/x.txt", "Sub/X.TXT"}};
     for (const auto& [a, b] : pairs) {
@@ -422,13 +422,13 @@ TEST_P(DatedSnapshots, DayTwoSharesUnchangedFilesAndNeverChangesDayOne) {
         writeFile(drive / "A" / ("f" + std::to_string(i)), std::string(8192, char('a' + i % 26)));
     writeFile(drive / "edit.txt", "day one");
     setModified(drive / "edit.txt", 1700000000);
-    const DriveConfig config = makeConfig(image.mountPoint(), "STICK", {""}, BackupMode::dated);
+    const DriveConfig config = makeConfig(image.mountPoint, "STICK", {""}, BackupMode::dated);
     const Date dayTwo = now();
     env.clock = [&] { return dayTwo - std::chrono::hours(24); };
     ASSERT_EQ(run(config).filesCopied, 41);
     const fs::path one =
-        image.mountPoint() / "STICK" / dayFolderName(dayTwo - std::chrono::hours(24));
-    const fs::path two = image.mountPoint() / "STICK" / dayFolderName(dayTwo);
+        image.mountPoint / "STICK" / dayFolderName(dayTwo - std::chrono::hours(24));
+    const fs::path two = image.mountPoint / "STICK" / dayFolderName(dayTwo);
     writeFile(one / "A/.keelbox-partial-99999999-7", "left by a killed run");
     ::setxattr(one.c_str(), "user.keelbox.running", "1", 1, 0);
     env.clock = [&] { return dayTwo; };

@@ -131,9 +131,8 @@ TEST_F(Prune, AFailedRemovalGivesItsOwnIssue) {
     calls.unlinkat = [](int, const char*, int) { return errno = EBUSY, -1; };
     ScopedSysCalls seam{calls};
     BackupResult result = run(mirror());
-    EXPECT_EQ(onlyIssue(result), "stale.txt — " + english("engine.pruneFail"));
-    EXPECT_EQ(result.filesDeleted, 0);
-    EXPECT_TRUE(fs::exists(copy / "stale.txt"));
+    EXPECT_EQ(std::tuple(onlyIssue(result), result.filesDeleted, fs::exists(copy / "stale.txt")),
+              std::tuple("stale.txt — " + english("engine.pruneFail"), Int{0}, true));
 }
 
 } // namespace

@@ -114,8 +114,8 @@ TEST_F(ConfigFile, UnusableFilesReadAsNoConfigurationAndSayWhy) {
         fs::remove_all(file);
         KEELBOX_REQUIRE_CAPABILITY(row.make(), "making a device node needs root");
         const ConfigReading read = readConfig(drive);
-        EXPECT_EQ(std::pair(read.has_value(), read.fault.kind), std::pair(false, row.kind));
-        EXPECT_EQ(salvageDriveID(drive), std::nullopt);
+        EXPECT_EQ(std::tuple(read.has_value(), read.fault.kind, salvageDriveID(drive)),
+                  std::tuple(false, row.kind, std::optional<std::string>{}));
     }
     EXPECT_EQ(readConfig(drive / "no-such-folder").fault.kind, Kind::missing);
 }
@@ -134,8 +134,7 @@ TEST_F(ConfigFile, FullOrReadOnlyDriveKeepsTheOldFileAndLeavesNoTempFile) {
     EXPECT_EQ(entries(), onlyTheConfiguration);
 
     ASSERT_EQ(::mount("tmpfs", drive.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
-    const auto error = writeConfig(sample("NEW"), drive).value();
-    EXPECT_EQ(error.code, std::errc::read_only_file_system);
+    EXPECT_EQ(writeConfig(sample("NEW"), drive).value().code, std::errc::read_only_file_system);
     EXPECT_TRUE(removeConfig(drive));
     EXPECT_EQ(readConfig(drive), old);
 }

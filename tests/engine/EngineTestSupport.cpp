@@ -2,7 +2,6 @@
 
 #include "core/Uuid.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <fstream>

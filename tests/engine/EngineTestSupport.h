@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>

@@ -6,9 +6,6 @@
 #include "engine/Destination.h"
 #include "engine/PathSafety.h"
 
-#include <algorithm>
-#include <map>
-
 namespace keelbox::test {
 namespace {
 

@@ -10,7 +10,6 @@
 
 #include <fstream>
 #include <linux/types.h>
-#include <map>
 #include <mutex>
 #include <sys/ioctl.h>
 #include <sys/statvfs.h>

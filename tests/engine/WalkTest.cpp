@@ -5,8 +5,6 @@
 #include "core/PosixFile.h"
 #include "engine/StatWorker.h"
 
-#include <algorithm>
-
 namespace keelbox::test {
 namespace {
 

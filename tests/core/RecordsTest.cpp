@@ -46,7 +46,6 @@ TEST(FileSize, DecimalUnitsWithTheLanguagesSeparator) {
 
 TEST(BackupResult, SummaryHasOnlyTheNonZeroOptionalParts) {
     const std::tuple<Int, Int64, Int, Int, AppLanguage, const char*> rows[] = {
-        {12, 1'500'000, 3, 1, en, "12 files • 1.5 MB • 3 unchanged • 1 deleted"},
         {12, 1'500'000, 3, 1, pl, "12 plików • 1,5 MB • 3 bez zmian • 1 usunięty"},
         {2, 20, -1, -1, pl, "2 pliki • 20 bajtów"},
     };

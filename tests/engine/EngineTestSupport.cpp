@@ -2,13 +2,10 @@
 
 #include "core/Uuid.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
 
 namespace keelbox::test {
 
@@ -111,31 +108,22 @@ bool isMountPoint(const fs::path& path) {
 MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, std::string& whyNot) {
     static int counter = 0;
     const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    m_image = workDir / ("image-" + tag + ".img");
-    m_mountPoint = workDir / ("mnt-" + tag);
-    fs::create_directories(m_mountPoint);
-    const std::string image = quoted(m_image), point = quoted(m_mountPoint);
-    bool made =
-        ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + image) == 0;
-    switch (kind) {
-    case Kind::ext4:
-        made = made && shell("mkfs.ext4 -F -q -m 0 " + image) == 0 &&
-               shell("mount -o loop " + image + " " + point) == 0;
-        break;
-    case Kind::fat:
+    imageFile = workDir / ("image-" + tag + ".img");
+    mountPoint = workDir / ("mnt-" + tag);
+    fs::create_directories(mountPoint);
+    const std::string image = quoted(imageFile), point = quoted(mountPoint);
+    const std::string makeAndMount[] = {
+        "mkfs.ext4 -F -q -m 0 " + image + " && mount -o loop " + image + " " + point,
         // UTC keeps fusefat's times plain; it corrupts folders past one cluster, so 32 KiB ones.
-        made = made && shell("mkfs.fat -s 64 -n KBTEST " + image) == 0 &&
-               shell("TZ=UTC fusefat -o rw+ " + image + " " + point) == 0;
-        break;
-    case Kind::exfat:
+        "mkfs.fat -s 64 -n KBTEST " + image + " && TZ=UTC fusefat -o rw+ " + image + " " + point,
         // exfat-fuse wants a block device; detached at once, it goes when the daemon lets it go.
-        made = made && shell("mkfs.exfat -L KBTEST " + image) == 0 &&
-               shell("dev=$(losetup -f --show " + image + ") && mount.exfat-fuse $dev " + point +
-                     "; r=$?; losetup -d $dev; exit $r") == 0;
-        break;
-    }
+        "mkfs.exfat -L KBTEST " + image + " && dev=$(losetup -f --show " + image +
+            ") && { mount.exfat-fuse $dev " + point + "; r=$?; losetup -d $dev; exit $r; }"};
+    const bool made =
+        ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + image +
+                                  " && " + makeAndMount[static_cast<int>(kind)]) == 0;
     whyNot.clear();
-    if (!made || !isMountPoint(m_mountPoint)) {
+    if (!made || !isMountPoint(mountPoint)) {
         whyNot = "could not make or mount a file system image (needs root, loop devices, FUSE, "
                  "e2fsprogs, dosfstools, fusefat, exfatprogs and exfat-fuse)";
         unmount();
@@ -144,12 +132,12 @@ MountedImage::MountedImage(Kind kind, const fs::path& workDir, int megabytes, st
 
 void MountedImage::unmount() {
     // A FUSE daemon may still be busy for a moment; a lazy unmount then finishes when it is done.
-    if (isMountPoint(m_mountPoint))
-        shell("umount " + quoted(m_mountPoint) + " || umount -l " + quoted(m_mountPoint));
+    if (isMountPoint(mountPoint))
+        shell("umount " + quoted(mountPoint) + " || umount -l " + quoted(mountPoint));
     std::error_code ec;
-    if (!isMountPoint(m_mountPoint))
-        fs::remove(m_mountPoint, ec);
-    fs::remove(m_image, ec);
+    if (!isMountPoint(mountPoint))
+        fs::remove(mountPoint, ec);
+    fs::remove(imageFile, ec);
 }
 
 std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row) {

@@ -10,10 +10,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
 
 namespace keelbox::test {
 
@@ -98,22 +101,15 @@ protected:
                              [](const auto& row) { return row.param ? "shown" : "none"; })
 
 // A file system in an image file, mounted for the life of the object.
-class MountedImage {
-public:
+struct MountedImage {
     enum class Kind { ext4, fat, exfat };
 
     MountedImage(Kind kind, const fs::path& workDir, int megabytes, std::string& whyNot);
     ~MountedImage() { unmount(); }
-    MountedImage(const MountedImage&) = delete;
-    MountedImage& operator=(const MountedImage&) = delete;
-
-    const fs::path& mountPoint() const { return m_mountPoint; }
-
-private:
     void unmount();
 
-    fs::path m_image;
-    fs::path m_mountPoint;
+    fs::path imageFile;
+    fs::path mountPoint;
 };
 
 std::string kindName(const ::testing::TestParamInfo<MountedImage::Kind>& row);

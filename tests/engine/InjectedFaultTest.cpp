@@ -4,12 +4,12 @@
 
 #include "engine/SystemError.h"
 
-#include <cerrno>
 #include <cstring>
-#include <tuple>
 
 namespace keelbox::test {
 namespace {
+
+using namespace std::string_literals;
 
 struct Fault {
     int readError = 0, writeError = 0, copyRangeError = 0, renameError = 0, futimensError = 0;
@@ -29,22 +29,16 @@ template <auto member, typename... Args> auto failOr(int error, Args... args) {
 
 SysCalls faultyCalls() {
     SysCalls calls = realSysCalls();
+#define KEELBOX_FAILING(call, error)                                                               \
+    calls.call = [](auto... args) { return failOr<&SysCalls::call>(error, args...); }
+    KEELBOX_FAILING(write, fault.writeError);
+    KEELBOX_FAILING(copyFileRange, fault.copyRangeError);
+    KEELBOX_FAILING(renameat, fault.renameError);
+    KEELBOX_FAILING(futimens, fault.futimensError);
+#undef KEELBOX_FAILING
     calls.read = [](int fd, void* buffer, size_t count) {
-        if (fault.interruptions > 0 && fault.interruptions--)
-            return failOr<&SysCalls::read>(EINTR, fd, buffer, count);
-        return failOr<&SysCalls::read>(fault.readError, fd, buffer, count);
-    };
-    calls.write = [](int fd, const void* buffer, size_t count) {
-        return failOr<&SysCalls::write>(fault.writeError, fd, buffer, count);
-    };
-    calls.copyFileRange = [](int in, off_t* a, int out, off_t* b, size_t count, unsigned flags) {
-        return failOr<&SysCalls::copyFileRange>(fault.copyRangeError, in, a, out, b, count, flags);
-    };
-    calls.renameat = [](int a, const char* from, int b, const char* to) {
-        return failOr<&SysCalls::renameat>(fault.renameError, a, from, b, to);
-    };
-    calls.futimens = [](int fd, const struct timespec times[2]) {
-        return failOr<&SysCalls::futimens>(fault.futimensError, fd, times);
+        const bool interrupted = fault.interruptions > 0 && fault.interruptions--;
+        return failOr<&SysCalls::read>(interrupted ? EINTR : fault.readError, fd, buffer, count);
     };
     calls.openat = [](int dir, const char* name, int flags, mode_t mode) {
         const bool fileForReading = (flags & O_ACCMODE) == O_RDONLY && (flags & O_DIRECTORY) == 0;
@@ -64,47 +58,44 @@ struct FaultRow {
 
 class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<FaultRow> {};
 
-// No partial file is left, an old copy stays until a whole new one replaces it, the next run heals.
+// No partial file is left, the old copy stays until a whole new one replaces it, the next run
+// heals. (A new file's copy cut short is RealFileSystem.AFullDestination…: the same partial name
+// and rename.)
 TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
     const FaultRow row = GetParam();
-    const std::string reason = row.reason ? row.reason : "", key = "engine." + reason;
-    const std::string content(700000, 'n');
+    const std::string content(700000, 'n'), file = (copy / "Docs/file.bin").string();
     writeFile(drive / "Docs/file.bin", content, 0640);
     setModified(drive / "Docs/file.bin", 1700000000, 5);
-    for (const bool replacing : {true, false}) {
-        SCOPED_TRACE(replacing ? "replacing an old copy" : "a new file in a new folder");
-        fs::remove_all(dest);
-        if (replacing) {
-            markOwned(copy);
-            writeFile(copy / "Docs/file.bin", "the old copy");
-        }
-        fault = row.fault;
-        BackupResult result = withSysCalls(faultyCalls(), [&] { return run(plain({"Docs"})); });
-        fault = Fault{};
-        EXPECT_EQ(std::tuple(reports.back().filesDone, result.filesCopied, partialsIn(dest).size()),
-                  std::tuple(Int{1}, Int{row.reason ? 0 : 1}, std::size_t{0}));
-        if (!row.reason) {
-            EXPECT_EQ(onlyIssue(result), "0 issues");
-            EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
-            EXPECT_EQ(modeOf(copy / "Docs/file.bin"), 0640u);
-            continue;
-        }
-        ASSERT_EQ(result.errors.size(), 1u);
-        const BackupIssue& issue = result.errors[0];
-        EXPECT_EQ(issue.path, "Docs/file.bin");
-        // A full disk ends the run with its figures after the reason.
-        const std::string wanted = reason.empty() ? issue.reason : english(key);
-        EXPECT_EQ(issue.reason.substr(0, wanted.size() - 1), wanted.substr(0, wanted.size() - 1));
-        EXPECT_NE(issue.reason.find(reason.empty() ? std::strerror(row.fault.openSourceError) : ""),
-                  std::string::npos);
-        EXPECT_EQ(issue.suggestion, reason.empty() || reason == "nameLong"
-                                        ? std::nullopt
-                                        : std::optional{english(key + "Hint")});
-        EXPECT_EQ(fs::exists(copy / "Docs/file.bin") ? readFile(copy / "Docs/file.bin") : "",
-                  replacing ? "the old copy" : "");
-        EXPECT_EQ(run(plain({"Docs"})).filesCopied, 1);
-        EXPECT_EQ(readFile(copy / "Docs/file.bin"), content);
+    markOwned(copy);
+    writeFile(file, "the old copy");
+    fault = row.fault;
+    BackupResult result = withSysCalls(faultyCalls(), [&] { return run(plain({"Docs"})); });
+    fault = Fault{};
+    EXPECT_EQ(std::tuple(reports.back().filesDone, result.filesCopied, partialsIn(dest).size(),
+                         readFile(file)),
+              std::tuple(Int{1}, Int{row.reason ? 0 : 1}, std::size_t{0},
+                         row.reason ? "the old copy" : content));
+    if (!row.reason) {
+        EXPECT_EQ(std::pair(onlyIssue(result), modeOf(file)), std::pair("0 issues"s, 0640u));
+        return;
     }
+    ASSERT_EQ(result.errors.size(), 1u);
+    const BackupIssue& issue = result.errors[0];
+    // A full disk ends the run with its figures after the reason; an errno without a reason of
+    // Keelbox's own gives the system's words.
+    const std::string key = "engine." + std::string(row.reason);
+    const std::string wanted =
+        *row.reason ? english(key) : std::strerror(row.fault.openSourceError);
+    const auto hint = !*row.reason || key == "engine.nameLong"
+                          ? std::nullopt
+                          : std::optional{english(key + "Hint")};
+    EXPECT_EQ(
+        std::tuple(issue.path,
+                   issue.reason.find(wanted.substr(0, wanted.size() - 1)) != std::string::npos,
+                   issue.suggestion),
+        std::tuple("Docs/file.bin"s, true, hint));
+    EXPECT_EQ(run(plain({"Docs"})).filesCopied, 1);
+    EXPECT_EQ(readFile(file), content);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -115,7 +106,6 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"KernelCopyNoSpace", {.copyRangeError = ENOSPC}, "noSpace"},
         FaultRow{"RenameReadOnly", {.renameError = EROFS}, "readOnly"},
         FaultRow{"TimesEio", {.futimensError = EIO}, "io"},
-        FaultRow{"KernelCopyUnsupported", {.copyRangeError = EXDEV}},
         FaultRow{"Interrupted", {.copyRangeError = EOPNOTSUPP, .interruptions = 3}},
         FaultRow{"NoTimesInFuse", {.futimensError = ENOSYS}},
         // Each reason a source's errno can give that no row above gives.
@@ -130,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
 // did not, and a failure is an issue.
 int syncCalls = 0, syncError = 0;
 
-class DiskSync : public EngineTest {};
+using DiskSync = EngineTest;
 
 TEST_F(DiskSync, ARunThatWroteEndsWithOneSyncOfTheBackupDisk) {
     SysCalls calls = realSysCalls();
@@ -144,7 +134,6 @@ TEST_F(DiskSync, ARunThatWroteEndsWithOneSyncOfTheBackupDisk) {
         {"nothing changed", false, 0, 0, "0 issues"},
         {"failing disk", true, EIO, 1, copy.string() + " — " + english("engine.syncFailed")}};
     for (const auto& [name, change, error, expectedCalls, issue] : rows) {
-        SCOPED_TRACE(name);
         if (change)
             writeFile(drive / "a.txt", name);
         syncCalls = 0;
@@ -164,14 +153,11 @@ TEST(MakeIssue, ReasonHintAndSystemMessage) {
         {SystemError::posix({EXDEV, "move", "/a"}),
          {"p", "Could not move “/a”: Invalid cross-device link",
           "POSIX #18 • POSIX 18: Invalid cross-device link", std::nullopt}},
-        {SystemError{"Other", 3, "Odd."}, {"p", "Odd.", "Other #3", std::nullopt}},
         {SystemError{"Other", -2, ""},
          {"p", "Failed to copy the file.", "Other #-2", std::nullopt}},
     };
     for (const auto& [error, expected] : rows)
         EXPECT_EQ(makeIssue(error, "p", AppLanguage::english), expected);
-    EXPECT_EQ(makeIssue(rows[0].first, "b", AppLanguage::polish).reason,
-              "Za mało miejsca na dysku docelowym.");
 }
 
 } // namespace

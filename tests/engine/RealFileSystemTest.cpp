@@ -8,21 +8,18 @@
 #include "localization/Format.h"
 #include "selftest/Capabilities.h"
 
-#include <fcntl.h>
 #include <fstream>
 #include <linux/types.h>
-#include <map>
 #include <mutex>
 #include <sys/ioctl.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
-#include <tuple>
-#include <unistd.h>
 
 namespace keelbox::test {
 namespace {
 
+using namespace std::string_literals;
 using Kind = MountedImage::Kind;
 using RealFileSystem = EngineTest;
 class OnImage : public EngineTest, public ::testing::WithParamInterface<Kind> {};
@@ -41,15 +38,14 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
         setModified(drive / name, seconds, nanos);
     }
     fs::create_directories(drive / "Empty");
-    const fs::path onImage = image.mountPoint() / "Backups";
+    const fs::path onImage = image.mountPoint / "Backups";
     const DriveConfig config = makeConfig(onImage, "STICK", {""}, BackupMode::sync, true);
 
-    BackupResult first = run(config);
-    EXPECT_EQ(onlyIssue(first), "0 issues"); // not even for permissions the disk cannot keep
-    EXPECT_EQ(first.filesCopied, 4);
-    EXPECT_EQ(readFile(onImage / "STICK/Sub/deeper/nested.txt"),
-              "content of Sub/deeper/nested.txt");
-    EXPECT_TRUE(fs::is_directory(onImage / "STICK/Empty"));
+    // Not even an issue for permissions the disk cannot keep.
+    const BackupResult first = run(config);
+    EXPECT_EQ(
+        std::tuple(onlyIssue(first), first.filesCopied, fs::is_directory(onImage / "STICK/Empty")),
+        std::tuple("0 issues"s, Int{4}, true));
     EXPECT_EQ(run(config).filesSkipped, 4);
 
     writeFile(drive / "odd.txt", "changed, and longer than before");
@@ -59,13 +55,6 @@ TEST_P(CoarseTimes, ASecondRunFindsEverythingUnchanged) {
         std::tuple(third.errors.size(), third.filesCopied, third.filesSkipped, third.filesDeleted),
         std::tuple(std::size_t{0}, Int{1}, Int{2}, Int{1}));
     EXPECT_EQ(readFile(onImage / "STICK/odd.txt"), "changed, and longer than before");
-
-    // Without extended attributes (FAT, exFAT) every run sweeps partial copies.
-    const fs::path leftOver = onImage / "STICK/Sub/.keelbox-partial-99999999-1";
-    writeFile(leftOver, "half a file");
-    const bool recordsRuns = ::setxattr((onImage / "STICK").c_str(), "user.probe", "1", 1, 0) == 0;
-    EXPECT_TRUE(run(makeConfig(onImage, "STICK", {""})).errors.empty());
-    EXPECT_EQ(fs::exists(leftOver), recordsRuns);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CoarseTimes, ::testing::Values(Kind::fat, Kind::exfat), kindName);
@@ -76,24 +65,24 @@ TEST_P(DriveFolders, BelongToOneDriveSurviveItsSetUpAgainAndNeverGoToAClone) {
     KEELBOX_MOUNTED_IMAGE(image, GetParam(), 64);
     KEELBOX_MOUNTED_IMAGE(stick, Kind::ext4, 8);
     KEELBOX_MOUNTED_IMAGE(clone, Kind::ext4, 8);
-    const fs::path onImage = image.mountPoint() / "Backups";
+    const fs::path onImage = image.mountPoint / "Backups";
     const fs::path work = onImage / "WORK";
-    writeFile(stick.mountPoint() / "Thesis/final.tex", "years of work");
+    writeFile(stick.mountPoint / "Thesis/final.tex", "years of work");
     DriveConfig owner = makeConfig(onImage, "WORK", {""}, BackupMode::sync, true);
     env.volumeUUID = "1111-AAAA";
-    ASSERT_TRUE(run(owner, stick.mountPoint()).errors.empty());
+    ASSERT_TRUE(run(owner, stick.mountPoint).errors.empty());
     const auto before = listTree(work);
 
     // Another stick with the same label, or a clone set up on its own, mirroring or not: nothing
     // written, nothing deleted, and the clone is told to take its own name.
     writeFile(tmp / "other/private.txt", "the other stick's");
-    writeFile(clone.mountPoint() / "private.txt", "the clone's");
+    writeFile(clone.mountPoint / "private.txt", "the clone's");
     DriveConfig other = owner;
     other.driveID = Uuid::random().toString();
     const std::tuple<const char*, fs::path, bool, const char*> strangers[] = {
         {"2222-BBBB", tmp / "other", true, "engine.folderForeignHint"},
         {"", tmp / "other", false, "engine.folderForeignHint"},
-        {"1111-AAAA", clone.mountPoint(), true, "engine.folderCloneHint"}};
+        {"1111-AAAA", clone.mountPoint, true, "engine.folderCloneHint"}};
     for (const auto& [uuid, root, mirrorOn, hint] : strangers) {
         env.volumeUUID = uuid;
         other.deleteRemovedFiles = mirrorOn;
@@ -108,10 +97,10 @@ TEST_P(DriveFolders, BelongToOneDriveSurviveItsSetUpAgainAndNeverGoToAClone) {
     DriveConfig again = owner;
     again.driveID = Uuid::random().toString();
     env.volumeUUID = "1111-AAAA";
-    fs::remove_all(stick.mountPoint() / "Thesis");
-    writeFile(stick.mountPoint() / "new.txt", "n");
+    fs::remove_all(stick.mountPoint / "Thesis");
+    writeFile(stick.mountPoint / "new.txt", "n");
     for (const Int deleted : {0, 1}) {
-        BackupResult result = run(again, stick.mountPoint());
+        BackupResult result = run(again, stick.mountPoint);
         EXPECT_EQ(std::tuple(result.errors.size(), result.filesDeleted), std::tuple(0u, deleted));
     }
     EXPECT_EQ(listTree(work), (std::vector<std::string>{"lost+found/", "new.txt"}));
@@ -123,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DriveFolders, ::testing::Values(Kind::exfat, Kin
 // image shut down as a dying device would be).
 TEST_F(RealFileSystem, RulesTheSystemWillNotHandOverSayWhy) {
     KEELBOX_MOUNTED_IMAGE(stick, Kind::ext4, 8);
-    const fs::path file = stick.mountPoint() / ".keelbox.json";
+    const fs::path file = stick.mountPoint / ".keelbox.json";
     writeFile(file, encodeConfig(makeConfig(dest, "STICK", {""})), 0);
     for (const ConfigFault::Kind kind :
          {ConfigFault::Kind::unreadable, ConfigFault::Kind::ioError}) {
@@ -131,15 +120,15 @@ TEST_F(RealFileSystem, RulesTheSystemWillNotHandOverSayWhy) {
         KEELBOX_REQUIRE_CAPABILITY(!canOverrideFilePermissions(), "cannot drop CAP_DAC_OVERRIDE");
         if (kind == ConfigFault::Kind::ioError) {
             ::chmod(file.c_str(), 0644);
-            const int root = ::open(stick.mountPoint().c_str(), O_RDONLY | O_DIRECTORY);
+            const int root = ::open(stick.mountPoint.c_str(), O_RDONLY | O_DIRECTORY);
             unsigned flags = 2; // EXT4_GOING_FLAGS_NOLOGFLUSH
             KEELBOX_REQUIRE_CAPABILITY(::ioctl(root, _IOR('X', 125, __u32), &flags) == 0,
                                        "ext4 cannot be shut down here");
             ::close(root);
         }
         ConfigFault salvaged;
-        EXPECT_EQ(std::pair(readConfig(stick.mountPoint()).fault.kind,
-                            salvageDriveID(stick.mountPoint(), &salvaged)),
+        EXPECT_EQ(std::pair(readConfig(stick.mountPoint).fault.kind,
+                            salvageDriveID(stick.mountPoint, &salvaged)),
                   std::pair(kind, std::optional<std::string>{}));
         EXPECT_TRUE(salvaged.kind == kind && faultHidesContent(salvaged));
     }
@@ -149,58 +138,55 @@ TEST_F(RealFileSystem, RulesTheSystemWillNotHandOverSayWhy) {
 TEST_F(RealFileSystem, AMountedDriveIsNamedByUdevsRecordOfItsDevice) {
     KEELBOX_MOUNTED_IMAGE(image, Kind::ext4, 8);
     struct stat st {};
-    ASSERT_EQ(::stat(image.mountPoint().c_str(), &st), 0);
+    ASSERT_EQ(::stat(image.mountPoint.c_str(), &st), 0);
     VolumeIdSources sources;
     sources.udevData = tmp / "udev";
     writeFile(sources.udevData /
                   ("b" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))),
               "S:disk/by-label/My\\x20Disk\nE:ID_FS_UUID=0b1e-77aa\nE:ID_FS_LABEL=My_Disk\n"
               "E:ID_FS_LABEL_ENC=My\\x20Disk\\x2fx\n");
-    const VolumeIds ids = volumeIds(image.mountPoint(), sources);
+    const VolumeIds ids = volumeIds(image.mountPoint, sources);
     EXPECT_EQ(std::tuple(ids.mountPoint, ids.label, ids.uuid),
               std::tuple(true, std::string("My Disk/x"), std::string("0b1e-77aa")));
-    fs::create_directories(image.mountPoint() / "sub");
-    EXPECT_FALSE(volumeIds(image.mountPoint() / "sub", sources).mountPoint);
+    fs::create_directories(image.mountPoint / "sub");
+    EXPECT_FALSE(volumeIds(image.mountPoint / "sub", sources).mountPoint);
 }
 
 TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss) {
     KEELBOX_MOUNTED_IMAGE(image, Kind::ext4, 8);
-    const fs::path onImage = image.mountPoint() / "Backups";
+    const fs::path onImage = image.mountPoint / "Backups";
     writeFile(drive / "a.bin", std::string(1024 * 1024 + 123, 'a'));
     writeFile(drive / "b.bin", std::string(1024 * 1024 + 456, 'b'));
     writeFile(drive / "small.txt", "small");
     // Leave room for one of the two large files only.
     struct statvfs vfs {};
-    ASSERT_EQ(::statvfs(image.mountPoint().c_str(), &vfs), 0);
+    ASSERT_EQ(::statvfs(image.mountPoint.c_str(), &vfs), 0);
     const long long fillerSize =
         static_cast<long long>(vfs.f_bavail) * vfs.f_frsize - (1024 * 1024 + 700 * 1024);
     ASSERT_GT(fillerSize, 0);
-    writeFile(image.mountPoint() / "filler", std::string(static_cast<size_t>(fillerSize), 'f'));
+    writeFile(image.mountPoint / "filler", std::string(static_cast<size_t>(fillerSize), 'f'));
 
     const DriveConfig config = makeConfig(onImage, "STICK", {""});
     std::vector<std::pair<SpaceShortage, std::size_t>> warnings; // with the reports before it
     env.onSpaceShortage = [&](const SpaceShortage& s) { warnings.emplace_back(s, reports.size()); };
     BackupResult full = run(config);
     ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(std::tuple(warnings[0].first.needed, warnings[0].second), std::tuple(2097736, 0u));
-    EXPECT_LT(warnings[0].first.available, 2097736);
     // Which file finds no room first depends on how the two copying threads interleave; the
     // run stops there with one issue.
     ASSERT_EQ(full.errors.size(), 1u);
-    EXPECT_TRUE(
-        full.errors[0].reason.starts_with("Not enough space on the destination disk: about"));
-    EXPECT_TRUE(partialsIn(onImage).empty());
+    EXPECT_EQ(std::tuple(warnings[0].first.needed, warnings[0].second,
+                         warnings[0].first.available < 2097736, partialsIn(onImage).size(),
+                         full.errors[0].reason.starts_with(
+                             "Not enough space on the destination disk: about")),
+              std::tuple(2097736, 0u, true, 0u, true));
     // Whatever sits at a final name is whole; once there is room, everything is there.
-    for (const bool freed : {false, true}) {
-        if (freed) {
-            ASSERT_TRUE(fs::remove(image.mountPoint() / "filler"));
-            EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied);
-        }
-        for (const char* name : {"a.bin", "b.bin", "small.txt"})
-            if (freed || fs::exists(onImage / "STICK" / name)) {
-                EXPECT_EQ(readFile(onImage / "STICK" / name), readFile(drive / name)) << name;
-            }
-    }
+    for (const char* name : {"a.bin", "b.bin", "small.txt"})
+        EXPECT_TRUE(!fs::exists(onImage / "STICK" / name) ||
+                    readFile(onImage / "STICK" / name) == readFile(drive / name))
+            << name;
+    ASSERT_TRUE(fs::remove(image.mountPoint / "filler"));
+    EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied);
+    EXPECT_EQ(listTree(onImage / "STICK"), listTree(drive));
 }
 
 // A drive pulled mid-run: its file system unmounted (lazily, as the desktop does once the device
@@ -247,7 +233,7 @@ TEST_F(RealFileSystem, APulledDriveEndsTheRunWithOneOutcome) {
 
 TEST_F(RealFileSystem, AReadOnlyDestinationReportsEveryFileAndKeepsTheOldCopy) {
     KEELBOX_MOUNTED_IMAGE(image, Kind::ext4, 8);
-    const fs::path onImage = image.mountPoint();
+    const fs::path onImage = image.mountPoint;
     markOwned(onImage / "STICK");
     writeFile(onImage / "STICK/a.txt", "old copy");
     setModified(onImage / "STICK/a.txt", 1000);
@@ -257,10 +243,10 @@ TEST_F(RealFileSystem, AReadOnlyDestinationReportsEveryFileAndKeepsTheOldCopy) {
 
     BackupResult result = run(makeConfig(onImage, "STICK", {""}));
     ASSERT_EQ(result.errors.size(), 2u);
-    for (const BackupIssue& issue : result.errors)
-        EXPECT_EQ(issue.suggestion, english("engine.readOnlyHint"));
-    EXPECT_EQ(result.filesCopied, 0);
-    EXPECT_EQ(readFile(onImage / "STICK/a.txt"), "old copy");
+    EXPECT_EQ(std::tuple(result.errors[0].suggestion, result.errors[1].suggestion,
+                         result.filesCopied, readFile(onImage / "STICK/a.txt")),
+              std::tuple(english("engine.readOnlyHint"), english("engine.readOnlyHint"), Int{0},
+                         "old copy"s));
     // A backup folder that cannot be made: one issue, the read-only disk.
     for (const fs::path& destination : {onImage, onImage / "New/Deeper"}) {
         EXPECT_EQ(onlyIssue(run(makeConfig(destination, "OTHER", {""}))),
@@ -283,36 +269,9 @@ TEST_F(RealFileSystem, UnreadableFilesAndFoldersAreIssuesAndCountAsProcessed) {
     EXPECT_EQ(issuePaths(result), (std::vector<std::string>{"LockedDir", "locked.txt"}));
     for (const BackupIssue& issue : result.errors)
         EXPECT_EQ(issue.suggestion, english("engine.noPermHint"));
-    EXPECT_EQ(std::tuple(result.filesCopied, reports.back().filesDone, reports.back().filesTotal),
-              std::tuple(Int{1}, Int{2}, Int{2}));
-    EXPECT_EQ(readFile(copy / "locked.txt/kept.txt"), "kept");
-    EXPECT_TRUE(partialsIn(dest).empty());
-}
-
-TEST_F(RealFileSystem, FilesVanishingDuringTheRunEndCleanly) {
-    for (int i = 0; i < 20; ++i)
-        writeFile(drive / "A" / ("f" + std::to_string(i)), "a");
-    writeFile(drive / "B/b.txt", "b");
-    bool removed = false;
-    BackupResult result = run(plain({"A", "B"}), {}, [&](const BackupProgress& p) {
-        if (!removed && p.filesDone == 1) {
-            removed = true;
-            fs::remove_all(drive / "A");
-            fs::remove_all(drive / "B");
-        }
-    });
-    EXPECT_TRUE(removed);
-    // B vanished before its turn; A's files are either skipped unseen or reported as gone.
-    ASSERT_FALSE(result.errors.empty());
-    EXPECT_EQ(result.errors.back().summaryLine(), "B — " + english("engine.srcMissing"));
-    for (std::size_t i = 0; i + 1 < result.errors.size(); ++i)
-        EXPECT_EQ(result.errors[i].reason, english("engine.gone"));
-    EXPECT_GE(result.filesCopied, 1);
-    const std::vector<std::string> inCopy = listTree(copy / "A");
-    EXPECT_EQ(static_cast<Int>(inCopy.size()), result.filesCopied);
-    for (const std::string& name : inCopy)
-        EXPECT_EQ(readFile(copy / "A" / name), "a") << name;
-    EXPECT_TRUE(partialsIn(dest).empty());
+    EXPECT_EQ(std::tuple(result.filesCopied, reports.back().filesDone, reports.back().filesTotal,
+                         readFile(copy / "locked.txt/kept.txt"), partialsIn(dest).size()),
+              std::tuple(Int{1}, Int{2}, Int{2}, "kept"s, 0u));
 }
 
 TEST_F(RealFileSystem, NamesTooLongAreIssuesAndTheLongestLegalNameCopies) {
@@ -327,26 +286,19 @@ TEST_F(RealFileSystem, NamesTooLongAreIssuesAndTheLongestLegalNameCopies) {
               (tmp / tooLong / "STICK").string() + " — " + english("engine.nameLong"));
 }
 
-TEST_F(RealFileSystem, AFolderInsideItselfIsCopiedOnceAndReported) {
+// A folder met again below itself (as a damaged FAT or a bind mount makes it), and a nesting
+// deeper than any real drive (built through descriptors: the whole path is longer than the kernel
+// takes in one piece): each ends its branch with one issue.
+TEST_F(RealFileSystem, AFolderInsideItselfOrNestedTooDeepEndsThatBranch) {
     KEELBOX_REQUIRE_CAPABILITY(::geteuid() == 0, "needs root for a bind mount");
     writeFile(drive / "A/file.txt", "a");
     fs::create_directories(drive / "A/sub/loop");
-    // The folder A shows up again below itself, as a damaged FAT or a bind mount makes it.
     const std::string loop = "'" + (drive / "A/sub/loop").string() + "'";
     ASSERT_EQ(shell("mount --bind '" + (drive / "A").string() + "' " + loop), 0);
     struct Unmount {
         std::string at;
         ~Unmount() { shell("umount " + at + " || umount -l " + at); }
     } unmount{loop};
-    BackupResult result = run(plain());
-    EXPECT_EQ(onlyIssue(result), "A/sub/loop — " + english("engine.tooDeep"));
-    EXPECT_EQ(std::tuple(result.filesCopied, reports.back().filesTotal),
-              std::tuple(Int{1}, Int{1}));
-    EXPECT_EQ(readFile(copy / "A/file.txt"), "a");
-}
-
-TEST_F(RealFileSystem, NestingDeeperThanAnyRealDriveEndsThatBranch) {
-    // Built through descriptors: the whole path is longer than the kernel takes in one piece.
     int fd = ::open(drive.c_str(), O_RDONLY | O_DIRECTORY);
     for (int level = 0; level < 1100 && fd >= 0; ++level) {
         const int next = ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY) : -1;
@@ -355,10 +307,13 @@ TEST_F(RealFileSystem, NestingDeeperThanAnyRealDriveEndsThatBranch) {
     }
     ASSERT_GE(fd, 0);
     ::close(fd);
-    writeFile(drive / "top.txt", "t");
     BackupResult result = run(plain());
-    EXPECT_TRUE(onlyIssue(result).ends_with(" — " + english("engine.tooDeep")));
-    EXPECT_EQ(result.filesCopied, 1);
+    ASSERT_EQ(result.errors.size(), 2u);
+    EXPECT_EQ(std::tuple(issuePaths(result)[0] + " — " + result.errors[0].reason,
+                         result.errors[1].reason, result.filesCopied, reports.back().filesTotal,
+                         readFile(copy / "A/file.txt")),
+              std::tuple("A/sub/loop — " + english("engine.tooDeep"), english("engine.tooDeep"),
+                         Int{1}, Int{1}, "a"s));
     // Removing such a tree needs descriptors too; rm copes with long paths.
     shell("rm -rf '" + drive.string() + "' '" + dest.string() + "'");
 }
@@ -366,7 +321,7 @@ TEST_F(RealFileSystem, NestingDeeperThanAnyRealDriveEndsThatBranch) {
 // Clashes and unstorable names are reported, the first name's copy stays, nothing is pruned.
 TEST_F(RealFileSystem, ACaseInsensitiveBackupDiskNeitherOverwritesNorPrunes) {
     KEELBOX_MOUNTED_IMAGE(image, Kind::exfat, 64);
-    const fs::path onImage = image.mountPoint() / "Backups";
+    const fs::path onImage = image.mountPoint / "Backups";
     const std::vector<std::pair<std::string, std::string>> pairs{
         {"Report.txt", "report.txt"}, {"Zażółć.txt", "ZAŻÓŁĆ.TXT"}, {"Sub/x.txt", "Sub/X.TXT"}};
     for (const auto& [a, b] : pairs) {
@@ -377,7 +332,6 @@ TEST_F(RealFileSystem, ACaseInsensitiveBackupDiskNeitherOverwritesNorPrunes) {
     writeFile(drive / "what?", "question");
     std::map<std::string, std::string> copied; // the first run's copy of each pair
     for (const bool mirror : {false, true, true}) {
-        SCOPED_TRACE(mirror ? "mirror" : "plain");
         const BackupResult r = run(makeConfig(onImage, "STICK", {""}, BackupMode::sync, mirror));
         EXPECT_EQ(r.filesDeleted, 0);
         std::map<std::string, std::string> reasons;
@@ -409,7 +363,6 @@ TEST_F(RealFileSystem, SparseFilesStaySparseOnEveryPathOfTheCopy) {
         ASSERT_EQ(::pwrite(out, text.data(), text.size(), offset), ssize_t(text.size()));
     ::close(out);
     for (const bool kernelCopy : {true, false}) {
-        SCOPED_TRACE(kernelCopy ? "copy_file_range" : "read and write");
         fs::remove_all(dest);
         SysCalls calls = realSysCalls();
         if (!kernelCopy)
@@ -419,14 +372,13 @@ TEST_F(RealFileSystem, SparseFilesStaySparseOnEveryPathOfTheCopy) {
         ScopedSysCalls seam{calls};
         EXPECT_TRUE(run(plain()).errors.empty());
         struct stat st {};
-        ASSERT_EQ(::stat((copy / "disk.img").c_str(), &st), 0);
-        EXPECT_EQ(st.st_size, off_t{1} << 30);
-        EXPECT_LT(st.st_blocks * 512, 1 << 20);
+        ::stat((copy / "disk.img").c_str(), &st);
+        EXPECT_EQ(std::pair(st.st_size, st.st_blocks * 512 < 1 << 20),
+                  std::pair(off_t{1} << 30, true));
         const int fd = ::open((copy / "disk.img").c_str(), O_RDONLY);
         for (const auto& [offset, text] : pieces) {
             std::string got(text.size(), '\0');
-            EXPECT_EQ(::pread(fd, got.data(), got.size(), offset), ssize_t(text.size()));
-            EXPECT_EQ(got, text);
+            EXPECT_EQ(got.substr(0, ::pread(fd, got.data(), got.size(), offset)), text);
         }
         ::close(fd);
     }
@@ -438,7 +390,6 @@ std::string changingFile;
 
 TEST_F(RealFileSystem, FilesChangingDuringTheirCopyAreCopiedAgainOrReported) {
     for (const int changes : {1, 2}) {
-        SCOPED_TRACE(changes);
         fs::remove_all(dest);
         changingFile = (drive / "doc.txt").string();
         writeFile(changingFile, "version 0");
@@ -453,12 +404,11 @@ TEST_F(RealFileSystem, FilesChangingDuringTheirCopyAreCopiedAgainOrReported) {
         };
         BackupResult r = withSysCalls(calls, [&] { return run(plain()); });
         const bool reported = changes == 2;
-        EXPECT_EQ(r.filesCopied, reported ? 0 : 1);
-        EXPECT_EQ(onlyIssue(r), reported ? "doc.txt — " + english("engine.changing") : "0 issues");
-        if (reported) {
-            EXPECT_EQ(modifiedOf(copy / "doc.txt").tv_sec, 0);
-            EXPECT_EQ(run(plain()).filesCopied, 1);
-        }
+        EXPECT_EQ(std::tuple(r.filesCopied, onlyIssue(r), modifiedOf(copy / "doc.txt").tv_sec == 0),
+                  std::tuple(Int{reported ? 0 : 1},
+                             reported ? "doc.txt — " + english("engine.changing") : "0 issues",
+                             reported));
+        EXPECT_EQ(reported ? run(plain()).filesCopied : 1, 1);
         EXPECT_EQ(readFile(copy / "doc.txt"), readFile(changingFile));
     }
 }
@@ -471,33 +421,29 @@ TEST_P(DatedSnapshots, DayTwoSharesUnchangedFilesAndNeverChangesDayOne) {
         writeFile(drive / "A" / ("f" + std::to_string(i)), std::string(8192, char('a' + i % 26)));
     writeFile(drive / "edit.txt", "day one");
     setModified(drive / "edit.txt", 1700000000);
-    const DriveConfig config = makeConfig(image.mountPoint(), "STICK", {""}, BackupMode::dated);
+    const DriveConfig config = makeConfig(image.mountPoint, "STICK", {""}, BackupMode::dated);
     const Date dayTwo = now();
     env.clock = [&] { return dayTwo - std::chrono::hours(24); };
     ASSERT_EQ(run(config).filesCopied, 41);
     const fs::path one =
-        image.mountPoint() / "STICK" / dayFolderName(dayTwo - std::chrono::hours(24));
-    const fs::path two = image.mountPoint() / "STICK" / dayFolderName(dayTwo);
+        image.mountPoint / "STICK" / dayFolderName(dayTwo - std::chrono::hours(24));
+    const fs::path two = image.mountPoint / "STICK" / dayFolderName(dayTwo);
     writeFile(one / "A/.keelbox-partial-99999999-7", "left by a killed run");
     ::setxattr(one.c_str(), "user.keelbox.running", "1", 1, 0);
     env.clock = [&] { return dayTwo; };
     const BackupResult second = run(config);
-    EXPECT_EQ(std::tuple(second.errors.size(), second.filesLinked, second.filesCopied),
-              std::tuple(std::size_t{0}, Int{links ? 41 : 0}, Int{links ? 0 : 41}));
-    EXPECT_EQ(second.summary(AppLanguage::english).find("41 shared with the previous day") !=
-                  std::string::npos,
-              links);
+    EXPECT_EQ(std::tuple(second.errors.size(), second.filesLinked, second.filesCopied,
+                         partialsIn(one).size()),
+              std::tuple(std::size_t{0}, Int{links ? 41 : 0}, Int{links ? 0 : 41}, 0u));
     EXPECT_EQ(listTree(two), listTree(one));
-    EXPECT_TRUE(partialsIn(one).empty());
 
     writeFile(drive / "edit.txt", "day two, edited");
     ::chmod((drive / "A/f0").c_str(), 0600); // a mode change alone: day two gets its own inode
     EXPECT_EQ(run(config).filesCopied, links ? 2 : 1);
-    EXPECT_EQ(readFile(one / "edit.txt"), "day one");
-    EXPECT_EQ(readFile(two / "edit.txt"), "day two, edited");
-    if (links) {
-        EXPECT_EQ(std::pair(modeOf(one / "A/f0"), modeOf(two / "A/f0")), std::pair(0644u, 0600u));
-    }
+    EXPECT_EQ(std::tuple(readFile(one / "edit.txt"), readFile(two / "edit.txt"),
+                         links ? modeOf(one / "A/f0") : 0644u,
+                         links ? modeOf(two / "A/f0") : 0600u),
+              std::tuple("day one"s, "day two, edited"s, 0644u, 0600u));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DatedSnapshots, ::testing::Values(Kind::ext4, Kind::fat), kindName);

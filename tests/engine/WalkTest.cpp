@@ -105,10 +105,6 @@ TEST_F(Walk, UnreadableFoldersAreReportedAndNotPruned) {
             EXPECT_TRUE(fs::exists(copy / name)) << name;
         EXPECT_EQ(result.filesDeleted, 2 - static_cast<Int>(kept.size()));
     }
-    // Readable again: the next run mirrors everything.
-    fs::remove(copy / ".DS_Store");
-    EXPECT_TRUE(run(mirror()).errors.empty());
-    EXPECT_FALSE(fs::exists(copy / "gone.txt"));
 }
 
 // The stats of one folder are shared between two threads a few names at a time: every slot gets
@@ -132,13 +128,11 @@ TEST_F(Walk, SharedStatsLandInTheirOwnSlots) {
         std::vector<detail::StatSlot> slots(wanted.size());
         worker.statAll({{dir.get(), wanted.data(), slots.data(), first},
                         {dir.get(), wanted.data() + first, slots.data() + first, second}});
-        for (std::size_t i = 0; i < wanted.size(); ++i) {
-            SCOPED_TRACE(testing::Message() << first << "+" << second << " #" << i);
-            EXPECT_EQ(slots[i].error, wanted[i] == nullptr ? -1 : 0);
-            if (wanted[i] != nullptr) {
-                EXPECT_EQ(slots[i].st.st_size, static_cast<off_t>(i));
-            }
-        }
+        // A name left out is unread (-1), every other slot holds its own file's size.
+        for (std::size_t i = 0; i < wanted.size(); ++i)
+            EXPECT_EQ(slots[i].error == 0 ? slots[i].st.st_size : slots[i].error,
+                      wanted[i] ? static_cast<off_t>(i) : -1)
+                << first << "+" << second << " #" << i;
     }
 }
 

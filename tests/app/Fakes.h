@@ -40,8 +40,7 @@ public:
 
 class FakeConfigWatcher : public ConfigWatcher {
 public:
-    void watch(const std::vector<QString>& roots) override { watched = roots; }
-    std::vector<QString> watched;
+    void watch(const std::vector<QString>&) override {}
 };
 
 // Records calls from other threads; while `hold` is set each call waits until the test lets it go.
@@ -99,17 +98,14 @@ public:
     bool isEnabled() const override { return enabled; }
     std::optional<QString> enable() override { return change(true); }
     std::optional<QString> disable() override { return change(false); }
+    std::optional<QString> change(bool on) {
+        ++requests;
+        enabled = failure ? enabled : on;
+        return failure;
+    }
     bool enabled = false;
     std::optional<QString> failure;
     int requests = 0;
-
-private:
-    std::optional<QString> change(bool on) {
-        ++requests;
-        if (!failure)
-            enabled = on;
-        return failure;
-    }
 };
 
 struct EngineCall {
@@ -212,14 +208,10 @@ public:
         if (config)
             writeConfig(*config, path.toStdString());
         MountedVolume volume;
-        volume.mountPath = path;
-        volume.name = name;
+        std::tie(volume.mountPath, volume.name) = std::pair(path, name);
         volume.totalCapacity = 32'000'000'000;
         volume.availableCapacity = 12'400'000'000;
-        if (plugNow)
-            monitor->plug(volume);
-        else
-            monitor->volumes.push_back(volume);
+        plugNow ? monitor->plug(volume) : monitor->volumes.push_back(volume);
         return volume;
     }
 
@@ -230,10 +222,7 @@ public:
                         drives.probe(), std::move(ownedWatcher)});
         return *state;
     }
-    AppState& started() {
-        make().start();
-        return *state;
-    }
+    AppState& started() { return make().start(), *state; }
 
     std::string idOf(const MountedVolume& volume) const { return volumeIdentity(volume.mountPath); }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <sys/mount.h>
@@ -40,6 +41,10 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
     const bool cardMounted =
         ::mount("keelbox-test", card.c_str(), "tmpfs", MS_RDONLY, "size=64k") == 0;
     writeFile(broken / ".keelbox.json", "{}");
+    // Every command reads the file the same way: each problem with one of them.
+    const std::string syntax = "{\n  \"driveID\": \"X\",\n  oops\n}";
+    writeFile(temp / "syntax/.keelbox.json", syntax);
+    writeFile(temp / "nameless/.keelbox.json", "{\"driveID\": \"X\", \"schemaVersion\": 1}");
     writeFile(capitalMode / ".keelbox.json", R"({"schemaVersion":1,"driveID":"X","driveName":"S",
         "createdAt":"2026-12-04T18:00:00Z","updatedAt":"2026-12-04T18:00:00Z",
         "destinationPath":"/tmp/x","mode":"Sync","deleteRemovedFiles":false,
@@ -67,6 +72,12 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"backup", (temp / "nowhere").string()}, {}, 2, "", "is not a folder"},
         {{"backup", broken.string()}, {}, 2, "", "keelbox config " + broken.string()},
         {{"backup", capitalMode.string()}, {}, 2, "", "the key “mode” has a value"},
+        {{"config", (temp / "syntax").string(), "--mirror", "on"},
+         {},
+         2,
+         "",
+         "at line 3, column 3"},
+        {{"config", (temp / "nameless").string()}, {}, 2, "", "the key “driveName” is missing"},
         {{"config", empty, "--mode", "weekly"}, {}, 2, "", "--mode: “weekly”"},
         {{"config", empty, "--destination", ""}, {}, 2, "", "cannot be empty"},
         {{"config", empty, "--add-source", "Missing"}, {}, 2, "", "on the drive: Missing"},
@@ -83,8 +94,10 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         expectParts(r.err, {row.err, row.exitCode == 1 ? "Read-only file system" : ""});
     }
     ::umount2(card.c_str(), MNT_DETACH);
-    // Refused edits leave nothing behind on the drive.
+    // Refused edits leave nothing behind on the drive, and a file that does not read is never
+    // replaced by accident.
     EXPECT_FALSE(fs::exists(fs::path(empty) / ".keelbox.json"));
+    EXPECT_EQ(readFile(temp / "syntax/.keelbox.json"), syntax);
     KEELBOX_REQUIRE_CAPABILITY(cardMounted, "mounting a tmpfs needs root");
 }
 
@@ -136,23 +149,6 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     expectParts(r.out, {"My Stick", "(whole drive)", "Sync (up-to-date copy)"});
     EXPECT_EQ(readFile(drive / ".keelbox.json"), before);
 
-    // A file that does not read is never replaced by accident, and the error says what is wrong.
-    // Every command reads the file the same way: each problem with one of them.
-    const std::tuple<std::string, const char*, std::vector<std::string>> broken[] = {
-        {"{\n  \"driveID\": \"X\",\n  oops\n}",
-         "syntax error at line 3, column 3",
-         {"config", drive.string(), "--mirror", "on"}},
-        {"{\"driveID\": \"X\", \"schemaVersion\": 1}",
-         "the key “driveName” is missing",
-         {"config", drive.string()}},
-    };
-    for (const auto& [content, says, args] : broken) {
-        writeFile(drive / ".keelbox.json", content);
-        r = run(args);
-        EXPECT_EQ(r.exitCode, 2);
-        expectParts(r.err, {says});
-        EXPECT_EQ(readFile(drive / ".keelbox.json"), content);
-    }
     // A FIFO at its name is never waited on (the time limit): --new sets it aside.
     fs::remove(drive / ".keelbox.json");
     ::mkfifo((drive / ".keelbox.json").c_str(), 0644);
@@ -275,10 +271,10 @@ TEST_F(KeelboxBackup, TerminalGetsOneRewrittenLineThatFits) {
         if (end == std::string::npos || out.compare(at, 2, "\r\n") == 0 || end == at + 1)
             continue;
         ++drawn;
-        std::size_t columns = 0;
-        for (std::size_t i = at + 1; i < end; ++i)
-            columns += (static_cast<unsigned char>(out[i]) & 0xC0) != 0x80 ? 1 : 0;
-        EXPECT_LE(columns, 39u) << out.substr(at + 1, end - at - 1);
+        const std::string line = out.substr(at + 1, end - at - 1);
+        EXPECT_LE(std::ranges::count_if(line, [](unsigned char c) { return (c & 0xC0) != 0x80; }),
+                  39)
+            << line;
     }
     EXPECT_GE(drawn, 2u) << out; // "Scanning contents…" and at least the final line
     expectParts(out, {"202/202 files", "Finished in"});
@@ -376,12 +372,11 @@ TEST(KeelboxDemo, BacksUpASampleDriveTwiceAndCleansUp) {
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     expectParts(r.out, {"First backup:", "323 files", "323 unchanged", "/DemoStick"});
     EXPECT_TRUE(fs::is_empty(temp.path()));
-
     ASSERT_EQ(run({"demo", "--keep"}, options).exitCode, 0);
-    ASSERT_FALSE(fs::is_empty(temp.path()));
-    const fs::path root = fs::directory_iterator(temp.path())->path();
-    EXPECT_TRUE(readConfig(root / "DemoStick").has_value());
-    EXPECT_TRUE(fs::exists(root / "Backups/DemoStick/Videos/clip-1.mp4"));
+    const fs::path root =
+        fs::is_empty(temp.path()) ? temp.path() : fs::directory_iterator(temp.path())->path();
+    EXPECT_TRUE(readConfig(root / "DemoStick") &&
+                fs::exists(root / "Backups/DemoStick/Videos/clip-1.mp4"));
 }
 
 } // namespace

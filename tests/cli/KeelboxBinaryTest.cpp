@@ -112,19 +112,22 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
                            dest.string(), "--mode", "dated", "--auto", "off"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.out, "Configuration saved to")) << r.out;
-    const auto sourcePaths = [&] {
-        std::vector<std::string> paths;
-        const DriveConfig config = readConfig(drive).value();
-        for (const auto& source : config.sources)
-            paths.push_back(source.relativePath);
-        return paths;
+    // What the file holds: identity, name, destination, mode, mirror, automatic run and sources.
+    const auto held = [&] {
+        const DriveConfig c = readConfig(drive).value();
+        std::string text = c.driveID + "|" + formatIsoDate(c.createdAt) + "|" + c.driveName + "|" +
+                           c.destinationPath + "|" + std::string(rawValue(c.mode)) +
+                           (c.deleteRemovedFiles ? "|mirror" : "|keep") +
+                           (c.autoRunOnMount ? "|auto|" : "|manual|");
+        for (const auto& source : c.sources)
+            text += "[" + source.relativePath + "]";
+        return text;
     };
     // Named after the mount point's folder, with a fresh identity.
     const DriveConfig created = readConfig(drive).value();
-    EXPECT_TRUE(created.driveName == "STICK" && Uuid::parse(created.driveID) &&
-                created.destinationPath == dest.string() && created.mode == BackupMode::dated &&
-                !created.autoRunOnMount);
-    EXPECT_EQ(sourcePaths(), std::vector<std::string>{"Docs"});
+    ASSERT_TRUE(Uuid::parse(created.driveID));
+    const std::string identity = created.driveID + "|" + formatIsoDate(created.createdAt) + "|";
+    EXPECT_EQ(held(), identity + "STICK|" + dest.string() + "|dated|keep|manual|[Docs]");
 
     // A second edit keeps the identity; a source given through a link outside the drive that
     // points into it is listed by its place on the drive; a duplicate is skipped.
@@ -132,15 +135,12 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
              "--add-source", "Docs/", "--mode", "sync", "--mirror", "on", "--name", "My Stick"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "Already a source: Docs")) << r.err;
-    const DriveConfig edited = readConfig(drive).value();
-    EXPECT_TRUE(edited.driveID == created.driveID && edited.createdAt == created.createdAt &&
-                edited.driveName == "My Stick" && edited.mode == BackupMode::sync &&
-                edited.deleteRemovedFiles);
-    EXPECT_EQ(sourcePaths(), (std::vector<std::string>{"Docs", "Photos"}));
+    const std::string edited = identity + "My Stick|" + dest.string() + "|sync|mirror|manual|";
+    EXPECT_EQ(held(), edited + "[Docs][Photos]");
     ASSERT_EQ(run({"config", drive.string(), "--remove-source", "Docs"}).exitCode, 0);
-    EXPECT_EQ(sourcePaths(), std::vector<std::string>{"Photos"});
+    EXPECT_EQ(held(), edited + "[Photos]");
     ASSERT_EQ(run({"config", drive.string(), "--whole-drive"}).exitCode, 0);
-    EXPECT_EQ(sourcePaths(), std::vector<std::string>{""});
+    EXPECT_EQ(held(), edited + "[]");
 
     // Showing changes nothing and lists what the file holds.
     const std::string before = readFile(drive / ".keelbox.json");

@@ -66,22 +66,12 @@ TEST(FormatDuration, SecondsThenClockStyle) {
 TEST(ProgressLine, ShowsRateAndTimeLeftOnceBytesMove) {
     // 1 MB in 2 s is 500 kB/s, and 3 MB are left: 6 s at that rate. Nothing copied yet, or no time
     // gone: no rate and no estimate. The final snapshot has no current file and no time left.
-    const std::tuple<BackupProgress, double, AppLanguage, std::string> rows[] = {
-        {{120, 300, 1'000'000, 4'000'000, "a.txt"},
-         2.0,
-         AppLanguage::english,
-         "25% • 120/300 files • 1.0 MB / 4.0 MB • 500.0 kB/s • 6.0 s left • a.txt"},
-        {{0, 300, 0, 4'000'000, "first.txt"},
-         0.0,
-         AppLanguage::english,
-         "0% • 0/300 files • 0 bytes / 4.0 MB • first.txt"},
-        {{300, 300, 4'000'000, 4'000'000, ""},
-         4.0,
-         AppLanguage::polish,
-         "100% • 300/300 plików • 4,0 MB / 4,0 MB • 1,0 MB/s"},
-    };
-    for (const auto& [progress, seconds, language, expected] : rows)
-        EXPECT_EQ(progressLine(progress, seconds, language), expected);
+    EXPECT_EQ(progressLine({120, 300, 1'000'000, 4'000'000, "a.txt"}, 2.0, AppLanguage::english),
+              "25% • 120/300 files • 1.0 MB / 4.0 MB • 500.0 kB/s • 6.0 s left • a.txt");
+    EXPECT_EQ(progressLine({0, 300, 0, 4'000'000, "first.txt"}, 0.0, AppLanguage::english),
+              "0% • 0/300 files • 0 bytes / 4.0 MB • first.txt");
+    EXPECT_EQ(progressLine({300, 300, 4'000'000, 4'000'000, ""}, 4.0, AppLanguage::polish),
+              "100% • 300/300 plików • 4,0 MB / 4,0 MB • 1,0 MB/s");
 }
 
 } // namespace

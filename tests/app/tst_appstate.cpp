@@ -156,10 +156,10 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     AppState& state = h.started();
 
     // Both automatic backups started right after the first scan, in list order.
-    QVERIFY(state.isRunning(h.idOf(a)) && state.isRunning(h.idOf(b)) &&
-            !state.isRunning(h.idOf(c)));
-    QCOMPARE(state.log()[1].volume, std::string("A-DRIVE"));
-    QCOMPARE(state.log()[0].message, std::string("Backup started (dated backup)."));
+    QCOMPARE(std::tuple(state.isRunning(h.idOf(a)), state.isRunning(h.idOf(b)),
+                        state.isRunning(h.idOf(c)), state.log()[1].volume, state.log()[0].message),
+             std::tuple(true, true, false, std::string("A-DRIVE"),
+                        std::string("Backup started (dated backup).")));
     state.startBackup(h.idOf(c));
     // A second press, an unconfigured drive and an unknown one change nothing and say nothing.
     const std::size_t logSize = state.log().size();
@@ -167,8 +167,7 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     state.refreshVolumes();
     for (const std::string& id : {h.idOf(c), h.idOf(bare), std::string("/no/such/drive")})
         state.startBackup(id);
-    QCOMPARE(state.log().size(), logSize);
-    QCOMPARE(h.notifier->posted.size(), logSize);
+    QCOMPARE(std::pair(state.log().size(), h.notifier->posted.size()), std::pair(logSize, logSize));
 
     QVERIFY(h.engine.waitForCalls(1));
     // Neither the running drive nor a queued one may be ejected.
@@ -178,22 +177,24 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
                  std::string("A backup is running — wait for it to finish before ejecting."));
     }
     QTest::qWait(30);
-    QCOMPARE(h.ejector->callCount(), std::size_t(0));
-    QCOMPARE(h.engine.callCount(), std::size_t(1)); // the others wait their turn
-    QCOMPARE(findById(state, h.idOf(b))->status, BackupStatus::running());
+    // The others wait their turn.
+    QCOMPARE(std::tuple(h.ejector->callCount(), h.engine.callCount(),
+                        findById(state, h.idOf(b))->status),
+             std::tuple(std::size_t(0), std::size_t(1), BackupStatus::running()));
     for (std::size_t done = 1; done <= 3; ++done) {
         QVERIFY(h.engine.waitForCalls(done));
         h.engine.releaseOne();
     }
-    QVERIFY(settles(state));
-    QVERIFY(state.running().empty());
-    for (std::size_t i = 0; i < 3; ++i)
-        QCOMPARE(h.engine.call(i).config.driveName, std::string(1, char('A' + i)) + "-DRIVE");
-    const EngineCall last = h.engine.call(2);
-    QCOMPARE(last.root, std::filesystem::path(h.idOf(c)));
+    QVERIFY(settles(state) && state.running().empty());
     // Only the user's own run may mass-delete; all run off the main thread at background priority.
-    QVERIFY(h.engine.call(0).automatic && h.engine.call(1).automatic && !last.automatic);
-    QCOMPARE(std::pair(last.onMainThread, last.niceness), std::pair(false, 10));
+    std::string runs;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const EngineCall call = h.engine.call(i);
+        runs += call.config.driveName + (call.automatic ? " auto " : " manual ") +
+                std::to_string(call.niceness) + (call.onMainThread ? " main;" : ";");
+    }
+    QCOMPARE(runs, std::string("A-DRIVE auto 10;B-DRIVE auto 10;C-DRIVE manual 10;"));
+    QCOMPARE(h.engine.call(2).root, std::filesystem::path(h.idOf(c)));
 }
 
 void AppStateTest::runReportsProgressAndResult() {
@@ -222,30 +223,28 @@ void AppStateTest::runReportsProgressAndResult() {
         h.localizer->setLanguage(AppLanguage::english);
         h.engine.release();
         QVERIFY(settles(state));
-        QCOMPARE(seen, h.engine.progress);
-        const AppLanguage started = polish ? AppLanguage::polish : AppLanguage::english;
-        QCOMPARE(h.engine.call(0).language, started);
-        QCOMPARE(h.engine.call(0).config.driveName, std::string("RENAMED"));
-
         // The result is told in the language of its end; the engine's words and the start entry
         // keep the language they were made in.
+        const AppLanguage started = polish ? AppLanguage::polish : AppLanguage::english;
         const BackupResult expected = resultWithIssues(issues, started);
         const std::string summary = expected.summary(AppLanguage::english);
         const std::string errors = std::to_string(issues);
         const LogEntry& entry = state.log().front();
-        QCOMPARE(state.log().size(), std::size_t(2));
-        QCOMPARE(state.log()[1].message, polish ? std::string("Backup rozpoczęty (synchronizacja).")
-                                                : std::string("Backup started (sync)."));
-        QCOMPARE(std::pair(entry.volume, entry.details),
-                 std::pair(std::string("RENAMED"), expected.errors));
-        QCOMPARE(entry.kind, issues ? LogEntry::Kind::failure : LogEntry::Kind::success);
-        QCOMPARE(entry.message,
-                 issues ? "Finished with errors: " + summary + ". Errors: " + errors + "."
-                        : "Done: " + summary + ".");
-        QCOMPARE(findById(state, id)->status,
-                 issues ? BackupStatus::failed(errors + (issues == 1 ? " error" : " errors"))
-                        : BackupStatus::done(summary));
-        QCOMPARE(h.notifier->posted.size(), std::size_t(notify ? 2 : 0));
+        QCOMPARE(
+            std::tuple(seen, h.engine.call(0).language, h.engine.call(0).config.driveName,
+                       state.log().size(), state.log()[1].message, entry.volume, entry.details,
+                       entry.kind, entry.message, findById(state, id)->status,
+                       h.notifier->posted.size()),
+            std::tuple(h.engine.progress, started, std::string("RENAMED"), std::size_t(2),
+                       polish ? std::string("Backup rozpoczęty (synchronizacja).")
+                              : std::string("Backup started (sync)."),
+                       std::string("RENAMED"), expected.errors,
+                       issues ? LogEntry::Kind::failure : LogEntry::Kind::success,
+                       issues ? "Finished with errors: " + summary + ". Errors: " + errors + "."
+                              : "Done: " + summary + ".",
+                       issues ? BackupStatus::failed(errors + (issues == 1 ? " error" : " errors"))
+                              : BackupStatus::done(summary),
+                       std::size_t(notify ? 2 : 0)));
         if (polish) {
             const UserNotification& finished = h.notifier->posted.back();
             QCOMPARE(
@@ -283,28 +282,28 @@ void AppStateTest::unplugAndReplugDuringBackup() {
     h.monitor->unplug(back.mountPath);
     QTRY_VERIFY(state.volumes().empty());
     // The drive being edited is gone from the list; its identity stays chosen.
-    QVERIFY(!state.editingVolume() && state.editingVolumeID() == h.idOf(gone));
-    QVERIFY(state.isRunning(h.idOf(gone)) && state.isRunning(h.idOf(back)));
+    QVERIFY(!state.editingVolume() && state.editingVolumeID() == h.idOf(gone) &&
+            state.isRunning(h.idOf(gone)) && state.isRunning(h.idOf(back)));
     // BACK returns while its failing run ends: listed as configured, backed up again after it.
     h.monitor->plug(back);
     QTRY_COMPARE(names(state), std::vector<std::string>{"BACK"});
-    QCOMPARE(state.volumes().front().status, BackupStatus::configured());
     state.startBackup(h.idOf(back));
-    QCOMPARE(state.log().size(), std::size_t(2));
+    QCOMPARE(std::pair(state.volumes().front().status, state.log().size()),
+             std::pair(BackupStatus::configured(), std::size_t(2)));
 
     h.engine.release();
     QTRY_COMPARE(h.engine.callCount(), std::size_t(2));
     QTRY_VERIFY(state.backupsInFlight() == 0 && state.running().empty());
     QCOMPARE(h.engine.call(1).root, std::filesystem::path(h.idOf(back)));
     // GONE's turn found nothing mounted: not run, not logged, but reported and notified.
-    QCOMPARE(unlogged.size(), 1);
-    QCOMPARE(unlogged[0].volume + ": " + unlogged[0].message,
-             "GONE: Not backed up: the drive is no longer mounted at " + h.idOf(gone) +
-                 ". Nothing was copied or deleted.");
     // Two starts and two finishes of BACK, GONE's start; notified of those and GONE's end.
-    QCOMPARE(std::pair(state.log().size(), h.notifier->posted.size()),
-             std::pair(std::size_t(5), std::size_t(6)));
-    QCOMPARE(h.notifier->posted[4].title, u"Keelbox — \u2068GONE\u2069 (with errors)"_s);
+    QCOMPARE(std::tuple(unlogged.size(), unlogged[0].volume + ": " + unlogged[0].message,
+                        state.log().size(), h.notifier->posted.size(), h.notifier->posted[4].title),
+             std::tuple(1,
+                        "GONE: Not backed up: the drive is no longer mounted at " + h.idOf(gone) +
+                            ". Nothing was copied or deleted.",
+                        std::size_t(5), std::size_t(6),
+                        u"Keelbox — \u2068GONE\u2069 (with errors)"_s));
 }
 
 void AppStateTest::stoppedAndPulledRunsEndWithOneOutcome() {
@@ -375,16 +374,16 @@ void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {
 
     // An unconfigured drive's draft is fresh each time, and nothing is written yet.
     DriveConfig draft = state.draftConfig(state.volumes().front());
-    QVERIFY(draft.sources.empty() && !readConfig(h.idOf(drive)));
-    QVERIFY(state.draftConfig(state.volumes().front()).driveID != draft.driveID);
+    QVERIFY(draft.sources.empty() && !readConfig(h.idOf(drive)) &&
+            state.draftConfig(state.volumes().front()).driveID != draft.driveID);
     draft.driveName = "stale name";
     draft.sources.push_back({Uuid::random(), "Docs"});
     state.saveDriveConfig(draft, h.idOf(drive));
+    // Under the name the drive has now; the failed status of the last run gives way.
     const auto written = readConfig(h.idOf(drive));
-    QVERIFY(written && written->driveID == draft.driveID && written->sources == draft.sources);
-    QCOMPARE(written->driveName, std::string("SAVE")); // the name the drive has now
-    // The failed status of the last run gives way.
-    QCOMPARE(state.volumes().front().status, BackupStatus::configured());
+    QVERIFY(written && written->driveID == draft.driveID && written->sources == draft.sources &&
+            written->driveName == "SAVE" &&
+            state.volumes().front().status == BackupStatus::configured());
     // A configured drive's draft is what the drive holds.
     state.refreshVolumes();
     QCOMPARE(state.draftConfig(state.volumes().front()), *written);
@@ -429,19 +428,20 @@ void AppStateTest::saveAndRemoveWhileRunning() {
     DriveConfig changed = *state.volumes().front().config;
     changed.mode = BackupMode::dated;
     state.saveDriveConfig(changed, h.idOf(drive));
-    QCOMPARE(state.volumes().front().status, BackupStatus::running());
-    QCOMPARE(readConfig(h.idOf(drive))->mode, BackupMode::dated);
+    QCOMPARE(std::pair(state.volumes().front().status, readConfig(h.idOf(drive))->mode),
+             std::pair(BackupStatus::running(), BackupMode::dated));
     state.removeDriveConfig(h.idOf(drive));
-    QVERIFY(!QFile::exists(drive.mountPath + u"/.keelbox.json"_s) &&
-            state.isRunning(h.idOf(drive)));
-    QCOMPARE(state.volumes().front().status, BackupStatus::idle());
-    QCOMPARE(state.log().front().message, std::string("Configuration removed from the drive."));
+    QCOMPARE(std::tuple(QFile::exists(drive.mountPath + u"/.keelbox.json"_s),
+                        state.isRunning(h.idOf(drive)), state.volumes().front().status,
+                        state.log().front().message),
+             std::tuple(false, true, BackupStatus::idle(),
+                        std::string("Configuration removed from the drive.")));
 
     // The running backup keeps the configuration it started with, and its result still counts.
     h.engine.release();
     QVERIFY(settles(state));
-    QCOMPARE(h.engine.call(0).config.mode, BackupMode::sync);
-    QCOMPARE(state.volumes().front().status.kind, BackupStatus::Kind::done);
+    QCOMPARE(std::pair(h.engine.call(0).config.mode, state.volumes().front().status.kind),
+             std::pair(BackupMode::sync, BackupStatus::Kind::done));
     state.removeDriveConfig(h.idOf(drive)); // again, with no file: succeeds
     QVERIFY(state.volumes().front().status == BackupStatus::idle() && !state.lastError());
 }

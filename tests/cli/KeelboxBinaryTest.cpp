@@ -212,8 +212,6 @@ TEST_F(KeelboxBackup, CopiesThenFindsEverythingUnchangedThenMirrors) {
     configure({"--add-source", "Docs", "--add-source", "Other", "--mirror", "on"});
     ProcessResult r = run({"backup", drive.string()});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(readFile(dest / "Stick/Docs/Sub/b.txt"), "beta");
-    EXPECT_FALSE(fs::exists(dest / "Stick/Docs/.DS_Store"));
     // Not a terminal: plain lines, never the in-place rewriting.
     expectParts(r.out, {"Finished in", "3 files", "Copy: " + (dest / "Stick").string(),
                         "100% • 3/3 files"});

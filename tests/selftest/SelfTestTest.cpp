@@ -57,48 +57,44 @@ struct ScriptedEngine {
     std::size_t calls = 0;
     TempFolder temp;
 
-    std::string run(const SelfTestEnvironment& env) {
-        std::ostringstream out;
-        EXPECT_EQ(runSelfTest(out, env), 1) << out.str();
-        return out.str();
-    }
-    std::string run() { return run(environment(temp.path())); }
+    SelfTestEnvironment environment{
+        [this](const DriveConfig&, const fs::path&, AppLanguage, const ProgressCallback&) {
+            const std::size_t index = calls++;
+            return index < results.size() ? results[index] : BackupResult{};
+        },
+        temp.path(),
+        {}};
 
-    SelfTestEnvironment environment(const fs::path& temporary) {
-        return {[this](const DriveConfig&, const fs::path&, AppLanguage, const ProgressCallback&) {
-                    const std::size_t index = calls++;
-                    return index < results.size() ? results[index] : BackupResult{};
-                },
-                temporary,
-                {}};
+    std::string run() {
+        std::ostringstream out;
+        EXPECT_EQ(runSelfTest(out, environment), 1) << out.str();
+        return out.str();
     }
 };
 
 // Only the checks that an idle engine cannot fail pass.
 TEST(SelfTestScripted, EngineThatDoesNothingFailsEveryOtherCheck) {
     ScriptedEngine engine;
-    test::expectParts(engine.run(), {
-                                        "  ✅ Plik konfiguracyjny NIE jest kopiowany\n",
-                                        "  ✅ Nieznany blad pokazuje komunikat systemu jako powod",
-                                        "  ✅ Szczegoly zawieraja kod techniczny",
-                                        "\nWynik: 3 OK, 14 błędów\n",
-                                    });
+    test::expectParts(engine.run(),
+                      {"  ✅ Plik konfiguracyjny NIE jest kopiowany\n",
+                       "  ✅ Nieznany blad pokazuje komunikat systemu jako powod",
+                       "  ✅ Szczegoly zawieraja kod techniczny", "\nWynik: 3 OK, 14 błędów\n"});
 }
 
 // A preparation step that fails ends the run with one line; the checks before it stay counted.
 TEST(SelfTestScripted, FailureMidwayKeepsEarlierChecks) {
     ScriptedEngine engine;
     engine.results[0].filesCopied = 2;
-    SelfTestEnvironment env = engine.environment(engine.temp.path());
     // The second run takes the drive's Docs folder away, so rewriting a.txt cannot work.
-    env.runBackup = [&engine, inner = env.runBackup](const DriveConfig& c, const fs::path& volume,
-                                                     AppLanguage l, const ProgressCallback& p) {
+    engine.environment.runBackup = [&engine, inner = engine.environment.runBackup](
+                                       const DriveConfig& c, const fs::path& volume, AppLanguage l,
+                                       const ProgressCallback& p) {
         BackupResult r = inner(c, volume, l, p);
         if (engine.calls == 2)
             fs::remove_all(volume / "Docs");
         return r;
     };
-    test::expectParts(engine.run(env),
+    test::expectParts(engine.run(),
                       {"  ✅ Pierwszy backup kopiuje 2 pliki (było 2)",
                        "  ❌ Wyjątek: Could not write “", "a.txt”: No such file or directory",
                        "\nWynik: 2 OK, 3 błędy\n"});

@@ -77,14 +77,10 @@ public:
         calls.push_back(mountPath);
         changed.notify_all();
         changed.wait(lock, [&] { return !hold; });
-        if (outcome.ok && onSuccess)
-            onSuccess(mountPath);
         return outcome;
     }
 
     EjectOutcome outcome{true, {}};
-    // Runs on the ejection thread (under the lock) after a successful ejection.
-    std::function<void(const QString&)> onSuccess;
 };
 
 class FakeNotifier : public Notifier {

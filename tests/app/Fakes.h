@@ -40,8 +40,7 @@ public:
 
 class FakeConfigWatcher : public ConfigWatcher {
 public:
-    void watch(const std::vector<QString>& roots) override { watched = roots; }
-    std::vector<QString> watched;
+    void watch(const std::vector<QString>&) override {}
 };
 
 // Records calls from other threads; while `hold` is set each call waits until the test lets it go.

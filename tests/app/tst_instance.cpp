@@ -120,8 +120,8 @@ void InstanceTest::handOverSurvivesBadClientsAndAKilledInstanceIsReplaced() {
         QCOMPARE(SingleInstance(runtime.path()).claim(), SingleInstance::Claim::handedOver);
         QTRY_COMPARE(activated.count(), 4);
         // Another name is another instance.
-        SingleInstance other(runtime.path(), QStringLiteral("keelbox-other"));
-        QCOMPARE(other.claim(), SingleInstance::Claim::primary);
+        QCOMPARE(SingleInstance(runtime.path(), QStringLiteral("keelbox-other")).claim(),
+                 SingleInstance::Claim::primary);
     }
     // Across processes, this one handing over too while the first runs.
     QProcess first, second, after;
@@ -133,14 +133,13 @@ void InstanceTest::handOverSurvivesBadClientsAndAKilledInstanceIsReplaced() {
 
     // Killed, it leaves its socket behind: the next instance takes over and others hand over to it.
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
-    QVERIFY(first.waitForFinished(5000));
-    QVERIFY(QFile::exists(runtime.filePath(QStringLiteral("keelbox.socket"))));
+    QVERIFY(first.waitForFinished(5000) &&
+            QFile::exists(runtime.filePath(QStringLiteral("keelbox.socket"))));
     SingleInstance next(runtime.path());
     QCOMPARE(next.claim(), SingleInstance::Claim::primary);
     QSignalSpy activated(&next, &SingleInstance::activationRequested);
     startHelper(after, runtime.path());
-    QVERIFY(activated.wait(10000));
-    QVERIFY(after.waitForFinished(5000) && after.exitCode() == 10);
+    QVERIFY(activated.wait(10000) && after.waitForFinished(5000) && after.exitCode() == 10);
 }
 
 int main(int argc, char** argv) {

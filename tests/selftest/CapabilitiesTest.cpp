@@ -35,15 +35,13 @@ TEST(FilePermissionsEnforced, RootIsRefusedOnlyWhileEnforcedAndScopesNest) {
     EXPECT_EQ(openError(locked, O_RDONLY), couldOverride ? 0 : EACCES);
     {
         FilePermissionsEnforced enforced;
-        EXPECT_EQ(enforced.lowered(), couldOverride);
-        EXPECT_FALSE(canOverrideFilePermissions());
-        EXPECT_EQ(
-            std::pair(openError(locked, O_RDONLY), openError(sealed / "n", O_WRONLY | O_CREAT)),
-            std::pair(EACCES, EACCES));
         // A thread started meanwhile (an engine helper, say) inherits the lowered rights.
         int threadError = 0;
         std::thread([&] { threadError = openError(locked, O_RDONLY); }).join();
-        EXPECT_EQ(threadError, EACCES);
+        EXPECT_EQ(std::tuple(enforced.lowered(), canOverrideFilePermissions(),
+                             openError(locked, O_RDONLY),
+                             openError(sealed / "n", O_WRONLY | O_CREAT), threadError),
+                  std::tuple(couldOverride, false, EACCES, EACCES, EACCES));
         // The owner may still change the mode back, which the self-test does afterwards.
         EXPECT_EQ(::chmod(locked.c_str(), 0), 0);
         {
@@ -53,8 +51,8 @@ TEST(FilePermissionsEnforced, RootIsRefusedOnlyWhileEnforcedAndScopesNest) {
         }
         EXPECT_TRUE(!canOverrideFilePermissions() && openError(locked, O_RDONLY) == EACCES);
     }
-    EXPECT_EQ(canOverrideFilePermissions(), couldOverride);
-    EXPECT_EQ(openError(locked, O_RDONLY), couldOverride ? 0 : EACCES);
+    EXPECT_EQ(std::pair(canOverrideFilePermissions(), openError(locked, O_RDONLY)),
+              std::pair(couldOverride, couldOverride ? 0 : EACCES));
 }
 
 } // namespace

@@ -484,26 +484,6 @@ void AppStateTest::eject() {
     }
 }
 
-void AppStateTest::launchAtLogin() {
-    // Turned on when it was off, when it was on already, and refused by the platform.
-    for (const auto& [initially, failure, after] :
-         std::initializer_list<std::tuple<bool, QString, bool>>{
-             {false, {}, true}, {true, {}, true}, {false, u"Read-only file system"_s, false}}) {
-        Harness h;
-        h.login->enabled = initially;
-        h.login->failure = failure.isEmpty() ? std::nullopt : std::optional(failure);
-        AppState& state = h.make();
-        QCOMPARE(state.launchAtLogin(), initially);
-        QSignalSpy changed(&state, &AppState::launchAtLoginChanged);
-        state.setLaunchAtLogin(true);
-        // The platform is asked only for a change, and the switch shows what it says afterwards.
-        QCOMPARE(std::tuple(h.login->requests, state.launchAtLogin(), changed.count()),
-                 std::tuple(initially ? 0 : 1, after, after != initially ? 1 : 0));
-        QCOMPARE(QString::fromStdString(state.lastError().value_or("")),
-                 failure.isEmpty() ? QString() : u"Failed to change launch-at-login: "_s + failure);
-    }
-}
-
 void AppStateTest::consoleText() {
     // Many issues: the first twenty in full, with the system's words and the hint, then a count.
     const LogEntry entry{.volume = "ALPHA",

@@ -324,7 +324,6 @@ void UpdateTest::dialogCancelSkipAndFailure() {
     QTRY_VERIFY(!dialog && model.canCheckForUpdates());
 
     publish(feedJson(u"0.2.0"_s), m_key);
-    model.checkForUpdates();
     dialog = UpdateDialog::open(*updates);
     QTRY_VERIFY(dialog->stage() == UpdateDialog::Stage::found && model.updateAvailable());
     dialog->findChild<QPushButton*>(u"skip"_s)->click();

@@ -664,7 +664,12 @@ void AppState::stopBackups() {
 DriveConfig AppState::draftConfig(const VolumeInfo& volume) const {
     if (volume.config)
         return *volume.config;
-    return DriveConfig::makeNew(volume.name, now());
+    DriveConfig draft = DriveConfig::makeNew(volume.name, now());
+    // A broken file may still name the drive: its copies stay this drive's.
+    if (volume.configFault.kind != ConfigFault::Kind::missing)
+        if (std::optional<std::string> kept = salvageDriveID(volume.url))
+            draft.driveID = std::move(*kept);
+    return draft;
 }
 
 void AppState::saveDriveConfig(DriveConfig config, const std::string& volumeID) {
@@ -673,17 +678,32 @@ void AppState::saveDriveConfig(DriveConfig config, const std::string& volumeID) 
         return;
     config.driveName = volume->name;
     config.updatedAt = now();
-    if (auto error = writeConfig(config, volume->url)) {
-        const std::string name = volume->name;
-        setLastError(error->message);
-        appendLog(makeEntry(name, text("ev.configSaveErr", {inertText(error->message)}),
-                            LogEntry::Kind::failure));
-        return;
+    const std::string name = volume->name;
+    const auto failed = [&](const std::string& why) {
+        setLastError(why);
+        appendLog(
+            makeEntry(name, text("ev.configSaveErr", {inertText(why)}), LogEntry::Kind::failure));
+    };
+    if (!volume->config) {
+        // A file the system would not hand over may hold the drive's identity: it is not replaced.
+        // One that could be read but is no configuration is kept beside the new one.
+        ConfigFault fault;
+        salvageDriveID(volume->url, &fault);
+        if (faultHidesContent(fault))
+            return failed(configFaultText(fault, m_localizer->language()));
+        std::error_code error;
+        if (const auto aside = setConfigAside(volume->url, config.updatedAt, error))
+            appendLog(makeEntry(name, text("ev.configKeptAside", {aside->filename().string()}),
+                                LogEntry::Kind::info));
+        else if (error)
+            return failed(error.message());
     }
+    if (auto error = writeConfig(config, volume->url))
+        return failed(error->message);
     volume->config = std::move(config);
     if (volume->status.kind != BackupStatus::Kind::running)
         volume->status = BackupStatus::configured();
-    const std::string name = volume->name;
+    volume->configFault = {};
     emit volumesChanged();
     appendLog(makeEntry(name, text("ev.configSaved"), LogEntry::Kind::success));
 }

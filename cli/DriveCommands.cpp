@@ -418,24 +418,20 @@ DriveConfig startingConfig(const std::optional<DriveConfig>& existing, bool star
 
 // `--new` keeps an old file beside the new one as ".keelbox.json.old-2026-12-04-180000"; false
 // after saying why it could not.
-bool setOldFileAside(const fs::path& configPath, Date at, AppLanguage language,
-                     Terminal& terminal) {
-    std::error_code ec;
-    if (!fs::exists(configPath, ec))
-        return true;
-    const std::string stamp = formatIsoDate(at);
-    fs::path aside = configPath;
-    aside += ".old-" + stamp.substr(0, 10) + "-" + stamp.substr(11, 2) + stamp.substr(14, 2) +
-             stamp.substr(17, 2);
-    fs::rename(configPath, aside, ec);
-    if (ec) {
+bool setOldFileAside(const fs::path& driveRoot, Date at, AppLanguage language, Terminal& terminal) {
+    std::error_code error;
+    const std::optional<fs::path> aside = setConfigAside(driveRoot, at, error);
+    if (error) {
         terminal.err << "keelbox: "
-                     << printable(formatText(text("cli.err.writeFailed", language), {ec.message()}))
+                     << printable(
+                            formatText(text("cli.err.writeFailed", language), {error.message()}))
                      << '\n';
         return false;
     }
-    terminal.err << printable(formatText(text("cli.config.keptAside", language), {aside.string()}))
-                 << '\n';
+    if (aside)
+        terminal.err << printable(
+                            formatText(text("cli.config.keptAside", language), {aside->string()}))
+                     << '\n';
     return true;
 }
 
@@ -542,7 +538,7 @@ int runConfigCommand(const std::vector<std::string>& args, Terminal& terminal) {
         terminal.err << note << '\n';
     if (result.refusal)
         return refuse(terminal, language, *result.refusal);
-    if (request.startAnew && !setOldFileAside(driveRoot / configFileName, at, language, terminal))
+    if (request.startAnew && !setOldFileAside(driveRoot, at, language, terminal))
         return exitIssues;
     result.config.updatedAt = at;
     return saveConfig(result.config, driveRoot, language, terminal);

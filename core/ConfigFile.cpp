@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -503,6 +504,37 @@ std::optional<ConfigError> removeConfig(const std::filesystem::path& driveRoot) 
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
         return configError(FileError{errno, "remove", path});
     return std::nullopt;
+}
+
+std::optional<std::filesystem::path> setConfigAside(const std::filesystem::path& driveRoot, Date at,
+                                                    std::error_code& error) {
+    error.clear();
+    const auto path = driveRoot / configFileName;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        if (errno != ENOENT)
+            error.assign(errno, std::generic_category());
+        return std::nullopt;
+    }
+    const std::string stamp = formatIsoDate(at); // 2026-12-04T18:00:00Z
+    auto aside = path;
+    aside += ".old-" + stamp.substr(0, 10) + "-" + stamp.substr(11, 2) + stamp.substr(14, 2) +
+             stamp.substr(17, 2);
+    // Never over an earlier file set aside in the same second; file systems that cannot say so
+    // atomically get the check before the rename.
+    int result = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
+    if (result != 0 && errno == EINVAL) {
+        struct stat existing {};
+        if (::lstat(aside.c_str(), &existing) == 0)
+            errno = EEXIST;
+        else
+            result = ::rename(path.c_str(), aside.c_str());
+    }
+    if (result != 0) {
+        error.assign(errno, std::generic_category());
+        return std::nullopt;
+    }
+    return aside;
 }
 
 } // namespace keelbox

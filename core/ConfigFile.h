@@ -54,6 +54,11 @@ std::optional<ConfigError> writeConfig(const DriveConfig& config,
                                        const std::filesystem::path& driveRoot);
 // Succeeds when there is nothing to remove.
 std::optional<ConfigError> removeConfig(const std::filesystem::path& driveRoot);
+// Renames the drive's file, whatever it holds, to ".keelbox.json.old-2026-12-04-180000" (the
+// time `at` in UTC) before a new configuration replaces it. The new name, or nothing when there
+// was no file; `error` says why it could not be moved.
+std::optional<std::filesystem::path> setConfigAside(const std::filesystem::path& driveRoot, Date at,
+                                                    std::error_code& error);
 
 // ISO 8601 in UTC without fractions ("2026-12-04T18:00:00Z"), and its reader, which also takes a
 // numeric offset ("+01:00") and fractional seconds.

@@ -118,6 +118,8 @@ const StringEntry baseEntries[] = {
      "Zakończono z błędami: %@. Błędów: %ld."},
     {"ev.configSaved", "Configuration saved to the drive.", "Zapisano konfigurację na nośniku."},
     {"ev.configSaveErr", "Failed to save configuration: %@", "Błąd zapisu konfiguracji: %@"},
+    {"ev.configKeptAside", "The old configuration was kept on the drive as %@.",
+     "Starą konfigurację zachowano na nośniku jako %@."},
     {"ev.configRemoved", "Configuration removed from the drive.",
      "Usunięto konfigurację z nośnika."},
     {"ev.ejected", "Drive ejected.", "Nośnik wysunięty."},

@@ -417,6 +417,27 @@ void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {
     QCOMPARE(state.log().front().message, failedSave);
     QCOMPARE(std::pair(*state.volumes().front().config, state.volumes().front().status),
              std::pair(kept, BackupStatus::configured()));
+
+    // A broken file that still names the drive: the new configuration keeps its identity and the
+    // old file is kept beside it.
+    QVERIFY(QDir(file).removeRecursively());
+    const QByteArray broken = R"({"driveID": "F00D", "mode": 7})";
+    QFile brokenFile(file);
+    QVERIFY(brokenFile.open(QIODevice::WriteOnly) && brokenFile.write(broken) == broken.size());
+    brokenFile.close();
+    state.refreshVolumes();
+    QVERIFY(!state.volumes().front().config);
+    draft = state.draftConfig(state.volumes().front());
+    state.saveDriveConfig(draft, h.idOf(drive));
+    const QStringList aside =
+        QDir(drive.mountPath).entryList({u".keelbox.json.old-*"_s}, QDir::Hidden | QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QFile asideFile(drive.mountPath + u"/"_s + aside.front());
+    QVERIFY(asideFile.open(QIODevice::ReadOnly));
+    QCOMPARE(
+        std::tuple(readConfig(h.idOf(drive))->driveID, asideFile.readAll(),
+                   state.log().front().message),
+        std::tuple(std::string("F00D"), broken, std::string("Configuration saved to the drive.")));
 }
 
 void AppStateTest::saveAndRemoveWhileRunning() {

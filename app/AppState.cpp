@@ -20,6 +20,11 @@ namespace keelbox::app {
 
 namespace {
 
+// A text of the table without arguments, in whichever language is asked for.
+Wording words(std::string_view key) {
+    return [key](AppLanguage lang) { return formatLocalized(key, lang, {}); };
+}
+
 // Notification titles: the name isolated, so that it cannot reorder the words around it.
 std::string titleFor(const std::string& volumeName) {
     return "Keelbox — " + isolatedName(volumeName);
@@ -74,6 +79,7 @@ AppState::AppState(AppServices services, QObject* parent)
             return probeDrive(QString::fromStdString(root.string()));
         };
     Q_ASSERT(m_localizer);
+    connect(m_localizer, &Localizer::languageChanged, this, &AppState::sayAgain);
     if (m_preferences) {
         m_autoBackup = m_preferences->boolValue(PreferenceKey::autoBackup, true);
         m_notify = m_preferences->boolValue(PreferenceKey::notify, true);
@@ -185,16 +191,29 @@ std::string AppState::text(std::string_view key, std::initializer_list<FormatArg
     return m_localizer->text(key, args);
 }
 
-LogEntry AppState::makeEntry(std::string volume, std::string message, LogEntry::Kind kind,
+LogEntry AppState::makeEntry(std::string volume, Wording wording, LogEntry::Kind kind,
                              std::vector<BackupIssue> details) const {
     LogEntry entry;
     entry.id = Uuid::random();
     entry.date = now();
     entry.volume = shownName(volume);
-    entry.message = std::move(message);
+    entry.message = wording(m_localizer->language());
+    entry.wording = std::move(wording);
     entry.kind = kind;
     entry.details = std::move(details);
     return entry;
+}
+
+void AppState::sayAgain() {
+    const AppLanguage language = m_localizer->language();
+    for (LogEntry& entry : m_log)
+        if (entry.wording)
+            entry.message = entry.wording(language);
+    for (VolumeInfo& volume : m_volumes)
+        if (volume.status.wording)
+            volume.status.message = volume.status.wording(language);
+    emit logChanged();
+    emit volumesChanged();
 }
 
 void AppState::appendLog(LogEntry entry) {
@@ -404,7 +423,7 @@ void AppState::stopBackup(const std::string& volumeID) {
     const std::string name = volume ? volume->name : volumeID;
     emit runningChanged();
     showNotRunning(volume);
-    appendLog(makeEntry(name, text("ev.leftQueue"), LogEntry::Kind::info));
+    appendLog(makeEntry(name, words("ev.leftQueue"), LogEntry::Kind::info));
 }
 
 bool AppState::isStopping(const std::string& volumeID) const {
@@ -415,8 +434,13 @@ bool AppState::isStopping(const std::string& volumeID) const {
 void AppState::announceStart(const std::string& volumeID, const std::string& name, BackupMode mode,
                              AppLanguage language) {
     const std::string modeText = formatLocalized(modeShortKey(mode), language, {});
-    appendLog(makeEntry(name, formatLocalized("ev.backupStarted", language, {modeText}),
-                        LogEntry::Kind::info));
+    appendLog(makeEntry(
+        name,
+        [mode](AppLanguage lang) {
+            return formatLocalized("ev.backupStarted", lang,
+                                   {formatLocalized(modeShortKey(mode), lang, {})});
+        },
+        LogEntry::Kind::info));
     if (m_notify)
         post({QString::fromStdString(titleFor(name)),
               QString::fromStdString(formatLocalized("notify.started", language, {modeText})),
@@ -496,11 +520,14 @@ void AppState::warnOfShortage(const std::string& volumeID, const SpaceShortage& 
     if (!volume)
         return;
     const AppLanguage language = m_localizer->language();
-    const std::string message = formatLocalized(
-        "ev.spaceShort", language,
-        {formatFileSize(shortage.needed, language), formatFileSize(shortage.available, language)});
+    const Wording wording = [shortage](AppLanguage lang) {
+        return formatLocalized(
+            "ev.spaceShort", lang,
+            {formatFileSize(shortage.needed, lang), formatFileSize(shortage.available, lang)});
+    };
+    const std::string message = wording(language);
     const std::string name = volume->name;
-    appendLog(makeEntry(name, message, LogEntry::Kind::failure));
+    appendLog(makeEntry(name, wording, LogEntry::Kind::failure));
     if (m_notify)
         post({QString::fromStdString(
                   formatLocalized("notify.errTitle", language, {isolatedName(name)})),
@@ -543,11 +570,13 @@ void AppState::reportNotRun(const std::string& volumeID, const std::string& volu
     // Nothing ran. A drive listed at this path now is another one (or this one, back on a new
     // mount) and keeps the status of a drive that is not being backed up.
     VolumeInfo* volume = findVolume(volumeID);
-    const std::string message =
-        formatLocalized(match == DriveMatch::other ? "run.otherDrive" : "run.driveGone", language,
-                        {inertText(volumeID)});
+    const Wording wording = [match, shownID = inertText(volumeID)](AppLanguage lang) {
+        return formatLocalized(match == DriveMatch::other ? "run.otherDrive" : "run.driveGone",
+                               lang, {shownID});
+    };
+    const std::string message = wording(language);
     showNotRunning(volume);
-    logOrReport(volume, makeEntry(volumeName, message, LogEntry::Kind::failure));
+    logOrReport(volume, makeEntry(volumeName, wording, LogEntry::Kind::failure));
     if (m_notify)
         post({QString::fromStdString(
                   formatLocalized("notify.errTitle", language, {isolatedName(volumeName)})),
@@ -563,41 +592,58 @@ void AppState::reportResult(const std::string& volumeID, const std::string& volu
     const AppLanguage language = m_localizer->language();
     const std::string summary = result.summary(language);
     const auto issueCount = static_cast<std::int64_t>(result.errors.size());
-    const Int backedUp = result.filesCopied + result.filesSkipped + result.filesLinked;
     // A stopped run's own issue says only that it was stopped; the entry says it better.
     const bool stopped = result.ending == Ending::stopped;
     const bool failed = result.ending == Ending::driveGone || (!stopped && issueCount > 0);
-    std::string message;
-    std::string statusText;
-    switch (result.ending) {
-    case Ending::driveGone:
-        // The engine's one issue says it, with how far the run got.
-        message = statusText = result.errors.front().reason;
-        break;
-    case Ending::stopped:
-        statusText = formatLocalized("status.stopped", language,
-                                     {backedUp, std::max(result.filesTotal, backedUp)});
-        message = formatLocalized("ev.stopped", language, {statusText, summary});
-        break;
-    case Ending::finished:
-        statusText =
-            issueCount > 0 ? formatLocalized("summary.errors", language, {issueCount}) : summary;
-        message = issueCount > 0
-                      ? formatLocalized("ev.finishedErrors", language, {summary, issueCount})
-                      : formatLocalized("ev.done", language, {summary});
-        break;
-    }
+    // The words for the row and for the log, in any language: from the run's figures, except
+    // for a pulled drive, whose one issue from the engine says it with how far the run got.
+    BackupResult figures = result;
+    figures.errors.clear();
+    const Wording statusWording = [figures, issueCount,
+                                   gone = result.ending == Ending::driveGone && issueCount > 0
+                                              ? result.errors.front().reason
+                                              : std::string()](AppLanguage lang) -> std::string {
+        const Int backedUp = figures.filesCopied + figures.filesSkipped + figures.filesLinked;
+        switch (figures.ending) {
+        case Ending::driveGone:
+            return gone;
+        case Ending::stopped:
+            return formatLocalized("status.stopped", lang,
+                                   {backedUp, std::max(figures.filesTotal, backedUp)});
+        case Ending::finished:
+            break;
+        }
+        return issueCount > 0 ? formatLocalized("summary.errors", lang, {issueCount})
+                              : figures.summary(lang);
+    };
+    const Wording messageWording = [figures, issueCount,
+                                    statusWording](AppLanguage lang) -> std::string {
+        const std::string counts = figures.summary(lang);
+        switch (figures.ending) {
+        case Ending::driveGone:
+            return statusWording(lang);
+        case Ending::stopped:
+            return formatLocalized("ev.stopped", lang, {statusWording(lang), counts});
+        case Ending::finished:
+            break;
+        }
+        return issueCount > 0 ? formatLocalized("ev.finishedErrors", lang, {counts, issueCount})
+                              : formatLocalized("ev.done", lang, {counts});
+    };
+    const std::string message = messageWording(language);
     VolumeInfo* volume = findVolume(volumeID);
     if (volume) {
         volume->progress.reset();
         findCopy(*volume);
-        volume->status = failed ? BackupStatus::failed(statusText) : BackupStatus::done(statusText);
+        const std::string statusText = statusWording(language);
+        volume->status = failed ? BackupStatus::failed(statusText, statusWording)
+                                : BackupStatus::done(statusText, statusWording);
         emit volumesChanged();
     }
     const LogEntry::Kind kind = failed    ? LogEntry::Kind::failure
                                 : stopped ? LogEntry::Kind::info
                                           : LogEntry::Kind::success;
-    LogEntry entry = makeEntry(volumeName, message, kind,
+    LogEntry entry = makeEntry(volumeName, messageWording, kind,
                                issueCount > 0 ? result.errors : std::vector<BackupIssue>{});
     if (volume)
         entry.copyFolder = volume->copyFolder;
@@ -644,7 +690,7 @@ void AppState::startAgainIfRemounted(const std::string& volumeID) {
 void AppState::abandonBackup(const std::string& volumeID, const std::string& volumeName) {
     m_running.erase(volumeID);
     m_runs.erase(volumeID);
-    emit outcomeNotLogged(makeEntry(volumeName, text("run.dropped"), LogEntry::Kind::info));
+    emit outcomeNotLogged(makeEntry(volumeName, words("run.dropped"), LogEntry::Kind::info));
     emit runningChanged();
     showNotRunning(findVolume(volumeID));
     backupReturned();
@@ -681,8 +727,12 @@ void AppState::saveDriveConfig(DriveConfig config, const std::string& volumeID) 
     const std::string name = volume->name;
     const auto failed = [&](const std::string& why) {
         setLastError(why);
-        appendLog(
-            makeEntry(name, text("ev.configSaveErr", {inertText(why)}), LogEntry::Kind::failure));
+        appendLog(makeEntry(
+            name,
+            [shown = inertText(why)](AppLanguage lang) {
+                return formatLocalized("ev.configSaveErr", lang, {shown});
+            },
+            LogEntry::Kind::failure));
     };
     if (!volume->config) {
         // A file the system would not hand over may hold the drive's identity: it is not replaced.
@@ -693,8 +743,12 @@ void AppState::saveDriveConfig(DriveConfig config, const std::string& volumeID) 
             return failed(configFaultText(fault, m_localizer->language()));
         std::error_code error;
         if (const auto aside = setConfigAside(volume->url, config.updatedAt, error))
-            appendLog(makeEntry(name, text("ev.configKeptAside", {aside->filename().string()}),
-                                LogEntry::Kind::info));
+            appendLog(makeEntry(
+                name,
+                [file = aside->filename().string()](AppLanguage lang) {
+                    return formatLocalized("ev.configKeptAside", lang, {file});
+                },
+                LogEntry::Kind::info));
         else if (error)
             return failed(error.message());
     }
@@ -705,7 +759,7 @@ void AppState::saveDriveConfig(DriveConfig config, const std::string& volumeID) 
         volume->status = BackupStatus::configured();
     volume->configFault = {};
     emit volumesChanged();
-    appendLog(makeEntry(name, text("ev.configSaved"), LogEntry::Kind::success));
+    appendLog(makeEntry(name, words("ev.configSaved"), LogEntry::Kind::success));
 }
 
 void AppState::removeDriveConfig(const std::string& volumeID) {
@@ -720,7 +774,7 @@ void AppState::removeDriveConfig(const std::string& volumeID) {
     volume->status = BackupStatus::idle();
     const std::string name = volume->name;
     emit volumesChanged();
-    appendLog(makeEntry(name, text("ev.configRemoved"), LogEntry::Kind::info));
+    appendLog(makeEntry(name, words("ev.configRemoved"), LogEntry::Kind::info));
 }
 
 void AppState::eject(const std::string& volumeID) {
@@ -750,11 +804,12 @@ void AppState::ejectCompleted(const std::string& volumeName, AppLanguage languag
     if (!outcome.ok) {
         const std::string reason = inertText(outcome.errorMessage.toStdString());
         setLastError(formatLocalized("err.ejectNamed", language, {shownName(volumeName), reason}));
-        appendLog(makeEntry(volumeName, formatLocalized("ev.ejectErr", language, {reason}),
-                            LogEntry::Kind::failure));
+        appendLog(makeEntry(
+            volumeName,
+            [reason](AppLanguage lang) { return formatLocalized("ev.ejectErr", lang, {reason}); },
+            LogEntry::Kind::failure));
     } else {
-        appendLog(makeEntry(volumeName, formatLocalized("ev.ejected", language, {}),
-                            LogEntry::Kind::success));
+        appendLog(makeEntry(volumeName, words("ev.ejected"), LogEntry::Kind::success));
         refreshVolumes();
         if (m_notify)
             post({QString::fromStdString(titleFor(volumeName)),

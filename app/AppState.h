@@ -167,8 +167,11 @@ signals:
 private:
     VolumeInfo* findVolume(const std::string& volumeID);
     std::string text(std::string_view key, std::initializer_list<FormatArg> args = {}) const;
-    LogEntry makeEntry(std::string volume, std::string message, LogEntry::Kind kind,
+    // The entry says its message in the language of the moment, and again after a switch.
+    LogEntry makeEntry(std::string volume, Wording wording, LogEntry::Kind kind,
                        std::vector<BackupIssue> details = {}) const;
+    // The log's messages and the drives' outcomes in the language just chosen.
+    void sayAgain();
     // Sets a switch, announces a change, and stores it (a failed store becomes the last error).
     void setStoredSwitch(bool& field, bool on, const QString& key, void (AppState::*changed)());
     void setLaunchAtLoginField(bool on);

@@ -517,24 +517,30 @@ std::optional<std::filesystem::path> setConfigAside(const std::filesystem::path&
         return std::nullopt;
     }
     const std::string stamp = formatIsoDate(at); // 2026-12-04T18:00:00Z
-    auto aside = path;
-    aside += ".old-" + stamp.substr(0, 10) + "-" + stamp.substr(11, 2) + stamp.substr(14, 2) +
-             stamp.substr(17, 2);
-    // Never over an earlier file set aside in the same second; file systems that cannot say so
-    // atomically get the check before the rename.
-    int result = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
-    if (result != 0 && errno == EINVAL) {
-        struct stat existing {};
-        if (::lstat(aside.c_str(), &existing) == 0)
-            errno = EEXIST;
-        else
-            result = ::rename(path.c_str(), aside.c_str());
+    auto stamped = path;
+    stamped += ".old-" + stamp.substr(0, 10) + "-" + stamp.substr(11, 2) + stamp.substr(14, 2) +
+               stamp.substr(17, 2);
+    // Never over a file set aside earlier in the same second: that one gets "-2", "-3", …
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        auto aside = stamped;
+        if (attempt > 1)
+            aside += "-" + std::to_string(attempt);
+        int result = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
+        if (result != 0 && errno == EINVAL) {
+            // A file system that cannot refuse atomically: look first.
+            struct stat existing {};
+            if (::lstat(aside.c_str(), &existing) == 0)
+                errno = EEXIST;
+            else
+                result = ::rename(path.c_str(), aside.c_str());
+        }
+        if (result == 0)
+            return aside;
+        if (errno != EEXIST)
+            break;
     }
-    if (result != 0) {
-        error.assign(errno, std::generic_category());
-        return std::nullopt;
-    }
-    return aside;
+    error.assign(errno, std::generic_category());
+    return std::nullopt;
 }
 
 } // namespace keelbox

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -116,17 +117,26 @@ struct BackupResult {
     std::string summary(AppLanguage language) const;
 };
 
+// Words kept for later that can be said again when the language changes.
+using Wording = std::function<std::string(AppLanguage)>;
+
 struct BackupStatus {
     enum class Kind { idle, configured, running, done, failed };
     Kind kind = Kind::idle;
     // Only for done and failed.
     std::string message;
+    // Says the message in another language; empty where the words cannot change.
+    Wording wording = {};
 
     static BackupStatus idle() { return {Kind::idle, {}}; }
     static BackupStatus configured() { return {Kind::configured, {}}; }
     static BackupStatus running() { return {Kind::running, {}}; }
-    static BackupStatus done(std::string message) { return {Kind::done, std::move(message)}; }
-    static BackupStatus failed(std::string message) { return {Kind::failed, std::move(message)}; }
+    static BackupStatus done(std::string message, Wording wording = {}) {
+        return {Kind::done, std::move(message), std::move(wording)};
+    }
+    static BackupStatus failed(std::string message, Wording wording = {}) {
+        return {Kind::failed, std::move(message), std::move(wording)};
+    }
 
     friend bool operator==(const BackupStatus& a, const BackupStatus& b) {
         if (a.kind != b.kind)
@@ -193,6 +203,8 @@ struct LogEntry {
     std::vector<BackupIssue> details;
     // The backup folder of a backup's entry; empty for other entries.
     std::filesystem::path copyFolder = {};
+    // Says the message in another language; the details keep the words of their run.
+    Wording wording = {};
 };
 
 // Decimal units as Linux file managers write them: "999 bytes", "1.5 kB", "12.3 MB", "1.0 GB",

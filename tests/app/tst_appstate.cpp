@@ -223,8 +223,8 @@ void AppStateTest::runReportsProgressAndResult() {
         h.localizer->setLanguage(AppLanguage::english);
         h.engine.release();
         QVERIFY(settles(state));
-        // The result is told in the language of its end; the engine's words and the start entry
-        // keep the language they were made in.
+        // The result is told in the language of its end and the start entry is said again in it;
+        // the engine's words keep the language they were made in.
         const AppLanguage started = polish ? AppLanguage::polish : AppLanguage::english;
         const BackupResult expected = resultWithIssues(issues, started);
         const std::string summary = expected.summary(AppLanguage::english);
@@ -236,10 +236,8 @@ void AppStateTest::runReportsProgressAndResult() {
                        entry.kind, entry.message, findById(state, id)->status,
                        h.notifier->posted.size()),
             std::tuple(h.engine.progress, started, std::string("RENAMED"), std::size_t(2),
-                       polish ? std::string("Backup rozpoczęty (synchronizacja).")
-                              : std::string("Backup started (sync)."),
-                       std::string("RENAMED"), expected.errors,
-                       issues ? LogEntry::Kind::failure : LogEntry::Kind::success,
+                       std::string("Backup started (sync)."), std::string("RENAMED"),
+                       expected.errors, issues ? LogEntry::Kind::failure : LogEntry::Kind::success,
                        issues ? "Finished with errors: " + summary + ". Errors: " + errors + "."
                               : "Done: " + summary + ".",
                        issues ? BackupStatus::failed(errors + (issues == 1 ? " error" : " errors"))
@@ -371,6 +369,16 @@ void AppStateTest::draftThenSaveWritesTheDriveAndLogKeepsTheNewest() {
     const auto drive = h.addDrive(u"SAVE"_s);
     AppState& state = h.started();
     state.finishBackup(h.idOf(drive), "SAVE", resultWithIssues(2, AppLanguage::english));
+    // A switch of language says the outcome again in the row and the log; the engine's issues
+    // keep their words.
+    h.localizer->setLanguage(AppLanguage::polish);
+    const std::string counts =
+        resultWithIssues(0, AppLanguage::polish).summary(AppLanguage::polish);
+    QCOMPARE(std::tuple(state.volumes().front().status.message, state.log().front().message,
+                        state.log().front().details),
+             std::tuple(std::string("2 błędy"), "Zakończono z błędami: " + counts + ". Błędów: 2.",
+                        resultWithIssues(2, AppLanguage::english).errors));
+    h.localizer->setLanguage(AppLanguage::english);
 
     // An unconfigured drive's draft is fresh each time, and nothing is written yet.
     DriveConfig draft = state.draftConfig(state.volumes().front());

@@ -161,6 +161,13 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(contains(r.err, ".keelbox.json.old-")) << r.err;
     EXPECT_EQ(readConfig(drive).value().driveID, "KEEP-ME");
+    // Both old files are kept, even when set aside within one second.
+    const auto asides =
+        std::count_if(fs::directory_iterator(drive), fs::directory_iterator(),
+                      [](const fs::directory_entry& entry) {
+                          return entry.path().filename().string().starts_with(".keelbox.json.old-");
+                      });
+    EXPECT_EQ(asides, 2);
 }
 
 TEST(KeelboxConfig, DestinationInsideHomeIsStoredWithTilde) {

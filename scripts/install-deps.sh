@@ -15,9 +15,9 @@ test_packages=(mount libgtest-dev libgmock-dev clang libclang-rt-14-dev clang-fo
     xvfb xauth trayer x11-utils xdotool imagemagick libqt6svg6 adwaita-icon-theme
     at-spi2-core python3-pyatspi gir1.2-atspi-2.0 qt6-translations-l10n
     dpkg-dev file lintian appstream)
-# A real desktop panel and an X client library for bench/xfce-panel.sh (screenshots and the
-# click-to-panel figure); nothing else needs them.
-panel_packages=(xvfb x11-utils imagemagick dbus xfce4-panel python3-xlib)
+# Real desktop panels and an X client library for bench/xfce-panel.sh (screenshots and the
+# click-to-panel figure) and bench/lxqt-panel.sh (screenshots); nothing else needs them.
+panel_packages=(xvfb x11-utils imagemagick dbus dbus-x11 xfce4-panel python3-xlib lxqt-panel)
 
 wanted=("${build_packages[@]}")
 if [ "${1:-build}" = "test" ]; then

@@ -523,8 +523,10 @@ std::optional<std::filesystem::path> setConfigAside(const std::filesystem::path&
     // Never over a file set aside earlier in the same second: that one gets "-2", "-3", …
     for (int attempt = 1; attempt <= 100; ++attempt) {
         auto aside = stamped;
-        if (attempt > 1)
-            aside += "-" + std::to_string(attempt);
+        if (attempt > 1) {
+            aside += "-";
+            aside += std::to_string(attempt);
+        }
         int result = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
         if (result != 0 && errno == EINVAL) {
             // A file system that cannot refuse atomically: look first.

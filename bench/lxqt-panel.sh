@@ -49,9 +49,11 @@ CONF
         import -window root "$work/screen.png"
         convert "$work/screen.png" -crop 240x40+560+0 +repage -scale 300% \
             "$here/docs/screenshots/tray-lxqt-$theme.png"
-        kill "$app" "$panel" 2>/dev/null || true
-        sleep 1
-        kill "$DBUS_SESSION_BUS_PID" "$xvfb" 2>/dev/null || true
+        # Everything this run started ends with it, however it ends.
+        for pid in "$app" "$panel" "$DBUS_SESSION_BUS_PID" "$xvfb"; do
+            kill "$pid" 2>/dev/null || true
+            timeout 5 tail --pid="$pid" -f /dev/null || kill -9 "$pid" 2>/dev/null || true
+        done
     )
     rm -rf "$work"
     echo "docs/screenshots/tray-lxqt-$theme.png"

@@ -1,7 +1,7 @@
 #include "ui/VolumeRow.h"
 
 #include "app/AppState.h"
-#include "core/ConfigFile.h"
+#include "app/LogText.h"
 #include "ui/Icons.h"
 #include "ui/PlainText.h"
 #include "ui/Widgets.h"
@@ -221,43 +221,16 @@ void VolumeRow::setVolume(const VolumeInfo& volume) {
 // The status line, or the button of a failed run that opens the log.
 void VolumeRow::showStatus(const VolumeInfo& volume) {
     const app::Localizer& loc = *m_ui.localizer;
-    using Kind = BackupStatus::Kind;
-    QString status;
-    Colour statusColour = Colour::secondary;
-    switch (volume.status.kind) {
-    case Kind::idle:
-        // Rules that are there but do not read say why, so that nobody sets up over them blindly.
-        if (volume.configFault.kind != ConfigFault::Kind::missing &&
-            volume.configFault.kind != ConfigFault::Kind::none)
-            status = loc.qtext("status.configUnreadable",
-                               {configFaultText(volume.configFault, loc.language())});
-        else
-            status = loc.qtext("status.notConfigured");
-        break;
-    case Kind::configured:
-        if (volume.config)
-            status = loc.qtext("status.ready", {loc.text(volume.config->mode == BackupMode::dated
-                                                             ? "mode.dated.short"
-                                                             : "mode.sync.short")});
-        break;
-    case Kind::running:
-        status = volume.progress ? loc.qtext("status.backingUp", {volume.progress->percentText()})
-                                 : loc.qtext("status.preparing");
-        break;
-    case Kind::done:
-        status = QStringLiteral("✓ ") + qs(volume.status.message);
-        statusColour = Colour::green;
-        break;
-    case Kind::failed:
-        break;
-    }
-    const bool failed = volume.status.kind == Kind::failed;
+    using Tone = app::DriveStatusLine::Tone;
+    const app::DriveStatusLine line = app::driveStatusLine(volume, loc.language());
+    const bool failed = line.tone == Tone::failure;
     m_failed->setVisible(failed);
-    m_status->setVisible(!failed && !status.isEmpty());
-    m_status->setText(status);
-    applyTextStyle(m_status, TextStyle::caption, statusColour);
+    m_status->setVisible(!failed && !line.text.empty());
+    m_status->setText(failed ? QString() : qs(line.text));
+    applyTextStyle(m_status, TextStyle::caption,
+                   line.tone == Tone::success ? Colour::green : Colour::secondary);
     if (failed) {
-        m_failed->setText(QStringLiteral("✗ ") + qs(volume.status.message));
+        m_failed->setText(qs(line.text));
         m_failed->setToolTip(loc.qtext("status.showDetails"));
         m_failed->setAccessibleName(m_failed->text());
         m_failed->setAccessibleDescription(m_failed->toolTip());

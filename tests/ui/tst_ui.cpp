@@ -404,6 +404,8 @@ void UiTest::rowStatus() {
                             part(row, "scanning")->isVisible()),
                  std::tuple(status, configured ? u"Configure…"_s : u"Set up…"_s, configured,
                             progress, status == u"Preparing…"_s));
+        QCOMPARE(QString::fromStdString(formatVolumeLine(volume, AppLanguage::english)),
+                 u"STICK (/media/STICK) — "_s + status); // the console's words are the row's
         if (progress)
             QCOMPARE(std::tuple(part<QProgressBar>(row, "bar")->value(),
                                 part<QLabel>(row, "files")->text(),

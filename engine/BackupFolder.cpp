@@ -40,17 +40,10 @@ bool markRunUnderWay(int folder) {
 // The owner mark: small, so anything larger is not one. Read past the engine's system-call seam,
 // whose faults are meant for the drive's files.
 std::optional<std::string> readSmallFile(int folder, const char* name) {
-    constexpr std::size_t limit = 64 * 1024;
-    UniqueFd file{retryOnInterrupt(
-        [&] { return ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); })};
-    if (!file.valid())
+    FileContent content = readFileAt(folder, name, 64 * 1024, FileLinks::refuse);
+    if (!content.ok())
         return std::nullopt;
-    std::string text(limit + 1, '\0');
-    const ssize_t got = readFull(file.get(), text.data(), text.size());
-    if (got < 0 || static_cast<std::size_t>(got) > limit)
-        return std::nullopt;
-    text.resize(static_cast<std::size_t>(got));
-    return text;
+    return std::move(content.text);
 }
 
 // Replaced as a whole, so that a mark is never half there.

@@ -1,12 +1,13 @@
 #include "engine/Destination.h"
 
+#include "core/PosixFile.h"
 #include "engine/PathSafety.h"
 #include "engine/VolumeIds.h"
 
 #include <array>
 #include <cstdlib>
-#include <fstream>
 #include <pwd.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -173,7 +174,7 @@ fs::path followOwnLink(const fs::path& folder, const DestinationFacts& facts, bo
 
 std::vector<fs::path> desktopFolders(const fs::path& home, const fs::path& configHome) {
     std::vector<fs::path> out{home / "Desktop"};
-    std::ifstream dirs(configHome / "user-dirs.dirs");
+    std::istringstream dirs(readFile(configHome / "user-dirs.dirs", 1 << 20).text);
     std::string line;
     while (std::getline(dirs, line)) {
         constexpr std::string_view key = "XDG_DESKTOP_DIR=";

@@ -21,13 +21,8 @@ namespace {
 // The umask, read from /proc (setting it to read it back would race with other threads creating
 // files). Unknown, it counts as the usual 022.
 mode_t currentUmask() {
-    UniqueFd status{detail::openAt(AT_FDCWD, "/proc/self/status", O_RDONLY | O_CLOEXEC)};
-    char text[4096];
-    const ssize_t got = status.valid() ? readFull(status.get(), text, sizeof text - 1) : -1;
-    if (got <= 0)
-        return 022;
-    text[got] = '\0';
-    const char* line = std::strstr(text, "\nUmask:");
+    const std::string text = readFile("/proc/self/status", 64 * 1024).text;
+    const char* line = std::strstr(text.c_str(), "\nUmask:");
     if (line == nullptr)
         return 022;
     char* end = nullptr;

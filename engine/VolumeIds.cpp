@@ -1,8 +1,8 @@
 #include "engine/VolumeIds.h"
 
+#include "core/PosixFile.h"
 #include "engine/PathSafety.h"
 
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -13,11 +13,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readText(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+// A udev record or a sysfs value: a few hundred bytes.
+std::string readSmallText(const fs::path& path) {
+    return readFile(path, 1 << 20).text;
 }
 
 // The name of the link in `folder` that leads to the block device `device`.
@@ -57,7 +55,7 @@ VolumeIds volumeIds(const fs::path& root, const VolumeIdSources& sources) {
     recordName += std::to_string(::major(device));
     recordName += ':';
     recordName += std::to_string(::minor(device));
-    std::istringstream record(readText(sources.udevData / recordName));
+    std::istringstream record(readSmallText(sources.udevData / recordName));
     std::string line, serial, composedSerial;
     bool onBus = false;
     while (std::getline(record, line)) {
@@ -79,7 +77,7 @@ VolumeIds volumeIds(const fs::path& root, const VolumeIdSources& sources) {
     if (!serial.empty()) {
         ids.hardware = "serial:" + serial;
     } else if (std::string backing =
-                   readText(sources.sysBlock / recordName.substr(1) / "loop/backing_file");
+                   readSmallText(sources.sysBlock / recordName.substr(1) / "loop/backing_file");
                !backing.empty()) {
         while (!backing.empty() && backing.back() == '\n')
             backing.pop_back();

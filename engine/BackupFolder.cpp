@@ -123,7 +123,7 @@ std::optional<OwnerMark> decodeOwnerMark(std::string_view text) {
 
 FolderOwner decideOwner(bool empty, const std::optional<OwnerMark>& mark,
                         const std::optional<std::string>& legacyOwnerID,
-                        const DriveIdentity& drive) {
+                        const DriveFingerprint& drive) {
     // The mark is compared as it is stored: what it could not keep (invalid UTF-8) the drive's
     // identity loses too.
     const std::optional<OwnerMark> stored =
@@ -148,7 +148,7 @@ FolderOwner decideOwner(bool empty, const std::optional<OwnerMark>& mark,
     return FolderOwner::unmarked;
 }
 
-PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdentity& drive) {
+PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveFingerprint& drive) {
     PreparedFolder out;
     out.failedFolder = plan.shown;
     bool created = false;

@@ -27,7 +27,7 @@ inline constexpr const char* runningAttribute = "user.keelbox.running";
 // system's size. A drive whose configuration was made anew keeps its folder only when all three
 // match what the mark recorded: a clone of the drive's contents (a card flashed from the same
 // image) shares the UUID and size, but not the device.
-struct DriveIdentity {
+struct DriveFingerprint {
     std::string driveID;
     std::string volumeUUID;
     std::string hardware;
@@ -58,7 +58,7 @@ enum class FolderOwner {
 // The decision over what a drive folder holds; pure.
 FolderOwner decideOwner(bool empty, const std::optional<OwnerMark>& mark,
                         const std::optional<std::string>& legacyOwnerID,
-                        const DriveIdentity& drive);
+                        const DriveFingerprint& drive);
 
 struct PreparedFolder {
     UniqueFd driveFolder; // held locked for the run
@@ -81,7 +81,7 @@ struct PreparedFolder {
 // Makes the folders of `plan` (the destination with parents, then the drive and day folders
 // without following links), locks the drive folder and claims it for `drive`. Nothing is written
 // into a folder that is busy, foreign or holds files of its own.
-PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdentity& drive);
+PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveFingerprint& drive);
 
 // Takes the under-way record off again. A run that went to its end (`complete`) stamps the mark
 // with the time: when the drive was last backed up here, kept by the copy itself.

@@ -319,7 +319,7 @@ CopyCount countDeletions(int source, const fs::path& target) {
             continue;
         ++count.files;
         struct stat st {};
-        if (::fstatat(source, relText.c_str(), &st, 0) != 0 &&
+        if (sysCalls().fstatat(source, relText.c_str(), &st, 0) != 0 &&
             (errno == ENOENT || errno == ENOTDIR))
             ++count.gone;
     }
@@ -370,7 +370,7 @@ detail::DriveFingerprint driveIdentity(const DriveConfig& config, const fs::path
                                       environment.volumeUUID ? *environment.volumeUUID : ids.uuid,
                                       ids.hardware, 0};
     struct statvfs fs {};
-    if (ids.mountPoint && ::statvfs(volumeRoot.c_str(), &fs) == 0)
+    if (ids.mountPoint && sysCalls().statvfs(volumeRoot.c_str(), &fs) == 0)
         identity.size = static_cast<Int64>(fs.f_blocks) * static_cast<Int64>(fs.f_frsize);
     return identity;
 }

@@ -160,7 +160,7 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveFinge
     // One writer per drive folder: a second process (another watch, the tray application,
     // `keelbox backup`) reports instead of writing the same copy at the same time. File systems
     // without locks leave the run unlocked.
-    if (::flock(driveFolder, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    if (sysCalls().flock(driveFolder, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         out.reasonKey = "engine.folderBusy";
         out.hintKey = "engine.folderBusyHint";
         return out;
@@ -234,7 +234,8 @@ void finishBackupFolder(PreparedFolder& folder, bool complete) {
     if (folder.folder.valid())
         sysCalls().fremovexattr(folder.folder.get(), runningAttribute);
     if (complete && folder.driveFolder.valid())
-        ::utimensat(folder.driveFolder.get(), ownerMarkName.data(), nullptr, AT_SYMLINK_NOFOLLOW);
+        sysCalls().utimensat(folder.driveFolder.get(), ownerMarkName.data(), nullptr,
+                             AT_SYMLINK_NOFOLLOW);
 }
 
 } // namespace keelbox::detail
@@ -243,7 +244,8 @@ namespace keelbox {
 
 std::optional<Date> lastBackupTime(const std::filesystem::path& driveFolder,
                                    std::string_view driveID) {
-    const UniqueFd folder(::open(driveFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd folder(
+        detail::openAt(AT_FDCWD, driveFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid())
         return std::nullopt;
     const std::optional<std::string> text =
@@ -252,7 +254,8 @@ std::optional<Date> lastBackupTime(const std::filesystem::path& driveFolder,
         text ? detail::decodeOwnerMark(*text) : std::nullopt;
     struct stat st {};
     if (!mark || mark->driveID != driveID ||
-        ::fstatat(folder.get(), detail::ownerMarkName.data(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        sysCalls().fstatat(folder.get(), detail::ownerMarkName.data(), &st, AT_SYMLINK_NOFOLLOW) !=
+            0)
         return std::nullopt;
     return std::chrono::time_point_cast<std::chrono::microseconds>(
         std::chrono::sys_seconds(std::chrono::seconds(st.st_mtim.tv_sec)) +

@@ -2,6 +2,7 @@
 
 #include "core/PosixFile.h"
 #include "engine/PathSafety.h"
+#include "engine/SysCalls.h"
 #include "engine/VolumeIds.h"
 
 #include <array>
@@ -269,7 +270,8 @@ DestinationFacts destinationFacts(const fs::path& home, const fs::path& volumeRo
     facts.resolve = [](const fs::path& path) { return resolvedLocation(path); };
     facts.linkOwner = [](const fs::path& path) -> std::optional<uid_t> {
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        if (sysCalls().fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISLNK(st.st_mode))
             return std::nullopt;
         return st.st_uid;
     };

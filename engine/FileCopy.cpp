@@ -143,7 +143,7 @@ CopyOutcome copyRange(Tally& tally, char* buffer, const CopyEnds& ends, off_t fr
             return *finished;
     }
     if (to - done >= (1 << 20))
-        ::posix_fadvise(ends.in, done, to - done, POSIX_FADV_SEQUENTIAL);
+        sysCalls().fadvise(ends.in, done, to - done, POSIX_FADV_SEQUENTIAL);
     return readWriteCopy(buffer, ends.in, ends.out, done, to);
 }
 
@@ -158,29 +158,29 @@ CopyOutcome copyData(Tally& tally, char* buffer, int in, const struct stat& inSt
         return copyRange(tally, buffer, ends, 0, size);
     off_t position = 0;
     while (position < size) {
-        const off_t data = ::lseek(in, position, SEEK_DATA);
+        const off_t data = sysCalls().lseek(in, position, SEEK_DATA);
         if (data < 0) {
             if (errno == ENXIO)
                 break; // nothing but a hole up to the end
             // No hole finding here (some FUSE drivers): the file is copied as it reads.
-            if (::lseek(in, 0, SEEK_SET) != 0 || ::lseek(out, 0, SEEK_SET) != 0 ||
-                ::ftruncate(out, 0) != 0)
+            if (sysCalls().lseek(in, 0, SEEK_SET) != 0 || sysCalls().lseek(out, 0, SEEK_SET) != 0 ||
+                sysCalls().ftruncate(out, 0) != 0)
                 return {errno, false};
             return copyRange(tally, buffer, ends, 0, size);
         }
         if (data >= size)
             break;
-        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        off_t hole = sysCalls().lseek(in, data, SEEK_HOLE);
         if (hole < 0 || hole > size)
             hole = size;
-        if (::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0)
+        if (sysCalls().lseek(in, data, SEEK_SET) < 0 || sysCalls().lseek(out, data, SEEK_SET) < 0)
             return {errno, false};
         const CopyOutcome part = copyRange(tally, buffer, ends, data, hole);
         if (part.error != 0)
             return part;
         position = hole;
     }
-    if (::ftruncate(out, size) != 0)
+    if (sysCalls().ftruncate(out, size) != 0)
         return {errno, false};
     return {};
 }
@@ -288,7 +288,7 @@ bool matchCopyMode(Tally& tally, const Candidate& file, const struct stat& copy)
     if (copy.st_nlink != 1)
         return false;
     struct stat after {};
-    if (::fchmodat(file.dstDir, file.dstName, wanted, 0) != 0 ||
+    if (sysCalls().fchmodat(file.dstDir, file.dstName, wanted, 0) != 0 ||
         sysCalls().fstatat(file.dstDir, file.dstName, &after, AT_SYMLINK_NOFOLLOW) != 0 ||
         (after.st_mode & 07777) != wanted)
         tally.modesIgnored = true;
@@ -315,7 +315,7 @@ bool linkFromEarlierDay(Tally& tally, const CopyJob& job) {
     if (job.linkDir < 0 || tally.linksRefused.load(std::memory_order_relaxed))
         return false;
     const char* name = job.dstName.c_str();
-    if (::linkat(job.linkDir, name, job.dstDir, name, 0) == 0)
+    if (sysCalls().linkat(job.linkDir, name, job.dstDir, name, 0) == 0)
         return true;
     if (linksUnsupported(errno))
         tally.linksRefused.store(true, std::memory_order_relaxed);
@@ -395,8 +395,8 @@ CopyOutcome copyUntilStill(Tally& tally, char* buffer, int in, struct stat& inSt
             return {};
         }
         inStat = after;
-        if (::lseek(in, 0, SEEK_SET) != 0 || ::lseek(out, 0, SEEK_SET) != 0 ||
-            ::ftruncate(out, 0) != 0)
+        if (sysCalls().lseek(in, 0, SEEK_SET) != 0 || sysCalls().lseek(out, 0, SEEK_SET) != 0 ||
+            sysCalls().ftruncate(out, 0) != 0)
             return {errno, false};
     }
 }

@@ -66,14 +66,15 @@ bool Tally::stopAsked() const {
 
 void Tally::watchDrive(std::string root) {
     struct stat st {};
-    if (::stat(root.c_str(), &st) != 0)
+    if (sysCalls().fstatat(AT_FDCWD, root.c_str(), &st, 0) != 0)
         return;
     m_driveRoot = std::move(root);
     m_driveDevice = st.st_dev;
     // File systems without a block device (FUSE, tmpfs, network) have major number 0.
     std::string node = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
                        std::to_string(minor(st.st_dev));
-    if (major(st.st_dev) != 0 && ::access(node.c_str(), F_OK) == 0)
+    struct stat present {};
+    if (major(st.st_dev) != 0 && sysCalls().fstatat(AT_FDCWD, node.c_str(), &present, 0) == 0)
         m_deviceNode = std::move(node);
 }
 
@@ -81,9 +82,10 @@ bool Tally::driveVanished() const {
     if (m_driveRoot.empty())
         return false;
     struct stat st {};
-    if (::stat(m_driveRoot.c_str(), &st) != 0 || st.st_dev != m_driveDevice)
+    if (sysCalls().fstatat(AT_FDCWD, m_driveRoot.c_str(), &st, 0) != 0 ||
+        st.st_dev != m_driveDevice)
         return true; // unmounted: the mount point is a plain folder again, or gone
-    return !m_deviceNode.empty() && ::access(m_deviceNode.c_str(), F_OK) != 0;
+    return !m_deviceNode.empty() && sysCalls().fstatat(AT_FDCWD, m_deviceNode.c_str(), &st, 0) != 0;
 }
 
 bool Tally::absorbFailure(int error, bool onDrive, const std::string& shown) {
@@ -123,7 +125,7 @@ bool Tally::absorbFailure(int error, bool onDrive, const std::string& shown) {
 
 Int64 Tally::freeSpace() const {
     struct statvfs vfs {};
-    if (destinationFolder < 0 || ::fstatvfs(destinationFolder, &vfs) != 0)
+    if (destinationFolder < 0 || sysCalls().fstatvfs(destinationFolder, &vfs) != 0)
         return -1;
     return static_cast<Int64>(vfs.f_bavail) * static_cast<Int64>(vfs.f_frsize);
 }

@@ -2,6 +2,7 @@
 
 #include "core/PosixFile.h"
 #include "engine/PathSafety.h"
+#include "engine/SysCalls.h"
 
 #include <sstream>
 #include <sys/stat.h>
@@ -23,7 +24,8 @@ std::string linkNameFor(const fs::path& folder, dev_t device) {
     std::error_code ec;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder, ec)) {
         struct stat st {};
-        if (::stat(entry.path().c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == device)
+        if (sysCalls().fstatat(AT_FDCWD, entry.path().c_str(), &st, 0) == 0 &&
+            S_ISBLK(st.st_mode) && st.st_rdev == device)
             return decodeUdevName(entry.path().filename().string());
     }
     return {};
@@ -47,8 +49,8 @@ VolumeIds volumeIds(const fs::path& root, const VolumeIdSources& sources) {
     // A FUSE file system has a device number of its own; the device it reads is its source.
     dev_t device = ::makedev(mount->major, mount->minor);
     struct stat st {};
-    if (mount->source.starts_with('/') && ::stat(mount->source.c_str(), &st) == 0 &&
-        S_ISBLK(st.st_mode))
+    if (mount->source.starts_with('/') &&
+        sysCalls().fstatat(AT_FDCWD, mount->source.c_str(), &st, 0) == 0 && S_ISBLK(st.st_mode))
         device = st.st_rdev;
 
     std::string recordName = "b";

@@ -33,8 +33,8 @@ mode_t currentUmask() {
 } // namespace
 
 Tally::Tally(AppLanguage runLanguage, ProgressCallback progress, const std::atomic<bool>* stop)
-    : language(runLanguage), onProgress(std::move(progress)), pid(::getpid()),
-      creationMask(currentUmask()), m_stop(stop) {}
+    : RunRules{runLanguage, ::getpid(), currentUmask()}, SharedRunState(stop),
+      onProgress(std::move(progress)) {}
 
 Tally::~Tally() = default;
 
@@ -56,11 +56,11 @@ void Tally::reportFinal() {
         onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal, {}});
 }
 
-bool Tally::stopRequested() const {
+bool SharedRunState::stopRequested() const {
     return halt.load(std::memory_order_relaxed) != Halt::none || stopAsked();
 }
 
-bool Tally::stopAsked() const {
+bool SharedRunState::stopAsked() const {
     return m_stop != nullptr && m_stop->load(std::memory_order_relaxed);
 }
 

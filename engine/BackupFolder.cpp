@@ -188,14 +188,13 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveFinge
     case FolderOwner::ours:
         break;
     }
-    OwnerMark wanted{drive.driveID, drive.volumeUUID, drive.hardware, drive.size};
+    OwnerMark wanted = drive;
     // What this run cannot see (a plain folder as the drive) keeps what the mark knew.
     if (mark && wanted.volumeUUID.empty())
         wanted = {drive.driveID, mark->volumeUUID, mark->hardware, mark->size};
     // A mark that cannot be written (a read-only disk) fails safe: the files the run then writes,
     // if any, make the next run find an unmarked folder and leave it alone.
-    if (!mark || mark->driveID != wanted.driveID || mark->volumeUUID != wanted.volumeUUID ||
-        mark->hardware != wanted.hardware || mark->size != wanted.size)
+    if (mark != wanted)
         writeOwnerMark(driveFolder, wanted);
 
     // Earlier days never change: with the clock set back (or the time zone moved west) today's

@@ -32,14 +32,12 @@ struct DriveFingerprint {
     std::string volumeUUID;
     std::string hardware;
     Int64 size = 0;
+
+    bool operator==(const DriveFingerprint&) const = default;
 };
 
-struct OwnerMark {
-    std::string driveID;
-    std::string volumeUUID;
-    std::string hardware;
-    Int64 size = 0;
-};
+// The mark on a drive folder records the fingerprint of the drive it belongs to.
+using OwnerMark = DriveFingerprint;
 
 // The mark's text and its reader (nothing for a text that is not a mark).
 std::string encodeOwnerMark(const OwnerMark& mark);

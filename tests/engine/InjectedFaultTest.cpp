@@ -68,21 +68,18 @@ class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<F
 TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
     const FaultRow row = GetParam();
     const bool sparse = row.fault.seekError != 0, dated = row.fault.linkError != 0;
-    std::string content(700000, 'n');
-    writeFile(drive / "Docs/file.bin", content, 0640);
-    if (sparse) { // a hole at its end
-        content.resize(content.size() + (1 << 20), '\0');
-        fs::resize_file(drive / "Docs/file.bin", content.size());
-    }
+    // With a hole at its end for the sparse copy; a dated run for day sharing.
+    const std::string content = std::string(700000, 'n') + std::string(sparse ? 1 << 20 : 0, '\0');
+    writeFile(drive / "Docs/file.bin", content.substr(0, 700000), 0640);
+    fs::resize_file(drive / "Docs/file.bin", content.size());
     setModified(drive / "Docs/file.bin", 1700000000, 5);
     const DriveConfig config =
         makeConfig(dest, "STICK", {"Docs"}, dated ? BackupMode::dated : BackupMode::sync);
-    std::string file = (copy / "Docs/file.bin").string();
+    const fs::path file = copy / (dated ? dayFolderName(now()) : "") / "Docs/file.bin";
     if (dated) { // yesterday's copy to share
         env.clock = [] { return now() - std::chrono::hours(24); };
         ASSERT_EQ(run(config).filesCopied, 1);
         env.clock = {};
-        file = (copy / dayFolderName(now()) / "Docs/file.bin").string();
     } else {
         markOwned(copy);
         writeFile(file, "the old copy");

@@ -13,10 +13,9 @@ using namespace std::string_literals;
 
 struct Fault {
     int readError = 0, writeError = 0, copyRangeError = 0, renameError = 0, futimensError = 0;
-    int seekError = 0;       // on a drive's file with a hole, whose data is found with lseek
-    int linkError = 0;       // on sharing the earlier day's copy in a dated run
-    int openSourceError = 0; // opening a file for reading
-    int interruptions = 0;   // EINTR before the first read and the first write succeed
+    int seekError = 0, linkError = 0; // finding a file's holes; sharing the earlier day's copy
+    int openSourceError = 0;          // opening a file for reading
+    int interruptions = 0;            // EINTR before the first read and the first write succeed
 };
 
 Fault fault;

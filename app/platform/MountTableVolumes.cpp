@@ -33,7 +33,8 @@ std::optional<qint64> blockDeviceSize(unsigned major, unsigned minor) {
     // The kernel counts in 512-byte sectors whatever the device's own sector size.
     const std::string path =
         "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor) + "/size";
-    const FileContent content = major == 0 ? FileContent{{}, ENODEV} : readFile(path, 64);
+    // sysfs gives every attribute the size of a page, whatever it holds.
+    const FileContent content = major == 0 ? FileContent{{}, ENODEV} : readFile(path, 4096);
     if (!content.ok())
         return std::nullopt;
     bool ok = false;

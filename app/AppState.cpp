@@ -47,7 +47,7 @@ void lowerBackupThreadPriority() {
 // been unplugged while the run waited, and another one (even with the same label) mounted at its
 // path, or the mount point left behind as an empty folder.
 DriveMatch driveAtTurn(const DriveProbe& probe, const std::filesystem::path& root,
-                       const DriveIdentity& identity, const std::string& driveID) {
+                       const MountedFileSystem& identity, const std::string& driveID) {
     const DriveMatch match = compareDrives(identity, probe(root));
     if (match != DriveMatch::same)
         return match;

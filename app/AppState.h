@@ -38,7 +38,7 @@ using BackupRunner = std::function<BackupResult(
 BackupRunner engineRunner();
 
 // What identifies the drive mounted at a path (probeDrive on the real system).
-using DriveProbe = std::function<DriveIdentity(const std::filesystem::path& root)>;
+using DriveProbe = std::function<MountedFileSystem(const std::filesystem::path& root)>;
 
 // What the state works with; the shared instance gets the real ones, tests their fakes.
 struct AppServices {
@@ -187,7 +187,7 @@ private:
         std::string volumeID;
         std::string name;
         std::filesystem::path root;
-        DriveIdentity identity; // checked again when the run's turn comes
+        MountedFileSystem identity; // checked again when the run's turn comes
         DriveConfig config;
         AppLanguage language;
         bool automatic;

@@ -1,5 +1,6 @@
 #include "app/LogText.h"
 
+#include "core/ConfigFile.h"
 #include "core/ShownText.h"
 #include "localization/Format.h"
 
@@ -33,27 +34,6 @@ std::string_view kindMark(LogEntry::Kind kind) {
     return "•";
 }
 
-std::string statusText(const VolumeInfo& volume, AppLanguage language) {
-    switch (volume.status.kind) {
-    case BackupStatus::Kind::idle:
-        return formatLocalized("status.notConfigured", language, {});
-    case BackupStatus::Kind::configured:
-        if (!volume.config)
-            return {};
-        return formatLocalized("status.ready", language,
-                               {formatLocalized(modeShortKey(volume.config->mode), language, {})});
-    case BackupStatus::Kind::running:
-        if (volume.progress)
-            return formatLocalized("status.backingUp", language, {volume.progress->percentText()});
-        return formatLocalized("status.preparing", language, {});
-    case BackupStatus::Kind::done:
-        return "✓ " + volume.status.message;
-    case BackupStatus::Kind::failed:
-        return "✗ " + volume.status.message;
-    }
-    return {};
-}
-
 } // namespace
 
 std::string formatLogEntry(const LogEntry& entry, AppLanguage language, std::size_t maxIssues) {
@@ -84,9 +64,39 @@ std::string_view modeShortKey(BackupMode mode) {
     return mode == BackupMode::dated ? "mode.dated.short" : "mode.sync.short";
 }
 
+DriveStatusLine driveStatusLine(const VolumeInfo& volume, AppLanguage language) {
+    using Tone = DriveStatusLine::Tone;
+    switch (volume.status.kind) {
+    case BackupStatus::Kind::idle:
+        // Rules that are there but do not read say why, so that nobody sets up over them blindly.
+        if (volume.configFault.kind != ConfigFault::Kind::missing &&
+            volume.configFault.kind != ConfigFault::Kind::none)
+            return {formatLocalized("status.configUnreadable", language,
+                                    {configFaultText(volume.configFault, language)}),
+                    Tone::neutral};
+        return {formatLocalized("status.notConfigured", language, {}), Tone::neutral};
+    case BackupStatus::Kind::configured:
+        if (!volume.config)
+            return {};
+        return {formatLocalized("status.ready", language,
+                                {formatLocalized(modeShortKey(volume.config->mode), language, {})}),
+                Tone::neutral};
+    case BackupStatus::Kind::running:
+        if (volume.progress)
+            return {formatLocalized("status.backingUp", language, {volume.progress->percentText()}),
+                    Tone::neutral};
+        return {formatLocalized("status.preparing", language, {}), Tone::neutral};
+    case BackupStatus::Kind::done:
+        return {"✓ " + volume.status.message, Tone::success};
+    case BackupStatus::Kind::failed:
+        return {"✗ " + volume.status.message, Tone::failure};
+    }
+    return {};
+}
+
 std::string formatVolumeLine(const VolumeInfo& volume, AppLanguage language) {
     std::string out = shownName(volume.name) + " (" + inertText(volume.id) + ")";
-    const std::string status = statusText(volume, language);
+    const std::string status = driveStatusLine(volume, language).text;
     if (!status.empty())
         out += " — " + status;
     if (auto capacity = volume.capacityText(language))

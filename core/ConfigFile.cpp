@@ -356,12 +356,6 @@ ConfigReading decodeConfig(std::string_view text) {
 
 namespace {
 
-// Only a plain file is opened: no following of a planted link, no blocking on a FIFO, and no
-// opening of a device node, whose driver might act on the open itself. The second check catches
-// a swap between the two; a save that renames its new file into place meanwhile is such a swap,
-// so the caller tries again.
-enum class Opened { file, refused, swapped };
-
 ConfigFault systemFault(int errnum, const std::filesystem::path& path) {
     ConfigFault fault = faultOf(errnum == ENOENT ? ConfigFault::Kind::missing
                                 : errnum == EIO  ? ConfigFault::Kind::ioError
@@ -371,64 +365,22 @@ ConfigFault systemFault(int errnum, const std::filesystem::path& path) {
     return fault;
 }
 
-Opened openPlainFile(const std::filesystem::path& path, UniqueFd& fd, ConfigFault& fault) {
-    struct stat before {};
-    if (::lstat(path.c_str(), &before) != 0) {
-        fault = systemFault(errno == ENOTDIR ? ENOENT : errno, path);
-        return Opened::refused;
-    }
-    if (!S_ISREG(before.st_mode)) {
-        fault = faultOf(ConfigFault::Kind::notPlainFile);
-        return Opened::refused;
-    }
-    if (before.st_size > static_cast<off_t>(maxConfigSize)) {
-        fault = faultOf(ConfigFault::Kind::tooLarge);
-        return Opened::refused;
-    }
-    fd.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!fd) {
-        fault =
-            errno == ELOOP ? faultOf(ConfigFault::Kind::notPlainFile) : systemFault(errno, path);
-        return Opened::refused;
-    }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
-        fault = systemFault(errno, path);
-        return Opened::refused;
-    }
-    if (info.st_ino != before.st_ino || info.st_dev != before.st_dev)
-        return Opened::swapped;
-    if (!S_ISREG(info.st_mode)) {
-        fault = faultOf(ConfigFault::Kind::notPlainFile);
-        return Opened::refused;
-    }
-    if (info.st_size > static_cast<off_t>(maxConfigSize)) {
-        fault = faultOf(ConfigFault::Kind::tooLarge);
-        return Opened::refused;
-    }
-    return Opened::file;
-}
-
-// The file's text, or why there is none.
+// The file's text, or why there is none. Only a plain file is read, never through a link.
 std::variant<std::string, ConfigFault> readConfigText(const std::filesystem::path& driveRoot) {
     const auto path = driveRoot / configFileName;
-    UniqueFd fd;
-    ConfigFault fault = faultOf(ConfigFault::Kind::unreadable);
-    Opened opened = Opened::swapped;
-    for (int attempt = 0; attempt < 5 && opened == Opened::swapped; ++attempt)
-        opened = openPlainFile(path, fd, fault);
-    if (opened != Opened::file)
-        return fault;
-
-    // One byte more than allowed shows a file that grew after fstat.
-    std::string text(maxConfigSize + 1, '\0');
-    const ssize_t filled = readFull(fd.get(), text.data(), text.size());
-    if (filled < 0)
-        return systemFault(errno, path);
-    if (static_cast<std::size_t>(filled) > maxConfigSize)
+    FileContent content = readFile(path, maxConfigSize, FileLinks::refuse);
+    switch (content.errnum) {
+    case 0:
+        return std::move(content.text);
+    case EINVAL:
+        return faultOf(ConfigFault::Kind::notPlainFile);
+    case EFBIG:
         return faultOf(ConfigFault::Kind::tooLarge);
-    text.resize(static_cast<std::size_t>(filled));
-    return text;
+    case ENOTDIR: // the drive's root is no folder: nothing there
+        return systemFault(ENOENT, path);
+    default:
+        return systemFault(content.errnum, path);
+    }
 }
 
 } // namespace

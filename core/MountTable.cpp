@@ -4,7 +4,6 @@
 #include "core/Uuid.h"
 
 #include <charconv>
-#include <fcntl.h>
 
 namespace keelbox {
 
@@ -105,16 +104,8 @@ std::vector<MountEntry> parseMountInfo(std::string_view text) {
 }
 
 std::vector<MountEntry> readMountTable(const std::filesystem::path& path) {
-    // The table is generated as it is read, so its size is unknown: read until the end.
-    const UniqueFd table(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!table.valid())
-        return {};
-    std::string text;
-    char buffer[8192];
-    ssize_t got = 0;
-    while ((got = readRetrying(table.get(), buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(got));
-    return parseMountInfo(text);
+    // A line a mount: thousands of them stay far below the limit.
+    return parseMountInfo(readFile(path, 64 << 20).text);
 }
 
 std::string decodeUdevName(std::string_view name) {

@@ -3,7 +3,9 @@
 #include "core/ErrnoText.h"
 #include "core/Uuid.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,6 +87,68 @@ bool writeAll(int fd, std::string_view bytes, WriteCall write) {
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
+}
+
+namespace {
+
+// Reads the open regular file `fd`, whose size was `expected` when looked at, up to `limit` bytes.
+FileContent readOpenFile(int fd, std::size_t expected, std::size_t limit) {
+    constexpr std::size_t firstRead = 4096;
+    // One byte more than the size shows the end, or a file that grew meanwhile.
+    std::string text(std::min(limit, std::max(expected, firstRead)) + 1, '\0');
+    std::size_t filled = 0;
+    for (;;) {
+        const ssize_t got = readRetrying(fd, text.data() + filled, text.size() - filled);
+        if (got < 0)
+            return {{}, errno};
+        if (got == 0)
+            break;
+        filled += static_cast<std::size_t>(got);
+        if (filled > limit)
+            return {{}, EFBIG};
+        if (filled == text.size())
+            text.resize(std::min(limit + 1, text.size() * 2));
+    }
+    text.resize(filled);
+    return {std::move(text), 0};
+}
+
+} // namespace
+
+FileContent readFileAt(int folder, const char* name, std::size_t limit, FileLinks links) {
+    const bool refuseLinks = links == FileLinks::refuse;
+    const int openFlags =
+        O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (refuseLinks ? O_NOFOLLOW : 0);
+    const auto tooLarge = [limit](const struct stat& st) {
+        return static_cast<std::uintmax_t>(st.st_size) > limit;
+    };
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        struct stat before {};
+        if (::fstatat(folder, name, &before, refuseLinks ? AT_SYMLINK_NOFOLLOW : 0) != 0)
+            return {{}, errno};
+        if (!S_ISREG(before.st_mode))
+            return {{}, EINVAL};
+        if (tooLarge(before))
+            return {{}, EFBIG};
+        const UniqueFd fd(retryOnInterrupt([&] { return ::openat(folder, name, openFlags); }));
+        if (!fd)
+            return {{}, errno == ELOOP && refuseLinks ? EINVAL : errno};
+        struct stat opened {};
+        if (::fstat(fd.get(), &opened) != 0)
+            return {{}, errno};
+        if (opened.st_ino != before.st_ino || opened.st_dev != before.st_dev)
+            continue; // replaced meanwhile (a save renaming its new file into place)
+        if (!S_ISREG(opened.st_mode))
+            return {{}, EINVAL};
+        if (tooLarge(opened))
+            return {{}, EFBIG};
+        return readOpenFile(fd.get(), static_cast<std::size_t>(opened.st_size), limit);
+    }
+    return {{}, EAGAIN};
+}
+
+FileContent readFile(const std::filesystem::path& path, std::size_t limit, FileLinks links) {
+    return readFileAt(AT_FDCWD, path.c_str(), limit, links);
 }
 
 std::optional<FileError> createFolders(const std::filesystem::path& folder, mode_t mode) {

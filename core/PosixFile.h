@@ -70,6 +70,30 @@ ssize_t readFull(int fd, char* buffer, std::size_t size, ReadCall read);
 bool writeAll(int fd, std::string_view bytes);
 bool writeAll(int fd, std::string_view bytes, WriteCall write);
 
+// The whole content of a file, or why there is none.
+struct FileContent {
+    std::string text;
+    // 0 when read. Otherwise the errno of the failed call, EFBIG for a file of more bytes than
+    // allowed, EINVAL for anything but a regular file (a folder, a FIFO, a device, a socket, and a
+    // symbolic link where links are refused).
+    int errnum = 0;
+
+    bool ok() const { return errnum == 0; }
+};
+
+// Whether a symbolic link at the file's own name is followed or refused.
+enum class FileLinks { follow, refuse };
+
+// Reads the file `name` below the open folder `folder` (AT_FDCWD for a path) whole, when it holds
+// at most `limit` bytes. Only a regular file is opened, and without blocking: no waiting on a
+// FIFO, no opening of a device node (whose driver might act on the open itself); a swap between
+// the look and the open is looked at again. A file whose size the kernel makes up as it is read
+// (/proc, /sys) is read until it ends.
+FileContent readFileAt(int folder, const char* name, std::size_t limit,
+                       FileLinks links = FileLinks::follow);
+FileContent readFile(const std::filesystem::path& path, std::size_t limit,
+                     FileLinks links = FileLinks::follow);
+
 // Creates `folder` and every missing folder above it, one level at a time, so that the failure
 // names the real cause (a file in the way gives ENOTDIR, a read-only parent EROFS or EACCES).
 std::optional<FileError> createFolders(const std::filesystem::path& folder, mode_t mode = 0755);

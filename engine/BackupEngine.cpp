@@ -319,7 +319,7 @@ CopyCount countDeletions(int source, const fs::path& target) {
             continue;
         ++count.files;
         struct stat st {};
-        if (::fstatat(source, relText.c_str(), &st, 0) != 0 &&
+        if (sysCalls().fstatat(source, relText.c_str(), &st, 0) != 0 &&
             (errno == ENOENT || errno == ENOTDIR))
             ++count.gone;
     }
@@ -363,14 +363,14 @@ void addRefusal(Tally& tally, const DestinationPlan& plan) {
 
 // The identity the drive folder is claimed with: the configuration's, and the file system's UUID
 // when the drive is a mounted file system that has one.
-detail::DriveIdentity driveIdentity(const DriveConfig& config, const fs::path& volumeRoot,
-                                    const RunEnvironment& environment) {
+detail::DriveFingerprint driveIdentity(const DriveConfig& config, const fs::path& volumeRoot,
+                                       const RunEnvironment& environment) {
     const VolumeIds ids = volumeIds(volumeRoot);
-    detail::DriveIdentity identity{config.driveID,
-                                   environment.volumeUUID ? *environment.volumeUUID : ids.uuid,
-                                   ids.hardware, 0};
+    detail::DriveFingerprint identity{config.driveID,
+                                      environment.volumeUUID ? *environment.volumeUUID : ids.uuid,
+                                      ids.hardware, 0};
     struct statvfs fs {};
-    if (ids.mountPoint && ::statvfs(volumeRoot.c_str(), &fs) == 0)
+    if (ids.mountPoint && sysCalls().statvfs(volumeRoot.c_str(), &fs) == 0)
         identity.size = static_cast<Int64>(fs.f_blocks) * static_cast<Int64>(fs.f_frsize);
     return identity;
 }

@@ -40,17 +40,10 @@ bool markRunUnderWay(int folder) {
 // The owner mark: small, so anything larger is not one. Read past the engine's system-call seam,
 // whose faults are meant for the drive's files.
 std::optional<std::string> readSmallFile(int folder, const char* name) {
-    constexpr std::size_t limit = 64 * 1024;
-    UniqueFd file{retryOnInterrupt(
-        [&] { return ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); })};
-    if (!file.valid())
+    FileContent content = readFileAt(folder, name, 64 * 1024, FileLinks::refuse);
+    if (!content.ok())
         return std::nullopt;
-    std::string text(limit + 1, '\0');
-    const ssize_t got = readFull(file.get(), text.data(), text.size());
-    if (got < 0 || static_cast<std::size_t>(got) > limit)
-        return std::nullopt;
-    text.resize(static_cast<std::size_t>(got));
-    return text;
+    return std::move(content.text);
 }
 
 // Replaced as a whole, so that a mark is never half there.
@@ -130,7 +123,7 @@ std::optional<OwnerMark> decodeOwnerMark(std::string_view text) {
 
 FolderOwner decideOwner(bool empty, const std::optional<OwnerMark>& mark,
                         const std::optional<std::string>& legacyOwnerID,
-                        const DriveIdentity& drive) {
+                        const DriveFingerprint& drive) {
     // The mark is compared as it is stored: what it could not keep (invalid UTF-8) the drive's
     // identity loses too.
     const std::optional<OwnerMark> stored =
@@ -155,7 +148,7 @@ FolderOwner decideOwner(bool empty, const std::optional<OwnerMark>& mark,
     return FolderOwner::unmarked;
 }
 
-PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdentity& drive) {
+PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveFingerprint& drive) {
     PreparedFolder out;
     out.failedFolder = plan.shown;
     bool created = false;
@@ -167,7 +160,7 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdent
     // One writer per drive folder: a second process (another watch, the tray application,
     // `keelbox backup`) reports instead of writing the same copy at the same time. File systems
     // without locks leave the run unlocked.
-    if (::flock(driveFolder, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    if (sysCalls().flock(driveFolder, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         out.reasonKey = "engine.folderBusy";
         out.hintKey = "engine.folderBusyHint";
         return out;
@@ -195,14 +188,13 @@ PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdent
     case FolderOwner::ours:
         break;
     }
-    OwnerMark wanted{drive.driveID, drive.volumeUUID, drive.hardware, drive.size};
+    OwnerMark wanted = drive;
     // What this run cannot see (a plain folder as the drive) keeps what the mark knew.
     if (mark && wanted.volumeUUID.empty())
         wanted = {drive.driveID, mark->volumeUUID, mark->hardware, mark->size};
     // A mark that cannot be written (a read-only disk) fails safe: the files the run then writes,
     // if any, make the next run find an unmarked folder and leave it alone.
-    if (!mark || mark->driveID != wanted.driveID || mark->volumeUUID != wanted.volumeUUID ||
-        mark->hardware != wanted.hardware || mark->size != wanted.size)
+    if (mark != wanted)
         writeOwnerMark(driveFolder, wanted);
 
     // Earlier days never change: with the clock set back (or the time zone moved west) today's
@@ -241,7 +233,8 @@ void finishBackupFolder(PreparedFolder& folder, bool complete) {
     if (folder.folder.valid())
         sysCalls().fremovexattr(folder.folder.get(), runningAttribute);
     if (complete && folder.driveFolder.valid())
-        ::utimensat(folder.driveFolder.get(), ownerMarkName.data(), nullptr, AT_SYMLINK_NOFOLLOW);
+        sysCalls().utimensat(folder.driveFolder.get(), ownerMarkName.data(), nullptr,
+                             AT_SYMLINK_NOFOLLOW);
 }
 
 } // namespace keelbox::detail
@@ -250,7 +243,8 @@ namespace keelbox {
 
 std::optional<Date> lastBackupTime(const std::filesystem::path& driveFolder,
                                    std::string_view driveID) {
-    const UniqueFd folder(::open(driveFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd folder(
+        detail::openAt(AT_FDCWD, driveFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid())
         return std::nullopt;
     const std::optional<std::string> text =
@@ -259,7 +253,8 @@ std::optional<Date> lastBackupTime(const std::filesystem::path& driveFolder,
         text ? detail::decodeOwnerMark(*text) : std::nullopt;
     struct stat st {};
     if (!mark || mark->driveID != driveID ||
-        ::fstatat(folder.get(), detail::ownerMarkName.data(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        sysCalls().fstatat(folder.get(), detail::ownerMarkName.data(), &st, AT_SYMLINK_NOFOLLOW) !=
+            0)
         return std::nullopt;
     return std::chrono::time_point_cast<std::chrono::microseconds>(
         std::chrono::sys_seconds(std::chrono::seconds(st.st_mtim.tv_sec)) +

@@ -27,19 +27,17 @@ inline constexpr const char* runningAttribute = "user.keelbox.running";
 // system's size. A drive whose configuration was made anew keeps its folder only when all three
 // match what the mark recorded: a clone of the drive's contents (a card flashed from the same
 // image) shares the UUID and size, but not the device.
-struct DriveIdentity {
+struct DriveFingerprint {
     std::string driveID;
     std::string volumeUUID;
     std::string hardware;
     Int64 size = 0;
+
+    bool operator==(const DriveFingerprint&) const = default;
 };
 
-struct OwnerMark {
-    std::string driveID;
-    std::string volumeUUID;
-    std::string hardware;
-    Int64 size = 0;
-};
+// The mark on a drive folder records the fingerprint of the drive it belongs to.
+using OwnerMark = DriveFingerprint;
 
 // The mark's text and its reader (nothing for a text that is not a mark).
 std::string encodeOwnerMark(const OwnerMark& mark);
@@ -58,7 +56,7 @@ enum class FolderOwner {
 // The decision over what a drive folder holds; pure.
 FolderOwner decideOwner(bool empty, const std::optional<OwnerMark>& mark,
                         const std::optional<std::string>& legacyOwnerID,
-                        const DriveIdentity& drive);
+                        const DriveFingerprint& drive);
 
 struct PreparedFolder {
     UniqueFd driveFolder; // held locked for the run
@@ -81,7 +79,7 @@ struct PreparedFolder {
 // Makes the folders of `plan` (the destination with parents, then the drive and day folders
 // without following links), locks the drive folder and claims it for `drive`. Nothing is written
 // into a folder that is busy, foreign or holds files of its own.
-PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveIdentity& drive);
+PreparedFolder prepareBackupFolder(const DestinationPlan& plan, const DriveFingerprint& drive);
 
 // Takes the under-way record off again. A run that went to its end (`complete`) stamps the mark
 // with the time: when the drive was last backed up here, kept by the copy itself.

@@ -155,7 +155,7 @@ private:
         std::unique_lock lock{m_mutex};
         if (Entry* entry = stopping ? nullptr : claim()) {
             lock.unlock();
-            performCopy(m_tally, entry->job, m_tally.copyBuffer());
+            performCopy(m_tally, m_tally, entry->job, m_tally.copyBuffer());
             lock.lock();
             entry->state = State::done;
             return;
@@ -175,7 +175,7 @@ private:
             if (entry == nullptr)
                 return;
             lock.unlock();
-            performCopy(m_tally, entry->job, buffer.get());
+            performCopy(m_tally, m_tally, entry->job, buffer.get());
             lock.lock();
             entry->state = State::done;
             m_finished.notify_one();

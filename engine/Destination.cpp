@@ -1,12 +1,14 @@
 #include "engine/Destination.h"
 
+#include "core/PosixFile.h"
 #include "engine/PathSafety.h"
+#include "engine/SysCalls.h"
 #include "engine/VolumeIds.h"
 
 #include <array>
 #include <cstdlib>
-#include <fstream>
 #include <pwd.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -173,7 +175,7 @@ fs::path followOwnLink(const fs::path& folder, const DestinationFacts& facts, bo
 
 std::vector<fs::path> desktopFolders(const fs::path& home, const fs::path& configHome) {
     std::vector<fs::path> out{home / "Desktop"};
-    std::ifstream dirs(configHome / "user-dirs.dirs");
+    std::istringstream dirs(readFile(configHome / "user-dirs.dirs", 1 << 20).text);
     std::string line;
     while (std::getline(dirs, line)) {
         constexpr std::string_view key = "XDG_DESKTOP_DIR=";
@@ -268,7 +270,8 @@ DestinationFacts destinationFacts(const fs::path& home, const fs::path& volumeRo
     facts.resolve = [](const fs::path& path) { return resolvedLocation(path); };
     facts.linkOwner = [](const fs::path& path) -> std::optional<uid_t> {
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        if (sysCalls().fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISLNK(st.st_mode))
             return std::nullopt;
         return st.st_uid;
     };

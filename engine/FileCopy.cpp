@@ -96,7 +96,8 @@ struct CopyEnds {
 // The in-kernel copy of [done, to): no data passes through user space, and file systems that can
 // share blocks (btrfs, XFS) make a reflink. Nothing when read/write is to go on from `done`
 // (the kernel cannot copy between the two files, or reported end of file at once).
-std::optional<CopyOutcome> kernelCopy(Tally& tally, const CopyEnds& ends, off_t& done, off_t to) {
+std::optional<CopyOutcome> kernelCopy(SharedRunState& shared, const CopyEnds& ends, off_t& done,
+                                      off_t to) {
     const off_t from = done;
     while (done < to) {
         const auto chunk = static_cast<std::size_t>(std::min<off_t>(to - done, off_t{1} << 30));
@@ -116,8 +117,8 @@ std::optional<CopyOutcome> kernelCopy(Tally& tally, const CopyEnds& ends, off_t&
             return CopyOutcome{};
         }
         if (done == from && fastCopyUnsupported(errno)) {
-            tally.noFastCopyFrom.store(ends.device, std::memory_order_relaxed);
-            tally.fastCopyRefused.store(true, std::memory_order_relaxed);
+            shared.noFastCopyFrom.store(ends.device, std::memory_order_relaxed);
+            shared.fastCopyRefused.store(true, std::memory_order_relaxed);
             return std::nullopt;
         }
         // After a partial in-kernel copy the side that failed is unknown; a full destination or a
@@ -133,54 +134,56 @@ std::optional<CopyOutcome> kernelCopy(Tally& tally, const CopyEnds& ends, off_t&
 // `from`. The in-kernel copy goes first; where the kernel cannot copy between the two files,
 // read/write takes over, and the run remembers the drive's device so that its next file goes
 // straight there (a run writes into one backup folder).
-CopyOutcome copyRange(Tally& tally, char* buffer, const CopyEnds& ends, off_t from, off_t to) {
+CopyOutcome copyRange(SharedRunState& shared, char* buffer, const CopyEnds& ends, off_t from,
+                      off_t to) {
     const bool knownUnsupported =
-        tally.fastCopyRefused.load(std::memory_order_relaxed) &&
-        tally.noFastCopyFrom.load(std::memory_order_relaxed) == ends.device;
+        shared.fastCopyRefused.load(std::memory_order_relaxed) &&
+        shared.noFastCopyFrom.load(std::memory_order_relaxed) == ends.device;
     off_t done = from;
     if (!knownUnsupported) {
-        if (const std::optional<CopyOutcome> finished = kernelCopy(tally, ends, done, to))
+        if (const std::optional<CopyOutcome> finished = kernelCopy(shared, ends, done, to))
             return *finished;
     }
     if (to - done >= (1 << 20))
-        ::posix_fadvise(ends.in, done, to - done, POSIX_FADV_SEQUENTIAL);
+        sysCalls().fadvise(ends.in, done, to - done, POSIX_FADV_SEQUENTIAL);
     return readWriteCopy(buffer, ends.in, ends.out, done, to);
 }
 
 // Copies all bytes of `in` (read from its start) to the empty file `out`. A file with fewer
 // blocks than its size has holes: only its data is copied, found with SEEK_DATA/SEEK_HOLE, and the
 // copy gets its size at the end, so its holes stay holes whatever path copies the data.
-CopyOutcome copyData(Tally& tally, char* buffer, int in, const struct stat& inStat, int out) {
+CopyOutcome copyData(SharedRunState& shared, char* buffer, int in, const struct stat& inStat,
+                     int out) {
     const off_t size = inStat.st_size;
     const CopyEnds ends{in, inStat.st_dev, out};
     const bool sparse = size > 0 && static_cast<off_t>(inStat.st_blocks) * 512 < size;
     if (!sparse)
-        return copyRange(tally, buffer, ends, 0, size);
+        return copyRange(shared, buffer, ends, 0, size);
     off_t position = 0;
     while (position < size) {
-        const off_t data = ::lseek(in, position, SEEK_DATA);
+        const off_t data = sysCalls().lseek(in, position, SEEK_DATA);
         if (data < 0) {
             if (errno == ENXIO)
                 break; // nothing but a hole up to the end
             // No hole finding here (some FUSE drivers): the file is copied as it reads.
-            if (::lseek(in, 0, SEEK_SET) != 0 || ::lseek(out, 0, SEEK_SET) != 0 ||
-                ::ftruncate(out, 0) != 0)
+            if (sysCalls().lseek(in, 0, SEEK_SET) != 0 || sysCalls().lseek(out, 0, SEEK_SET) != 0 ||
+                sysCalls().ftruncate(out, 0) != 0)
                 return {errno, false};
-            return copyRange(tally, buffer, ends, 0, size);
+            return copyRange(shared, buffer, ends, 0, size);
         }
         if (data >= size)
             break;
-        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        off_t hole = sysCalls().lseek(in, data, SEEK_HOLE);
         if (hole < 0 || hole > size)
             hole = size;
-        if (::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0)
+        if (sysCalls().lseek(in, data, SEEK_SET) < 0 || sysCalls().lseek(out, data, SEEK_SET) < 0)
             return {errno, false};
-        const CopyOutcome part = copyRange(tally, buffer, ends, data, hole);
+        const CopyOutcome part = copyRange(shared, buffer, ends, data, hole);
         if (part.error != 0)
             return part;
         position = hole;
     }
-    if (::ftruncate(out, size) != 0)
+    if (sysCalls().ftruncate(out, size) != 0)
         return {errno, false};
     return {};
 }
@@ -203,9 +206,9 @@ bool linksUnsupported(int error) {
 // The partial copy of the run: a name no drive-listed file of this run gets (the process and the
 // run's own counter), which a crash leaves behind as an obviously partial file, and which the
 // next run removes (mirror pruning, or the sweep after a run cut short) once that process is gone.
-void partialName(Tally& tally, char (&buffer)[64]) {
-    std::snprintf(buffer, sizeof buffer, "%s%ld-%llu", partialPrefix, static_cast<long>(tally.pid),
-                  static_cast<unsigned long long>(tally.partialCounter.fetch_add(1) + 1));
+void partialName(const RunRules& rules, SharedRunState& shared, char (&buffer)[64]) {
+    std::snprintf(buffer, sizeof buffer, "%s%ld-%llu", partialPrefix, static_cast<long>(rules.pid),
+                  static_cast<unsigned long long>(shared.partialCounter.fetch_add(1) + 1));
 }
 
 } // namespace
@@ -288,7 +291,7 @@ bool matchCopyMode(Tally& tally, const Candidate& file, const struct stat& copy)
     if (copy.st_nlink != 1)
         return false;
     struct stat after {};
-    if (::fchmodat(file.dstDir, file.dstName, wanted, 0) != 0 ||
+    if (sysCalls().fchmodat(file.dstDir, file.dstName, wanted, 0) != 0 ||
         sysCalls().fstatat(file.dstDir, file.dstName, &after, AT_SYMLINK_NOFOLLOW) != 0 ||
         (after.st_mode & 07777) != wanted)
         tally.modesIgnored = true;
@@ -311,14 +314,14 @@ bool earlierCopyUnchanged(const Tally& tally, const Candidate& file, Int64 size,
 // into that file afterwards (a changed file is a new file, renamed into place). False when the
 // file is to be copied instead (no earlier copy, no hard links on this disk, too many links to
 // that file, something appeared meanwhile).
-bool linkFromEarlierDay(Tally& tally, const CopyJob& job) {
-    if (job.linkDir < 0 || tally.linksRefused.load(std::memory_order_relaxed))
+bool linkFromEarlierDay(SharedRunState& shared, const CopyJob& job) {
+    if (job.linkDir < 0 || shared.linksRefused.load(std::memory_order_relaxed))
         return false;
     const char* name = job.dstName.c_str();
-    if (::linkat(job.linkDir, name, job.dstDir, name, 0) == 0)
+    if (sysCalls().linkat(job.linkDir, name, job.dstDir, name, 0) == 0)
         return true;
     if (linksUnsupported(errno))
-        tally.linksRefused.store(true, std::memory_order_relaxed);
+        shared.linksRefused.store(true, std::memory_order_relaxed);
     return false;
 }
 
@@ -364,10 +367,11 @@ bool openDriveFile(CopyJob& job, UniqueFd& in, struct stat& inStat) {
 // at a final name, an older copy stays until the new one is whole, and a folder in the way goes
 // only then. The partial copy gets its final permissions at creation: they are the source's,
 // already masked by the umask, so nothing is more open than the finished copy.
-UniqueFd createPartial(Tally& tally, int dstDir, mode_t mode, char (&partial)[64]) {
+UniqueFd createPartial(const RunRules& rules, SharedRunState& shared, int dstDir, mode_t mode,
+                       char (&partial)[64]) {
     UniqueFd out;
     for (int attempt = 0; attempt < 8 && !out.valid(); ++attempt) {
-        partialName(tally, partial);
+        partialName(rules, shared, partial);
         out.reset(
             openAt(dstDir, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!out.valid() && errno != EEXIST)
@@ -379,10 +383,10 @@ UniqueFd createPartial(Tally& tally, int dstDir, mode_t mode, char (&partial)[64
 // Copies the bytes, then looks at the drive's file again: one that changed meanwhile (saved
 // during the backup) gives a copy that matches neither version. It is copied once more; if it
 // changes again, `changing` is set and the copy is kept. `inStat` ends as the values copied.
-CopyOutcome copyUntilStill(Tally& tally, char* buffer, int in, struct stat& inStat, int out,
-                           bool& changing) {
+CopyOutcome copyUntilStill(SharedRunState& shared, char* buffer, int in, struct stat& inStat,
+                           int out, bool& changing) {
     for (int attempt = 0;; ++attempt) {
-        const CopyOutcome copied = copyData(tally, buffer, in, inStat, out);
+        const CopyOutcome copied = copyData(shared, buffer, in, inStat, out);
         if (copied.error != 0)
             return copied;
         struct stat after {};
@@ -395,8 +399,8 @@ CopyOutcome copyUntilStill(Tally& tally, char* buffer, int in, struct stat& inSt
             return {};
         }
         inStat = after;
-        if (::lseek(in, 0, SEEK_SET) != 0 || ::lseek(out, 0, SEEK_SET) != 0 ||
-            ::ftruncate(out, 0) != 0)
+        if (sysCalls().lseek(in, 0, SEEK_SET) != 0 || sysCalls().lseek(out, 0, SEEK_SET) != 0 ||
+            sysCalls().ftruncate(out, 0) != 0)
             return {errno, false};
     }
 }
@@ -472,9 +476,9 @@ bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
     return true;
 }
 
-void performCopy(Tally& tally, CopyJob& job, char* buffer) {
+void performCopy(const RunRules& rules, SharedRunState& shared, CopyJob& job, char* buffer) {
     FileOutcome& outcome = job.outcome;
-    if (linkFromEarlierDay(tally, job)) {
+    if (linkFromEarlierDay(shared, job)) {
         outcome.kind = FileOutcome::Kind::linked;
         return;
     }
@@ -483,15 +487,16 @@ void performCopy(Tally& tally, CopyJob& job, char* buffer) {
     if (!openDriveFile(job, in, inStat))
         return;
     const mode_t mode =
-        copyPermissions(inStat.st_mode, false, tally.sourceInventsModes, tally.creationMask);
+        copyPermissions(inStat.st_mode, false, rules.sourceInventsModes, rules.creationMask);
     char partial[64];
-    UniqueFd out = createPartial(tally, job.dstDir, mode, partial);
+    UniqueFd out = createPartial(rules, shared, job.dstDir, mode, partial);
     if (!out.valid()) {
         setFailed(outcome, errno, FileOp::createCopy, Subject::target);
         return;
     }
     bool changing = false;
-    const CopyOutcome copied = copyUntilStill(tally, buffer, in.get(), inStat, out.get(), changing);
+    const CopyOutcome copied =
+        copyUntilStill(shared, buffer, in.get(), inStat, out.get(), changing);
     if (changing)
         outcome.size = inStat.st_size;
     const StepFailure failure =
@@ -555,7 +560,7 @@ void applyOutcome(Tally& tally, const Where& where, const char* name, const File
 void copyOne(Tally& tally, const Where& where, const Candidate& file) {
     CopyJob job;
     if (decideCopy(tally, file, job))
-        performCopy(tally, job, tally.copyBuffer());
+        performCopy(tally, tally, job, tally.copyBuffer());
     applyOutcome(tally, where, file.dstName, job.outcome);
 }
 

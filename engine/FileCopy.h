@@ -101,9 +101,9 @@ struct Candidate {
 // On the walking thread: true when the file must be copied or linked (`job` is then ready for
 // performCopy); false when `job.outcome` is final already (unchanged, or no folder for it).
 bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job);
-// Copies the file into `job.outcome`. Safe on any thread: of the tally it uses only what is
-// shared between the copying threads. `buffer` holds Tally::copyBufferSize bytes.
-void performCopy(Tally& tally, CopyJob& job, char* buffer);
+// Copies the file into `job.outcome`. Safe on any thread: it reads the run's rules and changes
+// only the state the copying threads share. `buffer` holds Tally::copyBufferSize bytes.
+void performCopy(const RunRules& rules, SharedRunState& shared, CopyJob& job, char* buffer);
 // Counts the outcome, adds its issue and reports progress; on the walking thread.
 void applyOutcome(Tally& tally, const Where& where, const char* name, const FileOutcome& outcome);
 

@@ -2,6 +2,7 @@
 
 #include "core/MountTable.h"
 #include "engine/PathSafety.h"
+#include "engine/SysCalls.h"
 #include "engine/TreeCopy.h"
 
 #include <algorithm>
@@ -97,7 +98,7 @@ std::vector<const SourceItem*> distinctSources(const std::vector<SourceItem>& so
 // file executable): FAT, exFAT and NTFS, by the kernel's drivers or through FUSE (fuseblk).
 bool keepsNoPermissions(int root) {
     struct statfs fs {};
-    if (::fstatfs(root, &fs) != 0)
+    if (sysCalls().fstatfs(root, &fs) != 0)
         return false;
     switch (static_cast<unsigned long>(fs.f_type)) {
     case 0x4d44:     // FAT

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -69,10 +70,66 @@ int realSyncfs(int fd) {
     return ::syncfs(fd);
 }
 
-constexpr SysCalls real{realOpenat,        realFstatat,   realFstat,        realRead,  realWrite,
-                        realCopyFileRange, realFchmod,    realFutimens,     realClose, realMkdirat,
-                        realUnlinkat,      realRenameat,  realGetdents,     realDupFd, realRealpath,
-                        realFgetxattr,     realFsetxattr, realFremovexattr, realSyncfs};
+off_t realLseek(int fd, off_t offset, int whence) {
+    return ::lseek(fd, offset, whence);
+}
+int realFtruncate(int fd, off_t size) {
+    return ::ftruncate(fd, size);
+}
+int realLinkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
+    return ::linkat(fromDir, from, toDir, to, flags);
+}
+int realFlock(int fd, int operation) {
+    return ::flock(fd, operation);
+}
+int realFchmodat(int dirfd, const char* name, mode_t mode, int flags) {
+    return ::fchmodat(dirfd, name, mode, flags);
+}
+int realUtimensat(int dirfd, const char* name, const struct timespec times[2], int flags) {
+    return ::utimensat(dirfd, name, times, flags);
+}
+int realFstatfs(int fd, struct statfs* fs) {
+    return ::fstatfs(fd, fs);
+}
+int realFstatvfs(int fd, struct statvfs* fs) {
+    return ::fstatvfs(fd, fs);
+}
+int realStatvfs(const char* path, struct statvfs* fs) {
+    return ::statvfs(path, fs);
+}
+int realFadvise(int fd, off_t offset, off_t length, int advice) {
+    return ::posix_fadvise(fd, offset, length, advice);
+}
+
+constexpr SysCalls real{.openat = realOpenat,
+                        .fstatat = realFstatat,
+                        .fstat = realFstat,
+                        .read = realRead,
+                        .write = realWrite,
+                        .copyFileRange = realCopyFileRange,
+                        .fchmod = realFchmod,
+                        .futimens = realFutimens,
+                        .close = realClose,
+                        .mkdirat = realMkdirat,
+                        .unlinkat = realUnlinkat,
+                        .renameat = realRenameat,
+                        .getdents = realGetdents,
+                        .dupFd = realDupFd,
+                        .realpath = realRealpath,
+                        .fgetxattr = realFgetxattr,
+                        .fsetxattr = realFsetxattr,
+                        .fremovexattr = realFremovexattr,
+                        .syncfs = realSyncfs,
+                        .lseek = realLseek,
+                        .ftruncate = realFtruncate,
+                        .linkat = realLinkat,
+                        .flock = realFlock,
+                        .fchmodat = realFchmodat,
+                        .utimensat = realUtimensat,
+                        .fstatfs = realFstatfs,
+                        .fstatvfs = realFstatvfs,
+                        .statvfs = realStatvfs,
+                        .fadvise = realFadvise};
 
 } // namespace
 

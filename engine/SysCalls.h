@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 namespace keelbox {
@@ -31,6 +33,17 @@ struct SysCalls {
     int (*fremovexattr)(int fd, const char* name);
     // Writes out everything cached for the file system of `fd`.
     int (*syncfs)(int fd);
+    off_t (*lseek)(int fd, off_t offset, int whence);
+    int (*ftruncate)(int fd, off_t size);
+    int (*linkat)(int fromDir, const char* from, int toDir, const char* to, int flags);
+    int (*flock)(int fd, int operation);
+    int (*fchmodat)(int dirfd, const char* name, mode_t mode, int flags);
+    int (*utimensat)(int dirfd, const char* name, const struct timespec times[2], int flags);
+    int (*fstatfs)(int fd, struct statfs* fs);
+    int (*fstatvfs)(int fd, struct statvfs* fs);
+    int (*statvfs)(const char* path, struct statvfs* fs);
+    // posix_fadvise: the errno itself, not -1 with errno set.
+    int (*fadvise)(int fd, off_t offset, off_t length, int advice);
 };
 
 // The table in force. Tests replace entries through ScopedSysCalls; nothing else changes it.

@@ -21,13 +21,8 @@ namespace {
 // The umask, read from /proc (setting it to read it back would race with other threads creating
 // files). Unknown, it counts as the usual 022.
 mode_t currentUmask() {
-    UniqueFd status{detail::openAt(AT_FDCWD, "/proc/self/status", O_RDONLY | O_CLOEXEC)};
-    char text[4096];
-    const ssize_t got = status.valid() ? readFull(status.get(), text, sizeof text - 1) : -1;
-    if (got <= 0)
-        return 022;
-    text[got] = '\0';
-    const char* line = std::strstr(text, "\nUmask:");
+    const std::string text = readFile("/proc/self/status", 64 * 1024).text;
+    const char* line = std::strstr(text.c_str(), "\nUmask:");
     if (line == nullptr)
         return 022;
     char* end = nullptr;
@@ -38,8 +33,8 @@ mode_t currentUmask() {
 } // namespace
 
 Tally::Tally(AppLanguage runLanguage, ProgressCallback progress, const std::atomic<bool>* stop)
-    : language(runLanguage), onProgress(std::move(progress)), pid(::getpid()),
-      creationMask(currentUmask()), m_stop(stop) {}
+    : RunRules{runLanguage, ::getpid(), currentUmask()}, SharedRunState(stop),
+      onProgress(std::move(progress)) {}
 
 Tally::~Tally() = default;
 
@@ -61,24 +56,25 @@ void Tally::reportFinal() {
         onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal, {}});
 }
 
-bool Tally::stopRequested() const {
+bool SharedRunState::stopRequested() const {
     return halt.load(std::memory_order_relaxed) != Halt::none || stopAsked();
 }
 
-bool Tally::stopAsked() const {
+bool SharedRunState::stopAsked() const {
     return m_stop != nullptr && m_stop->load(std::memory_order_relaxed);
 }
 
 void Tally::watchDrive(std::string root) {
     struct stat st {};
-    if (::stat(root.c_str(), &st) != 0)
+    if (sysCalls().fstatat(AT_FDCWD, root.c_str(), &st, 0) != 0)
         return;
     m_driveRoot = std::move(root);
     m_driveDevice = st.st_dev;
     // File systems without a block device (FUSE, tmpfs, network) have major number 0.
     std::string node = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
                        std::to_string(minor(st.st_dev));
-    if (major(st.st_dev) != 0 && ::access(node.c_str(), F_OK) == 0)
+    struct stat present {};
+    if (major(st.st_dev) != 0 && sysCalls().fstatat(AT_FDCWD, node.c_str(), &present, 0) == 0)
         m_deviceNode = std::move(node);
 }
 
@@ -86,9 +82,10 @@ bool Tally::driveVanished() const {
     if (m_driveRoot.empty())
         return false;
     struct stat st {};
-    if (::stat(m_driveRoot.c_str(), &st) != 0 || st.st_dev != m_driveDevice)
+    if (sysCalls().fstatat(AT_FDCWD, m_driveRoot.c_str(), &st, 0) != 0 ||
+        st.st_dev != m_driveDevice)
         return true; // unmounted: the mount point is a plain folder again, or gone
-    return !m_deviceNode.empty() && ::access(m_deviceNode.c_str(), F_OK) != 0;
+    return !m_deviceNode.empty() && sysCalls().fstatat(AT_FDCWD, m_deviceNode.c_str(), &st, 0) != 0;
 }
 
 bool Tally::absorbFailure(int error, bool onDrive, const std::string& shown) {
@@ -128,7 +125,7 @@ bool Tally::absorbFailure(int error, bool onDrive, const std::string& shown) {
 
 Int64 Tally::freeSpace() const {
     struct statvfs vfs {};
-    if (destinationFolder < 0 || ::fstatvfs(destinationFolder, &vfs) != 0)
+    if (destinationFolder < 0 || sysCalls().fstatvfs(destinationFolder, &vfs) != 0)
         return -1;
     return static_cast<Int64>(vfs.f_bavail) * static_cast<Int64>(vfs.f_frsize);
 }

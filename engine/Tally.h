@@ -1,5 +1,6 @@
 #pragma once
-// The state of one run, shared by its walks and copying threads, and the rules every copy follows.
+// The state of one run: the rules set before its copy, the atomics its copying threads share, the
+// counters its walking thread owns; and the rules every copy follows.
 
 #include "engine/BackupEngine.h"
 
@@ -25,8 +26,56 @@ struct Totals {
     Int64 bytes = 0;
 };
 
-// The state of one run, handed to every copy and prune operation of that run.
-class Tally {
+// The rules of one run, found before its copy starts: the language of its issues, the process
+// and umask its copies are made under, and what the two disks keep. Every thread reads them; the
+// copying threads get them const.
+struct RunRules {
+    AppLanguage language;
+    pid_t pid;
+    // The process's umask: permission bits that a new file does not get from its creation mode.
+    mode_t creationMask;
+    // The drive's file system keeps no permissions of its own (FAT, exFAT, NTFS): the execute
+    // bits it shows on every file are not carried.
+    bool sourceInventsModes = false;
+    // The backup disk takes "A" and "a" for the same name (exFAT, FAT, NTFS, a casefolded ext4).
+    bool caseInsensitiveDestination = false;
+    // The backup disk cannot store some characters in names (FAT, exFAT: ":", "?", "*", ...).
+    bool restrictedNames = false;
+};
+
+// All that the copying threads of a run change: a few atomics, and nothing else.
+class SharedRunState {
+public:
+    explicit SharedRunState(const std::atomic<bool>* stop) : m_stop(stop) {}
+
+    // Whether the run is to stop: the caller asked, or it ended by itself (halt).
+    bool stopRequested() const;
+    // Whether the caller asked the run to stop.
+    bool stopAsked() const;
+
+    // A run ends by itself at the first sign that the drive was disconnected, or that the backup
+    // disk is full: the files in hand finish, nothing more starts, and one issue tells why
+    // instead of one per remaining file.
+    enum class Halt : unsigned char { none, driveGone, noSpace };
+    std::atomic<Halt> halt{Halt::none};
+    // The drive's device from which the in-kernel copy was found unsupported; the run then goes
+    // straight to reading and writing for its files.
+    std::atomic<dev_t> noFastCopyFrom{0};
+    std::atomic<bool> fastCopyRefused{false};
+    // Names the partial copies of this run, unique within the run.
+    std::atomic<std::uint64_t> partialCounter{0};
+    // Set when the backup disk refuses hard links (FAT, exFAT): dated runs then copy.
+    std::atomic<bool> linksRefused{false};
+    // Set when a stop request left something undone.
+    std::atomic<bool> cutShort{false};
+
+private:
+    const std::atomic<bool>* m_stop;
+};
+
+// The state of one run, handed to every copy and prune operation of that run: its rules, the
+// atomics its copying threads share, and what the walking thread alone counts and decides.
+class Tally : public RunRules, public SharedRunState {
 public:
     explicit Tally(AppLanguage runLanguage, ProgressCallback progress = {},
                    const std::atomic<bool>* stop = nullptr);
@@ -34,9 +83,11 @@ public:
     Tally(const Tally&) = delete;
     Tally& operator=(const Tally&) = delete;
 
+    const RunRules& rules() const { return *this; }
+    SharedRunState& shared() { return *this; }
+
     // The counts and issues so far; where the copy went and how long it took are added at the end.
     BackupResult result;
-    AppLanguage language;
     Int processedFiles = 0;
     Int64 processedBytes = 0;
     Int filesTotal = 0;
@@ -49,16 +100,7 @@ public:
     void advance(Int64 bytes, std::string_view currentFile);
     // The final snapshot of a run, whatever was reported last.
     void reportFinal();
-    // Whether the run is to stop: the caller asked, or it ended by itself (halt).
-    bool stopRequested() const;
-    // Whether the caller asked the run to stop.
-    bool stopAsked() const;
 
-    // A run ends by itself at the first sign that the drive was disconnected, or that the backup
-    // disk is full: the files in hand finish, nothing more starts, and one issue tells why
-    // instead of one per remaining file.
-    enum class Halt : unsigned char { none, driveGone, noSpace };
-    std::atomic<Halt> halt{Halt::none};
     // Where the drive is mounted and its file system there, for telling a pulled drive from a
     // damaged file; set before the copy.
     void watchDrive(std::string root);
@@ -78,31 +120,12 @@ public:
     // The bytes still to write at most: what the pre-count found, less what was handled.
     Int64 bytesRemaining() const { return bytesTotal - processedBytes; }
 
-    // Reused by every copy of the run, so copying allocates nothing per file.
+    // The walking thread's copy buffer, reused by every copy it makes, so copying allocates
+    // nothing per file.
     char* copyBuffer();
     static constexpr std::size_t copyBufferSize = 256 * 1024;
-    // The drive's device from which the in-kernel copy was found unsupported; the run then goes
-    // straight to reading and writing for its files. Shared by the run's copying threads.
-    std::atomic<dev_t> noFastCopyFrom{0};
-    std::atomic<bool> fastCopyRefused{false};
-    // Names the partial copies of this run, unique within the run.
-    std::atomic<std::uint64_t> partialCounter{0};
-    pid_t pid;
-    // The process's umask: permission bits that a new file does not get from its creation mode.
-    mode_t creationMask;
-    // The drive's file system keeps no permissions of its own (FAT, exFAT, NTFS): the execute
-    // bits it shows on every file are not carried.
-    bool sourceInventsModes = false;
-    // The backup disk takes "A" and "a" for the same name (exFAT, FAT, NTFS, a casefolded ext4).
-    bool caseInsensitiveDestination = false;
-    // The backup disk cannot store some characters in names (FAT, exFAT: ":", "?", "*", ...).
-    bool restrictedNames = false;
     // Set when the backup disk keeps no permissions: copies left too open are not closed up.
     bool modesIgnored = false;
-    // Set when the backup disk refuses hard links (FAT, exFAT): dated runs then copy.
-    std::atomic<bool> linksRefused{false};
-    // Set when a stop request left something undone.
-    std::atomic<bool> cutShort{false};
 
     // The run's second thread for metadata reads, started on first use.
     detail::StatWorker& statWorker();
@@ -111,7 +134,6 @@ public:
     detail::MetadataLog& startMetadataLog();
 
 private:
-    const std::atomic<bool>* m_stop;
     std::string m_driveRoot;
     dev_t m_driveDevice = 0;
     // The block device's node in sysfs, which goes the moment the device is unplugged.

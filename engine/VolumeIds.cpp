@@ -1,8 +1,9 @@
 #include "engine/VolumeIds.h"
 
+#include "core/PosixFile.h"
 #include "engine/PathSafety.h"
+#include "engine/SysCalls.h"
 
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -13,11 +14,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readText(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+// A udev record or a sysfs value: a few hundred bytes.
+std::string readSmallText(const fs::path& path) {
+    return readFile(path, 1 << 20).text;
 }
 
 // The name of the link in `folder` that leads to the block device `device`.
@@ -25,7 +24,8 @@ std::string linkNameFor(const fs::path& folder, dev_t device) {
     std::error_code ec;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder, ec)) {
         struct stat st {};
-        if (::stat(entry.path().c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == device)
+        if (sysCalls().fstatat(AT_FDCWD, entry.path().c_str(), &st, 0) == 0 &&
+            S_ISBLK(st.st_mode) && st.st_rdev == device)
             return decodeUdevName(entry.path().filename().string());
     }
     return {};
@@ -49,15 +49,15 @@ VolumeIds volumeIds(const fs::path& root, const VolumeIdSources& sources) {
     // A FUSE file system has a device number of its own; the device it reads is its source.
     dev_t device = ::makedev(mount->major, mount->minor);
     struct stat st {};
-    if (mount->source.starts_with('/') && ::stat(mount->source.c_str(), &st) == 0 &&
-        S_ISBLK(st.st_mode))
+    if (mount->source.starts_with('/') &&
+        sysCalls().fstatat(AT_FDCWD, mount->source.c_str(), &st, 0) == 0 && S_ISBLK(st.st_mode))
         device = st.st_rdev;
 
     std::string recordName = "b";
     recordName += std::to_string(::major(device));
     recordName += ':';
     recordName += std::to_string(::minor(device));
-    std::istringstream record(readText(sources.udevData / recordName));
+    std::istringstream record(readSmallText(sources.udevData / recordName));
     std::string line, serial, composedSerial;
     bool onBus = false;
     while (std::getline(record, line)) {
@@ -79,7 +79,7 @@ VolumeIds volumeIds(const fs::path& root, const VolumeIdSources& sources) {
     if (!serial.empty()) {
         ids.hardware = "serial:" + serial;
     } else if (std::string backing =
-                   readText(sources.sysBlock / recordName.substr(1) / "loop/backing_file");
+                   readSmallText(sources.sysBlock / recordName.substr(1) / "loop/backing_file");
                !backing.empty()) {
         while (!backing.empty() && backing.back() == '\n')
             backing.pop_back();

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -40,10 +38,7 @@ void require(const std::optional<FileError>& error) {
 }
 
 std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return {};
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return readFile(path, 1 << 20).text;
 }
 
 bool pathExists(const fs::path& path) {

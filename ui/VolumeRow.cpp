@@ -1,7 +1,7 @@
 #include "ui/VolumeRow.h"
 
 #include "app/AppState.h"
-#include "core/ConfigFile.h"
+#include "app/LogText.h"
 #include "ui/Icons.h"
 #include "ui/PlainText.h"
 #include "ui/Widgets.h"
@@ -58,8 +58,16 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(10, 10, 10, 10);
     column->setSpacing(6);
+    addSummary(column);
+    addProgress(column);
+    addCommands(column);
+    connectControls();
+    nameParts();
+    restyle();
+}
 
-    // Top line: icon, name / capacity / status, eject.
+// Top line: icon, name / capacity / status, eject.
+void VolumeRow::addSummary(QVBoxLayout* column) {
     auto* top = row(8);
     m_icon = new SymbolLabel("externaldrive.fill", Colour::secondary, TextStyle::title3, this);
     top->addWidget(m_icon, 0, Qt::AlignVCenter);
@@ -89,8 +97,10 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     m_eject->setAutoRaise(true);
     top->addWidget(m_eject, 0, Qt::AlignVCenter);
     column->addLayout(top);
+}
 
-    // Progress: the bar with its counts, or the spinner until the first snapshot.
+// Progress: the bar with its counts, or the spinner until the first snapshot.
+void VolumeRow::addProgress(QVBoxLayout* column) {
     m_progressBlock = new QWidget(this);
     auto* progress = new QVBoxLayout(m_progressBlock);
     progress->setContentsMargins(0, 0, 0, 0);
@@ -120,20 +130,21 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
     scanning->addWidget(m_scanning);
     scanning->addStretch(1);
     column->addWidget(m_scanningBlock);
+}
 
-    // Commands.
+void VolumeRow::addCommands(QVBoxLayout* column) {
     auto* commands = row(8);
     m_configure = new QPushButton(this);
     m_backup = new QPushButton(this);
     m_stopRun = new QPushButton(this);
-    commands->addWidget(m_configure);
-    commands->addWidget(m_backup);
-    commands->addWidget(m_stopRun);
     m_openCopy = new QPushButton(this);
-    commands->addWidget(m_openCopy);
+    for (QPushButton* button : {m_configure, m_backup, m_stopRun, m_openCopy})
+        commands->addWidget(button);
     commands->addStretch(1);
     column->addLayout(commands);
+}
 
+void VolumeRow::connectControls() {
     connect(m_configure, &QPushButton::clicked, this, [this] {
         if (m_openConfig)
             m_openConfig(m_volume);
@@ -146,8 +157,6 @@ VolumeRow::VolumeRow(const UiContext& ui, std::function<void(const VolumeInfo&)>
             [this] { m_ui.state->openCopy(m_volume.copyFolder); });
     connect(m_eject, &QToolButton::clicked, this, [this] { m_ui.state->eject(m_volume.id); });
     connect(m_failed, &QPushButton::clicked, this, [this] { m_ui.router->showWindow(logWindow); });
-    nameParts();
-    restyle();
 }
 
 QList<QWidget*> VolumeRow::tabChain() const {
@@ -221,43 +230,16 @@ void VolumeRow::setVolume(const VolumeInfo& volume) {
 // The status line, or the button of a failed run that opens the log.
 void VolumeRow::showStatus(const VolumeInfo& volume) {
     const app::Localizer& loc = *m_ui.localizer;
-    using Kind = BackupStatus::Kind;
-    QString status;
-    Colour statusColour = Colour::secondary;
-    switch (volume.status.kind) {
-    case Kind::idle:
-        // Rules that are there but do not read say why, so that nobody sets up over them blindly.
-        if (volume.configFault.kind != ConfigFault::Kind::missing &&
-            volume.configFault.kind != ConfigFault::Kind::none)
-            status = loc.qtext("status.configUnreadable",
-                               {configFaultText(volume.configFault, loc.language())});
-        else
-            status = loc.qtext("status.notConfigured");
-        break;
-    case Kind::configured:
-        if (volume.config)
-            status = loc.qtext("status.ready", {loc.text(volume.config->mode == BackupMode::dated
-                                                             ? "mode.dated.short"
-                                                             : "mode.sync.short")});
-        break;
-    case Kind::running:
-        status = volume.progress ? loc.qtext("status.backingUp", {volume.progress->percentText()})
-                                 : loc.qtext("status.preparing");
-        break;
-    case Kind::done:
-        status = QStringLiteral("✓ ") + qs(volume.status.message);
-        statusColour = Colour::green;
-        break;
-    case Kind::failed:
-        break;
-    }
-    const bool failed = volume.status.kind == Kind::failed;
+    using Tone = app::DriveStatusLine::Tone;
+    const app::DriveStatusLine line = app::driveStatusLine(volume, loc.language());
+    const bool failed = line.tone == Tone::failure;
     m_failed->setVisible(failed);
-    m_status->setVisible(!failed && !status.isEmpty());
-    m_status->setText(status);
-    applyTextStyle(m_status, TextStyle::caption, statusColour);
+    m_status->setVisible(!failed && !line.text.empty());
+    m_status->setText(failed ? QString() : qs(line.text));
+    applyTextStyle(m_status, TextStyle::caption,
+                   line.tone == Tone::success ? Colour::green : Colour::secondary);
     if (failed) {
-        m_failed->setText(QStringLiteral("✗ ") + qs(volume.status.message));
+        m_failed->setText(qs(line.text));
         m_failed->setToolTip(loc.qtext("status.showDetails"));
         m_failed->setAccessibleName(m_failed->text());
         m_failed->setAccessibleDescription(m_failed->toolTip());

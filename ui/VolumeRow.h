@@ -12,6 +12,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QToolButton;
+class QVBoxLayout;
 
 namespace keelbox::ui {
 
@@ -38,6 +39,10 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    void addSummary(QVBoxLayout* column);
+    void addProgress(QVBoxLayout* column);
+    void addCommands(QVBoxLayout* column);
+    void connectControls();
     void nameParts();
     void showStatus(const VolumeInfo& volume);
     void showProgress(const VolumeInfo& volume);

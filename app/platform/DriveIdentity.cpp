@@ -10,9 +10,9 @@
 
 namespace keelbox::app {
 
-DriveIdentity probeDrive(const QString& mountPath, const QString& mountInfoPath,
-                         const QString& uuidDir) {
-    DriveIdentity identity;
+MountedFileSystem probeDrive(const QString& mountPath, const QString& mountInfoPath,
+                             const QString& uuidDir) {
+    MountedFileSystem identity;
     const QString wanted = normalizeMountPath(mountPath);
     if (wanted.isEmpty())
         return identity;
@@ -36,7 +36,7 @@ DriveIdentity probeDrive(const QString& mountPath, const QString& mountInfoPath,
     return identity;
 }
 
-DriveMatch compareDrives(const DriveIdentity& then, const DriveIdentity& now) {
+DriveMatch compareDrives(const MountedFileSystem& then, const MountedFileSystem& now) {
     if (!then.mounted || !now.mounted)
         return DriveMatch::gone;
     if (!then.uuid.isEmpty() && !now.uuid.isEmpty())

@@ -9,7 +9,8 @@
 
 namespace keelbox::app {
 
-struct DriveIdentity {
+// What is mounted at a path, as one probe found it.
+struct MountedFileSystem {
     // The path is the root of a mounted file system (not a folder that outlived its mount).
     bool mounted = false;
     std::uint64_t deviceNumber = 0; // st_dev of the mounted file system
@@ -19,9 +20,9 @@ struct DriveIdentity {
 
 // Reads the mount table and udev's UUID links for the file system mounted at `mountPath`.
 // `mountInfoPath` and `uuidDir` are replaceable for tests.
-DriveIdentity probeDrive(const QString& mountPath,
-                         const QString& mountInfoPath = QStringLiteral("/proc/self/mountinfo"),
-                         const QString& uuidDir = QStringLiteral("/dev/disk/by-uuid"));
+MountedFileSystem probeDrive(const QString& mountPath,
+                             const QString& mountInfoPath = QStringLiteral("/proc/self/mountinfo"),
+                             const QString& uuidDir = QStringLiteral("/dev/disk/by-uuid"));
 
 enum class DriveMatch {
     same,
@@ -31,6 +32,6 @@ enum class DriveMatch {
 
 // Whether `now` is still the drive captured as `then`. UUIDs decide when both are known (a stick
 // plugged in again may come back on another device number); otherwise the device numbers do.
-DriveMatch compareDrives(const DriveIdentity& then, const DriveIdentity& now);
+DriveMatch compareDrives(const MountedFileSystem& then, const MountedFileSystem& now);
 
 } // namespace keelbox::app

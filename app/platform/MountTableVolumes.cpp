@@ -31,11 +31,14 @@ void drain(int fd) {
 
 std::optional<qint64> blockDeviceSize(unsigned major, unsigned minor) {
     // The kernel counts in 512-byte sectors whatever the device's own sector size.
-    QFile file(QStringLiteral("/sys/dev/block/%1:%2/size").arg(major).arg(minor));
-    if (major == 0 || !file.open(QIODevice::ReadOnly))
+    const std::string path =
+        "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor) + "/size";
+    // sysfs gives every attribute the size of a page, whatever it holds.
+    const FileContent content = major == 0 ? FileContent{{}, ENODEV} : readFile(path, 4096);
+    if (!content.ok())
         return std::nullopt;
     bool ok = false;
-    const qint64 sectors = file.readAll().trimmed().toLongLong(&ok);
+    const qint64 sectors = QByteArray::fromStdString(content.text).trimmed().toLongLong(&ok);
     if (!ok || sectors <= 0 || sectors > std::numeric_limits<qint64>::max() / 512)
         return std::nullopt;
     return sectors * 512;

@@ -174,7 +174,7 @@ struct FakeDriveProbe {
     DriveProbe probe() {
         return [this](const std::filesystem::path& root) {
             std::lock_guard lock(mutex);
-            return DriveIdentity{
+            return MountedFileSystem{
                 std::filesystem::exists(root) && !unmounted.contains(root), 1, {}, {}};
         };
     }

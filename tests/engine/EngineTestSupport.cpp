@@ -1,11 +1,10 @@
 #include "EngineTestSupport.h"
 
+#include "core/PosixFile.h"
 #include "core/Uuid.h"
 
 #include <array>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 namespace keelbox::test {
 
@@ -98,9 +97,8 @@ std::string quoted(const fs::path& path) {
 
 // The mount point as /proc/self/mountinfo lists it (it escapes blanks, but temp paths have none).
 bool isMountPoint(const fs::path& path) {
-    std::ifstream info("/proc/self/mountinfo");
-    const std::string text{std::istreambuf_iterator<char>(info), {}};
-    return text.find(" " + path.string() + " ") != std::string::npos;
+    return keelbox::readFile("/proc/self/mountinfo", 64 << 20)
+               .text.find(" " + path.string() + " ") != std::string::npos;
 }
 
 } // namespace

@@ -13,8 +13,9 @@ using namespace std::string_literals;
 
 struct Fault {
     int readError = 0, writeError = 0, copyRangeError = 0, renameError = 0, futimensError = 0;
-    int openSourceError = 0; // opening a file for reading
-    int interruptions = 0;   // EINTR before the first read and the first write succeed
+    int seekError = 0, linkError = 0; // finding a file's holes; sharing the earlier day's copy
+    int openSourceError = 0;          // opening a file for reading
+    int interruptions = 0;            // EINTR before the first read and the first write succeed
 };
 
 Fault fault;
@@ -35,6 +36,8 @@ SysCalls faultyCalls() {
     KEELBOX_FAILING(copyFileRange, fault.copyRangeError);
     KEELBOX_FAILING(renameat, fault.renameError);
     KEELBOX_FAILING(futimens, fault.futimensError);
+    KEELBOX_FAILING(lseek, fault.seekError);
+    KEELBOX_FAILING(linkat, fault.linkError);
 #undef KEELBOX_FAILING
     calls.read = [](int fd, void* buffer, size_t count) {
         const bool interrupted = fault.interruptions > 0 && fault.interruptions--;
@@ -63,13 +66,25 @@ class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<F
 // and rename.)
 TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
     const FaultRow row = GetParam();
-    const std::string content(700000, 'n'), file = (copy / "Docs/file.bin").string();
-    writeFile(drive / "Docs/file.bin", content, 0640);
+    const bool sparse = row.fault.seekError != 0, dated = row.fault.linkError != 0;
+    // With a hole at its end for the sparse copy; a dated run for day sharing.
+    const std::string content = std::string(700000, 'n') + std::string(sparse ? 1 << 20 : 0, '\0');
+    writeFile(drive / "Docs/file.bin", content.substr(0, 700000), 0640);
+    fs::resize_file(drive / "Docs/file.bin", content.size());
     setModified(drive / "Docs/file.bin", 1700000000, 5);
-    markOwned(copy);
-    writeFile(file, "the old copy");
+    const DriveConfig config =
+        makeConfig(dest, "STICK", {"Docs"}, dated ? BackupMode::dated : BackupMode::sync);
+    const fs::path file = copy / (dated ? dayFolderName(now()) : "") / "Docs/file.bin";
+    if (dated) { // yesterday's copy to share
+        env.clock = [] { return now() - std::chrono::hours(24); };
+        ASSERT_EQ(run(config).filesCopied, 1);
+        env.clock = {};
+    } else {
+        markOwned(copy);
+        writeFile(file, "the old copy");
+    }
     fault = row.fault;
-    BackupResult result = withSysCalls(faultyCalls(), [&] { return run(plain({"Docs"})); });
+    BackupResult result = withSysCalls(faultyCalls(), [&] { return run(config); });
     fault = Fault{};
     EXPECT_EQ(std::tuple(reports.back().filesDone, result.filesCopied, partialsIn(dest).size(),
                          readFile(file)),
@@ -94,7 +109,7 @@ TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
                    issue.reason.find(wanted.substr(0, wanted.size() - 1)) != std::string::npos,
                    issue.suggestion),
         std::tuple("Docs/file.bin"s, true, hint));
-    EXPECT_EQ(run(plain({"Docs"})).filesCopied, 1);
+    EXPECT_EQ(run(config).filesCopied, 1);
     EXPECT_EQ(readFile(file), content);
 }
 
@@ -108,6 +123,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"TimesEio", {.futimensError = EIO}, "io"},
         FaultRow{"Interrupted", {.copyRangeError = EOPNOTSUPP, .interruptions = 3}},
         FaultRow{"NoTimesInFuse", {.futimensError = ENOSYS}},
+        FaultRow{"SparseSeekEio", {.seekError = EIO}, "io"},
+        // Too many links to the earlier copy: today gets a copy of its own.
+        FaultRow{"DayShareTooManyLinks", {.linkError = EMLINK}},
         // Each reason a source's errno can give that no row above gives.
         FaultRow{"EACCES", {.openSourceError = EACCES}, "noPerm"},
         FaultRow{"ESTALE", {.openSourceError = ESTALE}, "gone"},

@@ -179,8 +179,8 @@ void VolumeRulesTest::mountTableMonitor() {
 void VolumeRulesTest::comparesDrives() {
     // A backup started for UUID "A" on device 7, and what is at its path now.
     const QString dev = u"/dev/sdb1"_s;
-    const DriveIdentity then{true, 7, dev, u"A"_s};
-    for (const auto& [now, match] : std::initializer_list<std::pair<DriveIdentity, DriveMatch>>{
+    const MountedFileSystem then{true, 7, dev, u"A"_s};
+    for (const auto& [now, match] : std::initializer_list<std::pair<MountedFileSystem, DriveMatch>>{
              {{true, 7, dev, u"A"_s}, DriveMatch::same},
              {{true, 9, dev, u"A"_s}, DriveMatch::same},  // plugged in again elsewhere
              {{true, 7, dev, u"B"_s}, DriveMatch::other}, // another stick, same device
@@ -189,7 +189,7 @@ void VolumeRulesTest::comparesDrives() {
              {{false, 0, dev, {}}, DriveMatch::gone}}) { // the empty mount folder
         QCOMPARE(compareDrives(then, now), match);
         // Nothing captured at start (it was not mounted then) never matches.
-        QCOMPARE(compareDrives(DriveIdentity{}, now), DriveMatch::gone);
+        QCOMPARE(compareDrives(MountedFileSystem{}, now), DriveMatch::gone);
     }
 }
 

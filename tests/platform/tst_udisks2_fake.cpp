@@ -4,7 +4,6 @@
 #include "app/platform/UDisks2Volumes.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDir>
 #include <QJsonArray>

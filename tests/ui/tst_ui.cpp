@@ -26,7 +26,6 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
-#include <QLayout>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>

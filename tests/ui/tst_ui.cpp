@@ -505,7 +505,7 @@ void UiTest::languageSwitchAndLayouts() {
             const QStringList faults = layoutFaults(*window);
             QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
         }
-        auto* general = qobject_cast<QScrollArea*>(settings.tabs()->widget(0));
+        auto* general = qobject_cast<QScrollArea*>(settings.findChild<QTabWidget*>()->widget(0));
         QCOMPARE(general->verticalScrollBar()->maximum(), 0);
     };
     checkLayouts();
@@ -529,7 +529,7 @@ void UiTest::languageSwitchAndLayouts() {
     };
     const QStringList english = interfaceTexts();
     // A log list out of sight is written in the new language only once it is shown.
-    settings.tabs()->setCurrentIndex(1);
+    settings.findChild<QTabWidget*>()->setCurrentIndex(1);
     // As a screen reader's toggle action does: no click.
     withText(settings, u"Polski"_s)->setChecked(true);
     QVERIFY(localizer.language() == AppLanguage::polish && config.windowTitle() == u"STICK"_s);
@@ -542,7 +542,7 @@ void UiTest::languageSwitchAndLayouts() {
     for (const QString& text :
          {u"Szczegóły błędów (101):"_s, u"reason0"_s, u"…i 1 kolejny problem"_s})
         QVERIFY2(logText.contains(text), qPrintable(text));
-    settings.tabs()->setCurrentIndex(0);
+    settings.findChild<QTabWidget*>()->setCurrentIndex(0);
     checkLayouts();
 }
 
@@ -830,7 +830,8 @@ void UiTest::settingsSwitchesAndUpdateRow() {
     QVERIFY(!boxes[0]->isChecked() && error->isVisible());
     boxes[1]->setChecked(false);
     state.setNotify(false);
-    QVERIFY(!state.autoBackup() && !boxes[2]->isChecked() && !view.tabs()->tabIcon(1).isNull());
+    QVERIFY(!state.autoBackup() && !boxes[2]->isChecked() &&
+            !view.findChild<QTabWidget*>()->tabIcon(1).isNull());
     QStringList texts = visibleTexts(view);
     for (const QString& text : {u"Failed to change launch-at-login: not allowed here"_s,
                                 u"<a href=\"mailto:help@example.org\">help@example.org</a>"_s,

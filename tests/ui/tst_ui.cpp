@@ -453,6 +453,12 @@ void UiTest::rowEnabledStatesFollowTheBackup() {
     QVERIFY(enabled(conf) == std::tuple(true, true, true) &&
             !ui.tray->toolTip().contains(u"Backing up"_s));
     QVERIFY(ui.harness.engine.stoppedRuns == 1 && !stop->isVisibleTo(conf));
+    // When the copy was made, and the button that opens it (none for the unconfigured drive).
+    const QLabel* last = withText<QLabel>(*conf, u"Last backup: today "_s);
+    QVERIFY(last && last->isVisibleTo(conf) && !part(*conf, "openCopy")->isHidden() &&
+            part(*plain, "openCopy")->isHidden());
+    part<QPushButton>(*conf, "openCopy")->click();
+    QCOMPARE(ui.harness.opener->opened, std::vector<fs::path>{copy});
     // The help window opened twice is one window; Configure on one drive, then on the other, is
     // one configuration window following the choice.
     WindowRouter& router = *ui.tray->router();

@@ -107,11 +107,9 @@ public:
     std::optional<QString> disable() override { return change(false); }
     bool enabled = false;
     std::optional<QString> failure;
-    int requests = 0;
 
 private:
     std::optional<QString> change(bool on) {
-        ++requests;
         if (!failure)
             enabled = on;
         return failure;

@@ -5,6 +5,7 @@
 #include "app/Console.h"
 #include "app/LogText.h"
 #include "app/Session.h"
+#include "tests/support/QtFiles.h"
 
 #include <QTest>
 #include <QTimer>
@@ -113,9 +114,8 @@ void AppStateTest::refreshBuildsSortedListAndCarriesStatus() {
     h.addDrive(u"Alpha"_s);
     // A malformed configuration file means "not configured", with the reason kept for the row.
     const auto broken = h.addDrive(u"Broken"_s);
-    QFile file(broken.mountPath + u"/.keelbox.json"_s);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("{\"mode\": \"Sync\"") > 0 &&
-            file.flush());
+    QVERIFY(
+        keelbox::test::writeFile(broken.mountPath + u"/.keelbox.json"_s, "{\"mode\": \"Sync\""));
     // No name from the platform: the last component of the mount path.
     MountedVolume unnamed;
     unnamed.mountPath = h.dir.filePath(u"media/NONAME/"_s);

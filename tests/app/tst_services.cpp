@@ -3,6 +3,7 @@
 #include "app/Localizer.h"
 #include "app/LoginItem.h"
 #include "app/Preferences.h"
+#include "tests/support/QtFiles.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -12,21 +13,10 @@
 
 using namespace keelbox;
 using namespace keelbox::app;
+using namespace keelbox::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QString readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
-}
 
 const QString executable = u"/usr/bin/keelbox"_s;
 
@@ -143,14 +133,14 @@ void ServicesTest::autostartRoundTrip() {
                                executable);
     QVERIFY(!item.isEnabled() && !item.enable());
     QCOMPARE(item.entryPath(), dir.filePath(u"cfg/autostart/keelbox.desktop"_s));
-    const QString text = readAll(item.entryPath());
-    QVERIFY2(text.contains(u"\nExec=/usr/bin/keelbox\n"_s) && text.contains(u"\nIcon=keelbox\n"_s),
-             qPrintable(text));
+    const QByteArray text = readFile(item.entryPath());
+    QVERIFY2(text.contains("\nExec=/usr/bin/keelbox\n") && text.contains("\nIcon=keelbox\n"),
+             text.constData());
     // No temporary file left behind.
     QCOMPARE(QDir(dir.filePath(u"cfg/autostart"_s)).entryList(QDir::Files | QDir::Hidden),
              QStringList{u"keelbox.desktop"_s});
     // A user who turned it off in the session settings.
-    QVERIFY(writeFile(item.entryPath(), text.toUtf8() + "Hidden=true\n"));
+    QVERIFY(writeFile(item.entryPath(), text + "Hidden=true\n"));
     QVERIFY(!item.isEnabled() && !item.enable() && item.isEnabled());
     QVERIFY(!item.disable() && !QFile::exists(item.entryPath()) && !item.disable() &&
             !item.isEnabled());
@@ -159,7 +149,7 @@ void ServicesTest::autostartRoundTrip() {
     QVERIFY(writeFile(system + u"/autostart/keelbox.desktop"_s,
                       "[Desktop Entry]\nType=Application\nName=Keelbox\nExec=keelbox\n"));
     QVERIFY(item.isEnabled() && !item.disable() && !item.isEnabled() &&
-            readAll(item.entryPath()).contains(u"Hidden=true"_s));
+            readFile(item.entryPath()).contains("Hidden=true"));
     validate(item.entryPath());
     QVERIFY(!item.enable() && item.isEnabled());
     // An executable path that needs quoting still makes a valid entry.

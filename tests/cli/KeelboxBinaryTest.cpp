@@ -34,6 +34,7 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
     TempFolder temp;
     const std::string empty = (temp / "empty").string(), warned = (temp / "warned").string();
     const fs::path broken = temp / "broken", capitalMode = temp / "capital", card = temp / "card";
+    const std::string badSyntax = (temp / "syntax").string();
     fs::create_directories(empty);
     fs::create_directories(warned);
     // A write-protected card: the configuration cannot be saved, and the message says why.
@@ -72,11 +73,7 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         {{"backup", (temp / "nowhere").string()}, {}, 2, "", "is not a folder"},
         {{"backup", broken.string()}, {}, 2, "", "keelbox config " + broken.string()},
         {{"backup", capitalMode.string()}, {}, 2, "", "the key “mode” has a value"},
-        {{"config", (temp / "syntax").string(), "--mirror", "on"},
-         {},
-         2,
-         "",
-         "at line 3, column 3"},
+        {{"config", badSyntax, "--mirror", "on"}, {}, 2, "", "at line 3, column 3"},
         {{"config", (temp / "nameless").string()}, {}, 2, "", "the key “driveName” is missing"},
         {{"config", empty, "--mode", "weekly"}, {}, 2, "", "--mode: “weekly”"},
         {{"config", empty, "--destination", ""}, {}, 2, "", "cannot be empty"},

@@ -1,6 +1,8 @@
 #pragma once
 // Helpers for tests that run against the desktop services started by scripts/test-stack.sh.
 
+#include "../support/QtFiles.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -120,17 +122,6 @@ inline QProcessEnvironment privateSession(const QString& root) {
     QFile::setPermissions(root + u"/runtime"_s,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return env;
-}
-
-inline bool writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-inline QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // What the stack's notification daemon was sent so far, oldest first.

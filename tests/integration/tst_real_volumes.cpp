@@ -11,6 +11,8 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
+#include <array>
+
 using namespace keelbox;
 using namespace keelbox::app;
 using namespace keelbox::app::testing;
@@ -34,11 +36,8 @@ class RealVolumesTest : public QObject {
 private slots:
     void initTestCase();
     void cleanup();
-    void udisksDrivesComeAndGo_data();
     void udisksDrivesComeAndGo();
-    void mountTableFollowsRealMounts_data();
     void mountTableFollowsRealMounts();
-    void queuedRunFindsAnotherDrive_data();
     void queuedRunFindsAnotherDrive();
 
 private:
@@ -61,178 +60,171 @@ void RealVolumesTest::cleanup() {
     discardFolder(std::exchange(m_folder, {}));
 }
 
-void RealVolumesTest::udisksDrivesComeAndGo_data() {
-    QTest::addColumn<QString>("fs");
-    QTest::addColumn<QString>("label");
-    QTest::newRow("ext4 stick") << u"ext4"_s << u"EXTSTICK"_s;
-    QTest::newRow("FAT stick through FUSE") << u"vfat"_s << u"FATSTICK"_s;
-    QTest::newRow("FAT32 whose driver reports no size") << u"vfat32"_s << u"FAT32"_s;
-    QTest::newRow("label that climbs folders") << u"ext4"_s << u"../a b"_s;
-    QTest::newRow("label that is markup") << u"ntfs"_s << u"<img src=/dev/zero> & <b>x</b>"_s;
-}
-
 void RealVolumesTest::udisksDrivesComeAndGo() {
-    QFETCH(QString, fs);
-    QFETCH(QString, label);
-    const std::unique_ptr<VolumeMonitor> monitor = makeVolumeMonitor();
-    QVERIFY(monitor->start());
-    QSignalSpy mounted(monitor.get(), &VolumeMonitor::volumeMounted);
-    QSignalSpy unmounted(monitor.get(), &VolumeMonitor::volumeUnmounted);
+    // File system and label: the FAT32 driver reports no size; the last labels climb folders and
+    // are markup.
+    for (const auto& [fs, label] : std::initializer_list<std::pair<QString, QString>>{
+             {u"ext4"_s, u"EXTSTICK"_s},
+             {u"vfat"_s, u"FATSTICK"_s},
+             {u"vfat32"_s, u"FAT32"_s},
+             {u"ext4"_s, u"../a b"_s},
+             {u"ntfs"_s, u"<img src=/dev/zero> & <b>x</b>"_s}}) {
+        qInfo("%s %s", qPrintable(fs), qPrintable(label));
+        const std::unique_ptr<VolumeMonitor> monitor = makeVolumeMonitor();
+        QVERIFY(monitor->start());
+        QSignalSpy mounted(monitor.get(), &VolumeMonitor::volumeMounted);
+        QSignalSpy unmounted(monitor.get(), &VolumeMonitor::volumeUnmounted);
 
-    const QString file = image(fs, label, u"removable"_s);
-    QVERIFY(!file.isEmpty());
-    const Plugged plugged = plugIn(file);
-    const QString& path = plugged.mountPath;
-    QVERIFY2(path.startsWith(u"/media/"_s), qPrintable(plugged.error));
-    QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, path), 10000);
-    const std::optional<MountedVolume> volume = listed(*monitor, path);
-    QVERIFY(volume);
-    QCOMPARE((QStringList{volume->name, volume->device}), (QStringList{label, plugged.device}));
-    // With zero blocks from statvfs (FAT32 here) the size is the device's, the free space unknown.
-    const Capacities fsStats = volumeCapacities(readFsStats(path), std::nullopt);
-    QCOMPARE(!fsStats.total, fs == "vfat32"_L1);
-    QVERIFY(volume->totalCapacity > imageSize * 5 / 8 && volume->totalCapacity <= imageSize);
-    QCOMPARE(volume->totalCapacity, fsStats.total ? fsStats.total : volume->totalCapacity);
-    QCOMPARE(volume->availableCapacity.has_value(), fsStats.total.has_value());
-    QVERIFY(volume->availableCapacity.value_or(1) > 0 &&
-            volume->availableCapacity <= volume->totalCapacity);
+        const QString file = image(fs, label, u"removable"_s);
+        QVERIFY(!file.isEmpty());
+        const Plugged plugged = plugIn(file);
+        const QString& path = plugged.mountPath;
+        QVERIFY2(path.startsWith(u"/media/"_s), qPrintable(plugged.error));
+        QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, path), 10000);
+        const std::optional<MountedVolume> volume = listed(*monitor, path);
+        QVERIFY(volume);
+        QCOMPARE((QStringList{volume->name, volume->device}), (QStringList{label, plugged.device}));
+        // With zero blocks from statvfs (FAT32 here) the size is the device's, the free space
+        // unknown.
+        const Capacities fsStats = volumeCapacities(readFsStats(path), std::nullopt);
+        QCOMPARE(!fsStats.total, fs == "vfat32"_L1);
+        QVERIFY(volume->totalCapacity > imageSize * 5 / 8 && volume->totalCapacity <= imageSize);
+        QCOMPARE(volume->totalCapacity, fsStats.total ? fsStats.total : volume->totalCapacity);
+        QCOMPARE(volume->availableCapacity.has_value(), fsStats.total.has_value());
+        QVERIFY(volume->availableCapacity.value_or(1) > 0 &&
+                volume->availableCapacity <= volume->totalCapacity);
 
-    const EjectOutcome outcome = makeVolumeEjector()->eject(path);
-    QVERIFY2(outcome.ok, qPrintable(outcome.errorMessage));
-    QTRY_VERIFY_WITH_TIMEOUT(spied(unmounted, path), 10000);
-    QVERIFY(!listed(*monitor, path));
-    QTRY_VERIFY_WITH_TIMEOUT(loopsOf(file).isEmpty(), 10000);
-    QVERIFY(!QFileInfo::exists(path));
-}
-
-void RealVolumesTest::mountTableFollowsRealMounts_data() {
-    QTest::addColumn<QString>("fs");
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<QString>("label");
-    QTest::newRow("ext4 through mount -o loop") << u"ext4"_s << u"loop"_s << u"TABLEEXT"_s;
-    QTest::newRow("exFAT through exfat-fuse") << u"exfat"_s << u"exfat-fuse"_s << u"TABLEEX"_s;
-    QTest::newRow("FAT through fusefat, no device") << u"vfat"_s << u"fusefat"_s << u"TABLEFAT"_s;
+        const EjectOutcome outcome = makeVolumeEjector()->eject(path);
+        QVERIFY2(outcome.ok, qPrintable(outcome.errorMessage));
+        QTRY_VERIFY_WITH_TIMEOUT(spied(unmounted, path), 10000);
+        QVERIFY(!listed(*monitor, path));
+        QTRY_VERIFY_WITH_TIMEOUT(loopsOf(file).isEmpty(), 10000);
+        QVERIFY(!QFileInfo::exists(path));
+        cleanup();
+    }
 }
 
 void RealVolumesTest::mountTableFollowsRealMounts() {
-    QFETCH(QString, fs);
-    QFETCH(QString, how);
-    QFETCH(QString, label);
-    MountTableVolumeMonitor monitor;
-    QVERIFY(monitor.start());
-    QSignalSpy mounted(&monitor, &VolumeMonitor::volumeMounted);
-    QSignalSpy unmounted(&monitor, &VolumeMonitor::volumeUnmounted);
+    // ext4 through mount -o loop, exFAT through exfat-fuse, FAT through fusefat (no device).
+    for (const auto& [fs, how, label] :
+         std::initializer_list<std::array<QString, 3>>{{u"ext4"_s, u"loop"_s, u"TABLEEXT"_s},
+                                                       {u"exfat"_s, u"exfat-fuse"_s, u"TABLEEX"_s},
+                                                       {u"vfat"_s, u"fusefat"_s, u"TABLEFAT"_s}}) {
+        qInfo("%s", qPrintable(how));
+        MountTableVolumeMonitor monitor;
+        QVERIFY(monitor.start());
+        QSignalSpy mounted(&monitor, &VolumeMonitor::volumeMounted);
+        QSignalSpy unmounted(&monitor, &VolumeMonitor::volumeUnmounted);
 
-    const QString file = image(fs, label, u"system"_s);
-    QVERIFY(!file.isEmpty());
-    // Below /mnt, where the mount table is read, with a space the kernel escapes as \040.
-    m_folder = u"/mnt/keelbox test "_s + shortId();
-    QVERIFY(QDir().mkpath(m_folder));
-    const Run mounting = how == "loop"_L1 ? run(u"mount"_s, {u"-o"_s, u"loop"_s, file, m_folder})
-                         : how == "fusefat"_L1
-                             ? run(u"fusefat"_s, {u"-o"_s, u"rw+"_s, file, m_folder})
-                             : mountByHand(file, m_folder, u"mount.exfat-fuse"_s);
-    QVERIFY2(mounting.ok(), qPrintable(mounting.out));
-    settleUdev(); // the label is published by udev, after the mount
+        const QString file = image(fs, label, u"system"_s);
+        QVERIFY(!file.isEmpty());
+        // Below /mnt, where the mount table is read, with a space the kernel escapes as \040.
+        m_folder = u"/mnt/keelbox test "_s + shortId();
+        QVERIFY(QDir().mkpath(m_folder));
+        const Run mounting =
+            how == "loop"_L1      ? run(u"mount"_s, {u"-o"_s, u"loop"_s, file, m_folder})
+            : how == "fusefat"_L1 ? run(u"fusefat"_s, {u"-o"_s, u"rw+"_s, file, m_folder})
+                                  : mountByHand(file, m_folder, u"mount.exfat-fuse"_s);
+        QVERIFY2(mounting.ok(), qPrintable(mounting.out));
+        settleUdev(); // the label is published by udev, after the mount
 
-    QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, m_folder), 10000);
-    const std::optional<MountedVolume> volume = listed(monitor, m_folder);
-    QVERIFY(volume);
-    // Named by the label udev published; a FUSE mount of a plain file has no device to look up.
-    QCOMPARE(volume->name, how == "fusefat"_L1 ? QFileInfo(m_folder).fileName() : label);
-    const Capacities expected = volumeCapacities(readFsStats(m_folder), std::nullopt);
-    QVERIFY(expected.total && volume->totalCapacity == expected.total);
-    {
-        Holder holder;
-        QVERIFY(holder.start(m_folder));
-        const EjectOutcome busy = MountTableVolumeEjector().eject(m_folder);
-        QVERIFY2(!busy.ok && busy.errorMessage.contains(u"busy"_s, Qt::CaseInsensitive) &&
-                     busy.errorMessage.contains(m_folder),
-                 qPrintable(busy.errorMessage));
+        QTRY_VERIFY_WITH_TIMEOUT(spied(mounted, m_folder), 10000);
+        const std::optional<MountedVolume> volume = listed(monitor, m_folder);
+        QVERIFY(volume);
+        // Named by the label udev published; a FUSE mount of a plain file has no device to look up.
+        QCOMPARE(volume->name, how == "fusefat"_L1 ? QFileInfo(m_folder).fileName() : label);
+        const Capacities expected = volumeCapacities(readFsStats(m_folder), std::nullopt);
+        QVERIFY(expected.total && volume->totalCapacity == expected.total);
+        {
+            Holder holder;
+            QVERIFY(holder.start(m_folder));
+            const EjectOutcome busy = MountTableVolumeEjector().eject(m_folder);
+            QVERIFY2(!busy.ok && busy.errorMessage.contains(u"busy"_s, Qt::CaseInsensitive) &&
+                         busy.errorMessage.contains(m_folder),
+                     qPrintable(busy.errorMessage));
+        }
+        // What UDisks2 does not manage the application's ejector unmounts too.
+        if (how == "fusefat"_L1)
+            QVERIFY(!UDisks2VolumeEjector(QDBusConnection::systemBus()).ejectIfKnown(m_folder));
+        const EjectOutcome outcome = how == "exfat-fuse"_L1
+                                         ? MountTableVolumeEjector().eject(m_folder)
+                                         : makeVolumeEjector()->eject(m_folder);
+        QVERIFY2(outcome.ok, qPrintable(outcome.errorMessage));
+        QTRY_VERIFY_WITH_TIMEOUT(spied(unmounted, m_folder), 10000);
+        QVERIFY(!listed(monitor, m_folder));
+        QCOMPARE(MountTableVolumeEjector().eject(m_folder).errorMessage,
+                 m_folder + u": not mounted."_s);
+        cleanup();
     }
-    // What UDisks2 does not manage the application's ejector unmounts too.
-    if (how == "fusefat"_L1)
-        QVERIFY(!UDisks2VolumeEjector(QDBusConnection::systemBus()).ejectIfKnown(m_folder));
-    const EjectOutcome outcome = how == "exfat-fuse"_L1 ? MountTableVolumeEjector().eject(m_folder)
-                                                        : makeVolumeEjector()->eject(m_folder);
-    QVERIFY2(outcome.ok, qPrintable(outcome.errorMessage));
-    QTRY_VERIFY_WITH_TIMEOUT(spied(unmounted, m_folder), 10000);
-    QVERIFY(!listed(monitor, m_folder));
-    QCOMPARE(MountTableVolumeEjector().eject(m_folder).errorMessage,
-             m_folder + u": not mounted."_s);
 }
 
 // A mirrored stick queued behind another backup leaves before its turn: nothing is copied.
-void RealVolumesTest::queuedRunFindsAnotherDrive_data() {
-    QTest::addColumn<bool>("swap");
-    // How the log's newest entry may start at the end. A drive unmounted by hand leaves the queue
+void RealVolumesTest::queuedRunFindsAnotherDrive() {
+    // Another stick with the same label in its place, or the mount folder that outlives the mount;
+    // how the log's newest entry may start at the end. A drive unmounted by hand leaves the queue
     // when its unmounting is seen; seen only after the first run ended, the queued run finds it
     // gone when it starts.
-    QTest::addColumn<QStringList>("newest");
-    QTest::newRow("another stick with the same label")
-        << true << QStringList{u"SWAPPED: Not backed up: another drive is mounted at %1 now."_s};
-    QTest::newRow("mount folder that outlives the mount")
-        << false
-        << QStringList{u"FIRSTINQ: Done: "_s,
-                       u"SWAPPED: Not backed up: the drive is no longer mounted at %1."_s};
-}
+    for (const auto& [swap, newest] : std::initializer_list<std::pair<bool, QStringList>>{
+             {true, {u"SWAPPED: Not backed up: another drive is mounted at %1 now."_s}},
+             {false,
+              {u"FIRSTINQ: Done: "_s,
+               u"SWAPPED: Not backed up: the drive is no longer mounted at %1."_s}}}) {
+        qInfo(swap ? "same label" : "folder outlives the mount");
+        QTemporaryDir home;
+        const auto configured = [&](const QString& label, bool mirror) {
+            m_images << configuredStick(home.filePath(label), label, home.filePath(u"Backups"_s),
+                                        {}, mirror);
+            return m_images.last();
+        };
+        auto preferences = std::make_shared<Preferences>(home.filePath(u"keelbox.conf"_s));
+        preferences->setBool(u"notify"_s, false);
+        app::Localizer localizer(preferences, {"en"});
+        FakeEngine engine; // holds the first run until released
+        engine.hold = true;
+        AppState state({preferences, &localizer, makeVolumeMonitor(), makeVolumeEjector(), nullptr,
+                        nullptr, engine.runner()});
+        const auto release = qScopeGuard([&] { engine.release(); });
+        state.start();
 
-void RealVolumesTest::queuedRunFindsAnotherDrive() {
-    QFETCH(bool, swap);
-    QFETCH(QStringList, newest);
-    QTemporaryDir home;
-    const auto configured = [&](const QString& label, bool mirror) {
-        m_images << configuredStick(home.filePath(label), label, home.filePath(u"Backups"_s), {},
-                                    mirror);
-        return m_images.last();
-    };
-    auto preferences = std::make_shared<Preferences>(home.filePath(u"keelbox.conf"_s));
-    preferences->setBool(u"notify"_s, false);
-    app::Localizer localizer(preferences, {"en"});
-    FakeEngine engine; // holds the first run until released
-    engine.hold = true;
-    AppState state({preferences, &localizer, makeVolumeMonitor(), makeVolumeEjector(), nullptr,
-                    nullptr, engine.runner()});
-    const auto release = qScopeGuard([&] { engine.release(); });
-    state.start();
+        const QString blocker = configured(u"FIRSTINQ"_s, false);
+        const QString mine = configured(u"SWAPPED"_s, true);
+        QVERIFY(!blocker.isEmpty() && !mine.isEmpty());
+        const Plugged first = plugIn(blocker);
+        QVERIFY2(!first.mountPath.isEmpty(), qPrintable(first.error));
+        QTRY_VERIFY_WITH_TIMEOUT(engine.callCount() == 1, 10000);
+        QCOMPARE(QString::fromStdString(engine.call(0).root.string()), first.mountPath);
 
-    const QString blocker = configured(u"FIRSTINQ"_s, false);
-    const QString mine = configured(u"SWAPPED"_s, true);
-    QVERIFY(!blocker.isEmpty() && !mine.isEmpty());
-    const Plugged first = plugIn(blocker);
-    QVERIFY2(!first.mountPath.isEmpty(), qPrintable(first.error));
-    QTRY_VERIFY_WITH_TIMEOUT(engine.callCount() == 1, 10000);
-    QCOMPARE(QString::fromStdString(engine.call(0).root.string()), first.mountPath);
+        QString path;
+        if (swap) {
+            const Plugged plugged = plugIn(mine);
+            QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
+            path = plugged.mountPath;
+            QTRY_VERIFY_WITH_TIMEOUT(state.isRunning(path.toStdString()), 10000);
+            QVERIFY(run(u"udisksctl"_s, {u"unmount"_s, u"-b"_s, plugged.device}).ok());
+            run(u"udisksctl"_s, {u"loop-delete"_s, u"-b"_s, plugged.device});
+            // Same label, no rules of its own: it lands where the first one was.
+            QCOMPARE(plugIn(image(u"ext4"_s, u"SWAPPED"_s, u"removable"_s)).mountPath, path);
+        } else {
+            path = m_folder = u"/mnt/keelbox-fstab-"_s + shortId();
+            const Run mounted = mountByHand(mine, m_folder);
+            QVERIFY2(mounted.ok(), qPrintable(mounted.out));
+            QTRY_VERIFY_WITH_TIMEOUT(state.isRunning(path.toStdString()), 10000);
+            QVERIFY(run(u"umount"_s, {m_folder}).ok());
+            QVERIFY(QFileInfo(m_folder).isDir());
+        }
 
-    QString path;
-    if (swap) {
-        const Plugged plugged = plugIn(mine);
-        QVERIFY2(!plugged.mountPath.isEmpty(), qPrintable(plugged.error));
-        path = plugged.mountPath;
-        QTRY_VERIFY_WITH_TIMEOUT(state.isRunning(path.toStdString()), 10000);
-        QVERIFY(run(u"udisksctl"_s, {u"unmount"_s, u"-b"_s, plugged.device}).ok());
-        run(u"udisksctl"_s, {u"loop-delete"_s, u"-b"_s, plugged.device});
-        // Same label, no rules of its own: it lands where the first one was.
-        QCOMPARE(plugIn(image(u"ext4"_s, u"SWAPPED"_s, u"removable"_s)).mountPath, path);
-    } else {
-        path = m_folder = u"/mnt/keelbox-fstab-"_s + shortId();
-        const Run mounted = mountByHand(mine, m_folder);
-        QVERIFY2(mounted.ok(), qPrintable(mounted.out));
-        QTRY_VERIFY_WITH_TIMEOUT(state.isRunning(path.toStdString()), 10000);
-        QVERIFY(run(u"umount"_s, {m_folder}).ok());
-        QVERIFY(QFileInfo(m_folder).isDir());
+        QSignalSpy settled(&state, &AppState::backupsSettled);
+        engine.release();
+        QVERIFY(settled.wait(10000));
+        QVERIFY(engine.callCount() == 1 && !QFileInfo::exists(home.filePath(u"Backups/SWAPPED"_s)));
+        const LogEntry& last = state.log().front();
+        const QString shown = QString::fromStdString(last.volume + ": " + last.message);
+        QVERIFY2(std::any_of(
+                     newest.begin(), newest.end(),
+                     [&](QString start) { return shown.startsWith(start.replace(u"%1"_s, path)); }),
+                 qPrintable(shown));
+        cleanup();
     }
-
-    QSignalSpy settled(&state, &AppState::backupsSettled);
-    engine.release();
-    QVERIFY(settled.wait(10000));
-    QVERIFY(engine.callCount() == 1 && !QFileInfo::exists(home.filePath(u"Backups/SWAPPED"_s)));
-    const LogEntry& last = state.log().front();
-    const QString shown = QString::fromStdString(last.volume + ": " + last.message);
-    QVERIFY2(
-        std::any_of(newest.begin(), newest.end(),
-                    [&](QString start) { return shown.startsWith(start.replace(u"%1"_s, path)); }),
-        qPrintable(shown));
 }
 
 QTEST_GUILESS_MAIN(RealVolumesTest)

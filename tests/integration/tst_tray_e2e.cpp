@@ -218,12 +218,9 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
     const Run toggle = inSession(
         python, {here + u"/atspi_probe.py"_s, u"keelbox"_s, u"Automatic backup on connect"_s});
     QVERIFY2(toggle.ok(), qPrintable(toggle.out));
-    const auto stored = [this] {
-        QFile settings(m_home->filePath(u"CONFIG/keelbox/keelbox.conf"_s));
-        return settings.open(QIODevice::ReadOnly) &&
-               settings.readAll().contains("autoBackup=false");
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(stored(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        readFile(m_home->filePath(u"CONFIG/keelbox/keelbox.conf"_s)).contains("autoBackup=false"),
+        5000);
 }
 
 QTEST_GUILESS_MAIN(TrayEndToEndTest)

@@ -4,7 +4,6 @@
 #include "app/platform/UDisks2Volumes.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDir>
 #include <QJsonArray>
@@ -34,7 +33,6 @@ private slots:
     void cleanupTestCase();
     void followsMountsUnmountsAndHiding();
     void takesUpUDisksAppearingLater();
-    void ejectsTheWholeDevice_data();
     void ejectsTheWholeDevice();
 
 private:
@@ -185,87 +183,79 @@ void UDisks2FakeTest::followsMountsUnmountsAndHiding() {
     QCOMPARE(events, (QStringList{u'+' + dir, u'-' + dir, u'+' + dir, u'-' + dir}));
 }
 
-void UDisks2FakeTest::ejectsTheWholeDevice_data() {
-    // A small device tree per row and the calls expected, in order.
-    QTest::addColumn<QString>("layout");
-    QTest::addColumn<QStringList>("expected");
-    QTest::addColumn<QString>("failing"); // the object whose unmount fails; "-": unknown path
-    const auto row = [](const char* tag, const QString& layout, const QStringList& expected,
-                        const QString& failing = {}) {
-        QTest::newRow(tag) << layout << expected << failing;
-    };
-    row("drive that powers off", u"poweroff"_s, {u"Unmount@p1"_s, u"PowerOff@drive"_s});
-    row("drive with ejectable medium", u"eject"_s, {u"Unmount@p1"_s, u"Eject@drive"_s});
-    row("partition on a loop device", u"partloop"_s, {u"Unmount@p1"_s, u"Delete@whole"_s});
-    row("second partition mounted too", u"twoparts"_s,
-        {u"Unmount@p1"_s, u"Unmount@p2"_s, u"PowerOff@drive"_s});
-    row("unlocked container", u"crypt"_s, {u"Unmount@clear"_s, u"Lock@p1"_s, u"PowerOff@drive"_s});
-    row("busy", u"poweroff"_s, {u"Unmount@p1"_s}, u"p1"_s);
-    row("not mounted", u"poweroff"_s, {}, u"-"_s);
-}
-
 void UDisks2FakeTest::ejectsTheWholeDevice() {
-    QFETCH(QString, layout);
-    QFETCH(QStringList, expected);
-    QFETCH(QString, failing);
     const QString words = u"Error unmounting /dev/sdz1: target is busy"_s;
-    const QString stem = unique(u"ej"_s);
-    QMap<QString, QString> names;
-    for (const QString& name : {u"whole"_s, u"p1"_s, u"p2"_s, u"clear"_s})
-        names.insert(blockDevices + stem + u'_' + name, name);
-    names.insert(u"/org/freedesktop/UDisks2/drives/"_s + stem, u"drive"_s);
-    const auto object = [&](const QString& name) { return names.key(name); };
-    const QString dir = mountDir(stem);
-    const QJsonObject onDrive{{"Drive", op(object(u"drive"_s))}};
-    const QJsonObject noDrive{{"Drive", op(u"/"_s)}};
-    const QJsonObject partOf{{"Table", op(object(u"whole"_s))}};
+    // A small device tree per row, the calls expected, in order, and the object whose unmount
+    // fails ("-": a path nothing is mounted at).
+    const std::tuple<QString, QStringList, QString> rows[] = {
+        {u"poweroff"_s, {u"Unmount@p1"_s, u"PowerOff@drive"_s}, {}},
+        {u"eject"_s, {u"Unmount@p1"_s, u"Eject@drive"_s}, {}}, // an ejectable medium
+        {u"partloop"_s, {u"Unmount@p1"_s, u"Delete@whole"_s}, {}},
+        {u"twoparts"_s, {u"Unmount@p1"_s, u"Unmount@p2"_s, u"PowerOff@drive"_s}, {}},
+        {u"crypt"_s, {u"Unmount@clear"_s, u"Lock@p1"_s, u"PowerOff@drive"_s}, {}},
+        {u"poweroff"_s, {u"Unmount@p1"_s}, u"p1"_s}, // busy
+        {u"poweroff"_s, {}, u"-"_s}};
+    for (const auto& [layout, expected, failing] : rows) {
+        const QString stem = unique(u"ej"_s);
+        QMap<QString, QString> names;
+        for (const QString& name : {u"whole"_s, u"p1"_s, u"p2"_s, u"clear"_s})
+            names.insert(blockDevices + stem + u'_' + name, name);
+        names.insert(u"/org/freedesktop/UDisks2/drives/"_s + stem, u"drive"_s);
+        const auto object = [&](const QString& name) { return names.key(name); };
+        const QString dir = mountDir(stem);
+        const QJsonObject onDrive{{"Drive", op(object(u"drive"_s))}};
+        const QJsonObject noDrive{{"Drive", op(u"/"_s)}};
+        const QJsonObject partOf{{"Table", op(object(u"whole"_s))}};
 
-    const bool powers = layout == "poweroff"_L1 || layout == "twoparts"_L1 || layout == "crypt"_L1;
-    add(object(u"drive"_s),
-        {{"org.freedesktop.UDisks2.Drive", QJsonObject{{"CanPowerOff", powers},
-                                                       {"Ejectable", layout == "eject"_L1},
-                                                       {"Removable", true}}}});
-    const bool loop = layout == "partloop"_L1;
-    if (loop)
-        add(object(u"whole"_s),
-            {{blockInterface, noDrive},
-             {u"org.freedesktop.UDisks2.Loop"_s, QJsonObject{{"BackingFile", ay(u"/tmp/x.img"_s)}}},
-             {"org.freedesktop.UDisks2.PartitionTable", QJsonObject{{"Type", "dos"}}}});
-    else
-        add(object(u"whole"_s), {{blockInterface, onDrive}});
-    if (layout == "crypt"_L1) {
-        add(object(u"p1"_s), {{blockInterface, onDrive},
-                              {partitionInterface, partOf},
-                              {"org.freedesktop.UDisks2.Encrypted",
-                               QJsonObject{{"CleartextDevice", op(object(u"clear"_s))}}}});
-        add(object(u"clear"_s),
-            {{blockInterface,
-              QJsonObject{{"Drive", op(u"/"_s)}, {"CryptoBackingDevice", op(object(u"p1"_s))}}},
-             {fsInterface, mountedAt({dir})}});
-    } else {
-        add(object(u"p1"_s), {{blockInterface, loop ? noDrive : onDrive},
-                              {partitionInterface, partOf},
-                              {fsInterface, mountedAt({dir})}});
+        const bool powers =
+            layout == "poweroff"_L1 || layout == "twoparts"_L1 || layout == "crypt"_L1;
+        add(object(u"drive"_s),
+            {{"org.freedesktop.UDisks2.Drive", QJsonObject{{"CanPowerOff", powers},
+                                                           {"Ejectable", layout == "eject"_L1},
+                                                           {"Removable", true}}}});
+        const bool loop = layout == "partloop"_L1;
+        if (loop)
+            add(object(u"whole"_s),
+                {{blockInterface, noDrive},
+                 {u"org.freedesktop.UDisks2.Loop"_s,
+                  QJsonObject{{"BackingFile", ay(u"/tmp/x.img"_s)}}},
+                 {"org.freedesktop.UDisks2.PartitionTable", QJsonObject{{"Type", "dos"}}}});
+        else
+            add(object(u"whole"_s), {{blockInterface, onDrive}});
+        if (layout == "crypt"_L1) {
+            add(object(u"p1"_s), {{blockInterface, onDrive},
+                                  {partitionInterface, partOf},
+                                  {"org.freedesktop.UDisks2.Encrypted",
+                                   QJsonObject{{"CleartextDevice", op(object(u"clear"_s))}}}});
+            add(object(u"clear"_s),
+                {{blockInterface,
+                  QJsonObject{{"Drive", op(u"/"_s)}, {"CryptoBackingDevice", op(object(u"p1"_s))}}},
+                 {fsInterface, mountedAt({dir})}});
+        } else {
+            add(object(u"p1"_s), {{blockInterface, loop ? noDrive : onDrive},
+                                  {partitionInterface, partOf},
+                                  {fsInterface, mountedAt({dir})}});
+        }
+        if (layout == "twoparts"_L1)
+            add(object(u"p2"_s), {{blockInterface, onDrive},
+                                  {partitionInterface, partOf},
+                                  {fsInterface, mountedAt({mountDir(stem + u"-other"_s)})}});
+
+        if (!failing.isEmpty() && failing != "-"_L1)
+            control(u"FailNext"_s, {object(failing), u"Unmount"_s,
+                                    u"org.freedesktop.UDisks2.Error.DeviceBusy"_s, words});
+
+        // Asked for with or without a trailing slash.
+        const QString mountPath = failing == "-"_L1      ? dir + u"-elsewhere"_s
+                                  : layout == "crypt"_L1 ? dir
+                                                         : dir + u'/';
+        const EjectOutcome outcome = UDisks2VolumeEjector(*m_bus).eject(mountPath);
+        QCOMPARE(std::tuple(layout, callsOn(names), outcome.ok, outcome.errorMessage),
+                 std::tuple(layout, expected, failing.isEmpty(),
+                            failing.isEmpty()   ? QString()
+                            : failing == "-"_L1 ? mountPath + u": not mounted."_s
+                                                : words));
     }
-    if (layout == "twoparts"_L1)
-        add(object(u"p2"_s), {{blockInterface, onDrive},
-                              {partitionInterface, partOf},
-                              {fsInterface, mountedAt({mountDir(stem + u"-other"_s)})}});
-
-    if (!failing.isEmpty() && failing != "-"_L1)
-        control(u"FailNext"_s, {object(failing), u"Unmount"_s,
-                                u"org.freedesktop.UDisks2.Error.DeviceBusy"_s, words});
-
-    // Asked for with or without a trailing slash.
-    const QString mountPath = failing == "-"_L1      ? dir + u"-elsewhere"_s
-                              : layout == "crypt"_L1 ? dir
-                                                     : dir + u'/';
-    const EjectOutcome outcome = UDisks2VolumeEjector(*m_bus).eject(mountPath);
-    QCOMPARE(callsOn(names), expected);
-    QCOMPARE(outcome.ok, failing.isEmpty());
-    QCOMPARE(outcome.errorMessage, failing.isEmpty()   ? QString()
-                                   : failing == "-"_L1 ? mountPath + u": not mounted."_s
-                                                       : words);
 }
 
 QTEST_GUILESS_MAIN(UDisks2FakeTest)

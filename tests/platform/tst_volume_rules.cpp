@@ -4,6 +4,7 @@
 #include "app/platform/MountTableVolumes.h"
 #include "app/platform/UDisks2Volumes.h"
 #include "app/platform/VolumeRules.h"
+#include "tests/support/QtFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,14 +18,10 @@
 
 using namespace keelbox;
 using namespace keelbox::app;
+using namespace keelbox::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-bool writeFile(const QString& path, const QByteArray& text) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
-}
 
 const QByteArray baseTable = "22 1 253:1 / / rw,relatime - ext4 /dev/vda rw\n"
                              "23 22 0:5 / /proc rw - proc proc rw\n";

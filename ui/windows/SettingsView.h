@@ -45,8 +45,6 @@ public:
     SettingsView(app::AppState& state, app::Localizer& localizer, update::UpdaterViewModel& updater,
                  MakerInfo maker = MakerInfo::fromBuild(), QWidget* parent = nullptr);
 
-    QTabWidget* tabs() const { return m_tabs; }
-
 protected:
     void changeEvent(QEvent* event) override;
 

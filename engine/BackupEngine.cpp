@@ -6,6 +6,7 @@
 #include "engine/FileOps.h"
 #include "engine/MetadataLog.h"
 #include "engine/PathSafety.h"
+#include "engine/ReadAhead.h"
 #include "engine/RunSetup.h"
 #include "engine/StatWorker.h"
 #include "engine/SystemError.h"
@@ -270,21 +271,42 @@ UniqueFd openFolderChain(int base, const std::vector<std::string>& components, s
 
 namespace {
 
-Totals countSources(const DriveConfig& config, const fs::path& volumeRoot,
-                    detail::StatWorker& worker, detail::MetadataLog* log) {
-    Totals totals;
-    DriveRoot root = openDriveRoot(volumeRoot);
-    for (const SourceItem* listed : detail::distinctSources(config.sources)) {
-        const SourceItem& item = *listed;
-        OpenedSource source = openSource(root, volumeRoot, item.relativePath);
-        if (source.kind == OpenedSource::Kind::folder) {
-            detail::countContents(source.folder.get(), totals, worker, log);
-        } else if (source.kind == OpenedSource::Kind::file) {
-            ++totals.files;
-            totals.bytes += source.st.st_size;
+// The pre-count: the regular files of every source and their sizes. What it reads is kept (up to
+// a bound) for the copy walk; but once its reads wait for the disk, it leaves the counting to
+// the read-ahead, which reads many folders at a time.
+Totals countSources(const DriveConfig& config, const fs::path& volumeRoot, Tally& tally,
+                    detail::ReadAhead& readAhead) {
+    const auto countAll = [&](detail::MetadataLog* log, detail::ReadAhead* ahead,
+                              bool withFolders) -> std::optional<Totals> {
+        Totals totals;
+        DriveRoot root = openDriveRoot(volumeRoot);
+        for (const SourceItem* listed : detail::distinctSources(config.sources)) {
+            OpenedSource source = openSource(root, volumeRoot, listed->relativePath);
+            if (source.kind == OpenedSource::Kind::folder && withFolders) {
+                if (!detail::countContents(source.folder.get(), totals, tally.statWorker(), log,
+                                           ahead))
+                    return std::nullopt;
+            } else if (source.kind == OpenedSource::Kind::file) {
+                ++totals.files;
+                totals.bytes += source.st.st_size;
+            }
+        }
+        return totals;
+    };
+    std::optional<Totals> totals = countAll(&tally.startMetadataLog(), &readAhead, true);
+    if (!totals) {
+        tally.dropMetadataLog();
+        if (const std::optional<Totals> inFolders = readAhead.count()) {
+            totals = countAll(nullptr, nullptr, false);
+            totals->files += inFolders->files;
+            totals->bytes += inFolders->bytes;
+        } else {
+            totals = countAll(&tally.startMetadataLog(), nullptr, true);
         }
     }
-    return totals;
+    if (detail::MetadataLog* log = tally.metadataLog())
+        log->seal();
+    return *totals;
 }
 
 } // namespace
@@ -467,6 +489,23 @@ void copySourceFile(Tally& tally, const RunTarget& target, const OpenedSource& s
     detail::copyOne(tally, where, file);
 }
 
+// The trees of every source folder for the read-ahead: the drive's, the copy's and the earlier
+// day's where they exist (nothing is made for it).
+void addReadAheadTrees(detail::ReadAhead& readAhead, const DriveConfig& config,
+                       const fs::path& volumeRoot, const RunTarget& target) {
+    const DriveRoot root = openDriveRoot(volumeRoot);
+    for (const SourceItem* item : detail::distinctSources(config.sources)) {
+        const OpenedSource source = openSource(root, volumeRoot, item->relativePath);
+        if (source.kind != OpenedSource::Kind::folder)
+            continue;
+        const std::vector<std::string> components = pathComponents(item->relativePath);
+        const UniqueFd copy =
+            detail::openExistingChain(target.folder, components, components.size());
+        const UniqueFd previous = earlierDayChain(target, components, components.size());
+        readAhead.add(source.folder.get(), copy.get(), previous.get());
+    }
+}
+
 // Each source in list order into the prepared folder.
 void copySources(const DriveConfig& config, const fs::path& volumeRoot, const RunTarget& target,
                  const RunEnvironment& environment, Tally& tally) {
@@ -598,14 +637,6 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     const auto started = std::chrono::steady_clock::now();
     raiseOpenFileLimit();
     Tally tally{language, onProgress, environment.stopRequested};
-    if (onProgress) {
-        // What the pre-count reads is kept (up to a bound) for the copy walk.
-        detail::MetadataLog& log = tally.startMetadataLog();
-        const Totals totals = countSources(config, volumeRoot, tally.statWorker(), &log);
-        log.seal();
-        tally.filesTotal = totals.files;
-        tally.bytesTotal = totals.bytes;
-    }
 
     // The destination comes from the drive: it is vetted before anything is made (Destination.h).
     std::string day;
@@ -640,9 +671,17 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     tally.watchDrive(volumeRoot.string());
     tally.destinationFolder = folder.folder.get();
     RunTarget target = runTarget(config, folder, plan.shown.string(), day, tally);
-    // Only a pre-count knows what is to be written.
-    if (onProgress && environment.onSpaceShortage)
-        warnIfTooLarge(tally, target, environment.onSpaceShortage);
+    detail::ReadAhead readAhead;
+    addReadAheadTrees(readAhead, config, volumeRoot, target);
+    tally.readAhead = &readAhead;
+    if (onProgress) {
+        const Totals totals = countSources(config, volumeRoot, tally, readAhead);
+        tally.filesTotal = totals.files;
+        tally.bytesTotal = totals.bytes;
+        // Only a pre-count knows what is to be written.
+        if (environment.onSpaceShortage)
+            warnIfTooLarge(tally, target, environment.onSpaceShortage);
+    }
     copySources(config, volumeRoot, target, environment, tally);
     endRun(tally);
     // Only a run that went through says when the drive was last backed up.

@@ -1,9 +1,13 @@
 #include "engine/SysCalls.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <linux/openat2.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -97,11 +101,23 @@ int realFstatvfs(int fd, struct statvfs* fs) {
 int realStatvfs(const char* path, struct statvfs* fs) {
     return ::statvfs(path, fs);
 }
+int realOpenBeneath(int dirfd, const char* path, int flags) {
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+    for (;;) {
+        const long fd = ::syscall(SYS_openat2, dirfd, path, &how, sizeof how);
+        if (fd >= 0 || errno != EINTR)
+            return static_cast<int>(fd);
+    }
+}
+
 int realFadvise(int fd, off_t offset, off_t length, int advice) {
     return ::posix_fadvise(fd, offset, length, advice);
 }
 
 constexpr SysCalls real{.openat = realOpenat,
+                        .openBeneath = realOpenBeneath,
                         .fstatat = realFstatat,
                         .fstat = realFstat,
                         .read = realRead,

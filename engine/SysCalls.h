@@ -12,6 +12,9 @@ namespace keelbox {
 
 struct SysCalls {
     int (*openat)(int dirfd, const char* name, int flags, mode_t mode);
+    // openat2 of an existing `path` below `dirfd` that never leaves it: no symbolic link, no
+    // other file system, no "..". Always O_CLOEXEC.
+    int (*openBeneath)(int dirfd, const char* path, int flags);
     int (*fstatat)(int dirfd, const char* name, struct stat* st, int flags);
     int (*fstat)(int fd, struct stat* st);
     ssize_t (*read)(int fd, void* buffer, size_t count);

@@ -141,6 +141,10 @@ detail::MetadataLog& Tally::startMetadataLog() {
     return *m_log;
 }
 
+void Tally::dropMetadataLog() {
+    m_log.reset();
+}
+
 char* Tally::copyBuffer() {
     if (!m_buffer)
         m_buffer = std::make_unique<char[]>(copyBufferSize);

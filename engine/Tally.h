@@ -19,6 +19,7 @@ namespace keelbox {
 namespace detail {
 class StatWorker;
 class MetadataLog;
+class ReadAhead;
 } // namespace detail
 
 struct Totals {
@@ -117,6 +118,8 @@ public:
     int destinationFolder = -1;
     // The free space on the backup disk for this user, or -1 when unknown.
     Int64 freeSpace() const;
+    // Told how long the walk's reads take, to read ahead of it when they wait for the disk.
+    detail::ReadAhead* readAhead = nullptr;
     // The bytes still to write at most: what the pre-count found, less what was handled.
     Int64 bytesRemaining() const { return bytesTotal - processedBytes; }
 
@@ -132,6 +135,7 @@ public:
     // What the pre-count read, for the copy walk; null when there was no pre-count.
     detail::MetadataLog* metadataLog() { return m_log.get(); }
     detail::MetadataLog& startMetadataLog();
+    void dropMetadataLog();
 
 private:
     std::string m_driveRoot;

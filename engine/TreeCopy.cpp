@@ -1,11 +1,13 @@
 #include "engine/TreeCopy.h"
 
 #include "engine/CopyQueue.h"
+#include "engine/ReadAhead.h"
 #include "localization/Format.h"
 #include "localization/Language.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <clocale>
 #include <cstdint>
@@ -194,6 +196,15 @@ struct Batch {
         }
     }
 };
+
+// The stats of a batch, with the time they took told to the read-ahead (when there is one).
+// True when the read-ahead is reading.
+bool timedStats(StatWorker& worker, ReadAhead* ahead, std::initializer_list<StatList> lists,
+                std::size_t reads) {
+    const auto started = std::chrono::steady_clock::now();
+    worker.statAll(lists);
+    return ahead != nullptr && ahead->observe(std::chrono::steady_clock::now() - started, reads);
+}
 
 // What a folder made during the walk holds under any name: nothing.
 const StatSlot nothingThere{ENOENT, {}};
@@ -410,7 +421,8 @@ private:
                               sourceReads == 0 ? 0 : n};
         const StatList target{sideFd, batch.targetNames.data(), batch.target.data(),
                               sideFd >= 0 ? n : 0};
-        m_tally.statWorker().statAll({source, target});
+        timedStats(m_tally.statWorker(), m_tally.readAhead, {source, target},
+                   sourceReads + target.count);
     }
 
     // On a case-insensitive or restricted backup disk, whether the name can go there as it is.
@@ -527,8 +539,11 @@ private:
 
 class Counter {
 public:
-    Counter(Totals& totals, StatWorker& worker, MetadataLog* log)
-        : m_totals(totals), m_worker(worker), m_log(log) {}
+    Counter(Totals& totals, StatWorker& worker, MetadataLog* log, ReadAhead* ahead)
+        : m_totals(totals), m_worker(worker), m_log(log), m_readAhead(ahead) {}
+
+    // Whether the counting stopped for the read-ahead to do it.
+    bool handedOver() const { return m_handedOver; }
 
     void walk(int srcFd) {
         DirStream listing{UniqueFd{srcFd}};
@@ -552,7 +567,11 @@ private:
             more = batch.fill(listing, readError);
             batch.prepare(false);
             const std::size_t n = batch.count();
-            m_worker.statAll({{listing.fd(), batch.sourceNames.data(), batch.source.data(), n}});
+            if (timedStats(m_worker, m_readAhead,
+                           {{listing.fd(), batch.sourceNames.data(), batch.source.data(), n}}, n)) {
+                m_handedOver = true; // the read-ahead counts faster
+                break;
+            }
             if (m_log != nullptr) {
                 for (std::size_t i = 0; i < n; ++i) {
                     if (batch.sourceNames[i] != nullptr)
@@ -576,7 +595,11 @@ private:
                 int child = openAt(listing.fd(), batch.name(i), folderOpenFlags);
                 if (child >= 0)
                     walk(child);
+                if (m_handedOver)
+                    break;
             }
+            if (m_handedOver)
+                break;
         }
         --m_depth;
     }
@@ -584,6 +607,8 @@ private:
     Totals& m_totals;
     StatWorker& m_worker;
     MetadataLog* m_log;
+    ReadAhead* m_readAhead;
+    bool m_handedOver = false;
     std::vector<std::unique_ptr<Batch>> m_levels;
     std::size_t m_depth = 0;
     Ancestors m_ancestors;
@@ -678,12 +703,14 @@ void copyContents(Tally& tally, const Where& root, int source, const CopyFolders
     copier.walk(own, to);
 }
 
-void countContents(int source, Totals& totals, StatWorker& worker, MetadataLog* log) {
+bool countContents(int source, Totals& totals, StatWorker& worker, MetadataLog* log,
+                   ReadAhead* ahead) {
     int own = openAt(source, ".", folderOpenFlags);
     if (own < 0)
-        return;
-    Counter counter{totals, worker, log};
+        return true;
+    Counter counter{totals, worker, log, ahead};
     counter.walk(own);
+    return !counter.handedOver();
 }
 
 } // namespace keelbox::detail

@@ -43,8 +43,12 @@ std::string foldCase(std::string_view name);
 // Whether a disk that keeps Windows-compatible names (FAT, exFAT) can store `name`.
 bool nameStorable(std::string_view name);
 
+class ReadAhead;
+
 // Adds the regular files below the open folder `source` and their sizes; what it reads goes into
-// `log` when given.
-void countContents(int source, Totals& totals, StatWorker& worker, MetadataLog* log = nullptr);
+// `log` when given. The time its reads take goes to `ahead`, when given: false when that started
+// the read-ahead, which then counts instead (the totals are then partial).
+bool countContents(int source, Totals& totals, StatWorker& worker, MetadataLog* log = nullptr,
+                   ReadAhead* ahead = nullptr);
 
 } // namespace keelbox::detail

@@ -4,12 +4,15 @@
 
 #include "core/PosixFile.h"
 #include "engine/MetadataLog.h"
+#include "engine/ReadAhead.h"
 #include "engine/StatWorker.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <mutex>
+#include <set>
 #include <tuple>
 #include <unistd.h>
 
@@ -133,6 +136,95 @@ TEST_F(Walk, SharedStatsLandInTheirOwnSlots) {
             EXPECT_EQ(slots[i].error == 0 ? slots[i].st.st_size : slots[i].error,
                       wanted[i] ? static_cast<off_t>(i) : -1)
                 << first << "+" << second << " #" << i;
+    }
+}
+
+// What the read-ahead's threads asked for: every path they opened or read the values of.
+struct ReadAheadRecord {
+    std::mutex mutex;
+    std::set<std::string> paths;
+    int openError = 0; // what every open fails with, when set
+};
+ReadAheadRecord readAheadRecord;
+
+// Records the path of the open `dir`, or of `name` below it.
+void recordPath(int dir, const char* name = nullptr) {
+    char folder[PATH_MAX];
+    const ssize_t n =
+        ::readlink(("/proc/self/fd/" + std::to_string(dir)).c_str(), folder, sizeof folder - 1);
+    fs::path path = std::string(folder, n > 0 ? std::size_t(n) : 0);
+    if (name != nullptr)
+        path /= name;
+    std::lock_guard lock{readAheadRecord.mutex};
+    readAheadRecord.paths.insert(path.lexically_normal().string());
+}
+
+SysCalls recordingCalls() {
+    SysCalls calls = realSysCalls();
+    calls.openBeneath = [](int dir, const char* path, int flags) -> int {
+        if (readAheadRecord.openError != 0)
+            return errno = readAheadRecord.openError, -1;
+        const int fd = realSysCalls().openBeneath(dir, path, flags);
+        if (fd >= 0)
+            recordPath(fd);
+        return fd;
+    };
+    calls.fstatat = [](int dir, const char* name, struct stat* st, int flags) -> int {
+        recordPath(dir, name);
+        return realSysCalls().fstatat(dir, name, st, flags);
+    };
+    return calls;
+}
+
+// Ahead of a walk on a cold cache, the read-ahead reads what the walk will: every entry of the
+// drive's tree and of the same folders in the copy and the earlier day, and counts the drive's
+// files as the pre-count does. Never what is below a link, a never-copied name or another file
+// system, and nothing at all without openat2.
+TEST_F(Walk, TheReadAheadReadsTheWalksTreesAndNothingElse) {
+    const fs::path outside = tmp / "outside";
+    writeFile(outside / "secret", "x");
+    writeFile(drive / "a" / "b" / "deep", "1");
+    writeFile(drive / "top", "2");
+    writeFile(drive / "System Volume Information" / "hidden", "3");
+    fs::create_directory_symlink(outside, drive / "a" / "out");
+    fs::create_directory_symlink("../..", drive / "a" / "b" / "up");
+    writeFile(copy / "a" / "b" / "deep", "1");
+    writeFile(copy / "gone", "4");
+    const fs::path previous = tmp / "previous";
+    writeFile(previous / "top", "2");
+    fs::create_directory_symlink(outside, previous / "a");
+    const auto openFolder = [](const fs::path& path) {
+        return UniqueFd{::open(path.c_str(), O_RDONLY | O_DIRECTORY)};
+    };
+    const UniqueFd d = openFolder(drive), c = openFolder(copy), p = openFolder(previous);
+
+    for (const int openError : {0, ENOSYS}) {
+        SCOPED_TRACE(openError);
+        readAheadRecord.paths.clear();
+        readAheadRecord.openError = openError;
+        const std::optional<Totals> counted = withSysCalls(recordingCalls(), [&] {
+            detail::ReadAhead readAhead;
+            readAhead.add(d.get(), c.get(), p.get());
+            return readAhead.count();
+        });
+        // Counted as the pre-count counts: "deep" and "top" (the hidden file is never copied).
+        using Count = std::pair<Int, Int64>;
+        const Count none{-1, -1};
+        EXPECT_EQ(counted ? Count(counted->files, counted->bytes) : none,
+                  openError == 0 ? Count(2, 2) : none);
+        // The drive's folders lead; the copy's and the earlier day's folders of the same path
+        // are read as they are (a link there is read as a link, never entered).
+        std::set<std::string> wanted;
+        const auto want = [&](const fs::path& root, std::initializer_list<const char*> paths) {
+            for (const std::string path : paths)
+                wanted.insert(path.empty() ? root.string() : (root / path).string());
+        };
+        if (openError == 0) {
+            want(drive, {"", "a", "a/b", "a/b/deep", "top"});
+            want(copy, {"", "a", "a/b", "a/b/deep", "gone"});
+            want(previous, {"", "a", "top"});
+        }
+        EXPECT_EQ(readAheadRecord.paths, wanted);
     }
 }
 

@@ -33,8 +33,6 @@ int runHelper(const QString& runtimeDir) {
     if (claim != SingleInstance::Claim::primary)
         return claim == SingleInstance::Claim::handedOver ? 10 : 20;
     std::cout << "primary" << std::endl;
-    QObject::connect(&instance, &SingleInstance::activationRequested,
-                     [] { std::cout << "activated" << std::endl; });
     return QCoreApplication::exec();
 }
 
@@ -123,15 +121,11 @@ void InstanceTest::handOverSurvivesBadClientsAndAKilledInstanceIsReplaced() {
         QCOMPARE(SingleInstance(runtime.path(), QStringLiteral("keelbox-other")).claim(),
                  SingleInstance::Claim::primary);
     }
-    // Across processes, this one handing over too while the first runs.
-    QProcess first, second, after;
+    // Across processes: a first instance killed leaves its socket behind; the next instance takes
+    // over and a later process hands over to it.
+    QProcess first, after;
     startHelper(first, runtime.path());
     QCOMPARE(nextLine(first), "primary");
-    startHelper(second, runtime.path());
-    QVERIFY(second.waitForFinished(15000) && second.exitCode() == 10);
-    QCOMPARE(nextLine(first), "activated");
-
-    // Killed, it leaves its socket behind: the next instance takes over and others hand over to it.
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
     QVERIFY(first.waitForFinished(5000) &&
             QFile::exists(runtime.filePath(QStringLiteral("keelbox.socket"))));

@@ -90,16 +90,6 @@ protected:
     std::vector<BackupProgress> reports;
 };
 
-// With progress the copy walk takes over the pre-count's reads; without, it reads everything.
-class EngineTestBothWays : public EngineTest, public ::testing::WithParamInterface<bool> {
-protected:
-    EngineTestBothWays() { withProgress = GetParam(); }
-};
-
-#define KEELBOX_BOTH_WAYS(suite)                                                                   \
-    INSTANTIATE_TEST_SUITE_P(Progress, suite, ::testing::Bool(),                                   \
-                             [](const auto& row) { return row.param ? "shown" : "none"; })
-
 // A file system in an image file, mounted for the life of the object.
 struct MountedImage {
     enum class Kind { ext4, fat, exfat };

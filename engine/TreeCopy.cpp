@@ -115,10 +115,9 @@ struct NameIndex {
     }
 };
 
-// Removes `name` (at `rel` below `targetBase`) from the copy's open folder `dstFd` because the
-// drive no longer has it: one deletion counted, or the issue of a failed removal.
-void removeFromCopy(Tally& tally, std::string_view targetBase, std::string_view rel, int dstFd,
-                    const char* name, dev_t device) {
+// Removes `name` (at `where`) from the copy's open folder `dstFd` because the drive no longer
+// has it: one deletion counted, or the issue of a failed removal.
+void removeFromCopy(Tally& tally, const Where& where, int dstFd, const char* name, dev_t device) {
     const int error = removeEntry(dstFd, name, device);
     if (error == 0) {
         ++tally.result.filesDeleted;
@@ -127,11 +126,10 @@ void removeFromCopy(Tally& tally, std::string_view targetBase, std::string_view 
     if (error == ENOENT)
         return; // already gone: removed by someone else meanwhile
     BackupIssue issue;
-    issue.path = std::string{rel};
+    issue.path = where.shown();
     issue.reason = localizedText("engine.pruneFail", tally.language);
     issue.systemMessage =
-        FileError{error, std::string(operationText(FileOp::remove)), joinPath(targetBase, rel)}
-            .message();
+        FileError{error, std::string(operationText(FileOp::remove)), where.target()}.message();
     tally.result.errors.push_back(std::move(issue));
 }
 
@@ -367,7 +365,7 @@ private:
             if (!m_rel.empty())
                 m_rel.push_back('/');
             m_rel.append(name);
-            removeFromCopy(m_tally, m_root.targetBase, m_rel, dstFd, name, m_cleanup.device);
+            removeFromCopy(m_tally, where(), dstFd, name, m_cleanup.device);
             m_rel.resize(mark);
         }
     }

@@ -127,7 +127,7 @@ TEST_F(Prune, OnlyTheSourcesCopiesArePrunedAndAFailedRemovalGivesItsOwnIssue) {
     calls.unlinkat = [](int, const char*, int) { return errno = EBUSY, -1; };
     BackupResult result = withSysCalls(calls, [&] { return run(mirror({"Docs"})); });
     EXPECT_EQ(std::tuple(onlyIssue(result), result.filesDeleted, result.filesCopied),
-              std::tuple("stale.txt — " + english("engine.pruneFail"), Int{0}, Int{1}));
+              std::tuple("Docs/stale.txt — " + english("engine.pruneFail"), Int{0}, Int{1}));
     for (const fs::path& kept : {dest / "sibling-of-drive-folder.txt", copy / "Other/untouched.txt",
                                  copy / "name/inner.txt", copy / "Docs/stale.txt"})
         EXPECT_TRUE(fs::exists(kept)) << kept;

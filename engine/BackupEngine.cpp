@@ -550,15 +550,12 @@ bool holdsNoCopies(int folder) {
 // Before anything is copied into a folder that holds no copies yet (nothing in it can be
 // unchanged, and there is no earlier day to link from), everything the pre-count found is to be
 // written: when that exceeds the free space, the run says so at once, then copies what fits.
-void warnIfTooLarge(Tally& tally, const RunTarget& target,
-                    const std::function<void(const SpaceShortage&)>& warn) {
-    if (target.previousDay.valid() || !holdsNoCopies(target.folder))
+// Elsewhere the walk tells, as it finds what has changed (Tally::expectGrowth).
+void warnIfTooLarge(Tally& tally, const RunTarget& target) {
+    if (tally.freeAtStart < 0 || tally.bytesTotal <= tally.freeAtStart ||
+        target.previousDay.valid() || !holdsNoCopies(target.folder))
         return;
-    const Int64 available = tally.freeSpace();
-    if (available < 0 || tally.bytesTotal <= available)
-        return;
-    tally.spaceShortage = SpaceShortage{tally.bytesTotal, available};
-    warn(*tally.spaceShortage);
+    tally.warnOfShortage({tally.bytesTotal, tally.freeAtStart});
 }
 
 Int filesBackedUp(const BackupResult& result) {
@@ -670,6 +667,10 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
 
     tally.watchDrive(volumeRoot.string());
     tally.destinationFolder = folder.folder.get();
+    if (environment.onSpaceShortage) {
+        tally.onSpaceShortage = environment.onSpaceShortage;
+        tally.freeAtStart = tally.freeSpace();
+    }
     RunTarget target = runTarget(config, folder, plan.shown.string(), day, tally);
     detail::ReadAhead readAhead;
     addReadAheadTrees(readAhead, config, volumeRoot, target);
@@ -678,9 +679,8 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         const Totals totals = countSources(config, volumeRoot, tally, readAhead);
         tally.filesTotal = totals.files;
         tally.bytesTotal = totals.bytes;
-        // Only a pre-count knows what is to be written.
-        if (environment.onSpaceShortage)
-            warnIfTooLarge(tally, target, environment.onSpaceShortage);
+        // Only a pre-count knows what is to be written before the walk.
+        warnIfTooLarge(tally, target);
     }
     copySources(config, volumeRoot, target, environment, tally);
     endRun(tally);

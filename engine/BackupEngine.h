@@ -30,8 +30,9 @@ struct RunEnvironment {
     // The UUID of the drive's file system when the caller knows it (UDisks2); otherwise it is
     // read from udev's records. It lets a drive whose configuration was made anew keep its folder.
     std::optional<std::string> volumeUUID;
-    // Called at once, before anything is copied, when what is to be written exceeds the free
-    // space of the backup disk; the run then copies what fits.
+    // Called once, as soon as the run knows that what is to be written exceeds the free space of
+    // the backup disk: before anything is copied when the copy is new, otherwise once the walk
+    // has found more to write than fits, before the copy fails. The run then copies what fits.
     std::function<void(const SpaceShortage&)> onSpaceShortage;
     // A folder the caller made itself for this run (the self-test's tree), allowed wherever it
     // lies, also below /run or a hidden folder.

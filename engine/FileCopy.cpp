@@ -444,6 +444,8 @@ bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
     FileOutcome& outcome = job.outcome;
     outcome = {};
     outcome.size = file.srcStatDeferred ? 0 : file.srcStat->st_size;
+    // What the copy adds to the backup disk: a new copy all of it, a replacing one the difference.
+    Int64 replaced = 0;
     if (file.dstDir < 0) {
         // The error is the folder's; the issue is about each file that could not go into it.
         setFailed(outcome, file.dstError, FileOp::createFolder, Subject::folder);
@@ -458,8 +460,10 @@ bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
             isUnchanged(outcome.size, sourceTime, copySize, secondsOf(target.st.st_mtim)) &&
             matchCopyMode(tally, file, target.st)) {
             outcome.kind = FileOutcome::Kind::skipped;
+            tally.expectGrowth(outcome.size, 0);
             return false;
         }
+        replaced = std::max<Int64>(copySize, 0);
         // A folder in the way of a file goes only once the new file is complete; a file or a
         // link in the way is replaced by the rename. A link is never written through.
         job.replaceFolder = S_ISDIR(target.st.st_mode);
@@ -468,6 +472,7 @@ bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
                earlierCopyUnchanged(tally, file, outcome.size, sourceTime)) {
         job.linkDir = file.previousDir;
     }
+    tally.expectGrowth(outcome.size, job.linkDir >= 0 ? 0 : outcome.size - replaced);
     job.srcDir = file.srcDir;
     job.dstDir = file.dstDir;
     job.srcName = file.srcName;

@@ -4,6 +4,7 @@
 #include "engine/MetadataLog.h"
 #include "engine/StatWorker.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -121,6 +122,21 @@ bool Tally::absorbFailure(int error, bool onDrive, const std::string& shown) {
     if (gone)
         halt.store(Halt::driveGone);
     return gone;
+}
+
+void Tally::expectGrowth(Int64 size, Int64 growth) {
+    m_bytesDecided += size;
+    m_growth += growth;
+    if (spaceShortage || freeAtStart < 0 || m_growth <= freeAtStart)
+        return;
+    // What the pre-count found and the walk has not reached yet may all be new.
+    warnOfShortage({m_growth + std::max<Int64>(bytesTotal - m_bytesDecided, 0), freeAtStart});
+}
+
+void Tally::warnOfShortage(SpaceShortage shortage) {
+    spaceShortage = shortage;
+    if (onSpaceShortage)
+        onSpaceShortage(shortage);
 }
 
 Int64 Tally::freeSpace() const {

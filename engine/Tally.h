@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,8 +113,19 @@ public:
     std::string haltPath;
     // Whether the drive's mount point no longer holds the file system the run started with.
     bool driveVanished() const;
-    // The copy will not fit: found before the copy, or at the first failure for want of space.
+    // The copy will not fit: found before the copy, while walking, or at the first failure for
+    // want of space.
     std::optional<SpaceShortage> spaceShortage;
+    // Told once, as soon as the run knows that its copy will not fit, before that fails.
+    std::function<void(const SpaceShortage&)> onSpaceShortage;
+    // The free space on the backup disk when the copy began, or -1 when unknown.
+    Int64 freeAtStart = -1;
+    // Takes a file the walk has decided on, of `size` bytes, whose copy adds `growth` bytes to
+    // the backup disk (none when it is unchanged or linked, less when it replaces an older copy).
+    // Once what the files so far add exceeds the free space, the run says so before the copy
+    // fails.
+    void expectGrowth(Int64 size, Int64 growth);
+    void warnOfShortage(SpaceShortage shortage);
     // Where the backup disk's free space is read (the drive folder, once it is prepared).
     int destinationFolder = -1;
     // The free space on the backup disk for this user, or -1 when unknown.
@@ -145,6 +157,8 @@ private:
     std::unique_ptr<char[]> m_buffer;
     std::unique_ptr<detail::StatWorker> m_worker;
     std::unique_ptr<detail::MetadataLog> m_log;
+    Int64 m_bytesDecided = 0;
+    Int64 m_growth = 0;
 };
 
 // The skip-unchanged rule: equal sizes, and the source's modification time at most 2 seconds

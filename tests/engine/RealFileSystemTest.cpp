@@ -184,6 +184,12 @@ TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss)
         EXPECT_TRUE(!fs::exists(onImage / "STICK" / name) ||
                     readFile(onImage / "STICK" / name) == readFile(drive / name))
             << name;
+    // With part of the copy there, the walk finds that the rest will not fit before it fails.
+    const BackupResult again = run(config);
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(std::tuple(warnings[1].first.needed > warnings[1].first.available,
+                         again.errors.size(), again.filesCopied),
+              std::tuple(true, 1u, Int{0}));
     ASSERT_TRUE(fs::remove(image.mountPoint / "filler"));
     EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied);
     EXPECT_EQ(listTree(onImage / "STICK"), listTree(drive));

@@ -271,37 +271,41 @@ UniqueFd openFolderChain(int base, const std::vector<std::string>& components, s
 
 namespace {
 
-// The pre-count: the regular files of every source and their sizes. What it reads is kept (up to
-// a bound) for the copy walk; but once its reads wait for the disk, it leaves the counting to
-// the read-ahead, which reads many folders at a time.
+// The regular files of every source and their sizes; nothing when the counting was left to the
+// read-ahead `ahead`. The listed files alone without `withFolders`.
+std::optional<Totals> countIn(const DriveConfig& config, const fs::path& volumeRoot, Tally& tally,
+                              detail::MetadataLog* log, detail::ReadAhead* ahead,
+                              bool withFolders) {
+    Totals totals;
+    DriveRoot root = openDriveRoot(volumeRoot);
+    for (const SourceItem* listed : detail::distinctSources(config.sources)) {
+        OpenedSource source = openSource(root, volumeRoot, listed->relativePath);
+        if (source.kind == OpenedSource::Kind::folder && withFolders) {
+            if (!detail::countContents(source.folder.get(), totals, tally.statWorker(), log, ahead))
+                return std::nullopt;
+        } else if (source.kind == OpenedSource::Kind::file) {
+            ++totals.files;
+            totals.bytes += source.st.st_size;
+        }
+    }
+    return totals;
+}
+
+// The pre-count before a first copy. What it reads is kept (up to a bound) for the copy walk;
+// but once its reads wait for the disk, it leaves the counting to the read-ahead, which reads
+// many folders at a time.
 Totals countSources(const DriveConfig& config, const fs::path& volumeRoot, Tally& tally,
                     detail::ReadAhead& readAhead) {
-    const auto countAll = [&](detail::MetadataLog* log, detail::ReadAhead* ahead,
-                              bool withFolders) -> std::optional<Totals> {
-        Totals totals;
-        DriveRoot root = openDriveRoot(volumeRoot);
-        for (const SourceItem* listed : detail::distinctSources(config.sources)) {
-            OpenedSource source = openSource(root, volumeRoot, listed->relativePath);
-            if (source.kind == OpenedSource::Kind::folder && withFolders) {
-                if (!detail::countContents(source.folder.get(), totals, tally.statWorker(), log,
-                                           ahead))
-                    return std::nullopt;
-            } else if (source.kind == OpenedSource::Kind::file) {
-                ++totals.files;
-                totals.bytes += source.st.st_size;
-            }
-        }
-        return totals;
-    };
-    std::optional<Totals> totals = countAll(&tally.startMetadataLog(), &readAhead, true);
+    std::optional<Totals> totals =
+        countIn(config, volumeRoot, tally, &tally.startMetadataLog(), &readAhead, true);
     if (!totals) {
         tally.dropMetadataLog();
         if (const std::optional<Totals> inFolders = readAhead.count()) {
-            totals = countAll(nullptr, nullptr, false);
+            totals = countIn(config, volumeRoot, tally, nullptr, nullptr, false);
             totals->files += inFolders->files;
             totals->bytes += inFolders->bytes;
         } else {
-            totals = countAll(&tally.startMetadataLog(), nullptr, true);
+            totals = countIn(config, volumeRoot, tally, &tally.startMetadataLog(), nullptr, true);
         }
     }
     if (detail::MetadataLog* log = tally.metadataLog())
@@ -547,15 +551,18 @@ bool holdsNoCopies(int folder) {
     return error == 0;
 }
 
-// Before anything is copied into a folder that holds no copies yet (nothing in it can be
-// unchanged, and there is no earlier day to link from), everything the pre-count found is to be
-// written: when that exceeds the free space, the run says so at once, then copies what fits.
-// Elsewhere the walk tells, as it finds what has changed (Tally::expectGrowth).
-void warnIfTooLarge(Tally& tally, const RunTarget& target) {
-    if (tally.freeAtStart < 0 || tally.bytesTotal <= tally.freeAtStart ||
-        target.previousDay.valid() || !holdsNoCopies(target.folder))
-        return;
-    tally.warnOfShortage({tally.bytesTotal, tally.freeAtStart});
+// A first copy: a folder that holds no copies yet, and no earlier day to link from. Nothing in
+// it can be unchanged.
+bool copyIsNew(const RunTarget& target) {
+    return !target.previousDay.valid() && holdsNoCopies(target.folder);
+}
+
+// Before a first copy, everything the pre-count found is to be written: when that exceeds the
+// free space, the run says so at once, then copies what fits. Elsewhere the walk tells, as it
+// finds what has changed (Tally::expectGrowth).
+void warnIfTooLarge(Tally& tally) {
+    if (tally.freeAtStart >= 0 && tally.bytesTotal > tally.freeAtStart)
+        tally.warnOfShortage({tally.bytesTotal, tally.freeAtStart});
 }
 
 Int filesBackedUp(const BackupResult& result) {
@@ -566,8 +573,8 @@ Int filesBackedUp(const BackupResult& result) {
 void endRun(Tally& tally) {
     BackupResult& result = tally.result;
     // Files that failed without a word (their values unreadable) leave only the mount to tell.
-    if (tally.halt.load() == Tally::Halt::none && tally.processedFiles < tally.filesTotal &&
-        tally.driveVanished())
+    if (tally.halt.load() == Tally::Halt::none &&
+        (tally.totalsPending || tally.processedFiles < tally.filesTotal) && tally.driveVanished())
         tally.halt.store(Tally::Halt::driveGone);
     switch (tally.halt.load()) {
     case Tally::Halt::driveGone: {
@@ -675,14 +682,22 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     detail::ReadAhead readAhead;
     addReadAheadTrees(readAhead, config, volumeRoot, target);
     tally.readAhead = &readAhead;
-    if (onProgress) {
+    if (onProgress && copyIsNew(target)) {
+        // A first copy takes long whatever its count costs, and is all to be written.
         const Totals totals = countSources(config, volumeRoot, tally, readAhead);
         tally.filesTotal = totals.files;
         tally.bytesTotal = totals.bytes;
-        // Only a pre-count knows what is to be written before the walk.
-        warnIfTooLarge(tally, target);
+        warnIfTooLarge(tally);
+    } else if (onProgress) {
+        tally.totalsPending = true;
+        tally.listedTotals = *countIn(config, volumeRoot, tally, nullptr, nullptr, false);
+        tally.countNow = [&] {
+            return *countIn(config, volumeRoot, tally, nullptr, nullptr, true);
+        };
     }
+    tally.walkStarted = std::chrono::steady_clock::now();
     copySources(config, volumeRoot, target, environment, tally);
+    tally.settleTotals();
     endRun(tally);
     // Only a run that went through says when the drive was last backed up.
     detail::finishBackupFolder(folder,

@@ -88,6 +88,34 @@ std::optional<Totals> ReadAhead::count() {
     return m_totals;
 }
 
+void ReadAhead::countInBackground() {
+    std::lock_guard lock{m_mutex};
+    if (m_countingInBackground)
+        return;
+    m_countingInBackground = true;
+    wake();
+    finishBackgroundCount(); // with nothing left to read, or no way to read it
+}
+
+Totals ReadAhead::totals() const {
+    std::lock_guard lock{m_mutex};
+    return m_totals;
+}
+
+bool ReadAhead::reading() const {
+    std::lock_guard lock{m_mutex};
+    return m_running;
+}
+
+void ReadAhead::finishBackgroundCount() {
+    if (!m_countingInBackground || m_counted.load(std::memory_order_relaxed) != Counted::pending)
+        return;
+    if (m_unsupported || m_incomplete)
+        m_counted.store(Counted::failed, std::memory_order_release);
+    else if (m_pending.empty() && m_busy == 0)
+        m_counted.store(Counted::done, std::memory_order_release);
+}
+
 void ReadAhead::wake() {
     if (m_unsupported || m_quitting || m_pending.empty())
         return;
@@ -131,7 +159,9 @@ void ReadAhead::work() {
         // same folder on the other sides.
         for (auto it = found.folders.rbegin(); it != found.folders.rend(); ++it)
             push(std::move(*it));
-        if (onDrive) {
+        // A count in the background on a warm cache reads the drive alone: there the walk
+        // finds the other sides in the cache, or reads them as fast itself.
+        if (onDrive && (m_counting || found.waited || !m_countingInBackground)) {
             for (std::uint8_t side = sideCount - 1; side > driveSide; --side) {
                 if (m_roots[next.root].sides[side] >= 0)
                     push(Pending{next.root, side, next.depth, next.path});
@@ -145,8 +175,9 @@ void ReadAhead::work() {
         }
         if (found.waited)
             m_warmStreak = 0;
-        else if (++m_warmStreak >= warmFoldersToStop && !m_counting)
+        else if (++m_warmStreak >= warmFoldersToStop && !m_counting && !m_countingInBackground)
             m_running = false;
+        finishBackgroundCount();
         // Sleeping threads have new folders to read, or count() its answer.
         m_changed.notify_all();
     }
@@ -179,6 +210,7 @@ void ReadAhead::readFolder(const Pending& folder, Found& found) {
         if (errno == ENOSYS) {
             std::lock_guard lock{m_mutex};
             m_unsupported = true; // a kernel without openat2: the walk reads for itself
+            finishBackgroundCount();
             m_changed.notify_all();
         }
         return;

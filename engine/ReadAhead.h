@@ -61,6 +61,16 @@ public:
     // the caller then counts for itself.
     std::optional<Totals> count();
 
+    // The same count without waiting: the pool reads the drive's trees (the other sides only
+    // where the drive waited for the disk), and countedInBackground() tells once it is over.
+    void countInBackground();
+    enum class Counted : unsigned char { pending, done, failed };
+    Counted countedInBackground() const { return m_counted.load(std::memory_order_acquire); }
+    // The totals of a count that is done.
+    Totals totals() const;
+    // Whether the pool is reading (the walk's reads waited for the disk).
+    bool reading() const;
+
 private:
     // The drive's folder, the copy's and the earlier day's.
     static constexpr std::uint8_t driveSide = 0;
@@ -84,6 +94,7 @@ private:
 
     void wake();
     void work();
+    void finishBackgroundCount();
     void push(Pending folder);
     void readFolder(const Pending& folder, Found& found);
     bool firstVisit(int fd);
@@ -97,6 +108,8 @@ private:
     std::atomic<bool> m_quitting{false};
     bool m_running = false;
     bool m_counting = false;
+    bool m_countingInBackground = false;
+    std::atomic<Counted> m_counted{Counted::pending};
     bool m_unsupported = false;
     bool m_incomplete = false;
     unsigned m_busy = 0;

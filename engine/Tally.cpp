@@ -2,6 +2,7 @@
 
 #include "engine/FileOps.h"
 #include "engine/MetadataLog.h"
+#include "engine/ReadAhead.h"
 #include "engine/StatWorker.h"
 
 #include <algorithm>
@@ -44,15 +45,58 @@ void Tally::advance(Int64 bytes, std::string_view currentFile) {
     processedBytes += bytes;
     if (!onProgress)
         return;
+    // The first report comes as soon as the totals are known.
+    const bool totalsCame = totalsPending;
+    if (totalsPending && !takeTotals())
+        return;
     const Int step = filesTotal >= 100 ? filesTotal / 100 : 1;
-    if (processedFiles - lastReportedFiles >= step) {
+    if (totalsCame || processedFiles - lastReportedFiles >= step) {
         lastReportedFiles = processedFiles;
         onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal,
                                   std::string{currentFile}});
     }
 }
 
+bool Tally::takeTotals() {
+    using Counted = detail::ReadAhead::Counted;
+    const Counted counted = readAhead ? readAhead->countedInBackground() : Counted::failed;
+    if (counted == Counted::done) {
+        setTotals(countedTotals());
+        return true;
+    }
+    if (counted == Counted::failed) {
+        setTotals(countNow ? countNow() : listedTotals);
+        return true;
+    }
+    // Whether to start counting is asked every so many files: the clock and the pool's lock
+    // are not free.
+    if (processedFiles % 64 == 0 &&
+        (readAhead->reading() || std::chrono::steady_clock::now() - walkStarted >= countAfter))
+        readAhead->countInBackground();
+    return false;
+}
+
+Totals Tally::countedTotals() const {
+    const Totals inFolders = readAhead->totals();
+    return {listedTotals.files + inFolders.files, listedTotals.bytes + inFolders.bytes};
+}
+
+void Tally::setTotals(Totals found) {
+    filesTotal = found.files;
+    bytesTotal = found.bytes;
+    totalsPending = false;
+}
+
+void Tally::settleTotals() {
+    if (totalsPending && readAhead &&
+        readAhead->countedInBackground() == detail::ReadAhead::Counted::done)
+        setTotals(countedTotals());
+}
+
 void Tally::reportFinal() {
+    // Still unknown: the run was over before they came, so it handled them all.
+    if (totalsPending)
+        setTotals({processedFiles, processedBytes});
     if (onProgress)
         onProgress(BackupProgress{processedFiles, filesTotal, processedBytes, bytesTotal, {}});
 }

@@ -5,6 +5,7 @@
 #include "engine/BackupEngine.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -103,6 +104,21 @@ public:
     // The final snapshot of a run, whatever was reported last.
     void reportFinal();
 
+    // Over a copy that is there already, the walk starts at once and the totals come while it
+    // runs: from the read-ahead pool, which counts once the walk waits for the disk or has run
+    // for `countAfter`, or (where the pool cannot count) from `countNow`. A run over without
+    // changes on a warm cache is done before that, and counts nothing twice. No progress is
+    // reported before the totals are known.
+    bool totalsPending = false;
+    static constexpr std::chrono::milliseconds countAfter{1000};
+    std::chrono::steady_clock::time_point walkStarted;
+    // The files listed by name, counted at once; and a count of every source.
+    Totals listedTotals;
+    std::function<Totals()> countNow;
+    // At the end of the walk: the pool's totals when its count is over by then. Totals that are
+    // still unknown for the final snapshot are what the run handled.
+    void settleTotals();
+
     // Where the drive is mounted and its file system there, for telling a pulled drive from a
     // damaged file; set before the copy.
     void watchDrive(std::string root);
@@ -150,6 +166,10 @@ public:
     void dropMetadataLog();
 
 private:
+    bool takeTotals();
+    Totals countedTotals() const;
+    void setTotals(Totals found);
+
     std::string m_driveRoot;
     dev_t m_driveDevice = 0;
     // The block device's node in sysfs, which goes the moment the device is unplugged.

@@ -187,11 +187,11 @@ TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss)
     // With part of the copy there, the walk finds that the rest will not fit before it fails.
     const BackupResult again = run(config);
     ASSERT_EQ(warnings.size(), 2u);
-    EXPECT_EQ(std::tuple(warnings[1].first.needed > warnings[1].first.available,
-                         again.errors.size(), again.filesCopied),
-              std::tuple(true, 1u, Int{0}));
+    EXPECT_EQ(
+        std::pair(warnings[1].first.needed > warnings[1].first.available, again.errors.size()),
+        std::pair(true, std::size_t{1}));
     ASSERT_TRUE(fs::remove(image.mountPoint / "filler"));
-    EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied);
+    EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied - again.filesCopied);
     EXPECT_EQ(listTree(onImage / "STICK"), listTree(drive));
 }
 

@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <fcntl.h>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -21,14 +23,14 @@ namespace {
 
 using Walk = EngineTest;
 
-// Changed after the pre-count: a file replaced (new inode), added, deleted, a folder now a file.
+// Changed after the pre-count of a first copy: a file replaced (new inode), added, deleted, a
+// folder now a file.
 TEST_F(Walk, ADriveChangedAfterThePreCountIsCopiedAsItIsThen) {
     for (const std::string folder : {"a", "b"}) {
         for (int i = 0; i < 30; ++i)
             writeFile(drive / folder / (folder + "-f" + std::to_string(i)), "old");
         writeFile(drive / folder / "sub" / (folder + "-inner"), "x");
     }
-    ASSERT_TRUE(run(mirror()).errors.empty());
 
     std::string changed;
     auto changeTheDrive = [&](const BackupProgress& p) {
@@ -198,14 +200,22 @@ TEST_F(Walk, TheReadAheadReadsTheWalksTreesAndNothingElse) {
     };
     const UniqueFd d = openFolder(drive), c = openFolder(copy), p = openFolder(previous);
 
-    for (const int openError : {0, ENOSYS}) {
+    // The count waited for, and the one in the background, which on a warm cache reads the
+    // drive alone.
+    using Row = std::pair<int, bool>;
+    for (const auto& [openError, background] : {Row{0, false}, Row{ENOSYS, false}, Row{0, true}}) {
         SCOPED_TRACE(openError);
         readAheadRecord.paths.clear();
         readAheadRecord.openError = openError;
         const std::optional<Totals> counted = withSysCalls(recordingCalls(), [&] {
             detail::ReadAhead readAhead;
             readAhead.add(d.get(), c.get(), p.get());
-            return readAhead.count();
+            if (!background)
+                return readAhead.count();
+            readAhead.countInBackground();
+            while (readAhead.countedInBackground() == detail::ReadAhead::Counted::pending)
+                std::this_thread::sleep_for(std::chrono::milliseconds{1});
+            return std::optional(readAhead.totals());
         });
         // Counted as the pre-count counts: "deep" and "top" (the hidden file is never copied).
         using Count = std::pair<Int, Int64>;
@@ -219,13 +229,40 @@ TEST_F(Walk, TheReadAheadReadsTheWalksTreesAndNothingElse) {
             for (const std::string path : paths)
                 wanted.insert(path.empty() ? root.string() : (root / path).string());
         };
-        if (openError == 0) {
+        if (openError == 0)
             want(drive, {"", "a", "a/b", "a/b/deep", "top"});
+        if (openError == 0 && !background) {
             want(copy, {"", "a", "a/b", "a/b/deep", "gone"});
             want(previous, {"", "a", "top"});
         }
         EXPECT_EQ(readAheadRecord.paths, wanted);
     }
+}
+
+// Over a copy that is there, the walk starts at once and its totals come while it runs: from the
+// read-ahead, or without openat2 from a count of the walk's own. No snapshot comes without them.
+TEST_F(Walk, OverAnExistingCopyTheTotalsComeWhileTheWalkRuns) {
+    for (int i = 0; i < 300; ++i)
+        writeFile(drive / std::to_string(i % 30) / std::to_string(i), "x");
+    ASSERT_TRUE(run(mirror()).errors.empty());
+    writeFile(drive / "0" / "new", "y");
+    for (const int openError : {0, ENOSYS}) {
+        SCOPED_TRACE(openError);
+        readAheadRecord.openError = openError;
+        // Reads slow enough for the walk to outlast the wait before counting.
+        SysCalls calls = recordingCalls();
+        calls.fstatat = [](int dir, const char* name, struct stat* st, int flags) {
+            std::this_thread::sleep_for(std::chrono::milliseconds{1});
+            return realSysCalls().fstatat(dir, name, st, flags);
+        };
+        std::set<std::pair<Int, Int64>> totals;
+        const BackupResult result = withSysCalls(calls, [&] { return run(mirror()); });
+        for (const BackupProgress& p : reports)
+            totals.insert({p.filesTotal, p.bytesTotal});
+        EXPECT_EQ(std::tuple(result.filesCopied + result.filesSkipped, reports.size() > 1, totals),
+                  std::tuple(Int{301}, true, std::set<std::pair<Int, Int64>>{{301, 301}}));
+    }
+    readAheadRecord.openError = 0;
 }
 
 // The pre-count's log hands each record back once, in order, across its blocks; what did not fit

@@ -86,6 +86,13 @@ public:
         m_terminal.out.flush();
     }
 
+    // A line of its own, above the progress line, which is drawn again with the next report.
+    void warn(const std::string& line) {
+        finish();
+        m_terminal.out << printable(line) << '\n';
+        m_terminal.out.flush();
+    }
+
     void finish() {
         if (m_lineOpen) {
             m_terminal.out << "\r\x1b[K";
@@ -124,6 +131,11 @@ RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path
     environment.stopRequested = &stopRequested;
 
     ProgressPrinter printer(terminal, language);
+    environment.onSpaceShortage = [&printer, language](const SpaceShortage& shortage) {
+        printer.warn(formatLocalized("ev.spaceShort", language,
+                                     {formatFileSize(shortage.needed, language),
+                                      formatFileSize(shortage.available, language)}));
+    };
     ProgressCallback onProgress;
     if (showProgress) {
         printer.scanning();

@@ -57,7 +57,6 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
         std::string out, err; // must appear on standard output, standard error
     } rows[] = {
         {{"--version"}, {}, 0, "keelbox 0.1.0", ""},
-        {{"--help"}, {}, 0, "keelbox backup DRIVE", ""},
         {{"--help"}, {{"LANG", "pl_PL.UTF-8"}}, 0, "Użycie:", ""},
         {{"frobnicate"}, {{"LC_ALL", "pl_PL.UTF-8"}}, 2, "", "Nieznany argument: frobnicate"},
         {{"--language", "pl", "backup", empty}, {}, 2, "", "nie ma poprawnej"},

@@ -99,10 +99,8 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
         args = {u"mkfs.vfat"_s, u"-F"_s, u"32"_s, u"-n"_s, label};
     else if (fs == "vfat"_L1) // FAT16 with 2 KiB clusters, which FUSE reports with a proper size
         args = {u"mkfs.vfat"_s, u"-n"_s, label};
-    else if (fs == "ntfs"_L1) // labels of up to 128 characters, any text
+    else // NTFS: labels of up to 128 characters, any text
         args = {u"mkntfs"_s, u"-q"_s, u"-F"_s, u"-f"_s, u"-L"_s, label};
-    else
-        args = {u"mkfs.exfat"_s, u"-L"_s, label};
     const QString tool = args.takeFirst();
     if (const Run made = run(tool, args << path); !made.ok()) {
         qWarning("%s", qPrintable(made.out));
@@ -185,14 +183,13 @@ inline void discardFolder(const QString& folder) {
     QDir().rmdir(folder);
 }
 
-// `image` on a loop device, mounted by `program` on `folder` without UDisks2 as fstab would.
-inline Run mountByHand(const QString& image, const QString& folder,
-                       const QString& program = u"mount"_s) {
+// `image` on a loop device, mounted on `folder` without UDisks2 as fstab would.
+inline Run mountByHand(const QString& image, const QString& folder) {
     const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, image});
     if (!loop.ok() || !QDir().mkpath(folder))
         return loop;
     settleUdev();
-    return run(program, {loop.out.trimmed(), folder});
+    return run(u"mount"_s, {loop.out.trimmed(), folder});
 }
 
 // An image attached and mounted through UDisks2, as a desktop does with a stick that is plugged in.

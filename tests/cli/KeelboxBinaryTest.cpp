@@ -46,10 +46,9 @@ TEST(KeelboxArguments, ExitStatusAndMessage) {
     const std::string syntax = "{\n  \"driveID\": \"X\",\n  oops\n}";
     writeFile(temp / "syntax/.keelbox.json", syntax);
     writeFile(temp / "nameless/.keelbox.json", "{\"driveID\": \"X\", \"schemaVersion\": 1}");
-    writeFile(capitalMode / ".keelbox.json", R"({"schemaVersion":1,"driveID":"X","driveName":"S",
-        "createdAt":"2026-12-04T18:00:00Z","updatedAt":"2026-12-04T18:00:00Z",
-        "destinationPath":"/tmp/x","mode":"Sync","deleteRemovedFiles":false,
-        "autoRunOnMount":true,"sources":[]})");
+    std::string capital = encodeConfig(DriveConfig::makeNew("S", now()));
+    writeFile(capitalMode / ".keelbox.json",
+              capital.replace(capital.find("\"sync\""), 6, "\"Sync\""));
     const struct {
         std::vector<std::string> args;
         std::map<std::string, std::string> environment;
@@ -169,12 +168,10 @@ TEST(KeelboxConfig, CreateEditAndShowRoundTrip) {
 TEST(KeelboxConfig, DestinationInsideHomeIsStoredWithTilde) {
     TempFolder temp;
     const fs::path home = temp / "home", drive = temp / "D";
-    fs::create_directories(home / "Backups");
     fs::create_directories(drive);
     // Stored as a plain folder path (no "..", "." or trailing slash), relative to the working
-    // folder.
+    // folder. (A folder inside the home, chosen in the window, is UiTest::destination's.)
     const std::pair<std::string, std::string> rows[] = {
-        {(home / "Backups").string(), "~/Backups"},
         {home.string(), "~"},
         {(home.string() + "2/x"), home.string() + "2/x"},
         {(home / "Backups/../Other/").string(), "~/Other"},

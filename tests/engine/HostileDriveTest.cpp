@@ -127,8 +127,7 @@ TEST_F(HostileDrive, RefusedDestinationsCreateNothing) {
     const std::pair<std::string, const char*> rows[] = {
         {"~/Innocent", "destTrusted"},
         {absentDisk, "destNotMounted"},
-        {(tmp / "link-to-drive").string(), "destOnDrive"},
-        {tmp.path().parent_path().string(), "destOnDrive"}};
+        {(tmp / "link-to-drive").string(), "destOnDrive"}};
     for (const auto& [destination, reason] : rows) {
         BackupResult result =
             run(makeConfig(destination, tmp.path().filename().string(), {"Docs"}));

@@ -113,7 +113,6 @@ void ServicesTest::preferredLanguagesFromEnvironment() {
 
 void ServicesTest::autostartEntryTextAndQuoting() {
     for (const auto& [text, enabled] : std::initializer_list<std::pair<QString, bool>>{
-             {u"Exec=keelbox\nHidden=true\n"_s, false},
              {u"X-GNOME-Autostart-enabled=false\n"_s, false},
              {u"Hidden = true\n"_s, false},
              {u"Exec=k\n[Desktop Action x]\nHidden=true\n"_s, true}, // another group's key

@@ -12,8 +12,8 @@ TEST(AppLanguage, StartingLanguage) {
         Prefs preferred;
         AppLanguage expected;
     } rows[] = {
-        // A stored language that is not offered is ServicesTest::languageChoiceIsRemembered…'s.
-        {"en", {"pl-PL"}, AppLanguage::english},
+        // A stored language that is not offered, and one that is (English, with Polish preferred),
+        // are ServicesTest::languageChoiceIsRemembered…'s.
         {"pl", {"en-US"}, AppLanguage::polish},
         {"PL", {"en"}, AppLanguage::english},
         {std::nullopt, {"pl_PL.UTF-8", "en"}, AppLanguage::polish},

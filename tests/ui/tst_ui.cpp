@@ -857,10 +857,8 @@ void UiTest::outsideTextsStayText() {
     const int opened = ::inotify_init1(IN_NONBLOCK);
     QVERIFY(::inotify_add_watch(opened, QFile::encodeName(picture).constData(), IN_OPEN) >= 0);
     for (const QString& label :
-         {u"<img src=/dev/zero>"_s, u"<img src=\"%1\">Photos"_s.arg(picture),
-          u"<a href=\"https://x.test\">Click to update</a>"_s, u"<font size=100>Big</font>"_s,
-          u"Tom & Jerry [*]"_s, u"\u202Egpj.exe"_s, u"ST\u200BICK"_s, QString(300, u'W'),
-          u"two\nlines"_s}) {
+         {u"<img src=/dev/zero>"_s, u"<img src=\"%1\">Photos"_s.arg(picture), u"Tom & Jerry [*]"_s,
+          u"\u202Egpj.exe"_s, u"ST\u200BICK"_s, QString(300, u'W'), u"two\nlines"_s}) {
         const std::string raw = label.toStdString();
         const QString shown = QString::fromStdString(shownName(raw));
         Ui ui;

@@ -38,10 +38,10 @@ TEST_F(HostileDrive, SourcesOutsideTheDriveAreRefusedUnread) {
     fs::create_symlink(outside / "secret.txt", drive / "secret-link");
     fs::create_directory_symlink("../outside", drive / "relative-escape");
     fs::create_directory_symlink(drive / "Docs", drive / "inside-link");
+    // Absolute, cut short by a NUL, climbing out by "..", and through links of each kind.
     for (const std::string& source : std::vector<std::string>{
-             "/etc", std::string("Docs\0/../x", 10), (outside / "secret.txt").string(),
-             "../outside", "Docs/../../outside/secret.txt", "Docs/..", "escape", "secret-link",
-             "relative-escape"}) {
+             "/etc", std::string("Docs\0/../x", 10), "Docs/../../outside/secret.txt", "escape",
+             "secret-link", "relative-escape"}) {
         fs::remove_all(dest);
         const BackupResult result = run(plain({source}));
         expectOneIssue(result, "srcOutside");

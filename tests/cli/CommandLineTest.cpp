@@ -25,7 +25,6 @@ TEST(ChooseCommand, FollowsTheArgumentRules) {
         {{"--SELFTEST"}, true, Command::usage},
         {{}, true, Command::application},
         {{}, false, Command::usage},
-        {{"--language", "pl", "backup", "/media/x"}, false, Command::backup},
         {{"--language", "en", "--show=log", "--show", "panel"}, true, Command::application},
         {{"--show", "help"}, false, Command::usage},
         {{"--show"}, true, Command::usage},

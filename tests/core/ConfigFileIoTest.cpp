@@ -13,7 +13,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 namespace keelbox::test {
 namespace {

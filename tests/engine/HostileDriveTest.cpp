@@ -2,9 +2,7 @@
 
 #include "EngineTestSupport.h"
 
-#include "core/Uuid.h"
 #include "engine/Destination.h"
-#include "engine/PathSafety.h"
 
 namespace keelbox::test {
 namespace {

@@ -204,8 +204,7 @@ void UDisks2FakeTest::ejectsTheWholeDevice() {
         const QJsonObject noDrive{{"Drive", op(u"/"_s)}};
         const QJsonObject partOf{{"Table", op(object(u"whole"_s))}};
 
-        const bool powers =
-            layout == "poweroff"_L1 || layout == "twoparts"_L1 || layout == "crypt"_L1;
+        const bool powers = layout != "eject"_L1 && layout != "partloop"_L1;
         add(object(u"drive"_s),
             {{"org.freedesktop.UDisks2.Drive", QJsonObject{{"CanPowerOff", powers},
                                                            {"Ejectable", layout == "eject"_L1},

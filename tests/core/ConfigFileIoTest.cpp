@@ -12,7 +12,6 @@
 #include <functional>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 namespace keelbox::test {
 namespace {
@@ -89,17 +88,15 @@ TEST_F(ConfigFile, UnusableFilesReadAsNoConfigurationAndSayWhy) {
     using Kind = ConfigFault::Kind;
     const struct {
         const char* name;
-        std::function<bool()> make; // false when this machine cannot make it
+        std::function<bool()> make;
         Kind kind;
     } rows[] = {
-        // Larger than any configuration: refused without reading it all.
+        // Larger than any configuration: refused without reading it all. Anything but a plain
+        // file (a device such as /dev/zero too) is refused by one check before it is opened.
         {"huge", [&] { return writeFile(file, ""), fs::resize_file(file, 64 << 20), true; },
          Kind::tooLarge},
         {"a folder", [&] { return fs::create_directory(file); }, Kind::notPlainFile},
         {"a FIFO", [&] { return ::mkfifo(file.c_str(), 0644) == 0; }, Kind::notPlainFile},
-        // /dev/zero's numbers: read, it would never end.
-        {"a device", [&] { return ::mknod(file.c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0; },
-         Kind::notPlainFile},
         {"a link",
          [&] {
              return writeFile(drive / "real.json", encodeConfig(sample())),
@@ -109,7 +106,7 @@ TEST_F(ConfigFile, UnusableFilesReadAsNoConfigurationAndSayWhy) {
     };
     for (const auto& row : rows) {
         fs::remove_all(file);
-        KEELBOX_REQUIRE_CAPABILITY(row.make(), "making a device node needs root");
+        ASSERT_TRUE(row.make()) << row.name;
         const ConfigReading read = readConfig(drive);
         EXPECT_EQ(std::tuple(read.has_value(), read.fault.kind, salvageDriveID(drive)),
                   std::tuple(false, row.kind, std::optional<std::string>{}));

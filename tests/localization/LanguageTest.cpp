@@ -14,7 +14,6 @@ TEST(AppLanguage, StartingLanguage) {
     } rows[] = {
         // A stored language that is not offered, and one that is (English, with Polish preferred),
         // are ServicesTest::languageChoiceIsRemembered…'s.
-        {"pl", {"en-US"}, AppLanguage::polish},
         {"PL", {"en"}, AppLanguage::english},
         {std::nullopt, {"pl_PL.UTF-8", "en"}, AppLanguage::polish},
         {std::nullopt, {"en-US", "pl"}, AppLanguage::english},

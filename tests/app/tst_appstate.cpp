@@ -158,12 +158,10 @@ void AppStateTest::backupsRunOneAtATimeAndRefuseEjection() {
     QCOMPARE(std::pair(state.log().size(), h.notifier->posted.size()), std::pair(logSize, logSize));
 
     QVERIFY(h.engine.waitForCalls(1));
-    // Neither the running drive nor a queued one may be ejected.
-    for (const auto& drive : {a, b}) {
-        state.eject(h.idOf(drive));
-        QCOMPARE(state.lastError().value_or(""),
-                 std::string("A backup is running — wait for it to finish before ejecting."));
-    }
+    // A queued drive may not be ejected, as the running one may not (both are running).
+    state.eject(h.idOf(b));
+    QCOMPARE(state.lastError().value_or(""),
+             std::string("A backup is running — wait for it to finish before ejecting."));
     QTest::qWait(30);
     // The others wait their turn.
     QCOMPARE(std::tuple(h.ejector->callCount(), h.engine.callCount(),
@@ -258,7 +256,6 @@ void AppStateTest::unplugAndReplugDuringBackup() {
             [&](const LogEntry& entry) { unlogged.append(entry); });
     state.start();
     QVERIFY(h.engine.waitForCalls(1));
-    state.setEditingVolumeID(h.idOf(gone));
     h.monitor->unplug(gone.mountPath);
     {
         std::lock_guard lock(h.drives.mutex);
@@ -266,9 +263,9 @@ void AppStateTest::unplugAndReplugDuringBackup() {
     }
     h.monitor->unplug(back.mountPath);
     QTRY_VERIFY(state.volumes().empty());
-    // The drive being edited is gone from the list; its identity stays chosen.
-    QVERIFY(!state.editingVolume() && state.editingVolumeID() == h.idOf(gone) &&
-            state.isRunning(h.idOf(gone)) && state.isRunning(h.idOf(back)));
+    // Gone from the list, still running and queued. (A drive being edited stays chosen while it is
+    // away: UiTest::draftFollowsTheDrive.)
+    QVERIFY(state.isRunning(h.idOf(gone)) && state.isRunning(h.idOf(back)));
     // BACK returns while its failing run ends: listed as configured, backed up again after it.
     h.monitor->plug(back);
     QTRY_COMPARE(names(state), std::vector<std::string>{"BACK"});

@@ -12,7 +12,6 @@
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTest>
 #include <QUuid>
 
@@ -236,12 +235,5 @@ struct Background {
         }
     }
 };
-
-// Whether volumeMounted or volumeUnmounted named `path`.
-inline bool spied(const QSignalSpy& spy, const QString& path) {
-    return std::any_of(spy.begin(), spy.end(), [&](const QList<QVariant>& args) {
-        return args.value(0).toString() == path;
-    });
-}
 
 } // namespace keelbox::test

@@ -182,15 +182,6 @@ inline void discardFolder(const QString& folder) {
     QDir().rmdir(folder);
 }
 
-// `image` on a loop device, mounted on `folder` without UDisks2 as fstab would.
-inline Run mountByHand(const QString& image, const QString& folder) {
-    const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, image});
-    if (!loop.ok() || !QDir().mkpath(folder))
-        return loop;
-    settleUdev();
-    return run(u"mount"_s, {loop.out.trimmed(), folder});
-}
-
 // An image attached and mounted through UDisks2, as a desktop does with a stick that is plugged in.
 struct Plugged {
     QString device, mountPath, error; // mountPath empty on failure, the tools' words in `error`

@@ -136,7 +136,6 @@ public:
             {
                 std::unique_lock lock(mutex);
                 const std::size_t index = calls.size();
-                errno = 0;
                 const int niceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
                 calls.push_back({config, root, language, environment.automatic, niceness,
                                  QThread::currentThread() == qApp->thread()});

@@ -9,13 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace keelbox::test {
 namespace {
@@ -92,17 +88,15 @@ TEST_F(ConfigFile, UnusableFilesReadAsNoConfigurationAndSayWhy) {
     using Kind = ConfigFault::Kind;
     const struct {
         const char* name;
-        std::function<bool()> make; // false when this machine cannot make it
+        std::function<bool()> make;
         Kind kind;
     } rows[] = {
-        // Larger than any configuration: refused without reading it all.
+        // Larger than any configuration: refused without reading it all. Anything but a plain
+        // file (a device such as /dev/zero too) is refused by one check before it is opened.
         {"huge", [&] { return writeFile(file, ""), fs::resize_file(file, 64 << 20), true; },
          Kind::tooLarge},
         {"a folder", [&] { return fs::create_directory(file); }, Kind::notPlainFile},
         {"a FIFO", [&] { return ::mkfifo(file.c_str(), 0644) == 0; }, Kind::notPlainFile},
-        // /dev/zero's numbers: read, it would never end.
-        {"a device", [&] { return ::mknod(file.c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0; },
-         Kind::notPlainFile},
         {"a link",
          [&] {
              return writeFile(drive / "real.json", encodeConfig(sample())),
@@ -112,7 +106,7 @@ TEST_F(ConfigFile, UnusableFilesReadAsNoConfigurationAndSayWhy) {
     };
     for (const auto& row : rows) {
         fs::remove_all(file);
-        KEELBOX_REQUIRE_CAPABILITY(row.make(), "making a device node needs root");
+        ASSERT_TRUE(row.make()) << row.name;
         const ConfigReading read = readConfig(drive);
         EXPECT_EQ(std::tuple(read.has_value(), read.fault.kind, salvageDriveID(drive)),
                   std::tuple(false, row.kind, std::optional<std::string>{}));
@@ -137,38 +131,6 @@ TEST_F(ConfigFile, FullOrReadOnlyDriveKeepsTheOldFileAndLeavesNoTempFile) {
     EXPECT_EQ(writeConfig(sample("NEW"), drive).value().code, std::errc::read_only_file_system);
     EXPECT_TRUE(removeConfig(drive));
     EXPECT_EQ(readConfig(drive), old);
-}
-
-TEST_F(ConfigFile, AReaderNeverSeesAHalfWrittenFile) {
-    const DriveConfig first = sample(std::string(64 * 1024, 'a'));
-    const DriveConfig second = sample(std::string(64 * 1024, 'b'));
-    ASSERT_EQ(writeConfig(first, drive), std::nullopt);
-
-    const pid_t writer = ::fork();
-    ASSERT_GE(writer, 0);
-    if (writer == 0) {
-        for (int i = 0;; ++i)
-            (void)writeConfig(i % 2 ? first : second, drive);
-    }
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() { ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0); }
-    };
-    // Built in place: a temporary Reaper would kill the writer as it goes. The deadline only
-    // guards against a writer that never gets scheduled.
-    std::optional<Reaper> reaper(std::in_place, writer);
-    int reads = 0, seenFirst = 0, seenSecond = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while ((reads < 50 || seenFirst < 2 || seenSecond < 2) &&
-           std::chrono::steady_clock::now() < deadline) {
-        const auto read = readConfig(drive);
-        ++reads;
-        ASSERT_TRUE(read && (*read == first || *read == second)) << "read " << reads << " was torn";
-        ++(*read == first ? seenFirst : seenSecond);
-    }
-    reaper.reset();
-    // The killed writer leaves at most its temp file behind.
-    EXPECT_LE(entries().size(), 2u);
 }
 
 } // namespace

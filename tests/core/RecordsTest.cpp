@@ -44,21 +44,5 @@ TEST(FileSize, DecimalUnitsWithTheLanguagesSeparator) {
                   std::pair(std::string(english), std::string(polish)));
 }
 
-TEST(BackupResult, SummaryHasOnlyTheNonZeroOptionalParts) {
-    const std::tuple<Int, Int64, Int, Int, AppLanguage, const char*> rows[] = {
-        {12, 1'500'000, 3, 1, pl, "12 plików • 1,5 MB • 3 bez zmian • 1 usunięty"},
-        {2, 20, -1, -1, pl, "2 pliki • 20 bajtów"},
-    };
-    for (const auto& [copied, bytes, skipped, deleted, language, expected] : rows) {
-        BackupResult result;
-        result.filesCopied = copied;
-        result.bytesCopied = bytes;
-        result.filesSkipped = skipped;
-        result.filesDeleted = deleted;
-        result.errors.push_back({"a", "b", "c", std::nullopt}); // errors are not summarised
-        EXPECT_EQ(result.summary(language), expected);
-    }
-}
-
 } // namespace
 } // namespace keelbox

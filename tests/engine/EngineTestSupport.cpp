@@ -1,6 +1,6 @@
 #include "EngineTestSupport.h"
 
-#include "core/PosixFile.h"
+#include "core/MountTable.h"
 #include "core/Uuid.h"
 
 #include <array>
@@ -95,10 +95,10 @@ std::string quoted(const fs::path& path) {
     return "'" + path.string() + "'";
 }
 
-// The mount point as /proc/self/mountinfo lists it (it escapes blanks, but temp paths have none).
 bool isMountPoint(const fs::path& path) {
-    return keelbox::readFile("/proc/self/mountinfo", 64 << 20)
-               .text.find(" " + path.string() + " ") != std::string::npos;
+    return std::ranges::any_of(readMountTable(), [&](const MountEntry& entry) {
+        return entry.mountPoint == path.string();
+    });
 }
 
 } // namespace

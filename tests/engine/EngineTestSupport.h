@@ -68,7 +68,7 @@ protected:
             if (alsoReport)
                 alsoReport(p);
         };
-        return BackupEngine::run(config, root.empty() ? drive : root, language,
+        return BackupEngine::run(config, root.empty() ? drive : root, AppLanguage::english,
                                  withProgress ? ProgressCallback(report) : nullptr, env);
     }
     void removeDriveAndCopies() { fs::remove_all(drive), fs::remove_all(dest); }
@@ -84,7 +84,6 @@ protected:
     fs::path home = tmp / "home";
     fs::path dest = tmp / "dest";
     fs::path copy = tmp / "dest/STICK"; // the drive's folder below `dest`
-    AppLanguage language = AppLanguage::english;
     bool withProgress = true;
     RunEnvironment env;
     std::vector<BackupProgress> reports;

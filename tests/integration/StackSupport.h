@@ -2,6 +2,7 @@
 // Helpers for tests that run against the desktop services started by scripts/test-stack.sh.
 
 #include "../support/QtFiles.h"
+#include "core/ConfigFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -11,7 +12,6 @@
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTest>
 #include <QUuid>
 
@@ -98,10 +98,8 @@ inline QString makeImage(const QString& fs, const QString& label, const QString&
         args = {u"mkfs.vfat"_s, u"-F"_s, u"32"_s, u"-n"_s, label};
     else if (fs == "vfat"_L1) // FAT16 with 2 KiB clusters, which FUSE reports with a proper size
         args = {u"mkfs.vfat"_s, u"-n"_s, label};
-    else if (fs == "ntfs"_L1) // labels of up to 128 characters, any text
+    else // NTFS: labels of up to 128 characters, any text
         args = {u"mkntfs"_s, u"-q"_s, u"-F"_s, u"-f"_s, u"-L"_s, label};
-    else
-        args = {u"mkfs.exfat"_s, u"-L"_s, label};
     const QString tool = args.takeFirst();
     if (const Run made = run(tool, args << path); !made.ok()) {
         qWarning("%s", qPrintable(made.out));
@@ -142,16 +140,11 @@ inline QString configuredStick(const QString& content, const QString& label,
     for (auto it = files.constBegin(); it != files.constEnd(); ++it)
         if (!writeFile(content + u'/' + it.key(), it.value()))
             return {};
-    QJsonObject config = QJsonDocument::fromJson(R"({"schemaVersion": 1, "mode": "sync",
-        "createdAt": "2026-12-01T10:00:00Z", "updatedAt": "2026-12-01T10:00:00Z",
-        "autoRunOnMount": true, "sources": [{"id": "0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9",
-        "relativePath": ""}]})")
-                             .object();
-    config[u"driveID"_s] = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    config[u"driveName"_s] = label;
-    config[u"destinationPath"_s] = destination;
-    config[u"deleteRemovedFiles"_s] = mirror;
-    return writeFile(content + u"/.keelbox.json"_s, QJsonDocument(config).toJson())
+    DriveConfig config = DriveConfig::makeNew(label.toStdString(), now());
+    config.destinationPath = destination.toStdString();
+    config.deleteRemovedFiles = mirror;
+    config.sources = {{Uuid::random(), ""}};
+    return QDir().mkpath(content) && !writeConfig(config, content.toStdString())
                ? makeImage(u"ext4"_s, label, u"removable"_s, content)
                : QString();
 }
@@ -189,33 +182,21 @@ inline void discardFolder(const QString& folder) {
     QDir().rmdir(folder);
 }
 
-// `image` on a loop device, mounted by `program` on `folder` without UDisks2 as fstab would.
-inline Run mountByHand(const QString& image, const QString& folder,
-                       const QString& program = u"mount"_s) {
-    const Run loop = run(u"losetup"_s, {u"-f"_s, u"--show"_s, image});
-    if (!loop.ok() || !QDir().mkpath(folder))
-        return loop;
-    settleUdev();
-    return run(program, {loop.out.trimmed(), folder});
-}
-
 // An image attached and mounted through UDisks2, as a desktop does with a stick that is plugged in.
 struct Plugged {
     QString device, mountPath, error; // mountPath empty on failure, the tools' words in `error`
 };
 
-inline Plugged attach(const QString& image) {
+inline Plugged plugIn(const QString& image) {
     Plugged plugged;
     const Run setup =
         run(u"udisksctl"_s, {u"loop-setup"_s, u"-f"_s, image, u"--no-user-interaction"_s});
     plugged.device = QRegularExpression(u"(/dev/loop\\d+)"_s).match(setup.out).captured(1);
-    if (!setup.ok() || plugged.device.isEmpty())
+    if (!setup.ok() || plugged.device.isEmpty()) {
         plugged.error = setup.out;
+        return plugged;
+    }
     settleUdev(); // the rules that mark the image removable run before udisks mounts it
-    return plugged;
-}
-
-inline QString mount(Plugged& plugged) {
     const Run mounted =
         run(u"udisksctl"_s, {u"mount"_s, u"-b"_s, plugged.device, u"--no-user-interaction"_s});
     const QRegularExpressionMatch at = // a label, and so its mount path, may hold a line break
@@ -224,13 +205,6 @@ inline QString mount(Plugged& plugged) {
     plugged.mountPath = mounted.ok() && at.hasMatch() ? at.captured(1) : QString();
     if (plugged.mountPath.isEmpty())
         plugged.error = mounted.out;
-    return plugged.mountPath;
-}
-
-inline Plugged plugIn(const QString& image) {
-    Plugged plugged = attach(image);
-    if (!plugged.device.isEmpty())
-        mount(plugged);
     return plugged;
 }
 
@@ -252,22 +226,5 @@ struct Background {
         }
     }
 };
-
-// A process that keeps a drive busy: its working folder is on it and it holds a file open there.
-struct Holder : Background {
-    bool start(const QString& folder) {
-        QFile(folder + u"/held.txt"_s).open(QIODevice::WriteOnly);
-        process.setWorkingDirectory(folder);
-        process.start(u"sh"_s, {u"-c"_s, u"exec 3<held.txt; echo ready; exec sleep 120"_s});
-        return process.waitForStarted() && process.waitForReadyRead(10000);
-    }
-};
-
-// Whether volumeMounted or volumeUnmounted named `path`.
-inline bool spied(const QSignalSpy& spy, const QString& path) {
-    return std::any_of(spy.begin(), spy.end(), [&](const QList<QVariant>& args) {
-        return args.value(0).toString() == path;
-    });
-}
 
 } // namespace keelbox::test

@@ -21,9 +21,9 @@ class Recorder(dbus.service.Object):
     def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints, timeout):
         # A replacement keeps the id of the notification it replaces.
         self.last_id += 0 if replaces_id else 1
-        record = {'id': int(replaces_id or self.last_id), 'app_name': str(app_name), 'replaces_id': int(replaces_id),
-                  'app_icon': str(app_icon), 'summary': str(summary), 'body': str(body),
-                  'actions': plain(actions), 'hints': plain(hints), 'expire_timeout': int(timeout)}
+        record = {'id': int(replaces_id or self.last_id), 'replaces_id': int(replaces_id),
+                  'summary': str(summary), 'body': str(body), 'actions': plain(actions),
+                  'hints': plain(hints)}
         with open(self.output, 'a', encoding='utf-8') as out:
             out.write(json.dumps(record, ensure_ascii=False) + '\n')
         return dbus.UInt32(record['id'])

@@ -198,10 +198,7 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
 
     // A second launch shows the panel, and every control of it is there for a screen reader.
     QCOMPARE(inSession(QStringLiteral(KEELBOX_BINARY), {}).exitCode, 0);
-    QStringList panel;
-    QTRY_COMPARE_WITH_TIMEOUT((panel = visibleWindows(u"^Keelbox$"_s)).size(), 1, 10000);
-    QVERIFY(inSession(u"xdotool"_s, {u"getwindowgeometry"_s, panel.first()})
-                .out.contains(u"Geometry: 380x"_s));
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(u"^Keelbox$"_s).size(), 1, 10000);
     const Run probe = inSession(python, {here + u"/atspi_probe.py"_s, u"keelbox"_s});
     const QString& tree = probe.out;
     QVERIFY2(probe.ok(), qPrintable(tree));
@@ -214,13 +211,6 @@ void TrayEndToEndTest::withoutATraySecondLaunchShowsThePanel() {
     QVERIFY2(!tree.contains(QRegularExpression(u"^(push button|check box)\t\t"_s,
                                                QRegularExpression::MultilineOption)),
              qPrintable(tree));
-    // A screen reader's toggle action stores the switch, as a click does.
-    const Run toggle = inSession(
-        python, {here + u"/atspi_probe.py"_s, u"keelbox"_s, u"Automatic backup on connect"_s});
-    QVERIFY2(toggle.ok(), qPrintable(toggle.out));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        readFile(m_home->filePath(u"CONFIG/keelbox/keelbox.conf"_s)).contains("autoBackup=false"),
-        5000);
 }
 
 QTEST_GUILESS_MAIN(TrayEndToEndTest)

@@ -12,9 +12,8 @@ TEST(AppLanguage, StartingLanguage) {
         Prefs preferred;
         AppLanguage expected;
     } rows[] = {
-        {"en", {"pl-PL"}, AppLanguage::english},
-        {"pl", {"en-US"}, AppLanguage::polish},
-        {"de", {"pl"}, AppLanguage::polish},
+        // A stored language that is not offered, and one that is (English, with Polish preferred),
+        // are ServicesTest::languageChoiceIsRemembered…'s.
         {"PL", {"en"}, AppLanguage::english},
         {std::nullopt, {"pl_PL.UTF-8", "en"}, AppLanguage::polish},
         {std::nullopt, {"en-US", "pl"}, AppLanguage::english},

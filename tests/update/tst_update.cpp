@@ -179,7 +179,8 @@ void UpdateTest::checkOutcome() {
     using O = CheckResult::Outcome;
     using F = CheckFailure;
     // Where `printed` is set, `keelbox check-update` runs too: the same outcome in its exit status,
-    // and the server's words printed inert.
+    // and the server's words printed inert. (A newer version is found in the hostile-notes row,
+    // whose entry is checked like any other found one.)
     const struct Row {
         const char* tag;
         O outcome;
@@ -188,7 +189,6 @@ void UpdateTest::checkOutcome() {
         QString printed;
         Setup setup;
     } rows[] = {
-        {"newer", O::updateFound, F::none, 2, u"0.1.0"_s, feed(feedJson(u"0.2.0"_s))},
         {"same version", O::upToDate, F::none, 2, u"0.1.0"_s, feed(feedJson(u"0.1"_s))},
         {"field missing", O::failed, F::malformedFeed, 2, QString(),
          feed(R"({"version": "0.2.0", "displayVersion": "0.2"})")},
@@ -284,7 +284,6 @@ void UpdateTest::viewModelFollowsChecks() {
     QVERIFY(model.updateAvailable());
     publish(feedJson(u"0.1"_s), m_key);
     model.checkForUpdates();
-    QVERIFY(!model.canCheckForUpdates());
     QTRY_VERIFY(!model.updateAvailable() && model.availableVersionString().isEmpty());
     QCOMPARE(UpdateDialog::open(*updates)->stage(), UpdateDialog::Stage::upToDate);
     QCOMPARE(m_server->requests.size(), 5);

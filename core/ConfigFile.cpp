@@ -299,6 +299,9 @@ ConfigReading decodeConfig(std::string_view text) {
         object = json::parse(text);
     } catch (const json::parse_error& error) {
         return syntaxFault(text, error.byte);
+    } catch (const json::exception&) {
+        // Well-formed, but a number beyond what a double holds (1e999).
+        return faultOf(ConfigFault::Kind::invalid);
     }
     if (!object.is_object())
         return faultOf(ConfigFault::Kind::notObject);

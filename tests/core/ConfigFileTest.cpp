@@ -106,6 +106,8 @@ TEST(ConfigDecoding, MalformedTextIsNoConfiguration) {
         {"nul byte inside", edited("STICK", std::string("ST\0CK", 5))},
         {"invalid utf-8", edited("STICK", "ST\xC3\x28K")},
         {"lone surrogate escape", edited("STICK", "ST\\uD800K")},
+        {"number beyond a double", edited("\"STICK\"", "1e999")},
+        {"such a number in an extra key", edited("{\n", "{\"extra\": -9E8444444,")},
         {"deep nesting", std::string(100000, '[') + std::string(100000, ']')},
         {"deep nesting in an extra key",
          edited("\"sources\": [", "\"extra\": " + std::string(5000, '[') + std::string(5000, ']') +

@@ -5,6 +5,13 @@
 
 namespace keelbox::detail {
 
+long blocksReadByThisThread() {
+    rusage usage{};
+    if (sysCalls().getrusage(RUSAGE_THREAD, &usage) != 0)
+        return 0;
+    return usage.ru_inblock;
+}
+
 DirStream DirStream::borrow(int fd) {
     DirStream listing;
     listing.m_fd = fd;

@@ -50,6 +50,10 @@ private:
     std::size_t m_filled = 0;
 };
 
+// The blocks the calling thread has had read from a disk so far (reads the cache answered do not
+// count, nor reads another process makes for it).
+long blocksReadByThisThread();
+
 // Retries on EINTR. Returns the descriptor or -1 with errno set.
 int openAt(int dir, const char* name, int flags, mode_t mode = 0);
 

@@ -5,20 +5,15 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace keelbox::detail {
 
 namespace {
 
-// The walk's reads count as slow (the disk is being waited for) above this time per value, and
-// above `slowBatch` for the whole batch, so that one preempted batch on a busy machine does not
-// start the pool.
-constexpr auto slowRead = std::chrono::microseconds{5};
-constexpr auto slowBatch = std::chrono::milliseconds{1};
 // A folder the pool reads counts as waiting for the disk when its thread started a read of the
-// device for it, or when it took this long (a file system whose reads another process makes).
+// device for it, or, where time tells, when it took this long.
 constexpr auto slowFolder = std::chrono::milliseconds{20};
 // After this many folders in a row that were all in the cache, the pool stops and keeps its place.
 constexpr unsigned warmFoldersToStop = 64;
@@ -26,18 +21,13 @@ constexpr unsigned warmFoldersToStop = 64;
 constexpr std::uint32_t maxDepth = 1024;
 constexpr std::size_t maxPath = PATH_MAX - NAME_MAX - 2;
 
-long blocksReadByThisThread() {
-    rusage usage{};
-    if (::getrusage(RUSAGE_THREAD, &usage) != 0)
-        return 0;
-    return usage.ru_inblock;
-}
-
 bool neverCopied(const char* name) {
     return (name[0] == '.' || name[0] == 'S' || name[0] == '$') && isExcluded(name);
 }
 
 } // namespace
+
+ReadAhead::ReadAhead() : m_blocksSeen(blocksReadByThisThread()) {}
 
 ReadAhead::~ReadAhead() {
     {
@@ -60,6 +50,13 @@ void ReadAhead::add(int drive, int copy, int previous) {
     const Root root{{duplicate(drive), duplicate(copy), duplicate(previous)}};
     if (root.sides[driveSide] < 0)
         return;
+    // A file system without a block device of its own (FUSE, a network share, btrfs) may be read
+    // by another process or over the network, where this process's block count shows nothing.
+    for (const int fd : root.sides) {
+        struct stat st {};
+        if (fd >= 0 && sysCalls().fstat(fd, &st) == 0 && ::major(st.st_dev) == 0)
+            m_timeTells.store(true, std::memory_order_relaxed);
+    }
     std::lock_guard lock{m_mutex};
     m_roots.push_back(root);
     // Trees are read in the order they were given: the first is on top of the stack.
@@ -67,8 +64,12 @@ void ReadAhead::add(int drive, int copy, int previous) {
                      Pending{static_cast<std::uint32_t>(m_roots.size() - 1), driveSide, 0, {}});
 }
 
-bool ReadAhead::observe(std::chrono::nanoseconds spent, std::size_t reads) {
-    if (spent < slowBatch || spent < slowRead * reads)
+bool ReadAhead::observeSlowBatch(long blocksRead) {
+    // On a busy machine a batch the cache answers takes as long when its thread is preempted:
+    // only a read of the disk since the last slow batch says that the disk was waited for.
+    const bool readTheDisk = blocksRead > m_blocksSeen;
+    m_blocksSeen = blocksRead;
+    if (!readTheDisk && !m_timeTells.load(std::memory_order_relaxed))
         return false;
     std::lock_guard lock{m_mutex};
     if (!m_running)
@@ -250,7 +251,8 @@ void ReadAhead::readFolder(const Pending& folder, Found& found) {
             found.complete = false;
     }
     found.waited = blocksReadByThisThread() > blocksBefore ||
-                   std::chrono::steady_clock::now() - started > slowFolder;
+                   (m_timeTells.load(std::memory_order_relaxed) &&
+                    std::chrono::steady_clock::now() - started > slowFolder);
 }
 
 } // namespace keelbox::detail

@@ -41,7 +41,7 @@ public:
     static constexpr std::size_t pendingLimit = 1u << 16;
     static constexpr std::size_t seenLimit = 1u << 18;
 
-    ReadAhead() = default;
+    ReadAhead();
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -51,9 +51,19 @@ public:
     // duplicated.
     void add(int drive, int copy, int previous);
 
-    // From the walk: `reads` values read in `spent`. When that was slow, the pool starts (again).
-    // True when the pool is reading.
-    bool observe(std::chrono::nanoseconds spent, std::size_t reads);
+    // The walk's reads count as slow (the disk is being waited for) above this time per value,
+    // and above `slowBatch` for the whole batch, so that a batch that is merely preempted on a
+    // busy machine does not start the pool.
+    static constexpr auto slowRead = std::chrono::microseconds{5};
+    static constexpr auto slowBatch = std::chrono::milliseconds{1};
+    static bool slow(std::chrono::nanoseconds spent, std::size_t reads) {
+        return spent >= slowBatch && spent >= slowRead * reads;
+    }
+
+    // From the walk's thread after a slow batch, with the blocks the walk's threads have read
+    // from a disk so far. When the batch was slow because the disk was read, the pool starts
+    // (again). True when the pool is reading.
+    bool observeSlowBatch(long blocksRead);
 
     // Reads every tree on every side with the whole pool, and returns the regular files below
     // the drive's trees and their sizes, as the pre-count counts them. Nothing when the pool
@@ -114,6 +124,10 @@ private:
     bool m_incomplete = false;
     unsigned m_busy = 0;
     unsigned m_warmStreak = 0;
+    // The walk's blocks read at its last slow batch (the walk's thread alone uses it).
+    long m_blocksSeen = 0;
+    // Where the block count shows nothing, the time a read takes tells whether it waited.
+    std::atomic<bool> m_timeTells{false};
     Totals m_totals;
 };
 

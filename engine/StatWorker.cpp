@@ -1,5 +1,6 @@
 #include "engine/StatWorker.h"
 
+#include "engine/FileOps.h"
 #include "engine/SysCalls.h"
 
 #include <algorithm>
@@ -133,6 +134,7 @@ void StatWorker::loop() {
         if (!m_state.compare_exchange_strong(state, working, std::memory_order_acquire))
             continue; // taken back, or quitting
         takeChunks();
+        m_blocksRead.store(blocksReadByThisThread(), std::memory_order_relaxed);
         // Only a job is ever ended here: a request to quit that came meanwhile stays.
         int current = working;
         if (!m_state.compare_exchange_strong(current, idle))

@@ -45,6 +45,9 @@ public:
     // done. Few stats are run here alone.
     void statAll(std::initializer_list<StatList> lists);
 
+    // The blocks the worker's thread had read from a disk when it last ended a job.
+    long blocksRead() const { return m_blocksRead.load(std::memory_order_relaxed); }
+
 private:
     enum State : int { idle, posted, working, quitting };
 
@@ -54,6 +57,7 @@ private:
     std::thread m_thread;
     std::atomic<int> m_state{idle};
     std::atomic<std::size_t> m_next{0};
+    std::atomic<long> m_blocksRead{0};
     // Written by statAll() before the job is posted, read by the worker after it takes it.
     std::array<StatList, 2> m_lists{};
     std::size_t m_listCount = 0;

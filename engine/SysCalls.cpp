@@ -115,6 +115,9 @@ int realOpenBeneath(int dirfd, const char* path, int flags) {
 int realFadvise(int fd, off_t offset, off_t length, int advice) {
     return ::posix_fadvise(fd, offset, length, advice);
 }
+int realGetrusage(int who, struct rusage* usage) {
+    return ::getrusage(who, usage);
+}
 
 constexpr SysCalls real{.openat = realOpenat,
                         .openBeneath = realOpenBeneath,
@@ -145,7 +148,8 @@ constexpr SysCalls real{.openat = realOpenat,
                         .fstatfs = realFstatfs,
                         .fstatvfs = realFstatvfs,
                         .statvfs = realStatvfs,
-                        .fadvise = realFadvise};
+                        .fadvise = realFadvise,
+                        .getrusage = realGetrusage};
 
 } // namespace
 

@@ -3,6 +3,7 @@
 // the errno a real device would give (EIO, ENOSPC, EINTR) where no real file system can.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -47,6 +48,7 @@ struct SysCalls {
     int (*statvfs)(const char* path, struct statvfs* fs);
     // posix_fadvise: the errno itself, not -1 with errno set.
     int (*fadvise)(int fd, off_t offset, off_t length, int advice);
+    int (*getrusage)(int who, struct rusage* usage);
 };
 
 // The table in force. Tests replace entries through ScopedSysCalls; nothing else changes it.

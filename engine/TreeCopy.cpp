@@ -201,7 +201,8 @@ bool timedStats(StatWorker& worker, ReadAhead* ahead, std::initializer_list<Stat
                 std::size_t reads) {
     const auto started = std::chrono::steady_clock::now();
     worker.statAll(lists);
-    return ahead != nullptr && ahead->observe(std::chrono::steady_clock::now() - started, reads);
+    return ahead != nullptr && ReadAhead::slow(std::chrono::steady_clock::now() - started, reads) &&
+           ahead->observeSlowBatch(blocksReadByThisThread() + worker.blocksRead());
 }
 
 // What a folder made during the walk holds under any name: nothing.

@@ -249,11 +249,17 @@ TEST_F(Walk, OverAnExistingCopyTheTotalsComeWhileTheWalkRuns) {
     for (const int openError : {0, ENOSYS}) {
         SCOPED_TRACE(openError);
         readAheadRecord.openError = openError;
-        // Reads slow enough for the walk to outlast the wait before counting.
+        // Reads that wait for a disk: slow, and every look at the blocks read finds more.
         SysCalls calls = recordingCalls();
         calls.fstatat = [](int dir, const char* name, struct stat* st, int flags) {
             std::this_thread::sleep_for(std::chrono::milliseconds{1});
             return realSysCalls().fstatat(dir, name, st, flags);
+        };
+        calls.getrusage = [](int, rusage* usage) {
+            static std::atomic<long> blocks{0};
+            *usage = rusage{};
+            usage->ru_inblock = ++blocks;
+            return 0;
         };
         std::set<std::pair<Int, Int64>> totals;
         const BackupResult result = withSysCalls(calls, [&] { return run(mirror()); });

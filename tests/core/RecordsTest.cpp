@@ -6,7 +6,6 @@
 #include <tuple>
 
 namespace keelbox {
-namespace {
 
 constexpr auto pl = AppLanguage::polish;
 constexpr auto en = AppLanguage::english;
@@ -44,5 +43,4 @@ TEST(FileSize, DecimalUnitsWithTheLanguagesSeparator) {
                   std::pair(std::string(english), std::string(polish)));
 }
 
-} // namespace
 } // namespace keelbox

@@ -17,14 +17,10 @@
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 const QString blockDevices = u"/org/freedesktop/UDisks2/block_devices/"_s;
 const QString fsInterface = u"org.freedesktop.UDisks2.Filesystem"_s;
 const QString blockInterface = u"org.freedesktop.UDisks2.Block"_s;
 const QString partitionInterface = u"org.freedesktop.UDisks2.Partition"_s;
-
-} // namespace
 
 class UDisks2FakeTest : public QObject {
     Q_OBJECT

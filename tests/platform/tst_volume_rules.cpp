@@ -6,15 +6,8 @@
 #include "app/platform/VolumeRules.h"
 #include "tests/support/QtFiles.h"
 
-#include <QDir>
-#include <QFile>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
-
-#include <array>
-#include <limits>
-#include <tuple>
 
 using namespace keelbox;
 using namespace keelbox::app;

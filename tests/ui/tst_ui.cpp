@@ -6,26 +6,19 @@
 #include "core/ShownText.h"
 #include "engine/BackupFolder.h"
 #include "ui/Appearance.h"
-#include "ui/Icons.h"
-#include "ui/Panel.h"
-#include "ui/Style.h"
 #include "ui/TrayApplication.h"
 #include "ui/VolumeRow.h"
 #include "ui/Widgets.h"
-#include "ui/WindowRouter.h"
 #include "ui/windows/ConfigWindow.h"
 #include "ui/windows/HelpWindow.h"
 #include "ui/windows/LogListView.h"
 #include "ui/windows/SettingsView.h"
 #include "update/UpdaterViewModel.h"
 
-#include <QAction>
-#include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
@@ -34,20 +27,14 @@
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QTabWidget>
 #include <QTest>
-#include <QTextDocument>
 #include <QTextDocumentFragment>
-#include <QTimer>
 #include <QToolButton>
 
-#include <algorithm>
 #include <deque>
-#include <filesystem>
 #include <fstream>
 
 #include <sys/inotify.h>
-#include <unistd.h>
 
 using namespace keelbox;
 using namespace keelbox::app;

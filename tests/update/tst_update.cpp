@@ -5,19 +5,13 @@
 #include "update/UpdaterViewModel.h"
 #include "update/Version.h"
 
-#include <QApplication>
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <sodium.h>
-
-#include <functional>
 
 using namespace keelbox::app;
 using namespace keelbox::update;

@@ -3,15 +3,11 @@
 
 #include "app/platform/UDisks2Volumes.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace keelbox::app;

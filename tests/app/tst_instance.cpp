@@ -2,16 +2,13 @@
 
 #include "app/SingleInstance.h"
 
-#include <QCoreApplication>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <iostream>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>

@@ -5,10 +5,8 @@
 #include "app/Preferences.h"
 #include "tests/support/QtFiles.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace keelbox;

@@ -5,10 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <tuple>
-#include <vector>
-
 namespace keelbox::cli {
 
 TEST(ChooseCommand, FollowsTheArgumentRules) {

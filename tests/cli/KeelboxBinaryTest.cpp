@@ -6,11 +6,7 @@
 
 #include "core/ConfigFile.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <csignal>
-#include <cstring>
 #include <sys/mount.h>
 
 namespace keelbox::test {

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-#include <tuple>
-
 namespace keelbox {
 
 constexpr auto pl = AppLanguage::polish;

@@ -2,9 +2,11 @@
 
 #include "app/SingleInstance.h"
 
+#include <QCoreApplication>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>

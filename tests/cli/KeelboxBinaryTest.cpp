@@ -7,6 +7,8 @@
 #include "core/ConfigFile.h"
 
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <sys/mount.h>
 
 namespace keelbox::test {

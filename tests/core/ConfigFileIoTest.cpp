@@ -5,6 +5,7 @@
 #include "tests/support/Helpers.h"
 #include "tests/support/TempFolder.h"
 
+#include <algorithm>
 #include <sys/mount.h>
 
 namespace keelbox::test {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
+#include <set>
 
 namespace keelbox {
 namespace {

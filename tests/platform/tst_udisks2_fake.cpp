@@ -3,11 +3,13 @@
 
 #include "app/platform/UDisks2Volumes.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace keelbox::app;

@@ -7,6 +7,7 @@
 #include "tests/support/QtFiles.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace keelbox;

@@ -15,6 +15,7 @@
 #include "ui/windows/SettingsView.h"
 #include "update/UpdaterViewModel.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -27,6 +28,7 @@
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QTextDocumentFragment>
 #include <QToolButton>

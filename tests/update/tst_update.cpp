@@ -5,10 +5,12 @@
 #include "update/UpdaterViewModel.h"
 #include "update/Version.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sodium.h>

@@ -16,7 +16,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-using namespace keelbox;
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
 

@@ -2,7 +2,6 @@
 
 #include "Fakes.h"
 
-#include "app/Console.h"
 #include "app/LogText.h"
 #include "app/Session.h"
 #include "tests/support/QtFiles.h"
@@ -10,10 +9,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include <algorithm>
-#include <array>
 #include <csignal>
-#include <sstream>
 
 using namespace keelbox;
 using namespace keelbox::app;

@@ -11,13 +11,11 @@
 
 #include <csignal>
 #include <iostream>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-using namespace keelbox;
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
 

@@ -5,7 +5,6 @@
 #include "app/Preferences.h"
 #include "tests/support/QtFiles.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>

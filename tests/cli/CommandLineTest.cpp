@@ -5,12 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <tuple>
-#include <vector>
-
 namespace keelbox::cli {
-namespace {
 
 TEST(ChooseCommand, FollowsTheArgumentRules) {
     // Each command word by itself, and no word without the desktop module, is chosen in the
@@ -70,5 +65,4 @@ TEST(ProgressLine, ShowsRateAndTimeLeftOnceBytesMove) {
               "100% • 300/300 plików • 4,0 MB / 4,0 MB • 1,0 MB/s");
 }
 
-} // namespace
 } // namespace keelbox::cli

@@ -6,8 +6,6 @@
 
 #include "core/ConfigFile.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <csignal>
 #include <cstring>

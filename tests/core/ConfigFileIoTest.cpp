@@ -5,13 +5,8 @@
 #include "tests/support/Helpers.h"
 #include "tests/support/TempFolder.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <sys/mount.h>
-#include <sys/stat.h>
 
 namespace keelbox::test {
 namespace {

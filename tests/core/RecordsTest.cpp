@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-#include <tuple>
-
 namespace keelbox {
-namespace {
 
 constexpr auto pl = AppLanguage::polish;
 constexpr auto en = AppLanguage::english;
@@ -44,5 +40,4 @@ TEST(FileSize, DecimalUnitsWithTheLanguagesSeparator) {
                   std::pair(std::string(english), std::string(polish)));
 }
 
-} // namespace
 } // namespace keelbox

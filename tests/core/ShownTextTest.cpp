@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace keelbox {
-namespace {
 
 TEST(ShownText, ControlsDirectionAndInvisibleCharactersAreShown) {
     // U+009B is the one-byte CSI in UTF-8; U+00A0 (no-break space) and U+05D0 are text.
@@ -36,5 +35,4 @@ TEST(ShownText, NamesAreCutOnceAndIsolated) {
               "\u2068\\u202EKCITS\u2069");
 }
 
-} // namespace
 } // namespace keelbox

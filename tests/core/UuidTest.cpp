@@ -5,7 +5,6 @@
 #include <set>
 
 namespace keelbox {
-namespace {
 
 TEST(Uuid, RandomIsVersion4WithTheStandardVariant) {
     std::set<Uuid> seen;
@@ -36,5 +35,4 @@ TEST(Uuid, TextFormIsUpperCaseRoundTripsAndNothingElseParses) {
         EXPECT_EQ(Uuid::parse(text), std::nullopt) << text;
 }
 
-} // namespace
 } // namespace keelbox

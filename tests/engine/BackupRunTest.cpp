@@ -4,8 +4,6 @@
 
 #include <sys/file.h>
 
-#include <cstdlib>
-
 namespace keelbox::test {
 namespace {
 

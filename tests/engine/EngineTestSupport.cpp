@@ -1,10 +1,6 @@
 #include "EngineTestSupport.h"
 
 #include "core/MountTable.h"
-#include "core/Uuid.h"
-
-#include <array>
-#include <cstdlib>
 
 namespace keelbox::test {
 

@@ -3,16 +3,11 @@
 #include "EngineTestSupport.h"
 
 #include "core/ConfigFile.h"
-#include "core/Uuid.h"
 #include "engine/VolumeIds.h"
 #include "localization/Format.h"
 #include "selftest/Capabilities.h"
 
-#include <fstream>
-#include <linux/types.h>
-#include <mutex>
 #include <sys/ioctl.h>
-#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 

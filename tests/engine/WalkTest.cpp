@@ -7,17 +7,6 @@
 #include "engine/ReadAhead.h"
 #include "engine/StatWorker.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <fcntl.h>
-#include <mutex>
-#include <set>
-#include <thread>
-#include <tuple>
-#include <unistd.h>
-
 namespace keelbox::test {
 namespace {
 

@@ -7,13 +7,6 @@
 #include "app/platform/UDisks2Volumes.h"
 #include "app/platform/Volumes.h"
 
-#include <QDBusConnection>
-#include <QScopeGuard>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-
-#include <array>
-
 using namespace keelbox;
 using namespace keelbox::app;
 using namespace keelbox::app::testing;

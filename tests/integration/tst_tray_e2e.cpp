@@ -4,7 +4,6 @@
 
 #include <QDBusConnection>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 using namespace keelbox::test;
 

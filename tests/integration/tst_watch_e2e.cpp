@@ -2,8 +2,6 @@
 
 #include "StackSupport.h"
 
-#include <QTemporaryDir>
-
 using namespace keelbox::test;
 
 class WatchEndToEndTest : public QObject {

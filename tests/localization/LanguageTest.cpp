@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace keelbox {
-namespace {
 
 TEST(AppLanguage, StartingLanguage) {
     using Prefs = std::vector<std::string>;
@@ -25,5 +24,4 @@ TEST(AppLanguage, StartingLanguage) {
             << row.stored.value_or("<none>") << " / " << testing::PrintToString(row.preferred);
 }
 
-} // namespace
 } // namespace keelbox

@@ -1,13 +1,10 @@
 #include "localization/StringTable.h"
-#include "localization/Format.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <regex>
 #include <set>
-#include <string>
-#include <vector>
 
 namespace keelbox {
 namespace {

@@ -3,8 +3,6 @@
 
 #include "app/platform/UDisks2Volumes.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,14 +15,10 @@
 using namespace keelbox::app;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 const QString blockDevices = u"/org/freedesktop/UDisks2/block_devices/"_s;
 const QString fsInterface = u"org.freedesktop.UDisks2.Filesystem"_s;
 const QString blockInterface = u"org.freedesktop.UDisks2.Block"_s;
 const QString partitionInterface = u"org.freedesktop.UDisks2.Partition"_s;
-
-} // namespace
 
 class UDisks2FakeTest : public QObject {
     Q_OBJECT
@@ -72,33 +66,36 @@ private:
                 {path, interface, name, QString::fromUtf8(text.mid(1).chopped(1))});
     }
     // The calls made on the objects `names` lists, as "Method@name", in order.
-    QStringList callsOn(const QMap<QString, QString>& names);
+    QStringList callsOn(const QMap<QString, QString>& names) {
+        const QJsonArray all =
+            QJsonDocument::fromJson(control(u"Calls"_s).arguments().value(0).toString().toUtf8())
+                .array();
+        QStringList calls;
+        for (const QJsonValue& call : all) {
+            if (!names.contains(call["path"].toString()))
+                continue;
+            calls.append(call["method"].toString() + u'@' + names.value(call["path"].toString()));
+            // Every call lets an authentication agent ask the user.
+            const QJsonValue interaction = call["options"]["auth.no_user_interaction"];
+            if (!interaction.isBool() || interaction.toBool())
+                calls.append(u"(no user interaction allowed)"_s);
+        }
+        return calls;
+    }
+
+    void startFake() {
+        m_fake.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_fake.start(u"/usr/bin/python3"_s, {QStringLiteral(KEELBOX_FAKE_UDISKS), m_address});
+        QTRY_VERIFY_WITH_TIMEOUT(udisksAvailable(*m_bus), 5000);
+    }
 
     QTemporaryDir m_dir;
     QProcess m_busDaemon;
     QProcess m_fake;
-    void startFake();
     QString m_address;
     std::optional<QDBusConnection> m_bus;
     int m_counter = 0;
 };
-
-QStringList UDisks2FakeTest::callsOn(const QMap<QString, QString>& names) {
-    const QJsonArray all =
-        QJsonDocument::fromJson(control(u"Calls"_s).arguments().value(0).toString().toUtf8())
-            .array();
-    QStringList calls;
-    for (const QJsonValue& call : all) {
-        if (!names.contains(call["path"].toString()))
-            continue;
-        calls.append(call["method"].toString() + u'@' + names.value(call["path"].toString()));
-        // Every call lets an authentication agent ask the user.
-        const QJsonValue interaction = call["options"]["auth.no_user_interaction"];
-        if (!interaction.isBool() || interaction.toBool())
-            calls.append(u"(no user interaction allowed)"_s);
-    }
-    return calls;
-}
 
 void UDisks2FakeTest::initTestCase() {
     m_busDaemon.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address"_s,
@@ -110,12 +107,6 @@ void UDisks2FakeTest::initTestCase() {
     QVERIFY(m_bus->isConnected());
     QVERIFY(!udisksAvailable(*m_bus));
     startFake();
-}
-
-void UDisks2FakeTest::startFake() {
-    m_fake.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_fake.start(u"/usr/bin/python3"_s, {QStringLiteral(KEELBOX_FAKE_UDISKS), m_address});
-    QTRY_VERIFY_WITH_TIMEOUT(udisksAvailable(*m_bus), 5000);
 }
 
 // Started while UDisks2 is away, the mount table (an empty one here) serves until it appears.

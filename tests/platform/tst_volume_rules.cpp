@@ -6,27 +6,17 @@
 #include "app/platform/VolumeRules.h"
 #include "tests/support/QtFiles.h"
 
-#include <QDir>
-#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <array>
-#include <limits>
-#include <tuple>
 
 using namespace keelbox;
 using namespace keelbox::app;
 using namespace keelbox::test;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 const QByteArray baseTable = "22 1 253:1 / / rw,relatime - ext4 /dev/vda rw\n"
                              "23 22 0:5 / /proc rw - proc proc rw\n";
-
-} // namespace
 
 class VolumeRulesTest : public QObject {
     Q_OBJECT

@@ -7,12 +7,6 @@
 
 #include "selftest/Capabilities.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <sstream>
-#include <unistd.h>
-
 namespace keelbox {
 namespace {
 namespace fs = std::filesystem;

@@ -6,26 +6,20 @@
 #include "core/ShownText.h"
 #include "engine/BackupFolder.h"
 #include "ui/Appearance.h"
-#include "ui/Icons.h"
-#include "ui/Panel.h"
-#include "ui/Style.h"
 #include "ui/TrayApplication.h"
 #include "ui/VolumeRow.h"
 #include "ui/Widgets.h"
-#include "ui/WindowRouter.h"
 #include "ui/windows/ConfigWindow.h"
 #include "ui/windows/HelpWindow.h"
 #include "ui/windows/LogListView.h"
 #include "ui/windows/SettingsView.h"
 #include "update/UpdaterViewModel.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
@@ -36,18 +30,13 @@
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTest>
-#include <QTextDocument>
 #include <QTextDocumentFragment>
-#include <QTimer>
 #include <QToolButton>
 
-#include <algorithm>
 #include <deque>
-#include <filesystem>
 #include <fstream>
 
 #include <sys/inotify.h>
-#include <unistd.h>
 
 using namespace keelbox;
 using namespace keelbox::app;
@@ -57,19 +46,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What a label, button or elided label shows; empty for any other widget.
+QString textOf(const QWidget* widget) {
+    if (auto* label = qobject_cast<const QLabel*>(widget))
+        return label->text();
+    if (auto* button = qobject_cast<const QAbstractButton*>(widget))
+        return button->text();
+    if (auto* elided = qobject_cast<const ElidedLabel*>(widget))
+        return elided->text();
+    return {};
+}
+
 // Every text a user or a screen reader meets in `root`, hidden widgets included.
 QStringList visibleTexts(const QWidget& root) {
     QStringList texts{root.windowTitle()};
     for (QWidget* widget : root.findChildren<QWidget*>()) {
-        if (auto* label = qobject_cast<QLabel*>(widget))
-            texts << label->text();
-        else if (auto* button = qobject_cast<QAbstractButton*>(widget))
-            texts << button->text();
-        else if (auto* elided = qobject_cast<ElidedLabel*>(widget))
-            texts << elided->text();
-        else if (auto* box = qobject_cast<QGroupBox*>(widget))
-            texts << box->title();
-        texts << widget->toolTip() << widget->accessibleName();
+        auto* box = qobject_cast<QGroupBox*>(widget);
+        texts << (box ? box->title() : textOf(widget)) << widget->toolTip()
+              << widget->accessibleName();
     }
     texts.removeIf([](const QString& t) { return t.trimmed().isEmpty(); });
     return texts;
@@ -94,11 +88,7 @@ QStringList layoutFaults(const QWidget& window) {
     for (QWidget* w : window.findChildren<QWidget*>()) {
         auto* label = qobject_cast<QLabel*>(w);
         auto* button = qobject_cast<QAbstractButton*>(w);
-        auto* elided = qobject_cast<ElidedLabel*>(w);
-        const QString text = label    ? label->text()
-                             : button ? button->text()
-                             : elided ? elided->text()
-                                      : QString();
+        const QString text = textOf(w);
         if (text.isEmpty() || !w->isVisible() || w->window() != &window ||
             w->visibleRegion().isEmpty())
             continue;

@@ -7,17 +7,13 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sodium.h>
-
-#include <functional>
 
 using namespace keelbox::app;
 using namespace keelbox::update;
@@ -108,14 +104,23 @@ private slots:
     void dialogCancelSkipAndFailure();
 
 private:
-    void publish(const QByteArray& feed, const KeyPair& signer);
+    void publish(const QByteArray& feed, const KeyPair& signer) {
+        m_server->routes[u"/feed.json"_s] = {200, feed};
+        m_server->routes[u"/feed.json.sig"_s] = {200, signer.sign(feed)};
+    }
     Setup feed(const QByteArray& document) {
         return [=, this](FeedSource&) { publish(document, m_key); };
     }
     Setup answer(int status, const QByteArray& body) {
         return [=, this](FeedSource&) { m_server->routes[u"/feed.json"_s] = {status, body}; };
     }
-    std::unique_ptr<UpdateService> service(bool automaticChecks);
+    std::unique_ptr<UpdateService> service(bool automaticChecks) {
+        auto preferences = std::make_shared<Preferences>(m_home.filePath(u"updates.ini"_s));
+        preferences->setBool(PreferenceKey::automaticChecks, automaticChecks);
+        return std::make_unique<UpdateService>(
+            FeedSource{m_server->url(u"/feed.json"_s), m_key.publicBytes()}, u"0.1.0"_s,
+            std::move(preferences), m_limits);
+    }
 
     QTemporaryDir m_home;
     KeyPair m_key, m_otherKey;
@@ -138,19 +143,6 @@ void UpdateTest::cleanup() {
     for (QWidget* window : QApplication::topLevelWidgets())
         delete qobject_cast<UpdateDialog*>(window);
     m_server.reset();
-}
-
-void UpdateTest::publish(const QByteArray& feed, const KeyPair& signer) {
-    m_server->routes[u"/feed.json"_s] = {200, feed};
-    m_server->routes[u"/feed.json.sig"_s] = {200, signer.sign(feed)};
-}
-
-std::unique_ptr<UpdateService> UpdateTest::service(bool automaticChecks) {
-    auto preferences = std::make_shared<Preferences>(m_home.filePath(u"updates.ini"_s));
-    preferences->setBool(PreferenceKey::automaticChecks, automaticChecks);
-    return std::make_unique<UpdateService>(
-        FeedSource{m_server->url(u"/feed.json"_s), m_key.publicBytes()}, u"0.1.0"_s,
-        std::move(preferences), m_limits);
 }
 
 void UpdateTest::versionOrder() {

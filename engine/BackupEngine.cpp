@@ -688,6 +688,10 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         tally.filesTotal = totals.files;
         tally.bytesTotal = totals.bytes;
         warnIfTooLarge(tally);
+    } else if (copyIsNew(target)) {
+        // The whole drive is read anyway: the pool reads its metadata many folders at a time,
+        // ahead of the copying threads, which would find it one file at a time.
+        readAhead.start();
     } else if (onProgress) {
         tally.totalsPending = true;
         tally.listedTotals = *countIn(config, volumeRoot, tally, nullptr, nullptr, false);

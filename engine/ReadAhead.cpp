@@ -64,6 +64,11 @@ void ReadAhead::add(int drive, int copy, int previous) {
                      Pending{static_cast<std::uint32_t>(m_roots.size() - 1), driveSide, 0, {}});
 }
 
+void ReadAhead::start() {
+    std::lock_guard lock{m_mutex};
+    wake();
+}
+
 bool ReadAhead::observeSlowBatch(long blocksRead) {
     // On a busy machine a batch the cache answers takes as long when its thread is preempted:
     // only a read of the disk since the last slow batch says that the disk was waited for.

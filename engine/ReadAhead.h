@@ -60,6 +60,9 @@ public:
         return spent >= slowBatch && spent >= slowRead * reads;
     }
 
+    // Starts the pool without waiting for the walk to be slow.
+    void start();
+
     // From the walk's thread after a slow batch, with the blocks the walk's threads have read
     // from a disk so far. When the batch was slow because the disk was read, the pool starts
     // (again). True when the pool is reading.

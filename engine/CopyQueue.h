@@ -2,6 +2,7 @@
 // The queue through which a copy walk hands files to a second copying thread.
 
 #include "engine/FileCopy.h"
+#include "engine/FileOps.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace keelbox::detail {
 
@@ -23,21 +25,24 @@ namespace keelbox::detail {
 // queue is emptied: the folders' descriptors the queued files need stay open until then, and a
 // folder is pruned only once everything copied into it is in place. Small files are bound by
 // what the kernel does per file, large ones by copying memory; two threads do both about twice
-// as fast.
+// as fast. Where a copy had to wait for the drive's disk, more threads join, up to `maxHelpers`:
+// a disk answers several reads at once faster than one after the other, while on files already
+// in memory more threads than cores would only take turns.
 class CopyQueue {
 public:
     static constexpr std::size_t capacity = 64;
+    static constexpr std::size_t maxHelpers = 4;
 
     CopyQueue(Tally& tally, const Where& root) : m_tally(tally), m_root(root) {}
     ~CopyQueue() {
-        if (!m_helper.joinable())
-            return;
         {
             std::lock_guard lock{m_mutex};
             m_quit = true;
         }
-        m_work.notify_one();
-        m_helper.join();
+        m_work.notify_all();
+        // No helper is added once `m_quit` is set.
+        for (std::thread& helper : m_helpers)
+            helper.join();
     }
     CopyQueue(const CopyQueue&) = delete;
     CopyQueue& operator=(const CopyQueue&) = delete;
@@ -53,12 +58,11 @@ public:
             std::lock_guard lock{m_mutex};
             m_entries.push_back(
                 Entry{std::move(job), std::string{rel}, copy ? State::pending : State::done});
+            if (copy && m_helpers.empty())
+                addHelper();
         }
-        if (copy) {
-            if (!m_helper.joinable())
-                m_helper = std::thread([this] { helperLoop(); });
+        if (copy)
             m_work.notify_one();
-        }
         retire();
         while (m_entries.size() >= capacity) {
             helpOrWait();
@@ -164,6 +168,11 @@ private:
             lock, [this] { return m_entries.empty() || m_entries.front().state == State::done; });
     }
 
+    // Under the lock.
+    void addHelper() {
+        m_helpers.emplace_back([this] { helperLoop(); });
+    }
+
     void helperLoop() {
         const auto buffer = std::make_unique<char[]>(Tally::copyBufferSize);
         std::unique_lock lock{m_mutex};
@@ -174,12 +183,23 @@ private:
             });
             if (entry == nullptr)
                 return;
+            const bool mayGrow = m_helpers.size() < maxHelpers;
             lock.unlock();
+            const long blocksBefore = mayGrow ? blocksReadByThisThread() : 0;
             performCopy(m_tally, m_tally, entry->job, buffer.get());
+            const bool waitedForDisk = mayGrow && blocksReadByThisThread() > blocksBefore;
             lock.lock();
             entry->state = State::done;
             m_finished.notify_one();
+            if (waitedForDisk && !m_quit && m_helpers.size() < maxHelpers && hasPending())
+                addHelper();
         }
+    }
+
+    // Under the lock: whether a file waits for a thread to copy it.
+    bool hasPending() const {
+        return std::any_of(m_entries.begin(), m_entries.end(),
+                           [](const Entry& e) { return e.state == State::pending; });
     }
 
     Tally& m_tally;
@@ -190,7 +210,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_work;
     std::condition_variable m_finished;
-    std::thread m_helper;
+    std::vector<std::thread> m_helpers;
     bool m_quit = false;
 };
 

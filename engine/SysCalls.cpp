@@ -118,6 +118,9 @@ int realFadvise(int fd, off_t offset, off_t length, int advice) {
 int realGetrusage(int who, struct rusage* usage) {
     return ::getrusage(who, usage);
 }
+int realSyncFileRange(int fd, off_t offset, off_t length, unsigned int flags) {
+    return ::sync_file_range(fd, offset, length, flags);
+}
 
 constexpr SysCalls real{.openat = realOpenat,
                         .openBeneath = realOpenBeneath,
@@ -149,7 +152,8 @@ constexpr SysCalls real{.openat = realOpenat,
                         .fstatvfs = realFstatvfs,
                         .statvfs = realStatvfs,
                         .fadvise = realFadvise,
-                        .getrusage = realGetrusage};
+                        .getrusage = realGetrusage,
+                        .syncFileRange = realSyncFileRange};
 
 } // namespace
 

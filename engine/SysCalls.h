@@ -49,6 +49,7 @@ struct SysCalls {
     // posix_fadvise: the errno itself, not -1 with errno set.
     int (*fadvise)(int fd, off_t offset, off_t length, int advice);
     int (*getrusage)(int who, struct rusage* usage);
+    int (*syncFileRange)(int fd, off_t offset, off_t length, unsigned int flags);
 };
 
 // The table in force. Tests replace entries through ScopedSysCalls; nothing else changes it.

@@ -424,6 +424,11 @@ void AppState::stopBackup(const std::string& volumeID) {
     emit runningChanged();
     showNotRunning(volume);
     appendLog(makeEntry(name, words("ev.leftQueue"), LogEntry::Kind::info));
+    // In place of its "Backup started", which would otherwise stay without an end.
+    if (m_notify)
+        post({QString::fromStdString(titleFor(name)),
+              QString::fromStdString(formatLocalized("ev.leftQueue", m_localizer->language(), {})),
+              QString(), QString(), QString::fromStdString(volumeID)});
 }
 
 bool AppState::isStopping(const std::string& volumeID) const {

@@ -527,7 +527,7 @@ void AppState::warnOfShortage(const std::string& volumeID, const SpaceShortage& 
     const AppLanguage language = m_localizer->language();
     const Wording wording = [shortage](AppLanguage lang) {
         return formatLocalized(
-            "ev.spaceShort", lang,
+            shortage.warningKey(), lang,
             {formatFileSize(shortage.needed, lang), formatFileSize(shortage.available, lang)});
     };
     const std::string message = wording(language);

@@ -588,12 +588,12 @@ void endRun(Tally& tally) {
         return;
     }
     case Tally::Halt::noSpace: {
-        // The figures once the disk is full: what was still to write, the estimate the run
-        // warned with less what it wrote since (else what the walk had not reached), and the
-        // space left now.
+        // The figures once the disk is full: what was still to write, the figure the run
+        // warned with less what it wrote since (else what the walk had not reached, when the
+        // totals are known), and the space left now.
         const Int64 available = std::max<Int64>(tally.freeSpace(), 0);
         Int64 needed = tally.bytesRemaining();
-        if (tally.spaceShortage && tally.freeAtStart >= 0)
+        if (tally.spaceShortage && !tally.spaceShortage->atLeast && tally.freeAtStart >= 0)
             needed =
                 tally.spaceShortage->needed - std::max<Int64>(tally.freeAtStart - available, 0);
         BackupIssue issue;

@@ -171,8 +171,10 @@ void Tally::expectGrowth(Int64 size, Int64 growth) {
     m_growth += growth;
     if (spaceShortage || halt.load() != Halt::none || freeAtStart < 0 || m_growth <= freeAtStart)
         return;
-    // What the pre-count found and the walk has not reached yet may all be new.
-    warnOfShortage({m_growth + std::max<Int64>(bytesTotal - m_bytesDecided, 0), freeAtStart});
+    // What the pre-count found and the walk has not reached yet may all be new; before the totals
+    // come (or with none counted) only what the walk found is known.
+    warnOfShortage({m_growth + std::max<Int64>(bytesTotal - m_bytesDecided, 0), freeAtStart,
+                    totalsPending || bytesTotal < m_bytesDecided});
 }
 
 void Tally::warnOfShortage(SpaceShortage shortage) {

@@ -184,9 +184,9 @@ TEST_F(RealFileSystem, AFullDestinationReportsAndTheNextRunCompletesWithoutLoss)
     // With part of the copy there, the walk finds that the rest will not fit before it fails.
     const BackupResult again = run(config);
     ASSERT_EQ(warnings.size(), 2u);
-    EXPECT_EQ(
-        std::pair(warnings[1].first.needed > warnings[1].first.available, again.errors.size()),
-        std::pair(true, std::size_t{1}));
+    EXPECT_EQ(std::tuple(warnings[1].first.needed > warnings[1].first.available,
+                         warnings[1].first.atLeast, again.errors.size()),
+              std::tuple(true, true, std::size_t{1}));
     ASSERT_TRUE(fs::remove(image.mountPoint / "filler"));
     EXPECT_EQ(run(config).filesCopied, 3 - full.filesCopied - again.filesCopied);
     EXPECT_EQ(listTree(onImage / "STICK"), listTree(drive));

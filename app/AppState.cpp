@@ -424,6 +424,11 @@ void AppState::stopBackup(const std::string& volumeID) {
     emit runningChanged();
     showNotRunning(volume);
     appendLog(makeEntry(name, words("ev.leftQueue"), LogEntry::Kind::info));
+    // In place of its "Backup started", which would otherwise stay without an end.
+    if (m_notify)
+        post({QString::fromStdString(titleFor(name)),
+              QString::fromStdString(formatLocalized("ev.leftQueue", m_localizer->language(), {})),
+              QString(), QString(), QString::fromStdString(volumeID)});
 }
 
 bool AppState::isStopping(const std::string& volumeID) const {
@@ -522,7 +527,7 @@ void AppState::warnOfShortage(const std::string& volumeID, const SpaceShortage& 
     const AppLanguage language = m_localizer->language();
     const Wording wording = [shortage](AppLanguage lang) {
         return formatLocalized(
-            "ev.spaceShort", lang,
+            shortage.warningKey(), lang,
             {formatFileSize(shortage.needed, lang), formatFileSize(shortage.available, lang)});
     };
     const std::string message = wording(language);

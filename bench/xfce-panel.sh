@@ -25,6 +25,10 @@ pids=()
 cleanup() {
     [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] && pkill_xfconfd
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    # The document portal, started over the session bus, leaves its FUSE mount there.
+    if mountpoint -q "$work/runtime/doc"; then
+        fusermount3 -u -z "$work/runtime/doc" 2>/dev/null || umount -l "$work/runtime/doc" || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -132,7 +132,7 @@ RunOutcome runDriveBackup(const DriveConfig& config, const std::filesystem::path
 
     ProgressPrinter printer(terminal, language);
     environment.onSpaceShortage = [&printer, language](const SpaceShortage& shortage) {
-        printer.warn(formatLocalized("ev.spaceShort", language,
+        printer.warn(formatLocalized(shortage.warningKey(), language,
                                      {formatFileSize(shortage.needed, language),
                                       formatFileSize(shortage.available, language)}));
     };

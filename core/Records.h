@@ -64,6 +64,12 @@ struct DriveConfig {
 struct SpaceShortage {
     Int64 needed = 0;
     Int64 available = 0;
+    // `needed` is only what the walk has found so far, without totals to add the rest: at least
+    // that much is to be written.
+    bool atLeast = false;
+
+    // The key of the warning that says so.
+    const char* warningKey() const { return atLeast ? "ev.spaceShortAtLeast" : "ev.spaceShort"; }
 
     friend bool operator==(const SpaceShortage&, const SpaceShortage&) = default;
 };

@@ -588,13 +588,19 @@ void endRun(Tally& tally) {
         return;
     }
     case Tally::Halt::noSpace: {
-        const SpaceShortage shortage = tally.spaceShortage.value_or(SpaceShortage{});
-        const Int64 available = std::max<Int64>(shortage.available, 0);
+        // The figures once the disk is full: what was still to write, the figure the run
+        // warned with less what it wrote since (else what the walk had not reached, when the
+        // totals are known), and the space left now.
+        const Int64 available = std::max<Int64>(tally.freeSpace(), 0);
+        Int64 needed = tally.bytesRemaining();
+        if (tally.spaceShortage && !tally.spaceShortage->atLeast && tally.freeAtStart >= 0)
+            needed =
+                tally.spaceShortage->needed - std::max<Int64>(tally.freeAtStart - available, 0);
         BackupIssue issue;
         issue.path = tally.haltPath;
-        issue.reason = shortage.needed > 0
+        issue.reason = needed > available
                            ? formatText(localizedText("engine.noSpaceFigures", tally.language),
-                                        {formatFileSize(shortage.needed, tally.language),
+                                        {formatFileSize(needed, tally.language),
                                          formatFileSize(available, tally.language)})
                            : formatText(localizedText("engine.noSpaceFree", tally.language),
                                         {formatFileSize(available, tally.language)});

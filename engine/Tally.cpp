@@ -137,8 +137,6 @@ bool Tally::absorbFailure(int error, bool onDrive, const std::string& shown) {
     if (halt.load() != Halt::none)
         return true; // whatever fails after the first sign fails for the same reason
     if (error == ENOSPC || error == EDQUOT) {
-        if (!spaceShortage)
-            spaceShortage = SpaceShortage{bytesRemaining(), freeSpace()};
         haltPath = shown;
         halt.store(Halt::noSpace);
         return true;
@@ -171,10 +169,12 @@ bool Tally::absorbFailure(int error, bool onDrive, const std::string& shown) {
 void Tally::expectGrowth(Int64 size, Int64 growth) {
     m_bytesDecided += size;
     m_growth += growth;
-    if (spaceShortage || freeAtStart < 0 || m_growth <= freeAtStart)
+    if (spaceShortage || halt.load() != Halt::none || freeAtStart < 0 || m_growth <= freeAtStart)
         return;
-    // What the pre-count found and the walk has not reached yet may all be new.
-    warnOfShortage({m_growth + std::max<Int64>(bytesTotal - m_bytesDecided, 0), freeAtStart});
+    // What the pre-count found and the walk has not reached yet may all be new; before the totals
+    // come (or with none counted) only what the walk found is known.
+    warnOfShortage({m_growth + std::max<Int64>(bytesTotal - m_bytesDecided, 0), freeAtStart,
+                    totalsPending || bytesTotal < m_bytesDecided});
 }
 
 void Tally::warnOfShortage(SpaceShortage shortage) {

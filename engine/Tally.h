@@ -129,8 +129,7 @@ public:
     std::string haltPath;
     // Whether the drive's mount point no longer holds the file system the run started with.
     bool driveVanished() const;
-    // The copy will not fit: found before the copy, while walking, or at the first failure for
-    // want of space.
+    // The copy will not fit: found before the copy or while walking, and told then.
     std::optional<SpaceShortage> spaceShortage;
     // Told once, as soon as the run knows that its copy will not fit, before that fails.
     std::function<void(const SpaceShortage&)> onSpaceShortage;

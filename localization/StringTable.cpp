@@ -112,6 +112,10 @@ const StringEntry baseEntries[] = {
      "The copy will not fit on the backup disk: %@ to write, %@ free. Copying what fits.",
      "Kopia nie zmieści się na dysku kopii: do zapisania %@, wolne %@. Kopiowane jest to, co "
      "się zmieści."},
+    {"ev.spaceShortAtLeast",
+     "The copy will not fit on the backup disk: at least %@ to write, %@ free. Copying what fits.",
+     "Kopia nie zmieści się na dysku kopii: do zapisania co najmniej %@, wolne %@. Kopiowane "
+     "jest to, co się zmieści."},
     {"row.stop", "Stop", "Zatrzymaj"},
     {"row.stopName", "Stop the backup of %@", "Zatrzymaj kopię nośnika %@"},
     {"ev.finishedErrors", "Finished with errors: %@. Errors: %ld.",

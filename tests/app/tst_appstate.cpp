@@ -303,8 +303,11 @@ void AppStateTest::stoppedAndPulledRunsEndWithOneOutcome() {
         if (ending == Ending::stopped) {
             // The queued drive leaves the queue at once; the running one after its files in hand.
             state.stopBackup(h.idOf(b));
-            QCOMPARE(std::pair(state.isRunning(h.idOf(b)), state.log().front().message),
-                     std::pair(false, std::string("Taken out of the queue; nothing was copied.")));
+            const std::string left = "Taken out of the queue; nothing was copied.";
+            const UserNotification& note = h.notifier->posted.back(); // in place of its start
+            QCOMPARE(std::tuple(state.isRunning(h.idOf(b)), state.log().front().message,
+                                note.body.toStdString(), note.tag.toStdString()),
+                     std::tuple(false, left, left, h.idOf(b)));
             state.stopBackup(h.idOf(a));
             QVERIFY(state.isStopping(h.idOf(a)));
         } else {

@@ -688,16 +688,14 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     detail::ReadAhead readAhead;
     addReadAheadTrees(readAhead, config, volumeRoot, target);
     tally.readAhead = &readAhead;
-    if (onProgress && copyIsNew(target)) {
-        // A first copy takes long whatever its count costs, and is all to be written.
+    if (copyIsNew(target)) {
+        // A first copy takes long whatever its count costs, and is all to be written. The pool
+        // reads the drive's metadata many folders at a time before the copying threads need it
+        // (they would find it one file at a time, and compete with the pool for the disk).
         const Totals totals = countSources(config, volumeRoot, tally, readAhead);
         tally.filesTotal = totals.files;
         tally.bytesTotal = totals.bytes;
         warnIfTooLarge(tally);
-    } else if (copyIsNew(target)) {
-        // The whole drive is read anyway: the pool reads its metadata many folders at a time,
-        // ahead of the copying threads, which would find it one file at a time.
-        readAhead.start();
     } else if (onProgress) {
         tally.totalsPending = true;
         tally.listedTotals = *countIn(config, volumeRoot, tally, nullptr, nullptr, false);

@@ -1,5 +1,5 @@
 #pragma once
-// The queue through which a copy walk hands files to a second copying thread.
+// The queue through which a copy walk hands files to the copying threads.
 
 #include "engine/FileCopy.h"
 #include "engine/FileOps.h"

@@ -10,6 +10,7 @@
 #include "engine/RunSetup.h"
 #include "engine/StatWorker.h"
 #include "engine/SystemError.h"
+#include "engine/TailCount.h"
 #include "engine/TreeCopy.h"
 #include "engine/VolumeIds.h"
 #include "localization/Format.h"
@@ -57,7 +58,9 @@
 //   listings the walk reads anyway, rather than by a second walk of both trees afterwards.
 // - The copy's metadata is read on a second thread while the drive's is read on this one, and
 //   files are copied on two threads; counters, issues and progress are still taken in on this
-//   thread, in walk order. With progress shown, the pre-count's reads of the drive are reused.
+//   thread, in walk order. With progress shown, the pre-count's reads of the drive are reused;
+//   over an existing copy the totals are counted from the far end of the trees while the walk
+//   runs, and the count stops where it meets the walk.
 
 namespace keelbox {
 
@@ -495,8 +498,9 @@ void copySourceFile(Tally& tally, const RunTarget& target, const OpenedSource& s
 
 // The trees of every source folder for the read-ahead: the drive's, the copy's and the earlier
 // day's where they exist (nothing is made for it).
-void addReadAheadTrees(detail::ReadAhead& readAhead, const DriveConfig& config,
-                       const fs::path& volumeRoot, const RunTarget& target) {
+void addReadAheadTrees(detail::ReadAhead& readAhead, detail::TailCount* tailCount,
+                       const DriveConfig& config, const fs::path& volumeRoot,
+                       const RunTarget& target) {
     const DriveRoot root = openDriveRoot(volumeRoot);
     for (const SourceItem* item : detail::distinctSources(config.sources)) {
         const OpenedSource source = openSource(root, volumeRoot, item->relativePath);
@@ -507,6 +511,8 @@ void addReadAheadTrees(detail::ReadAhead& readAhead, const DriveConfig& config,
             detail::openExistingChain(target.folder, components, components.size());
         const UniqueFd previous = earlierDayChain(target, components, components.size());
         readAhead.add(source.folder.get(), copy.get(), previous.get());
+        if (tailCount != nullptr)
+            tailCount->add(source.folder.get());
     }
 }
 
@@ -686,7 +692,10 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
     }
     RunTarget target = runTarget(config, folder, plan.shown.string(), day, tally);
     detail::ReadAhead readAhead;
-    addReadAheadTrees(readAhead, config, volumeRoot, target);
+    detail::TailCount tailCount;
+    const bool countsWhileWalking = onProgress && !copyIsNew(target);
+    addReadAheadTrees(readAhead, countsWhileWalking ? &tailCount : nullptr, config, volumeRoot,
+                      target);
     tally.readAhead = &readAhead;
     if (copyIsNew(target)) {
         // A first copy takes long whatever its count costs, and is all to be written. The pool
@@ -696,7 +705,8 @@ BackupResult BackupEngine::run(const DriveConfig& config, const fs::path& volume
         tally.filesTotal = totals.files;
         tally.bytesTotal = totals.bytes;
         warnIfTooLarge(tally);
-    } else if (onProgress) {
+    } else if (countsWhileWalking) {
+        tally.tailCount = &tailCount;
         tally.totalsPending = true;
         tally.listedTotals = *countIn(config, volumeRoot, tally, nullptr, nullptr, false);
         tally.countNow = [&] {

@@ -113,6 +113,11 @@ bool ReadAhead::reading() const {
     return m_running;
 }
 
+bool ReadAhead::everRead() const {
+    std::lock_guard lock{m_mutex};
+    return !m_threads.empty();
+}
+
 void ReadAhead::finishBackgroundCount() {
     if (!m_countingInBackground || m_counted.load(std::memory_order_relaxed) != Counted::pending)
         return;

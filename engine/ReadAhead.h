@@ -83,6 +83,8 @@ public:
     Totals totals() const;
     // Whether the pool is reading (the walk's reads waited for the disk).
     bool reading() const;
+    // Whether the pool has read anything at all.
+    bool everRead() const;
 
 private:
     // The drive's folder, the copy's and the earlier day's.

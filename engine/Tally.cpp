@@ -4,6 +4,7 @@
 #include "engine/MetadataLog.h"
 #include "engine/ReadAhead.h"
 #include "engine/StatWorker.h"
+#include "engine/TailCount.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -59,6 +60,21 @@ void Tally::advance(Int64 bytes, std::string_view currentFile) {
 
 bool Tally::takeTotals() {
     using Counted = detail::ReadAhead::Counted;
+    if (tailCount != nullptr && tailCount->started()) {
+        using State = detail::TailCount::State;
+        const State state = tailCount->state();
+        if (state == State::counting)
+            return false;
+        if (const std::optional<Totals> found = state == State::met ? tailTotals() : std::nullopt) {
+            setTotals(*found);
+            return true;
+        }
+        // Bounds exceeded, or the walk went another way than the count (the drive changed
+        // meanwhile): the pool counts instead.
+        tailCount = nullptr;
+        if (readAhead)
+            readAhead->countInBackground();
+    }
     const Counted counted = readAhead ? readAhead->countedInBackground() : Counted::failed;
     if (counted == Counted::done) {
         setTotals(countedTotals());
@@ -70,10 +86,53 @@ bool Tally::takeTotals() {
     }
     // Whether to start counting is asked every so many files: the clock and the pool's lock
     // are not free.
-    if (processedFiles % 64 == 0 &&
-        (readAhead->reading() || std::chrono::steady_clock::now() - walkStarted >= countAfter))
+    if (processedFiles % 64 != 0)
+        return false;
+    if (readAhead->reading()) {
         readAhead->countInBackground();
+    } else if (std::chrono::steady_clock::now() - walkStarted >= countAfter) {
+        // The pool's count starts where the walk did; where the pool has read nothing yet, a
+        // count from the other end stops where it meets the walk.
+        if (tailCount != nullptr && !readAhead->everRead())
+            tailCount->start();
+        else
+            readAhead->countInBackground();
+    }
     return false;
+}
+
+std::optional<Totals> Tally::tailTotals() const {
+    Totals found = tailCount->counted();
+    for (const Totals& part : {listedTotals, m_walkedFiles}) {
+        found.files += part.files;
+        found.bytes += part.bytes;
+    }
+    for (const OpenFolder& open : m_openFolders) {
+        if (!open.walks)
+            continue;
+        const std::optional<Totals> files = tailCount->filesIn(open.device, open.inode);
+        if (!files)
+            return std::nullopt;
+        found.files += files->files;
+        found.bytes += files->bytes;
+    }
+    return found;
+}
+
+void Tally::enteredFolder(dev_t device, ino_t inode) {
+    const bool walks = totalsPending && tailCount != nullptr && tailCount->enter(device, inode);
+    m_openFolders.push_back(OpenFolder{device, inode, walks, {}});
+}
+
+void Tally::leftFolder() {
+    if (m_openFolders.empty())
+        return;
+    const OpenFolder& left = m_openFolders.back();
+    if (left.walks) {
+        m_walkedFiles.files += left.files.files;
+        m_walkedFiles.bytes += left.files.bytes;
+    }
+    m_openFolders.pop_back();
 }
 
 Totals Tally::countedTotals() const {
@@ -88,6 +147,11 @@ void Tally::setTotals(Totals found) {
 }
 
 void Tally::settleTotals() {
+    if (totalsPending && tailCount != nullptr && tailCount->started() &&
+        tailCount->state() == detail::TailCount::State::met) {
+        if (const std::optional<Totals> found = tailTotals())
+            setTotals(*found);
+    }
     if (totalsPending && readAhead &&
         readAhead->countedInBackground() == detail::ReadAhead::Counted::done)
         setTotals(countedTotals());

@@ -22,6 +22,7 @@ namespace detail {
 class StatWorker;
 class MetadataLog;
 class ReadAhead;
+class TailCount;
 } // namespace detail
 
 struct Totals {
@@ -105,12 +106,13 @@ public:
     void reportFinal();
 
     // Over a copy that is there already, the walk starts at once and the totals come while it
-    // runs: from the read-ahead pool, which counts once the walk waits for the disk or has run
-    // for `countAfter`, or (where the pool cannot count) from `countNow`. A run over without
-    // changes on a warm cache is done before that, and counts nothing twice. No progress is
-    // reported before the totals are known.
+    // runs: from the read-ahead pool once the walk waits for the disk; on a warm cache, once the
+    // walk has run for `countAfter`, from a count that starts at the far end and stops where it
+    // meets the walk; or (where neither can count) from `countNow`. A run over without changes on
+    // a warm cache is done before `countAfter`, and counts nothing twice. No progress is reported
+    // before the totals are known.
     bool totalsPending = false;
-    static constexpr std::chrono::milliseconds countAfter{1000};
+    static inline std::chrono::milliseconds countAfter{1000}; // tests shorten it
     std::chrono::steady_clock::time_point walkStarted;
     // The files listed by name, counted at once; and a count of every source.
     Totals listedTotals;
@@ -118,6 +120,18 @@ public:
     // At the end of the walk: the pool's totals when its count is over by then. Totals that are
     // still unknown for the final snapshot are what the run handled.
     void settleTotals();
+    // Where the pool has not read (a warm cache), the count goes from the far end of the trees
+    // and meets the walk (TailCount.h). The walk says which folder it enters and leaves, and
+    // each regular file it finds there.
+    detail::TailCount* tailCount = nullptr;
+    void enteredFolder(dev_t device, ino_t inode);
+    void leftFolder();
+    void fileInFolder(Int64 size) {
+        if (!m_openFolders.empty()) {
+            ++m_openFolders.back().files.files;
+            m_openFolders.back().files.bytes += size;
+        }
+    }
 
     // Where the drive is mounted and its file system there, for telling a pulled drive from a
     // damaged file; set before the copy.
@@ -167,7 +181,19 @@ public:
 private:
     bool takeTotals();
     Totals countedTotals() const;
+    std::optional<Totals> tailTotals() const;
     void setTotals(Totals found);
+
+    // The folders the walk is inside of, and whether each is the walk's to count.
+    struct OpenFolder {
+        dev_t device;
+        ino_t inode;
+        bool walks;
+        Totals files;
+    };
+    std::vector<OpenFolder> m_openFolders;
+    // The files of the folders the walk counted and has left.
+    Totals m_walkedFiles;
 
     std::string m_driveRoot;
     dev_t m_driveDevice = 0;

@@ -232,8 +232,10 @@ public:
             addEngineIssue(m_tally, where().shown(), "engine.tooDeep", "engine.tooDeepHint");
             return;
         }
+        m_tally.enteredFolder(folder.st_dev, folder.st_ino);
         if (walkListing(listing, to))
             carryFolderMode(folder.st_mode, to.dst);
+        m_tally.leftFolder();
         m_ancestors.leave();
     }
 
@@ -406,9 +408,10 @@ private:
                     ++sourceReads;
             }
         }
-        if (to.dstFresh && sideFd < 0) {
+        if (to.dstFresh && sideFd < 0 && !m_tally.totalsPending) {
             // Everything goes into a new folder: a file is opened for copying anyway, and its
             // values come from the open file then; only entries of unknown type are read now.
+            // (Not while the totals are being counted: the walk counts its share by them.)
             for (std::size_t i = 0; i < n; ++i) {
                 if (batch.sourceNames[i] != nullptr && batch.types[i] == DT_REG) {
                     batch.sourceNames[i] = nullptr;
@@ -469,6 +472,8 @@ private:
                 type = DT_REG;
             else
                 return; // links, devices, sockets, pipes
+            if (type == DT_REG)
+                m_tally.fileInFolder(source.st.st_size);
         }
         const std::size_t mark = m_rel.size();
         if (!m_rel.empty())

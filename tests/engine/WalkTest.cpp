@@ -6,6 +6,7 @@
 #include "engine/MetadataLog.h"
 #include "engine/ReadAhead.h"
 #include "engine/StatWorker.h"
+#include "engine/Tally.h"
 
 namespace keelbox::test {
 namespace {
@@ -266,6 +267,105 @@ TEST_F(Walk, OverAnExistingCopyTheTotalsComeWhileTheWalkRuns) {
                   std::tuple(Int{301}, true, std::set<std::pair<Int, Int64>>{{301, 791}}));
     }
     readAheadRecord.openError = 0;
+}
+
+// Where the walk and the count from the far end of the trees stand when they first meet: each
+// stops at its own n-th opening of a folder until the other has reached its own (0: never).
+struct Rendezvous {
+    std::thread::id walker;
+    int walkAt = 0;
+    int countAt = 0;
+    std::atomic<int> walkOpens{0};
+    std::atomic<int> countOpens{0};
+};
+Rendezvous rendezvous;
+
+SysCalls rendezvousCalls() {
+    SysCalls calls = realSysCalls();
+    calls.openat = [](int dir, const char* name, int flags, mode_t mode) {
+        if ((flags & O_DIRECTORY) != 0) {
+            const bool walking = std::this_thread::get_id() == rendezvous.walker;
+            const int n = ++(walking ? rendezvous.walkOpens : rendezvous.countOpens);
+            const int at = walking ? rendezvous.walkAt : rendezvous.countAt;
+            const int otherAt = walking ? rendezvous.countAt : rendezvous.walkAt;
+            const std::atomic<int>& other = walking ? rendezvous.countOpens : rendezvous.walkOpens;
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds{2};
+            while (n == at && other.load() < otherAt && std::chrono::steady_clock::now() < giveUp)
+                std::this_thread::sleep_for(std::chrono::microseconds{100});
+        }
+        return realSysCalls().openat(dir, name, flags, mode);
+    };
+    return calls;
+}
+
+// Over a copy that is there, on a warm cache, the totals are counted from the far end of the
+// drive's trees towards the walk: whoever reaches a folder first counts its files, and the count
+// ends where the two meet. Wherever that is, the totals are the drive's, with nested folders,
+// folders between files, empty ones, a folder new since the last run, several sources and a file
+// named as a source; and the count never reads the folders the walk was through already.
+TEST_F(Walk, CountedFromTheFarEndTheTotalsAreTheDrivesWhereverTheCountMeetsTheWalk) {
+    Int files = 0;
+    Int64 bytes = 0;
+    const auto add = [&](const fs::path& file, std::size_t size) {
+        writeFile(file, std::string(size, 'x'));
+        ++files;
+        bytes += static_cast<Int64>(size);
+    };
+    for (int i = 0; i < 70; ++i) // the totals are looked for every 64 files
+        add(drive / "first" / ("f" + std::to_string(i)), 1);
+    int folders = 0;
+    for (int s = 0; s < 6; ++s) {
+        const fs::path sub = drive / "a" / ("s" + std::to_string(s));
+        for (int d = 0; d < 4; ++d) {
+            const fs::path inner = sub / ("d" + std::to_string(d));
+            for (int i = 0; i < 5; ++i)
+                add(inner / ("g" + std::to_string(i)), static_cast<std::size_t>(d + i));
+            fs::create_directories(inner / "empty" / "emptier");
+            folders += 3;
+        }
+        add(sub / "between", 7);
+        ++folders;
+    }
+    add(drive / "b" / "only" / "folders" / "here" / "one", 3);
+    fs::create_directory_symlink("..", drive / "a" / "up");
+    writeFile(drive / "a" / "System Volume Information" / "never", "copied");
+    add(drive / "one.txt", 9);
+    const DriveConfig config = mirror({"first", "a", "b", "one.txt"});
+    withProgress = false;
+    ASSERT_EQ(run(config).filesCopied, files);
+    withProgress = true;
+    for (const char* name : {"n1", "n2", "n3"}) // a folder the copy does not have yet
+        add(drive / "first" / "new" / name, 11);
+    folders += 1 + 1 + 1 + 1 + 4; // + first, its new folder, a, b and "b/only/folders/here"
+
+    const auto saved = Tally::countAfter;
+    Tally::countAfter = std::chrono::milliseconds{0};
+    rendezvous.walker = std::this_thread::get_id();
+    // The walk's n-th and the count's n-th folder opening, as fractions of what there is.
+    const std::pair<double, double> rows[] = {{0, 0},     {0.2, 0.05}, {0.5, 0.1},
+                                              {0.8, 0.3}, {0.5, 0.6},  {0.95, 0.05}};
+    int walkOpensInAll = 0;
+    for (const auto& [walkAt, countAt] : rows) {
+        SCOPED_TRACE(testing::Message() << walkAt << " " << countAt);
+        rendezvous.walkAt = static_cast<int>(walkAt * walkOpensInAll);
+        rendezvous.countAt = static_cast<int>(countAt * folders);
+        rendezvous.walkOpens = 0;
+        rendezvous.countOpens = 0;
+        const BackupResult result = withSysCalls(rendezvousCalls(), [&] { return run(config); });
+        if (walkOpensInAll == 0)
+            walkOpensInAll = rendezvous.walkOpens;
+        std::set<std::pair<Int, Int64>> totals;
+        for (const BackupProgress& p : reports)
+            totals.insert({p.filesTotal, p.bytesTotal});
+        EXPECT_EQ(
+            std::tuple(result.filesCopied + result.filesSkipped, result.errors.size(), totals),
+            std::tuple(files, std::size_t{0}, std::set{std::pair{files, bytes}}));
+        EXPECT_GT(rendezvous.countOpens.load(), 0);
+        if (walkAt > 0) {
+            EXPECT_LT(rendezvous.countOpens.load(), folders);
+        }
+    }
+    Tally::countAfter = saved;
 }
 
 // The pre-count's log hands each record back once, in order, across its blocks; what did not fit

@@ -5,7 +5,8 @@
 # Usage: bench/run.sh [small|large|mixed|dated|memory ...]   (default: all five)
 # Environment: RUNS (default 5) timed runs per figure; BENCH_DIR (default a new folder under
 # $TMPDIR or /tmp) where the trees are made, on the disk being measured; COLD=1 drops the page cache
-# before every timed run (root only); KEEP=1 leaves the trees behind.
+# before every timed run (root only); KEEP=1 leaves the trees behind; KEELBOX=binary measures
+# another build instead of building this one (A/B).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root_dir=$(pwd)
@@ -22,10 +23,13 @@ for tool in rsync cp /usr/bin/time python3; do
     fi
 done
 
-echo "== release build"
-cmake --preset release >/dev/null
-cmake --build --preset release -j2 >/dev/null
-keelbox="$root_dir/build/release/keelbox"
+if [ -z "${KEELBOX:-}" ]; then
+    echo "== release build"
+    cmake --preset release >/dev/null
+    cmake --build --preset release -j2 >/dev/null
+    KEELBOX=$root_dir/build/release/keelbox
+fi
+keelbox=$KEELBOX
 "$keelbox" --version
 
 # Not under /var: Keelbox refuses to write into system folders.

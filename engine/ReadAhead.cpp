@@ -20,11 +20,6 @@ constexpr unsigned warmFoldersToStop = 64;
 // As deep as the walk goes (see the walk's ancestors), and no longer a path than the system takes.
 constexpr std::uint32_t maxDepth = 1024;
 constexpr std::size_t maxPath = PATH_MAX - NAME_MAX - 2;
-
-bool neverCopied(const char* name) {
-    return (name[0] == '.' || name[0] == 'S' || name[0] == '$') && isExcluded(name);
-}
-
 } // namespace
 
 ReadAhead::ReadAhead() : m_blocksSeen(blocksReadByThisThread()) {}
@@ -237,7 +232,7 @@ void ReadAhead::readFolder(const Pending& folder, Found& found) {
         const char* name = entry->d_name;
         // Links are never followed or counted; never-copied names are left out with everything
         // below them, as the walk does.
-        if (neverCopied(name) || (onDrive && entry->d_type == DT_LNK))
+        if (isExcludedName(name) || (onDrive && entry->d_type == DT_LNK))
             continue;
         bool isFolder = entry->d_type == DT_DIR;
         if (!isFolder) {

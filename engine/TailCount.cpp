@@ -12,11 +12,6 @@ namespace {
 
 // As deep as the walk goes (see the walk's ancestors).
 constexpr std::size_t maxDepth = 1024;
-
-bool neverCopied(const char* name) {
-    return (name[0] == '.' || name[0] == 'S' || name[0] == '$') && isExcluded(name);
-}
-
 } // namespace
 
 TailCount::~TailCount() {
@@ -111,7 +106,7 @@ bool TailCount::push(UniqueFd fd, std::vector<Frame>& frames) {
         if (m_quitting.load(std::memory_order_relaxed))
             break;
         const char* name = entry->d_name;
-        if (entry->d_type == DT_LNK || neverCopied(name))
+        if (entry->d_type == DT_LNK || isExcludedName(name))
             continue;
         bool isFolder = entry->d_type == DT_DIR;
         if (!isFolder) {

@@ -216,5 +216,10 @@ bool isUnchanged(Int64 sourceSize, double sourceSeconds, Int64 copySize, double 
 mode_t copyPermissions(mode_t sourceMode, bool folder, bool sourceInventsModes, mode_t umask);
 // True when any "/"-separated component is one of the never-copied names.
 bool isExcluded(std::string_view relativePath);
+// The same for one entry's name, first by a cheap test of its first letter: every never-copied
+// name starts with '.', 'S' or '$'.
+inline bool isExcludedName(const char* name) {
+    return (name[0] == '.' || name[0] == 'S' || name[0] == '$') && isExcluded(name);
+}
 
 } // namespace keelbox

@@ -28,13 +28,6 @@ namespace keelbox::detail {
 
 namespace {
 
-bool isExcludedName(const char* name) {
-    // Cheap first-letter test: every never-copied name starts with '.', 'S' or '$'.
-    if (name[0] != '.' && name[0] != 'S' && name[0] != '$')
-        return false;
-    return isExcluded(name);
-}
-
 // The folders a walk is inside of. A damaged or crafted file system can hold a folder inside
 // itself (a FAT directory entry pointing at an ancestor, a bind mount); an endless walk would
 // exhaust descriptors and the stack, so a folder met again below itself, or a nesting deeper than

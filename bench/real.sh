@@ -6,9 +6,10 @@
 #
 # Usage: bench/real.sh [ext4|exfat|million ...]   (default: all three; root only)
 # Environment: RUNS (default 3) repetitions, each running every member once in an order that
-# rotates from one repetition to the next; CACHE (default /var/tmp/keelbox-bench) where the
-# package, the unpacked tree and the drive images are kept between runs; KEELBOX a binary to
-# measure instead of build/release/keelbox (for A/B runs against an older build).
+# rotates (and reverses) from one repetition to the next; CACHE (default /var/tmp/keelbox-bench)
+# where the package, the unpacked tree, the drive images and the destination's image are kept
+# between runs; KEELBOX a binary to measure instead of build/release/keelbox (for A/B runs
+# against an older build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root_dir=$(pwd)
@@ -36,7 +37,10 @@ keelbox=$KEELBOX
 
 mkdir -p "$CACHE"
 # Not under /var: Keelbox refuses to write into system folders. The copies go onto a fresh ext4
-# with a journal, as a desktop's disk has (see run.sh).
+# with a journal, as a desktop's disk has (see run.sh), made on an image written through once and
+# kept in the cache: in a sparse image every first write into a hole also allocates the image's
+# own blocks on the disk below, and which run meets how many holes depends on where the file
+# system puts its files, not on the tool that writes them.
 work=$(mktemp -d "${TMPDIR:-/tmp}/keelbox-real.XXXXXX")
 mounts=()
 cleanup() {
@@ -45,10 +49,18 @@ cleanup() {
     rm -rf "${work:?}"
 }
 trap cleanup EXIT
-truncate -s 16G "$work/dest.img"
-mkfs.ext4 -q -F -i 4096 "$work/dest.img" # inodes for two copies of a million files
+dest_image=$CACHE/dest.img
+if [ ! -f "$dest_image.complete" ]; then
+    echo "== writing the destination's image once (16 GiB)"
+    dd if=/dev/zero of="$dest_image" bs=16M count=1024 conv=fsync status=none
+    touch "$dest_image.complete"
+fi
+# nodiscard keeps the image's blocks; the inode tables and the journal are written now rather
+# than by the kernel in the background while the first runs are timed. Inodes for two copies of
+# a million files.
+mkfs.ext4 -q -F -i 4096 -E nodiscard,lazy_itable_init=0,lazy_journal_init=0 "$dest_image"
 mkdir -p "$work/dest"
-mount -o loop "$work/dest.img" "$work/dest"
+mount -o loop "$dest_image" "$work/dest"
 mounts=("$work/dest")
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
@@ -178,8 +190,10 @@ median() {
 }
 
 # Members: a name, a function run untimed before each timed run, and the command. Each
-# repetition runs every member once, starting one member later than the repetition before, and
-# keeps every time; ratios are then taken repetition by repetition against `reference`.
+# repetition runs every member once, starting one member later than the repetition before and in
+# reverse order every other time, so that no member always follows the same one (a run can be
+# markedly slower after one member than after another). Every time is kept; ratios are taken
+# repetition by repetition against `reference`.
 names=()
 prepares=()
 commands=()
@@ -200,7 +214,7 @@ compare() { # compare TITLE REFERENCE
     for rep in $(seq 0 $((RUNS - 1))); do
         loads+=("$(load)")
         for k in $(seq 0 $((n - 1))); do
-            i=$(((rep + k) % n))
+            if [ $((rep % 2)) = 0 ]; then i=$(((rep + k) % n)); else i=$(((rep + n - k) % n)); fi
             "${prepares[$i]}"
             times[$i]="${times[$i]:-} $(seconds bash -c "${commands[$i]}")"
         done

@@ -39,9 +39,10 @@
 // - A run that started by itself never deletes most of a copy (holdBackDeletions).
 // - Below the backup folder every name is reached relative to an open folder and never through a
 //   symbolic link, so a link planted in the copy cannot redirect a write or a deletion.
-// - Every copy is written under a partial name and renamed into place when complete, with its
-//   source's time set after its last byte: an interrupted copy never sits under a final name, an
-//   old copy (or a folder in the way) stays until the new one is whole, and partial copies a
+// - Every copy is written unnamed (where nothing is under its name yet and the disk makes
+//   unnamed files) or under a partial name, and named or renamed into place when complete, with
+//   its source's time set after its last byte: an interrupted copy never sits under a final name,
+//   an old copy (or a folder in the way) stays until the new one is whole, and partial copies a
 //   killed run left behind are swept by the next run. The drive's file is looked at again after
 //   its copy; one that changed meanwhile is copied again, or reported. Holes stay holes.
 // - Set-user-ID, set-group-ID and sticky bits are dropped, execute bits a FAT, exFAT or NTFS drive

@@ -198,6 +198,13 @@ bool changedSince(const struct stat& before, const struct stat& now) {
 }
 
 // Errors of link() meaning the backup disk makes no hard links (FAT, exFAT through FUSE).
+// Errors of an O_TMPFILE open meaning the backup disk makes no unnamed files (EISDIR: a kernel
+// that takes the flag for O_DIRECTORY alone).
+bool unnamedUnsupported(int error) {
+    return error == EOPNOTSUPP || error == ENOTSUP || error == EISDIR || error == EINVAL ||
+           error == ENOSYS;
+}
+
 bool linksUnsupported(int error) {
     return error == EPERM || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP ||
            error == EXDEV;
@@ -380,6 +387,21 @@ UniqueFd createPartial(const RunRules& rules, SharedRunState& shared, int dstDir
     return out;
 }
 
+// A new copy where nothing is under its name: an unnamed file in the copy's folder, named only
+// once complete (linked in through /proc), which saves the partial name's entry and the rename;
+// a crash leaves nothing behind. Invalid where the disk makes no unnamed files, or where /proc is
+// not there to name it; the copy is then made under a partial name.
+UniqueFd createUnnamed(SharedRunState& shared, int dstDir, mode_t mode) {
+    static const bool procFds = ::access("/proc/self/fd", X_OK) == 0;
+    UniqueFd out;
+    if (!procFds || shared.unnamedRefused.load(std::memory_order_relaxed))
+        return out;
+    out.reset(openAt(dstDir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    if (!out.valid() && unnamedUnsupported(errno))
+        shared.unnamedRefused.store(true, std::memory_order_relaxed);
+    return out;
+}
+
 // Copies the bytes, then looks at the drive's file again: one that changed meanwhile (saved
 // during the backup) gives a copy that matches neither version. It is copied once more; if it
 // changes again, `changing` is set and the copy is kept. `inStat` ends as the values copied.
@@ -410,11 +432,48 @@ struct StepFailure {
     FileOp op = FileOp::writeCopy;
 };
 
-// Gives the complete partial copy its time (after every byte: a write after it would move it to
-// "now"; a file still changing is dated 1970, so that the next run copies it), closes it, clears
-// a folder in the way and renames it to its final name.
-StepFailure finishPartial(const CopyJob& job, UniqueFd& out, const char* partial,
-                          const struct stat& inStat, bool changing) {
+// Names the complete unnamed copy. Where something took the name since the walk looked, the copy
+// replaces it as a renamed partial copy would: linked in under a partial name, then renamed.
+StepFailure nameUnnamed(const RunRules& rules, SharedRunState& shared, const CopyJob& job,
+                        UniqueFd& out, char (&partial)[64]) {
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", out.get());
+    const int dstDir = job.dstDir;
+    const char* dstName = job.dstName.c_str();
+    if (sysCalls().linkat(AT_FDCWD, self, dstDir, dstName, AT_SYMLINK_FOLLOW) != 0) {
+        if (errno != EEXIST)
+            return {errno, FileOp::finishCopy};
+        int error = EEXIST;
+        for (int attempt = 0; attempt < 8 && error == EEXIST; ++attempt) {
+            partialName(rules, shared, partial);
+            error = sysCalls().linkat(AT_FDCWD, self, dstDir, partial, AT_SYMLINK_FOLLOW) == 0
+                        ? 0
+                        : errno;
+        }
+        if (error != 0) {
+            partial[0] = '\0'; // nothing of this run's under that name
+            return {error, FileOp::finishCopy};
+        }
+        if (sysCalls().renameat(dstDir, partial, dstDir, dstName) != 0)
+            return {errno, FileOp::finishCopy};
+        partial[0] = '\0';
+    }
+    // close() reports write-back failures of network and FUSE file systems; it is not retried.
+    // The copy has its name by then, and loses it again.
+    if (sysCalls().close(out.release()) != 0 && errno != EINTR) {
+        const int error = errno;
+        sysCalls().unlinkat(dstDir, dstName, 0);
+        return {error, FileOp::writeCopy};
+    }
+    return {};
+}
+
+// Gives the complete copy its time (after every byte: a write after it would move it to "now"; a
+// file still changing is dated 1970, so that the next run copies it). An unnamed copy is then
+// named; a partial one is closed, a folder in the way cleared, and it is renamed to its name.
+StepFailure finishCopy(const RunRules& rules, SharedRunState& shared, const CopyJob& job,
+                       UniqueFd& out, char (&partial)[64], const struct stat& inStat,
+                       bool changing) {
     // The disk starts writing the copy now, while the next files are read, rather than all of
     // the run's data at its closing sync. Nothing waits for it here; a failure to write is the
     // closing sync's to report.
@@ -425,6 +484,8 @@ StepFailure finishPartial(const CopyJob& job, UniqueFd& out, const char* partial
         times[1] = {0, 0};
     if (sysCalls().futimens(out.get(), times) != 0 && !attributeUnsupported(errno))
         return {errno, FileOp::writeCopy};
+    if (partial[0] == '\0')
+        return nameUnnamed(rules, shared, job, out, partial);
     // close() reports write-back failures of network and FUSE file systems; it is not retried.
     if (sysCalls().close(out.release()) != 0 && errno != EINTR)
         return {errno, FileOp::writeCopy};
@@ -472,10 +533,12 @@ bool decideCopy(Tally& tally, const Candidate& file, CopyJob& job) {
         // A folder in the way of a file goes only once the new file is complete; a file or a
         // link in the way is replaced by the rename. A link is never written through.
         job.replaceFolder = S_ISDIR(target.st.st_mode);
-    } else if (file.previousDir >= 0 && !file.srcStatDeferred &&
-               !tally.linksRefused.load(std::memory_order_relaxed) &&
-               earlierCopyUnchanged(tally, file, outcome.size, sourceTime)) {
-        job.linkDir = file.previousDir;
+    } else {
+        job.targetAbsent = target.error == ENOENT;
+        if (file.previousDir >= 0 && !file.srcStatDeferred &&
+            !tally.linksRefused.load(std::memory_order_relaxed) &&
+            earlierCopyUnchanged(tally, file, outcome.size, sourceTime))
+            job.linkDir = file.previousDir;
     }
     tally.expectGrowth(outcome.size, job.linkDir >= 0 ? 0 : outcome.size - replaced);
     job.srcDir = file.srcDir;
@@ -498,8 +561,12 @@ void performCopy(const RunRules& rules, SharedRunState& shared, CopyJob& job, ch
         return;
     const mode_t mode =
         copyPermissions(inStat.st_mode, false, rules.sourceInventsModes, rules.creationMask);
-    char partial[64];
-    UniqueFd out = createPartial(rules, shared, job.dstDir, mode, partial);
+    char partial[64] = "";
+    UniqueFd out;
+    if (job.targetAbsent)
+        out = createUnnamed(shared, job.dstDir, mode);
+    if (!out.valid())
+        out = createPartial(rules, shared, job.dstDir, mode, partial);
     if (!out.valid()) {
         setFailed(outcome, errno, FileOp::createCopy, Subject::target);
         return;
@@ -512,10 +579,11 @@ void performCopy(const RunRules& rules, SharedRunState& shared, CopyJob& job, ch
     const StepFailure failure =
         copied.error != 0
             ? StepFailure{copied.error, copied.onSource ? FileOp::readSource : FileOp::writeCopy}
-            : finishPartial(job, out, partial, inStat, changing);
+            : finishCopy(rules, shared, job, out, partial, inStat, changing);
     if (failure.error != 0) {
         out.reset();
-        sysCalls().unlinkat(job.dstDir, partial, 0);
+        if (partial[0] != '\0')
+            sysCalls().unlinkat(job.dstDir, partial, 0);
         setFailed(outcome, failure.error, failure.op,
                   failure.op == FileOp::readSource ? Subject::source : Subject::target);
         return;

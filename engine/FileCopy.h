@@ -75,6 +75,8 @@ struct CopyJob {
     std::string dstName;
     // A folder sits at the copy's name; it goes only once the new file is complete.
     bool replaceFolder = false;
+    // Nothing was at the copy's name when the walk looked.
+    bool targetAbsent = false;
     bool srcStatDeferred = false;
     FileOutcome outcome;
 };

@@ -70,6 +70,9 @@ public:
     std::atomic<std::uint64_t> partialCounter{0};
     // Set when the backup disk refuses hard links (FAT, exFAT): dated runs then copy.
     std::atomic<bool> linksRefused{false};
+    // Set when the backup disk makes no unnamed files (FAT, exFAT, most FUSE and network file
+    // systems): new copies are then written under a partial name and renamed.
+    std::atomic<bool> unnamedRefused{false};
     // Set when a stop request left something undone.
     std::atomic<bool> cutShort{false};
 

@@ -5,6 +5,7 @@
 #include "engine/SystemError.h"
 
 #include <cstring>
+#include <utility>
 
 namespace keelbox::test {
 namespace {
@@ -37,8 +38,12 @@ SysCalls faultyCalls() {
     KEELBOX_FAILING(renameat, fault.renameError);
     KEELBOX_FAILING(futimens, fault.futimensError);
     KEELBOX_FAILING(lseek, fault.seekError);
-    KEELBOX_FAILING(linkat, fault.linkError);
 #undef KEELBOX_FAILING
+    // Sharing links the earlier day's file by its name; a new copy is named through /proc.
+    calls.linkat = [](int fromDir, const char* from, int toDir, const char* to, int flags) {
+        return failOr<&SysCalls::linkat>(flags == 0 ? fault.linkError : 0, fromDir, from, toDir, to,
+                                         flags);
+    };
     calls.read = [](int fd, void* buffer, size_t count) {
         const bool interrupted = fault.interruptions > 0 && fault.interruptions--;
         return failOr<&SysCalls::read>(interrupted ? EINTR : fault.readError, fd, buffer, count);
@@ -62,8 +67,8 @@ struct FaultRow {
 class InjectedFaults : public EngineTest, public ::testing::WithParamInterface<FaultRow> {};
 
 // No partial file is left, the old copy stays until a whole new one replaces it, the next run
-// heals. (A new file's copy cut short is RealFileSystem.AFullDestination…: the same partial name
-// and rename.)
+// heals. (A new file's copy cut short on a real disk is RealFileSystem.AFullDestination…, and its
+// naming is NewCopiesAreNamedOnlyWhenComplete below.)
 TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
     const FaultRow row = GetParam();
     const bool sparse = row.fault.seekError != 0, dated = row.fault.linkError != 0;
@@ -131,6 +136,81 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"EBUSY", {.openSourceError = EBUSY}, "busy"},
         FaultRow{"EMFILE", {.openSourceError = EMFILE}, ""}),
     [](const ::testing::TestParamInfo<FaultRow>& row) { return std::string{row.param.name}; });
+
+// A new copy is written unnamed and named only once complete; where the disk makes no unnamed
+// files it is written under a partial name instead. What happens at the name meanwhile is what a
+// rename would do: a file that appeared is replaced, a folder stays and the copy is an issue.
+enum class Meanwhile { nothing, file, folder };
+struct Naming {
+    int unnamedError = 0; // of the O_TMPFILE open
+    Meanwhile meanwhile = Meanwhile::nothing;
+    int error = 0; // of the link that names the copy
+    int namings = 0;
+} naming;
+
+TEST_F(EngineTest, NewCopiesAreNamedOnlyWhenComplete) {
+    SysCalls calls = realSysCalls();
+    calls.openat = [](int dir, const char* name, int flags, mode_t mode) {
+        const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+        return failOr<&SysCalls::openat>(unnamed ? naming.unnamedError : 0, dir, name, flags, mode);
+    };
+    calls.linkat = [](int fromDir, const char* from, int toDir, const char* to, int flags) {
+        if (std::strncmp(from, "/proc/self/fd/", 14) == 0 && naming.namings++ == 0) {
+            const std::string in = std::string{to} + "/x";
+            if (naming.meanwhile == Meanwhile::folder)
+                mkdirat(toDir, to, 0700);
+            if (naming.meanwhile != Meanwhile::nothing)
+                close(openat(toDir, naming.meanwhile == Meanwhile::file ? to : in.c_str(),
+                             O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+            if (naming.error != 0)
+                return errno = naming.error, -1;
+        }
+        return realSysCalls().linkat(fromDir, from, toDir, to, flags);
+    };
+    struct Row {
+        const char* name;
+        Naming naming;
+        int copied, namings;
+        std::string atName, issue; // the file's content ("/" a folder, "" nothing), the reason
+    };
+    const std::string content(300000, 'c');
+    const Row rows[] = {
+        {"unnamed", {}, 1, 1, content, ""},
+        {"no unnamed files", {.unnamedError = EOPNOTSUPP}, 1, 0, content, ""},
+        {"old kernel", {.unnamedError = EISDIR}, 1, 0, content, ""},
+        {"a file appeared", {.meanwhile = Meanwhile::file}, 1, 2, content, ""},
+        {"a folder appeared",
+         {.meanwhile = Meanwhile::folder},
+         0,
+         2,
+         "/",
+         "Could not finish writing"},
+        {"disk full", {.error = ENOSPC}, 0, 1, "", english("engine.noSpace")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        removeDriveAndCopies();
+        writeFile(drive / "Docs/report.odt", content);
+        naming = row.naming;
+        const BackupResult result = withSysCalls(calls, [&] { return run(plain()); });
+        const Naming seen = std::exchange(naming, Naming{});
+        const fs::path file = copy / "Docs/report.odt";
+        const std::string atName = fs::is_directory(file) ? "/"
+                                   : fs::exists(file)     ? readFile(file)
+                                                          : "";
+        EXPECT_EQ(std::tuple(result.filesCopied, seen.namings, atName, partialsIn(dest).size()),
+                  std::tuple(row.copied, row.namings, row.atName, std::size_t{0}));
+        const std::string issue = onlyIssue(result);
+        EXPECT_TRUE(row.issue.empty() ? issue == "0 issues"
+                                      : issue.find(row.issue.substr(0, row.issue.size() - 1)) !=
+                                            std::string::npos)
+            << issue;
+        if (row.copied == 0 && row.atName.empty()) { // the next run heals
+            EXPECT_EQ(run(plain()).filesCopied, 1);
+            EXPECT_EQ(readFile(file), content);
+        }
+    }
+}
 
 // "Done" means on the disk: one syncfs of the backup disk ends a run that wrote, none a run that
 // did not, and a failure is an issue.

@@ -38,9 +38,9 @@ keelbox=$KEELBOX
 mkdir -p "$CACHE"
 # Not under /var: Keelbox refuses to write into system folders. The copies go onto a fresh ext4
 # with a journal, as a desktop's disk has (see run.sh), made on an image written through once and
-# kept in the cache: in a sparse image every first write into a hole also allocates the image's
-# own blocks on the disk below, and which run meets how many holes depends on where the file
-# system puts its files, not on the tool that writes them.
+# kept in the cache, so that no timed run is the one that first allocates the image's blocks on
+# the disk below (as it would in a fresh sparse image; by hand that made no difference beyond the
+# spread, but it is one thing less that depends on which tool writes first).
 work=$(mktemp -d "${TMPDIR:-/tmp}/keelbox-real.XXXXXX")
 mounts=()
 cleanup() {

@@ -93,17 +93,16 @@ struct CopyEnds {
     int out;
 };
 
-// The in-kernel copy of [done, to): no data passes through user space, and file systems that can
-// share blocks (btrfs, XFS) make a reflink. Nothing when read/write is to go on from `done`
-// (the kernel cannot copy between the two files, or reported end of file at once).
-std::optional<CopyOutcome> kernelCopy(SharedRunState& shared, const CopyEnds& ends, off_t& done,
-                                      off_t to) {
+// One in-kernel way of copying [done, to), `step` moving up to its count of bytes on from both
+// files' positions. Nothing when read/write or another way is to go on from `done`: the drive's
+// files do not take this one (noted in `refused`), or the kernel reported end of file at once.
+template <typename Step>
+std::optional<CopyOutcome> kernelCopy(SharedRunState::RefusedFrom& refused, const CopyEnds& ends,
+                                      off_t& done, off_t to, Step step) {
     const off_t from = done;
     while (done < to) {
         const auto chunk = static_cast<std::size_t>(std::min<off_t>(to - done, off_t{1} << 30));
-        const ssize_t n = retryOnInterrupt([&] {
-            return sysCalls().copyFileRange(ends.in, nullptr, ends.out, nullptr, chunk, 0);
-        });
+        const ssize_t n = retryOnInterrupt([&] { return step(chunk); });
         if (n > 0) {
             done += n;
             continue;
@@ -117,8 +116,7 @@ std::optional<CopyOutcome> kernelCopy(SharedRunState& shared, const CopyEnds& en
             return CopyOutcome{};
         }
         if (done == from && fastCopyUnsupported(errno)) {
-            shared.noFastCopyFrom.store(ends.device, std::memory_order_relaxed);
-            shared.fastCopyRefused.store(true, std::memory_order_relaxed);
+            refused.note(ends.device);
             return std::nullopt;
         }
         // After a partial in-kernel copy the side that failed is unknown; a full destination or a
@@ -131,17 +129,25 @@ std::optional<CopyOutcome> kernelCopy(SharedRunState& shared, const CopyEnds& en
 }
 
 // Copies the bytes [from, to) of `in` to the same place of `out`; both descriptors stand at
-// `from`. The in-kernel copy goes first; where the kernel cannot copy between the two files,
-// read/write takes over, and the run remembers the drive's device so that its next file goes
-// straight there (a run writes into one backup folder).
+// `from`. First copy_file_range, with which file systems that share blocks (btrfs, XFS) make a
+// reflink and one that copies on its server (NFS, SMB) sends nothing over the wire; between two
+// file systems it is mostly refused, and sendfile then moves the drive's cached pages into the
+// copy with one pass over the bytes instead of read/write's two. Read/write is what is left.
 CopyOutcome copyRange(SharedRunState& shared, char* buffer, const CopyEnds& ends, off_t from,
                       off_t to) {
-    const bool knownUnsupported =
-        shared.fastCopyRefused.load(std::memory_order_relaxed) &&
-        shared.noFastCopyFrom.load(std::memory_order_relaxed) == ends.device;
     off_t done = from;
-    if (!knownUnsupported) {
-        if (const std::optional<CopyOutcome> finished = kernelCopy(shared, ends, done, to))
+    if (!shared.noRangeCopy.covers(ends.device)) {
+        if (const std::optional<CopyOutcome> finished =
+                kernelCopy(shared.noRangeCopy, ends, done, to, [&](std::size_t chunk) {
+                    return sysCalls().copyFileRange(ends.in, nullptr, ends.out, nullptr, chunk, 0);
+                }))
+            return *finished;
+    }
+    if (!shared.noSplice.covers(ends.device)) {
+        if (const std::optional<CopyOutcome> finished =
+                kernelCopy(shared.noSplice, ends, done, to, [&](std::size_t chunk) {
+                    return sysCalls().sendFile(ends.out, ends.in, nullptr, chunk);
+                }))
             return *finished;
     }
     if (to - done >= (1 << 20))

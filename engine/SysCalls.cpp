@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <linux/openat2.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -32,6 +33,9 @@ ssize_t realWrite(int fd, const void* buffer, size_t count) {
 ssize_t realCopyFileRange(int in, off_t* inOffset, int out, off_t* outOffset, size_t count,
                           unsigned flags) {
     return ::copy_file_range(in, inOffset, out, outOffset, count, flags);
+}
+ssize_t realSendFile(int out, int in, off_t* inOffset, size_t count) {
+    return ::sendfile(out, in, inOffset, count);
 }
 int realFchmod(int fd, mode_t mode) {
     return ::fchmod(fd, mode);
@@ -129,6 +133,7 @@ constexpr SysCalls real{.openat = realOpenat,
                         .read = realRead,
                         .write = realWrite,
                         .copyFileRange = realCopyFileRange,
+                        .sendFile = realSendFile,
                         .fchmod = realFchmod,
                         .futimens = realFutimens,
                         .close = realClose,

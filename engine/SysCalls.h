@@ -22,6 +22,8 @@ struct SysCalls {
     ssize_t (*write)(int fd, const void* buffer, size_t count);
     ssize_t (*copyFileRange)(int in, off_t* inOffset, int out, off_t* outOffset, size_t count,
                              unsigned flags);
+    // sendfile(2): from the file position of `in` onwards, to the file position of `out`.
+    ssize_t (*sendFile)(int out, int in, off_t* inOffset, size_t count);
     int (*fchmod)(int fd, mode_t mode);
     int (*futimens)(int fd, const struct timespec times[2]);
     int (*close)(int fd);

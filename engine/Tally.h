@@ -62,10 +62,26 @@ public:
     // instead of one per remaining file.
     enum class Halt : unsigned char { none, driveGone, noSpace };
     std::atomic<Halt> halt{Halt::none};
-    // The drive's device from which the in-kernel copy was found unsupported; the run then goes
-    // straight to reading and writing for its files.
-    std::atomic<dev_t> noFastCopyFrom{0};
-    std::atomic<bool> fastCopyRefused{false};
+    // A way of copying in the kernel that a drive's files were found not to take: the run then
+    // skips it for the rest of that drive's files (a run writes into one backup folder).
+    struct RefusedFrom {
+        std::atomic<dev_t> device{0};
+        std::atomic<bool> refused{false};
+
+        bool covers(dev_t drive) const {
+            return refused.load(std::memory_order_relaxed) &&
+                   device.load(std::memory_order_relaxed) == drive;
+        }
+        void note(dev_t drive) {
+            device.store(drive, std::memory_order_relaxed);
+            refused.store(true, std::memory_order_relaxed);
+        }
+    };
+    // copy_file_range: refused between two file systems unless they share a driver that copies.
+    RefusedFrom noRangeCopy;
+    // sendfile: the page cache to the copy without passing through user space; refused by drives
+    // whose driver cannot splice (some FUSE drivers).
+    RefusedFrom noSplice;
     // Names the partial copies of this run, unique within the run.
     std::atomic<std::uint64_t> partialCounter{0};
     // Set when the backup disk refuses hard links (FAT, exFAT): dated runs then copy.

@@ -13,7 +13,8 @@ namespace {
 using namespace std::string_literals;
 
 struct Fault {
-    int readError = 0, writeError = 0, copyRangeError = 0, renameError = 0, futimensError = 0;
+    int readError = 0, writeError = 0, renameError = 0, futimensError = 0;
+    int copyRangeError = 0, spliceError = 0; // the two in-kernel copies, tried in this order
     int seekError = 0, linkError = 0; // finding a file's holes; sharing the earlier day's copy
     int openSourceError = 0;          // opening a file for reading
     int interruptions = 0;            // EINTR before the first read and the first write succeed
@@ -35,6 +36,7 @@ SysCalls faultyCalls() {
     calls.call = [](auto... args) { return failOr<&SysCalls::call>(error, args...); }
     KEELBOX_FAILING(write, fault.writeError);
     KEELBOX_FAILING(copyFileRange, fault.copyRangeError);
+    KEELBOX_FAILING(sendFile, fault.spliceError);
     KEELBOX_FAILING(renameat, fault.renameError);
     KEELBOX_FAILING(futimens, fault.futimensError);
     KEELBOX_FAILING(lseek, fault.seekError);
@@ -119,12 +121,20 @@ TEST_P(InjectedFaults, FailedCopiesReportAndTheNextRunRecopies) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, InjectedFaults,
     ::testing::Values(
-        FaultRow{"ReadEio", {.readError = EIO, .copyRangeError = EXDEV}, "io"},
-        FaultRow{"WriteNoSpace", {.writeError = ENOSPC, .copyRangeError = EXDEV}, "noSpace"},
+        FaultRow{
+            "ReadEio", {.readError = EIO, .copyRangeError = EXDEV, .spliceError = EINVAL}, "io"},
+        FaultRow{"WriteNoSpace",
+                 {.writeError = ENOSPC, .copyRangeError = EXDEV, .spliceError = EINVAL},
+                 "noSpace"},
         FaultRow{"KernelCopyNoSpace", {.copyRangeError = ENOSPC}, "noSpace"},
+        FaultRow{"SpliceNoSpace", {.copyRangeError = EXDEV, .spliceError = ENOSPC}, "noSpace"},
+        FaultRow{"SpliceEio", {.copyRangeError = EXDEV, .spliceError = EIO}, "io"},
+        // Between two file systems: sendfile copies, and read/write where a drive cannot splice.
+        FaultRow{"NoRangeCopy", {.copyRangeError = EXDEV}},
         FaultRow{"RenameReadOnly", {.renameError = EROFS}, "readOnly"},
         FaultRow{"TimesEio", {.futimensError = EIO}, "io"},
-        FaultRow{"Interrupted", {.copyRangeError = EOPNOTSUPP, .interruptions = 3}},
+        FaultRow{"Interrupted",
+                 {.copyRangeError = EOPNOTSUPP, .spliceError = EINVAL, .interruptions = 3}},
         FaultRow{"NoTimesInFuse", {.futimensError = ENOSYS}},
         FaultRow{"SparseSeekEio", {.seekError = EIO}, "io"},
         // Too many links to the earlier copy: today gets a copy of its own.

@@ -211,6 +211,7 @@ TEST_F(RealFileSystem, APulledDriveEndsTheRunWithOneOutcome) {
         calls.copyFileRange = [](int, off_t*, int, off_t*, size_t, unsigned) {
             return errno = EXDEV, ssize_t{-1};
         };
+        calls.sendFile = [](int, int, off_t*, size_t) { return errno = EINVAL, ssize_t{-1}; };
         // The first file read is copied; the others fail as a vanished device's do.
         calls.read = [](int in, void* buffer, size_t n) {
             struct stat st {};
@@ -352,7 +353,7 @@ TEST_F(RealFileSystem, ACaseInsensitiveBackupDiskNeitherOverwritesNorPrunes) {
     }
 }
 
-// 1 GiB with three bytes of data, copied by the kernel or by read and write.
+// 1 GiB with three bytes of data, copied by copy_file_range, by sendfile, or by read and write.
 TEST_F(RealFileSystem, SparseFilesStaySparseOnEveryPathOfTheCopy) {
     const fs::path file = drive / "disk.img";
     const std::pair<off_t, std::string> pieces[] = {
@@ -362,13 +363,15 @@ TEST_F(RealFileSystem, SparseFilesStaySparseOnEveryPathOfTheCopy) {
     for (const auto& [offset, text] : pieces)
         ASSERT_EQ(::pwrite(out, text.data(), text.size(), offset), ssize_t(text.size()));
     ::close(out);
-    for (const bool kernelCopy : {true, false}) {
+    for (const int refused : {0, 1, 2}) {
         fs::remove_all(dest);
         SysCalls calls = realSysCalls();
-        if (!kernelCopy)
+        if (refused >= 1)
             calls.copyFileRange = [](int, off_t*, int, off_t*, size_t, unsigned) {
                 return errno = EXDEV, ssize_t{-1};
             };
+        if (refused >= 2)
+            calls.sendFile = [](int, int, off_t*, size_t) { return errno = EINVAL, ssize_t{-1}; };
         ScopedSysCalls seam{calls};
         EXPECT_TRUE(run(plain()).errors.empty());
         struct stat st {};
